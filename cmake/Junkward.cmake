@@ -31,6 +31,11 @@ endfunction()
 # junkward_library(NAME SOURCES... [LIBS ...] [PUBLIC_INCLUDE dir]) -> shared library in stage/lib.
 function(junkward_library name)
   cmake_parse_arguments(A "" "" "SOURCES;LIBS;PRIVATE_LIBS" ${ARGN})
+  set(compiled ${A_SOURCES})
+  list(FILTER compiled INCLUDE REGEX "\\.(cpp|cc|c)$")
+  if(NOT compiled)
+    return()   # nothing written yet
+  endif()
   add_library(${name} SHARED ${A_SOURCES})
   target_link_libraries(${name} PUBLIC ${A_LIBS} PRIVATE ${A_PRIVATE_LIBS})
   target_include_directories(${name} PUBLIC "${CMAKE_SOURCE_DIR}")

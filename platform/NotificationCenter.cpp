@@ -1,0 +1,202 @@
+#include "platform/NotificationCenter.h"
+
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QMetaObject>
+#include <QThread>
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+constexpr char kPath[] = "/com/quillon/junkward/DistributedNotification";
+constexpr char kInterface[] = "com.quillon.junkward.DistributedNotification";
+constexpr char kSignal[] = "Posted";
+constexpr char kBinaryMagic[] = "bplist00";
+
+struct DistributedObserver {
+    QString name;
+    std::optional<QString> object;
+    NotificationHandler handler;
+};
+
+// Receives the signal from both buses on the thread that made the centre.
+class PostedReceiver : public QObject {
+    Q_OBJECT
+public:
+    std::function<void(const QDBusMessage&)> onPosted;
+public slots:
+    void posted(const QDBusMessage& message) {
+        if (onPosted) onPosted(message);
+    }
+};
+
+}  // namespace
+
+struct DistributedNotificationCenter::Private {
+    std::mutex mutex;
+    std::map<int, DistributedObserver> observers;
+    int nextToken = 1;
+    PostedReceiver receiver;
+    bool sessionConnected = false;
+    bool systemConnected = false;
+
+    void connectBuses() {
+        QDBusConnection session = QDBusConnection::sessionBus();
+        if (session.isConnected())
+            sessionConnected = session.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"),
+                                               &receiver, SLOT(posted(QDBusMessage)));
+        QDBusConnection system = QDBusConnection::systemBus();
+        if (system.isConnected())
+            systemConnected = system.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"),
+                                             &receiver, SLOT(posted(QDBusMessage)));
+    }
+
+    void deliver(const QDBusMessage& message);
+    bool send(QDBusConnection connection, const QString& name, const QString& object, const QVariantMap* userInfo);
+};
+
+void DistributedNotificationCenter::Private::deliver(const QDBusMessage& message) {
+    const QList<QVariant> args = message.arguments();
+    if (args.size() != 3 || args[0].metaType().id() != QMetaType::QString ||
+        args[1].metaType().id() != QMetaType::QString || args[2].metaType().id() != QMetaType::QByteArray)
+        return;
+    Notification n;
+    n.name = args[0].toString();
+    n.object = args[1].toString();
+    const QByteArray info = args[2].toByteArray();
+    if (!info.isEmpty()) {
+        std::optional<QVariant> value;
+        if (info.startsWith(kBinaryMagic)) value = plist::fromData(info);
+        if (!value || value->metaType().id() != QMetaType::QVariantMap) {
+            log::console(QStringLiteral("[DistributedNotificationCenter] Dropped the notification \"%1\": its user "
+                                        "info is not a property-list dictionary")
+                             .arg(n.name.left(200)));
+            return;
+        }
+        n.userInfo = value->toMap();
+        n.hasUserInfo = true;
+    }
+
+    // Handlers may add or remove observers: call a copy.
+    std::vector<NotificationHandler> handlers;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& [token, o] : observers) {
+            if (!o.name.isEmpty() && o.name != n.name) continue;
+            if (o.object && *o.object != n.object) continue;
+            handlers.push_back(o.handler);
+        }
+    }
+    for (const auto& h : handlers) h(n);
+}
+
+bool DistributedNotificationCenter::Private::send(QDBusConnection connection, const QString& name,
+                                                  const QString& object, const QVariantMap* userInfo) {
+    if (!connection.isConnected()) return false;
+    QByteArray info;
+    if (userInfo) {
+        info = plist::toData(QVariant(*userInfo), plist::Format::Binary);
+        if (info.isEmpty()) {
+            log::console(QStringLiteral("[DistributedNotificationCenter post] The user info of \"%1\" has no "
+                                        "property-list form")
+                             .arg(name));
+            return false;
+        }
+    }
+    QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, kSignal);
+    signal << name << object << info;
+    return connection.send(signal);
+}
+
+DistributedNotificationCenter::DistributedNotificationCenter() : d(std::make_unique<Private>()) {
+    d->receiver.onPosted = [this](const QDBusMessage& m) { d->deliver(m); };
+    d->connectBuses();
+}
+
+DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
+    static DistributedNotificationCenter* center = new DistributedNotificationCenter();  // lives with the process
+    return *center;
+}
+
+int DistributedNotificationCenter::addObserver(const QString& name, std::optional<QString> object,
+                                               NotificationHandler handler) {
+    if (!handler) return 0;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    const int token = d->nextToken++;
+    d->observers.emplace(token, DistributedObserver{name, std::move(object), std::move(handler)});
+    return token;
+}
+
+void DistributedNotificationCenter::removeObserver(int token) {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->observers.erase(token);
+}
+
+bool DistributedNotificationCenter::post(const QString& name, const QString& object, const QVariantMap* userInfo) {
+    return d->send(QDBusConnection::sessionBus(), name, object, userInfo);
+}
+
+bool DistributedNotificationCenter::postToAllSessions(const QString& name, const QString& object,
+                                                      const QVariantMap* userInfo) {
+    return d->send(QDBusConnection::systemBus(), name, object, userInfo);
+}
+
+// ---------------------------------------------------------------------------
+
+struct LocalNotificationCenter::Private {
+    std::mutex mutex;
+    std::map<int, std::pair<QString, NotificationHandler>> observers;
+    int nextToken = 1;
+};
+
+LocalNotificationCenter::LocalNotificationCenter() : d(std::make_unique<Private>()) {}
+
+LocalNotificationCenter& LocalNotificationCenter::defaultCenter() {
+    static LocalNotificationCenter* center = new LocalNotificationCenter();
+    return *center;
+}
+
+int LocalNotificationCenter::addObserver(const QString& name, NotificationHandler handler) {
+    if (!handler) return 0;
+    std::lock_guard<std::mutex> lock(d->mutex);
+    const int token = d->nextToken++;
+    d->observers.emplace(token, std::make_pair(name, std::move(handler)));
+    return token;
+}
+
+void LocalNotificationCenter::removeObserver(int token) {
+    std::lock_guard<std::mutex> lock(d->mutex);
+    d->observers.erase(token);
+}
+
+void LocalNotificationCenter::post(const Notification& notification) {
+    std::vector<NotificationHandler> handlers;
+    {
+        std::lock_guard<std::mutex> lock(d->mutex);
+        for (const auto& [token, o] : d->observers)
+            if (o.first.isEmpty() || o.first == notification.name) handlers.push_back(o.second);
+    }
+    for (const auto& h : handlers) h(notification);
+}
+
+void LocalNotificationCenter::post(const QString& name, const QVariant& object, const QVariantMap& userInfo) {
+    Notification n;
+    n.name = name;
+    n.localObject = object;
+    if (object.metaType().id() == QMetaType::QString) n.object = object.toString();
+    n.userInfo = userInfo;
+    n.hasUserInfo = !userInfo.isEmpty();
+    post(n);
+}
+
+}  // namespace platform
+
+#include "NotificationCenter.moc"

@@ -1,0 +1,680 @@
+#include "SWDataBase.h"
+
+#include "platform/Folders.h"
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QVariantList>
+
+#include <lmdb.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+
+namespace {
+
+// Log lines of the store.
+constexpr const char* kLogUnreadable = "-[SWDataBase _reload]: Junkward.db = KO (unreadable)";
+constexpr const char* kLogCountMissing = "-[SWDataBase _reload]: Junkward.db = OK, Junkward.cnt = NOK (missing)";
+constexpr const char* kLogCountIncorrect = "-[SWDataBase _reload]: Junkward.db = OK, Junkward.cnt = NOK (incorrect)";
+constexpr const char* kLogNoDataBase = "Data base does not exist: errno=%d";
+
+// Probabilities and weights (single precision, as the scores are combined).
+constexpr float kUnknownProbability = 0.4f;
+constexpr float kLowClamp = 0.01f;
+constexpr float kHighClamp = 0.99f;
+constexpr float kOnlyHamProbability = 0.001f;
+constexpr float kOnlySpamProbability = 0.999f;
+constexpr float kMinimumWeight = 5.0f;
+constexpr float kFrequencyCap = 1.0f;
+
+// Ageing: a weight unit lasts 30 hours; records heavier than 31 units stay.
+constexpr int64_t kAgeingUnitSeconds = 108000;
+constexpr uint64_t kAgeingMaxWeight = 31;
+constexpr size_t kDeletionBatch = 256;
+
+// LMDB map: starts at 1 GiB (address space only; the file grows as needed) and
+// doubles when full, up to 64 GiB.
+constexpr size_t kInitialMapSize = size_t(1) << 30;
+constexpr size_t kMaximumMapSize = size_t(64) << 30;
+
+constexpr const char* kLockSuffix = "-lock";
+
+uint64_t swap64(uint64_t v) { return __builtin_bswap64(v); }
+uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
+
+struct Key {
+    unsigned char bytes[SWDataBaseKeySize] = {};
+};
+
+Key makeKey(const QByteArray& utf8) {
+    Key key;
+    std::memcpy(key.bytes, utf8.constData(), std::min<qsizetype>(utf8.size(), SWDataBaseKeySize));
+    return key;
+}
+
+SWDataBaseValue decodeValue(const MDB_val& data) {
+    SWDataBaseValue value;
+    std::memcpy(&value, data.mv_data, sizeof value);
+    SWDataBaseValueSwap(&value);
+    return value;
+}
+
+// Tokens such as "xxxxxxx" or "!!!!!!" are spam signs whatever the store says.
+bool hasRepetition(const QByteArray& utf8) {
+    if (utf8.size() <= 5)
+        return false;
+    int run = 1;
+    for (qsizetype i = 1; i < utf8.size(); ++i) {
+        const char c = utf8[i];
+        if (c == utf8[i - 1] && !(c >= '0' && c <= '9')) {
+            if (++run >= 4)
+                return true;
+        } else {
+            run = 1;
+        }
+    }
+    return false;
+}
+
+bool fileExists(const QString& path) {
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+// RAII for one LMDB transaction: aborted unless committed.
+class Txn {
+public:
+    Txn(MDB_env* env, bool write) { rc_ = mdb_txn_begin(env, nullptr, write ? 0 : MDB_RDONLY, &txn_); }
+    ~Txn() {
+        if (txn_)
+            mdb_txn_abort(txn_);
+    }
+    Txn(const Txn&) = delete;
+    Txn& operator=(const Txn&) = delete;
+    bool ok() const { return rc_ == MDB_SUCCESS && txn_; }
+    int rc() const { return rc_; }
+    MDB_txn* get() const { return txn_; }
+    int commit() {
+        const int rc = mdb_txn_commit(txn_);
+        txn_ = nullptr;
+        return rc;
+    }
+
+private:
+    MDB_txn* txn_ = nullptr;
+    int rc_ = 0;
+};
+
+// Reads a record, once more after an error. MDB_SUCCESS, MDB_NOTFOUND or the error.
+// A record that is not of the expected size is treated as absent.
+int readRecord(MDB_txn* txn, MDB_dbi dbi, Key& key, SWDataBaseValue* value) {
+    MDB_val k{SWDataBaseKeySize, key.bytes};
+    MDB_val d{0, nullptr};
+    int rc = mdb_get(txn, dbi, &k, &d);
+    if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
+        rc = mdb_get(txn, dbi, &k, &d);
+    if (rc != MDB_SUCCESS)
+        return rc;
+    if (d.mv_size != SWDataBaseValueSize)
+        return MDB_NOTFOUND;
+    *value = decodeValue(d);
+    return MDB_SUCCESS;
+}
+
+int writeRecord(MDB_txn* txn, MDB_dbi dbi, Key& key, SWDataBaseValue value) {
+    value.reserved = 0;
+    SWDataBaseValueSwap(&value);
+    MDB_val k{SWDataBaseKeySize, key.bytes};
+    MDB_val d{sizeof value, &value};
+    return mdb_put(txn, dbi, &k, &d, 0);
+}
+
+SWDataBase* gShared = nullptr;
+std::mutex gSharedMutex;
+
+}  // namespace
+
+void SWDataBaseValueSwap(SWDataBaseValue* value) {
+    if constexpr (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) {
+        value->spam = swap64(value->spam);
+        value->ham = swap64(value->ham);
+        value->date = int32_t(swap32(uint32_t(value->date)));
+        value->reserved = swap32(value->reserved);
+    }
+}
+
+struct SWDataBase::Env {
+    MDB_env* env = nullptr;
+    MDB_dbi dbi = 0;
+    ~Env() {
+        if (env)
+            mdb_env_close(env);
+    }
+};
+
+SWDataBase* SWDataBase::sharedDataBase() {
+    std::lock_guard guard(gSharedMutex);
+    if (!gShared) {
+        auto* db = new SWDataBase();
+        if (db->isOpen())
+            gShared = db;
+        else
+            delete db;
+    }
+    return gShared;
+}
+
+void SWDataBase::releaseSharedDataBase() {
+    std::lock_guard guard(gSharedMutex);
+    delete gShared;
+    gShared = nullptr;
+}
+
+SWDataBase::SWDataBase(const QString& cachesFolder) : folder_(cachesFolder), mapSize_(kInitialMapSize) {
+    _reload();
+}
+
+SWDataBase::~SWDataBase() {
+    std::lock_guard guard(sharedLock_);
+    delete dataBase_;
+    dataBase_ = nullptr;
+}
+
+bool SWDataBase::isOpen() const { return dataBase_ != nullptr; }
+
+QString SWDataBase::storePath() const {
+    const QString folder = folder_.isEmpty() ? platform::folders::userCaches() : folder_;
+    return folder + QLatin1Char('/') + QLatin1String(SWDataBaseBaseName);
+}
+
+void SWDataBase::setClock(std::function<int64_t()> clock) { clock_ = std::move(clock); }
+
+int64_t SWDataBase::now() const { return clock_ ? clock_() : int64_t(std::time(nullptr)); }
+
+// Opens the store file; with create, any file of that name is discarded first.
+// Called with the lock held.
+bool SWDataBase::openStore(bool create) {
+    const QString path = storePath();
+    const QByteArray file = QFile::encodeName(path);
+    const QByteArray lockFile = file + kLockSuffix;
+    if (create) {
+        ::unlink(file.constData());
+        ::unlink(lockFile.constData());
+    }
+    auto env = std::make_unique<Env>();
+    if (mdb_env_create(&env->env) != MDB_SUCCESS) {
+        env->env = nullptr;
+        return false;
+    }
+    mdb_env_set_mapsize(env->env, mapSize_);
+    struct stat st;
+    if (!create && (::stat(file.constData(), &st) != 0 || st.st_size == 0))
+        return false;  // an empty file would silently become a new store
+    int rc = mdb_env_open(env->env, file.constData(), MDB_NOSUBDIR | MDB_NOSYNC, 0666);
+    if (rc != MDB_SUCCESS) {
+        errno = rc > 0 ? rc : EINVAL;
+        return false;
+    }
+    int dead = 0;
+    mdb_reader_check(env->env, &dead);  // readers left by killed processes
+    {
+        Txn txn(env->env, true);
+        if (!txn.ok())
+            return false;
+        if (mdb_dbi_open(txn.get(), nullptr, 0, &env->dbi) != MDB_SUCCESS)
+            return false;
+        if (txn.commit() != MDB_SUCCESS)
+            return false;
+    }
+    dataBase_ = env.release();
+    if (!create && !verifyStore()) {
+        delete dataBase_;
+        dataBase_ = nullptr;
+        return false;
+    }
+    return true;
+}
+
+// A store file cut short would fault when its missing pages are touched, and a
+// damaged one fails its walk: both are refused at open. Called with the lock held.
+bool SWDataBase::verifyStore() {
+    MDB_envinfo info;
+    MDB_stat stat;
+    if (mdb_env_info(dataBase_->env, &info) != MDB_SUCCESS || mdb_env_stat(dataBase_->env, &stat) != MDB_SUCCESS)
+        return false;
+    struct stat st;
+    if (::stat(QFile::encodeName(storePath()).constData(), &st) != 0)
+        return false;
+    const uint64_t needed = (uint64_t(info.me_last_pgno) + 1) * stat.ms_psize;
+    if (uint64_t(st.st_size) < needed)
+        return false;
+    if (info.me_mapsize > mapSize_)
+        mapSize_ = info.me_mapsize;
+    Txn txn(dataBase_->env, false);
+    if (!txn.ok())
+        return false;
+    MDB_cursor* cursor = nullptr;
+    if (mdb_cursor_open(txn.get(), dataBase_->dbi, &cursor) != MDB_SUCCESS)
+        return false;
+    MDB_val k, d;
+    int rc;
+    while ((rc = mdb_cursor_get(cursor, &k, &d, MDB_NEXT)) == MDB_SUCCESS) {
+    }
+    mdb_cursor_close(cursor);
+    return rc == MDB_NOTFOUND;
+}
+
+// Reads the totals; false when the file is missing or not [ham, spam].
+bool SWDataBase::readCounts() {
+    QFileInfo info(countPath_);
+    if (!info.exists() || info.isDir()) {
+        platform::log::console(QString::fromLatin1(kLogCountMissing));
+        return false;
+    }
+    const std::optional<QVariant> counts = platform::plist::readFile(countPath_);
+    bool ok = counts && counts->typeId() == QMetaType::QVariantList;
+    QVariantList list;
+    if (ok) {
+        list = counts->toList();
+        ok = list.size() >= 2;
+    }
+    uint64_t values[2] = {0, 0};
+    for (int i = 0; ok && i < 2; ++i) {
+        const QVariant& v = list[i];
+        const int type = v.typeId();
+        if (type == QMetaType::ULongLong || type == QMetaType::UInt) {
+            values[i] = v.toULongLong();
+        } else if (type == QMetaType::LongLong || type == QMetaType::Int) {
+            const qint64 signedValue = v.toLongLong();
+            ok = signedValue >= 0;
+            values[i] = uint64_t(signedValue);
+        } else {
+            ok = false;
+        }
+    }
+    if (!ok) {
+        platform::log::console(QString::fromLatin1(kLogCountIncorrect));
+        return false;
+    }
+    hamMailCount_ = values[0];
+    spamMailCount_ = values[1];
+    return true;
+}
+
+void SWDataBase::_reload() {
+    {
+        std::lock_guard guard(sharedLock_);
+        const QString folder = folder_.isEmpty() ? platform::folders::userCaches() : folder_;
+        delete dataBase_;
+        dataBase_ = nullptr;
+        countPath_ = folder + QLatin1Char('/') + QLatin1String(SWDataBaseCountName);
+
+        // An existing store is kept only when it opens, is whole, and has its counts.
+        if (fileExists(storePath())) {
+            if (!openStore(false))
+                platform::log::console(QString::fromLatin1(kLogUnreadable));
+        }
+        if (dataBase_ && !readCounts()) {
+            delete dataBase_;
+            dataBase_ = nullptr;
+        }
+
+        // Otherwise start anew, empty, with a count file that matches.
+        if (!dataBase_) {
+            platform::folders::ensureFolder(folder);
+            if (openStore(true)) {
+                spamMailCount_ = 0;
+                hamMailCount_ = 0;
+                platform::plist::writeFile(countPath_, QVariantList{quint64(0), quint64(0)});
+            }
+        }
+    }
+    if (!dataBase_)
+        platform::log::consolef(kLogNoDataBase, errno);
+}
+
+void SWDataBase::close() {
+    std::lock_guard guard(sharedLock_);
+    delete dataBase_;
+    dataBase_ = nullptr;
+}
+
+bool SWDataBase::reset() {
+    bool result = true;
+    {
+        std::lock_guard guard(sharedLock_);
+        const QString folder = folder_.isEmpty() ? platform::folders::userCaches() : folder_;
+        if (platform::folders::isFolder(folder)) {
+            delete dataBase_;
+            dataBase_ = nullptr;
+            const QByteArray store = QFile::encodeName(storePath());
+            const bool storeRemoved = ::unlink(store.constData()) == 0;
+            const bool countRemoved = ::unlink(QFile::encodeName(countPath_).constData()) == 0;
+            ::unlink((store + kLockSuffix).constData());
+            result = storeRemoved && countRemoved;
+        }
+        delete dataBase_;
+        dataBase_ = nullptr;
+    }
+    _reload();
+    return result;
+}
+
+void SWDataBase::sync() {
+    std::unique_lock lock(sharedLock_, std::try_to_lock);
+    if (!lock.owns_lock() || !dataBase_)
+        return;
+    mdb_env_sync(dataBase_->env, 1);
+}
+
+bool SWDataBase::updateCountOnDisk() {
+    if (countPath_.isEmpty())
+        return false;
+    return platform::plist::writeFile(countPath_,
+                                      QVariantList{quint64(hamMailCount_.load()), quint64(spamMailCount_.load())});
+}
+
+// Doubles the map after MDB_MAP_FULL. Called with the lock held and no
+// transaction open.
+bool SWDataBase::growMap() {
+    if (!dataBase_ || mapSize_ >= kMaximumMapSize)
+        return false;
+    const size_t size = mapSize_ * 2;
+    if (mdb_env_set_mapsize(dataBase_->env, size) != MDB_SUCCESS)
+        return false;
+    mapSize_ = size;
+    return true;
+}
+
+bool SWDataBase::addTokensToSpamDB(const SWTokenBag& tokens, int32_t hamOffset) {
+    return addTokens(tokens, hamOffset, true);
+}
+
+bool SWDataBase::addTokensToHamDB(const SWTokenBag& tokens, int32_t spamOffset) {
+    return addTokens(tokens, spamOffset, false);
+}
+
+bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) {
+    {
+        std::lock_guard guard(sharedLock_);
+        if (!dataBase_)
+            return false;
+        // The offset is sign-extended and compared unsigned: a count above it is
+        // reduced by it, any other becomes 0.
+        const uint64_t takeBack = uint64_t(int64_t(offset));
+        const int32_t date = int32_t(now());
+        for (;;) {
+            Txn txn(dataBase_->env, true);
+            if (!txn.ok())
+                return false;
+            int rc = MDB_SUCCESS;
+            for (auto it = tokens.constBegin(); it != tokens.constEnd() && rc == MDB_SUCCESS; ++it) {
+                const QByteArray utf8 = it.key().toUtf8();
+                if (utf8.isEmpty())
+                    continue;
+                Key key = makeKey(utf8);
+                SWDataBaseValue value;
+                const int read = readRecord(txn.get(), dataBase_->dbi, key, &value);
+                if (read == MDB_NOTFOUND)
+                    value = SWDataBaseValue{};
+                else if (read != MDB_SUCCESS)
+                    return false;  // the whole message stays unlearned
+                uint64_t& own = spam ? value.spam : value.ham;
+                uint64_t& opposite = spam ? value.ham : value.spam;
+                opposite = opposite > takeBack ? opposite - takeBack : 0;
+                own += 1;
+                value.date = date;
+                rc = writeRecord(txn.get(), dataBase_->dbi, key, value);
+            }
+            if (rc == MDB_SUCCESS)
+                rc = txn.commit();
+            if (rc == MDB_SUCCESS)
+                break;
+            if (rc != MDB_MAP_FULL)
+                return false;
+            // The map is full: the transaction is gone; widen the map and learn again.
+            if (!growMap())
+                return false;
+        }
+        (spam ? spamMailCount_ : hamMailCount_) += 1;
+    }
+    sync();
+    return true;
+}
+
+std::optional<std::vector<float>> SWDataBase::getSpamitudeArrayFromTokens(const SWTokenBag& tokens, bool updateDate) {
+    std::unique_lock lock(sharedLock_, std::try_to_lock);
+    if (!lock.owns_lock() || !dataBase_)
+        return std::nullopt;
+    const int32_t date = int32_t(now());
+    const uint64_t spamTotal = spamMailCount_;
+    const uint64_t hamTotal = hamMailCount_;
+    Txn txn(dataBase_->env, updateDate);
+    if (!txn.ok())
+        return std::nullopt;
+
+    std::vector<float> result;
+    result.reserve(size_t(tokens.size()));
+    for (auto it = tokens.constBegin(); it != tokens.constEnd(); ++it) {
+        QByteArray form = it.key().toUtf8();
+        if (hasRepetition(form)) {
+            result.push_back(kHighClamp);
+            continue;
+        }
+        // Look the token up; while it lacks weight, try its variants: without a
+        // trailing "!", "?" or "'", then once with its ASCII case flipped.
+        float probability = kUnknownProbability;
+        bool caseChanged = false;
+        for (;;) {
+            Key key = makeKey(form);
+            SWDataBaseValue value;
+            const int rc = readRecord(txn.get(), dataBase_->dbi, key, &value);
+            if (rc == MDB_NOTFOUND)
+                break;
+            if (rc != MDB_SUCCESS)
+                return std::nullopt;
+            if (updateDate) {
+                SWDataBaseValue refreshed = value;
+                refreshed.date = date;
+                if (writeRecord(txn.get(), dataBase_->dbi, key, refreshed) != MDB_SUCCESS)
+                    return std::nullopt;
+            }
+            const float s = float(value.spam);
+            const float h = 2.0f * float(value.ham);
+            if (h + s > kMinimumWeight) {
+                if (spamTotal == 0) {
+                    probability = kLowClamp;
+                } else if (hamTotal == 0) {
+                    probability = kHighClamp;
+                } else {
+                    const float a = std::min(kFrequencyCap, s / float(spamTotal));
+                    const float b = std::min(kFrequencyCap, h / float(hamTotal));
+                    const float p = a / (a + b);
+                    if (p > kHighClamp)
+                        probability = value.ham == 0 ? kOnlySpamProbability : kHighClamp;
+                    else if (p < kLowClamp)
+                        probability = value.spam == 0 ? kOnlyHamProbability : kLowClamp;
+                    else
+                        probability = p;
+                }
+                break;
+            }
+            const char last = form.isEmpty() ? 0 : form.back();
+            if (last == '!' || last == '?' || last == '\'') {
+                form.chop(1);
+                if (form.isEmpty())
+                    break;
+                continue;
+            }
+            if (caseChanged || form.isEmpty())
+                break;
+            const char first = form.front();
+            if (first >= 'A' && first <= 'Z') {
+                for (char& c : form)
+                    if (c >= 'A' && c <= 'Z')
+                        c = char(c - 'A' + 'a');
+            } else if (first >= 'a' && first <= 'z') {
+                for (char& c : form)
+                    if (c >= 'a' && c <= 'z')
+                        c = char(c - 'a' + 'A');
+            } else {
+                break;
+            }
+            caseChanged = true;
+        }
+        result.push_back(probability);
+    }
+    if (updateDate) {
+        const int rc = txn.commit();
+        if (rc == MDB_MAP_FULL)
+            growMap();
+        if (rc != MDB_SUCCESS)
+            return std::nullopt;
+    }
+    return result;
+}
+
+bool SWDataBase::removeItemsFromArray(const QStringList& tokens) {
+    {
+        std::lock_guard guard(sharedLock_);
+        if (!dataBase_)
+            return true;
+        Txn txn(dataBase_->env, true);
+        if (txn.ok()) {
+            for (const QString& token : tokens) {
+                Key key = makeKey(token.toUtf8());
+                MDB_val k{SWDataBaseKeySize, key.bytes};
+                const int rc = mdb_del(txn.get(), dataBase_->dbi, &k, nullptr);
+                if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
+                    return true;
+            }
+            txn.commit();
+        }
+    }
+    sync();
+    return true;
+}
+
+bool SWDataBase::removeOldItemsFromDataBase() {
+    const int64_t current = now();
+    std::vector<Key> expired;
+    expired.reserve(100);
+    {
+        std::lock_guard guard(sharedLock_);
+        if (!dataBase_)
+            return true;
+        Txn txn(dataBase_->env, false);
+        MDB_cursor* cursor = nullptr;
+        if (txn.ok() && mdb_cursor_open(txn.get(), dataBase_->dbi, &cursor) == MDB_SUCCESS) {
+            MDB_val k, d;
+            while (mdb_cursor_get(cursor, &k, &d, MDB_NEXT) == MDB_SUCCESS) {
+                if (k.mv_size != SWDataBaseKeySize || d.mv_size != SWDataBaseValueSize)
+                    continue;
+                const SWDataBaseValue value = decodeValue(d);
+                uint64_t weight = value.ham + (value.spam > 3 ? value.spam : value.spam / 2);
+                if (weight < value.ham)  // the sum wrapped: heavy beyond any limit
+                    continue;
+                if (weight == 0)
+                    weight = 1;
+                if (weight > kAgeingMaxWeight)
+                    continue;
+                if (current - int64_t(value.date) > int64_t(weight) * kAgeingUnitSeconds) {
+                    Key key;
+                    std::memcpy(key.bytes, k.mv_data, SWDataBaseKeySize);
+                    expired.push_back(key);
+                }
+            }
+            mdb_cursor_close(cursor);
+        }
+    }
+    // Deleted in small batches, so lookups waiting on the lock get their turn.
+    for (size_t start = 0; start < expired.size(); start += kDeletionBatch) {
+        std::lock_guard guard(sharedLock_);
+        if (!dataBase_)
+            break;
+        Txn txn(dataBase_->env, true);
+        if (!txn.ok())
+            break;
+        const size_t end = std::min(expired.size(), start + kDeletionBatch);
+        for (size_t i = start; i < end; ++i) {
+            MDB_val k{SWDataBaseKeySize, expired[i].bytes};
+            mdb_del(txn.get(), dataBase_->dbi, &k, nullptr);
+        }
+        if (txn.commit() != MDB_SUCCESS)
+            break;
+    }
+    std::lock_guard guard(sharedLock_);
+    if (dataBase_)
+        mdb_env_sync(dataBase_->env, 1);
+    return true;
+}
+
+bool SWDataBase::addItem(const QVariantMap* item) {
+    if (!item)
+        return true;
+    {
+        std::lock_guard guard(sharedLock_);
+        if (!dataBase_)
+            return true;
+        const auto keyword = item->constFind(QLatin1String(SWDataBaseKeywordKey));
+        if (keyword == item->constEnd() || keyword->typeId() != QMetaType::QString)
+            return true;
+        const QByteArray utf8 = keyword->toString().toUtf8();
+        if (utf8.isEmpty())
+            return false;
+        Key key = makeKey(utf8);
+        for (;;) {
+            Txn txn(dataBase_->env, true);
+            if (!txn.ok())
+                return false;
+            SWDataBaseValue value;
+            const int read = readRecord(txn.get(), dataBase_->dbi, key, &value);
+            if (read != MDB_NOTFOUND)
+                return false;  // known already, or the store fails
+            value = SWDataBaseValue{};
+            value.spam = platform::plist::unsignedValue(*item, QLatin1String(SWDataBaseSpamKey));
+            value.ham = platform::plist::unsignedValue(*item, QLatin1String(SWDataBaseHamKey));
+            value.date = int32_t(now());
+            int rc = writeRecord(txn.get(), dataBase_->dbi, key, value);
+            if (rc == MDB_SUCCESS)
+                rc = txn.commit();
+            if (rc == MDB_SUCCESS)
+                break;
+            if (rc != MDB_MAP_FULL || !growMap())
+                return false;
+        }
+    }
+    sync();
+    return true;
+}
+
+std::optional<SWDataBaseValue> SWDataBase::valueForToken(const QString& token) {
+    std::lock_guard guard(sharedLock_);
+    if (!dataBase_)
+        return std::nullopt;
+    Txn txn(dataBase_->env, false);
+    if (!txn.ok())
+        return std::nullopt;
+    Key key = makeKey(token.toUtf8());
+    SWDataBaseValue value;
+    if (readRecord(txn.get(), dataBase_->dbi, key, &value) != MDB_SUCCESS)
+        return std::nullopt;
+    return value;
+}
+
+int64_t SWDataBase::recordCount() {
+    std::lock_guard guard(sharedLock_);
+    if (!dataBase_)
+        return -1;
+    Txn txn(dataBase_->env, false);
+    MDB_stat stat;
+    if (!txn.ok() || mdb_stat(txn.get(), dataBase_->dbi, &stat) != MDB_SUCCESS)
+        return -1;
+    return int64_t(stat.ms_entries);
+}

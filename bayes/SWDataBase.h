@@ -1,0 +1,130 @@
+#pragma once
+// The Bayesian filter's token store: per token how many learned spam and ham
+// messages contained it and when it was last seen, plus the message totals.
+//
+// Records live in an LMDB file "Junkward.db" in the user's caches folder, keyed by
+// the first 20 bytes of the token's UTF-8 form (zero-padded) with a 24-byte
+// big-endian value; the totals live in the property list "Junkward.cnt".
+// One shared instance serves the process; a non-recursive lock guards every
+// store operation. Lookups and sync only try that lock, so filtering never
+// waits for maintenance (it gets no answer instead).
+
+#include "SWTokenBag.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVariantMap>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+inline constexpr const char* SWDataBaseBaseName = "Junkward.db";
+inline constexpr const char* SWDataBaseCountName = "Junkward.cnt";
+inline constexpr int SWDataBaseKeySize = 20;
+inline constexpr int SWDataBaseValueSize = 24;
+
+// Keys of the dictionary given to addItem().
+inline constexpr const char* SWDataBaseKeywordKey = "Keyword";
+inline constexpr const char* SWDataBaseSpamKey = "Spam";
+inline constexpr const char* SWDataBaseHamKey = "Ham";
+
+// One record value. On disk the integers are big-endian; SWDataBaseValueSwap
+// converts between that order and the host order in place.
+struct SWDataBaseValue {
+    uint64_t spam = 0;      // learned spam messages that contained the token
+    uint64_t ham = 0;       // learned legitimate messages that contained the token
+    int32_t date = 0;       // last seen, seconds since 1970-01-01 UTC
+    uint32_t reserved = 0;  // written as zero, ignored on reading
+};
+static_assert(sizeof(SWDataBaseValue) == SWDataBaseValueSize);
+
+void SWDataBaseValueSwap(SWDataBaseValue* value);
+
+class SWDataBase {
+public:
+    // The process-wide instance, opened on first call; nullptr when no store could
+    // be opened (the next call tries again).
+    static SWDataBase* sharedDataBase();
+    // Closes and destroys the shared instance (the plug-in does this when it goes).
+    static void releaseSharedDataBase();
+
+    // Opens (or creates) the store in cachesFolder; empty = the user's caches
+    // folder. Check isOpen() afterwards.
+    explicit SWDataBase(const QString& cachesFolder = {});
+    ~SWDataBase();
+    SWDataBase(const SWDataBase&) = delete;
+    SWDataBase& operator=(const SWDataBase&) = delete;
+
+    bool isOpen() const;
+
+    // (Re)opens the store and reads the totals. A store that cannot be opened, that
+    // is not a store at all, or that lacks a readable count file is replaced by an
+    // empty one with zero totals.
+    void _reload();
+    // Closes the store handle if open.
+    void close();
+    // Deletes both files and opens a new empty store. True when both files were
+    // deleted (or the caches folder does not exist).
+    bool reset();
+    // Flushes committed changes to disk; does nothing when the lock is busy.
+    void sync();
+    // Writes [ham total, spam total] to the count file atomically.
+    bool updateCountOnDisk();
+
+    // Learns one message, in one write transaction: every distinct token gets one
+    // more spam (ham) count, its opposite count reduced by the offset (floored at
+    // 0), and its date set to now; the spam (ham) total grows by one. False, with
+    // nothing changed, when the store is closed or fails.
+    bool addTokensToSpamDB(const SWTokenBag& tokens, int32_t hamOffset);
+    bool addTokensToHamDB(const SWTokenBag& tokens, int32_t spamOffset);
+
+    // One spam probability per token, in the bag's order; with updateDate, the
+    // known records get today's date. nullopt when the store is closed, busy
+    // (maintenance holds the lock) or fails.
+    std::optional<std::vector<float>> getSpamitudeArrayFromTokens(const SWTokenBag& tokens, bool updateDate);
+
+    // Deletes the records of the given tokens. Always true.
+    bool removeItemsFromArray(const QStringList& tokens);
+    // Deletes the records not seen for longer than their weight allows. Always true.
+    bool removeOldItemsFromDataBase();
+    // Adds the word item["Keyword"] with the counts item["Spam"], item["Ham"].
+    // True when added or when there is nothing to add (no item, no store, no
+    // keyword); false when the keyword is empty, already known, or the store fails.
+    bool addItem(const QVariantMap* item);
+
+    uint64_t spamMailCount() const { return spamMailCount_.load(); }
+    uint64_t hamMailCount() const { return hamMailCount_.load(); }
+    QString storePath() const;
+    QString countPath() const { return countPath_; }
+
+    // The record of a token, as stored (host order); nullopt when unknown or on
+    // failure. Waits for the lock.
+    std::optional<SWDataBaseValue> valueForToken(const QString& token);
+    // Number of records in the store; -1 on failure.
+    int64_t recordCount();
+
+    // The clock used for dates and ageing (seconds since 1970); tests move it.
+    void setClock(std::function<int64_t()> clock);
+
+private:
+    struct Env;
+    bool addTokens(const SWTokenBag& tokens, int32_t offset, bool spam);
+    bool openStore(bool create);
+    bool verifyStore();
+    bool readCounts();
+    bool growMap();
+    int64_t now() const;
+
+    std::mutex sharedLock_;
+    Env* dataBase_ = nullptr;
+    QString folder_;
+    QString countPath_;
+    std::atomic<uint64_t> spamMailCount_{0};
+    std::atomic<uint64_t> hamMailCount_{0};
+    size_t mapSize_ = 0;
+    std::function<int64_t()> clock_;
+};

@@ -1,0 +1,581 @@
+// Property lists: QVariant trees <-> libplist nodes <-> XML or binary bytes.
+//
+// libplist parses recursively and trusts the structure of a binary property
+// list more than a hostile file deserves, so every input is checked here first:
+// a size cap, a nesting limit, a node budget (shared objects of a binary list are
+// expanded by libplist, so a small file could otherwise describe a huge tree),
+// and, for binary lists, the trailer, offset table, object bounds and references.
+//
+// libplist keeps integers as 64-bit patterns; whether a pattern with the top bit
+// set is a negative or a large unsigned number is only visible in the text it
+// writes, so such nodes are created from and classified through that text.
+
+#include "platform/PropertyList.h"
+
+#include <plist/plist.h>
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaType>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <limits>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform::plist {
+
+namespace {
+
+// Limits for untrusted input.
+constexpr qint64 kMaxInputBytes = 128LL * 1024 * 1024;
+constexpr int kMaxDepth = 512;
+constexpr quint64 kMaxNodes = 4'000'000;
+
+// libplist dates count seconds from 2001-01-01 00:00:00 UTC.
+const QDateTime& referenceDate() {
+    static const QDateTime epoch(QDate(2001, 1, 1), QTime(0, 0), Qt::UTC);
+    return epoch;
+}
+
+struct NodeDeleter {
+    void operator()(plist_t node) const { if (node) plist_free(node); }
+};
+using Node = std::unique_ptr<void, NodeDeleter>;
+
+struct XmlText {
+    char* text = nullptr;
+    uint32_t length = 0;
+    ~XmlText() { if (text) plist_to_xml_free(text); }
+};
+
+// ---------------------------------------------------------------------------
+// Guard for XML input: nesting depth and element count, counted by a small
+// tag scanner that skips comments, CDATA, processing instructions and
+// declarations. Text content cannot contain '<', so every tag is seen.
+
+bool xmlWithinLimits(const char* p, size_t n) {
+    const char* end = p + n;
+    int depth = 0;
+    quint64 elements = 0;
+    auto skipPast = [&](const char* from, const char* terminator) -> const char* {
+        size_t tl = std::strlen(terminator);
+        for (const char* q = from; q + tl <= end; ++q)
+            if (std::memcmp(q, terminator, tl) == 0) return q + tl;
+        return end;
+    };
+    while (p < end) {
+        const char* lt = static_cast<const char*>(std::memchr(p, '<', size_t(end - p)));
+        if (!lt) break;
+        const char* q = lt + 1;
+        size_t left = size_t(end - q);
+        if (left >= 3 && std::memcmp(q, "!--", 3) == 0) { p = skipPast(q + 3, "-->"); continue; }
+        if (left >= 8 && std::memcmp(q, "![CDATA[", 8) == 0) { p = skipPast(q + 8, "]]>"); continue; }
+        if (left >= 1 && *q == '?') { p = skipPast(q + 1, "?>"); continue; }
+        if (left >= 1 && *q == '!') { p = skipPast(q + 1, ">"); continue; }
+        const char* gt = static_cast<const char*>(std::memchr(q, '>', left));
+        if (!gt) break;
+        if (*q == '/') {
+            if (depth > 0) --depth;
+        } else if (gt[-1] != '/') {
+            if (++depth > kMaxDepth) return false;
+            if (++elements > kMaxNodes) return false;
+        } else if (++elements > kMaxNodes) {
+            return false;
+        }
+        p = gt + 1;
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Guard for binary input ("bplist00"): checks the whole object graph as
+// libplist would expand it, without recursion.
+
+class BinaryGuard {
+public:
+    BinaryGuard(const uint8_t* data, size_t size) : d_(data), n_(size) {}
+
+    bool check() {
+        if (n_ < 8 + 1 + 32) return false;
+        const uint8_t* t = d_ + n_ - 32;
+        offsetSize_ = t[6];
+        refSize_ = t[7];
+        quint64 count = be(t + 8, 8), top = be(t + 16, 8), table = be(t + 24, 8);
+        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return false;
+        if (count == 0 || top >= count) return false;
+        if (table < 9 || table > n_ - 32) return false;
+        if (count > (n_ - 32 - table) / offsetSize_) return false;
+        count_ = count;
+        table_ = table;
+        if (refSize_ < 8 && count_ > (quint64(1) << (8 * refSize_))) return false;
+
+        struct Frame { quint64 object; int depth; };
+        std::vector<Frame> stack{{top, 1}};
+        quint64 nodes = 0;
+        while (!stack.empty()) {
+            Frame f = stack.back();
+            stack.pop_back();
+            if (++nodes > kMaxNodes || f.depth > kMaxDepth) return false;
+            Object o;
+            if (!object(f.object, o)) return false;
+            if (o.type == 0xA || o.type == 0xD) {
+                quint64 refs = o.type == 0xD ? o.count * 2 : o.count;
+                for (quint64 i = 0; i < refs; ++i) {
+                    quint64 r = be(d_ + o.payload + i * refSize_, refSize_);
+                    if (r >= count_) return false;
+                    if (o.type == 0xD && i < o.count && !isStringObject(r)) return false;
+                    stack.push_back({r, f.depth + 1});
+                }
+            }
+        }
+        return true;
+    }
+
+private:
+    struct Object { int type = 0; quint64 count = 0; quint64 payload = 0; };
+
+    static quint64 be(const uint8_t* p, unsigned width) {
+        quint64 v = 0;
+        for (unsigned i = 0; i < width; ++i) v = (v << 8) | p[i];
+        return v;
+    }
+
+    bool offsetOf(quint64 index, quint64& offset) const {
+        offset = be(d_ + table_ + index * offsetSize_, offsetSize_);
+        return offset >= 8 && offset < table_;
+    }
+
+    bool isStringObject(quint64 index) const {
+        quint64 off;
+        if (!offsetOf(index, off)) return false;
+        int type = d_[off] >> 4;
+        return type == 0x5 || type == 0x6;
+    }
+
+    // Decodes an object's header and checks that its payload lies before the
+    // offset table.
+    bool object(quint64 index, Object& o) const {
+        quint64 off;
+        if (!offsetOf(index, off)) return false;
+        const quint64 limit = table_;
+        uint8_t marker = d_[off];
+        o.type = marker >> 4;
+        unsigned info = marker & 0xF;
+        quint64 pos = off + 1;
+        auto fits = [&](quint64 bytes) { return pos <= limit && bytes <= limit - pos; };
+        auto lengthField = [&](quint64& len) {
+            if (info != 0xF) { len = info; return true; }
+            if (!fits(1)) return false;
+            uint8_t m = d_[pos];
+            if ((m >> 4) != 0x1 || (m & 0xF) > 3) return false;
+            unsigned width = 1u << (m & 0xF);
+            ++pos;
+            if (!fits(width)) return false;
+            len = be(d_ + pos, width);
+            pos += width;
+            return true;
+        };
+        switch (o.type) {
+        case 0x0:
+            return marker == 0x08 || marker == 0x09;
+        case 0x1:
+            return info <= 4 && fits(quint64(1) << info);
+        case 0x2:
+            return (info == 2 || info == 3) && fits(quint64(1) << info);
+        case 0x3:
+            return info == 3 && fits(8);
+        case 0x4:
+        case 0x5: {
+            quint64 len;
+            return lengthField(len) && fits(len);
+        }
+        case 0x6: {
+            quint64 len;
+            return lengthField(len) && len <= (limit / 2) && fits(len * 2);
+        }
+        case 0xA:
+        case 0xD: {
+            quint64 len;
+            if (!lengthField(len)) return false;
+            quint64 per = o.type == 0xD ? 2ull * refSize_ : refSize_;
+            if (len > (limit - std::min(limit, pos)) / per) return false;
+            o.count = len;
+            o.payload = pos;
+            return fits(len * per);
+        }
+        default:
+            return false;  // UIDs, sets, null and unknown markers have no QVariant form here
+        }
+    }
+
+    const uint8_t* d_;
+    size_t n_;
+    unsigned offsetSize_ = 0, refSize_ = 0;
+    quint64 count_ = 0, table_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// libplist -> QVariant
+
+// True when the integer node holds an unsigned value above INT64_MAX.
+bool isLargeUnsigned(plist_t node) {
+    Node copy(plist_copy(node));
+    XmlText xml;
+    plist_to_xml(copy.get(), &xml.text, &xml.length);
+    if (!xml.text) return false;
+    const char* tag = std::strstr(xml.text, "<integer>");
+    return tag && tag[9] != '-';
+}
+
+bool toVariant(plist_t node, int depth, QVariant& out) {
+    if (!node || depth > kMaxDepth) return false;
+    switch (plist_get_node_type(node)) {
+    case PLIST_DICT: {
+        QVariantMap map;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        if (!it) return false;
+        bool ok = true;
+        for (;;) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, it, &key, &value);
+            if (!value) { std::free(key); break; }
+            QVariant v;
+            if (!key || !toVariant(value, depth + 1, v)) { std::free(key); ok = false; break; }
+            map.insert(QString::fromUtf8(key), v);
+            std::free(key);
+        }
+        std::free(it);
+        if (!ok) return false;
+        out = map;
+        return true;
+    }
+    case PLIST_ARRAY: {
+        QVariantList list;
+        uint32_t n = plist_array_get_size(node);
+        list.reserve(qsizetype(n));
+        for (uint32_t i = 0; i < n; ++i) {
+            QVariant v;
+            if (!toVariant(plist_array_get_item(node, i), depth + 1, v)) return false;
+            list.append(v);
+        }
+        out = list;
+        return true;
+    }
+    case PLIST_STRING: {
+        char* s = nullptr;
+        plist_get_string_val(node, &s);
+        out = QString::fromUtf8(s ? s : "");
+        std::free(s);
+        return true;
+    }
+    case PLIST_BOOLEAN: {
+        uint8_t b = 0;
+        plist_get_bool_val(node, &b);
+        out = bool(b);
+        return true;
+    }
+    case PLIST_UINT: {
+        uint64_t v = 0;
+        plist_get_uint_val(node, &v);
+        if (v > uint64_t(std::numeric_limits<qint64>::max()) && isLargeUnsigned(node))
+            out = quint64(v);
+        else
+            out = qint64(v);
+        return true;
+    }
+    case PLIST_REAL: {
+        double d = 0;
+        plist_get_real_val(node, &d);
+        out = d;
+        return true;
+    }
+    case PLIST_DATE: {
+        int32_t sec = 0, usec = 0;
+        plist_get_date_val(node, &sec, &usec);
+        out = referenceDate().addMSecs(qint64(sec) * 1000 + usec / 1000);
+        return true;
+    }
+    case PLIST_DATA: {
+        char* buf = nullptr;
+        uint64_t len = 0;
+        plist_get_data_val(node, &buf, &len);
+        out = QByteArray(buf ? buf : "", qsizetype(buf ? len : 0));
+        std::free(buf);
+        return true;
+    }
+    default:
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// QVariant -> libplist
+
+plist_t newUnsigned(quint64 v) {
+    if (v <= quint64(std::numeric_limits<qint64>::max())) return plist_new_uint(v);
+    // plist_new_uint marks every value as signed; the XML reader keeps the sign.
+    QByteArray xml = "<plist><integer>" + QByteArray::number(v) + "</integer></plist>";
+    plist_t node = nullptr;
+    plist_from_xml(xml.constData(), uint32_t(xml.size()), &node);
+    return node;
+}
+
+plist_t fromVariant(const QVariant& v, int depth) {
+    if (depth > kMaxDepth) return nullptr;
+    switch (v.typeId()) {
+    case QMetaType::QVariantMap: {
+        const QVariantMap map = v.toMap();
+        Node dict(plist_new_dict());
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            plist_t child = fromVariant(it.value(), depth + 1);
+            if (!child) return nullptr;
+            plist_dict_set_item(dict.get(), it.key().toUtf8().constData(), child);
+        }
+        return dict.release();
+    }
+    case QMetaType::QVariantHash: {
+        const QVariantHash hash = v.toHash();
+        QVariantMap sorted;
+        for (auto it = hash.cbegin(); it != hash.cend(); ++it) sorted.insert(it.key(), it.value());
+        return fromVariant(sorted, depth);
+    }
+    case QMetaType::QVariantList:
+    case QMetaType::QStringList: {
+        const QVariantList list = v.toList();
+        Node array(plist_new_array());
+        for (const QVariant& item : list) {
+            plist_t child = fromVariant(item, depth + 1);
+            if (!child) return nullptr;
+            plist_array_append_item(array.get(), child);
+        }
+        return array.release();
+    }
+    case QMetaType::QString:
+        return plist_new_string(v.toString().toUtf8().constData());
+    case QMetaType::QByteArray: {
+        const QByteArray b = v.toByteArray();
+        return plist_new_data(b.constData(), uint64_t(b.size()));
+    }
+    case QMetaType::Bool:
+        return plist_new_bool(v.toBool() ? 1 : 0);
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::Short:
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::LongLong:
+        return plist_new_uint(uint64_t(v.toLongLong()));
+    case QMetaType::UChar:
+    case QMetaType::UShort:
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+    case QMetaType::ULongLong:
+        return newUnsigned(v.toULongLong());
+    case QMetaType::Float:
+    case QMetaType::Double:
+        return plist_new_real(v.toDouble());
+    case QMetaType::QDateTime: {
+        const QDateTime dt = v.toDateTime();
+        if (!dt.isValid()) return nullptr;
+        qint64 ms = referenceDate().msecsTo(dt);
+        qint64 sec = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
+        qint64 usec = (ms - sec * 1000) * 1000;
+        // libplist stores dates as 32-bit seconds (1933..2069 around its epoch).
+        if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max())
+            return nullptr;
+        return plist_new_date(int32_t(sec), int32_t(usec));
+    }
+    default:
+        return nullptr;
+    }
+}
+
+bool writeAll(int fd, const char* p, size_t n) {
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, n);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<QVariant> fromData(const QByteArray& bytes) {
+    if (bytes.isEmpty() || bytes.size() > kMaxInputBytes) return std::nullopt;
+    const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+    const size_t size = size_t(bytes.size());
+    const bool binary = size >= 8 && std::memcmp(data, "bplist00", 8) == 0;
+    if (binary) {
+        if (!BinaryGuard(data, size).check()) return std::nullopt;
+    } else if (!xmlWithinLimits(bytes.constData(), size)) {
+        return std::nullopt;
+    }
+    plist_t root = nullptr;
+    if (binary)
+        plist_from_bin(bytes.constData(), uint32_t(size), &root);
+    else
+        plist_from_xml(bytes.constData(), uint32_t(size), &root);
+    Node owner(root);
+    QVariant out;
+    if (!root || !toVariant(root, 1, out)) return std::nullopt;
+    return out;
+}
+
+QByteArray toData(const QVariant& value, Format format) {
+    Node root(fromVariant(value, 1));
+    if (!root) return {};
+    char* out = nullptr;
+    uint32_t len = 0;
+    QByteArray result;
+    if (format == Format::XML) {
+        plist_to_xml(root.get(), &out, &len);
+        if (out) result = QByteArray(out, qsizetype(len));
+        plist_to_xml_free(out);
+    } else {
+        plist_to_bin(root.get(), &out, &len);
+        if (out) result = QByteArray(out, qsizetype(len));
+        plist_to_bin_free(out);
+    }
+    return result;
+}
+
+std::optional<QVariant> readFile(const QString& path) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
+    if (file.size() > kMaxInputBytes) return std::nullopt;
+    QByteArray bytes = file.read(kMaxInputBytes + 1);
+    if (bytes.size() > kMaxInputBytes) return std::nullopt;
+    return fromData(bytes);
+}
+
+std::optional<QVariantMap> readDictionary(const QString& path) {
+    auto v = readFile(path);
+    if (!v || v->typeId() != QMetaType::QVariantMap) return std::nullopt;
+    return v->toMap();
+}
+
+bool writeFile(const QString& path, const QVariant& value, Format format) {
+    const QByteArray bytes = toData(value, format);
+    if (bytes.isEmpty() || path.isEmpty()) return false;
+
+    const QFileInfo info(path);
+    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
+    const QByteArray folder = QFile::encodeName(info.absolutePath());
+    QByteArray tmpl = folder + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
+
+    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
+    if (fd < 0) return false;
+
+    // Keep the mode of the file being replaced; a new file gets 0666 less the umask.
+    struct stat st;
+    mode_t mode;
+    if (::stat(target.constData(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    } else {
+        mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;
+    }
+
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.constData(), size_t(bytes.size())) &&
+              ::fsync(fd) == 0;
+    ok = (::close(fd) == 0) && ok;
+    if (ok) ok = ::rename(tmpl.constData(), target.constData()) == 0;
+    if (!ok) {
+        ::unlink(tmpl.constData());
+        return false;
+    }
+    int dfd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+QVariantMap& childMap(QVariantMap& parent, const QString& key) {
+    QVariant& slot = parent[key];
+    if (slot.typeId() != QMetaType::QVariantMap) slot = QVariantMap();
+    return *static_cast<QVariantMap*>(slot.data());
+}
+
+quint64 unsignedValue(const QVariantMap& map, const QString& key) {
+    auto it = map.constFind(key);
+    if (it == map.cend()) return 0;
+    const QVariant& v = it.value();
+    switch (v.typeId()) {
+    case QMetaType::ULongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULong:
+    case QMetaType::UShort:
+    case QMetaType::UChar:
+        return v.toULongLong();
+    case QMetaType::LongLong:
+    case QMetaType::Int:
+    case QMetaType::Long:
+    case QMetaType::Short:
+    case QMetaType::Char:
+    case QMetaType::SChar: {
+        qint64 s = v.toLongLong();
+        return s > 0 ? quint64(s) : 0;
+    }
+    case QMetaType::Double:
+    case QMetaType::Float: {
+        double d = v.toDouble();
+        if (!(d > 0)) return 0;
+        if (d >= 18446744073709551615.0) return std::numeric_limits<quint64>::max();
+        return quint64(d);
+    }
+    default:
+        return 0;
+    }
+}
+
+bool boolValue(const QVariantMap& map, const QString& key, bool fallback) {
+    auto it = map.constFind(key);
+    if (it == map.cend()) return fallback;
+    const QVariant& v = it.value();
+    switch (v.typeId()) {
+    case QMetaType::Bool:
+        return v.toBool();
+    case QMetaType::QString: {
+        const QString s = v.toString().trimmed();
+        return s.compare(QLatin1String("YES"), Qt::CaseInsensitive) == 0 ||
+               s.compare(QLatin1String("true"), Qt::CaseInsensitive) == 0 || s == QLatin1String("1");
+    }
+    case QMetaType::Double:
+    case QMetaType::Float:
+        return v.toDouble() != 0.0;
+    case QMetaType::LongLong:
+    case QMetaType::ULongLong:
+    case QMetaType::Int:
+    case QMetaType::UInt:
+    case QMetaType::Long:
+    case QMetaType::ULong:
+    case QMetaType::Short:
+    case QMetaType::UShort:
+    case QMetaType::Char:
+    case QMetaType::SChar:
+    case QMetaType::UChar:
+        return v.toULongLong() != 0;
+    default:
+        return fallback;
+    }
+}
+
+}  // namespace platform::plist

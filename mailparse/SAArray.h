@@ -1,0 +1,42 @@
+#pragma once
+
+#include "mailparse/SAObject.h"
+
+class SAString;
+
+const char* GETIDSAArray();
+const char* GETNAMESAArray();
+
+// An ordered collection of objects. The array retains every object it holds
+// and releases it when the object is removed or the array is destroyed.
+class SAArray : public SAObject {
+public:
+    /// Empty array (capacity 0).
+    SAArray();
+    /// Array holding `object` (retained), or empty when it is null.
+    explicit SAArray(SAObject* object);
+    ~SAArray() override;
+
+    const char* stringFromClass() override;
+    const char* classID() override;
+    bool isKindOfClass(const char* name) override;
+    static const char* _classTypeID;
+    /// Prints the header line, then "[", each element as "[INDEX] " and its own
+    /// dump, then "]".
+    void description() override;
+
+    unsigned long count() const { return _count; }
+    /// The element at `index` (borrowed), or null when the index is not below count.
+    SAObject* objectAtIndex(unsigned long index) const;
+    /// The last element (borrowed), or null when the array is empty.
+    SAObject* lastObject() const;
+    /// New string of the string elements in order with `separator` between
+    /// neighbours (caller releases). Elements that are not strings contribute
+    /// nothing; an empty array gives the empty string; null when memory runs out.
+    SAString* componentsJoinedByString(const SAString* separator) const;
+
+protected:
+    unsigned long _capacity;
+    SAObject** _slots;
+    unsigned long _count;
+};

@@ -1,0 +1,59 @@
+#include "mailparse/SAMutableString.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "mailparse/SAClassIdentity_p.h"
+
+SA_DEFINE_CLASS_IDENTITY(SAMutableString, SAString)
+
+SAMutableString::SAMutableString() = default;
+SAMutableString::SAMutableString(const char* cString) : SAString(cString) {}
+SAMutableString::SAMutableString(const char* bytes, unsigned long length) : SAString(bytes, length) {}
+SAMutableString::SAMutableString(const SAString& other) : SAString(other) {}
+SAMutableString::SAMutableString(const SAMutableString& other) : SAString(other) {}
+
+void SAMutableString::lowercase()
+{
+    for (unsigned long i = 0; i < _length; ++i)
+        if (_buffer[i] >= 'A' && _buffer[i] <= 'Z')
+            _buffer[i] = static_cast<char>(_buffer[i] + ('a' - 'A'));
+}
+
+void SAMutableString::uppercase()
+{
+    for (unsigned long i = 0; i < _length; ++i)
+        if (_buffer[i] >= 'a' && _buffer[i] <= 'z')
+            _buffer[i] = static_cast<char>(_buffer[i] - ('a' - 'A'));
+}
+
+void SAMutableString::dequote()
+{
+    if (!_buffer || _length < 2 || _buffer[0] != '"' || _buffer[_length - 1] != '"')
+        return;
+    unsigned long length = _length - 2;
+    auto* buffer = static_cast<char*>(std::malloc(length + 1));
+    if (!buffer)
+        return;
+    std::memcpy(buffer, _buffer + 1, length);
+    buffer[length] = '\0';
+    std::free(_buffer);
+    _buffer = buffer;
+    _length = length;
+}
+
+void SAMutableString::trimWhiteSpace()
+{
+    if (!_buffer)
+        return;
+    auto isWhite = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
+    unsigned long start = 0;
+    while (start < _length && isWhite(_buffer[start]))
+        ++start;
+    unsigned long end = _length;
+    while (end > start && isWhite(_buffer[end - 1]))
+        --end;
+    _length = end - start;
+    std::memmove(_buffer, _buffer + start, _length);
+    _buffer[_length] = '\0';
+}

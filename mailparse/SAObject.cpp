@@ -1,0 +1,50 @@
+#include "mailparse/SAObject.h"
+
+#include <cstdio>
+#include <cstring>
+#include <typeinfo>
+
+const char* GETIDSAObject() { return typeid(SAObject*).name(); }
+const char* GETNAMESAObject() { return "SAObject"; }
+
+const char* SAObject::_className = "SAObject";
+const char* SAObject::_classTypeID = GETIDSAObject();
+bool SAObject::verbose_ = false;
+
+SAObject::SAObject() : _retainCount(1) {}
+
+SAObject::SAObject(const SAObject&) : _retainCount(1) {}
+
+SAObject::~SAObject()
+{
+    if (verbose_)
+        std::printf("Dealloc <(SAObject *) %p >\n", static_cast<void*>(this));
+}
+
+const char* SAObject::stringFromClass() { return GETNAMESAObject(); }
+
+const char* SAObject::classID() { return GETIDSAObject(); }
+
+bool SAObject::isKindOfClass(const char* name)
+{
+    return name && std::strcmp(name, GETIDSAObject()) == 0;
+}
+
+void SAObject::description() { std::printf("%d\n", _retainCount); }
+
+void SAObject::printHeader()
+{
+    std::printf("<(%s *) %p [%d]>", stringFromClass(), static_cast<void*>(this), _retainCount);
+}
+
+void SAObject::retain(SAObject* object)
+{
+    if (object)
+        ++object->_retainCount;
+}
+
+void SAObject::release(SAObject* object)
+{
+    if (object && --object->_retainCount <= 0)
+        delete object;
+}

@@ -114,9 +114,17 @@ function(junkward_test name)
     "JUNKWARD_TEST_BIN_DIR=${JUNKWARD_TEST_BIN_DIR}"
     "QT_QPA_PLATFORM=offscreen"
     ${A_ENVIRONMENT})
+  # gtest_discover_tests flattens list-valued PROPERTIES (each ENVIRONMENT entry
+  # would become a property name of its own, an empty LABELS shifts the rest), so
+  # the environment is given by running each test through "cmake -E env".
+  set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR "${CMAKE_COMMAND};-E;env;${env}")
+  set(props TIMEOUT ${A_TIMEOUT})
+  if(A_LABELS)
+    list(APPEND props LABELS "${A_LABELS}")
+  endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
-    PROPERTIES LABELS "${A_LABELS}" TIMEOUT ${A_TIMEOUT} ENVIRONMENT "${env}")
+    PROPERTIES ${props})
 endfunction()
 
 # Installs the stage under <prefix>/lib/junkward with links to the programs in <prefix>/bin.

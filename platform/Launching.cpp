@@ -1,8 +1,7 @@
 #include "platform/Launching.h"
 
-#include "platform/Bundle.h"
 #include "platform/Folders.h"
-#include "platform/Log.h"
+#include "platform/PropertyList.h"
 #include "platform/ScriptingBus.h"
 
 #include <QDir>
@@ -10,7 +9,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-#include <iterator>
 
 namespace platform::launching {
 
@@ -54,9 +52,12 @@ QString executableForPath(const QString& path) {
     if (path.isEmpty()) return {};
     const QFileInfo info(path);
     if (info.isDir()) {
-        const std::shared_ptr<Bundle> bundle = Bundle::open(path);
-        if (!bundle) return {};
-        const QString exe = bundle->executablePath();
+        // A bundle: Contents/MacOS/<CFBundleExecutable> of its information dictionary.
+        const auto info = plist::readDictionary(path + QStringLiteral("/Contents/Info.plist"));
+        if (!info) return {};
+        const QString name = info->value(QStringLiteral("CFBundleExecutable")).toString();
+        if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String("..")) return {};
+        const QString exe = QDir::cleanPath(path) + QStringLiteral("/Contents/MacOS/") + name;
         return isExecutableFile(exe) ? exe : QString();
     }
     return isExecutableFile(path) ? info.absoluteFilePath() : QString();

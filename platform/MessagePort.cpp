@@ -178,6 +178,15 @@ QString messagePortPath(const QString& name, PortScope scope) {
 // ---------------------------------------------------------------------------
 // LocalMessagePort
 
+// Notifiers may be dropped from inside their own activation: deleted later.
+struct LaterDeleter {
+    void operator()(QSocketNotifier* n) const {
+        n->setEnabled(false);
+        n->deleteLater();
+    }
+};
+using Notifier = std::unique_ptr<QSocketNotifier, LaterDeleter>;
+
 struct LocalMessagePort::Private {
     struct Connection {
         Fd fd;
@@ -185,8 +194,8 @@ struct LocalMessagePort::Private {
         QByteArray in;         // bytes received, not yet handled
         QByteArray out;        // reply bytes not yet written
         qsizetype outPos = 0;
-        std::unique_ptr<QSocketNotifier> readNotifier;
-        std::unique_ptr<QSocketNotifier> writeNotifier;
+        Notifier readNotifier;
+        Notifier writeNotifier;
         Clock::time_point lastProgress = Clock::now();
     };
 
@@ -194,12 +203,12 @@ struct LocalMessagePort::Private {
     QString name;
     QString path;
     PortScope scope = PortScope::User;
-    Callback callback;
+    std::shared_ptr<const Callback> callback;  // shared: a callback may destroy the port
     Fd listenFd;
     Fd lockFd;
     dev_t socketDev = 0;
     ino_t socketIno = 0;
-    std::unique_ptr<QSocketNotifier> acceptNotifier;
+    Notifier acceptNotifier;
     std::map<quint64, std::unique_ptr<Connection>> connections;
     quint64 nextId = 1;
     QTimer stallTimer;
@@ -267,12 +276,12 @@ std::unique_ptr<LocalMessagePort> LocalMessagePort::create(const QString& name, 
     d->name = name;
     d->path = path;
     d->scope = scope;
-    d->callback = std::move(callback);
+    d->callback = std::make_shared<const Callback>(std::move(callback));
     d->listenFd = std::move(fd);
     d->lockFd = std::move(lock);
     d->socketDev = st.st_dev;
     d->socketIno = st.st_ino;
-    d->acceptNotifier = std::make_unique<QSocketNotifier>(d->listenFd.fd, QSocketNotifier::Read);
+    d->acceptNotifier.reset(new QSocketNotifier(d->listenFd.fd, QSocketNotifier::Read));
     QObject::connect(d->acceptNotifier.get(), &QSocketNotifier::activated, port.get(),
                      [d] { d->acceptConnections(); });
     d->stallTimer.setInterval(5000);
@@ -328,9 +337,9 @@ void LocalMessagePort::Private::acceptConnections() {
         conn->uid = uid;
         conn->fd = std::move(fd);
         const quint64 id = nextId++;
-        conn->readNotifier = std::make_unique<QSocketNotifier>(conn->fd.fd, QSocketNotifier::Read);
+        conn->readNotifier.reset(new QSocketNotifier(conn->fd.fd, QSocketNotifier::Read));
         QObject::connect(conn->readNotifier.get(), &QSocketNotifier::activated, q, [this, id] { readFrom(id); });
-        conn->writeNotifier = std::make_unique<QSocketNotifier>(conn->fd.fd, QSocketNotifier::Write);
+        conn->writeNotifier.reset(new QSocketNotifier(conn->fd.fd, QSocketNotifier::Write));
         conn->writeNotifier->setEnabled(false);
         QObject::connect(conn->writeNotifier.get(), &QSocketNotifier::activated, q, [this, id] { writeTo(id); });
         connections.emplace(id, std::move(conn));
@@ -404,7 +413,8 @@ void LocalMessagePort::Private::handleBuffered(quint64 id) {
 
         // The callback may invalidate or destroy the port: look everything up again.
         std::shared_ptr<bool> token = alive;
-        const QByteArray reply = callback(msgid, data, uid);
+        const std::shared_ptr<const Callback> call = callback;
+        const QByteArray reply = (*call)(msgid, data, uid);
         if (!*token) return;
         it = connections.find(id);
         if (it == connections.end()) return;

@@ -19,7 +19,11 @@
 #include <QFileInfo>
 #include <QMetaType>
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <string_view>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -57,43 +61,232 @@ struct XmlText {
 };
 
 // ---------------------------------------------------------------------------
-// Guard for XML input: nesting depth and element count, counted by a small
-// tag scanner that skips comments, CDATA, processing instructions and
-// declarations. Text content cannot contain '<', so every tag is seen.
+// Guard for XML input. libplist's XML reader is lenient (a dictionary key without
+// a value, "12x" as an integer and unparsable dates are accepted) and recursive,
+// so the document is checked first by a small scanner: element names and nesting
+// (with limits), key/value alternation in dictionaries, one value in <plist>, and
+// the text of integers, reals, dates and data. Text content cannot contain '<',
+// so every tag is seen; comments, CDATA, processing instructions and declarations
+// are skipped.
 
-bool xmlWithinLimits(const char* p, size_t n) {
-    const char* end = p + n;
-    int depth = 0;
-    quint64 elements = 0;
-    auto skipPast = [&](const char* from, const char* terminator) -> const char* {
-        size_t tl = std::strlen(terminator);
-        for (const char* q = from; q + tl <= end; ++q)
-            if (std::memcmp(q, terminator, tl) == 0) return q + tl;
-        return end;
-    };
-    while (p < end) {
-        const char* lt = static_cast<const char*>(std::memchr(p, '<', size_t(end - p)));
-        if (!lt) break;
-        const char* q = lt + 1;
-        size_t left = size_t(end - q);
-        if (left >= 3 && std::memcmp(q, "!--", 3) == 0) { p = skipPast(q + 3, "-->"); continue; }
-        if (left >= 8 && std::memcmp(q, "![CDATA[", 8) == 0) { p = skipPast(q + 8, "]]>"); continue; }
-        if (left >= 1 && *q == '?') { p = skipPast(q + 1, "?>"); continue; }
-        if (left >= 1 && *q == '!') { p = skipPast(q + 1, ">"); continue; }
-        const char* gt = static_cast<const char*>(std::memchr(q, '>', left));
-        if (!gt) break;
-        if (*q == '/') {
-            if (depth > 0) --depth;
-        } else if (gt[-1] != '/') {
-            if (++depth > kMaxDepth) return false;
-            if (++elements > kMaxNodes) return false;
-        } else if (++elements > kMaxNodes) {
-            return false;
+class XmlGuard {
+public:
+    XmlGuard(const char* data, size_t size) : p_(data), end_(data + size) {}
+
+    bool check() {
+        while (p_ < end_) {
+            const char* lt = static_cast<const char*>(std::memchr(p_, '<', size_t(end_ - p_)));
+            if (!text(p_, lt ? lt : end_)) return false;
+            if (!lt) break;
+            const char* q = lt + 1;
+            if (startsWith(q, "!--")) {
+                if (!(p_ = skipPast(q + 3, "-->"))) return false;
+            } else if (startsWith(q, "![CDATA[")) {
+                const char* close = find(q + 8, "]]>");
+                if (!close || !text(q + 8, close, true)) return false;
+                p_ = close + 3;
+            } else if (startsWith(q, "?")) {
+                if (!(p_ = skipPast(q + 1, "?>"))) return false;
+            } else if (startsWith(q, "!")) {
+                if (!(p_ = skipPast(q + 1, ">"))) return false;
+            } else {
+                const char* gt = static_cast<const char*>(std::memchr(q, '>', size_t(end_ - q)));
+                if (!gt || !tag(q, gt)) return false;
+                p_ = gt + 1;
+            }
         }
-        p = gt + 1;
+        return stack_.empty() && sawPlist_;
     }
-    return true;
-}
+
+private:
+    enum Kind { Plist, Dict, Array, Key, String, Integer, Real, Date, Data, True, False, Unknown };
+    struct Frame { Kind kind; quint64 children = 0; std::string text; };
+
+    static bool isLeaf(Kind k) { return k >= Key; }
+
+    static Kind kindOf(std::string_view name) {
+        static const std::pair<std::string_view, Kind> names[] = {
+            {"plist", Plist}, {"dict", Dict}, {"array", Array}, {"key", Key}, {"string", String},
+            {"integer", Integer}, {"real", Real}, {"date", Date}, {"data", Data}, {"true", True},
+            {"false", False}};
+        for (const auto& [n, k] : names)
+            if (n == name) return k;
+        return Unknown;
+    }
+
+    bool startsWith(const char* q, const char* s) const {
+        size_t n = std::strlen(s);
+        return size_t(end_ - q) >= n && std::memcmp(q, s, n) == 0;
+    }
+    const char* find(const char* from, const char* s) const {
+        size_t n = std::strlen(s);
+        for (const char* q = from; q + n <= end_; ++q)
+            if (std::memcmp(q, s, n) == 0) return q;
+        return nullptr;
+    }
+    const char* skipPast(const char* from, const char* s) const {
+        const char* at = find(from, s);
+        return at ? at + std::strlen(s) : nullptr;
+    }
+    static bool blank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+    // "&#0;", "&#x00;" and the like.
+    static bool hasNulReference(const char* from, const char* to) {
+        for (const char* c = from; c + 2 < to; ++c) {
+            if (c[0] != '&' || c[1] != '#') continue;
+            const char* d = c + 2;
+            const bool hex = d < to && (*d == 'x' || *d == 'X');
+            if (hex) ++d;
+            quint64 value = 0;
+            bool any = false;
+            for (; d < to && std::isxdigit(static_cast<unsigned char>(*d)) && (hex || std::isdigit(static_cast<unsigned char>(*d))); ++d) {
+                any = true;
+                value = std::min<quint64>(value * (hex ? 16 : 10) + quint64(std::isdigit(static_cast<unsigned char>(*d)) ? *d - '0' : (std::tolower(static_cast<unsigned char>(*d)) - 'a' + 10)), 0x110000);
+            }
+            if (any && value == 0) return true;
+        }
+        return false;
+    }
+
+    // Character data: kept for leaves, only white space elsewhere.
+    bool text(const char* from, const char* to, bool cdata = false) {
+        if (from >= to) return true;
+        if (!stack_.empty() && isLeaf(stack_.back().kind)) {
+            Frame& f = stack_.back();
+            // Any text; libplist decodes the entities, but a NUL it would make aborts it.
+            if (f.kind == String || f.kind == Key) return cdata || !hasNulReference(from, to);
+            if (!cdata && std::memchr(from, '&', size_t(to - from))) return false;
+            if (f.text.size() + size_t(to - from) > 4096) return false;
+            f.text.append(from, size_t(to - from));
+            return true;
+        }
+        for (const char* c = from; c < to; ++c)
+            if (!blank(*c)) return false;
+        return true;
+    }
+
+    bool tag(const char* q, const char* gt) {
+        const bool closing = *q == '/';
+        const bool selfClosing = !closing && gt > q && gt[-1] == '/';
+        const char* nameStart = closing ? q + 1 : q;
+        const char* nameEnd = nameStart;
+        while (nameEnd < gt && !blank(*nameEnd) && *nameEnd != '/') ++nameEnd;
+        const Kind kind = kindOf(std::string_view(nameStart, size_t(nameEnd - nameStart)));
+        if (kind == Unknown) return false;
+
+        if (closing) {
+            if (stack_.empty() || stack_.back().kind != kind) return false;
+            if (!complete(stack_.back())) return false;
+            stack_.pop_back();
+            return true;
+        }
+        if (!opens(kind, selfClosing)) return false;
+        if (selfClosing) {
+            Frame f{kind, 0, {}};
+            return complete(f);
+        }
+        if (stack_.size() >= size_t(kMaxDepth)) return false;
+        stack_.push_back(Frame{kind, 0, {}});
+        return true;
+    }
+
+    // A new element of kind under the current top of the stack.
+    bool opens(Kind kind, bool selfClosing) {
+        if (++elements_ > kMaxNodes) return false;
+        if (stack_.empty()) {
+            if (kind != Plist || sawPlist_ || selfClosing) return false;
+            sawPlist_ = true;
+            return true;
+        }
+        if (kind == Plist) return false;
+        Frame& parent = stack_.back();
+        if (isLeaf(parent.kind)) return false;
+        const quint64 index = parent.children++;
+        if (parent.kind == Plist) return index == 0 && kind != Key;
+        if (parent.kind == Dict) return (index % 2 == 0) == (kind == Key);
+        return kind != Key;
+    }
+
+    static std::string trimmed(const std::string& s) {
+        size_t b = 0, e = s.size();
+        while (b < e && blank(s[b])) ++b;
+        while (e > b && blank(s[e - 1])) --e;
+        return s.substr(b, e - b);
+    }
+
+    static bool digits(const std::string& s, size_t from, size_t to) {
+        if (from >= to) return false;
+        for (size_t i = from; i < to; ++i)
+            if (s[i] < '0' || s[i] > '9') return false;
+        return true;
+    }
+
+    static bool validInteger(const std::string& t) {
+        if (t.empty()) return false;
+        const bool negative = t[0] == '-';
+        const size_t start = (t[0] == '-' || t[0] == '+') ? 1 : 0;
+        if (!digits(t, start, t.size())) return false;
+        errno = 0;
+        if (negative) {
+            (void)std::strtoll(t.c_str(), nullptr, 10);
+        } else {
+            (void)std::strtoull(t.c_str() + start, nullptr, 10);
+        }
+        return errno != ERANGE;
+    }
+
+    static bool validReal(const std::string& t) {
+        bool ok = false;
+        QByteArray(t.data(), qsizetype(t.size())).toDouble(&ok);
+        if (ok) return true;
+        QByteArray lower = QByteArray(t.data(), qsizetype(t.size())).toLower();
+        if (lower.startsWith('+') || lower.startsWith('-')) lower.remove(0, 1);
+        return lower == "nan" || lower == "inf" || lower == "infinity";
+    }
+
+    // "YYYY-MM-DDTHH:MM:SSZ", optionally with a fraction of a second.
+    static bool validDate(const std::string& t) {
+        if (t.size() < 20 || t.back() != 'Z') return false;
+        const char* shape = "dddd-dd-ddTdd:dd:dd";
+        for (size_t i = 0; i < 19; ++i) {
+            if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i]) return false;
+        }
+        if (t.size() > 20 && (t[19] != '.' || !digits(t, 20, t.size() - 1))) return false;
+        QDateTime dt = QDateTime::fromString(QString::fromLatin1(t.substr(0, 19).c_str()), Qt::ISODate);
+        if (!dt.isValid()) return false;
+        dt.setTimeSpec(Qt::UTC);
+        const qint64 seconds = referenceDate().secsTo(dt);
+        return seconds > std::numeric_limits<int32_t>::min() && seconds < std::numeric_limits<int32_t>::max();
+    }
+
+    static bool validData(const std::string& t) {
+        for (char c : t) {
+            if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '+' || c == '/' || c == '=' || blank(c)))
+                return false;
+        }
+        return true;
+    }
+
+    static bool complete(const Frame& f) {
+        switch (f.kind) {
+        case Plist: return f.children == 1;
+        case Dict: return f.children % 2 == 0;
+        case Integer: return validInteger(trimmed(f.text));
+        case Real: return validReal(trimmed(f.text));
+        case Date: return validDate(trimmed(f.text));
+        case Data: return validData(f.text);
+        case True:
+        case False: return trimmed(f.text).empty();
+        default: return true;
+        }
+    }
+
+    const char* p_;
+    const char* end_;
+    std::vector<Frame> stack_;
+    quint64 elements_ = 0;
+    bool sawPlist_ = false;
+};
 
 // ---------------------------------------------------------------------------
 // Guard for binary input ("bplist00"): checks the whole object graph as
@@ -131,7 +324,7 @@ public:
                 for (quint64 i = 0; i < refs; ++i) {
                     quint64 r = be(d_ + o.payload + i * refSize_, refSize_);
                     if (r >= count_) return false;
-                    if (o.type == 0xD && i < o.count && !isStringObject(r)) return false;
+                    if (o.type == 0xD && i < o.count && !isKeyObject(r)) return false;
                     stack.push_back({r, f.depth + 1});
                 }
             }
@@ -153,11 +346,10 @@ private:
         return offset >= 8 && offset < table_;
     }
 
-    bool isStringObject(quint64 index) const {
-        quint64 off;
-        if (!offsetOf(index, off)) return false;
-        int type = d_[off] >> 4;
-        return type == 0x5 || type == 0x6;
+    // A dictionary key: a string (checked for NUL like every string).
+    bool isKeyObject(quint64 index) const {
+        Object o;
+        return object(index, o) && (o.type == 0x5 || o.type == 0x6);
     }
 
     // Decodes an object's header and checks that its payload lies before the
@@ -190,16 +382,32 @@ private:
             return info <= 4 && fits(quint64(1) << info);
         case 0x2:
             return (info == 2 || info == 3) && fits(quint64(1) << info);
-        case 0x3:
-            return info == 3 && fits(8);
+        case 0x3: {
+            // libplist converts dates to 32-bit seconds; anything else would wrap.
+            if (info != 3 || !fits(8)) return false;
+            const quint64 bits = be(d_ + pos, 8);
+            double seconds;
+            std::memcpy(&seconds, &bits, sizeof seconds);
+            return std::isfinite(seconds) && seconds > -2147483648.0 && seconds < 2147483647.0;
+        }
         case 0x4:
         case 0x5: {
             quint64 len;
-            return lengthField(len) && fits(len);
+            o.payload = pos;
+            if (!lengthField(len) || !fits(len)) return false;
+            o.count = len;
+            o.payload = pos;
+            // libplist keeps strings as C strings and would silently cut one at a NUL.
+            return o.type == 0x4 || !std::memchr(d_ + pos, 0, size_t(len));
         }
         case 0x6: {
             quint64 len;
-            return lengthField(len) && len <= (limit / 2) && fits(len * 2);
+            if (!lengthField(len) || len > limit / 2 || !fits(len * 2)) return false;
+            o.count = len;
+            o.payload = pos;
+            for (quint64 i = 0; i < len; ++i)
+                if (d_[pos + 2 * i] == 0 && d_[pos + 2 * i + 1] == 0) return false;
+            return true;
         }
         case 0xA:
         case 0xD: {
@@ -272,10 +480,12 @@ bool toVariant(plist_t node, int depth, QVariant& out) {
         return true;
     }
     case PLIST_STRING: {
-        char* s = nullptr;
-        plist_get_string_val(node, &s);
-        out = QString::fromUtf8(s ? s : "");
-        std::free(s);
+        // By pointer and length: a string holding a NUL makes plist_get_string_val abort.
+        uint64_t len = 0;
+        const char* s = plist_get_string_ptr(node, &len);
+        // libplist writes strings as C strings, so one with a NUL could not be kept.
+        if (s && std::memchr(s, 0, size_t(len))) return false;
+        out = s ? QString::fromUtf8(s, qsizetype(len)) : QString();
         return true;
     }
     case PLIST_BOOLEAN: {
@@ -302,7 +512,7 @@ bool toVariant(plist_t node, int depth, QVariant& out) {
     case PLIST_DATE: {
         int32_t sec = 0, usec = 0;
         plist_get_date_val(node, &sec, &usec);
-        out = referenceDate().addMSecs(qint64(sec) * 1000 + usec / 1000);
+        out = referenceDate().addMSecs(qint64(sec) * 1000 + qRound64(usec / 1000.0));
         return true;
     }
     case PLIST_DATA: {
@@ -337,6 +547,7 @@ plist_t fromVariant(const QVariant& v, int depth) {
         const QVariantMap map = v.toMap();
         Node dict(plist_new_dict());
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            if (it.key().contains(QChar(0))) return nullptr;
             plist_t child = fromVariant(it.value(), depth + 1);
             if (!child) return nullptr;
             plist_dict_set_item(dict.get(), it.key().toUtf8().constData(), child);
@@ -360,8 +571,11 @@ plist_t fromVariant(const QVariant& v, int depth) {
         }
         return array.release();
     }
-    case QMetaType::QString:
-        return plist_new_string(v.toString().toUtf8().constData());
+    case QMetaType::QString: {
+        const QByteArray utf8 = v.toString().toUtf8();
+        if (utf8.contains('\0')) return nullptr;  // libplist would cut it short
+        return plist_new_string(utf8.constData());
+    }
     case QMetaType::QByteArray: {
         const QByteArray b = v.toByteArray();
         return plist_new_data(b.constData(), uint64_t(b.size()));
@@ -388,8 +602,8 @@ plist_t fromVariant(const QVariant& v, int depth) {
         const QDateTime dt = v.toDateTime();
         if (!dt.isValid()) return nullptr;
         qint64 ms = referenceDate().msecsTo(dt);
-        qint64 sec = ms >= 0 ? ms / 1000 : -((-ms + 999) / 1000);
-        qint64 usec = (ms - sec * 1000) * 1000;
+        const qint64 sec = ms / 1000;  // both parts carry the sign
+        const qint64 usec = (ms % 1000) * 1000;
         // libplist stores dates as 32-bit seconds (1933..2069 around its epoch).
         if (sec < std::numeric_limits<int32_t>::min() || sec > std::numeric_limits<int32_t>::max())
             return nullptr;
@@ -422,7 +636,7 @@ std::optional<QVariant> fromData(const QByteArray& bytes) {
     const bool binary = size >= 8 && std::memcmp(data, "bplist00", 8) == 0;
     if (binary) {
         if (!BinaryGuard(data, size).check()) return std::nullopt;
-    } else if (!xmlWithinLimits(bytes.constData(), size)) {
+    } else if (!XmlGuard(bytes.constData(), size).check()) {
         return std::nullopt;
     }
     plist_t root = nullptr;

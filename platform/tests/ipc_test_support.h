@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QObject>
 #include <QProcess>
 #include <QThread>
@@ -122,6 +123,49 @@ private:
     QThread thread_;
     QObject context_;
     std::unique_ptr<platform::LocalMessagePort> port_;
+};
+
+// A private dbus-daemon (a stand-in system bus, or a session bus with its own
+// activation folder); stopped at the end.
+class PrivateBus {
+public:
+    // serviceDir empty: no activatable services.
+    explicit PrivateBus(const QString& folder, const QString& serviceDir = {}) {
+        const QString config = folder + QStringLiteral("/bus.conf");
+        QFile file(config);
+        if (!file.open(QIODevice::WriteOnly)) return;
+        QByteArray text =
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>\n";
+        if (!serviceDir.isEmpty()) text += "<servicedir>" + serviceDir.toUtf8() + "</servicedir>\n";
+        text += "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
+        file.write(text);
+        file.close();
+        daemon_.setProgram(QStringLiteral("dbus-daemon"));
+        daemon_.setArguments({QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                              QStringLiteral("--print-address=1")});
+        daemon_.setStandardErrorFile(QProcess::nullDevice());
+        daemon_.start();
+        if (daemon_.waitForStarted(10000) && daemon_.waitForReadyRead(10000)) {
+            while (!daemon_.canReadLine() && daemon_.waitForReadyRead(5000)) {
+            }
+            address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+        }
+    }
+    ~PrivateBus() {
+        daemon_.terminate();
+        if (!daemon_.waitForFinished(3000)) {
+            daemon_.kill();
+            daemon_.waitForFinished(3000);
+        }
+    }
+    const QString& address() const { return address_; }
+
+private:
+    QProcess daemon_;
+    QString address_;
 };
 
 }  // namespace ipctest

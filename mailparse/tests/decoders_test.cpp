@@ -1,0 +1,220 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mailparse/SAData.h"
+#include "mailparse/SADecoderFactory.h"
+#include "mailparse/SARef.h"
+
+namespace {
+
+using BufferDecoder = int (*)(const unsigned char*, unsigned long, unsigned char**, unsigned long*);
+using ObjectDecoder = SAData* (*)(const SAData*);
+
+// Runs a buffer decoder on `input` copied into a buffer of exactly its size,
+// so that any read past the end is caught by the address sanitizer.
+std::optional<std::string> decode(BufferDecoder decoder, const std::string& input)
+{
+    std::vector<unsigned char> exact(input.begin(), input.end());
+    unsigned char* out = nullptr;
+    unsigned long outLength = 12345;
+    if (decoder(exact.data(), exact.size(), &out, &outLength) != 0)
+        return std::nullopt;
+    std::string result(reinterpret_cast<char*>(out), outLength);
+    std::free(out);
+    return result;
+}
+
+std::optional<std::string> decodeObject(ObjectDecoder decoder, const std::string& input)
+{
+    auto data = SARef<SAData>::adopt(
+        new SAData(reinterpret_cast<const unsigned char*>(input.data()), input.size(), false));
+    auto decoded = SARef<SAData>::adopt(decoder(data.get()));
+    if (!decoded)
+        return std::nullopt;
+    EXPECT_EQ(decoded->retainCount(), 1);
+    EXPECT_TRUE(decoded->isOwner());
+    return std::string(decoded->bytes() ? decoded->bytes() : "", decoded->length());
+}
+
+struct Case {
+    std::string input;
+    std::optional<std::string> output; // nullopt: the decoding fails
+};
+
+void check(BufferDecoder buffer, ObjectDecoder object, const std::vector<Case>& cases)
+{
+    for (const Case& c : cases) {
+        EXPECT_EQ(decode(buffer, c.input), c.output) << "input: " << c.input;
+        EXPECT_EQ(decodeObject(object, c.input), c.output) << "input: " << c.input;
+    }
+}
+
+TEST(SADecoderFactory, base64)
+{
+    check(SADecoderFactory::decodeBase64Buffer, SADecoderFactory::decodeBase64,
+          {
+              {"QUJD", "ABC"},
+              {"QUI=", "AB"},
+              {"QQ==", "A"},
+              {"QQ", ""},
+              {"QUJDREVG", "ABCDEF"},
+              {"QU\r\nJD RE\tVG", "ABCDEF"},
+              {"Q!U*J~D", "ABC"},
+              {"QUI=QUJD", "AB"},
+              {"QUJD=QUJD", "ABC"},
+              {"=QUJD", ""},
+              {"Q=", ""},
+              {"QUJDQ", "ABC"},
+              {"+/+/", "\xfb\xff\xbf"},
+              {"////", "\xff\xff\xff"},
+              {std::string("QU\0JD", 5), "ABC"},
+              {"\x80\xff", ""},
+              {"", std::nullopt},
+          });
+}
+
+TEST(SADecoderFactory, base64LongInputMatchesGroupByGroupDecoding)
+{
+    // The long runs take the whole-group path; a break every 76 bytes and an
+    // odd tail take the byte path.
+    std::string plain;
+    for (int i = 0; i < 1000; ++i)
+        plain.push_back(static_cast<char>(i * 37 + 11));
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string encoded;
+    for (size_t i = 0; i + 2 < plain.size(); i += 3) {
+        unsigned v = static_cast<unsigned char>(plain[i]) << 16 | static_cast<unsigned char>(plain[i + 1]) << 8
+                   | static_cast<unsigned char>(plain[i + 2]);
+        for (int k = 3; k >= 0; --k)
+            encoded.push_back(alphabet[(v >> (6 * k)) & 63]);
+        if (encoded.size() % 78 == 76)
+            encoded += "\r\n";
+    }
+    encoded += "QQ==";
+    std::string expected = plain.substr(0, plain.size() / 3 * 3) + "A";
+    EXPECT_EQ(decode(SADecoderFactory::decodeBase64Buffer, encoded), expected);
+}
+
+TEST(SADecoderFactory, quotedPrintable)
+{
+    check(SADecoderFactory::decodeQuotedPrintableBuffer, SADecoderFactory::decodeQuotedPrintable,
+          {
+              {"a=3Db", "a=b"},
+              {"=3d", "="},
+              {"a=\nb", "ab"},
+              {"a=\r\nb", "a\nb"},
+              {"=ZZ", "=ZZ"},
+              {"=4Z", "=4Z"},
+              {"abc=", "abc"},
+              {"abc=4", "abc"},
+              {"==41", "==41"},
+              {"=4=41", "=4=41"},
+              {"caf=E9 =C3=A9", "caf\xe9 \xc3\xa9"},
+              {"a_b", "a_b"},
+              {"=", ""},
+              {"", std::nullopt},
+          });
+}
+
+TEST(SADecoderFactory, q)
+{
+    check(SADecoderFactory::decodeQBuffer, SADecoderFactory::decodeQ,
+          {
+              {"a_b", "a b"},
+              {"=5F", "_"},
+              {"caf=E9", "caf\xe9"},
+              {"a=\nb", "ab"},
+              {"a=\rb", "ab"},
+              {"x=", "x"},
+              {"x=4", "x"},
+              {"=ZZ", std::nullopt},
+              {"=4Z", std::nullopt},
+              {"==", std::nullopt},
+              {"", std::nullopt},
+          });
+}
+
+TEST(SADecoderFactory, uuencode)
+{
+    check(SADecoderFactory::decodeUuencodeBuffer, SADecoderFactory::decodeUuencode,
+          {
+              {"begin 644 f\n#86)C\n`\nend\n", "abc"},
+              {"\r\n \t\nbegin 644 f\r\n#86)C\r\n`\r\nend\r\n", "abc"},
+              {"begin 644 f\n$86)C9```\n`\nend\n", "abcd"},
+              {"begin 644 f\n\"86(\n`\n", "ab"},
+              {"begin 644 f\n!80\n \n", "a"},
+              {"begin 644 f\n#86)C\n#86)C\n`\n", "abcabc"},
+              {"begin 644 f\n#86)C", "abc"},
+              {"begin 644 f", ""},
+              {"begin 644 f\n", ""},
+              {"hello\nbegin 644 f\n#86)C\n`\n", std::nullopt},
+              {"BEGIN 644 f\n#86)C\n`\n", std::nullopt},
+              {"begin", std::nullopt},
+              {"", std::nullopt},
+          });
+}
+
+TEST(SADecoderFactory, uuencodeLinesShorterThanTheirCountStopAtTheirEnd)
+{
+    // "M" claims 45 bytes; the line holds two groups only. Nothing is read from
+    // the next line or past the end of the input.
+    EXPECT_EQ(decode(SADecoderFactory::decodeUuencodeBuffer, "begin 644 f\nM86)C86)C\n#86)C\n`\n"), "abcabcabc");
+    EXPECT_EQ(decode(SADecoderFactory::decodeUuencodeBuffer, "begin 644 f\nM86)C86)"), "abc");
+    EXPECT_EQ(decode(SADecoderFactory::decodeUuencodeBuffer, "begin 644 f\n\xff"), "");
+}
+
+TEST(SADecoderFactory, failuresOnNullArguments)
+{
+    const unsigned char in[] = "QUJD";
+    unsigned char* out = reinterpret_cast<unsigned char*>(1);
+    unsigned long outLength = 99;
+    EXPECT_EQ(SADecoderFactory::decodeBase64Buffer(in, 0, &out, &outLength), -1);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(outLength, 0u);
+    out = reinterpret_cast<unsigned char*>(1);
+    EXPECT_EQ(SADecoderFactory::decodeUuencodeBuffer(in, 0, &out, &outLength), -1);
+    EXPECT_EQ(out, nullptr);
+    BufferDecoder decoders[] = {SADecoderFactory::decodeBase64Buffer, SADecoderFactory::decodeQuotedPrintableBuffer,
+                                SADecoderFactory::decodeQBuffer, SADecoderFactory::decodeUuencodeBuffer};
+    for (BufferDecoder decoder : decoders) {
+        EXPECT_EQ(decoder(nullptr, 4, &out, &outLength), -1);
+        EXPECT_EQ(decoder(in, 4, nullptr, &outLength), -1);
+        EXPECT_EQ(decoder(in, 4, &out, nullptr), -1);
+    }
+    EXPECT_EQ(SADecoderFactory::decodeBase64(nullptr), nullptr);
+    EXPECT_EQ(SADecoderFactory::decodeQ(nullptr), nullptr);
+}
+
+TEST(SADecoderFactory, everyTruncationOfEncodedInputStaysInBounds)
+{
+    // Every prefix of typical inputs, each in a buffer of exactly its size.
+    const std::string inputs[] = {
+        "SGVsbG8gV29ybGQ=\r\nQUJD",
+        "caf=E9=\r\n=3D=4=",
+        "a_b=5F=C3=A9=",
+        "\n\nbegin 600 x.txt\nM86)C86)C86)C86)C86)C86)C86)C86)C86)C86)C86)C86)C86)C86)C86)C\n#86)C\n`\nend\n",
+    };
+    BufferDecoder decoders[] = {SADecoderFactory::decodeBase64Buffer, SADecoderFactory::decodeQuotedPrintableBuffer,
+                                SADecoderFactory::decodeQBuffer, SADecoderFactory::decodeUuencodeBuffer};
+    for (const std::string& input : inputs) {
+        for (size_t n = 1; n <= input.size(); ++n) {
+            for (BufferDecoder decoder : decoders) {
+                auto result = decode(decoder, input.substr(0, n));
+                if (result) {
+                    EXPECT_LE(result->size(), n);
+                }
+            }
+        }
+    }
+    // The decoded prefix of a uuencoded body never exceeds the full decoding.
+    auto full = decode(SADecoderFactory::decodeUuencodeBuffer, inputs[3]);
+    ASSERT_TRUE(full);
+    EXPECT_EQ(full->size(), 48u);
+}
+
+} // namespace

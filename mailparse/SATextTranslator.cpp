@@ -1,0 +1,1116 @@
+#include "mailparse/SATextTranslator.h"
+
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <new>
+#include <vector>
+
+#include "mailparse/SAColor.h"
+#include "mailparse/SAData.h"
+#include "mailparse/SAMutableArray.h"
+#include "mailparse/SAMutableDictionary.h"
+#include "mailparse/SAMutableString.h"
+#include "mailparse/SANumber.h"
+#include "mailparse/SARef.h"
+
+bool SATextTranslator::htmlWhiteTrick = false;
+bool SATextTranslator::htmlSmallFontTrick = false;
+bool SATextTranslator::tooManyWrongHTMLTags = false;
+bool SATextTranslator::tooManySpanDisplayNone = false;
+bool SATextTranslator::htmlAfter = false;
+bool SATextTranslator::floatLeftClearBothTrick = false;
+bool SATextTranslator::enrichedWhiteTrick = false;
+
+SAMutableDictionary* SATextTranslator::sHTMLTagsDictionary_ = nullptr;
+
+SAString* const SATextTranslator::sHTMLTAG_BGCOLOR = new SAString("BGCOLOR");
+SAString* const SATextTranslator::sHTMLTAG_COLOR = new SAString("COLOR");
+SAString* const SATextTranslator::sHTMLTAG_TEXT = new SAString("TEXT");
+SAString* const SATextTranslator::sHTMLTAG_STYLE = new SAString("STYLE");
+SAString* const SATextTranslator::sHTMLTAG_BORDERWIDTH = new SAString("BORDER-WIDTH");
+SAString* const SATextTranslator::sHTMLTAG_MARGINLEFT = new SAString("MARGIN-LEFT");
+SAString* const SATextTranslator::sHTMLTAG_FONTSIZE = new SAString("FONT-SIZE");
+SAString* const SATextTranslator::sHTMLTAG_FLOAT = new SAString("FLOAT");
+SAString* const SATextTranslator::sHTMLTAG_CLEAR = new SAString("CLEAR");
+SAString* const SATextTranslator::sHTMLTAG_DISPLAY = new SAString("DISPLAY");
+SAString* const SATextTranslator::sHTMLTAG_VISIBILITY = new SAString("VISIBILITY");
+SAString* const SATextTranslator::sHTMLTAG_TH = new SAString("TH");
+SAString* const SATextTranslator::sHTMLTAG_TD = new SAString("TD");
+SAString* const SATextTranslator::sHTMLTAG_TR = new SAString("TR");
+SAString* const SATextTranslator::sHTMLTAG_TABLE = new SAString("TABLE");
+SAString* const SATextTranslator::sHTMLTAG_BODY = new SAString("BODY");
+SAString* const SATextTranslator::sBackgroundString = new SAString("Background");
+SAString* const SATextTranslator::sBackgroundImageString = new SAString("background-image");
+SAString* const SATextTranslator::sZeroPixel = new SAString("0px");
+SAString* const SATextTranslator::sOnePixel = new SAString("1px");
+SAString* const SATextTranslator::sNone = new SAString("none");
+SAString* const SATextTranslator::sLeft = new SAString("left");
+SAString* const SATextTranslator::sRight = new SAString("right");
+SAString* const SATextTranslator::sBoth = new SAString("both");
+SAString* const SATextTranslator::sHidden = new SAString("hidden");
+SAString* const SATextTranslator::sColorString = new SAString("Color");
+SAString* const SATextTranslator::sTagString = new SAString("Tag");
+
+namespace {
+
+using T = SATextTranslator;
+
+struct TagRecord {
+    const char* name;
+    bool keep;
+};
+
+// Every tag name the simplifier knows, with whether the tag stays in its output.
+// P, BR, LI, OL, UL, HR and H1-H6 are handled by name instead.
+constexpr TagRecord kTagRecords[] = {
+    {"![endif]", false}, {"![if", false}, {"!DOCTYPE", true}, {"A", false}, {"ABBR", false},
+    {"ACRONYM", false}, {"ADDRESS", false}, {"APPLET", false}, {"AREA", false}, {"B", false},
+    {"BASE", false}, {"BASEFONT", false}, {"BDO", false}, {"BIG", false}, {"BLOCKQUOTE", false},
+    {"BODY", true}, {"CENTER", false}, {"CODE", false}, {"COMMENT", false}, {"DIR", false},
+    {"DIV", false}, {"FONT", false}, {"BORDER", false}, {"BUTTON", false}, {"CAPTION", false},
+    {"CITE", false}, {"COL", false}, {"COLGROUP", false}, {"DD", false}, {"DEL", false},
+    {"DFN", false}, {"DL", false}, {"DT", false}, {"EM", false}, {"EMBED", false},
+    {"FORM", false}, {"FRAME", false}, {"FRAMESET", false}, {"HEAD", true}, {"HTML", true},
+    {"I", false}, {"IFRAME", false}, {"IMG", false}, {"INS", false}, {"ISINDEX", false},
+    {"KBD", false}, {"LAYER", false}, {"ILAYER", false}, {"INPUT", false}, {"LABEL", false},
+    {"LEGEND", false}, {"LINK", false}, {"MARQUEE", false}, {"MENU", false}, {"META", true},
+    {"NOBR", false}, {"NOLAYER", false}, {"NOFRAMES", false}, {"NOSCRIPT", false}, {"OBJECT", false},
+    {"O", false}, {"OPTGROUP", false}, {"OPTION", false}, {"OVERLAY", false}, {"PARAM", false},
+    {"PRE", false}, {"Q", false}, {"S", false}, {"SAMP", false}, {"SCRIPT", false},
+    {"SELECT", false}, {"SELECTED", false}, {"SMALL", false}, {"SPAN", false}, {"ST1", false},
+    {"STRIKE", false}, {"STRONG", false}, {"STYLE", false}, {"SUB", false}, {"SUP", false},
+    {"TABLE", true}, {"TBODY", false}, {"TD", true}, {"TEXTAREA", false}, {"TFOOT", false},
+    {"TH", true}, {"THEAD", false}, {"TITLE", false}, {"TR", true}, {"TT", false},
+    {"U", false}, {"U1", false}, {"V", false}, {"VAR", false}, {"W", false},
+    {"X-TAB", false}, {"XML", false},
+};
+constexpr unsigned long kTagRecordCount = sizeof(kTagRecords) / sizeof(kTagRecords[0]);
+static_assert(kTagRecordCount == 97);
+
+// Attribute and declaration dictionaries keep at most this many items, plus the
+// names the simplifier reads, so a tag with a million attributes stays cheap.
+constexpr unsigned long kMaxStoredAttributes = 64;
+// Deeper colour items than this are kept in a compact side stack.
+constexpr unsigned long kMaxColorStackObjects = 256;
+// Longest CSS property name kept.
+constexpr unsigned long kMaxPropertyNameLength = 255;
+// Longest enriched-text command name kept.
+constexpr unsigned long kMaxCommandLength = 61;
+// Longest run of letters and digits that makes a pseudo tag.
+constexpr unsigned long kMaxPseudoTagLength = 14;
+
+bool isBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool isAsciiAlnum(unsigned char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
+unsigned char asciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
+
+// True when the `length` bytes at `bytes` equal the literal, ignoring ASCII case.
+bool equalsIgnoringCase(const char* bytes, unsigned long length, const char* literal)
+{
+    const unsigned long literalLength = std::strlen(literal);
+    if (length != literalLength)
+        return false;
+    for (unsigned long i = 0; i < length; ++i)
+        if (asciiUpper(static_cast<unsigned char>(bytes[i])) != asciiUpper(static_cast<unsigned char>(literal[i])))
+            return false;
+    return true;
+}
+
+bool stringEquals(const SAObject* object, const SAString* constant)
+{
+    auto* string = dynamic_cast<const SAString*>(object);
+    return string && string->cString() && string->length() == constant->length() &&
+           equalsIgnoringCase(string->cString(), string->length(), constant->cString());
+}
+
+SAString* stringValue(const SADictionary* dictionary, const SAString* key)
+{
+    if (!dictionary)
+        return nullptr;
+    auto* value = dynamic_cast<SAString*>(dictionary->objectForKey(key, SACaseInsensitiveSearch));
+    return value && value->cString() ? value : nullptr;
+}
+
+unsigned long long hexaDigits(const char* text, unsigned long available)
+{
+    unsigned long long value = 0;
+    for (unsigned long i = 0; i < 4 && i < available; ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= '0' && c <= '9')
+            value = value * 16 + (c - '0');
+        else if (c >= 'A' && c <= 'Z')
+            value = value * 16 + (c - 55);
+        else if (c >= 'a' && c <= 'z')
+            value = value * 16 + (c - 87);
+    }
+    return value;
+}
+
+// Stores `value` under `key` in an attribute or declaration dictionary. Names
+// match ignoring case: for attributes the first occurrence wins (as in HTML),
+// for declarations the last (as in CSS). Past kMaxStoredAttributes items only
+// the names in `read` are still stored.
+void storeBounded(SAMutableDictionary* dictionary, SAString* key, SAString* value, bool lastWins,
+                  std::initializer_list<const SAString*> read)
+{
+    if (!key->cString() || key->length() == 0 || !value->cString())
+        return;
+    for (unsigned long slot = 0; slot < dictionary->slotCount(); ++slot) {
+        const SADictionaryItem* item = dictionary->itemAtSlot(slot);
+        if (item && item->key->length() == key->length() &&
+            equalsIgnoringCase(item->key->cString(), item->key->length(), key->cString())) {
+            if (lastWins)
+                dictionary->setObjectForKey(value, item->key);
+            return;
+        }
+    }
+    if (dictionary->count() >= kMaxStoredAttributes) {
+        bool wanted = false;
+        for (const SAString* name : read)
+            wanted = wanted || equalsIgnoringCase(key->cString(), key->length(), name->cString());
+        if (!wanted)
+            return;
+    }
+    dictionary->setObjectForKey(value, key);
+}
+
+SAString* newTrimmedString(const char* bytes, unsigned long length)
+{
+    auto* string = new SAMutableString(bytes, length);
+    string->trimWhiteSpace();
+    return string;
+}
+
+// Writes into a buffer of fixed capacity; writes beyond it are refused.
+struct Output {
+    unsigned char* bytes;
+    unsigned long capacity;
+    unsigned long length = 0;
+
+    void put(unsigned char c)
+    {
+        if (length < capacity)
+            bytes[length++] = c;
+    }
+    void put(const unsigned char* from, unsigned long count)
+    {
+        if (count > capacity - length)
+            count = capacity - length;
+        std::memcpy(bytes + length, from, count);
+        length += count;
+    }
+};
+
+bool allocateOutput(const unsigned char* in, unsigned long length, unsigned char** out, unsigned long* outLength)
+{
+    if (out)
+        *out = nullptr;
+    if (outLength)
+        *outLength = 0;
+    if (!in || length == 0 || !out || !outLength)
+        return false;
+    *out = static_cast<unsigned char*>(std::malloc(length));
+    return *out != nullptr;
+}
+
+// Wraps the result of a buffer form in a new owning data object.
+SAData* runBufferForm(int (*form)(const unsigned char*, unsigned long, unsigned char**, unsigned long*), SAData* data)
+{
+    if (!data || data->length() == 0 || !data->bytes())
+        return nullptr;
+    unsigned char* out = nullptr;
+    unsigned long outLength = 0;
+    if (form(reinterpret_cast<const unsigned char*>(data->bytes()), data->length(), &out, &outLength) != 0)
+        return nullptr;
+    if (outLength == 0) {
+        std::free(out);
+        return new (std::nothrow) SAData();
+    }
+    if (outLength < data->length()) {
+        if (void* shrunk = std::realloc(out, outLength))
+            out = static_cast<unsigned char*>(shrunk);
+    }
+    auto* result = new (std::nothrow) SAData(out, outLength, true);
+    if (!result || result->length() != outLength) {
+        SAObject::release(result);
+        std::free(out);
+        return nullptr;
+    }
+    result->_setOwner(true);
+    return result;
+}
+
+// ---------------------------------------------------------------------------
+// The colour stack of one simplifiedHTML call: the SAMutableArray of colour
+// items, topped (for pathologically deep nesting) by compact items that answer
+// the same questions.
+
+enum class StackTag : unsigned char { Other, Body, Table, Tr, Td, Th };
+
+StackTag stackTagOf(const SAObject* name)
+{
+    if (stringEquals(name, T::sHTMLTAG_TD))
+        return StackTag::Td;
+    if (stringEquals(name, T::sHTMLTAG_TH))
+        return StackTag::Th;
+    if (stringEquals(name, T::sHTMLTAG_TR))
+        return StackTag::Tr;
+    if (stringEquals(name, T::sHTMLTAG_TABLE))
+        return StackTag::Table;
+    if (stringEquals(name, T::sHTMLTAG_BODY))
+        return StackTag::Body;
+    return StackTag::Other;
+}
+
+class ColorStack {
+public:
+    ColorStack() : _items(SARef<SAMutableArray>::adopt(new SAMutableArray(8UL)))
+    {
+        SARef<SAMutableDictionary> bottom = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(2UL));
+        SARef<SAColor> white = SARef<SAColor>::adopt(SAColor::whiteColor());
+        bottom->setObjectForKey(white.get(), T::sColorString);
+        _items->addObject(bottom.get());
+    }
+
+    void push(const SADictionary* attributes, SAString* tag)
+    {
+        if (_deep.empty() && _items->count() < kMaxColorStackObjects) {
+            T::addColorItemToStack(attributes, tag, _items.get());
+            return;
+        }
+        Item item;
+        SARef<SAColor> color = SARef<SAColor>::adopt(T::copyColorAttribute(attributes));
+        if (color) {
+            item.red = color->red();
+            item.green = color->green();
+            item.blue = color->blue();
+        } else {
+            const Top top = this->top();
+            item.red = top.red;
+            item.green = top.green;
+            item.blue = top.blue;
+        }
+        item.hasBackground = stringValue(attributes, T::sBackgroundString) != nullptr;
+        item.tag = stackTagOf(tag);
+        _deep.push_back(item);
+    }
+
+    StackTag topTag() const
+    {
+        if (!_deep.empty())
+            return _deep.back().tag;
+        auto* item = dynamic_cast<SADictionary*>(_items->lastObject());
+        return item ? stackTagOf(item->objectForKey(T::sTagString)) : StackTag::Other;
+    }
+
+    // The bottom item (white, pushed at the start) is never removed, so every
+    // later colour test has a background to compare with.
+    void pop()
+    {
+        if (!_deep.empty())
+            _deep.pop_back();
+        else if (_items->count() > 1)
+            _items->removeLastObject();
+    }
+
+    void popWhile(std::initializer_list<StackTag> tags)
+    {
+        for (;;) {
+            const StackTag top = topTag();
+            bool matches = false;
+            for (StackTag tag : tags)
+                matches = matches || (tag == top && !isBottom());
+            if (!matches)
+                return;
+            pop();
+        }
+    }
+
+    void popIf(StackTag tag)
+    {
+        if (topTag() == tag && !isBottom())
+            pop();
+    }
+
+    struct Top {
+        float red = 1, green = 1, blue = 1;
+        bool hasBackground = false;
+    };
+
+    Top top() const
+    {
+        Top top;
+        if (!_deep.empty()) {
+            const Item& item = _deep.back();
+            top.red = item.red;
+            top.green = item.green;
+            top.blue = item.blue;
+            top.hasBackground = item.hasBackground;
+            return top;
+        }
+        auto* item = dynamic_cast<SADictionary*>(_items->lastObject());
+        if (!item)
+            return top;
+        if (auto* color = dynamic_cast<SAColor*>(item->objectForKey(T::sColorString))) {
+            top.red = color->red();
+            top.green = color->green();
+            top.blue = color->blue();
+        }
+        top.hasBackground = item->objectForKey(T::sBackgroundString) != nullptr;
+        return top;
+    }
+
+private:
+    struct Item {
+        float red = 1, green = 1, blue = 1;
+        bool hasBackground = false;
+        StackTag tag = StackTag::Other;
+    };
+
+    bool isBottom() const { return _deep.empty() && _items->count() <= 1; }
+
+    SARef<SAMutableArray> _items;
+    std::vector<Item> _deep;
+};
+
+// ---------------------------------------------------------------------------
+// One pass of simplifiedHTMLBuffer.
+
+class HTMLSimplifier {
+public:
+    HTMLSimplifier(const unsigned char* in, unsigned long length, unsigned char* out)
+        : _in(in), _length(length), _out{out, length}
+    {
+    }
+
+    unsigned long run()
+    {
+        unsigned long i = 0;
+        while (i < _length) {
+            const unsigned char c = _in[i];
+            if (c != '<') {
+                text(c);
+                ++i;
+                continue;
+            }
+            // 1. "<" opens a tag and closes the current run of visible characters.
+            closeRun();
+            // 2. The tag runs to the next ">"; one never closed is dropped.
+            const unsigned long start = i + 1;
+            const void* close = start < _length ? std::memchr(_in + start, '>', _length - start) : nullptr;
+            if (!close)
+                break;
+            const unsigned long end = static_cast<const unsigned char*>(close) - _in;
+            i = tag(start, end);
+        }
+        finish();
+        return _out.length;
+    }
+
+private:
+    bool dropsText() const { return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan; }
+    bool suppressesTags() const { return dropsText(); }
+
+    void closeRun()
+    {
+        if (_run > 0) {
+            _visibleTotal += _run;
+            ++_runCount;
+        }
+        _textBeforeTag = _run;
+        _run = 0;
+    }
+
+    // 3. A byte of text.
+    void text(unsigned char c)
+    {
+        if (c != '\r' && c != '\n' && c != '\t')
+            ++_run;
+        if (_hidden) {
+            if (!_tdBackground)
+                T::htmlWhiteTrick = true;
+            return;
+        }
+        if (_afterHTML) {
+            if (!isBlank(c))
+                ++_afterHTMLCount;
+            return;
+        }
+        if (dropsText())
+            return;
+        _out.put(c);
+    }
+
+    SAMutableDictionary* attributes()
+    {
+        if (!_attributes)
+            _attributes = SARef<SAMutableDictionary>::adopt(
+                T::attributesForHTMLTag(reinterpret_cast<const char*>(_tagText), static_cast<int>(_tagLength)));
+        return _attributes.get();
+    }
+
+    SAMutableDictionary* style()
+    {
+        if (!_style)
+            _style = SARef<SAMutableDictionary>::adopt(T::attributesForHTMLAttribute(stringValue(attributes(), T::sHTMLTAG_STYLE)));
+        return _style.get();
+    }
+
+    bool styleIs(const SAString* property, const SAString* value)
+    {
+        return stringEquals(style()->objectForKey(property, SACaseInsensitiveSearch), value);
+    }
+
+    bool smallFontStyle() { return styleIs(T::sHTMLTAG_FONTSIZE, T::sOnePixel) || styleIs(T::sHTMLTAG_FONTSIZE, T::sZeroPixel); }
+
+    bool nameIs(const char* literal) const { return equalsIgnoringCase(_name, _nameLength, literal); }
+
+    bool isBreakName() const
+    {
+        static const char* const names[] = {"BR", "BR/", "LI", "OL", "UL", "HR", "/P", "/LI", "/OL", "/UL", "/BR"};
+        for (const char* name : names)
+            if (nameIs(name))
+                return true;
+        const char* heading = _name;
+        unsigned long length = _nameLength;
+        if (length == 3 && heading[0] == '/') {
+            ++heading;
+            --length;
+        }
+        return length == 2 && asciiUpper(heading[0]) == 'H' && heading[1] >= '1' && heading[1] <= '6';
+    }
+
+    void emitNormalised()
+    {
+        if (suppressesTags())
+            return;
+        _out.put('<');
+        _out.put(reinterpret_cast<const unsigned char*>(_name), _nameLength);
+        _out.put('>');
+    }
+
+    void emitConsumed(unsigned char c)
+    {
+        if (!suppressesTags())
+            _out.put(c);
+    }
+
+    void pushColorItem(SAString* tag)
+    {
+        _colors.push(attributes(), tag);
+    }
+
+    // 4. The tag text between "<" (at start - 1) and ">" (at end). Returns where
+    // the scan goes on.
+    unsigned long tag(unsigned long start, unsigned long end)
+    {
+        _tagText = _in + start;
+        _tagLength = end - start;
+        _attributes = SARef<SAMutableDictionary>();
+        _style = SARef<SAMutableDictionary>();
+
+        // 4.1 Comments: no output, no state.
+        if (_tagLength > 4 && std::memcmp(_tagText, "!--", 3) == 0) {
+            if (std::memcmp(_tagText + _tagLength - 2, "--", 2) == 0)
+                return end + 1;
+            const unsigned long from = end + 1;
+            const void* found = from < _length ? memmem(_in + from, _length - from, "-->", 3) : nullptr;
+            if (!found)
+                return _length;
+            return static_cast<const unsigned char*>(found) - _in + 3;
+        }
+
+        // 4.2 The tag name.
+        _name = reinterpret_cast<const char*>(_tagText);
+        _nameLength = 0;
+        while (_nameLength < _tagLength) {
+            const unsigned char c = _tagText[_nameLength];
+            if (c == ' ' || c == ':' || c == '\r' || c == '\n' || c == '\t')
+                break;
+            ++_nameLength;
+        }
+        const bool closing = _nameLength > 0 && _name[0] == '/';
+        if (_afterHTML)
+            _tagAfterHTML = true;
+        const bool followsEndStyle = _lastTagWasEndStyle;
+        _lastTagWasEndStyle = false;
+
+        // Inside a script only its end tag counts: the rest is script text.
+        if (_inScript) {
+            if (nameIs("/SCRIPT"))
+                _inScript = false;
+            return end + 1;
+        }
+
+        // 4.3 Handling by name.
+        bool consumed = false;
+        bool normalised = false;
+        if (nameIs("BODY") || nameIs("TABLE") || nameIs("TR") || nameIs("TD") || nameIs("TH")) {
+            SAString* stackName = nameIs("BODY")    ? T::sHTMLTAG_BODY
+                                  : nameIs("TABLE") ? T::sHTMLTAG_TABLE
+                                  : nameIs("TR")    ? T::sHTMLTAG_TR
+                                  : nameIs("TD")    ? T::sHTMLTAG_TD
+                                                    : T::sHTMLTAG_TH;
+            pushColorItem(stackName);
+            if (!nameIs("BODY"))
+                _hidden = false;
+            if (nameIs("TD") && (stringValue(attributes(), T::sBackgroundString) ||
+                                 stringValue(attributes(), T::sBackgroundImageString)))
+                _tdBackground = true;
+            normalised = true;
+        } else if (nameIs("/TD")) {
+            _colors.popIf(StackTag::Td);
+            _hidden = false;
+            normalised = true;
+        } else if (nameIs("/TH")) {
+            _colors.popIf(StackTag::Th);
+            _hidden = false;
+            normalised = true;
+        } else if (nameIs("/TR")) {
+            _colors.popWhile({StackTag::Td, StackTag::Th});
+            _colors.popIf(StackTag::Tr);
+            _hidden = false;
+            normalised = true;
+        } else if (nameIs("/TABLE")) {
+            _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th});
+            _colors.popIf(StackTag::Table);
+            _hidden = false;
+            normalised = true;
+        } else if (nameIs("/BODY")) {
+            if (_emptyHeadStyle && followsEndStyle)
+                T::floatLeftClearBothTrick = true;
+            _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th, StackTag::Table});
+            _colors.pop();
+            normalised = true;
+        } else if (nameIs("HEAD")) {
+            _inHead = true;
+        } else if (nameIs("/HEAD")) {
+            _inHead = false;
+        } else if (nameIs("STYLE")) {
+            _styleOpenedInHead = _inHead;
+        } else if (nameIs("/STYLE")) {
+            if (_styleOpenedInHead && _textBeforeTag == 0)
+                _emptyHeadStyle = true;
+            _styleOpenedInHead = false;
+            _lastTagWasEndStyle = true;
+        } else if (nameIs("SCRIPT")) {
+            _inScript = true;
+            consumed = true;
+        } else if (nameIs("APPLET") || nameIs("/APPLET")) {
+            _inApplet = !closing;
+            consumed = true;
+        } else if (nameIs("IFRAME") || nameIs("/IFRAME")) {
+            _inIframe = !closing;
+            consumed = true;
+        } else if (nameIs("COMMENT") || nameIs("/COMMENT")) {
+            _inCommentElement = !closing;
+            consumed = true;
+        } else if (nameIs("P")) {
+            consumed = true;
+            emitConsumed('\r');
+            if (smallFontStyle()) {
+                T::htmlSmallFontTrick = true;
+                _hidden = true;
+            }
+        } else if (nameIs("FONT")) {
+            consumed = true;
+            font();
+        } else if (nameIs("/FONT")) {
+            consumed = true;
+            _hidden = false;
+        } else if (nameIs("SPAN")) {
+            consumed = true;
+            span();
+        } else if (nameIs("/SPAN")) {
+            _inInvisibleSpan = false;
+        } else if (nameIs("DIV")) {
+            ++_divCount;
+            if (styleIs(T::sHTMLTAG_FLOAT, T::sLeft))
+                ++_floatLeftCount;
+        } else if (nameIs("TEXTAREA")) {
+            consumed = true;
+            if (styleIs(T::sHTMLTAG_VISIBILITY, T::sHidden))
+                ++_hiddenTextareaCount;
+        } else if (isBreakName()) {
+            consumed = true;
+            emitConsumed(' ');
+        } else if (nameIs("/HTML")) {
+            _afterHTML = true;
+        }
+        if (consumed)
+            return end + 1;
+
+        // 4.4 The tag table decides what stays; unknown tags are counted.
+        bool drop = false;
+        if (!(_inIframe || _inApplet || _inCommentElement || _inHead)) {
+            const char* bare = closing ? _name + 1 : _name;
+            const unsigned long bareLength = closing ? _nameLength - 1 : _nameLength;
+            if (!T::isHTMLTagKnown(bare, bareLength, &drop)) {
+                ++_unknownTagCount;
+                if (_unknownTagCount >= (closing ? 5u : 6u))
+                    T::tooManyWrongHTMLTags = true;
+            }
+        }
+
+        // 4.5 Output.
+        if (drop || suppressesTags())
+            return end + 1;
+        if (normalised) {
+            emitNormalised();
+        } else {
+            _out.put('<');
+            _out.put(_tagText, _tagLength);
+            _out.put('>');
+        }
+        return end + 1;
+    }
+
+    void font()
+    {
+        const bool smallFont = smallFontStyle();
+        if (smallFont) {
+            T::htmlSmallFontTrick = true;
+            _hidden = true;
+        }
+        if (styleIs(T::sHTMLTAG_FLOAT, T::sLeft))
+            ++_floatLeftCount;
+        SAString* colorValue = stringValue(attributes(), T::sHTMLTAG_COLOR);
+        if (!colorValue)
+            return;
+        const ColorStack::Top top = _colors.top();
+        if (top.hasBackground)
+            return;
+        const SAColor color(colorValue);
+        const SAColor background(top.red, top.green, top.blue);
+        const bool invisible = std::fabs(color.luminosity() - background.luminosity()) < 0.2f ||
+                               (background.isWhiteColor() && (color.isYellowColor() || color.isLightGreenColor()));
+        // A 1px font in the same tag stays hidden whatever its colour.
+        _hidden = invisible || smallFont;
+    }
+
+    void span()
+    {
+        if (styleIs(T::sHTMLTAG_DISPLAY, T::sNone)) {
+            ++_invisibleSpanCount;
+            _inInvisibleSpan = true;
+            if (_invisibleSpanCount > 10)
+                T::tooManySpanDisplayNone = true;
+        }
+        if (styleIs(T::sHTMLTAG_FLOAT, T::sLeft))
+            ++_floatLeftCount;
+        if (styleIs(T::sHTMLTAG_FLOAT, T::sRight)) {
+            ++_rightFloatSpanCount;
+            SAObject* marginLeft = style()->objectForKey(T::sHTMLTAG_MARGINLEFT, SACaseInsensitiveSearch);
+            if (marginLeft ? stringEquals(marginLeft, T::sZeroPixel) : styleIs(T::sHTMLTAG_BORDERWIDTH, T::sZeroPixel))
+                ++_zeroMarginFloatCount;
+        }
+    }
+
+    // 5. and 6. Flags decided at the end of the data.
+    void finish()
+    {
+        if (_afterHTMLCount > 30 && !_tagAfterHTML)
+            T::htmlAfter = true;
+        const bool shortRuns = _runCount > 0 && static_cast<double>(_visibleTotal) / static_cast<double>(_runCount) < 35.0;
+        if (shortRuns && _divCount >= 2 && _floatLeftCount >= 1)
+            T::floatLeftClearBothTrick = true;
+        if (_rightFloatSpanCount > 10 || _zeroMarginFloatCount > 6 || _hiddenTextareaCount > 10)
+            T::floatLeftClearBothTrick = true;
+    }
+
+    const unsigned char* _in;
+    unsigned long _length;
+    Output _out;
+    ColorStack _colors;
+
+    // The tag being handled.
+    const unsigned char* _tagText = nullptr;
+    unsigned long _tagLength = 0;
+    const char* _name = nullptr;
+    unsigned long _nameLength = 0;
+    SARef<SAMutableDictionary> _attributes;
+    SARef<SAMutableDictionary> _style;
+
+    // States.
+    bool _hidden = false;
+    bool _inScript = false;
+    bool _inApplet = false;
+    bool _inIframe = false;
+    bool _inCommentElement = false;
+    bool _inHead = false;
+    bool _inInvisibleSpan = false;
+    bool _afterHTML = false;
+    bool _tagAfterHTML = false;
+    bool _tdBackground = false;
+    bool _styleOpenedInHead = false;
+    bool _emptyHeadStyle = false;
+    bool _lastTagWasEndStyle = false;
+
+    // Counters.
+    unsigned long _run = 0;
+    unsigned long _textBeforeTag = 0;
+    unsigned long _visibleTotal = 0;
+    unsigned long _runCount = 0;
+    unsigned long _afterHTMLCount = 0;
+    unsigned long _unknownTagCount = 0;
+    unsigned long _invisibleSpanCount = 0;
+    unsigned long _divCount = 0;
+    unsigned long _floatLeftCount = 0;
+    unsigned long _rightFloatSpanCount = 0;
+    unsigned long _zeroMarginFloatCount = 0;
+    unsigned long _hiddenTextareaCount = 0;
+};
+
+} // namespace
+
+unsigned long long hexaToUnsignedLongLong(const char* text)
+{
+    if (!text)
+        return 0;
+    return hexaDigits(text, strnlen(text, 4));
+}
+
+void SATextTranslator::clearHTMLTrickFlags()
+{
+    htmlWhiteTrick = false;
+    htmlSmallFontTrick = false;
+    tooManyWrongHTMLTags = false;
+    tooManySpanDisplayNone = false;
+    htmlAfter = false;
+    floatLeftClearBothTrick = false;
+}
+
+SAData* SATextTranslator::simplifiedHTML(SAData* data) { return runBufferForm(simplifiedHTMLBuffer, data); }
+
+SAData* SATextTranslator::simplifiedPseudoHTML(SAData* data) { return runBufferForm(simplifiedPseudoHTMLBuffer, data); }
+
+SAData* SATextTranslator::enrichedToPlain(SAData* data) { return runBufferForm(enrichedToPlainBuffer, data); }
+
+int SATextTranslator::simplifiedHTMLBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
+                                           unsigned long* outLength)
+{
+    if (!allocateOutput(in, length, out, outLength))
+        return -1;
+    HTMLSimplifier simplifier(in, length, *out);
+    *outLength = simplifier.run();
+    return 0;
+}
+
+int SATextTranslator::enrichedToPlainBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
+                                            unsigned long* outLength)
+{
+    if (!allocateOutput(in, length, out, outLength))
+        return -1;
+    Output output{*out, length};
+    unsigned long params = 0, nofills = 0, colors = 0, newlines = 0;
+    bool hidden = false;
+
+    auto flushNewline = [&] {
+        if (newlines == 1)
+            output.put(' ');
+        newlines = 0;
+    };
+
+    unsigned long i = 0;
+    while (i < length) {
+        const unsigned char c = in[i];
+        if (c == '<') {
+            // 1. "<<" is a literal "<".
+            if (i + 1 < length && in[i + 1] == '<') {
+                if (params == 0) {
+                    flushNewline();
+                    if (!hidden)
+                        output.put('<');
+                }
+                i += 2;
+                continue;
+            }
+            // 2. A command runs to ">"; one never closed ends the conversion.
+            const void* close = std::memchr(in + i + 1, '>', length - i - 1);
+            if (!close)
+                break;
+            const unsigned long end = static_cast<const unsigned char*>(close) - in;
+            const char* name = reinterpret_cast<const char*>(in + i + 1);
+            unsigned long nameLength = end - i - 1;
+            if (nameLength > kMaxCommandLength)
+                nameLength = kMaxCommandLength;
+            flushNewline();
+            if (equalsIgnoringCase(name, nameLength, "param"))
+                ++params;
+            else if (equalsIgnoringCase(name, nameLength, "nofill"))
+                ++nofills;
+            else if (equalsIgnoringCase(name, nameLength, "color"))
+                ++colors;
+            else if (equalsIgnoringCase(name, nameLength, "/param"))
+                params -= params > 0;
+            else if (equalsIgnoringCase(name, nameLength, "/nofill"))
+                nofills -= nofills > 0;
+            else if (equalsIgnoringCase(name, nameLength, "/color")) {
+                colors -= colors > 0;
+                hidden = false;
+            }
+            i = end + 1;
+            continue;
+        }
+        if (params > 0) {
+            // 3. Parameter text is skipped; a colour parameter may hide what follows.
+            const void* next = std::memchr(in + i, '<', length - i);
+            const unsigned long end = next ? static_cast<const unsigned char*>(next) - in : length;
+            const char* param = reinterpret_cast<const char*>(in + i);
+            const unsigned long paramLength = end - i;
+            if (colors > 0) {
+                bool white = paramLength >= 5 && equalsIgnoringCase(param, 5, "white");
+                if (!white && paramLength == 14) {
+                    const unsigned long long r = hexaDigits(param, 4);
+                    const unsigned long long g = hexaDigits(param + 5, 4);
+                    const unsigned long long b = hexaDigits(param + 10, 4);
+                    white = r * r + g * g + b * b >= 10031191876ULL;
+                }
+                if (white) {
+                    enrichedWhiteTrick = true;
+                    hidden = true;
+                }
+            }
+            i = end;
+            continue;
+        }
+        // 4. Text: a single line end is a space, each further one a line end.
+        if (c == '\n' && nofills == 0) {
+            if (++newlines >= 2)
+                output.put('\n');
+            ++i;
+            continue;
+        }
+        flushNewline();
+        if (!hidden)
+            output.put(c);
+        ++i;
+    }
+    *outLength = output.length;
+    return 0;
+}
+
+bool SATextTranslator::containsPseudoTags(SAData* data)
+{
+    if (!data || !data->bytes())
+        return false;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(data->bytes());
+    const unsigned long length = data->length();
+    unsigned long count = 0;
+    for (unsigned long i = 0; i < length; ++i) {
+        if (bytes[i] != '<')
+            continue;
+        unsigned long j = i + 1;
+        while (j < length && j - i - 1 <= kMaxPseudoTagLength && isAsciiAlnum(bytes[j]))
+            ++j;
+        if (j < length && bytes[j] == '>' && j - i - 1 <= kMaxPseudoTagLength && ++count > 10)
+            return true;
+    }
+    return false;
+}
+
+int SATextTranslator::simplifiedPseudoHTMLBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
+                                                 unsigned long* outLength)
+{
+    if (!allocateOutput(in, length, out, outLength))
+        return -1;
+    Output output{*out, length};
+    unsigned long i = 0;
+    while (i < length) {
+        if (in[i] != '<') {
+            output.put(in[i++]);
+            continue;
+        }
+        unsigned long j = i + 1;
+        while (j < length && isAsciiAlnum(in[j]))
+            ++j;
+        const unsigned long letters = j - i - 1;
+        if (j >= length) {
+            // Cut by the end of the data: dropped.
+            break;
+        }
+        if (in[j] == '>' && letters >= 1 && letters <= kMaxPseudoTagLength) {
+            // A short pseudo tag: dropped whole.
+        } else if (in[j] == '>' && letters > kMaxPseudoTagLength) {
+            output.put(in + i, j + 1 - i);
+        } else {
+            // Not a tag: the "<" goes, the letters and the next byte stay.
+            output.put(in + i + 1, j - i);
+        }
+        i = j + 1;
+    }
+    *outLength = output.length;
+    return 0;
+}
+
+SAMutableDictionary* SATextTranslator::tagTable()
+{
+    if (!sHTMLTagsDictionary_) {
+        auto* table = new SAMutableDictionary(kTagRecordCount);
+        for (const TagRecord& record : kTagRecords) {
+            SARef<SAString> name = SARef<SAString>::adopt(new SAString(record.name));
+            SARef<SANumber> keep = SARef<SANumber>::adopt(new SANumber(record.keep));
+            table->setObjectForKey(keep.get(), name.get());
+        }
+        sHTMLTagsDictionary_ = table;
+    }
+    return sHTMLTagsDictionary_;
+}
+
+bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bool* dropOut)
+{
+    SAMutableDictionary* table = tagTable();
+    if (!name || length == 0)
+        return false;
+    if (name[0] == '?') {
+        if (dropOut)
+            *dropOut = true;
+        return true;
+    }
+    const void* colon = std::memchr(name, ':', length);
+    if (colon)
+        length = static_cast<const char*>(colon) - name;
+    if (length == 0)
+        return false;
+    SARef<SAString> key = SARef<SAString>::adopt(new SAString(name, length));
+    auto* keep = dynamic_cast<SANumber*>(table->objectForKey(key.get(), SACaseInsensitiveSearch));
+    if (!keep)
+        return false;
+    if (dropOut)
+        *dropOut = !keep->boolValue();
+    return true;
+}
+
+SAMutableDictionary* SATextTranslator::attributesForHTMLTag(const char* text, int length)
+{
+    auto* attributes = new SAMutableDictionary();
+    if (!text || length <= 0)
+        return attributes;
+    const unsigned long size = static_cast<unsigned long>(length);
+    const std::initializer_list<const SAString*> read = {sHTMLTAG_BGCOLOR, sHTMLTAG_COLOR, sHTMLTAG_TEXT,
+                                                         sHTMLTAG_STYLE, sBackgroundString, sBackgroundImageString};
+
+    // The tag name runs to the first blank or ":".
+    unsigned long pos = 0;
+    while (pos < size && !isBlank(text[pos]) && text[pos] != ':')
+        ++pos;
+
+    while (pos < size) {
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        if (pos >= size)
+            break;
+        const unsigned long nameStart = pos;
+        while (pos < size && !isBlank(text[pos]) && text[pos] != '=')
+            ++pos;
+        const unsigned long nameEnd = pos;
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        unsigned long valueStart = pos, valueEnd = pos;
+        // A name not followed by "=" is an attribute without a value.
+        if (pos < size && text[pos] == '=') {
+            ++pos;
+            while (pos < size && isBlank(text[pos]))
+                ++pos;
+            if (pos < size && (text[pos] == '"' || text[pos] == '\'')) {
+                valueStart = ++pos;
+                while (pos < size && text[pos] != '"' && text[pos] != '\'')
+                    ++pos;
+                valueEnd = pos;
+                if (pos < size)
+                    ++pos;
+            } else {
+                valueStart = pos;
+                while (pos < size && !isBlank(text[pos]))
+                    ++pos;
+                valueEnd = pos;
+            }
+        }
+        if (nameEnd == nameStart)
+            continue;
+        SARef<SAString> name = SARef<SAString>::adopt(new SAString(text + nameStart, nameEnd - nameStart));
+        SARef<SAString> value = SARef<SAString>::adopt(newTrimmedString(text + valueStart, valueEnd - valueStart));
+        storeBounded(attributes, name.get(), value.get(), false, read);
+    }
+    return attributes;
+}
+
+SAMutableDictionary* SATextTranslator::attributesForHTMLAttribute(const SAString* style)
+{
+    auto* declarations = new SAMutableDictionary();
+    if (!style || !style->cString())
+        return declarations;
+    const char* text = style->cString();
+    const unsigned long size = style->length();
+    const std::initializer_list<const SAString*> read = {sHTMLTAG_FONTSIZE, sHTMLTAG_FLOAT, sHTMLTAG_DISPLAY,
+                                                         sHTMLTAG_VISIBILITY, sHTMLTAG_MARGINLEFT,
+                                                         sHTMLTAG_BORDERWIDTH};
+    char name[kMaxPropertyNameLength];
+    unsigned long pos = 0;
+    while (pos < size) {
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        if (pos >= size)
+            break;
+        // The property name runs to a blank, ":" or ";"; line ends inside it are left out.
+        unsigned long nameLength = 0;
+        while (pos < size && text[pos] != ' ' && text[pos] != '\t' && text[pos] != ':' && text[pos] != ';') {
+            if (text[pos] != '\n' && text[pos] != '\r' && nameLength < kMaxPropertyNameLength)
+                name[nameLength++] = text[pos];
+            ++pos;
+        }
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        if (pos < size && text[pos] == ':') {
+            ++pos;
+            while (pos < size && isBlank(text[pos]))
+                ++pos;
+            const unsigned long valueStart = pos;
+            while (pos < size && text[pos] != ';' && !isBlank(text[pos]))
+                ++pos;
+            if (nameLength > 0) {
+                SARef<SAString> key = SARef<SAString>::adopt(new SAString(name, nameLength));
+                SARef<SAString> value = SARef<SAString>::adopt(new SAString(text + valueStart, pos - valueStart));
+                storeBounded(declarations, key.get(), value.get(), true, read);
+            }
+        }
+        // The rest of the declaration is ignored.
+        while (pos < size && text[pos] != ';')
+            ++pos;
+        if (pos < size)
+            ++pos;
+    }
+    return declarations;
+}
+
+SAColor* SATextTranslator::copyColorAttribute(const SADictionary* attributes)
+{
+    SAString* value = stringValue(attributes, sHTMLTAG_BGCOLOR);
+    return value ? new SAColor(value) : nullptr;
+}
+
+void SATextTranslator::addColorItemToStack(const SADictionary* attributes, SAString* tag, SAMutableArray* stack)
+{
+    if (!stack)
+        return;
+    SARef<SAColor> color = SARef<SAColor>::adopt(copyColorAttribute(attributes));
+    if (!color) {
+        auto* top = dynamic_cast<SADictionary*>(stack->lastObject());
+        color = SARef<SAColor>::retained(top ? dynamic_cast<SAColor*>(top->objectForKey(sColorString)) : nullptr);
+    }
+    if (!color)
+        return;
+    SARef<SAMutableDictionary> item = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(3UL));
+    item->setObjectForKey(color.get(), sColorString);
+    if (tag)
+        item->setObjectForKey(tag, sTagString);
+    if (SAString* background = stringValue(attributes, sBackgroundString))
+        item->setObjectForKey(background, sBackgroundString);
+    stack->addObject(item.get());
+}

@@ -16,6 +16,8 @@ public:
     /// Array holding `object` (retained), or empty when it is null.
     explicit SAArray(SAObject* object);
     ~SAArray() override;
+    SAArray(const SAArray&) = delete;
+    SAArray& operator=(const SAArray&) = delete;
 
     const char* stringFromClass() override;
     const char* classID() override;

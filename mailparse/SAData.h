@@ -24,6 +24,8 @@ public:
     /// Unused form; gives an empty owner object.
     explicit SAData(char* unused);
     ~SAData() override;
+    SAData(const SAData&) = delete;
+    SAData& operator=(const SAData&) = delete;
 
     const char* stringFromClass() override;
     const char* classID() override;

@@ -21,6 +21,8 @@ class SADictionary : public SAObject {
 public:
     SADictionary();
     ~SADictionary() override;
+    SADictionary(const SADictionary&) = delete;
+    SADictionary& operator=(const SADictionary&) = delete;
 
     const char* stringFromClass() override;
     const char* classID() override;

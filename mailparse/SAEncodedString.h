@@ -95,6 +95,8 @@ public:
     /// leaves no segments.
     explicit SAEncodedString(const SAString* value);
     ~SAEncodedString() override;
+    SAEncodedString(const SAEncodedString&) = delete;
+    SAEncodedString& operator=(const SAEncodedString&) = delete;
 
     const char* stringFromClass() override;
     const char* classID() override;

@@ -13,6 +13,8 @@ class SAFile : public SAObject {
 public:
     explicit SAFile(const char* path);
     ~SAFile() override;
+    SAFile(const SAFile&) = delete;
+    SAFile& operator=(const SAFile&) = delete;
 
     const char* stringFromClass() override;
     const char* classID() override;

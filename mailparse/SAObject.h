@@ -19,7 +19,8 @@ class SAObject {
 public:
     SAObject();
     SAObject(const SAObject&);
-    SAObject& operator=(const SAObject&) = delete;
+    /// Assignment copies no identity: each object keeps its own reference count.
+    SAObject& operator=(const SAObject&) { return *this; }
 
     /// The class's name as a NUL-terminated string ("SAObject", "SAString", ...).
     virtual const char* stringFromClass();

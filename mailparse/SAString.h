@@ -30,6 +30,7 @@ public:
     /// Copies the whole content (every byte of the length) of `other`.
     SAString(const SAString& other);
     ~SAString() override;
+    SAString& operator=(const SAString&) = delete;
 
     const char* stringFromClass() override;
     const char* classID() override;

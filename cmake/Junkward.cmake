@@ -124,6 +124,7 @@ function(junkward_test name)
   endif()
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
+    TEST_PREFIX "${name}."
     PROPERTIES ${props})
 endfunction()
 

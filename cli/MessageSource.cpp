@@ -1,0 +1,169 @@
+#include "cli/MessageSource.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+namespace junkwardcli {
+
+bool looksLikeMbox(const QByteArray& bytes)
+{
+    return bytes.startsWith("From ");
+}
+
+bool looksLikeMessage(const QByteArray& bytes)
+{
+    if (looksLikeMbox(bytes))
+        return true;
+    // A header field name: printable ASCII except ':' and space, then ':'.
+    qsizetype i = 0;
+    const qsizetype n = std::min<qsizetype>(bytes.size(), 1000);
+    while (i < n) {
+        const unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (c == ':')
+            return i > 0;
+        if (c < 33 || c > 126)
+            return false;
+        ++i;
+    }
+    return false;
+}
+
+std::vector<QByteArray> splitMbox(const QByteArray& bytes)
+{
+    std::vector<QByteArray> messages;
+    qsizetype start = 0;
+    qsizetype pos = 0;
+    const qsizetype n = bytes.size();
+    bool previousLineEmpty = true;
+    while (pos < n) {
+        qsizetype eol = bytes.indexOf('\n', pos);
+        if (eol < 0)
+            eol = n;
+        const bool separator = previousLineEmpty && pos > start && bytes.mid(pos, 5) == "From ";
+        if (separator) {
+            QByteArray message = bytes.mid(start, pos - start);
+            if (!message.trimmed().isEmpty())
+                messages.push_back(std::move(message));
+            start = pos;
+        }
+        qsizetype lineEnd = eol;
+        if (lineEnd > pos && bytes[lineEnd - 1] == '\r')
+            --lineEnd;
+        previousLineEmpty = (lineEnd == pos);
+        pos = eol + 1;
+    }
+    if (start < n) {
+        QByteArray message = bytes.mid(start);
+        if (!message.trimmed().isEmpty())
+            messages.push_back(std::move(message));
+    }
+    return messages;
+}
+
+namespace {
+
+bool readWhole(const QString& path, QByteArray* out, std::vector<SourceProblem>* problems)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problems->push_back({path, QStringLiteral("cannot be read: %1").arg(file.errorString())});
+        return false;
+    }
+    if (file.size() > kMaxMessageFileBytes) {
+        problems->push_back({path, QStringLiteral("is larger than %1 MB, skipped").arg(kMaxMessageFileBytes >> 20)});
+        return false;
+    }
+    *out = file.readAll();
+    return true;
+}
+
+// One file: a message, or with expand an mbox of several.
+bool visitFile(const QString& path, bool expand, bool insideFolder, std::vector<SourceProblem>* problems,
+               const std::function<void(SourceMessage&&)>& visit)
+{
+    QByteArray bytes;
+    if (!readWhole(path, &bytes, problems))
+        return false;
+    if (bytes.isEmpty()) {
+        problems->push_back({path, QStringLiteral("is empty, skipped")});
+        return true;
+    }
+    if (bytes.startsWith("From") && !looksLikeMbox(bytes)) {
+        problems->push_back({path, QStringLiteral("starts with a broken mbox separator line; read as one message")});
+    }
+    if (expand && looksLikeMbox(bytes)) {
+        std::vector<QByteArray> parts = splitMbox(bytes);
+        bytes.clear();
+        if (parts.size() == 1) {
+            visit({path, std::move(parts.front())});
+            return true;
+        }
+        int index = 0;
+        for (QByteArray& part : parts)
+            visit({QStringLiteral("%1#%2").arg(path).arg(++index), std::move(part)});
+        return true;
+    }
+    if (insideFolder && !looksLikeMessage(bytes)) {
+        problems->push_back({path, QStringLiteral("is not a mail message, skipped")});
+        return true;
+    }
+    visit({path, std::move(bytes)});
+    return true;
+}
+
+QStringList filesOf(const QString& folder)
+{
+    QDir dir(folder);
+    return dir.entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::Readable, QDir::Name);
+}
+
+}  // namespace
+
+bool forEachMessage(const QString& path, bool expandContainers, std::vector<SourceProblem>* problems,
+                    const std::function<void(SourceMessage&&)>& visit)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        problems->push_back({path, QStringLiteral("does not exist")});
+        return false;
+    }
+    if (!info.isDir())
+        return visitFile(path, expandContainers, false, problems, visit);
+
+    if (!expandContainers) {
+        problems->push_back({path, QStringLiteral("is a folder, not a message")});
+        return false;
+    }
+    QDir dir(path);
+    if (!info.isReadable() || !info.isExecutable() || !dir.exists()) {
+        problems->push_back({path, QStringLiteral("is a folder that cannot be read")});
+        return false;
+    }
+    // A Maildir keeps delivered messages in new/ and cur/; a plain folder holds
+    // message files directly.
+    QStringList folders;
+    if (QFileInfo(dir.filePath("cur")).isDir() || QFileInfo(dir.filePath("new")).isDir()) {
+        for (const char* sub : {"new", "cur"})
+            if (QFileInfo(dir.filePath(sub)).isDir())
+                folders << dir.filePath(sub);
+    } else {
+        folders << path;
+    }
+    std::size_t before = problems->size();
+    int found = 0;
+    for (const QString& folder : folders) {
+        const QStringList names = filesOf(folder);
+        for (const QString& name : names) {
+            if (name.startsWith('.'))
+                continue;
+            visitFile(QDir(folder).filePath(name), true, true, problems,
+                      [&](SourceMessage&& m) { ++found; visit(std::move(m)); });
+        }
+    }
+    if (found == 0 && problems->size() == before)
+        problems->push_back({path, QStringLiteral("holds no messages")});
+    return true;
+}
+
+}  // namespace junkwardcli

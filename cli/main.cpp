@@ -1,0 +1,397 @@
+// junkward: the engine from a shell or a mail-delivery rule.
+//
+//   junkward check [--entourage] [FILE...]     spam or not spam, one line per message
+//   junkward learn-spam FILE...                train every filter: these are spam
+//   junkward learn-ham FILE...                 train every filter: these are good mail
+//   junkward query [FILE...]                   ask over the port as the mail plug-in does
+//   junkward log                               the activity log as text
+//   junkward filters-version                   date of the URL filter database
+//   junkward quit                              stop the engine
+
+#include "cli/LogExport.h"
+#include "cli/MessageSource.h"
+#include "platform/Bundle.h"
+#include "platform/Folders.h"
+#include "platform/Launching.h"
+#include "platform/MessagePort.h"
+#include "platform/PropertyList.h"
+#include "platform/ScriptingBus.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QThread>
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+namespace {
+
+using namespace junkwardcli;
+
+constexpr int kExitSpam = 0;
+constexpr int kExitNotSpam = 1;
+constexpr int kExitError = 2;
+
+constexpr double kCallTimeout = 600.0;     // a 50 MB message takes a while to parse
+constexpr double kStartTimeout = 30.0;     // the engine's start-up
+constexpr qint32 kFilterMessageID = 1024;
+constexpr qsizetype kPortMaxBytes = 716800;  // what the mail plug-in sends at most
+constexpr double kPortTimeout = 60.0;
+constexpr char kEnginePortName[] = "Sievra";
+
+void say(FILE* stream, const QString& text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stream);
+    std::fputc('\n', stream);
+}
+
+void warn(const QString& text)
+{
+    say(stderr, QStringLiteral("junkward: ") + text);
+}
+
+const char* kUsage =
+    "Usage: junkward COMMAND [ARGUMENTS]\n"
+    "\n"
+    "Commands:\n"
+    "  check [--entourage] [FILE...]  Judge each message: prints \"spam\" or \"not spam\"\n"
+    "                                 (after the file name when there are several).\n"
+    "                                 Reads standard input without FILE. Exit status 0\n"
+    "                                 when the last message is spam, 1 when it is not,\n"
+    "                                 2 on an error.\n"
+    "  learn-spam FILE...             Train every filter that these messages are spam.\n"
+    "  learn-ham FILE...              Train every filter that these messages are good mail.\n"
+    "                                 A FILE may be one message, an mbox file or a folder\n"
+    "                                 (a Maildir, or a folder of message files).\n"
+    "  query [FILE...]                Ask the engine over its message port, exactly as the\n"
+    "                                 mail plug-in does, and print its reply.\n"
+    "  log                            Print the activity log (tab-separated text).\n"
+    "  filters-version                Print the date of the URL filter database.\n"
+    "  quit                           Stop the engine.\n"
+    "\n"
+    "The engine is started when it is not running. \"junkward COMMAND --help\" explains a command.\n";
+
+const char* helpFor(const QString& command)
+{
+    if (command == "check")
+        return "Usage: junkward check [--entourage] [FILE...]\n"
+               "Judges each message through the whole engine (header lists, built-in checks,\n"
+               "filter plug-ins) as a mail program's rule would, and prints \"spam\" or\n"
+               "\"not spam\" for each; with several messages each line starts with its file\n"
+               "name. The verdict is recorded in the activity log and the statistics.\n"
+               "--entourage: the messages use carriage returns as line ends.\n"
+               "Exit status: 0 when the last message is spam, 1 when it is not, 2 on an error.\n";
+    if (command == "learn-spam" || command == "learn-ham")
+        return "Usage: junkward learn-spam|learn-ham [--entourage] FILE...\n"
+               "Hands every message to every filter for training (the Bayesian filter learns\n"
+               "its words, the lists learn the sender when their \"Learn\" setting is on) and\n"
+               "records LEARN_SPAM or LEARN_HAM in the activity log. A FILE may be a single\n"
+               "message, an mbox file (every message in it) or a folder: a Maildir (new/ and\n"
+               "cur/) or a folder of message files. On a terminal a progress bar is shown.\n"
+               "Exit status: 0 when every message was handed over, 2 otherwise.\n";
+    if (command == "query")
+        return "Usage: junkward query [FILE...]\n"
+               "Sends each message to the engine's message port \"Sievra\" (message id 1024,\n"
+               "at most 716800 bytes, 60 s time-outs), exactly as the mail plug-in does,\n"
+               "and prints the reply: \"spam (1)\" or \"not spam (0)\".\n"
+               "Exit status: 0 when the last message is spam, 1 when it is not, 2 on an error.\n";
+    if (command == "log")
+        return "Usage: junkward log\n"
+               "Prints the activity log in the log viewer's export format: \"[L] \" (legitimate)\n"
+               "or \"[S] \" (spam), date and time, sender, subject and the deciding filter,\n"
+               "separated by tabs, oldest first.\n";
+    if (command == "filters-version")
+        return "Usage: junkward filters-version\n"
+               "Prints the date (YYMMDD) of the URL filter database, or N/A.\n";
+    if (command == "quit")
+        return "Usage: junkward quit\nAsks the engine to quit.\n";
+    return nullptr;
+}
+
+// Makes sure the engine owns its bus name, starting it when needed.
+bool ensureEngine()
+{
+    if (!QDBusConnection::sessionBus().isConnected()) {
+        warn("there is no session bus (DBUS_SESSION_BUS_ADDRESS); the engine cannot be reached");
+        return false;
+    }
+    if (platform::ScriptingBus::hasOwner(platform::kEngineBusName))
+        return true;
+    if (!platform::ScriptingBus::startService(platform::kEngineBusName, kStartTimeout)) {
+        const QString program = platform::launching::findApplication(platform::launching::kEngineSignature);
+        if (program.isEmpty()) {
+            warn("the engine is not installed (no \"Junkward Engine.app\" in " +
+                 platform::folders::junkwardSupport() + ")");
+            return false;
+        }
+        if (!platform::launching::launchApplicationAtPath(program)) {
+            warn("the engine at " + program + " could not be started");
+            return false;
+        }
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < kStartTimeout * 1000) {
+        if (platform::ScriptingBus::hasOwner(platform::kEngineBusName))
+            return true;
+        QThread::msleep(50);
+    }
+    warn("the engine was started but does not answer");
+    return false;
+}
+
+platform::ScriptingReply callEngine(const QString& method, const QVariantList& arguments)
+{
+    return platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
+                                        platform::kEngineInterface, method, arguments, kCallTimeout);
+}
+
+QString describeFailure(const platform::ScriptingReply& reply)
+{
+    if (reply.timedOut())
+        return QStringLiteral("the engine did not answer in time");
+    return QStringLiteral("the engine refused the request: %1 %2").arg(reply.errorName, reply.errorMessage);
+}
+
+// Reads the messages named by files (standard input when none).
+bool gatherMessages(const QStringList& files, bool expand, std::vector<SourceMessage>* out, bool* hadErrors)
+{
+    std::vector<SourceProblem> problems;
+    if (files.isEmpty()) {
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly)) {
+            warn("standard input cannot be read");
+            *hadErrors = true;
+            return false;
+        }
+        QByteArray bytes = in.readAll();
+        if (bytes.isEmpty()) {
+            warn("standard input is empty: no message");
+            *hadErrors = true;
+            return false;
+        }
+        out->push_back({QStringLiteral("-"), std::move(bytes)});
+        return true;
+    }
+    for (const QString& file : files) {
+        const bool ok = forEachMessage(file, expand, &problems, [&](SourceMessage&& m) { out->push_back(std::move(m)); });
+        if (!ok)
+            *hadErrors = true;
+    }
+    for (const SourceProblem& p : problems)
+        warn(p.origin + " " + p.text);
+    return !out->empty();
+}
+
+class Progress {
+public:
+    Progress(std::size_t total, const QString& verb)
+        : total_(total), verb_(verb), enabled_(isatty(STDERR_FILENO) && total > 3) { clock_.start(); }
+    void step(std::size_t done, std::size_t failed)
+    {
+        if (!enabled_)
+            return;
+        const double seconds = std::max(0.001, clock_.elapsed() / 1000.0);
+        const int width = 30;
+        const int filled = total_ ? static_cast<int>(width * done / total_) : width;
+        std::fprintf(stderr, "\r%s [%.*s%*s] %zu/%zu  %.1f msg/s%s", verb_.toUtf8().constData(), filled,
+                     "##############################", width - filled, "", done, total_, done / seconds,
+                     failed ? QStringLiteral("  (%1 failed)").arg(failed).toUtf8().constData() : "");
+        std::fflush(stderr);
+    }
+    void finish(std::size_t done, std::size_t failed)
+    {
+        const double seconds = std::max(0.001, clock_.elapsed() / 1000.0);
+        if (enabled_)
+            std::fputc('\n', stderr);
+        std::fprintf(stderr, "%s %zu message%s in %.1f s (%.1f msg/s)%s\n", verb_.toUtf8().constData(), done - failed,
+                     done - failed == 1 ? "" : "s", seconds, done / seconds,
+                     failed ? QStringLiteral(", %1 failed").arg(failed).toUtf8().constData() : "");
+    }
+
+private:
+    std::size_t total_;
+    QString verb_;
+    bool enabled_;
+    QElapsedTimer clock_;
+};
+
+int commandCheck(QStringList args)
+{
+    const bool entourage = args.removeAll("--entourage") > 0;
+    bool errors = false;
+    std::vector<SourceMessage> messages;
+    if (!gatherMessages(args, !entourage, &messages, &errors))
+        return kExitError;
+    if (!ensureEngine())
+        return kExitError;
+    const bool prefix = messages.size() > 1 || args.size() > 1;
+    int last = kExitError;
+    for (const SourceMessage& m : messages) {
+        const platform::ScriptingReply reply = callEngine("CheckSpamStatus", {m.bytes, entourage});
+        if (!reply.ok || reply.values.isEmpty()) {
+            warn(m.origin + ": " + describeFailure(reply));
+            last = kExitError;
+            continue;
+        }
+        const bool spam = reply.values.first().toBool();
+        say(stdout, (prefix ? m.origin + ": " : QString()) + (spam ? "spam" : "not spam"));
+        last = spam ? kExitSpam : kExitNotSpam;
+    }
+    std::fflush(stdout);
+    return last;
+}
+
+int commandLearn(QStringList args, bool spam)
+{
+    const bool entourage = args.removeAll("--entourage") > 0;
+    if (args.isEmpty()) {
+        warn(QStringLiteral("%1 needs at least one FILE (see junkward %1 --help)").arg(spam ? "learn-spam" : "learn-ham"));
+        return kExitError;
+    }
+    bool errors = false;
+    std::vector<SourceMessage> messages;
+    if (!gatherMessages(args, !entourage, &messages, &errors))
+        return kExitError;
+    if (!ensureEngine())
+        return kExitError;
+    Progress progress(messages.size(), spam ? "Learned as spam:" : "Learned as good mail:");
+    std::size_t done = 0, failed = 0;
+    for (const SourceMessage& m : messages) {
+        const platform::ScriptingReply reply = callEngine(spam ? "LearnSpam" : "LearnHam", {m.bytes, entourage});
+        ++done;
+        if (!reply.ok) {
+            ++failed;
+            warn(m.origin + ": " + describeFailure(reply));
+        }
+        progress.step(done, failed);
+    }
+    progress.finish(done, failed);
+    return (failed || errors) ? kExitError : 0;
+}
+
+int commandQuery(const QStringList& args)
+{
+    bool errors = false;
+    std::vector<SourceMessage> messages;
+    if (!gatherMessages(args, true, &messages, &errors))
+        return kExitError;
+    std::unique_ptr<platform::RemoteMessagePort> port = platform::RemoteMessagePort::connect(kEnginePortName);
+    if (!port) {
+        if (!ensureEngine())
+            return kExitError;
+        QElapsedTimer waited;
+        waited.start();
+        while (!port && waited.elapsed() < kStartTimeout * 1000) {
+            QThread::msleep(50);
+            port = platform::RemoteMessagePort::connect(kEnginePortName);
+        }
+        if (!port) {
+            warn("the engine runs but its message port \"Sievra\" is missing");
+            return kExitError;
+        }
+    }
+    const bool prefix = messages.size() > 1 || args.size() > 1;
+    int last = kExitError;
+    for (const SourceMessage& m : messages) {
+        QByteArray reply;
+        const int status = port->sendRequest(kFilterMessageID, m.bytes.left(kPortMaxBytes), kPortTimeout,
+                                             kPortTimeout, true, &reply);
+        if (status != platform::kMessagePortSuccess || reply.size() != 4) {
+            warn(QStringLiteral("%1: the port answered with status %2 and %3 bytes").arg(m.origin).arg(status).arg(reply.size()));
+            last = kExitError;
+            if (status == platform::kMessagePortIsInvalid)
+                break;
+            continue;
+        }
+        qint32 value = 0;
+        std::memcpy(&value, reply.constData(), sizeof value);
+        say(stdout, (prefix ? m.origin + ": " : QString()) + (value == 1 ? "spam (1)" : QStringLiteral("not spam (%1)").arg(value)));
+        last = value == 1 ? kExitSpam : kExitNotSpam;
+    }
+    std::fflush(stdout);
+    return last;
+}
+
+int commandLog()
+{
+    const QString path = QDir(platform::folders::userLogs()).filePath("Junkward/Junkward Log.log");
+    if (!QFile::exists(path)) {
+        warn("there is no activity log yet (" + path + ")");
+        return 1;
+    }
+    const std::optional<QVariantMap> log = platform::plist::readDictionary(path);
+    if (!log) {
+        warn("the activity log " + path + " cannot be read");
+        return kExitError;
+    }
+    // Reason codes are shown as the log viewer names them when its table is installed.
+    std::shared_ptr<platform::Bundle> frontEnd =
+        platform::Bundle::open(QDir(platform::folders::junkwardSupport()).filePath("Junkward X5.app"));
+    auto localise = [&](const QString& code) {
+        return frontEnd ? frontEnd->localizedString(code, code, "Log") : code;
+    };
+    const QString text = exportLogText(log->value("Log").toList(), localise);
+    const QByteArray utf8 = text.toUtf8();
+    std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
+    return 0;
+}
+
+int commandSimple(const QString& method)
+{
+    if (method == "Quit" && !platform::ScriptingBus::hasOwner(platform::kEngineBusName)) {
+        warn("the engine is not running");
+        return 0;
+    }
+    if (!ensureEngine())
+        return kExitError;
+    const platform::ScriptingReply reply = callEngine(method, {});
+    if (!reply.ok) {
+        warn(describeFailure(reply));
+        return kExitError;
+    }
+    if (!reply.values.isEmpty())
+        say(stdout, reply.values.first().toString());
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    if (args.isEmpty() || args.first() == "--help" || args.first() == "-h" || args.first() == "help") {
+        std::fputs(kUsage, args.isEmpty() ? stderr : stdout);
+        return args.isEmpty() ? kExitError : 0;
+    }
+    const QString command = args.takeFirst();
+    if (args.contains("--help") || args.contains("-h")) {
+        if (const char* help = helpFor(command)) {
+            std::fputs(help, stdout);
+            return 0;
+        }
+    }
+    if (command == "check")
+        return commandCheck(args);
+    if (command == "learn-spam")
+        return commandLearn(args, true);
+    if (command == "learn-ham")
+        return commandLearn(args, false);
+    if (command == "query")
+        return commandQuery(args);
+    if (command == "log")
+        return commandLog();
+    if (command == "filters-version")
+        return commandSimple("GetFiltersVersion");
+    if (command == "quit")
+        return commandSimple("Quit");
+    warn("unknown command \"" + command + "\"");
+    std::fputs(kUsage, stderr);
+    return kExitError;
+}

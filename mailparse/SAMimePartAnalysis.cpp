@@ -1,0 +1,584 @@
+// Content analysis of parsed parts: URL and address extraction while a text
+// part is parsed, and the tree predicates the engine's checks ask afterwards.
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "mailparse/SAData.h"
+#include "mailparse/SAEncodedString.h"
+#include "mailparse/SAMimePart.h"
+#include "mailparse/SAMutableArray.h"
+#include "mailparse/SAMutableDictionary.h"
+#include "mailparse/SAMutableString.h"
+#include "mailparse/SANumber.h"
+#include "mailparse/SARef.h"
+
+SAString* const sURLArobacedKey = new SAString("Arobaced");
+SAString* const sURLBackpathedKey = new SAString("Backpathed");
+SAString* const sURLEncodedKey = new SAString("Encoded");
+SAString* const sURLRedirectedKey = new SAString("Redirected");
+SAString* const sURLURLKey = new SAString("URL");
+SAString* const sOriginalURLURLKey = new SAString("Original URL");
+
+namespace {
+
+// Data of this many bytes or fewer holds no link and no address.
+constexpr unsigned long kShortestAnalysedText = 8;
+// More percent-encoded characters than this mark a link as encoded.
+constexpr int kEncodedCharacterLimit = 2;
+constexpr unsigned long kLocalPartMaximum = 64;
+constexpr unsigned long kDomainMaximum = 256;
+
+constexpr const char kHTTPScheme[] = "http://";
+constexpr unsigned long kHTTPSchemeLength = sizeof(kHTTPScheme) - 1;
+
+inline unsigned char lowerASCII(unsigned char c)
+{
+    return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
+}
+
+inline bool isDigit(unsigned char c) { return c >= '0' && c <= '9'; }
+inline bool isLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+/// Value of a percent-escape character: hex digits as digits, any other byte
+/// its own code.
+inline unsigned hexValue(unsigned char c)
+{
+    if (isDigit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return c;
+}
+
+/// Bytes that end a link in plain text (and a "www." link).
+inline bool endsPlainLink(unsigned char c)
+{
+    return c == '\t' || c == ' ' || c == '\n' || c == '\r' || c == '"' || c == '<' || c == '>' || c == '\''
+        || c == ')';
+}
+
+/// Bytes that end a link in HTML, richtext and enriched text.
+inline bool endsMarkupLink(unsigned char c)
+{
+    return c == '"' || c == '\t' || c == ' ' || c == '<' || c == '>' || c == '\'';
+}
+
+/// Index of the last occurrence of `word` in [p, p + n), or n.
+unsigned long lastOccurrence(const unsigned char* p, unsigned long n, const char* word, unsigned long length)
+{
+    if (n < length)
+        return n;
+    for (unsigned long i = n - length + 1; i-- > 0;)
+        if (std::memcmp(p + i, word, length) == 0)
+            return i;
+    return n;
+}
+
+bool contains(const unsigned char* p, unsigned long n, const char* word)
+{
+    unsigned long length = std::strlen(word);
+    return lastOccurrence(p, n, word, length) != n;
+}
+
+/// Builds the record of one link from its text (steps 4 to 7).
+SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long length, bool html)
+{
+    bool arobaced = false;
+    bool backpathed = false;
+    bool encoded = false;
+    bool redirected = false;
+    SARef<SAString> original;
+    SARef<SAString> url;
+
+    auto* decoded = static_cast<unsigned char*>(std::malloc(length + 1));
+    if (!decoded) {
+        url = SARef<SAString>::adopt(new SAString(reinterpret_cast<const char*>(link), length));
+    } else {
+        // 4. Percent-decode; LF bytes of HTML links are dropped.
+        unsigned long out = 0;
+        int pending = 0; // 0: none, 1: after "%", 2: after "%" and one byte
+        unsigned high = 0;
+        int escapes = 0;
+        for (unsigned long i = 0; i < length; ++i) {
+            unsigned char c = link[i];
+            if (html && c == '\n')
+                continue;
+            if (c == '%') {
+                pending = 1;
+                continue;
+            }
+            if (pending == 1) {
+                high = hexValue(c);
+                pending = 2;
+            } else if (pending == 2) {
+                auto byte = static_cast<unsigned char>((high * 16 + hexValue(c)) & 0xFF);
+                decoded[out++] = byte;
+                if (byte != ' ' && byte != '@')
+                    ++escapes;
+                pending = 0;
+            } else {
+                decoded[out++] = c;
+            }
+        }
+        encoded = escapes > kEncodedCharacterLimit;
+        original = SARef<SAString>::adopt(new SAString(reinterpret_cast<const char*>(decoded), out));
+
+        // 5. A further "http://" inside: the link continues after the last one.
+        unsigned long start = 0;
+        unsigned long redirect = lastOccurrence(decoded, out, kHTTPScheme, kHTTPSchemeLength);
+        if (redirect != out) {
+            redirected = true;
+            start = redirect + kHTTPSchemeLength;
+        }
+
+        // 6. An "@" before the first "/": what precedes it is dropped.
+        for (unsigned long i = start; i < out && decoded[i] != '/'; ++i) {
+            if (decoded[i] == '@') {
+                arobaced = true;
+                start = i + 1;
+            }
+        }
+        url = SARef<SAString>::adopt(new SAString(reinterpret_cast<const char*>(decoded + start), out - start));
+        std::free(decoded);
+
+        // 7. "/.." or "/./" in the path: standardise it.
+        const auto* u = reinterpret_cast<const unsigned char*>(url->cString());
+        unsigned long ul = u ? url->length() : 0;
+        if (contains(u, ul, "/..") || contains(u, ul, "/./")) {
+            backpathed = true;
+            SAString* standard = url->stringByStandardizingPath();
+            if (standard)
+                url = SARef<SAString>::adopt(standard);
+        }
+    }
+
+    auto* record = new SAMutableDictionary(4UL);
+    auto setFlag = [record](SAString* key, bool value) {
+        SARef<SANumber> number = SARef<SANumber>::adopt(new SANumber(value));
+        record->setObjectForKey(number.get(), key);
+    };
+    setFlag(sURLArobacedKey, arobaced);
+    setFlag(sURLBackpathedKey, backpathed);
+    setFlag(sURLEncodedKey, encoded);
+    setFlag(sURLRedirectedKey, redirected);
+    record->setObjectForKey(url.get(), sURLURLKey);
+    if (original)
+        record->setObjectForKey(original.get(), sOriginalURLURLKey);
+    return record;
+}
+
+inline bool isLocalPartByte(unsigned char c)
+{
+    if (isLetter(c) || isDigit(c))
+        return true;
+    return c != 0 && std::strchr("!#$%&'*+-/=?^_`{|}~.", c) != nullptr;
+}
+
+inline bool isDomainByte(unsigned char c) { return isLetter(c) || isDigit(c) || c == '.' || c == '`'; }
+
+/// A new array holding `objects` in order (each object's claim is handed over).
+/// Built at its final size: the array itself grows by two slots at a time.
+SAMutableArray* newArrayAdopting(std::vector<SAObject*>& objects)
+{
+    auto* array = new SAMutableArray(static_cast<unsigned long>(objects.size()));
+    for (SAObject* object : objects) {
+        array->addObject(object);
+        SAObject::release(object);
+    }
+    objects.clear();
+    return array;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Extraction
+
+SAMutableArray* SAMIMEPart::extractURLsFromData(SAData* text, SAMIMESubtype subtype)
+{
+    if (!text || !text->bytes() || text->length() <= kShortestAnalysedText)
+        return nullptr;
+    auto* p = reinterpret_cast<unsigned char*>(text->bytes());
+    unsigned long n = text->length();
+    bool html = subtype == SAMIMESubtypeHTML;
+    std::vector<SAObject*> records;
+
+    unsigned long i = 0;
+    // 1. A link starts at "h" or "w" before the last 8 bytes.
+    while (i < n - kShortestAnalysedText) {
+        unsigned char c = lowerASCII(p[i]);
+        unsigned long linkStart = 0;
+        unsigned long linkEnd = 0;
+        if (c == 'w' && subtype == SAMIMESubtypePlain) {
+            // 2. "www." in plain text, kept with its prefix.
+            if (lowerASCII(p[i + 1]) != 'w' || lowerASCII(p[i + 2]) != 'w' || p[i + 3] != '.') {
+                ++i;
+                continue;
+            }
+            linkStart = i;
+            linkEnd = i;
+            while (linkEnd < n && !endsPlainLink(p[linkEnd]))
+                ++linkEnd;
+        } else if (c == 'h') {
+            // 3. "http://", stored without its scheme.
+            unsigned long j = i + 1;
+            bool matched = true;
+            for (unsigned long k = 1; k < kHTTPSchemeLength; ++k) {
+                while (html && j < n && p[j] == '\n')
+                    ++j;
+                if (j >= n || lowerASCII(p[j]) != static_cast<unsigned char>(kHTTPScheme[k])) {
+                    matched = false;
+                    break;
+                }
+                ++j;
+            }
+            if (!matched) {
+                ++i;
+                continue;
+            }
+            linkStart = j;
+            linkEnd = j;
+            if (subtype == SAMIMESubtypePlain) {
+                while (linkEnd < n && !endsPlainLink(p[linkEnd]))
+                    ++linkEnd;
+            } else {
+                while (linkEnd < n && !endsMarkupLink(p[linkEnd]))
+                    ++linkEnd;
+            }
+        } else {
+            ++i;
+            continue;
+        }
+
+        // 4.-8. The record.
+        records.push_back(newURLRecord(p + linkStart, linkEnd - linkStart, html));
+        // 9. HTML: the link is blanked so the simplifier never sees it.
+        if (html)
+            std::memset(p + i, ' ', linkEnd - i);
+        i = linkEnd + 1;
+    }
+    return newArrayAdopting(records);
+}
+
+SAMutableArray* SAMIMEPart::extractEmailsFromData(SAData* text, SAMIMESubtype)
+{
+    if (!text || !text->bytes() || text->length() <= kShortestAnalysedText)
+        return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(text->bytes());
+    unsigned long n = text->length();
+    std::vector<SAObject*> addresses;
+
+    // 1. Every "@" from the third byte on.
+    unsigned long at = 2;
+    while (at < n) {
+        const void* hit = std::memchr(p + at, '@', n - at);
+        if (!hit)
+            break;
+        at = static_cast<const unsigned char*>(hit) - p;
+
+        // 2. The local part, to the left. A dot next to the "@" or a doubled dot
+        //    rejects this "@" and skips the byte after it.
+        unsigned long start = at;
+        bool doubledDot = p[at - 1] == '.';
+        while (!doubledDot && start > 0 && isLocalPartByte(p[start - 1])) {
+            if (p[start - 1] == '.' && start < at && p[start] == '.')
+                doubledDot = true;
+            else
+                --start;
+        }
+        if (doubledDot) {
+            at += 2;
+            continue;
+        }
+        unsigned long next = at + 1;
+
+        // 3. A leading dot is dropped from a local part of three bytes or more.
+        if (start < at && p[start] == '.') {
+            if (at - start < 3) {
+                at = next;
+                continue;
+            }
+            ++start;
+        }
+        unsigned long localLength = at - start;
+        if (localLength < 2 || localLength > kLocalPartMaximum) {
+            at = next;
+            continue;
+        }
+
+        // 4. The domain, to the right.
+        unsigned long end = at + 1;
+        bool rejected = end < n && p[end] == '.';
+        while (!rejected && end < n && isDomainByte(p[end])) {
+            if (p[end] == '.' && p[end - 1] == '.')
+                rejected = true;
+            else
+                ++end;
+        }
+        unsigned long domainLength = end - (at + 1);
+        if (!rejected && domainLength > 0 && p[end - 1] == '.') {
+            if (domainLength >= 3)
+                --domainLength;
+            else
+                rejected = true;
+        }
+        if (rejected || domainLength < 1 || domainLength > kDomainMaximum
+            || !std::memchr(p + at + 1, '.', domainLength)) {
+            at = next;
+            continue;
+        }
+
+        // 5. local "@" domain.
+        std::string address(reinterpret_cast<const char*>(p + start), localLength + 1 + domainLength);
+        addresses.push_back(new SAString(address.data(), address.size()));
+        at = next;
+    }
+    return newArrayAdopting(addresses);
+}
+
+// ---------------------------------------------------------------------------
+// Tree predicates
+
+namespace {
+
+template <class Test>
+bool anyPart(SAMIMEPart* part, Test test)
+{
+    if (test(part))
+        return true;
+    unsigned long count = part->_parts ? part->_parts->count() : 0;
+    for (unsigned long i = 0; i < count; ++i)
+        if (anyPart(static_cast<SAMIMEPart*>(part->_parts->objectAtIndex(i)), test))
+            return true;
+    return false;
+}
+
+} // namespace
+
+bool SAMIMEPart::usesWhiteTrick()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_whiteTrick; });
+}
+
+bool SAMIMEPart::usesSmallFontTrick()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_smallFontTrick; });
+}
+
+bool SAMIMEPart::usesTooManyWrongTags()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_tooManyWrongTags; });
+}
+
+bool SAMIMEPart::usesSpamCharset()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_spamCharset; });
+}
+
+bool SAMIMEPart::usesAfterHTML()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_afterHTML; });
+}
+
+bool SAMIMEPart::usesTooManySpanDisplayNone()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_tooManySpanDisplayNone; });
+}
+
+bool SAMIMEPart::usesFloatLeftTrick()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_floatLeftTrick; });
+}
+
+bool SAMIMEPart::hasBoundaryForSinglePart()
+{
+    return anyPart(this, [](SAMIMEPart* p) { return p->_boundaryForSinglePart; });
+}
+
+bool SAMIMEPart::useTextBase64Encoding()
+{
+    return anyPart(this, [](SAMIMEPart* p) {
+        return p->_contentType == SAMIMETypeText && p->_subtype == SAMIMESubtypeHTML
+            && p->_transferEncoding == SAMIMEEncodingBase64
+            && !(p->_headers && p->_headers->objectForKey(sContentDispositionKey, SACaseInsensitiveSearch));
+    });
+}
+
+bool SAMIMEPart::hasStrangeHierarchy()
+{
+    if (_contentType != SAMIMETypeMultipart)
+        return false;
+    unsigned long count = _parts ? _parts->count() : 0;
+    if (_subtype == SAMIMESubtypeMixed)
+        return count == 0;
+    if (count > 1) {
+        for (unsigned long i = 0; i < count; ++i)
+            if (static_cast<SAMIMEPart*>(_parts->objectAtIndex(i))->hasStrangeHierarchy())
+                return true;
+        return false;
+    }
+    // A single-part container: strange unless a known help-desk program made it.
+    SAString* mailer = headerValueForKey(sXMailer);
+    const char* marker = "Cerberus Helpdesk";
+    bool knownMailer = mailer && mailer->cString()
+        && std::string(mailer->cString(), mailer->length()).find(marker) != std::string::npos;
+    return !knownMailer;
+}
+
+bool SAMIMEPart::containsJapaneseCharset()
+{
+    return anyPart(this, [](SAMIMEPart* p) {
+        if (SAEncodedString::isJapaneseCharSet(p->_charset))
+            return true;
+        SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(p->copySubject());
+        return subject && subject->containsJapaneseCharset();
+    });
+}
+
+bool SAMIMEPart::containsExoticCharset()
+{
+    return anyPart(this, [](SAMIMEPart* p) {
+        if (SAEncodedString::isExoticCharSet(p->_charset))
+            return true;
+        SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(p->copySubject());
+        if (subject && subject->containsExoticCharset())
+            return true;
+        // A raw ISO-2022-JP escape to JIS X 0208 at the start of the Subject.
+        SAObject* list = p->_headers ? p->_headers->objectForKey(sSubjectKey, 0) : nullptr;
+        SAObject* first = (list && list->isKindOfClass(GETIDSAArray())) ? static_cast<SAArray*>(list)->objectAtIndex(0)
+                                                                        : nullptr;
+        if (!first || !first->isKindOfClass(GETIDSAString()))
+            return false;
+        SARef<SAMutableString> trimmed = SARef<SAMutableString>::adopt(new SAMutableString(*static_cast<SAString*>(first)));
+        trimmed->trimWhiteSpace();
+        const char* s = trimmed->cString();
+        return s && trimmed->length() >= 3 && s[0] == '\x1b' && s[1] == '$' && lowerASCII(s[2]) == 'b';
+    });
+}
+
+SAArray* SAMIMEPart::receivedFromAddresses() { return nullptr; }
+
+bool SAMIMEPart::containsFileAttachmentWithExtensions(SAArray*) { return false; }
+
+// ---------------------------------------------------------------------------
+// Address helpers of the wider interface
+
+SAString* SAMIMEPart::reverseIPAddress(SAString* s)
+{
+    if (!s)
+        return nullptr;
+    SAString dot(".");
+    SARef<SAMutableArray> parts = SARef<SAMutableArray>::adopt(s->componentsSeparatedByString(&dot));
+    if (!parts)
+        return nullptr;
+    SARef<SAMutableArray> reversed = SARef<SAMutableArray>::adopt(new SAMutableArray(parts->count()));
+    for (unsigned long i = parts->count(); i-- > 0;)
+        reversed->addObject(parts->objectAtIndex(i));
+    return reversed->componentsJoinedByString(&dot);
+}
+
+SAString* SAMIMEPart::findAddressInString(SAString* s)
+{
+    if (!s || !s->cString())
+        return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(s->cString());
+    unsigned long n = s->length();
+    unsigned long bestStart = 0;
+    unsigned long bestLength = 0;
+    bool found = false;
+    for (unsigned long i = 0; i < n; ++i) {
+        if (p[i] != '[' && p[i] != '(')
+            continue;
+        unsigned char close = p[i] == '[' ? ']' : ')';
+        unsigned long j = i + 1;
+        int groups = 0;
+        bool valid = true;
+        while (valid) {
+            unsigned long digits = 0;
+            unsigned value = 0;
+            while (j < n && isDigit(p[j]) && digits < 4) {
+                value = value * 10 + (p[j] - '0');
+                ++digits;
+                ++j;
+            }
+            if (digits == 0 || digits > 3 || value > 255) {
+                valid = false;
+                break;
+            }
+            ++groups;
+            if (j < n && p[j] == '.' && groups < 4) {
+                ++j;
+                continue;
+            }
+            break;
+        }
+        if (valid && j < n && p[j] == close) {
+            found = true;
+            bestStart = i + 1;
+            bestLength = j - (i + 1);
+        }
+    }
+    if (!found)
+        return nullptr;
+    return new SAString(reinterpret_cast<const char*>(p + bestStart), bestLength);
+}
+
+SAString* SAMIMEPart::getDomainNameFromURL(SAString* url)
+{
+    if (!url || !url->cString() || url->length() < kHTTPSchemeLength)
+        return nullptr;
+    const auto* p = reinterpret_cast<const unsigned char*>(url->cString());
+    unsigned long n = url->length();
+    for (unsigned long i = 0; i < kHTTPSchemeLength; ++i)
+        if (lowerASCII(p[i]) != static_cast<unsigned char>(kHTTPScheme[i]))
+            return nullptr;
+
+    // The host: up to the first "/", restarting after any "@".
+    unsigned long start = kHTTPSchemeLength;
+    unsigned long end = start;
+    while (end < n && p[end] != '/') {
+        if (p[end] == '@')
+            start = end + 1;
+        ++end;
+    }
+    std::string host;
+    for (unsigned long i = start; i < end; ++i) {
+        if (p[i] == '%' && i + 2 < end) {
+            host.push_back(static_cast<char>((hexValue(p[i + 1]) * 16 + hexValue(p[i + 2])) & 0xFF));
+            i += 2;
+        } else {
+            host.push_back(static_cast<char>(p[i]));
+        }
+    }
+
+    // A host of digits, dots, hex letters and "x" is a numeric address.
+    bool numeric = !host.empty();
+    for (char ch : host) {
+        auto c = static_cast<unsigned char>(ch);
+        if (!(isDigit(c) || c == '.' || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F') || c == 'x' || c == 'X')) {
+            numeric = false;
+            break;
+        }
+    }
+    if (!numeric)
+        return new SAString(host.data(), host.size());
+
+    SAString hostString(host.data(), host.size());
+    SAString dot(".");
+    SARef<SAMutableArray> parts = SARef<SAMutableArray>::adopt(hostString.componentsSeparatedByString(&dot));
+    unsigned long long value = 0;
+    for (unsigned long i = 0; parts && i < parts->count(); ++i)
+        value = value * 256 + static_cast<SAString*>(parts->objectAtIndex(i))->unsignedLongValue();
+    value &= 0xFFFFFFFFULL;
+    char text[32];
+    int length = std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", static_cast<unsigned long>((value >> 24) & 0xFF),
+                               static_cast<unsigned long>((value >> 16) & 0xFF),
+                               static_cast<unsigned long>((value >> 8) & 0xFF), static_cast<unsigned long>(value & 0xFF));
+    return new SAString(text, static_cast<unsigned long>(length));
+}

@@ -7,6 +7,7 @@
 //   observe <name> <count>          print the next count distributed notifications of name
 //                                   as "name|object|key=value,..."; prints "ready" first
 //   post <name> <object> <key> <value>   post one distributed notification
+//   bus-name <name>                 own a session-bus name for 10 s; prints "owned" or "taken"
 
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
@@ -121,6 +122,15 @@ int main(int argc, char** argv) {
         QDBusConnection::systemBus().interface()->isServiceRegistered("org.freedesktop.DBus");
         say("ready");
         QTimer::singleShot(20000, &app, [&] { app.exit(3); });
+        return app.exec();
+    }
+    if (mode == "bus-name" && args.size() == 2) {
+        if (!QDBusConnection::sessionBus().registerService(args[1])) {
+            say("taken");
+            return 1;
+        }
+        say("owned");
+        QTimer::singleShot(10000, &app, &QCoreApplication::quit);
         return app.exec();
     }
     if (mode == "post" && args.size() == 5) {

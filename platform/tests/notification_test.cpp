@@ -16,20 +16,25 @@ namespace {
 constexpr char kPath[] = "/com/quillon/junkward/DistributedNotification";
 constexpr char kInterface[] = "com.quillon.junkward.DistributedNotification";
 
-// Every test process gets a private stand-in system bus before the centre exists.
+// Every test process gets a private session bus and a private stand-in system bus
+// before the centre exists, so notifications of tests running in parallel do not mix.
 class NotificationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ipctest::app();
-        ASSERT_FALSE(folder.path().isEmpty());
-        system = std::make_unique<ipctest::PrivateBus>(folder.path());
+        ASSERT_FALSE(sessionFolder.path().isEmpty());
+        ASSERT_FALSE(systemFolder.path().isEmpty());
+        session = std::make_unique<ipctest::PrivateBus>(sessionFolder.path());
+        system = std::make_unique<ipctest::PrivateBus>(systemFolder.path());
+        ASSERT_FALSE(session->address().isEmpty());
         ASSERT_FALSE(system->address().isEmpty());
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", session->address().toLocal8Bit().constData(), 1);
         ::setenv("DBUS_SYSTEM_BUS_ADDRESS", system->address().toLocal8Bit().constData(), 1);
-        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected()) << "run inside dbus-run-session";
+        ASSERT_TRUE(QDBusConnection::sessionBus().isConnected());
         ASSERT_TRUE(QDBusConnection::systemBus().isConnected());
     }
-    ipctest::ShortTempDir folder;
-    std::unique_ptr<ipctest::PrivateBus> system;
+    ipctest::ShortTempDir sessionFolder, systemFolder;
+    std::unique_ptr<ipctest::PrivateBus> session, system;
 };
 
 struct Received {

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 
 namespace junkwardcli {
 
@@ -29,6 +30,15 @@ bool looksLikeMessage(const QByteArray& bytes)
     return false;
 }
 
+bool isSeparatorLine(const QByteArray& line)
+{
+    // "From <sender> <weekday> <month> <day> ..." as mail delivery writes it; a body
+    // line that merely starts with "From " ("From the desk of ...") does not match.
+    static const QRegularExpression form(QStringLiteral(
+        "^From \\S+\\s+(Mon|Tue|Wed|Thu|Fri|Sat|Sun)\\s+(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)\\s+\\d"));
+    return form.match(QString::fromLatin1(line.left(200))).hasMatch();
+}
+
 std::vector<QByteArray> splitMbox(const QByteArray& bytes)
 {
     std::vector<QByteArray> messages;
@@ -40,7 +50,8 @@ std::vector<QByteArray> splitMbox(const QByteArray& bytes)
         qsizetype eol = bytes.indexOf('\n', pos);
         if (eol < 0)
             eol = n;
-        const bool separator = previousLineEmpty && pos > start && bytes.mid(pos, 5) == "From ";
+        const bool separator = previousLineEmpty && pos > start && bytes.mid(pos, 5) == "From " &&
+                               isSeparatorLine(bytes.mid(pos, eol - pos));
         if (separator) {
             QByteArray message = bytes.mid(start, pos - start);
             if (!message.trimmed().isEmpty())

@@ -28,8 +28,11 @@ bool looksLikeMbox(const QByteArray& bytes);
 // separator) within the first line.
 bool looksLikeMessage(const QByteArray& bytes);
 
-// Splits an mbox file into its messages. A separator is a line starting with
-// "From " at the start of the file or after an empty line. Each message keeps its
+// True for an mbox separator line: "From <sender> <weekday> <month> <day> ...".
+bool isSeparatorLine(const QByteArray& line);
+
+// Splits an mbox file into its messages. A separator is a separator line at the
+// start of the file, or after an empty line. Each message keeps its
 // separator line (the engine drops it). Empty messages are left out.
 std::vector<QByteArray> splitMbox(const QByteArray& bytes);
 

@@ -30,6 +30,7 @@ TEST(MessageSource, mboxSplitsOnlyAtSeparatorsAfterAnEmptyLine)
     const QByteArray mbox =
         "From alice@example.org Mon Jan  1 00:00:00 2024\n"
         "Subject: one\n\nbody one\nFrom inside a paragraph is not a separator\n\n"
+        "From the desk of the president: neither is this\n\n"
         "From bob@example.org Tue Jan  2 00:00:00 2024\n"
         "Subject: two\n\nbody two\n\n"
         "From carol@example.org Wed Jan  3 00:00:00 2024\r\n"
@@ -38,6 +39,7 @@ TEST(MessageSource, mboxSplitsOnlyAtSeparatorsAfterAnEmptyLine)
     ASSERT_EQ(parts.size(), 3u);
     EXPECT_TRUE(parts[0].startsWith("From alice@"));
     EXPECT_TRUE(parts[0].contains("From inside a paragraph"));
+    EXPECT_TRUE(parts[0].contains("From the desk"));
     EXPECT_TRUE(parts[1].startsWith("From bob@"));
     EXPECT_TRUE(parts[2].startsWith("From carol@"));
     EXPECT_TRUE(parts[2].endsWith("body three\r\n"));
@@ -86,7 +88,7 @@ TEST(MessageSource, foldersYieldTheirMessagesAndReportTheRest)
     writeFile(dir.filePath("plain/a.eml"), "Subject: a\n\nx\n");
     writeFile(dir.filePath("plain/b.txt"), "shopping list\nmilk\n");
     writeFile(dir.filePath("plain/c.eml"), "");
-    writeFile(dir.filePath("plain/d.mbox"), "From x Mon\nSubject: d1\n\n1\n\nFrom y Tue\nSubject: d2\n\n2\n");
+    writeFile(dir.filePath("plain/d.mbox"), "From x Mon Jan  1 00:00:00 2024\nSubject: d1\n\n1\n\nFrom y Tue Jan  2 00:00:00 2024\nSubject: d2\n\n2\n");
     problems.clear();
     got = collect(dir.filePath("plain"), &problems);
     ASSERT_EQ(got.size(), 3u);

@@ -89,6 +89,9 @@ public:
     // The scheduled save; on success posts "SWPlugInStatisticsDidUpdate" with the identifier.
     virtual void delayedSavedOnDisk(const QString& identifier);
 
+    // Runs a pending delayed save now (the process is about to end).
+    void flushPendingStatistics();
+
     // The in-memory statistics (nullopt before the first record when no file existed).
     const std::optional<QVariantMap>& statistics() const { return statistics_; }
 
@@ -110,6 +113,10 @@ protected:
     // Observes the two per-identifier notifications; used by initializeWithBundle()
     // and by subclasses that initialise differently.
     void observeFilterNotifications();
+    // Initialisation of a filter compiled into the engine: the identifier is the
+    // one given; category, version and service id come from the bundle; the
+    // preferences default to the "Engine.bundle" beside the bundle.
+    SWPlugInFilter* initializeBuiltInWithBundle(std::shared_ptr<platform::Bundle> bundle, const QString& identifier);
 
     std::shared_ptr<platform::Bundle> bundle_;
     QString identifier_;

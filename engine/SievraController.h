@@ -1,0 +1,155 @@
+#pragma once
+// The engine's single controller: loads the filter chain, owns the message port
+// "Sievra" through which the mail plug-in submits raw messages, keeps the
+// engine-wide "General" settings and statistics, and follows the notifications of
+// the front ends. Everything runs on the main thread's event loop.
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <regex.h>
+#include <sys/types.h>
+
+class QTimer;
+class SAData;
+class SWPlugInFilter;
+
+namespace platform {
+class Bundle;
+class LocalMessagePort;
+struct Notification;
+}  // namespace platform
+
+inline constexpr const char* SievraMessagePortName = "Sievra";
+// Message id of a request that carries a raw message.
+inline constexpr qint32 SievraMessageIDFilterMail = 1024;
+
+// Keys of the engine's "General" settings.
+inline constexpr const char* SievraSettingShowFeedback = "Show Feedback";
+inline constexpr const char* SievraSettingShowSpamDetection = "Show Spam Detection";
+inline constexpr const char* SievraSettingAsianOrCyrillic = "Filter Asiatic or Cyrillic Encodings";
+inline constexpr const char* SievraSettingJapanese = "Filter Japanese Encodings";
+inline constexpr const char* SievraSettingIncorrectMessageID = "Incorrect Message-ID";
+inline constexpr const char* SievraSettingADVSubject = "ADV Subject";
+inline constexpr const char* SievraSettingNonJapanese = "Filter non Japanese Encodings";
+inline constexpr const char* SievraSettingHTMLBase64 = "Filter HTML Base 64";
+inline constexpr const char* SievraSettingTrustSpamHeaders = "Trust Spam Headers";
+// Key of the engine application's own user defaults.
+inline constexpr const char* SievraDefaultLogStructure = "Log Structure";
+
+// One element of the filter chain. A field is empty when the entry ended
+// before it: no instance, or no identifier (then no status either); the
+// chain skips entries without identifier and status.
+struct SievraPlugInEntry {
+    std::shared_ptr<SWPlugInFilter> instance;   // "Instance"
+    QVariantMap information;                    // "Information": the filter's dictionary()
+    std::optional<QString> identifier;          // "SWPluginIdentifier"
+    std::optional<bool> status;                 // "Status"
+
+    bool isEmpty() const { return !instance; }
+    // The entry as a property-list dictionary, without the instance.
+    QVariantMap toVariantMap() const;
+};
+
+class SievraController : public QObject {
+    Q_OBJECT
+public:
+    SievraController();
+    ~SievraController() override;
+
+    // The controller of the process (set during start-up), or nullptr.
+    static SievraController* currentSievraController();
+
+    // The start-up sequence. Returns false when the process has no reason to
+    // run: its port could not be made and it does not own the engine's bus name.
+    bool awakeFromNib();
+
+    // An entry for a filter loaded from a plug-in bundle: className is created
+    // from the class registry and initialised with the bundle and its
+    // "SWPluginIdentifier". An empty entry when the class cannot be made.
+    SievraPlugInEntry createPlugInDictionaryWithBundle(const std::shared_ptr<platform::Bundle>& bundle,
+                                                       const QString& className);
+    // The same for a filter compiled into the engine: the bundle is the engine's
+    // own main bundle and the identifier is the one given.
+    SievraPlugInEntry createPlugInDictionaryWithIdentifier(const QString& identifier, const QString& className);
+    // Ascending "Information"/"Category" order (a missing category counts as 0).
+    static bool compareByCategory(const SievraPlugInEntry& a, const SievraPlugInEntry& b);
+
+    // Applies the "Settings" of a "General" preference dictionary.
+    void updatePreferences(const QVariantMap& preferences);
+
+    // Notification handlers.
+    void preferencesDidChange(const platform::Notification& notification);
+    void sievraPlugInStatusDidChange(const platform::Notification& notification);
+    void statisticsDidReset(const platform::Notification& notification);
+    void logDidReset(const platform::Notification& notification);
+    void automaticLearnDidChange(const platform::Notification& notification);
+
+    // The port's callback: the 4-byte native-order reply to one request.
+    QByteArray SievraMessagePortCallBack(qint32 msgid, const QByteArray& data, uid_t senderUid);
+
+    // Judges one raw message (borrowed): 0 spam, 1 legitimate, 2 undecided or
+    // not judged.
+    qint32 filterMailData(SAData* data);
+
+    // Records an engine verdict in the "General" statistics and schedules their
+    // save 2 s later, replacing any pending one.
+    void addToStatisticsGeneral(qint32 record);
+    // The scheduled save; on success posts "SWPlugInStatisticsDidUpdate" "General".
+    void delayedSavedGeneralOnDisk(const QString& identifier);
+    // Writes what is pending (statistics of the engine and of every filter, the
+    // log queue) at once; used when the process is asked to terminate.
+    void flushPendingSaves();
+
+    // Keeps the mail client's plug-in and preferences current.
+    void updateMailBundleIfNeeded();
+
+    const std::vector<SievraPlugInEntry>& plugIns() const { return plugIns_; }
+    bool status() const { return status_; }
+    bool hasMessagePort() const { return messagePortRef_ != nullptr; }
+
+public slots:
+    void busNameLost(const QString& name);
+
+private:
+    void registerObservers();
+    void discoverPlugIns();
+    void createMessagePort();
+    bool ownBusName();
+    void loadGeneralPreferencesAndStatistics();
+    // Hands the built-in list filters to the header filter manager.
+    void installHeaderFilterDelegates(SWPlugInFilter* blackList, SWPlugInFilter* whiteList);
+
+    std::vector<SievraPlugInEntry> plugIns_;
+    bool logStructure_ = false;
+    std::unique_ptr<platform::LocalMessagePort> messagePortRef_;
+    bool status_ = true;
+    bool showFeedback_ = true;
+    bool showSpamDetectionStatus_ = true;
+    bool asianOrCyrillicEncodingIsSpam_ = false;
+    bool japaneseEncodingSpam_ = false;
+    bool nonJapaneseEncodingSpam_ = false;
+    bool htmlBase64_ = false;
+    bool trustSpamHeaders_ = true;
+    bool incorrectMessageID_ = true;
+    bool ADVSubjectIsSpam_ = true;
+    bool automaticLearning_ = false;
+    regex_t compiledADVRegularExpression_{};
+    bool hasCompiledADVRegularExpression_ = false;
+    QString identifier_;
+    QByteArray iconData_;
+    std::optional<QVariantMap> statistics_;
+
+    std::unique_ptr<QTimer> generalSaveTimer_;
+    std::unique_ptr<QObject> busObject_;
+    bool ownsBusName_ = false;
+    std::vector<int> distributedObservers_;
+    int localObserver_ = -1;
+
+    friend class SievraControllerTestAccess;
+};

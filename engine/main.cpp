@@ -1,0 +1,51 @@
+// Junkward Engine: the faceless per-user filtering engine.
+#include "engine/SievraController.h"
+
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+int gTerminationPipe[2] = {-1, -1};
+
+void terminationRequested(int) {
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(gTerminationPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT end the event loop, so that pending statistics and log
+// records are written before the process goes.
+void installTerminationHandler(QCoreApplication& app) {
+    if (::pipe2(gTerminationPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return;
+    auto* notifier = new QSocketNotifier(gTerminationPipe[0], QSocketNotifier::Read, &app);
+    QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+        char buffer[16];
+        while (::read(gTerminationPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        QCoreApplication::quit();
+    });
+    struct sigaction action {};
+    action.sa_handler = terminationRequested;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::sigaction(SIGINT, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("Junkward Engine"));
+    installTerminationHandler(app);
+
+    SievraController controller;
+    if (!controller.awakeFromNib())
+        return 1;
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.flushPendingSaves(); });
+    return app.exec();
+}

@@ -502,12 +502,13 @@ SAString* SAMIMEPart::findAddressInString(SAString* s)
         while (valid) {
             unsigned long digits = 0;
             unsigned value = 0;
-            while (j < n && isDigit(p[j]) && digits < 4) {
-                value = value * 10 + (p[j] - '0');
+            while (j < n && isDigit(p[j])) {
+                if (value <= 255)
+                    value = value * 10 + (p[j] - '0');
                 ++digits;
                 ++j;
             }
-            if (digits == 0 || digits > 3 || value > 255) {
+            if (digits == 0 || value > 255) {
                 valid = false;
                 break;
             }

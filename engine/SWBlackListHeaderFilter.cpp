@@ -1,12 +1,38 @@
-#include "engine/SWBlackListHeaderFilter.h"
+#include "SWBlackListHeaderFilter.h"
 
+#include "SWNotifications.h"
 #include "platform/ClassRegistry.h"
+#include "platform/PropertyList.h"
 
 JUNKWARD_REGISTER_CLASS(SWBlackListHeaderFilter, SWPlugInFilter)
 
-SWPlugInFilter* SWBlackListHeaderFilter::initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
-                                                     const QString& identifier) {
-    return initializeBuiltInWithBundle(std::move(bundle), identifier);
+SWBlackListHeaderFilter::SWBlackListHeaderFilter() = default;
+SWBlackListHeaderFilter::~SWBlackListHeaderFilter() = default;
+
+void SWBlackListHeaderFilter::updatePreferences(const QVariantMap& preferences)
+{
+    SWHeaderPluginFilter::updatePreferences(preferences);
+    const QVariantMap settings = preferences.value(sw::SWPreferencesSettingsKey).toMap();
+    learnSender_ = platform::plist::boolValue(settings, SWHeaderSettingsLearnKey, false);
 }
 
-qint32 SWBlackListHeaderFilter::filter(SAMIMEPart*) { return SWFilterStatusUndecided; }
+int SWBlackListHeaderFilter::processHeaders(SADictionary* headers)
+{
+    if (!status_)
+        return SWHeaderInvestigationNothing;
+    if (!array_.isEmpty()) {
+        const auto prepared = copyPreProcessedHeaders(headers);
+        if (prepared && headersMatchArray(*prepared, array_)) {
+            addToStatisticsSpam(SWFilterStatusSpam);
+            return SWHeaderInvestigationBlackListed;
+        }
+    }
+    addToStatisticsSpam(SWFilterStatusUndecided);
+    return SWHeaderInvestigationNothing;
+}
+
+bool SWBlackListHeaderFilter::learnMessageAsSpam(SAMIMEPart* message, const QString&)
+{
+    learnSenderOfMessage(message, QVariantMap());
+    return true;
+}

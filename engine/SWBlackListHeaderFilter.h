@@ -1,14 +1,22 @@
 #pragma once
-// The built-in black list of the filter chain (identifier "BlackList"). It takes its
-// place in the chain, its preferences and its statistics; its rules do not
-// judge messages yet, so filter() stays undecided.
+// The black list, identifier "BlackList": a matching black rule makes a message
+// spam while it is parsed (the white list is asked first). Training a message
+// as spam teaches it the sender when "Learn" is on.
 
-#include "engine/SWPlugInFilter.h"
+#include "SWHeaderPluginFilter.h"
 
-class SWBlackListHeaderFilter : public SWPlugInFilter {
+inline constexpr const char* SWBlackListIdentifier = "BlackList";
+
+class SWBlackListHeaderFilter : public SWHeaderPluginFilter {
 public:
-    // The identifier is the one given, the rest as for any filter.
-    SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
-                                         const QString& identifier) override;
-    qint32 filter(SAMIMEPart* message) override;
+    SWBlackListHeaderFilter();
+    ~SWBlackListHeaderFilter() override;
+
+    // Rules, then "Learn" (off when absent).
+    void updatePreferences(const QVariantMap& preferences) override;
+    // 3 (black-listed) for a matching rule, else 0; counts the message in the
+    // filter's statistics unless the filter is off.
+    int processHeaders(SADictionary* headers) override;
+    // Learns the sender (see SWHeaderPluginFilter); always true.
+    bool learnMessageAsSpam(SAMIMEPart* message, const QString& messageID) override;
 };

@@ -157,31 +157,17 @@ void SWHeaderPluginFilter::updatePreferences(const QVariantMap& preferences)
 SWPlugInFilter* SWHeaderPluginFilter::initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
                                                            const QString& identifier)
 {
+    // The identifier is known even without a bundle, so a filter made that way
+    // still saves what it learns under its own name.
     identifier_ = identifier;
-    if (!bundle)
-        return this;
-    const QVariantMap& information = bundle->infoDictionary();
-    if (information.isEmpty())
-        return this;
-    bundle_ = bundle;
-    category_ = static_cast<quint32>(platform::plist::unsignedValue(information, sw::SWPluginCategoryKey));
-    version_ = information.value(sw::SWPluginVersionKey).toString();
-    serviceID_ = static_cast<quint32>(platform::plist::unsignedValue(information, sw::SWPluginServiceIDKey));
-
-    observeFilterNotifications();
-
-    const QVariantMap preferences = SWPluginPreferencesManager::loadPreferencesWithBundle(bundle_, identifier_);
-    statistics_ = loadStatistics();
-    status_ = platform::plist::boolValue(preferences, sw::SWPreferencesStatusKey, false);
-    updatePreferences(preferences);
-    return this;
+    return initializeBuiltInWithBundle(std::move(bundle), identifier);
 }
 
 QString SWHeaderPluginFilter::processEncodedString(SAEncodedString* encoded)
 {
     if (!encoded)
         return QString(QLatin1String(""));
-    return stringWithEncodedString(encoded);
+    return SAEncodedText::stringWithEncodedString(encoded);
 }
 
 std::optional<SWHeaderDictionary> SWHeaderPluginFilter::copyPreProcessedHeaders(SADictionary* headers)

@@ -17,6 +17,8 @@
 
 class QTimer;
 class SAData;
+class SADictionary;
+class SAMIMEPart;
 class SWPlugInFilter;
 
 namespace platform {
@@ -97,6 +99,20 @@ public:
     // not judged.
     qint32 filterMailData(SAData* data);
 
+    // Asks the enabled filters in chain order; the first answer other than
+    // undecided or not applicable decides. Sets "Filt-ID" of record to the
+    // deciding filter's identifier or "NONE"; returns its verdict or 2.
+    qint32 filterWithPlugIns(SAMIMEPart* message, QVariantMap& record);
+    // The parser's header callback: the header filter manager's investigation
+    // of the top-level headers (0, 2 white-listed, 3 black-listed).
+    static int filterCallBack(SADictionary* headers, void* context);
+    // The log record of a parsed message: "Date", "From" ("-" without one),
+    // "Subject" (absent without one) and "Msg-ID" (absent without a usable
+    // one). fullSubject receives the decoded subject before it was shortened.
+    static QVariantMap createLogRecord(SAMIMEPart* message, QString* fullSubject = nullptr);
+    // Removes the progress notice shown for the last spam.
+    void delayedHideTaskManager();
+
     // Records an engine verdict in the "General" statistics and schedules their
     // save 2 s later, replacing any pending one.
     void addToStatisticsGeneral(qint32 record);
@@ -124,6 +140,11 @@ private:
     void loadGeneralPreferencesAndStatistics();
     // Hands the built-in list filters to the header filter manager.
     void installHeaderFilterDelegates(SWPlugInFilter* blackList, SWPlugInFilter* whiteList);
+    // The "ADV Subject" pattern of the engine's "RegEx" strings, compiled on
+    // first use, against a subject.
+    bool advertisementSubjectMatches(const QString& subject);
+    // Shows the "spam detected" notice and schedules its removal.
+    void showSpamNotice(const QString& subject);
 
     std::vector<SievraPlugInEntry> plugIns_;
     bool logStructure_ = false;
@@ -146,6 +167,7 @@ private:
     std::optional<QVariantMap> statistics_;
 
     std::unique_ptr<QTimer> generalSaveTimer_;
+    std::unique_ptr<QTimer> hideTaskManagerTimer_;
     std::unique_ptr<QObject> busObject_;
     bool ownsBusName_ = false;
     std::vector<int> distributedObservers_;

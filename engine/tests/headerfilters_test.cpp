@@ -22,6 +22,18 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
+
+// Readable values in failure messages.
+void PrintTo(const QString& text, std::ostream* out)
+{
+    *out << '"' << text.toStdString() << '"';
+}
+void PrintTo(const QStringList& list, std::ostream* out)
+{
+    *out << '[' << list.join(QStringLiteral(" | ")).toStdString() << ']';
+}
+
 #include <memory>
 
 namespace {

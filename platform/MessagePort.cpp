@@ -34,6 +34,10 @@ constexpr int kStalledRequestMs = 60 * 1000;
 // Connections served at once by one port; more are refused.
 constexpr size_t kMaxConnections = 512;
 constexpr size_t kReadChunk = 64 * 1024;
+// Bytes all connections of one port may hold at once (requests being received,
+// replies being written); beyond it, a connection still growing is dropped.
+constexpr qsizetype kMaxBufferedBytes = 256 * 1024 * 1024;
+constexpr qsizetype kSmallBuffer = 1024 * 1024;
 
 // Closes a descriptor on scope exit.
 struct Fd {
@@ -219,6 +223,12 @@ struct LocalMessagePort::Private {
         log::console(QStringLiteral("[LocalMessagePort %1] Dropped a connection: %2").arg(name, QLatin1String(reason)));
     }
 
+    qsizetype bufferedBytes() const {
+        qsizetype total = 0;
+        for (const auto& [id, c] : connections) total += c->in.size() + c->out.size();
+        return total;
+    }
+
     void acceptConnections();
     void readFrom(quint64 id);
     void writeTo(quint64 id);
@@ -359,6 +369,10 @@ void LocalMessagePort::Private::readFrom(quint64 id) {
     // beyond one chunk, so a flood of pipelined requests cannot grow the buffer.
     for (int rounds = 0; rounds < 16; ++rounds) {
         if (c.in.size() >= qsizetype(kRequestHeaderSize + kMessagePortMaxRequest + kReadChunk)) break;
+        if (c.in.size() > kSmallBuffer && bufferedBytes() + qsizetype(kReadChunk) > kMaxBufferedBytes) {
+            drop(id, "the port's buffers are full");
+            return;
+        }
         const qsizetype old = c.in.size();
         c.in.resize(old + kReadChunk);
         const ssize_t n = ::recv(c.fd.fd, c.in.data() + old, kReadChunk, 0);

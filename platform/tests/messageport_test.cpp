@@ -474,3 +474,39 @@ TEST_F(MessagePortTest, aCallbackMayInvalidateOrDestroyItsOwnPort) {
         QCoreApplication::processEvents();
     }
 }
+
+TEST_F(MessagePortTest, connectionsTogetherCannotHoldMoreThanTheBufferLimit) {
+    log::setCapture(true);
+    PortThread server("Full", [](qint32, const QByteArray& d, uid_t) { return QByteArray::number(d.size()); });
+    ASSERT_NE(server.port(), nullptr);
+    const QString path = server.port()->socketPath();
+    constexpr quint32 kLength = 64u * 1024 * 1024;
+    const QByteArray part(60 * 1024 * 1024, 'p');
+    std::vector<int> fds;
+    for (int i = 0; i < 5; ++i) {
+        const int fd = rawConnect(path);
+        ASSERT_GE(fd, 0);
+        fds.push_back(fd);
+        const QByteArray h = header(i, 1, kLength);
+        ::send(fd, h.constData(), size_t(h.size()), MSG_NOSIGNAL);
+        // Four incomplete 64 MiB requests fit; the fifth goes over the limit.
+        qsizetype sent = 0;
+        while (sent < part.size()) {
+            const ssize_t n = ::send(fd, part.constData() + sent, size_t(part.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += n;
+        }
+        EXPECT_EQ(sent == part.size(), i < 4) << i;
+    }
+    EXPECT_TRUE(ipctest::waitUntil([] { return countLines("the port's buffers are full") == 1; }));
+
+    // The others were kept: one of them completes its request and is answered.
+    const QByteArray rest(qsizetype(kLength) - part.size(), 'q');
+    ASSERT_EQ(::send(fds[0], rest.constData(), size_t(rest.size()), MSG_NOSIGNAL), rest.size());
+    timeval tv{10, 0};
+    ::setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    char reply[4 + 8] = {};
+    ASSERT_EQ(::recv(fds[0], reply, 4 + 8, MSG_WAITALL), 4 + 8);
+    EXPECT_EQ(QByteArray(reply + 4, 8), QByteArray::number(kLength));
+    for (int fd : fds) ::close(fd);
+}

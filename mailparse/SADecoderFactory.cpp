@@ -41,16 +41,41 @@ struct Base64Tables {
 };
 constexpr Base64Tables kBase64;
 
-// Hex digit value, or −1.
-inline int hexValue(unsigned char c)
+// Hex digit value of each byte, or kNotHex.
+constexpr uint8_t kNotHex = 0xFF;
+
+struct HexTable {
+    std::array<uint8_t, 256> value{};
+    constexpr HexTable()
+    {
+        for (int c = 0; c < 256; ++c) {
+            if (c >= '0' && c <= '9')
+                value[c] = static_cast<uint8_t>(c - '0');
+            else if (c >= 'A' && c <= 'F')
+                value[c] = static_cast<uint8_t>(c - 'A' + 10);
+            else if (c >= 'a' && c <= 'f')
+                value[c] = static_cast<uint8_t>(c - 'a' + 10);
+            else
+                value[c] = kNotHex;
+        }
+    }
+};
+constexpr HexTable kHex;
+
+// Word-at-a-time search: true when one of the eight bytes of `word` is `byte`.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighs = 0x8080808080808080ull;
+inline bool hasByte(uint64_t word, unsigned char byte)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
+    uint64_t x = word ^ (kOnes * byte);
+    return ((x - kOnes) & ~x & kHighs) != 0;
+}
+
+inline uint64_t load64(const unsigned char* p)
+{
+    uint64_t word;
+    std::memcpy(&word, p, sizeof word);
+    return word;
 }
 
 // inLength × 3 / 4 without overflow.
@@ -111,8 +136,8 @@ int SADecoderFactory::decodeBase64Buffer(const unsigned char* in, unsigned long 
             clearResult(out, outLength);
         return -1;
     }
-    // Four bytes of slack: the fast path stores whole 32-bit words.
-    unsigned char* buffer = allocateOutput(threeQuarters(inLength), 4);
+    // Eight bytes of slack: the fast path stores whole 64-bit words.
+    unsigned char* buffer = allocateOutput(threeQuarters(inLength), 8);
     if (!buffer)
         return -1;
 
@@ -121,8 +146,21 @@ int SADecoderFactory::decodeBase64Buffer(const unsigned char* in, unsigned long 
     uint32_t group = 0;
     int values = 0;
     while (i < inLength) {
-        // Fast path: whole groups of four alphabet bytes.
+        // Fast path: whole groups of four alphabet bytes, two at a time, then one.
         if (values == 0) {
+            while (inLength - i >= 8) {
+                const unsigned char* p = in + i;
+                uint32_t high = kBase64.shifted[0][p[0]] | kBase64.shifted[1][p[1]] | kBase64.shifted[2][p[2]]
+                              | kBase64.shifted[3][p[3]];
+                uint32_t low = kBase64.shifted[0][p[4]] | kBase64.shifted[1][p[5]] | kBase64.shifted[2][p[6]]
+                             | kBase64.shifted[3][p[7]];
+                if ((high | low) & kInvalidGroup)
+                    break;
+                uint64_t word = __builtin_bswap64(static_cast<uint64_t>(high) << 40 | static_cast<uint64_t>(low) << 16);
+                std::memcpy(buffer + o, &word, 8);
+                o += 6;
+                i += 8;
+            }
             while (inLength - i >= 4) {
                 uint32_t word = kBase64.shifted[0][in[i]] | kBase64.shifted[1][in[i + 1]]
                               | kBase64.shifted[2][in[i + 2]] | kBase64.shifted[3][in[i + 3]];
@@ -179,26 +217,30 @@ int SADecoderFactory::decodeQuotedPrintableBuffer(const unsigned char* in, unsig
     unsigned long o = 0;
     unsigned long i = 0;
     while (i < inLength) {
-        // Normal state: copy the run up to the next "=".
-        const void* equals = std::memchr(in + i, '=', inLength - i);
-        unsigned long end = equals ? static_cast<unsigned long>(static_cast<const unsigned char*>(equals) - in) : inLength;
-        std::memcpy(buffer + o, in + i, end - i);
-        o += end - i;
-        i = end;
+        // Normal state: copy the run up to the next "=", eight bytes at a time
+        // while no "=" is among them (the output never runs ahead of the input).
+        while (inLength - i >= 8) {
+            uint64_t word = load64(in + i);
+            if (hasByte(word, '='))
+                break;
+            std::memcpy(buffer + o, &word, 8);
+            o += 8;
+            i += 8;
+        }
+        while (i < inLength && in[i] != '=')
+            buffer[o++] = in[i++];
         if (i == inLength)
             break;
         // After "=": an unfinished escape at the end is dropped.
         if (inLength - i < 2)
             break;
         unsigned char first = in[i + 1];
-        if (first == '\n' || first == '\r') {
-            i += 2;
-            continue;
-        }
-        int high = hexValue(first);
-        if (high < 0) {
-            buffer[o++] = '=';
-            buffer[o++] = first;
+        uint8_t high = kHex.value[first];
+        if (high == kNotHex) {
+            if (first != '\n' && first != '\r') {
+                buffer[o++] = '=';
+                buffer[o++] = first;
+            }
             i += 2;
             continue;
         }
@@ -206,8 +248,8 @@ int SADecoderFactory::decodeQuotedPrintableBuffer(const unsigned char* in, unsig
         if (inLength - i < 3)
             break;
         unsigned char second = in[i + 2];
-        int low = hexValue(second);
-        if (low < 0) {
+        uint8_t low = kHex.value[second];
+        if (low == kNotHex) {
             buffer[o++] = '=';
             buffer[o++] = first;
             buffer[o++] = second;
@@ -233,13 +275,23 @@ int SADecoderFactory::decodeQBuffer(const unsigned char* in, unsigned long inLen
     unsigned long o = 0;
     unsigned long i = 0;
     while (i < inLength) {
-        // Normal state: copy the run up to the next "=", "_" becoming a space.
-        const void* equals = std::memchr(in + i, '=', inLength - i);
-        unsigned long end = equals ? static_cast<unsigned long>(static_cast<const unsigned char*>(equals) - in) : inLength;
-        for (; i < end; ++i)
+        // Normal state: copy the run up to the next "=", "_" becoming a space;
+        // eight bytes at a time while neither is among them.
+        while (inLength - i >= 8) {
+            uint64_t word = load64(in + i);
+            if (hasByte(word, '=') || hasByte(word, '_'))
+                break;
+            std::memcpy(buffer + o, &word, 8);
+            o += 8;
+            i += 8;
+        }
+        unsigned long stop = inLength - i < 8 ? inLength : i + 8;
+        for (; i < stop && in[i] != '='; ++i)
             buffer[o++] = in[i] == '_' ? ' ' : in[i];
         if (i == inLength)
             break;
+        if (in[i] != '=')
+            continue;
         // After "=": a line break is dropped with it, a hex digit moves on,
         // anything else is malformed. An unfinished escape at the end is dropped.
         if (inLength - i < 2)
@@ -249,14 +301,14 @@ int SADecoderFactory::decodeQBuffer(const unsigned char* in, unsigned long inLen
             i += 2;
             continue;
         }
-        int high = hexValue(first);
-        if (high < 0)
+        uint8_t high = kHex.value[first];
+        if (high == kNotHex)
             goto malformed;
         if (inLength - i < 3)
             break;
         {
-            int low = hexValue(in[i + 2]);
-            if (low < 0)
+            uint8_t low = kHex.value[in[i + 2]];
+            if (low == kNotHex)
                 goto malformed;
             buffer[o++] = static_cast<unsigned char>(high << 4 | low);
         }
@@ -299,7 +351,6 @@ int SADecoderFactory::decodeUuencodeBuffer(const unsigned char* in, unsigned lon
     const void* lineEnd = std::memchr(in + i, '\n', inLength - i);
     i = lineEnd ? static_cast<unsigned long>(static_cast<const unsigned char*>(lineEnd) - in) + 1 : inLength;
 
-    auto sextet = [](unsigned char c) { return static_cast<unsigned>((c - 32) & 63); };
     unsigned long o = 0;
     // 4. One line at a time; its first byte gives its byte count.
     while (i < inLength) {
@@ -309,26 +360,28 @@ int SADecoderFactory::decodeUuencodeBuffer(const unsigned char* in, unsigned lon
         const void* nl = std::memchr(in + i, '\n', inLength - i);
         unsigned long end = nl ? static_cast<unsigned long>(static_cast<const unsigned char*>(nl) - in) : inLength;
         unsigned long p = i + 1;
-        // 5. and 6. Groups of four characters give three bytes, a last group of
-        // three or two characters two or one. Characters are taken from this line
-        // only: a group the line does not hold whole ends it.
-        while (n > 0) {
-            unsigned long need = n >= 3 ? 4 : static_cast<unsigned long>(n) + 1;
-            if (end - p < need)
-                break;
-            unsigned c0 = sextet(in[p]), c1 = sextet(in[p + 1]);
-            unsigned c2 = need > 2 ? sextet(in[p + 2]) : 0;
-            unsigned c3 = need > 3 ? sextet(in[p + 3]) : 0;
-            unsigned char bytes[3] = {static_cast<unsigned char>(c0 << 2 | c1 >> 4),
-                                      static_cast<unsigned char>(c1 << 4 | c2 >> 2),
-                                      static_cast<unsigned char>(c2 << 6 | c3)};
-            unsigned long emit = n >= 3 ? 3 : static_cast<unsigned long>(n);
-            if (bound - o < emit)
-                break;
-            std::memcpy(buffer + o, bytes, emit);
-            o += emit;
-            p += need;
-            n -= 3;
+        // 5. Groups of four characters give three bytes; 6. a last group of
+        // three or two characters two or one. Characters are taken from this
+        // line only: a group the line does not hold whole ends the line.
+        auto sextet = [&](unsigned long at) { return static_cast<unsigned>((in[at] - 32) & 63); };
+        unsigned long groups = static_cast<unsigned long>(n / 3);
+        unsigned long whole = (end - p) / 4;
+        if (whole > groups)
+            whole = groups;
+        if (whole > (bound - o) / 3)
+            whole = (bound - o) / 3;
+        for (unsigned long g = 0; g < whole; ++g, p += 4) {
+            unsigned c0 = sextet(p), c1 = sextet(p + 1), c2 = sextet(p + 2), c3 = sextet(p + 3);
+            buffer[o++] = static_cast<unsigned char>(c0 << 2 | c1 >> 4);
+            buffer[o++] = static_cast<unsigned char>(c1 << 4 | c2 >> 2);
+            buffer[o++] = static_cast<unsigned char>(c2 << 6 | c3);
+        }
+        unsigned long rest = static_cast<unsigned long>(n) - 3 * whole;
+        if (whole == groups && rest > 0 && rest < 3 && end - p >= rest + 1 && bound - o >= rest) {
+            unsigned c0 = sextet(p), c1 = sextet(p + 1), c2 = rest == 2 ? sextet(p + 2) : 0;
+            buffer[o++] = static_cast<unsigned char>(c0 << 2 | c1 >> 4);
+            if (rest == 2)
+                buffer[o++] = static_cast<unsigned char>(c1 << 4 | c2 >> 2);
         }
         // 7. On to the next line.
         i = end < inLength ? end + 1 : inLength;

@@ -606,3 +606,105 @@ TEST(MimePartHostile, crOnlyMessageReadWithLineFeeds)
 }
 
 } // namespace
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Sample messages of tests/data: each part's path, classification and findings.
+
+struct PartSummary {
+    std::string path;
+    int type;
+    int subtype;
+    int charset;
+    int encoding;
+    std::vector<std::string> urls;
+    std::vector<std::string> addresses;
+};
+
+void summarise(SAMIMEPart* part, const std::string& path, std::vector<PartSummary>& out)
+{
+    PartSummary s{path, part->_contentType, part->_subtype, static_cast<int>(part->_charset), part->_transferEncoding,
+                  {}, strings(part->_addresses)};
+    for (const URL& u : urls(part->_urls))
+        s.urls.push_back(u.url);
+    out.push_back(s);
+    for (unsigned long i = 0; i < childCount(part); ++i)
+        summarise(child(part, i), path + "." + std::to_string(i + 1), out);
+}
+
+TEST(MimePartSamples, sampleMessagesParseIntoTheirParts)
+{
+    const int utf8 = 134217984;
+    struct Case {
+        const char* file;
+        std::vector<PartSummary> parts;
+    } cases[] = {
+        {"newsletter-alternative.eml",
+         {{"1", SAMIMETypeMultipart, SAMIMESubtypeAlternative, -1, 0, {}, {}},
+          {"1.1", SAMIMETypeText, SAMIMESubtypePlain, utf8, SAMIMEEncodingQuotedPrintable,
+           {"www.example.org/weekly/2026-49/cafes", "lists.example.org/unsubscribe?id=12345"},
+           {"editors@lists.example.org"}},
+          {"1.2", SAMIMETypeText, SAMIMESubtypeHTML, utf8, SAMIMEEncodingQuotedPrintable,
+           {"www.example.org/weekly/2026-49/cafes", "lists.example.org/unsubscribe?id=12345"},
+           {"editors@lists.example.org", "editors@lists.example.org"}}}},
+        {"spam-tricks.eml",
+         {{"1", SAMIMETypeMultipart, SAMIMESubtypeAlternative, -1, 0, {}, {}},
+          {"1.1", SAMIMETypeText, SAMIMESubtypeHTML, -2, SAMIMEEncodingBase64, {"pharma.example/pills"}, {}}}},
+        {"bounce-report.eml",
+         {{"1", SAMIMETypeMultipart, SAMIMESubtypeReport, -1, 0, {}, {}},
+          {"1.1", SAMIMETypeText, SAMIMESubtypePlain, 0, 0, {}, {"nobody@example.net"}},
+          {"1.2", SAMIMETypeMessage, SAMIMESubtypeDeliveryStatus, 0, 0, {}, {}},
+          {"1.3", SAMIMETypeMessage, SAMIMESubtypeRFC822, -1, 0, {}, {}},
+          {"1.3.1", SAMIMETypeText, SAMIMESubtypePlain, 513, 0, {"wiki.example.org/meetings/2026-12-07"}, {}}}},
+        {"japanese.eml", {{"1", SAMIMETypeText, SAMIMESubtypePlain, 2080, 0, {"www.example.jp/info"}, {}}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.file);
+        Parsed p = parse(sample(c.file));
+        ASSERT_EQ(p.result, 0);
+        std::vector<PartSummary> got;
+        summarise(p.get(), "1", got);
+        ASSERT_EQ(got.size(), c.parts.size());
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            SCOPED_TRACE(got[i].path);
+            EXPECT_EQ(got[i].path, c.parts[i].path);
+            EXPECT_EQ(got[i].type, c.parts[i].type);
+            EXPECT_EQ(got[i].subtype, c.parts[i].subtype);
+            EXPECT_EQ(got[i].charset, c.parts[i].charset);
+            EXPECT_EQ(got[i].encoding, c.parts[i].encoding);
+            EXPECT_EQ(got[i].urls, c.parts[i].urls);
+            EXPECT_EQ(got[i].addresses, c.parts[i].addresses);
+        }
+    }
+}
+
+TEST(MimePartSamples, spamSampleAnswersItsChecks)
+{
+    Parsed spam = parse(sample("spam-tricks.eml"));
+    EXPECT_TRUE(spam->usesWhiteTrick());
+    EXPECT_TRUE(spam->usesSpamCharset());
+    EXPECT_TRUE(spam->usesTooManySpanDisplayNone());
+    EXPECT_TRUE(spam->useTextBase64Encoding());
+    EXPECT_TRUE(spam->hasStrangeHierarchy());
+    EXPECT_FALSE(spam->usesSmallFontTrick());
+    SAMIMEPart* html = child(spam.get(), 0);
+    ASSERT_NE(html, nullptr);
+    std::vector<URL> links = urls(html->_urls);
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_TRUE(links[0].redirected);
+    EXPECT_TRUE(links[0].encoded);
+    EXPECT_EQ(text(html->_simplifiedText).find("grandmother"), std::string::npos) << "white text is not shown";
+
+    Parsed ham = parse(sample("newsletter-alternative.eml"));
+    for (auto check : {&SAMIMEPart::usesWhiteTrick, &SAMIMEPart::usesSpamCharset, &SAMIMEPart::hasStrangeHierarchy,
+                       &SAMIMEPart::useTextBase64Encoding, &SAMIMEPart::containsExoticCharset})
+        EXPECT_FALSE((ham.get()->*check)());
+    SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(ham->copySubject());
+    ASSERT_TRUE(subject);
+    EXPECT_EQ(subject->segments()->count(), 2u);
+    EXPECT_EQ(headerValues(ham.get(), "Received").size(), 2u);
+    EXPECT_TRUE(parse(sample("japanese.eml"))->containsJapaneseCharset());
+}
+
+} // namespace

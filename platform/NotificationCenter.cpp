@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 
+#include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
 #include <QMetaObject>
@@ -117,6 +118,8 @@ bool DistributedNotificationCenter::Private::send(QDBusConnection connection, co
 }
 
 DistributedNotificationCenter::DistributedNotificationCenter() : d(std::make_unique<Private>()) {
+    // Handlers run on the main thread even when a worker thread makes the centre.
+    if (QCoreApplication* app = QCoreApplication::instance()) d->receiver.moveToThread(app->thread());
     d->receiver.onPosted = [this](const QDBusMessage& m) { d->deliver(m); };
     d->connectBuses();
 }

@@ -1,0 +1,409 @@
+#include "SWBayesFilter.h"
+
+#include "SWDataBase.h"
+#include "SWProcessor.h"
+#include "SWTokenizer.h"
+
+#include "common/QSignalEnterCritical.h"
+#include "engine/SWNotifications.h"
+#include "platform/Bundle.h"
+#include "platform/Folders.h"
+#include "platform/Log.h"
+#include "platform/MessagePort.h"
+#include "platform/NotificationCenter.h"
+#include "platform/PropertyList.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QObject>
+#include <QTimer>
+#include <QVariantList>
+
+#include <algorithm>
+#include <climits>
+
+namespace {
+
+constexpr const char* kLogPortFailed =
+    "SWBayesFilter: It was not possible to register the Message Port for the Bayesian filter.";
+constexpr const char* kLogCannotRemoveCachesFile = "[SWBayesFilter init] Unable to remove the ~/Library/Caches file";
+constexpr const char* kLogCannotCreateCaches = "[SWBayesFilter init] Unable to create the ~/Library/Caches folder";
+constexpr const char* kLogSaveNoFolder =
+    "[SWBayesFilter delayedSaveBulletinOnDisk:] Unable to create the ~/Library/Caches folder";
+constexpr const char* kLogSaveFailed =
+    "[SWBayesFilter delayedSaveBulletinOnDisk:] Unable to write the training history";
+constexpr const char* kLogHistoryDamaged =
+    "[SWBayesFilter init] The training history is damaged; a new one is started";
+constexpr const char* kLogTreeNil = "%1: Token hierarchy is nil.";
+constexpr const char* kLogSpamitude = "%1: Spamitude: %2\n";
+
+constexpr int kHistorySaveDelayMs = 1000;
+constexpr int kPeriodicCleanIntervalMs = 300 * 1000;
+constexpr qint64 kCleanIntervalSeconds = 604800;  // 7 days
+
+QString cachesFolder() {
+    const QString caches = platform::folders::userCaches();
+    return caches.isEmpty() ? platform::folders::homeFolder() + QStringLiteral("/Library/Caches") : caches;
+}
+
+QString preferencesFolder() {
+    const QString preferences = platform::folders::userPreferences();
+    return preferences.isEmpty() ? platform::folders::homeFolder() + QStringLiteral("/Library/Preferences")
+                                 : preferences;
+}
+
+int clampToInt(qint64 value) { return int(std::clamp<qint64>(value, INT_MIN + 1, INT_MAX)); }
+
+}  // namespace
+
+SWBayesFilter::SWBayesFilter() : context_(std::make_unique<QObject>()) {}
+
+SWBayesFilter::~SWBayesFilter() {
+    for (int token : observers_)
+        platform::DistributedNotificationCenter::defaultCenter().removeObserver(token);
+    // A pending history save is written now rather than lost with the process.
+    if (saveTimer_ && saveTimer_->isActive()) {
+        saveTimer_->stop();
+        delayedSaveBulletinOnDisk();
+    }
+    timer_.reset();
+    if (cleaner_.joinable())
+        cleaner_.join();  // the ageing thread works on the store about to be closed
+    SWDataBase::releaseSharedDataBase();
+}
+
+QDateTime SWBayesFilter::now() const { return clock_ ? clock_() : QDateTime::currentDateTimeUtc(); }
+
+SWPlugInFilter* SWBayesFilter::initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
+                                                    const QString& identifier) {
+    const std::shared_ptr<platform::Bundle> ownBundle = bundle;
+    if (!SWPlugInFilter::initializeWithBundle(std::move(bundle), identifier))
+        return nullptr;
+
+    // 1. The tokenizer's tables, from the bundle's resources.
+    if (ownBundle)
+        SWTokenizer::initializeCharacterSet(*ownBundle);
+
+    // 2. The maintenance requests of the settings panel.
+    auto& center = platform::DistributedNotificationCenter::defaultCenter();
+    const std::optional<QString> object = identifier_;
+    observers_ << center.addObserver(SWBayesDataBaseShouldReset, object,
+                                     [this](const platform::Notification& n) { dataBaseShouldReset(n); });
+    observers_ << center.addObserver(SWBayesDataBaseShouldRemoveWords, object,
+                                     [this](const platform::Notification& n) { dataBaseShouldRemoveWords(n); });
+    observers_ << center.addObserver(SWBayesDataBaseShouldAddWord, object,
+                                     [this](const platform::Notification& n) { dataBaseShouldAddWord(n); });
+    observers_ << center.addObserver(SWBayesDataBaseShouldOptimize, object,
+                                     [this](const platform::Notification& n) { dataBaseShouldOptimize(n); });
+
+    // 3. The filter's port; nothing is asked of it, every request gets no data.
+    messagePortRef_ = platform::LocalMessagePort::create(
+        QLatin1String(SWBayesMessagePortName), [](qint32, const QByteArray&, uid_t) { return QByteArray(); });
+    if (!messagePortRef_)
+        platform::log::console(QLatin1String(kLogPortFailed));
+
+    // 4. The caches folder, replacing a file that has its name.
+    const QString caches = cachesFolder();
+    bool cachesReady = true;
+    QFileInfo info(caches);
+    if (info.exists() && !info.isDir()) {
+        if (!QFile::remove(caches)) {
+            platform::log::console(QLatin1String(kLogCannotRemoveCachesFile));
+            cachesReady = false;
+        }
+    }
+    if (cachesReady && !platform::folders::ensureFolder(caches)) {
+        platform::log::console(QLatin1String(kLogCannotCreateCaches));
+        cachesReady = false;
+    }
+
+    // 5. The training history.
+    if (cachesReady)
+        bulletinPath_ = caches + QLatin1Char('/') + QLatin1String(SWBayesTrainingHistoryName);
+    loadBulletin();
+
+    // 6. The last-clean file.
+    cookiePath_ = preferencesFolder() + QLatin1Char('/') + QLatin1String(SWBayesLastCleanName);
+    return this;
+}
+
+// Reads the history file. A file of the wrong shape would stop all training,
+// so it is replaced by a fresh history; stray entries are dropped one by one.
+void SWBayesFilter::loadBulletin() {
+    history_.clear();
+    historySet_.clear();
+    marks_.clear();
+    if (bulletinPath_.isEmpty() || !QFileInfo::exists(bulletinPath_))
+        return;
+    const std::optional<QVariantMap> file = platform::plist::readDictionary(bulletinPath_);
+    const QVariant history = file ? file->value(QLatin1String(JKW5_TRAININGCENTER_HISTORY)) : QVariant();
+    const QVariant marks = file ? file->value(QLatin1String(JKW5_TRAININGCENTER_MARKS)) : QVariant();
+    if (!file || history.typeId() != QMetaType::QVariantList || marks.typeId() != QMetaType::QVariantMap) {
+        platform::log::console(QLatin1String(kLogHistoryDamaged));
+        return;
+    }
+    for (const QVariant& id : history.toList()) {
+        if (id.typeId() != QMetaType::QString || id.toString().isEmpty() || historySet_.contains(id.toString()))
+            continue;
+        history_ << id.toString();
+        historySet_.insert(id.toString());
+    }
+    while (history_.size() > SWBayesHistoryLimit)
+        historySet_.remove(history_.takeFirst());
+    const QVariantMap markMap = marks.toMap();
+    for (auto it = markMap.constBegin(); it != markMap.constEnd(); ++it) {
+        const int type = it.value().typeId();
+        if (!historySet_.contains(it.key()) ||
+            (type != QMetaType::LongLong && type != QMetaType::Int && type != QMetaType::ULongLong))
+            continue;
+        const qint64 mark = type == QMetaType::ULongLong ? qint64(std::min<quint64>(it.value().toULongLong(), INT_MAX))
+                                                          : it.value().toLongLong();
+        if (mark != 0)
+            marks_.insert(it.key(), clampToInt(mark));
+    }
+}
+
+QVariantMap SWBayesFilter::bulletin() const {
+    QVariantList history;
+    history.reserve(history_.size());
+    for (const QString& id : history_)
+        history << id;
+    QVariantMap marks;
+    for (auto it = marks_.constBegin(); it != marks_.constEnd(); ++it)
+        marks.insert(it.key(), qint64(it.value()));
+    return QVariantMap{{QLatin1String(JKW5_TRAININGCENTER_VERSION), QLatin1String(SWBayesTrainingCenterVersion)},
+                       {QLatin1String(JKW5_TRAININGCENTER_HISTORY), history},
+                       {QLatin1String(JKW5_TRAININGCENTER_MARKS), marks}};
+}
+
+std::optional<int> SWBayesFilter::markForMessageID(const QString& messageID) const {
+    const auto it = marks_.constFind(messageID);
+    if (it == marks_.constEnd())
+        return std::nullopt;
+    return *it;
+}
+
+void SWBayesFilter::post(const char* name) {
+    platform::DistributedNotificationCenter::defaultCenter().post(QLatin1String(name), identifier_);
+}
+
+void SWBayesFilter::postDidLearn() { post(sw::SWPlugInPreferencesDidLearn); }
+
+qint32 SWBayesFilter::filter(SAMIMEPart* message) {
+    if (!message)
+        return SWFilterStatusUndecided;
+    float spamitude = 0.0f;
+    const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    if (!tree) {
+        platform::log::console(QString::fromLatin1(kLogTreeNil).arg(identifier_));
+    } else {
+        spamitude = SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get()));
+        if (SWDataBase* db = SWDataBase::sharedDataBase())
+            db->sync();  // the lookups refreshed token dates
+        postDidLearn();
+    }
+    if (logReason_)
+        platform::log::console(QString::fromLatin1(kLogSpamitude).arg(identifier_).arg(double(spamitude), 0, 'f', 6));
+    return spamitude >= SWBayesSpamThreshold ? SWFilterStatusSpam : SWFilterStatusUndecided;
+}
+
+void SWBayesFilter::appendToHistory(const QString& messageID) {
+    if (history_.size() > SWBayesHistoryLimit - 1) {
+        const QString oldest = history_.takeFirst();
+        historySet_.remove(oldest);
+        marks_.remove(oldest);
+    }
+    history_ << messageID;
+    historySet_.insert(messageID);
+}
+
+bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, bool spam) {
+    if (messageID.isEmpty())
+        return false;
+    if (saveTimer_)
+        saveTimer_->stop();
+
+    // The new mark, and how much of an opposite training to take back.
+    int offset = 0;
+    int mark = spam ? -1 : 1;
+    if (historySet_.contains(messageID)) {
+        const std::optional<int> previous = markForMessageID(messageID);
+        if (previous) {
+            const int n = *previous;
+            if (spam && n > 0)
+                offset = n;
+            else if (!spam && n < 0)
+                offset = -n;
+            else
+                mark = clampToInt(qint64(n) + (spam ? -1 : 1));
+        }
+    } else {
+        appendToHistory(messageID);
+    }
+    marks_.insert(messageID, mark);
+    scheduleBulletinSave();
+
+    const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    if (!tree)
+        return false;
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    if (!db)
+        return false;
+    const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
+    bool learned = true;
+    if (tokens)
+        learned = spam ? db->addTokensToSpamDB(*tokens, offset) : db->addTokensToHamDB(*tokens, offset);
+    const bool counted = db->updateCountOnDisk();
+    postDidLearn();
+    return learned && counted;
+}
+
+bool SWBayesFilter::learnMessageAsSpam(SAMIMEPart* message, const QString& messageID) {
+    return learnMessage(message, messageID, true);
+}
+
+bool SWBayesFilter::learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) {
+    return learnMessage(message, messageID, false);
+}
+
+bool SWBayesFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID,
+                                                  qint32 engineStatus) {
+    // A message the user trained, or one trained automatically before, is left alone.
+    if (messageID.isEmpty() || historySet_.contains(messageID))
+        return true;
+    appendToHistory(messageID);
+    bool spam;
+    switch (engineStatus) {
+    case SWFilterStatusSpam: spam = true; break;
+    case SWFilterStatusLegitimate:
+    case SWFilterStatusUndecided: spam = false; break;
+    default: return true;  // the ID stays in the history without a mark
+    }
+    if (saveTimer_)
+        saveTimer_->stop();
+    marks_.insert(messageID, spam ? -1 : 1);
+    const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    if (tree && db) {
+        const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
+        if (tokens)
+            spam ? db->addTokensToSpamDB(*tokens, 0) : db->addTokensToHamDB(*tokens, 0);
+        db->updateCountOnDisk();
+        postDidLearn();
+    }
+    scheduleBulletinSave();
+    return true;
+}
+
+void SWBayesFilter::scheduleBulletinSave() {
+    if (!saveTimer_) {
+        saveTimer_ = std::make_unique<QTimer>();
+        saveTimer_->setSingleShot(true);
+        QObject::connect(saveTimer_.get(), &QTimer::timeout, context_.get(), [this] { delayedSaveBulletinOnDisk(); });
+    }
+    saveTimer_->start(kHistorySaveDelayMs);
+}
+
+void SWBayesFilter::delayedSaveBulletinOnDisk() {
+    if (bulletinPath_.isEmpty())
+        return;
+    if (!platform::folders::ensureFolder(QFileInfo(bulletinPath_).absolutePath())) {
+        platform::log::console(QLatin1String(kLogSaveNoFolder));
+        return;
+    }
+    QSignalEnterCritical();
+    const bool written = platform::plist::writeFile(bulletinPath_, bulletin());
+    QSignalExitCritical();
+    if (!written)
+        platform::log::console(QLatin1String(kLogSaveFailed));
+}
+
+void SWBayesFilter::updatePreferences(const QVariantMap& preferences) {
+    const QVariant settingsValue = preferences.value(QLatin1String(sw::SWPreferencesSettingsKey));
+    const QVariantMap settings =
+        settingsValue.typeId() == QMetaType::QVariantMap ? settingsValue.toMap() : QVariantMap();
+
+    periodicClean_ = platform::plist::boolValue(settings, QLatin1String(SWBayesCleanPeriodicallyKey), false);
+    if (periodicClean_ && !timer_) {
+        timer_ = std::make_unique<QTimer>();
+        QObject::connect(timer_.get(), &QTimer::timeout, context_.get(), [this] { periodicClean(); });
+        timer_->start(kPeriodicCleanIntervalMs);
+    } else if (!periodicClean_) {
+        timer_.reset();
+    }
+
+    automaticLearning_ = platform::plist::boolValue(settings, QLatin1String(SWBayesAutomaticallyLearnKey), false);
+    platform::LocalNotificationCenter::defaultCenter().post(QLatin1String(sw::SWAutomaticallyLearnNotification),
+                                                            QVariant(automaticLearning_));
+}
+
+void SWBayesFilter::periodicClean() {
+    if (!periodicClean_)
+        return;
+    const std::optional<QVariantMap> cookie = platform::plist::readDictionary(cookiePath_);
+    if (cookie) {
+        const QVariant last = cookie->value(QLatin1String(SWBayesDataBaseLastClean));
+        if (last.typeId() == QMetaType::QDateTime) {
+            const qint64 elapsed = last.toDateTime().secsTo(now());
+            // A date in the future (a clock set back) does not hold cleaning off.
+            if (elapsed >= 0 && elapsed < kCleanIntervalSeconds)
+                return;
+        }
+    }
+    startCleaning();
+}
+
+void SWBayesFilter::startCleaning() {
+    if (cleaner_.joinable())
+        return;  // one cleaning at a time
+    post(SWBayesDataBaseWillClean);
+    QSignalEnterCritical();
+    platform::folders::ensureFolder(QFileInfo(cookiePath_).absolutePath());
+    platform::plist::writeFile(cookiePath_, QVariantMap{{QLatin1String(SWBayesDataBaseLastClean), now()}});
+    QSignalExitCritical();
+    cleaner_ = std::thread([this] { cleanThreaded(); });
+}
+
+void SWBayesFilter::cleanThreaded() {
+    if (SWDataBase* db = SWDataBase::sharedDataBase())
+        db->removeOldItemsFromDataBase();
+    QMetaObject::invokeMethod(context_.get(), [this] { cleanThreadedDidFinish(); }, Qt::QueuedConnection);
+}
+
+void SWBayesFilter::cleanThreadedDidFinish() {
+    if (cleaner_.joinable())
+        cleaner_.join();
+    post(SWBayesDataBaseDidClean);
+}
+
+void SWBayesFilter::dataBaseShouldReset(const platform::Notification&) {
+    QSignalEnterCritical();
+    if (SWDataBase* db = SWDataBase::sharedDataBase())
+        db->reset();
+    QSignalExitCritical();
+    post(SWBayesDataBaseOperationDone);
+}
+
+void SWBayesFilter::dataBaseShouldAddWord(const platform::Notification& notification) {
+    QSignalEnterCritical();
+    if (SWDataBase* db = SWDataBase::sharedDataBase())
+        db->addItem(notification.hasUserInfo ? &notification.userInfo : nullptr);
+    QSignalExitCritical();
+    post(SWBayesDataBaseOperationDone);
+}
+
+void SWBayesFilter::dataBaseShouldRemoveWords(const platform::Notification& notification) {
+    QStringList words;
+    const QVariant selection = notification.userInfo.value(QLatin1String(SWBayesDataBaseSelectionKey));
+    if (selection.typeId() == QMetaType::QVariantList)
+        for (const QVariant& word : selection.toList())
+            if (word.typeId() == QMetaType::QString)
+                words << word.toString();
+    QSignalEnterCritical();
+    if (SWDataBase* db = SWDataBase::sharedDataBase())
+        db->removeItemsFromArray(words);
+    QSignalExitCritical();
+    post(SWBayesDataBaseOperationDone);
+}
+
+void SWBayesFilter::dataBaseShouldOptimize(const platform::Notification&) { startCleaning(); }

@@ -1,0 +1,627 @@
+#include "SWProcessor.h"
+
+#include "SWDataBase.h"
+#include "SWTokenizer.h"
+
+#include "common/SAEncodedText.h"
+#include "mailparse/SAArray.h"
+#include "mailparse/SAData.h"
+#include "mailparse/SADictionary.h"
+#include "mailparse/SAEncodedString.h"
+#include "mailparse/SAMimePart.h"
+#include "mailparse/SAMutableArray.h"
+#include "mailparse/SAMutableDictionary.h"
+#include "mailparse/SANumber.h"
+#include "mailparse/SARef.h"
+#include "mailparse/SAString.h"
+
+#include <libxml/HTMLparser.h>
+#include <libxml/tree.h>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+constexpr const char* kURLTokenPrefix = "Url*";
+constexpr const char* kAddressTokenPrefix = "Add*";
+constexpr qsizetype kMaximumTokenLength = 20;
+constexpr const char* kURLCutCharacters = "?)]:>,*";
+constexpr float kStartScore = -1.0f;
+
+// Obfuscation points of a link record.
+constexpr int kArobacedScore = 1;
+constexpr int kBackpathedScore = 1;
+constexpr int kEncodedScore = 10;
+constexpr int kRedirectedScore = 1;
+
+// Image parts that earn malus points.
+constexpr int kImageWithContentIDMalus = 3;
+constexpr int kImageMalus = 1;
+
+SWTokenizer& sharedTokenizer() {
+    static SWTokenizer* tokenizer = new SWTokenizer();  // kept for the process
+    return *tokenizer;
+}
+
+SAString* constantString(const char* text) {
+    return new SAString(text);  // built once, kept for the process
+}
+
+SAString* contentIDKey() {
+    static SAString* key = constantString("Content-ID");
+    return key;
+}
+SAString* imageGIFPrefix() {
+    static SAString* key = constantString("image/gif");
+    return key;
+}
+SAString* imagePDFPrefix() {
+    static SAString* key = constantString("image/pdf");
+    return key;
+}
+
+QString qStringFromSAString(const SAString* s) {
+    if (!s || !s->cString())
+        return {};
+    return QString::fromUtf8(s->cString(), qsizetype(s->length()));
+}
+
+bool numberIsTrue(SAObject* object) {
+    if (!object || !object->isKindOfClass(GETIDSANumber()))
+        return false;
+    return static_cast<SANumber*>(object)->boolValue();
+}
+
+SAString* asString(SAObject* object) {
+    if (!object || !object->isKindOfClass(GETIDSAString()))
+        return nullptr;
+    return static_cast<SAString*>(object);
+}
+
+// The values of a header (case-insensitive name), or null.
+SAArray* headerValues(SAMIMEPart* part, SAString* name) {
+    if (!part->_headers)
+        return nullptr;
+    SAObject* values = part->_headers->objectForKey(name, 1);
+    if (!values || !values->isKindOfClass(GETIDSAArray()))
+        return nullptr;
+    return static_cast<SAArray*>(values);
+}
+
+bool hasPrefixCaseInsensitive(const SAString* s, const SAString* prefix) {
+    if (!s || !s->cString() || s->length() < prefix->length())
+        return false;
+    return strncasecmp(s->cString(), prefix->cString(), prefix->length()) == 0;
+}
+
+// A Message-ID without "@", or without "." after its first "@", is forged.
+bool messageIDLooksForged(const SAString* messageID) {
+    if (!messageID->cString())
+        return true;
+    const char* begin = messageID->cString();
+    const char* end = begin + messageID->length();
+    const char* at = static_cast<const char*>(std::memchr(begin, '@', size_t(end - begin)));
+    if (!at)
+        return true;
+    return std::memchr(at + 1, '.', size_t(end - at - 1)) == nullptr;
+}
+
+int obfuscationScore(SADictionary* record) {
+    int score = 0;
+    if (numberIsTrue(record->objectForKey(sURLArobacedKey)))
+        score += kArobacedScore;
+    if (numberIsTrue(record->objectForKey(sURLBackpathedKey)))
+        score += kBackpathedScore;
+    if (numberIsTrue(record->objectForKey(sURLEncodedKey)))
+        score += kEncodedScore;
+    if (numberIsTrue(record->objectForKey(sURLRedirectedKey)))
+        score += kRedirectedScore;
+    return score;
+}
+
+void addToken(SWTokenBag& tokens, const QString& prefix, QStringView piece) {
+    QString token = prefix;
+    token.append(piece);
+    token.truncate(kMaximumTokenLength);
+    if (!tokens.contains(token))
+        tokens.insert(token, 1);
+}
+
+void buildTextNode(SAMIMEPart* part, bool root, SWProcessNode& node) {
+    // The simplified text of a part when it has one, else its content.
+    SAData* source = part->_simplifiedText ? part->_simplifiedText : part->_content;
+    if (root && part->_subtype == SAMIMESubtypeHTML)
+        SWProcessor::addOneMalusPointToDictionary(&node);  // nothing but HTML
+    if (!source || source->length() == 0 || !source->bytes())
+        return;
+
+    if (part->_addresses && part->_addresses->count() > 0) {
+        QStringList addresses;
+        for (unsigned long i = 0; i < part->_addresses->count(); ++i)
+            if (SAString* address = asString(part->_addresses->objectAtIndex(i)))
+                addresses << qStringFromSAString(address);
+        node.addresses = addresses;
+    }
+
+    if (part->_urls && part->_urls->count() > 0) {
+        QStringList urls;
+        int obfuscated = 0, maxScore = 0;
+        for (unsigned long i = 0; i < part->_urls->count(); ++i) {
+            SAObject* object = part->_urls->objectAtIndex(i);
+            if (!object || !object->isKindOfClass(GETIDSADictionary()))
+                continue;
+            auto* record = static_cast<SADictionary*>(object);
+            if (SAString* url = asString(record->objectForKey(sURLURLKey)))
+                urls << qStringFromSAString(url);
+            const int score = obfuscationScore(record);
+            if (score > 0) {
+                ++obfuscated;
+                maxScore = std::max(maxScore, score);
+            }
+        }
+        node.urls = urls;
+        if (obfuscated > 0) {
+            SWProcessor::addOneMalusPointToDictionary(&node);
+            node.obfuscatedCount = obfuscated;
+            node.obfuscatedMaxCount = maxScore;
+        }
+    }
+
+    std::optional<QString> text;
+    {
+        QString decoded;
+        if (!SAEncodedText::convertBytes(source->bytes(), source->length(), part->charset(), &decoded))
+            return;
+        text = std::move(decoded);
+    }
+
+    SWTokenizer& tokenizer = sharedTokenizer();
+    SWTokenBag tokens;
+    switch (part->_subtype) {
+    case SAMIMESubtypeHTML: {
+        const std::optional<QString> rendered = SWProcessor::processHTMLString(*text);
+        if (!rendered || rendered->isEmpty())
+            return;
+        tokens = tokenizer.tokenize(*rendered, true);
+        break;
+    }
+    case SAMIMESubtypeCalendar:
+    case SAMIMESubtypeDirectory:
+        return;
+    default:
+        tokens = tokenizer.tokenize(*text, true);
+        break;
+    }
+    const bool aggression = tokenizer.aggressionDetected();
+    SWProcessor::tokenizeURLs(&node, tokens);
+    SWProcessor::tokenizeAddresses(&node, tokens);
+    if (aggression)
+        SWProcessor::addOneMalusPointToDictionary(&node);
+    node.tokens = std::move(tokens);
+}
+
+void buildImageNode(SAMIMEPart* part, SWProcessNode& node) {
+    SAArray* types = headerValues(part, sContentTypeKey);
+    if (!types)
+        return;
+    for (unsigned long i = 0; i < types->count(); ++i) {
+        SAString* type = asString(types->objectAtIndex(i));
+        if (hasPrefixCaseInsensitive(type, imageGIFPrefix()) || hasPrefixCaseInsensitive(type, imagePDFPrefix())) {
+            const bool hasContentID = headerValues(part, contentIDKey()) != nullptr;
+            SWProcessor::addMalusPoints(hasContentID ? kImageWithContentIDMalus : kImageMalus, &node);
+            return;
+        }
+    }
+}
+
+SWDataBase* storeOrShared(SWDataBase* db) { return db ? db : SWDataBase::sharedDataBase(); }
+
+SWProbabilities lookUp(const std::optional<SWTokenBag>& tokens, bool updateDate, SWDataBase* db) {
+    if (!tokens)
+        return std::nullopt;
+    SWDataBase* store = storeOrShared(db);
+    if (!store)
+        return std::nullopt;
+    return store->getSpamitudeArrayFromTokens(*tokens, updateDate);
+}
+
+}  // namespace
+
+std::unique_ptr<SWProcessNode> SWProcessor::createProcessTreeWithMIMETree(SAMIMEPart* part, bool root) {
+    if (!part)
+        return nullptr;
+    auto node = std::make_unique<SWProcessNode>();
+
+    if (root) {
+        SARef<SAString> messageID = SARef<SAString>::adopt(part->copyMessageID());
+        if (!messageID || messageIDLooksForged(messageID.get()))
+            addOneMalusPointToDictionary(node.get());
+        SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(part->copySubject());
+        if (subject) {
+            const QString text = SAEncodedText::stringWithEncodedString(subject.get());
+            if (text.isEmpty())
+                addOneMalusPointToDictionary(node.get());
+            else
+                node->subjectTokens = sharedTokenizer().tokenizeSubject(text);
+        }
+    }
+
+    switch (part->_contentType) {
+    case SAMIMETypeMultipart:
+    case SAMIMETypeMessage:
+        if (part->_contentType == SAMIMETypeMessage && part->_subtype != SAMIMESubtypeRFC822)
+            break;
+        node->mode = part->_subtype;
+        if (part->_parts) {
+            for (unsigned long i = 0; i < part->_parts->count(); ++i) {
+                SAObject* child = part->_parts->objectAtIndex(i);
+                if (!child || !child->isKindOfClass(GETIDSAMIMEPart()))
+                    continue;
+                if (auto childNode = createProcessTreeWithMIMETree(static_cast<SAMIMEPart*>(child), false))
+                    node->children.push_back(std::move(childNode));
+            }
+        }
+        break;
+    case SAMIMETypeText:
+        buildTextNode(part, root, *node);
+        break;
+    case SAMIMETypeImage:
+        buildImageNode(part, *node);
+        break;
+    default:
+        break;
+    }
+    return node;
+}
+
+SWProbabilities SWProcessor::getSpamitudeArray(const SWProcessNode* node, SWDataBase* db) {
+    if (!node)
+        return std::nullopt;
+    SWProbabilities result;
+    if (node->hasChildren()) {
+        if (!node->mode)
+            return std::nullopt;
+        if (*node->mode == SWProcessorModeAlternative) {
+            // Of alternatives, the one that looks most like spam.
+            float best = 0.0f;
+            for (const auto& child : node->children) {
+                SWProbabilities array = getSpamitudeArray(child.get(), db);
+                const float score = computeSpamitude(array);
+                if (score > best) {
+                    best = score;
+                    result = std::move(array);
+                }
+            }
+        } else {
+            result.emplace();
+            for (const auto& child : node->children) {
+                const SWProbabilities array = getSpamitudeArray(child.get(), db);
+                if (array)
+                    result->insert(result->end(), array->begin(), array->end());
+            }
+        }
+    } else {
+        result = lookUp(node->tokens, true, db);
+    }
+
+    if (node->subjectTokens && result) {
+        const SWProbabilities subject = lookUp(node->subjectTokens, true, db);
+        if (subject)
+            result->insert(result->end(), subject->begin(), subject->end());
+    }
+
+    const int malus = malusCountForDictionary(node);
+    if (malus > 0) {
+        if (!result)
+            result.emplace();
+        result->insert(result->end(), size_t(malus), SWProcessorMalusProbability);
+    }
+    return result;
+}
+
+void SWProcessor::getArray(const float* values, int count, float* minDistance, int* index) {
+    float best = 0.0f;
+    int at = -1;
+    for (int i = 0; i < count; ++i) {
+        const float distance = std::fabs(values[i] - 0.5f);
+        if (at < 0 || distance < best) {
+            best = distance;
+            at = i;
+        }
+    }
+    *minDistance = best;
+    *index = at;
+}
+
+float SWProcessor::computeSpamitude(const SWProbabilities& probabilities) {
+    if (!probabilities)
+        return 0.0f;
+    const std::vector<float>& all = *probabilities;
+    std::vector<float> chosen;
+    if (all.size() < size_t(SWProcessorMaximumProbabilities)) {
+        chosen = all;
+    } else {
+        // Keep the 15 entries farthest from 0.5 (earlier ones win ties).
+        chosen.assign(all.begin(), all.begin() + SWProcessorMaximumProbabilities);
+        float minDistance;
+        int index;
+        getArray(chosen.data(), int(chosen.size()), &minDistance, &index);
+        for (size_t i = SWProcessorMaximumProbabilities; i < all.size(); ++i) {
+            if (std::fabs(all[i] - 0.5f) > minDistance) {
+                chosen[size_t(index)] = all[i];
+                getArray(chosen.data(), int(chosen.size()), &minDistance, &index);
+            }
+        }
+    }
+    float p = 1.0f, q = 1.0f;
+    for (float value : chosen) {
+        p *= value;
+        q *= 1.0f - value;
+    }
+    if (p + q <= 0.0f)
+        return 0.5f;
+    return p / (p + q);
+}
+
+std::pair<SWProbabilities, std::optional<SWTokenBag>> SWProcessor::getSpamTokenArray(const SWProcessNode* node,
+                                                                                     SWDataBase* db) {
+    if (!node)
+        return {};
+    SWProbabilities array;
+    std::optional<SWTokenBag> bag;
+    if (node->hasChildren() && node->mode && *node->mode == SWProcessorModeAlternative) {
+        float best = kStartScore;
+        for (const auto& child : node->children) {
+            auto [childArray, childBag] = getSpamTokenArray(child.get(), db);
+            const float score = computeSpamitude(childArray);
+            if (score > best) {
+                best = score;
+                array = std::move(childArray);
+                bag = std::move(childBag);
+            }
+        }
+    } else if (node->hasChildren()) {
+        for (const auto& child : node->children) {
+            auto [childArray, childBag] = getSpamTokenArray(child.get(), db);
+            if (childArray) {
+                if (!array)
+                    array.emplace();
+                array->insert(array->end(), childArray->begin(), childArray->end());
+            }
+            if (childBag) {
+                if (!bag)
+                    bag.emplace();
+                for (auto it = childBag->constBegin(); it != childBag->constEnd(); ++it)
+                    (*bag)[it.key()] += it.value();
+            }
+        }
+    } else {
+        array = lookUp(node->tokens, false, db);
+        bag = node->tokens;
+    }
+    if (node->subjectTokens) {
+        if (!bag)
+            bag.emplace();
+        for (auto it = node->subjectTokens->constBegin(); it != node->subjectTokens->constEnd(); ++it)
+            bag->insert(it.key(), it.value());
+    }
+    return {std::move(array), std::move(bag)};
+}
+
+namespace {
+
+// Elements whose text a browser does not show.
+bool isHiddenElement(const char* name) {
+    static const char* const hidden[] = {"head", "script", "style", "title", "noscript", "template",
+                                         "object", "applet", "iframe", "select", "option", "textarea"};
+    for (const char* h : hidden)
+        if (std::strcmp(name, h) == 0)
+            return true;
+    return false;
+}
+
+// Elements that begin and end a line of their own.
+bool isBlockElement(const char* name) {
+    static const char* const blocks[] = {"p", "div", "h1", "h2", "h3", "h4", "h5", "h6", "ul", "ol", "li",
+                                         "dl", "dt", "dd", "table", "tr", "blockquote", "pre", "address",
+                                         "center", "form", "fieldset", "hr", "section", "article", "header",
+                                         "footer", "nav", "aside", "main", "figure", "caption", "body",
+                                         "html", "tbody", "thead", "tfoot", "menu", "dir", "legend"};
+    for (const char* b : blocks)
+        if (std::strcmp(name, b) == 0)
+            return true;
+    return false;
+}
+
+class HTMLTextWriter {
+public:
+    void text(const xmlChar* content, bool preformatted) {
+        const QString s = QString::fromUtf8(reinterpret_cast<const char*>(content));
+        for (QChar c : s) {
+            if (!preformatted && (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f')) {
+                pendingSpace_ = true;
+                continue;
+            }
+            if (pendingSpace_ && !out_.isEmpty() && !out_.endsWith('\n'))
+                out_ += ' ';
+            pendingSpace_ = false;
+            out_ += c;
+        }
+    }
+    void lineBreak() {
+        out_ += '\n';
+        pendingSpace_ = false;
+    }
+    void blockEdge() {
+        if (!out_.isEmpty() && !out_.endsWith('\n'))
+            out_ += '\n';
+        pendingSpace_ = false;
+    }
+    void cellEdge() {
+        if (!out_.isEmpty() && !out_.endsWith('\n') && !out_.endsWith('\t'))
+            out_ += '\t';
+        pendingSpace_ = false;
+    }
+    void image() {
+        if (pendingSpace_ && !out_.isEmpty() && !out_.endsWith('\n'))
+            out_ += ' ';
+        pendingSpace_ = false;
+        out_ += QChar(0xFFFC);
+    }
+    // The text without the blank end that closing blocks leave.
+    QString result() const {
+        qsizetype end = out_.size();
+        while (end > 0 && (out_[end - 1] == '\n' || out_[end - 1] == '\t' || out_[end - 1] == ' '))
+            --end;
+        return out_.left(end);
+    }
+
+private:
+    QString out_;
+    bool pendingSpace_ = false;
+};
+
+// Walks the document without recursion, so no nesting depth can exhaust the stack.
+void renderTree(xmlNode* root, HTMLTextWriter& writer) {
+    struct Frame {
+        xmlNode* node;
+        bool leaving;
+    };
+    std::vector<Frame> stack;
+    stack.push_back({root, false});
+    int preformatted = 0;
+    while (!stack.empty()) {
+        const Frame frame = stack.back();
+        stack.pop_back();
+        xmlNode* node = frame.node;
+        const char* name = node->name ? reinterpret_cast<const char*>(node->name) : "";
+        if (frame.leaving) {
+            if (std::strcmp(name, "pre") == 0)
+                --preformatted;
+            if (isBlockElement(name))
+                writer.blockEdge();
+            else if (std::strcmp(name, "td") == 0 || std::strcmp(name, "th") == 0)
+                writer.cellEdge();
+            continue;
+        }
+        switch (node->type) {
+        case XML_TEXT_NODE:
+        case XML_CDATA_SECTION_NODE:
+            if (node->content)
+                writer.text(node->content, preformatted > 0);
+            continue;
+        case XML_ELEMENT_NODE:
+            break;
+        case XML_DOCUMENT_NODE:
+        case XML_HTML_DOCUMENT_NODE:
+            break;
+        default:
+            continue;  // comments, processing instructions, ...
+        }
+        if (node->type == XML_ELEMENT_NODE) {
+            if (isHiddenElement(name))
+                continue;
+            // Line breaks and images are void, but a damaged document may still
+            // hang content below them: it is shown too.
+            if (std::strcmp(name, "br") == 0) {
+                writer.lineBreak();
+            } else if (std::strcmp(name, "img") == 0) {
+                writer.image();
+            } else {
+                if (std::strcmp(name, "pre") == 0)
+                    ++preformatted;
+                if (isBlockElement(name))
+                    writer.blockEdge();
+                stack.push_back({node, true});
+            }
+        }
+        // Children in document order: pushed last to first.
+        std::vector<xmlNode*> children;
+        for (xmlNode* child = node->children; child; child = child->next)
+            children.push_back(child);
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            stack.push_back({*it, false});
+    }
+}
+
+}  // namespace
+
+std::optional<QString> SWProcessor::processHTMLString(const QString& html) {
+    const QByteArray utf8 = html.toUtf8();
+    if (utf8.isEmpty())
+        return QString();
+    htmlDocPtr doc = htmlReadMemory(utf8.constData(), int(std::min<qsizetype>(utf8.size(), INT32_MAX)), nullptr,
+                                    "UTF-8",
+                                    HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
+                                        HTML_PARSE_NONET);
+    if (!doc)
+        return std::nullopt;
+    HTMLTextWriter writer;
+    renderTree(reinterpret_cast<xmlNode*>(doc), writer);
+    xmlFreeDoc(doc);
+    return writer.result();
+}
+
+void SWProcessor::tokenizeURLs(const SWProcessNode* node, SWTokenBag& tokens) {
+    if (!node || !node->urls)
+        return;
+    const QString prefix = QLatin1String(kURLTokenPrefix);
+    for (const QString& url : *node->urls) {
+        // The host: the first path component, cut before a port, query or bracket.
+        QStringView host(url);
+        const qsizetype slash = host.indexOf('/');
+        if (slash == 0)
+            continue;
+        if (slash > 0)
+            host = host.left(slash);
+        for (qsizetype i = 0; i < host.size(); ++i) {
+            const char16_t c = host[i].unicode();
+            if (c != 0 && c < 0x80 && std::strchr(kURLCutCharacters, char(c))) {
+                host = host.left(i);
+                break;
+            }
+        }
+        for (QStringView label : host.split('.'))
+            if (label.size() > 2)
+                addToken(tokens, prefix, label);
+    }
+}
+
+void SWProcessor::tokenizeAddresses(const SWProcessNode* node, SWTokenBag& tokens) {
+    if (!node || !node->addresses)
+        return;
+    const QString prefix = QLatin1String(kAddressTokenPrefix);
+    for (const QString& address : *node->addresses)
+        for (QStringView piece : QStringView(address).split('@'))
+            for (QStringView label : piece.split('.'))
+                if (label.size() > 2)
+                    addToken(tokens, prefix, label);
+}
+
+void SWProcessor::addOneMalusPointToDictionary(SWProcessNode* node) { addMalusPoints(1, node); }
+
+void SWProcessor::addMalusPoints(int count, SWProcessNode* node) {
+    if (node)
+        node->malus = node->malus.value_or(0) + count;
+}
+
+int SWProcessor::malusCountForDictionary(const SWProcessNode* node) {
+    if (!node)
+        return 0;
+    int total = node->malus.value_or(0);
+    for (const auto& child : node->children)
+        total += malusCountForDictionary(child.get());
+    return total;
+}
+
+bool SWProcessor::URLObfuscationDetected(const SWProcessNode* node, int threshold) {
+    if (!node)
+        return false;
+    if (node->obfuscatedCount.value_or(0) > 0 && node->obfuscatedMaxCount.value_or(0) >= threshold)
+        return true;
+    for (const auto& child : node->children)
+        if (URLObfuscationDetected(child.get(), threshold))
+            return true;
+    return false;
+}

@@ -1,0 +1,403 @@
+#include "SWTokenizer.h"
+
+#include "platform/Bundle.h"
+#include "platform/PropertyList.h"
+
+#include <QFile>
+#include <QVariantList>
+
+#include <array>
+#include <bitset>
+#include <memory>
+
+namespace {
+
+constexpr char16_t kObjectReplacement = 0xFFFC;
+constexpr char16_t kPound = 0x00A3;
+constexpr qsizetype kSubjectKeyLength = 17;
+constexpr int kAggressionRun = 9;
+
+class CharacterSet {
+public:
+    void assign(const QString& members) {
+        bits_.reset();
+        for (QChar c : members)
+            bits_.set(c.unicode());
+    }
+    void add(char16_t c) { bits_.set(c); }
+    bool contains(char16_t c) const { return bits_.test(c); }
+
+private:
+    std::bitset<65536> bits_;
+};
+
+struct Tables {
+    bool separatorsLoaded = false;
+    bool accentsLoaded = false;
+    CharacterSet subjectFakeSeparator;
+    CharacterSet start;
+    CharacterSet end;
+    CharacterSet virtualSet;
+    // Accent folding: the plain letter of each accented code unit, 0 for none
+    // (the first entry of the table that lists a character wins).
+    std::array<char16_t, 65536> accents{};
+};
+
+Tables& tables() {
+    static Tables* t = new Tables();  // lives for the process
+    return *t;
+}
+
+inline bool isStart(const Tables& t, char16_t c) { return c == kObjectReplacement || t.start.contains(c); }
+inline bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
+inline bool isUpper(char16_t c) { return c >= 'A' && c <= 'Z'; }
+inline bool isLower(char16_t c) { return c >= 'a' && c <= 'z'; }
+inline bool isLetter(char16_t c) { return isUpper(c) || isLower(c); }
+inline bool isNumberCharacter(char16_t c) { return isDigit(c) || c == 'O' || c == 'I'; }   // "0OI123456789"
+inline bool isPriceCharacter(char16_t c) { return c == '.' || isNumberCharacter(c); }       // ".0OI123456789"
+
+void loadSeparators(Tables& t, const QVariantMap& separators) {
+    auto value = [&](const char* key) { return separators.value(QLatin1String(key)).toString(); };
+    t.subjectFakeSeparator.assign(value(SWTokenizerSubjectFakeSeparatorKey));
+    t.start.assign(value(SWTokenizerStartSetKey));
+    t.end.assign(value(SWTokenizerEndSetKey));
+    t.virtualSet.assign(value(SWTokenizerVirtualSetKey));
+    t.separatorsLoaded = true;
+}
+
+// Reads the accent table; false (table left empty) when it is not an array of
+// entries.
+bool loadAccents(Tables& t, const QVariant& alphabet) {
+    t.accents.fill(0);
+    if (alphabet.typeId() != QMetaType::QVariantList)
+        return false;
+    for (const QVariant& entry : alphabet.toList()) {
+        if (entry.typeId() != QMetaType::QVariantMap)
+            continue;
+        const QVariantMap map = entry.toMap();
+        const QString accented = map.value(QLatin1String(SWTokenizerAccentuatedLetterKey)).toString();
+        const QString letter = map.value(QLatin1String(SWTokenizerLetterKey)).toString();
+        if (letter.isEmpty())
+            continue;
+        for (QChar c : accented)
+            if (c.unicode() > 0x7F && t.accents[c.unicode()] == 0)
+                t.accents[c.unicode()] = letter.at(0).unicode();
+    }
+    t.accentsLoaded = true;
+    return true;
+}
+
+// Normalises buf[0..n) in place as a token without "%" splitting (steps 3 to 13).
+// Returns false when the token is dropped; n may shrink.
+bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& modified) {
+    // All-number tokens ("2008", "IOI") say nothing.
+    bool allNumber = true;
+    for (qsizetype i = 0; i < n && allNumber; ++i)
+        allNumber = isNumberCharacter(buf[i]);
+    if (allNumber)
+        return false;
+
+    // Prices and percentages keep their digits; a letter O among them is a zero.
+    const bool price = buf[0] == '$' || buf[0] == kPound;
+    const bool percentage = !price && buf[n - 1] == '%';
+    if (price || percentage) {
+        const qsizetype from = price ? 1 : 0;
+        const qsizetype to = price ? n : n - 1;
+        for (qsizetype i = from; i < to; ++i) {
+            if (!isPriceCharacter(buf[i]))
+                return false;
+            if (buf[i] == 'O') {
+                buf[i] = '0';
+                modified = true;
+            }
+        }
+        return true;
+    }
+
+    // Spaces, control characters, quotes and "#" do not belong in a word.
+    for (qsizetype i = 0; i < n; ++i)
+        if (buf[i] <= '#' && buf[i] != '!')
+            return false;
+
+    qsizetype digits = 0;
+    for (qsizetype i = 0; i < n; ++i)
+        digits += isDigit(buf[i]) ? 1 : 0;
+    if (digits > n - digits)
+        return false;
+
+    // Digits stand for letters only when a non-digit follows the first digit.
+    bool mixed = false;
+    {
+        qsizetype first = 0;
+        while (first < n && !isDigit(buf[first]))
+            ++first;
+        for (qsizetype i = first + 1; i < n && !mixed; ++i)
+            mixed = !isDigit(buf[i]);
+    }
+
+    // Look-alike characters, every position but the last.
+    for (qsizetype i = 0; i + 1 < n; ++i) {
+        const char16_t c = buf[i];
+        if (!((isDigit(c) && mixed) || c == '|' || c == '@'))
+            continue;
+        const char16_t previous = i > 0 ? buf[i - 1] : 0;
+        const char16_t next = buf[i + 1];
+        const bool bothUpper = i > 0 && isUpper(previous) && isUpper(next);
+        char16_t r = c;
+        switch (c) {
+        case '0': r = i == 0 ? u'O' : (bothUpper ? u'O' : u'o'); break;
+        case '1':
+        case '|':
+            if (i > 0) {
+                if (bothUpper)
+                    r = 'I';
+                else if (isLetter(previous))
+                    r = next == 'i' ? u'l' : u'i';
+            }
+            break;
+        case '3': r = (i > 0 && bothUpper) ? u'E' : c; break;
+        case '4': r = 'A'; break;
+        case '5': r = 'S'; break;
+        case '6': r = 'b'; break;
+        case '8': r = 'B'; break;
+        case '9': r = 'g'; break;
+        case '@': r = i == 0 ? u'A' : (bothUpper ? u'A' : u'a'); break;
+        default: break;
+        }
+        if (r != c) {
+            buf[i] = r;
+            modified = true;
+        }
+    }
+    if (isDigit(buf[0]))
+        return false;
+
+    // The last character: "@" and "|" after a letter.
+    {
+        char16_t& last = buf[n - 1];
+        const char16_t previous = n > 1 ? buf[n - 2] : 0;
+        char16_t r = last;
+        if (last == '@')
+            r = isUpper(previous) ? u'A' : u'a';
+        else if (last == '|')
+            r = isUpper(previous) ? u'I' : (isLower(previous) ? u'l' : last);
+        if (r != last) {
+            last = r;
+            modified = true;
+        }
+    }
+
+    // Accented letters become their plain letters.
+    for (qsizetype i = 0; i < n; ++i) {
+        if (buf[i] > 0x7F) {
+            const char16_t plain = t.accents[buf[i]];
+            if (plain) {
+                buf[i] = plain;
+                modified = true;
+            }
+        }
+    }
+
+    // One lower-case letter hidden in a shouted word ("VIAGgRA").
+    if (n >= 7) {
+        qsizetype lowerCount = 0, lowerAt = -1;
+        bool othersShout = true;
+        for (qsizetype i = 0; i < n; ++i) {
+            if (isLower(buf[i])) {
+                ++lowerCount;
+                lowerAt = i;
+            } else if (!(isUpper(buf[i]) || buf[i] == '!' || buf[i] == '?')) {
+                othersShout = false;
+            }
+        }
+        if (lowerCount == 1 && othersShout) {
+            for (qsizetype i = lowerAt; i + 1 < n; ++i)
+                buf[i] = buf[i + 1];
+            --n;
+            modified = true;
+        }
+    }
+    return true;
+}
+
+void preprocessInto(const Tables& t, const QString& token, QStringList& out, bool& dropped) {
+    dropped = true;
+    if (token.size() > SWTokenizerMaximumTokenLength)
+        return;
+    // Working copy without the characters inserted to break the word.
+    char16_t buf[SWTokenizerMaximumTokenLength + 2];
+    qsizetype n = 0;
+    bool modified = false;
+    for (QChar qc : token) {
+        const char16_t c = qc.unicode();
+        if (t.virtualSet.contains(c))
+            modified = true;
+        else
+            buf[n++] = c;
+    }
+    if (n <= 2)
+        return;
+
+    // "50%off": the pieces on each side of the first inner "%" are tokens of
+    // their own; both are cut from the cleaned copy.
+    for (qsizetype p = 0; p + 1 < n; ++p) {
+        if (buf[p] != '%')
+            continue;
+        dropped = false;
+        bool pieceDropped;
+        if (p >= 2)
+            preprocessInto(t, QString(reinterpret_cast<const QChar*>(buf), p + 1), out, pieceDropped);
+        if (n - p - 1 > 2)
+            preprocessInto(t, QString(reinterpret_cast<const QChar*>(buf + p + 1), n - p - 1), out, pieceDropped);
+        return;
+    }
+
+    if (!normaliseCharacters(t, buf, n, modified))
+        return;
+    dropped = false;
+    out.append(modified ? QString(reinterpret_cast<const QChar*>(buf), n) : token);
+}
+
+void countTokens(const Tables& t, const QString& candidate, SWTokenBag& bag) {
+    QStringList forms;
+    bool dropped;
+    preprocessInto(t, candidate, forms, dropped);
+    for (const QString& form : forms)
+        bag[form] += 1;
+}
+
+}  // namespace
+
+void SWTokenizer::loadCharacterTables(const QVariantMap& separators, const QVariant& alphabet) {
+    Tables& t = tables();
+    loadSeparators(t, separators);
+    loadAccents(t, alphabet);
+}
+
+bool SWTokenizer::characterTablesLoaded() { return tables().separatorsLoaded; }
+
+void SWTokenizer::initializeCharacterSet(const QString& resourcesFolder) {
+    Tables& t = tables();
+    if (!t.separatorsLoaded) {
+        QFile file(resourcesFolder + QStringLiteral("/English.lproj/") + QLatin1String(SWTokenizerSeparatorsTable) +
+                   QStringLiteral(".strings"));
+        QVariantMap separators;
+        if (file.open(QIODevice::ReadOnly) && file.size() < (1 << 20))
+            separators = platform::parseStringsTable(file.readAll());
+        loadSeparators(t, separators);  // absent keys give empty sets
+    }
+    if (!t.accentsLoaded) {
+        const auto alphabet = platform::plist::readFile(resourcesFolder + QLatin1Char('/') +
+                                                        QLatin1String(SWTokenizerAlphabetResource) +
+                                                        QStringLiteral(".plist"));
+        if (alphabet)
+            loadAccents(t, *alphabet);
+    }
+}
+
+void SWTokenizer::initializeCharacterSet(const platform::Bundle& bundle) {
+    initializeCharacterSet(bundle.resourcePath());
+}
+
+QString SWTokenizer::preprocessSubject(const QString& subject) {
+    const Tables& t = tables();
+    QString result;
+    result.reserve(subject.size());
+    for (QChar c : subject)
+        if (!t.subjectFakeSeparator.contains(c.unicode()))
+            result.append(c);
+    return result;
+}
+
+std::optional<QStringList> SWTokenizer::preprocessToken(const QString& token) {
+    QStringList forms;
+    bool dropped;
+    preprocessInto(tables(), token, forms, dropped);
+    if (dropped)
+        return std::nullopt;
+    return forms;
+}
+
+SWTokenBag SWTokenizer::tokenize(const QString& text, bool aggressive) {
+    aggressionDetected_ = false;
+    SWTokenBag bag;
+    const Tables& t = tables();
+    if (text.size() > SWTokenizerMaximumTextLength)
+        return bag;
+    const char16_t* data = reinterpret_cast<const char16_t*>(text.utf16());
+    const qsizetype length = text.size();
+
+    qsizetype i = 0;
+    for (;;) {
+        // Skip separators, watching for long runs of empty lines.
+        int crRun = 0, lfRun = 0;
+        while (i < length && isStart(t, data[i])) {
+            const char16_t c = data[i];
+            if (c == '\r') {
+                ++crRun;
+                lfRun = 0;
+            } else if (c == '\n') {
+                ++lfRun;
+                crRun = 0;
+            } else {
+                crRun = lfRun = 0;
+            }
+            if (aggressive && (crRun > kAggressionRun || lfRun > kAggressionRun) && i != length - 1)
+                aggressionDetected_ = true;
+            ++i;
+        }
+        if (i >= length)
+            return bag;
+
+        // The token runs to the next end character, which is consumed.
+        const qsizetype s = i;
+        qsizetype e = s + 1;
+        while (e < length && !t.end.contains(data[e]))
+            ++e;
+        const qsizetype tokenLength = e - s;
+        i = e + 1;
+
+        if (tokenLength >= 3 && tokenLength <= SWTokenizerMaximumTokenLength) {
+            countTokens(t, QString(reinterpret_cast<const QChar*>(data + s), tokenLength), bag);
+        } else if (tokenLength == 1 && e < length) {
+            // Spelled-out letters: "v.i.a.g.r.a". Count the separators that are
+            // followed by another letter; a separator followed by a start
+            // character or the end of the text closes the run uncounted, so the
+            // next word is read whole.
+            const char16_t d = data[e];
+            qsizetype k = 0;
+            for (qsizetype pos = e; pos < length; pos += 2) {
+                if (data[pos] != d) {
+                    if (!t.end.contains(data[pos]))
+                        --k;  // the last letter begins a word: not spelled out
+                    break;
+                }
+                if (pos + 1 >= length || isStart(t, data[pos + 1]))
+                    break;
+                ++k;
+            }
+            if (k >= 3) {
+                if (k <= SWTokenizerMaximumTokenLength - 1) {
+                    char16_t letters[SWTokenizerMaximumTokenLength];
+                    qsizetype count = 0;
+                    for (qsizetype pos = s; pos < length && count < k + 1; pos += 2) {
+                        if (t.end.contains(data[pos]))
+                            break;
+                        letters[count++] = data[pos];
+                    }
+                    countTokens(t, QString(reinterpret_cast<const QChar*>(letters), count), bag);
+                }
+                i = std::min(length, e + 2 * k + 1);
+            }
+        }
+    }
+}
+
+SWTokenBag SWTokenizer::tokenizeSubject(const QString& subject) {
+    const SWTokenBag tokens = tokenize(preprocessSubject(subject), false);
+    SWTokenBag result;
+    const QString prefix = QLatin1String(SWTokenizerSubjectPrefix);
+    for (auto it = tokens.constBegin(); it != tokens.constEnd(); ++it)
+        result.insert(prefix + it.key().left(kSubjectKeyLength), it.value());
+    return result;
+}

@@ -1,0 +1,336 @@
+// Process trees of real parsed messages, their scores against a real token
+// store, and the HTML renderer.
+
+#include "SWDataBase.h"
+#include "SWProcessor.h"
+#include "SWTokenizer.h"
+
+#include "mailparse/SAData.h"
+#include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
+
+#include "platform/PropertyList.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+
+namespace {
+
+// A parsed message and its raw bytes, which must outlive the tree.
+struct Parsed {
+    QByteArray raw;
+    SARef<SAData> data;
+    SARef<SAMIMEPart> part;
+};
+
+std::unique_ptr<Parsed> parse(const QByteArray& message) {
+    auto parsed = std::make_unique<Parsed>();
+    parsed->raw = message;
+    parsed->data = SARef<SAData>::adopt(
+        new SAData(reinterpret_cast<const unsigned char*>(parsed->raw.constData()), parsed->raw.size(), false));
+    parsed->part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(parsed->data.get(), true, nullptr, nullptr));
+    parsed->part->process(true, true);
+    return parsed;
+}
+
+std::unique_ptr<SWProcessNode> treeOf(const QByteArray& message) {
+    auto parsed = parse(message);
+    return SWProcessor::createProcessTreeWithMIMETree(parsed->part.get(), true);
+}
+
+QByteArray multipart(const QByteArray& headers, const QByteArray& subtype, const QList<QByteArray>& parts) {
+    QByteArray m = headers + "MIME-Version: 1.0\nContent-Type: multipart/" + subtype + "; boundary=\"BND\"\n\npreamble\n";
+    for (const QByteArray& p : parts)
+        m += "--BND\n" + p + "\n";
+    m += "--BND--\n";
+    return m;
+}
+
+const QByteArray kGoodHeaders = "From: a@b.example\nMessage-ID: <1234@host.example>\nSubject: hello\n";
+
+class ProcessorTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        const char* resources = std::getenv("BAYES_RESOURCES_DIR");
+        ASSERT_NE(resources, nullptr);
+        SWTokenizer::initializeCharacterSet(QString::fromUtf8(resources));
+    }
+    void SetUp() override {
+        ASSERT_TRUE(dir_.isValid());
+        // A store with 10 spam and 10 ham learned.
+        platform::plist::writeFile(dir_.path() + "/Junkward.cnt", QVariantList{10, 10});
+        { SWDataBase create(dir_.path()); }
+        platform::plist::writeFile(dir_.path() + "/Junkward.cnt", QVariantList{10, 10});
+        db_ = std::make_unique<SWDataBase>(dir_.path());
+        ASSERT_EQ(db_->spamMailCount(), 10u);
+    }
+    void word(const QString& token, quint64 spam, quint64 ham) {
+        const QVariantMap item{{"Keyword", token}, {"Spam", spam}, {"Ham", ham}};
+        ASSERT_TRUE(db_->addItem(&item));
+    }
+    QTemporaryDir dir_;
+    std::unique_ptr<SWDataBase> db_;
+};
+
+TEST_F(ProcessorTest, malusPointsOfTheMessage) {
+    struct Case {
+        const char* name;
+        QByteArray message;
+        int rootMalus;
+        int totalMalus;
+    };
+    const QByteArray plainBody = "Content-Type: text/plain\n\nsome ordinary words here\n";
+    const QByteArray gif = "Content-Type: image/gif; name=a.gif\nContent-Transfer-Encoding: base64\n";
+    const Case cases[] = {
+        {"well formed", kGoodHeaders + plainBody, 0, 0},
+        {"no Message-ID", "Subject: hello\n" + plainBody, 1, 1},
+        {"Message-ID without dot after @", "Message-ID: <a.b@host>\nSubject: hi\n" + plainBody, 1, 1},
+        {"Message-ID with dot after @", "Message-ID: <ab@ho.st>\nSubject: hi\n" + plainBody, 0, 0},
+        {"Message-ID without @", "Message-ID: <abc.def>\nSubject: hi\n" + plainBody, 1, 1},
+        {"no Subject", "Message-ID: <ab@ho.st>\n" + plainBody, 0, 0},
+        {"empty Subject", "Message-ID: <ab@ho.st>\nSubject: \n" + plainBody, 1, 1},
+        {"empty encoded Subject", "Message-ID: <ab@ho.st>\nSubject: =?utf-8?B??=\n" + plainBody, 1, 1},
+        {"only HTML, empty body, no id, empty subject", "Subject:\nContent-Type: text/html\n\n<html></html>\n", 3, 3},
+        {"GIF with Content-ID",
+         multipart(kGoodHeaders, "related", {plainBody, gif + "Content-ID: <img1>\n\nR0lGODlh\n"}), 0, 3},
+        {"GIF without Content-ID", multipart(kGoodHeaders, "mixed", {plainBody, gif + "\nR0lGODlh\n"}), 0, 1},
+        {"PDF image", multipart(kGoodHeaders, "mixed", {plainBody, "Content-Type: IMAGE/PDF\n\nxx\n"}), 0, 1},
+        {"PNG image", multipart(kGoodHeaders, "mixed", {plainBody, "Content-Type: image/png\n\nxx\n"}), 0, 0},
+        // A single-part message: the text part is the root.
+        {"empty lines", kGoodHeaders + "\nfirst words" + QByteArray(12, '\n') + "more words\n", 1, 1},
+        {"obfuscated link", kGoodHeaders + "\nvisit http://user@evil.example/x today please\n", 1, 1},
+    };
+    for (const Case& c : cases) {
+        auto tree = treeOf(c.message);
+        ASSERT_TRUE(tree) << c.name;
+        EXPECT_EQ(tree->malus.value_or(0), c.rootMalus) << c.name;
+        EXPECT_EQ(SWProcessor::malusCountForDictionary(tree.get()), c.totalMalus) << c.name;
+    }
+}
+
+TEST_F(ProcessorTest, malusOnlyMessageScoresAsSpam) {
+    auto tree = treeOf("Subject:\nContent-Type: text/html\n\n<html><body></body></html>\n");
+    const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
+    ASSERT_TRUE(array);
+    EXPECT_EQ(*array, std::vector<float>(3, 0.999f));
+    const float p = 0.999f * 0.999f * 0.999f, q = 0.001f * 0.001f * 0.001f;
+    EXPECT_FLOAT_EQ(SWProcessor::computeSpamitude(array), p / (p + q));
+    EXPECT_GE(SWProcessor::computeSpamitude(array), 0.9f);
+}
+
+TEST_F(ProcessorTest, obfuscatedLinksAreCountedAndScored) {
+    // Encoded (more than two escapes) and redirected: 10 + 1.
+    auto tree = treeOf(kGoodHeaders +
+                       "\nclick http://a.example/r?u=%68%74%74%70%3a//evil.example/x now, or "
+                       "http://plain.example/page\n");
+    ASSERT_TRUE(tree->urls);
+    EXPECT_EQ(tree->urls->size(), 2);
+    EXPECT_EQ(tree->obfuscatedCount.value_or(0), 1);
+    EXPECT_EQ(tree->obfuscatedMaxCount.value_or(0), 11);
+    EXPECT_EQ(tree->malus.value_or(0), 1);
+    EXPECT_TRUE(SWProcessor::URLObfuscationDetected(tree.get(), 11));
+    EXPECT_FALSE(SWProcessor::URLObfuscationDetected(tree.get(), 12));
+    ASSERT_TRUE(tree->tokens);
+    EXPECT_TRUE(tree->tokens->contains("Url*evil"));
+    EXPECT_TRUE(tree->tokens->contains("Url*plain"));
+}
+
+TEST_F(ProcessorTest, linkAndAddressTokens) {
+    SWProcessNode node;
+    node.urls = QStringList{"www.example.co:8080/path", "mail.longdomainnamethatgoeson.example/x?y",
+                            "host.example?query", "/relative/only", "ab.cd"};
+    node.addresses = QStringList{"john.smith@mail.example.org", "x@y.zz"};
+    SWTokenBag tokens{{"Url*www", 5}};
+    SWProcessor::tokenizeURLs(&node, tokens);
+    SWProcessor::tokenizeAddresses(&node, tokens);
+    const SWTokenBag expected{{"Url*www", 5},  // present already: count kept
+                              {"Url*example", 1},
+                              {"Url*mail", 1},
+                              {"Url*longdomainnameth", 1},  // cut to 20 characters
+                              {"Url*host", 1},
+                              {"Add*john", 1},
+                              {"Add*smith", 1},
+                              {"Add*mail", 1},
+                              {"Add*example", 1},
+                              {"Add*org", 1}};
+    EXPECT_EQ(tokens, expected);
+}
+
+TEST_F(ProcessorTest, fifteenProbabilitiesFarthestFromHalfAreCombined) {
+    std::vector<float> fifteen;
+    for (int i = 0; i < 15; ++i)
+        fifteen.push_back(i % 3 == 0 ? 0.9f : 0.2f);
+    std::vector<float> twenty = fifteen;
+    twenty.insert(twenty.begin() + 3, {0.5f, 0.5f});
+    twenty.insert(twenty.end() - 4, {0.5f, 0.5f, 0.5f});
+    EXPECT_FLOAT_EQ(SWProcessor::computeSpamitude(twenty), SWProcessor::computeSpamitude(fifteen));
+
+    struct Case {
+        SWProbabilities values;
+        float expected;
+    };
+    const Case cases[] = {
+        {std::nullopt, 0.0f},
+        {std::vector<float>{}, 0.5f},
+        {std::vector<float>{0.9f}, 0.9f},
+        {std::vector<float>{0.9f, 0.1f}, 0.5f},
+        {std::vector<float>{0.99f, 0.99f, 0.01f}, 0.99f},
+    };
+    for (const Case& c : cases)
+        EXPECT_NEAR(SWProcessor::computeSpamitude(c.values), c.expected, 1e-6f);
+
+    // Sixteen strong ham tokens and one weak spam token: the weak one is pushed out.
+    std::vector<float> many(16, 0.01f);
+    many.insert(many.begin(), 0.6f);
+    EXPECT_LT(SWProcessor::computeSpamitude(many), 1e-6f);
+
+    float distance;
+    int index;
+    const float values[] = {0.9f, 0.45f, 0.55f, 0.1f};
+    SWProcessor::getArray(values, 4, &distance, &index);
+    EXPECT_EQ(index, 1);  // the first of two equally near entries
+    EXPECT_NEAR(distance, 0.05f, 1e-6f);
+}
+
+TEST_F(ProcessorTest, alternativesAreScoredOnTheSpammierPart) {
+    word("gentle", 0, 10);   // 0.001
+    word("kindly", 0, 10);
+    word("casino", 10, 0);   // 0.999
+    word("jackpot", 10, 0);
+    const QByteArray message = multipart(kGoodHeaders, "alternative",
+                                         {"Content-Type: text/plain\n\ngentle kindly\n",
+                                          "Content-Type: text/html\n\n<p>casino <b>jackpot</b></p>\n"});
+    auto tree = treeOf(message);
+    ASSERT_TRUE(tree);
+    ASSERT_EQ(tree->children.size(), 2u);
+    EXPECT_EQ(tree->mode.value_or(-1), SWProcessorModeAlternative);
+    const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
+    ASSERT_TRUE(array);
+    // The HTML part's two tokens, then the subject's unknown "hello".
+    EXPECT_EQ(*array, (std::vector<float>{0.999f, 0.999f, 0.4f}));
+
+    // Training takes the same part's tokens plus the subject's.
+    auto [trainArray, bag] = SWProcessor::getSpamTokenArray(tree.get(), db_.get());
+    ASSERT_TRUE(bag);
+    EXPECT_EQ(*bag, (SWTokenBag{{"casino", 1}, {"jackpot", 1}, {"Sub*hello", 1}}));
+}
+
+TEST_F(ProcessorTest, malusOfANestedPartCountsAtEveryLevel) {
+    // An HTML alternative with an obfuscated link: its point is in its own array
+    // and again in the root's.
+    const QByteArray message =
+        multipart(kGoodHeaders, "alternative",
+                  {"Content-Type: text/plain\n\nplain words\n",
+                   "Content-Type: text/html\n\n<a href=\"http://me@evil.example/\">words</a> and more\n"});
+    auto tree = treeOf(message);
+    ASSERT_EQ(tree->children.size(), 2u);
+    EXPECT_EQ(tree->children[1]->malus.value_or(0), 1);
+    const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
+    ASSERT_TRUE(array);
+    EXPECT_EQ(std::count(array->begin(), array->end(), 0.999f), 2);
+}
+
+TEST_F(ProcessorTest, mixedPartsMergeTheirTrainingTokens) {
+    const QByteArray message = multipart(kGoodHeaders, "mixed",
+                                         {"Content-Type: text/plain\n\nalpha beta alpha\n",
+                                          "Content-Type: text/plain\n\nalpha gamma\n"});
+    auto tree = treeOf(message);
+    auto [array, bag] = SWProcessor::getSpamTokenArray(tree.get(), db_.get());
+    ASSERT_TRUE(bag);
+    EXPECT_EQ(bag->value("alpha"), 3);
+    EXPECT_EQ(bag->value("gamma"), 1);
+    EXPECT_EQ(bag->value("Sub*hello"), 1);
+    ASSERT_TRUE(array);
+    EXPECT_EQ(array->size(), 4u);  // alpha, beta | alpha, gamma
+    // Training lookups leave dates alone; scoring lookups refresh known tokens.
+    word("alpha", 3, 3);
+    const int32_t before = db_->valueForToken("alpha")->date;
+    db_->setClock([&] { return int64_t(before) + 1000; });
+    SWProcessor::getSpamTokenArray(tree.get(), db_.get());
+    EXPECT_EQ(db_->valueForToken("alpha")->date, before);
+    SWProcessor::getSpamitudeArray(tree.get(), db_.get());
+    EXPECT_EQ(db_->valueForToken("alpha")->date, before + 1000);
+}
+
+TEST_F(ProcessorTest, bodiesAreDecodedInTheirCharset) {
+    struct Case {
+        const char* name;
+        QByteArray message;
+        const char16_t* expectedToken;  // null: no tokens at all
+    };
+    const Case cases[] = {
+        {"koi8-r", kGoodHeaders + "Content-Type: text/plain; charset=koi8-r\n\n\xd0\xd2\xc9\xd7\xc5\xd4 words\n",
+         u"\u043f\u0440\u0438\u0432\u0435\u0442"},
+        {"latin-1", kGoodHeaders + "Content-Type: text/plain; charset=iso-8859-1\n\ncaf\xe9 ok\n", u"cafe"},
+        {"utf-8", kGoodHeaders + "Content-Type: text/plain; charset=utf-8\n\ncaf\xc3\xa9 ok\n", u"cafe"},
+        {"invalid utf-8", kGoodHeaders + "Content-Type: text/plain; charset=utf-8\n\ncaf\xe9 ok\n", nullptr},
+        {"placeholder", kGoodHeaders + "Content-Type: text/plain; charset=%CHARSET\n\nhello there\n", nullptr},
+        {"calendar", kGoodHeaders + "Content-Type: text/calendar\n\nBEGIN:VCALENDAR\n", nullptr},
+    };
+    for (const Case& c : cases) {
+        auto tree = treeOf(c.message);
+        ASSERT_TRUE(tree) << c.name;
+        if (!c.expectedToken) {
+            EXPECT_FALSE(tree->tokens) << c.name;
+            continue;
+        }
+        ASSERT_TRUE(tree->tokens) << c.name;
+        EXPECT_TRUE(tree->tokens->contains(QString::fromUtf16(c.expectedToken))) << c.name;
+    }
+}
+
+TEST_F(ProcessorTest, htmlIsRenderedAsABrowserShowsIt) {
+    struct Case {
+        const char* html;
+        const char16_t* text;
+    };
+    const Case cases[] = {
+        {"<p>Hello <b>world</b></p><p>next</p>", u"Hello world\nnext"},
+        {"one<br>two<br/>three", u"one\ntwo\nthree"},
+        {"<html><head><title>T</title><style>p{}</style></head><body>seen<script>hidden()</script></body></html>",
+         u"seen"},
+        {"a <img src=x.gif> b", u"a \ufffc b"},
+        {"caf&eacute; &amp; &lt;tag&gt;", u"caf\u00e9 & <tag>"},
+        {"<table><tr><td>x</td><td>y</td></tr></table>", u"x\ty"},
+        {"many    spaces\n\nand lines", u"many spaces and lines"},
+        {"<pre>keep   this\n  layout</pre>", u"keep   this\n  layout"},
+        {"<!-- a comment -->shown", u"shown"},
+        {"", u""},
+    };
+    for (const Case& c : cases) {
+        const auto text = SWProcessor::processHTMLString(QString::fromUtf8(c.html));
+        ASSERT_TRUE(text) << c.html;
+        EXPECT_EQ(*text, QString::fromUtf16(c.text)) << c.html;
+    }
+}
+
+TEST_F(ProcessorTest, hostileHtmlIsRenderedSafely) {
+    const QString inputs[] = {
+        QString("<div>").repeated(100000) + "deep" + QString("</div>").repeated(100000),
+        QString(1 << 20, '<'),
+        QString("<b><i><u>unclosed <a href='x"),
+        QString("<img>").repeated(50000),
+        QString("<![CDATA[ x ]]><?pi?><!DOCTYPE html>text"),
+    };
+    for (const QString& html : inputs) {
+        const auto text = SWProcessor::processHTMLString(html);
+        if (text)
+            EXPECT_LE(text->size(), html.size() + 1);
+    }
+    const auto images = SWProcessor::processHTMLString(QString("<img>").repeated(50000));
+    ASSERT_TRUE(images);
+    EXPECT_EQ(images->count(QChar(0xFFFC)), 50000);
+}
+
+TEST_F(ProcessorTest, closedStoreLeavesOnlyMalus) {
+    auto tree = treeOf("Subject: cheap\n\nsome words to score\n");  // no Message-ID: 1 point
+    db_->close();
+    const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
+    ASSERT_TRUE(array);
+    EXPECT_EQ(*array, std::vector<float>{0.999f});
+}
+
+}  // namespace

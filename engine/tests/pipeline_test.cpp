@@ -612,3 +612,71 @@ TEST_F(Pipeline, pluginChainDecidesInCategoryOrderAndTrainsEligibleMessages)
     EXPECT_EQ(platform::plist::unsignedValue(*b, "SWMAILPROCESSED"), 4u);
     EXPECT_EQ(platform::plist::unsignedValue(*b, "SWMAILSPAMDETECTED"), 2u);
 }
+
+TEST_F(Pipeline, spamShowsANoticeThatIsRemovedShortlyAfter)
+{
+    Engine engine;
+    // Default "General" settings: feedback on.
+    ASSERT_TRUE(engine.start());
+
+    // This process stands in for the task-progress service.
+    QList<QVariantMap> notices;
+    auto service = platform::LocalMessagePort::create("com.quillon.task.manager",
+                                                      [&](qint32 msgid, const QByteArray& data, uid_t) {
+                                                          if (msgid == 200) {
+                                                              if (const auto plist = platform::plist::fromData(data))
+                                                                  notices.append(plist->toMap());
+                                                          }
+                                                          return QByteArray();
+                                                      });
+    ASSERT_TRUE(service);
+
+    EXPECT_EQ(engine.send(message("notice-ham", "Subject: a legitimate one\n", "hello\n")), 0);
+    EXPECT_EQ(engine.send(message("notice-spam", "Subject: [SPAM] pills for you\n", "buy\n")), 1);
+    QElapsedTimer timer;
+    timer.start();
+    while (notices.size() < 2 && timer.elapsed() < 10000)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+
+    ASSERT_EQ(notices.size(), 2);
+    const QVariantMap shown = notices.at(0);
+    EXPECT_EQ(shown.value("TM_MESSAGE_ACTION").toInt(), 0);
+    EXPECT_EQ(shown.value("TM_MESSAGE_LEVEL").toInt(), 0);
+    const QVariantMap information = shown.value("TM_MESSAGE_INFORMATION").toMap();
+    EXPECT_EQ(information.value("TM_MESSAGE_INFORMATION_TITLE").toString(), "Junkward - Spam Detected");
+    EXPECT_EQ(information.value("TM_MESSAGE_INFORMATION_EXPLANATION").toString(), "Subject: [SPAM] pills for you");
+    EXPECT_EQ(information.value("TM_MESSAGE_INFORMATION_PROGRESSINDICATOR_STATUS").toInt(), 2);
+    EXPECT_FALSE(information.value("TM_MESSAGE_INFORMATION_ICON").toByteArray().isEmpty());
+    // The removal of that notice, 1.5 s later.
+    const QVariantMap removed = notices.at(1);
+    EXPECT_EQ(removed.value("TM_MESSAGE_ACTION").toInt(), 1);
+    EXPECT_EQ(removed.value("TM_MESSAGE_UUID"), shown.value("TM_MESSAGE_UUID"));
+    EXPECT_FALSE(removed.contains("TM_MESSAGE_INFORMATION"));
+}
+
+TEST_F(Pipeline, addressBookChangedOutsideTheEngineIsTrustedWithoutRestart)
+{
+    Engine engine;
+    engine.writePreferences("General", {{"Show Feedback", false}});
+    engine.writePreferences("BlackList", {{"Array", QVariantList{rule("From", 1, "example.com")}}});
+    engine.writeAddressBook("BEGIN:VCARD\nVERSION:3.0\nUID:old\nEMAIL:old@example.com\nEND:VCARD\n", "");
+    ASSERT_TRUE(engine.start());
+    auto from = [](const QByteArray& sender, int n) {
+        return "From: " + sender + "\nSubject: hi\nMessage-ID: <book-" + QByteArray::number(n) + "@x>\n\nbody\n";
+    };
+    EXPECT_EQ(engine.send(from("old@example.com", 0)), 0);
+    EXPECT_EQ(engine.send(from("new@example.com", 1)), 1);
+
+    engine.writeAddressBook("BEGIN:VCARD\nVERSION:3.0\nUID:old\nEMAIL:old@example.com\nEND:VCARD\n"
+                            "BEGIN:VCARD\nVERSION:3.0\nUID:new\nEMAIL:new@example.com\nEND:VCARD\n",
+                            "");
+    QElapsedTimer timer;
+    timer.start();
+    qint32 reply = 1;
+    for (int n = 2; reply != 0 && timer.elapsed() < 15000; ++n) {
+        reply = engine.send(from("new@example.com", n));
+        if (reply != 0)
+            QThread::msleep(200);
+    }
+    EXPECT_EQ(reply, 0);
+}

@@ -2,11 +2,13 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "mailparse/SAClassIdentity_p.h"
 #include "mailparse/SAMutableDictionary.h"
-#include "mailparse/SAMutableString.h"
 #include "mailparse/SARef.h"
+#include "mailparse/SAString.h"
 
 SA_DEFINE_CLASS_IDENTITY(SAColor, SAObject)
 
@@ -88,7 +90,45 @@ unsigned int colorDigit(unsigned char byte)
     return 0;
 }
 
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+constexpr unsigned long kLongestName = 20;
+
+struct IndexEntry {
+    std::string upperName;
+    const SAColor* color;
+};
+
+// The table's names in upper case, sorted, for lookups that ignore case
+// without walking all 140 items. Built with the table; it points into it.
+std::vector<IndexEntry>& colorIndex()
+{
+    static std::vector<IndexEntry> index;
+    return index;
+}
+
+std::string upper(const char* bytes, unsigned long length)
+{
+    std::string out(bytes, length);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    return out;
+}
+
 } // namespace
+
+const SAColor* SAColor::findNamedColor(const char* name, unsigned long length)
+{
+    namedColors();
+    if (length == 0 || length > kLongestName)
+        return nullptr;
+    const std::string key = upper(name, length);
+    const std::vector<IndexEntry>& index = colorIndex();
+    auto found = std::lower_bound(index.begin(), index.end(), key,
+                                  [](const IndexEntry& entry, const std::string& k) { return entry.upperName < k; });
+    return found != index.end() && found->upperName == key ? found->color : nullptr;
+}
 
 SAColor::SAColor() : _red(0), _green(0), _blue(0) {}
 
@@ -108,11 +148,15 @@ SAColor::SAColor(const SAString* value) : _red(0), _green(0), _blue(0)
     const char* bytes = value->cString();
     const unsigned long length = value->length();
 
-    // A value that does not start with "#" may be a colour name.
+    // A value that does not start with "#" may be a colour name (surrounding
+    // blanks trimmed, case ignored).
     if (bytes[0] != '#') {
-        SARef<SAMutableString> trimmed = SARef<SAMutableString>::adopt(new SAMutableString(*value));
-        trimmed->trimWhiteSpace();
-        if (auto* named = dynamic_cast<SAColor*>(namedColors()->objectForKey(trimmed.get(), SACaseInsensitiveSearch))) {
+        unsigned long first = 0, last = length;
+        while (first < last && isBlank(bytes[first]))
+            ++first;
+        while (last > first && isBlank(bytes[last - 1]))
+            --last;
+        if (const SAColor* named = findNamedColor(bytes + first, last - first)) {
             _red = named->_red;
             _green = named->_green;
             _blue = named->_blue;
@@ -167,6 +211,14 @@ SAMutableDictionary* SAColor::namedColors()
             table->setObjectForKey(color.get(), name.get());
         }
         sNamedColorsDictionary_ = table;
+        std::vector<IndexEntry>& index = colorIndex();
+        for (unsigned long slot = 0; slot < table->slotCount(); ++slot) {
+            const SADictionaryItem* item = table->itemAtSlot(slot);
+            if (item && item->key->length() <= kLongestName)
+                index.push_back({upper(item->key->cString(), item->key->length()), dynamic_cast<SAColor*>(item->value)});
+        }
+        std::sort(index.begin(), index.end(),
+                  [](const IndexEntry& a, const IndexEntry& b) { return a.upperName < b.upperName; });
     }
     return sNamedColorsDictionary_;
 }

@@ -52,6 +52,9 @@ public:
     /// use and kept for the run. Borrowed; lookups ignore case.
     static SAMutableDictionary* namedColors();
     static SAMutableDictionary* sNamedColorsDictionary_;
+    /// The colour of the table named by the `length` bytes at `name` (case
+    /// ignored), or null. Borrowed.
+    static const SAColor* findNamedColor(const char* name, unsigned long length);
 
 protected:
     float _red;

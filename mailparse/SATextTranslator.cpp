@@ -1,10 +1,13 @@
 #include "mailparse/SATextTranslator.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 #include <new>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "mailparse/SAColor.h"
@@ -88,6 +91,7 @@ constexpr TagRecord kTagRecords[] = {
 };
 constexpr unsigned long kTagRecordCount = sizeof(kTagRecords) / sizeof(kTagRecords[0]);
 static_assert(kTagRecordCount == 97);
+constexpr unsigned long kLongestTagName = 10; // "BLOCKQUOTE"
 
 // Attribute and declaration dictionaries keep at most this many items, plus the
 // names the simplifier reads, so a tag with a million attributes stays cheap.
@@ -101,6 +105,28 @@ constexpr unsigned long kMaxCommandLength = 61;
 // Longest run of letters and digits that makes a pseudo tag.
 constexpr unsigned long kMaxPseudoTagLength = 14;
 
+struct TagIndexEntry {
+    std::string upperName;
+    bool keep;
+};
+
+// The tag table's names in upper case, sorted, so a lookup that ignores case
+// does not walk all 97 items. Built with the table.
+std::vector<TagIndexEntry>& tagIndex()
+{
+    static std::vector<TagIndexEntry> index;
+    return index;
+}
+
+std::string upperCopy(const char* bytes, unsigned long length)
+{
+    std::string out(bytes, length);
+    for (char& c : out)
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<char>(c - 32);
+    return out;
+}
+
 bool isBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 bool isAsciiAlnum(unsigned char c)
@@ -110,11 +136,10 @@ bool isAsciiAlnum(unsigned char c)
 
 unsigned char asciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
 
-// True when the `length` bytes at `bytes` equal the literal, ignoring ASCII case.
-bool equalsIgnoringCase(const char* bytes, unsigned long length, const char* literal)
+// True when the `length` bytes at `bytes` equal `literal`, ignoring ASCII case.
+bool equalsIgnoringCase(const char* bytes, unsigned long length, std::string_view literal)
 {
-    const unsigned long literalLength = std::strlen(literal);
-    if (length != literalLength)
+    if (length != literal.size())
         return false;
     for (unsigned long i = 0; i < length; ++i)
         if (asciiUpper(static_cast<unsigned char>(bytes[i])) != asciiUpper(static_cast<unsigned char>(literal[i])))
@@ -122,11 +147,12 @@ bool equalsIgnoringCase(const char* bytes, unsigned long length, const char* lit
     return true;
 }
 
+std::string_view view(const SAString* string) { return std::string_view(string->cString(), string->length()); }
+
 bool stringEquals(const SAObject* object, const SAString* constant)
 {
     auto* string = dynamic_cast<const SAString*>(object);
-    return string && string->cString() && string->length() == constant->length() &&
-           equalsIgnoringCase(string->cString(), string->length(), constant->cString());
+    return string && string->cString() && equalsIgnoringCase(string->cString(), string->length(), view(constant));
 }
 
 SAString* stringValue(const SADictionary* dictionary, const SAString* key)
@@ -155,36 +181,44 @@ unsigned long long hexaDigits(const char* text, unsigned long available)
 // Stores `value` under `key` in an attribute or declaration dictionary. Names
 // match ignoring case: for attributes the first occurrence wins (as in HTML),
 // for declarations the last (as in CSS). Past kMaxStoredAttributes items only
-// the names in `read` are still stored.
-void storeBounded(SAMutableDictionary* dictionary, SAString* key, SAString* value, bool lastWins,
-                  std::initializer_list<const SAString*> read)
+// the names in `read` are still stored. Values are trimmed when `trim` is set.
+void storeBounded(SAMutableDictionary* dictionary, const char* key, unsigned long keyLength, const char* value,
+                  unsigned long valueLength, bool lastWins, bool trim, std::initializer_list<const SAString*> read)
 {
-    if (!key->cString() || key->length() == 0 || !value->cString())
+    if (keyLength == 0)
         return;
-    for (unsigned long slot = 0; slot < dictionary->slotCount(); ++slot) {
-        const SADictionaryItem* item = dictionary->itemAtSlot(slot);
-        if (item && item->key->length() == key->length() &&
-            equalsIgnoringCase(item->key->cString(), item->key->length(), key->cString())) {
-            if (lastWins)
-                dictionary->setObjectForKey(value, item->key);
-            return;
-        }
-    }
     if (dictionary->count() >= kMaxStoredAttributes) {
         bool wanted = false;
         for (const SAString* name : read)
-            wanted = wanted || equalsIgnoringCase(key->cString(), key->length(), name->cString());
+            wanted = wanted || equalsIgnoringCase(key, keyLength, view(name));
         if (!wanted)
             return;
     }
-    dictionary->setObjectForKey(value, key);
-}
-
-SAString* newTrimmedString(const char* bytes, unsigned long length)
-{
-    auto* string = new SAMutableString(bytes, length);
-    string->trimWhiteSpace();
-    return string;
+    const SADictionaryItem* existing = nullptr;
+    for (unsigned long slot = 0; slot < dictionary->slotCount() && !existing; ++slot) {
+        const SADictionaryItem* item = dictionary->itemAtSlot(slot);
+        if (item && equalsIgnoringCase(item->key->cString(), item->key->length(), std::string_view(key, keyLength)))
+            existing = item;
+    }
+    if (existing && !lastWins)
+        return;
+    if (trim) {
+        while (valueLength > 0 && isBlank(value[0])) {
+            ++value;
+            --valueLength;
+        }
+        while (valueLength > 0 && isBlank(value[valueLength - 1]))
+            --valueLength;
+    }
+    SARef<SAString> valueString = SARef<SAString>::adopt(new SAString(value, valueLength));
+    if (!valueString->cString())
+        return;
+    if (existing) {
+        dictionary->setObjectForKey(valueString.get(), existing->key);
+        return;
+    }
+    SARef<SAString> keyString = SARef<SAString>::adopt(new SAString(key, keyLength));
+    dictionary->setObjectForKey(valueString.get(), keyString.get());
 }
 
 // Writes into a buffer of fixed capacity; writes beyond it are refused.
@@ -380,6 +414,62 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Tags the simplifier handles by name.
+
+enum class Handled : unsigned char {
+    Other, Body, Table, Tr, Td, Th, EndTd, EndTh, EndTr, EndTable, EndBody, Head, EndHead, Style, EndStyle,
+    Script, EndScript, Applet, EndApplet, Iframe, EndIframe, Comment, EndComment, P, Font, EndFont, Span,
+    EndSpan, Div, Textarea, Break, EndHtml,
+};
+
+struct HandledName {
+    std::string_view name;
+    Handled kind;
+};
+
+// Sorted by name for binary search; names in upper case.
+constexpr HandledName kHandledNames[] = {
+    {"/APPLET", Handled::EndApplet}, {"/BODY", Handled::EndBody}, {"/BR", Handled::Break},
+    {"/COMMENT", Handled::EndComment}, {"/FONT", Handled::EndFont}, {"/H1", Handled::Break},
+    {"/H2", Handled::Break}, {"/H3", Handled::Break}, {"/H4", Handled::Break}, {"/H5", Handled::Break},
+    {"/H6", Handled::Break}, {"/HEAD", Handled::EndHead}, {"/HTML", Handled::EndHtml},
+    {"/IFRAME", Handled::EndIframe}, {"/LI", Handled::Break}, {"/OL", Handled::Break}, {"/P", Handled::Break},
+    {"/SCRIPT", Handled::EndScript}, {"/SPAN", Handled::EndSpan}, {"/STYLE", Handled::EndStyle},
+    {"/TABLE", Handled::EndTable}, {"/TD", Handled::EndTd}, {"/TH", Handled::EndTh}, {"/TR", Handled::EndTr},
+    {"/UL", Handled::Break}, {"APPLET", Handled::Applet}, {"BODY", Handled::Body}, {"BR", Handled::Break},
+    {"BR/", Handled::Break}, {"COMMENT", Handled::Comment}, {"DIV", Handled::Div}, {"FONT", Handled::Font},
+    {"H1", Handled::Break}, {"H2", Handled::Break}, {"H3", Handled::Break}, {"H4", Handled::Break},
+    {"H5", Handled::Break}, {"H6", Handled::Break}, {"HEAD", Handled::Head}, {"HR", Handled::Break},
+    {"IFRAME", Handled::Iframe}, {"LI", Handled::Break}, {"OL", Handled::Break}, {"P", Handled::P},
+    {"SCRIPT", Handled::Script}, {"SPAN", Handled::Span}, {"STYLE", Handled::Style}, {"TABLE", Handled::Table},
+    {"TD", Handled::Td}, {"TEXTAREA", Handled::Textarea}, {"TH", Handled::Th}, {"TR", Handled::Tr},
+    {"UL", Handled::Break},
+};
+
+constexpr bool handledNamesSorted()
+{
+    for (unsigned long i = 1; i < sizeof(kHandledNames) / sizeof(kHandledNames[0]); ++i)
+        if (!(kHandledNames[i - 1].name < kHandledNames[i].name))
+            return false;
+    return true;
+}
+static_assert(handledNamesSorted());
+
+Handled classifyTag(const char* name, unsigned long length)
+{
+    constexpr unsigned long longest = 8; // "/COMMENT", "TEXTAREA"
+    if (length == 0 || length > longest)
+        return Handled::Other;
+    char upper[longest];
+    for (unsigned long i = 0; i < length; ++i)
+        upper[i] = static_cast<char>(asciiUpper(static_cast<unsigned char>(name[i])));
+    const std::string_view key(upper, length);
+    auto found = std::lower_bound(std::begin(kHandledNames), std::end(kHandledNames), key,
+                                  [](const HandledName& entry, std::string_view k) { return entry.name < k; });
+    return found != std::end(kHandledNames) && found->name == key ? found->kind : Handled::Other;
+}
+
+// ---------------------------------------------------------------------------
 // One pass of simplifiedHTMLBuffer.
 
 class HTMLSimplifier {
@@ -469,23 +559,6 @@ private:
 
     bool smallFontStyle() { return styleIs(T::sHTMLTAG_FONTSIZE, T::sOnePixel) || styleIs(T::sHTMLTAG_FONTSIZE, T::sZeroPixel); }
 
-    bool nameIs(const char* literal) const { return equalsIgnoringCase(_name, _nameLength, literal); }
-
-    bool isBreakName() const
-    {
-        static const char* const names[] = {"BR", "BR/", "LI", "OL", "UL", "HR", "/P", "/LI", "/OL", "/UL", "/BR"};
-        for (const char* name : names)
-            if (nameIs(name))
-                return true;
-        const char* heading = _name;
-        unsigned long length = _nameLength;
-        if (length == 3 && heading[0] == '/') {
-            ++heading;
-            --length;
-        }
-        return length == 2 && asciiUpper(heading[0]) == 'H' && heading[1] >= '1' && heading[1] <= '6';
-    }
-
     void emitNormalised()
     {
         if (suppressesTags())
@@ -541,9 +614,11 @@ private:
         const bool followsEndStyle = _lastTagWasEndStyle;
         _lastTagWasEndStyle = false;
 
+        const Handled kind = classifyTag(_name, _nameLength);
+
         // Inside a script only its end tag counts: the rest is script text.
         if (_inScript) {
-            if (nameIs("/SCRIPT"))
+            if (kind == Handled::EndScript)
                 _inScript = false;
             return end + 1;
         }
@@ -551,97 +626,132 @@ private:
         // 4.3 Handling by name.
         bool consumed = false;
         bool normalised = false;
-        if (nameIs("BODY") || nameIs("TABLE") || nameIs("TR") || nameIs("TD") || nameIs("TH")) {
-            SAString* stackName = nameIs("BODY")    ? T::sHTMLTAG_BODY
-                                  : nameIs("TABLE") ? T::sHTMLTAG_TABLE
-                                  : nameIs("TR")    ? T::sHTMLTAG_TR
-                                  : nameIs("TD")    ? T::sHTMLTAG_TD
-                                                    : T::sHTMLTAG_TH;
-            pushColorItem(stackName);
-            if (!nameIs("BODY"))
+        switch (kind) {
+        case Handled::Body:
+        case Handled::Table:
+        case Handled::Tr:
+        case Handled::Td:
+        case Handled::Th:
+            pushColorItem(kind == Handled::Body    ? T::sHTMLTAG_BODY
+                          : kind == Handled::Table ? T::sHTMLTAG_TABLE
+                          : kind == Handled::Tr    ? T::sHTMLTAG_TR
+                          : kind == Handled::Td    ? T::sHTMLTAG_TD
+                                                   : T::sHTMLTAG_TH);
+            if (kind != Handled::Body)
                 _hidden = false;
-            if (nameIs("TD") && (stringValue(attributes(), T::sBackgroundString) ||
-                                 stringValue(attributes(), T::sBackgroundImageString)))
+            if (kind == Handled::Td && (stringValue(attributes(), T::sBackgroundString) ||
+                                        stringValue(attributes(), T::sBackgroundImageString)))
                 _tdBackground = true;
             normalised = true;
-        } else if (nameIs("/TD")) {
+            break;
+        case Handled::EndTd:
             _colors.popIf(StackTag::Td);
             _hidden = false;
             normalised = true;
-        } else if (nameIs("/TH")) {
+            break;
+        case Handled::EndTh:
             _colors.popIf(StackTag::Th);
             _hidden = false;
             normalised = true;
-        } else if (nameIs("/TR")) {
+            break;
+        case Handled::EndTr:
             _colors.popWhile({StackTag::Td, StackTag::Th});
             _colors.popIf(StackTag::Tr);
             _hidden = false;
             normalised = true;
-        } else if (nameIs("/TABLE")) {
+            break;
+        case Handled::EndTable:
             _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th});
             _colors.popIf(StackTag::Table);
             _hidden = false;
             normalised = true;
-        } else if (nameIs("/BODY")) {
+            break;
+        case Handled::EndBody:
             if (_emptyHeadStyle && followsEndStyle)
                 T::floatLeftClearBothTrick = true;
             _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th, StackTag::Table});
             _colors.pop();
             normalised = true;
-        } else if (nameIs("HEAD")) {
+            break;
+        case Handled::Head:
             _inHead = true;
-        } else if (nameIs("/HEAD")) {
+            break;
+        case Handled::EndHead:
             _inHead = false;
-        } else if (nameIs("STYLE")) {
+            break;
+        case Handled::Style:
             _styleOpenedInHead = _inHead;
-        } else if (nameIs("/STYLE")) {
+            break;
+        case Handled::EndStyle:
             if (_styleOpenedInHead && _textBeforeTag == 0)
                 _emptyHeadStyle = true;
             _styleOpenedInHead = false;
             _lastTagWasEndStyle = true;
-        } else if (nameIs("SCRIPT")) {
+            break;
+        case Handled::Script:
             _inScript = true;
             consumed = true;
-        } else if (nameIs("APPLET") || nameIs("/APPLET")) {
-            _inApplet = !closing;
+            break;
+        case Handled::EndScript:
             consumed = true;
-        } else if (nameIs("IFRAME") || nameIs("/IFRAME")) {
-            _inIframe = !closing;
+            break;
+        case Handled::Applet:
+        case Handled::EndApplet:
+            _inApplet = kind == Handled::Applet;
             consumed = true;
-        } else if (nameIs("COMMENT") || nameIs("/COMMENT")) {
-            _inCommentElement = !closing;
+            break;
+        case Handled::Iframe:
+        case Handled::EndIframe:
+            _inIframe = kind == Handled::Iframe;
             consumed = true;
-        } else if (nameIs("P")) {
+            break;
+        case Handled::Comment:
+        case Handled::EndComment:
+            _inCommentElement = kind == Handled::Comment;
+            consumed = true;
+            break;
+        case Handled::P:
             consumed = true;
             emitConsumed('\r');
             if (smallFontStyle()) {
                 T::htmlSmallFontTrick = true;
                 _hidden = true;
             }
-        } else if (nameIs("FONT")) {
+            break;
+        case Handled::Font:
             consumed = true;
             font();
-        } else if (nameIs("/FONT")) {
+            break;
+        case Handled::EndFont:
             consumed = true;
             _hidden = false;
-        } else if (nameIs("SPAN")) {
+            break;
+        case Handled::Span:
             consumed = true;
             span();
-        } else if (nameIs("/SPAN")) {
+            break;
+        case Handled::EndSpan:
             _inInvisibleSpan = false;
-        } else if (nameIs("DIV")) {
+            break;
+        case Handled::Div:
             ++_divCount;
             if (styleIs(T::sHTMLTAG_FLOAT, T::sLeft))
                 ++_floatLeftCount;
-        } else if (nameIs("TEXTAREA")) {
+            break;
+        case Handled::Textarea:
             consumed = true;
             if (styleIs(T::sHTMLTAG_VISIBILITY, T::sHidden))
                 ++_hiddenTextareaCount;
-        } else if (isBreakName()) {
+            break;
+        case Handled::Break:
             consumed = true;
             emitConsumed(' ');
-        } else if (nameIs("/HTML")) {
+            break;
+        case Handled::EndHtml:
             _afterHTML = true;
+            break;
+        case Handled::Other:
+            break;
         }
         if (consumed)
             return end + 1;
@@ -959,13 +1069,22 @@ SAMutableDictionary* SATextTranslator::tagTable()
             table->setObjectForKey(keep.get(), name.get());
         }
         sHTMLTagsDictionary_ = table;
+        std::vector<TagIndexEntry>& index = tagIndex();
+        for (unsigned long slot = 0; slot < table->slotCount(); ++slot) {
+            const SADictionaryItem* item = table->itemAtSlot(slot);
+            auto* keep = item ? dynamic_cast<SANumber*>(item->value) : nullptr;
+            if (keep)
+                index.push_back({upperCopy(item->key->cString(), item->key->length()), keep->boolValue()});
+        }
+        std::sort(index.begin(), index.end(),
+                  [](const TagIndexEntry& a, const TagIndexEntry& b) { return a.upperName < b.upperName; });
     }
     return sHTMLTagsDictionary_;
 }
 
 bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bool* dropOut)
 {
-    SAMutableDictionary* table = tagTable();
+    tagTable();
     if (!name || length == 0)
         return false;
     if (name[0] == '?') {
@@ -978,12 +1097,16 @@ bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bo
         length = static_cast<const char*>(colon) - name;
     if (length == 0)
         return false;
-    SARef<SAString> key = SARef<SAString>::adopt(new SAString(name, length));
-    auto* keep = dynamic_cast<SANumber*>(table->objectForKey(key.get(), SACaseInsensitiveSearch));
-    if (!keep)
+    if (length > kLongestTagName)
+        return false;
+    const std::string key = upperCopy(name, length);
+    const std::vector<TagIndexEntry>& index = tagIndex();
+    auto found = std::lower_bound(index.begin(), index.end(), key,
+                                  [](const TagIndexEntry& entry, const std::string& k) { return entry.upperName < k; });
+    if (found == index.end() || found->upperName != key)
         return false;
     if (dropOut)
-        *dropOut = !keep->boolValue();
+        *dropOut = !found->keep;
     return true;
 }
 
@@ -1032,11 +1155,8 @@ SAMutableDictionary* SATextTranslator::attributesForHTMLTag(const char* text, in
                 valueEnd = pos;
             }
         }
-        if (nameEnd == nameStart)
-            continue;
-        SARef<SAString> name = SARef<SAString>::adopt(new SAString(text + nameStart, nameEnd - nameStart));
-        SARef<SAString> value = SARef<SAString>::adopt(newTrimmedString(text + valueStart, valueEnd - valueStart));
-        storeBounded(attributes, name.get(), value.get(), false, read);
+        storeBounded(attributes, text + nameStart, nameEnd - nameStart, text + valueStart, valueEnd - valueStart,
+                     false, true, read);
     }
     return attributes;
 }
@@ -1074,11 +1194,7 @@ SAMutableDictionary* SATextTranslator::attributesForHTMLAttribute(const SAString
             const unsigned long valueStart = pos;
             while (pos < size && text[pos] != ';' && !isBlank(text[pos]))
                 ++pos;
-            if (nameLength > 0) {
-                SARef<SAString> key = SARef<SAString>::adopt(new SAString(name, nameLength));
-                SARef<SAString> value = SARef<SAString>::adopt(new SAString(text + valueStart, pos - valueStart));
-                storeBounded(declarations, key.get(), value.get(), true, read);
-            }
+            storeBounded(declarations, name, nameLength, text + valueStart, pos - valueStart, true, false, read);
         }
         // The rest of the declaration is ignored.
         while (pos < size && text[pos] != ';')

@@ -351,6 +351,12 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
          "From: a@example.org\nSubject: offer\nX-Mailer: Microsoft Outlook 16\nMessage-ID: <o-fine@host.com>\n\n"
          "text of the offer\n",
          "NONE", 0},
+        {"outlook id at localhost",
+         "From: a@example.org\nSubject: offer\nX-Mailer: Outlook\nMessage-ID: <o-local@LOCALHOST>\n\ntext\n", "NONE", 0},
+        {"outlook id without at", "From: a@example.org\nSubject: offer\nX-Mailer: outlook\nMessage-ID: <o-noat>\n\ntext\n",
+         "INT_INC_MSGID", 1},
+        {"spam level high", message("n-level", "Subject: hello\nX-me-spamlevel: HIGH\n", "hello there\n"), "INT_TRUSTHEAD",
+         1},
         {"advertisement subject", message("p-adv", "Subject: ADV: lowest mortgage rates\n", "call now\n"), "INT_ADVSUB", 1},
         {"ordinary subject with adv", message("p-advice", "Subject: Advice: ADV tips for ADVENTURE\n", "hello\n"), "NONE",
          0},
@@ -369,7 +375,7 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
     }
     ASSERT_TRUE(general);
     EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILPROCESSED"), cases.size());
-    EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILSPAMDETECTED"), 13u);
+    EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILSPAMDETECTED"), 15u);
     EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILHAMDETECTED"), 1u);
 }
 

@@ -358,6 +358,8 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
         {"spam level high", message("n-level", "Subject: hello\nX-me-spamlevel: HIGH\n", "hello there\n"), "INT_TRUSTHEAD",
          1},
         {"advertisement subject", message("p-adv", "Subject: ADV: lowest mortgage rates\n", "call now\n"), "INT_ADVSUB", 1},
+        // No subject and next to no body: judged like any other message.
+        {"no subject, tiny body", "From: a@example.org\nMessage-ID: <s-nosubject@x>\n\nhi\n", "NONE", 0},
         {"ordinary subject with adv", message("p-advice", "Subject: Advice: ADV tips for ADVENTURE\n", "hello\n"), "NONE",
          0},
     };

@@ -1,6 +1,7 @@
 #include "mailparse/SADecoderFactory.h"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -62,13 +63,22 @@ struct HexTable {
 };
 constexpr HexTable kHex;
 
-// Word-at-a-time search: true when one of the eight bytes of `word` is `byte`.
+// Word-at-a-time search. bytesEqual gives 0x80 in exactly the bytes of `word`
+// equal to `byte`; firstByte the memory offset of the first such byte.
 constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-inline bool hasByte(uint64_t word, unsigned char byte)
+constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
+inline uint64_t bytesEqual(uint64_t word, unsigned char byte)
 {
     uint64_t x = word ^ (kOnes * byte);
-    return ((x - kOnes) & ~x & kHighs) != 0;
+    return ~(((x & kLows) + kLows) | x | kLows);
+}
+
+inline unsigned long firstByte(uint64_t mask)
+{
+    if constexpr (std::endian::native == std::endian::little)
+        return static_cast<unsigned long>(__builtin_ctzll(mask)) / 8;
+    else
+        return static_cast<unsigned long>(__builtin_clzll(mask)) / 8;
 }
 
 inline uint64_t load64(const unsigned char* p)
@@ -156,7 +166,9 @@ int SADecoderFactory::decodeBase64Buffer(const unsigned char* in, unsigned long 
                              | kBase64.shifted[3][p[7]];
                 if ((high | low) & kInvalidGroup)
                     break;
-                uint64_t word = __builtin_bswap64(static_cast<uint64_t>(high) << 40 | static_cast<uint64_t>(low) << 16);
+                uint64_t word = static_cast<uint64_t>(high) << 40 | static_cast<uint64_t>(low) << 16;
+                if constexpr (std::endian::native == std::endian::little)
+                    word = __builtin_bswap64(word);
                 std::memcpy(buffer + o, &word, 8);
                 o += 6;
                 i += 8;
@@ -205,6 +217,128 @@ int SADecoderFactory::decodeBase64Buffer(const unsigned char* in, unsigned long 
     return 0;
 }
 
+namespace {
+
+// Quoted-printable (Q false) and the "Q" encoding (Q true): one machine with the
+// states normal, after "=" and after "=" plus one hex digit.
+//   normal:        "=" moves on; any other byte is copied ("_" as a space for Q);
+//   after "=":     LF or CR is a soft break, dropped with the "="; a hex digit
+//                  moves on; any other byte is copied with the "=" (fails for Q);
+//   after "=" + x: a second hex digit emits the byte; any other byte is copied
+//                  with "=" and x (fails for Q).
+// An escape left unfinished at the end is dropped. Returns false for a Q failure.
+template <bool Q>
+inline unsigned escapeAt(const unsigned char* p, unsigned char* w)
+{
+    // The escape at p[0] ("="), p[1] and p[2] readable; its output goes to w.
+    // Returns the bytes consumed plus 16 × the bytes written, or 0 for a Q failure.
+    unsigned char first = p[1];
+    unsigned char second = p[2];
+    uint8_t high = kHex.value[first];
+    uint8_t low = kHex.value[second];
+    if ((high | low) < 16) {
+        w[0] = static_cast<unsigned char>(high << 4 | low);
+        return 3 + 16 * 1;
+    }
+    if (high != kNotHex) {
+        if (Q)
+            return 0;
+        w[0] = '=';
+        w[1] = first;
+        w[2] = second;
+        return 3 + 16 * 3;
+    }
+    if (first == '\n' || first == '\r')
+        return 2;
+    if (Q)
+        return 0;
+    w[0] = '=';
+    w[1] = first;
+    return 2 + 16 * 2;
+}
+
+template <bool Q>
+bool decodeEscapes(const unsigned char* in, unsigned long inLength, unsigned char* out, unsigned long* outLength)
+{
+    unsigned long o = 0;
+    unsigned long i = 0;
+    // Eight bytes at a time: the word is stored whole (the output never runs
+    // ahead of the input, so it fits), then the cursor moves to its first "=".
+    while (inLength - i >= 8) {
+        uint64_t word = load64(in + i);
+        uint64_t equals = bytesEqual(word, '=');
+        if (Q) {
+            uint64_t underscores = bytesEqual(word, '_');
+            uint64_t spread = (underscores >> 7) * 0xFF;
+            word = (word & ~spread) | (kOnes * ' ' & spread);
+        }
+        std::memcpy(out + o, &word, 8);
+        if (!equals) {
+            i += 8;
+            o += 8;
+            continue;
+        }
+        // On to the "=". Tested first so that, where escapes follow each other,
+        // the cursor moves by constants along predicted branches.
+        if (in[i] != '=') {
+            unsigned long k = firstByte(equals);
+            i += k;
+            o += k;
+        }
+        if (inLength - i < 3)
+            break;
+        unsigned char first = in[i + 1];
+        unsigned char second = in[i + 2];
+        uint8_t high = kHex.value[first];
+        uint8_t low = kHex.value[second];
+        if ((high | low) < 16) {
+            out[o++] = static_cast<unsigned char>(high << 4 | low);
+            i += 3;
+            continue;
+        }
+        unsigned step = escapeAt<Q>(in + i, out + o);
+        if (step == 0)
+            return false;
+        i += step & 15;
+        o += step >> 4;
+    }
+    // The last bytes one at a time.
+    while (i < inLength) {
+        if (in[i] != '=') {
+            out[o++] = (Q && in[i] == '_') ? ' ' : in[i];
+            ++i;
+            continue;
+        }
+        if (inLength - i >= 3) {
+            unsigned step = escapeAt<Q>(in + i, out + o);
+            if (step == 0)
+                return false;
+            i += step & 15;
+            o += step >> 4;
+            continue;
+        }
+        // "=" with one or two bytes left.
+        if (inLength - i == 2) {
+            unsigned char first = in[i + 1];
+            if (first == '\n' || first == '\r' || kHex.value[first] != kNotHex) {
+                i += 2; // soft break, or an unfinished escape: dropped
+                continue;
+            }
+            if (Q)
+                return false;
+            out[o++] = '=';
+            out[o++] = first;
+            i += 2;
+            continue;
+        }
+        break; // a lone "=" at the end is dropped
+    }
+    *outLength = o;
+    return true;
+}
+
+} // namespace
+
 int SADecoderFactory::decodeQuotedPrintableBuffer(const unsigned char* in, unsigned long inLength,
                                                   unsigned char** out, unsigned long* outLength)
 {
@@ -213,53 +347,10 @@ int SADecoderFactory::decodeQuotedPrintableBuffer(const unsigned char* in, unsig
     unsigned char* buffer = allocateOutput(inLength, 0);
     if (!buffer)
         return -1;
-
-    unsigned long o = 0;
-    unsigned long i = 0;
-    while (i < inLength) {
-        // Normal state: copy the run up to the next "=", eight bytes at a time
-        // while no "=" is among them (the output never runs ahead of the input).
-        while (inLength - i >= 8) {
-            uint64_t word = load64(in + i);
-            if (hasByte(word, '='))
-                break;
-            std::memcpy(buffer + o, &word, 8);
-            o += 8;
-            i += 8;
-        }
-        while (i < inLength && in[i] != '=')
-            buffer[o++] = in[i++];
-        if (i == inLength)
-            break;
-        // After "=": an unfinished escape at the end is dropped.
-        if (inLength - i < 2)
-            break;
-        unsigned char first = in[i + 1];
-        uint8_t high = kHex.value[first];
-        if (high == kNotHex) {
-            if (first != '\n' && first != '\r') {
-                buffer[o++] = '=';
-                buffer[o++] = first;
-            }
-            i += 2;
-            continue;
-        }
-        // After "=" and one hex digit.
-        if (inLength - i < 3)
-            break;
-        unsigned char second = in[i + 2];
-        uint8_t low = kHex.value[second];
-        if (low == kNotHex) {
-            buffer[o++] = '=';
-            buffer[o++] = first;
-            buffer[o++] = second;
-        } else {
-            buffer[o++] = static_cast<unsigned char>(high << 4 | low);
-        }
-        i += 3;
-    }
+    unsigned long length = 0;
+    decodeEscapes<false>(in, inLength, buffer, &length);
     *out = buffer;
-    *outLength = o;
+    *outLength = length;
     return 0;
 }
 
@@ -271,56 +362,14 @@ int SADecoderFactory::decodeQBuffer(const unsigned char* in, unsigned long inLen
     unsigned char* buffer = allocateOutput(inLength, 0);
     if (!buffer)
         return -1;
-
-    unsigned long o = 0;
-    unsigned long i = 0;
-    while (i < inLength) {
-        // Normal state: copy the run up to the next "=", "_" becoming a space;
-        // eight bytes at a time while neither is among them.
-        while (inLength - i >= 8) {
-            uint64_t word = load64(in + i);
-            if (hasByte(word, '=') || hasByte(word, '_'))
-                break;
-            std::memcpy(buffer + o, &word, 8);
-            o += 8;
-            i += 8;
-        }
-        unsigned long stop = inLength - i < 8 ? inLength : i + 8;
-        for (; i < stop && in[i] != '='; ++i)
-            buffer[o++] = in[i] == '_' ? ' ' : in[i];
-        if (i == inLength)
-            break;
-        if (in[i] != '=')
-            continue;
-        // After "=": a line break is dropped with it, a hex digit moves on,
-        // anything else is malformed. An unfinished escape at the end is dropped.
-        if (inLength - i < 2)
-            break;
-        unsigned char first = in[i + 1];
-        if (first == '\n' || first == '\r') {
-            i += 2;
-            continue;
-        }
-        uint8_t high = kHex.value[first];
-        if (high == kNotHex)
-            goto malformed;
-        if (inLength - i < 3)
-            break;
-        {
-            uint8_t low = kHex.value[in[i + 2]];
-            if (low == kNotHex)
-                goto malformed;
-            buffer[o++] = static_cast<unsigned char>(high << 4 | low);
-        }
-        i += 3;
+    unsigned long length = 0;
+    if (!decodeEscapes<true>(in, inLength, buffer, &length)) {
+        std::free(buffer);
+        return -1;
     }
     *out = buffer;
-    *outLength = o;
+    *outLength = length;
     return 0;
-
-malformed:
-    std::free(buffer);
-    return -1;
 }
 
 int SADecoderFactory::decodeUuencodeBuffer(const unsigned char* in, unsigned long inLength, unsigned char** out,

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -166,6 +168,123 @@ TEST(SADecoderFactory, uuencodeLinesShorterThanTheirCountStopAtTheirEnd)
     EXPECT_EQ(decode(SADecoderFactory::decodeUuencodeBuffer, "begin 644 f\nM86)C86)C\n#86)C\n`\n"), "abcabcabc");
     EXPECT_EQ(decode(SADecoderFactory::decodeUuencodeBuffer, "begin 644 f\nM86)C86)"), "abc");
     EXPECT_EQ(decode(SADecoderFactory::decodeUuencodeBuffer, "begin 644 f\n\xff"), "");
+}
+
+// Byte-at-a-time decoders written straight from the rules, to compare the
+// word-at-a-time ones with on many inputs.
+int referenceHex(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+std::optional<std::string> referenceEscapes(const std::string& in, bool q)
+{
+    std::string out;
+    enum { Normal, AfterEquals, AfterDigit } state = Normal;
+    unsigned char digit = 0;
+    for (unsigned char c : in) {
+        switch (state) {
+        case Normal:
+            if (c == '=')
+                state = AfterEquals;
+            else
+                out += (q && c == '_') ? ' ' : static_cast<char>(c);
+            break;
+        case AfterEquals:
+            if (c == '\n' || c == '\r') {
+                state = Normal;
+            } else if (referenceHex(c) >= 0) {
+                digit = c;
+                state = AfterDigit;
+            } else {
+                if (q)
+                    return std::nullopt;
+                out += '=';
+                out += static_cast<char>(c);
+                state = Normal;
+            }
+            break;
+        case AfterDigit:
+            if (referenceHex(c) >= 0) {
+                out += static_cast<char>(referenceHex(digit) * 16 + referenceHex(c));
+            } else {
+                if (q)
+                    return std::nullopt;
+                out += '=';
+                out += static_cast<char>(digit);
+                out += static_cast<char>(c);
+            }
+            state = Normal;
+            break;
+        }
+    }
+    return out;
+}
+
+std::string referenceBase64(const std::string& in)
+{
+    std::string out;
+    unsigned group = 0;
+    int values = 0;
+    for (unsigned char c : in) {
+        int v = c >= 'A' && c <= 'Z' ? c - 'A'
+              : c >= 'a' && c <= 'z' ? c - 'a' + 26
+              : c >= '0' && c <= '9' ? c - '0' + 52
+              : c == '+' ? 62 : c == '/' ? 63 : -1;
+        if (c == '=') {
+            if (values == 3) {
+                out += static_cast<char>(group >> 10);
+                out += static_cast<char>(group >> 2);
+            } else if (values == 2) {
+                out += static_cast<char>(group >> 4);
+            }
+            return out;
+        }
+        if (v < 0)
+            continue;
+        group = group << 6 | static_cast<unsigned>(v);
+        if (++values == 4) {
+            out += static_cast<char>(group >> 16);
+            out += static_cast<char>(group >> 8);
+            out += static_cast<char>(group);
+            group = 0;
+            values = 0;
+        }
+    }
+    return out;
+}
+
+TEST(SADecoderFactory, wordAtATimeDecodersAgreeWithTheByteRules)
+{
+    // Inputs drawn from small alphabets that make escapes, breaks and padding
+    // frequent, at every length around the word size.
+    const std::string escapeAlphabet = "=_=\r\nA0f9zG \x80=";
+    const std::string base64Alphabet = "QUJDabc+/09\r\n =!";
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+    for (int round = 0; round < 4000; ++round) {
+        size_t length = 1 + next() % 40;
+        std::string escapes, base64;
+        for (size_t k = 0; k < length; ++k) {
+            escapes += escapeAlphabet[next() % escapeAlphabet.size()];
+            base64 += base64Alphabet[next() % base64Alphabet.size()];
+        }
+        // Mostly-valid base64 too, so the padding rules are reached.
+        if (round % 2)
+            base64.erase(std::remove(base64.begin(), base64.end(), '='), base64.end()), base64 += "=";
+        ASSERT_EQ(decode(SADecoderFactory::decodeQuotedPrintableBuffer, escapes), referenceEscapes(escapes, false))
+            << escapes;
+        ASSERT_EQ(decode(SADecoderFactory::decodeQBuffer, escapes), referenceEscapes(escapes, true)) << escapes;
+        if (!base64.empty()) {
+            ASSERT_EQ(decode(SADecoderFactory::decodeBase64Buffer, base64), referenceBase64(base64)) << base64;
+        }
+    }
 }
 
 TEST(SADecoderFactory, failuresOnNullArguments)

@@ -1,6 +1,7 @@
 #include "mailparse/SATextTranslator.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -541,7 +542,8 @@ private:
     {
         if (!_attributes)
             _attributes = SARef<SAMutableDictionary>::adopt(
-                T::attributesForHTMLTag(reinterpret_cast<const char*>(_tagText), static_cast<int>(_tagLength)));
+                T::attributesForHTMLTag(reinterpret_cast<const char*>(_tagText),
+                                        static_cast<int>(std::min<unsigned long>(_tagLength, INT_MAX))));
         return _attributes.get();
     }
 

@@ -23,12 +23,14 @@ SAMutableArray::SAMutableArray(int capacity) : SAMutableArray(capacity > 0 ? sta
 
 SAMutableArray::SAMutableArray(SAObject* object) : SAArray(object) {}
 
-// Makes room for one more element: count + 2 slots.
+// Makes room for one more element: count + 2 slots, or half as many again for
+// a long array, so that appending stays linear on hostile input with many parts.
 bool SAMutableArray::grow()
 {
     if (_count < _capacity)
         return true;
-    unsigned long capacity = _count + 2;
+    unsigned long step = _count / 2 > 2 ? _count / 2 : 2;
+    unsigned long capacity = _count + step;
     if (capacity < _count || capacity > std::numeric_limits<unsigned long>::max() / sizeof(SAObject*))
         return false;
     auto* slots = static_cast<SAObject**>(std::malloc(capacity * sizeof(SAObject*)));

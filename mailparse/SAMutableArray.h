@@ -5,7 +5,8 @@
 const char* GETIDSAMutableArray();
 const char* GETNAMESAMutableArray();
 
-// An array that grows and shrinks. A full array grows to count + 2 slots.
+// An array that grows and shrinks. A full array grows by two slots, or by half
+// its count when that is more.
 class SAMutableArray : public SAArray {
 public:
     SAMutableArray();

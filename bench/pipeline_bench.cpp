@@ -281,6 +281,16 @@ int main(int argc, char** argv)
         }
     }
 
+    // Peak resident memory of the engine over the whole run.
+    QString peakMemory = "unknown";
+    QFile status(QStringLiteral("/proc/%1/status").arg(engineProcess.processId()));
+    if (status.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : status.readAll().split('\n')) {
+            if (line.startsWith("VmHWM:"))
+                peakMemory = QString::fromLatin1(line.mid(6).simplified());
+        }
+    }
+
     engineProcess.terminate();
     if (!engineProcess.waitForFinished(5000))
         engineProcess.kill();
@@ -294,6 +304,7 @@ int main(int argc, char** argv)
                 seconds > 0 ? static_cast<double>(sent) / seconds : 0.0,
                 seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0, seconds,
                 static_cast<unsigned long long>(failures));
+    std::printf("  engine peak resident memory: %s\n", qPrintable(peakMemory));
     std::printf("  checks on: all but \"Filter non Japanese Encodings\"; lists with two rules each, empty address book\n");
     std::printf("  answered spam: %llu of %llu ham (false positives), %llu of %llu spam\n",
                 static_cast<unsigned long long>(replySpam[0]), static_cast<unsigned long long>(hamTotal),

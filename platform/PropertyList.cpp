@@ -631,19 +631,25 @@ bool writeAll(int fd, const char* p, size_t n) {
 
 std::optional<QVariant> fromData(const QByteArray& bytes) {
     if (bytes.isEmpty() || bytes.size() > kMaxInputBytes) return std::nullopt;
-    const auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
-    const size_t size = size_t(bytes.size());
+    auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
+    size_t size = size_t(bytes.size());
+    // A UTF-8 byte-order mark, which some editors write, is not understood by libplist.
+    if (size >= 3 && std::memcmp(data, "\xef\xbb\xbf", 3) == 0) {
+        data += 3;
+        size -= 3;
+    }
+    const char* chars = reinterpret_cast<const char*>(data);
     const bool binary = size >= 8 && std::memcmp(data, "bplist00", 8) == 0;
     if (binary) {
         if (!BinaryGuard(data, size).check()) return std::nullopt;
-    } else if (!XmlGuard(bytes.constData(), size).check()) {
+    } else if (!XmlGuard(chars, size).check()) {
         return std::nullopt;
     }
     plist_t root = nullptr;
     if (binary)
-        plist_from_bin(bytes.constData(), uint32_t(size), &root);
+        plist_from_bin(chars, uint32_t(size), &root);
     else
-        plist_from_xml(bytes.constData(), uint32_t(size), &root);
+        plist_from_xml(chars, uint32_t(size), &root);
     Node owner(root);
     QVariant out;
     if (!root || !toVariant(root, 1, out)) return std::nullopt;

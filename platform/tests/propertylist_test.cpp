@@ -204,6 +204,11 @@ TEST(PropertyList, readsXmlWrittenByOtherTools) {
     EXPECT_EQ(m.value("Count"), QVariant(qint64(42)));
     EXPECT_DOUBLE_EQ(m.value("Ratio").toDouble(), 0.9);
     EXPECT_EQ(m.size(), 10);
+
+    // The same with a UTF-8 byte-order mark in front.
+    auto withMark = fromData("\xef\xbb\xbf" + xml);
+    ASSERT_TRUE(withMark.has_value());
+    EXPECT_EQ(*withMark, *v);
 }
 
 TEST(PropertyList, plistutilReadsOurFilesIntoTheSameValues) {

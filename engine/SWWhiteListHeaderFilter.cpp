@@ -68,6 +68,9 @@ void SWWhiteListHeaderFilter::updateAddressBook()
         }
     }
     addressBookAddresses_ = addresses;
+    addressBookLookup_.clear();
+    for (const QString& address : addresses)
+        addressBookLookup_.insert(address.toCaseFolded());
 }
 
 int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers)
@@ -84,13 +87,9 @@ int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers)
             SAString* bare = SAMIMEPart::copyAddress(from);
             const QString address = bare ? stringFromHeaderValue(bare) : QString();
             SAObject::release(bare);
-            if (!address.isEmpty()) {
-                for (const QString& known : addressBookAddresses_) {
-                    if (known.compare(address, Qt::CaseInsensitive) == 0) {
-                        addToStatisticsSpam(SWFilterStatusLegitimate);
-                        return SWHeaderInvestigationWhiteListed;
-                    }
-                }
+            if (!address.isEmpty() && addressBookLookup_.contains(address.trimmed().toCaseFolded())) {
+                addToStatisticsSpam(SWFilterStatusLegitimate);
+                return SWHeaderInvestigationWhiteListed;
             }
         }
     }

@@ -7,6 +7,7 @@
 #include "SWHeaderPluginFilter.h"
 
 #include <QObject>
+#include <QSet>
 
 inline constexpr const char* SWWhiteListIdentifier = "WhiteList";
 inline constexpr const char* SWWhiteListUseAddressBookKey = "Use AddressBook";
@@ -46,6 +47,7 @@ public:
 private:
     bool useAddressBook_ = true;
     QStringList addressBookAddresses_;
+    QSet<QString> addressBookLookup_;  // the same addresses case-folded, for one lookup per message
     platform::AddressBook* addressBook_ = nullptr;
     std::unique_ptr<QObject> addressBookConnection_;  // lifetime of the signal connection
     int addressBookObserver_ = -1;

@@ -4,7 +4,15 @@
 
 #include <QString>
 
+#include <cstdio>
+#include <cstring>
+
+#include <sched.h>
 #include <string>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <syslog.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -89,4 +97,34 @@ TEST(Log, captureKeepsConsoleLinesWhileOn) {
     setCapture(true);
     EXPECT_TRUE(captured().isEmpty());
     setCapture(false);
+}
+
+// The system log: the child gets a private /dev in its own mount namespace and
+// listens on /dev/log there, as the syslog daemon would.
+TEST(Log, systemLinesReachTheSyslogSocketWithPriorityAndName) {
+    const std::string out = stderrOf([] {
+        auto fail = [](const char* why) {
+            std::fprintf(stderr, "skip:%s", why);
+            ::_exit(0);
+        };
+        if (::unshare(CLONE_NEWNS) != 0) fail("no mount namespace");
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("mount private");
+        if (::mount("none", "/dev", "tmpfs", 0, nullptr) != 0) fail("mount tmpfs");
+        int s = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, "/dev/log");
+        if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
+        system(LOG_WARNING, QString::fromUtf8("[JKW5 daemon] caf\xc3\xa9 started"));
+        timeval tv{5, 0};
+        ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        char buf[1024];
+        ssize_t n = ::recv(s, buf, sizeof buf, 0);
+        if (n > 0) std::fprintf(stderr, "got:%.*s", int(n), buf);
+    });
+    if (out.rfind("skip:", 0) == 0) GTEST_SKIP() << out;
+    ASSERT_EQ(out.rfind("got:", 0), 0u) << out;
+    EXPECT_EQ(out.substr(4, 4), "<12>");  // LOG_USER | LOG_WARNING
+    EXPECT_NE(out.find("platform_log_test["), std::string::npos) << out;
+    EXPECT_NE(out.find("]: [JKW5 daemon] caf\xc3\xa9 started"), std::string::npos) << out;
 }

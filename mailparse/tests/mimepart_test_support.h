@@ -11,9 +11,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "mailparse/SAArray.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
+#include "mailparse/SAMutableArray.h"
 #include "mailparse/SAMutableDictionary.h"
 #include "mailparse/SANumber.h"
 #include "mailparse/SARef.h"
@@ -162,6 +167,52 @@ inline std::string sample(const std::string& name)
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+/// Runs `program` with `args` (no shell), standard input from `inputFile`
+/// when given; returns its exit status (−1 when it did not exit) and collects
+/// its standard output.
+inline int runProgram(const std::string& program, const std::vector<std::string>& args, std::string* output,
+                      const std::string& inputFile = "")
+{
+    int pipeEnds[2];
+    if (pipe(pipeEnds) != 0)
+        return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeEnds[1], STDOUT_FILENO);
+        close(pipeEnds[0]);
+        close(pipeEnds[1]);
+        if (!inputFile.empty()) {
+            int in = open(inputFile.c_str(), O_RDONLY);
+            if (in < 0)
+                _exit(126);
+            dup2(in, STDIN_FILENO);
+            close(in);
+        }
+        std::vector<char*> argv{const_cast<char*>(program.c_str())};
+        for (const std::string& a : args)
+            argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    char buffer[65536];
+    ssize_t got;
+    while ((got = read(pipeEnds[0], buffer, sizeof buffer)) > 0)
+        output->append(buffer, static_cast<std::size_t>(got));
+    close(pipeEnds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/// The staged junkward-mime program.
+inline std::string mimeTool()
+{
+    const char* stage = std::getenv("JUNKWARD_STAGE");
+    return std::string(stage ? stage : ".") + "/bin/junkward-mime";
 }
 
 } // namespace mimetest

@@ -597,6 +597,30 @@ TEST(MimePartHostile, nulBytesAndTruncatedEncodings)
     EXPECT_EQ(text(r->_content), "ab");
 }
 
+TEST(MimePartHostile, brokenHtmlBodies)
+{
+    const std::string head = "Subject: s\nContent-Type: text/html\n\n";
+    const std::string bodies[] = {
+        std::string(1024 * 1024, '<'),
+        "<html><body><!-- never closed " + std::string(512 * 1024, 'x'),
+        "<a href=\"http://x.example/" + std::string(512 * 1024, 'y'),
+        std::string(256 * 1024, 'h') + std::string(256 * 1024, '\n') + "ttp://x.example/",
+        [] {
+            std::string s;
+            for (int i = 0; i < 100000; ++i)
+                s += "<span style=\"display:none\"><font color=white><td bgcolor=#fff>";
+            return s;
+        }(),
+    };
+    for (const std::string& body : bodies) {
+        Parsed p = parse(head + body);
+        EXPECT_EQ(p.result, 0);
+        EXPECT_EQ(p->_subtype, SAMIMESubtypeHTML);
+        ASSERT_NE(p->_content, nullptr);
+        EXPECT_EQ(p->_content->length(), body.size()) << "links are blanked, never removed";
+    }
+}
+
 TEST(MimePartHostile, crOnlyMessageReadWithLineFeeds)
 {
     std::string message = "Subject: s\rContent-Type: multipart/mixed; boundary=b\r\r--b\r\rx\r--b--\r";

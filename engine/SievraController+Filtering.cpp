@@ -66,6 +66,11 @@ SAData* copyWithLineFeeds(SAData* data)
 
 }  // namespace
 
+SAData* SievraController::copyDataWithLineFeeds(SAData* data)
+{
+    return ::copyWithLineFeeds(data);
+}
+
 int SievraController::filterCallBack(SADictionary* headers, void*)
 {
     return SWHeaderFilterManager::defaultManager()->investigate(headers);

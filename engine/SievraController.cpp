@@ -1,6 +1,7 @@
 #include "engine/SievraController.h"
 
 #include "engine/JKW_LogManager.h"
+#include "engine/SievraAppleEventManager.h"
 #include "engine/SWNotifications.h"
 #include "engine/SWPlugInFilter.h"
 #include "engine/SWPluginPreferencesManager.h"
@@ -41,12 +42,6 @@ const QString kEngineDefaultsFile = QStringLiteral("com.quillon.junkward.engine.
 constexpr qint64 kMaximumIconBytes = 1 << 20;
 
 SievraController* gCurrentController = nullptr;
-
-// The exported object that carries the engine's bus name.
-class SievraBusObject : public QObject {
-public:
-    using QObject::QObject;
-};
 
 // A boolean of a notification's user info: booleans and numbers only.
 std::optional<bool> strictBool(const QVariant& value) {
@@ -264,7 +259,8 @@ void SievraController::createMessagePort() {
 }
 
 bool SievraController::ownBusName() {
-    busObject_ = std::make_unique<SievraBusObject>();
+    // The scripting commands carry the engine's bus name.
+    busObject_ = std::make_unique<SievraAppleEventManager>();
     if (!platform::ScriptingBus::exportObject(platform::kEngineBusName, platform::kEngineObjectPath,
                                               platform::kEngineInterface, busObject_.get()))
         return false;

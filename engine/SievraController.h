@@ -113,6 +113,21 @@ public:
     // Removes the progress notice shown for the last spam.
     void delayedHideTaskManager();
 
+    // Training with one raw message (borrowed): parsed without the header
+    // lists, handed to every filter of the chain, enabled or not, and logged
+    // as "LEARN_SPAM" / "LEARN_HAM", replacing the message's earlier record.
+    // Works while the engine is switched off; an unparsable message is
+    // neither learned nor logged.
+    void learnSpamMailData(SAData* data);
+    void learnHamMailData(SAData* data);
+    // Every filter of the chain learns the parsed message; a filter that fails
+    // is logged and the others still learn.
+    void learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID);
+    void learnHamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID);
+    // A copy of data with every CR LF turned into LF, or null when it has none
+    // (the caller releases it).
+    static SAData* copyDataWithLineFeeds(SAData* data);
+
     // Records an engine verdict in the "General" statistics and schedules their
     // save 2 s later, replacing any pending one.
     void addToStatisticsGeneral(qint32 record);
@@ -145,6 +160,9 @@ private:
     bool advertisementSubjectMatches(const QString& subject);
     // Shows the "spam detected" notice and schedules its removal.
     void showSpamNotice(const QString& subject);
+    void learnMailData(SAData* data, bool spam);
+    // Shows the "learning" notice and schedules its removal.
+    void showLearningNotice(bool spam, const QString& subject);
 
     std::vector<SievraPlugInEntry> plugIns_;
     bool logStructure_ = false;

@@ -1,0 +1,162 @@
+#include "engine/SievraAppleEventManager.h"
+
+#include "engine/SievraController.h"
+#include "mailparse/SAData.h"
+#include "mailparse/SAMimePart.h"
+#include "platform/Folders.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTimer>
+#include <QtEndian>
+
+namespace {
+
+constexpr char kMboxSeparatorStart[] = "From ";
+constexpr char kLineFeed = 10;
+constexpr char kCarriageReturn = 13;
+constexpr int kFiltersVersionHeaderBytes = 4;
+
+// The parser's line-end character for the length of one command: carriage
+// return for a source with carriage-return line ends, line feed again when
+// the command ends, whatever its outcome.
+class LineEndScope {
+public:
+    explicit LineEndScope(bool carriageReturns) {
+        if (carriageReturns)
+            MIME_EOL_CHAR = kCarriageReturn;
+    }
+    ~LineEndScope() { MIME_EOL_CHAR = kLineFeed; }
+    LineEndScope(const LineEndScope&) = delete;
+    LineEndScope& operator=(const LineEndScope&) = delete;
+};
+
+// The "Message" argument as bytes: a byte array as it is, a text as UTF-8.
+QByteArray messageSource(const QVariantMap& arguments, bool* present) {
+    const QVariant value = arguments.value(QLatin1String(SievraCommandMessageKey));
+    *present = true;
+    switch (value.metaType().id()) {
+    case QMetaType::QByteArray:
+        return value.toByteArray();
+    case QMetaType::QString:
+        return value.toString().toUtf8();
+    default:
+        *present = false;
+        return {};
+    }
+}
+
+bool isEntourage(const QVariantMap& arguments) {
+    const QVariant value = arguments.value(QLatin1String(SievraCommandIsEntourageKey));
+    return value.metaType().id() == QMetaType::Bool && value.toBool();
+}
+
+QVariantMap commandArguments(const QByteArray& message, bool entourage) {
+    return {{QLatin1String(SievraCommandMessageKey), message}, {QLatin1String(SievraCommandIsEntourageKey), entourage}};
+}
+
+// Runs one learning command: converts the source, sets the line ends, hands
+// the data to the controller's operation.
+void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*)) {
+    SievraController* controller = SievraController::currentSievraController();
+    bool present = false;
+    const QByteArray source = messageSource(arguments, &present);
+    if (!controller || !present)
+        return;
+    SAData* data = dataFromMessageSource(source);
+    if (!data)
+        return;
+    {
+        LineEndScope lineEnds(isEntourage(arguments));
+        (controller->*operation)(data);
+    }
+    SAObject::release(data);
+}
+
+}  // namespace
+
+SAData* dataFromMessageSource(const QByteArray& source) {
+    if (source.isEmpty())
+        return nullptr;
+    qsizetype start = 0;
+    if (source.startsWith(kMboxSeparatorStart)) {
+        // A source with carriage-return line ends has no line feed: its
+        // separator line ends at the first carriage return instead of taking
+        // the whole message with it.
+        qsizetype end = source.indexOf(kLineFeed);
+        if (end < 0)
+            end = source.indexOf(kCarriageReturn);
+        start = end < 0 ? source.size() : end + 1;
+    }
+    if (start >= source.size())
+        return nullptr;
+    return new SAData(reinterpret_cast<const unsigned char*>(source.constData()) + start,
+                      static_cast<unsigned long>(source.size() - start), false);
+}
+
+QString filtersVersionFromHeader(const QByteArray& header) {
+    if (header.size() < kFiltersVersionHeaderBytes)
+        return QString::fromLatin1(SievraFiltersVersionUnknown);
+    const qint32 seconds = qFromBigEndian<qint32>(header.constData());
+    return QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyMMdd"));
+}
+
+SievraAppleEventManager::SievraAppleEventManager(QObject* parent) : QObject(parent) {}
+
+bool SievraAppleEventManager::handleCheckSpamStatusCommand(const QVariantMap& arguments) {
+    SievraController* controller = SievraController::currentSievraController();
+    bool present = false;
+    const QByteArray source = messageSource(arguments, &present);
+    if (!controller || !present)
+        return false;
+    SAData* data = dataFromMessageSource(source);
+    if (!data)
+        return false;
+    qint32 verdict;
+    {
+        LineEndScope lineEnds(isEntourage(arguments));
+        verdict = controller->filterMailData(data);
+    }
+    SAObject::release(data);
+    return verdict == 0;
+}
+
+void SievraAppleEventManager::handleLearnSpamStatusCommand(const QVariantMap& arguments) {
+    learn(arguments, &SievraController::learnSpamMailData);
+}
+
+void SievraAppleEventManager::handleLearnHamStatusCommand(const QVariantMap& arguments) {
+    learn(arguments, &SievraController::learnHamMailData);
+}
+
+QString SievraAppleEventManager::handleGetFiltersVersionCommand() {
+    const QString path = QDir(platform::folders::junkwardPlugins()).filePath(QLatin1String(SERVICES_FILE));
+    // Only a regular file is opened: a pipe or device in its place would
+    // block the engine or never end.
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return QString::fromLatin1(SievraFiltersVersionUnknown);
+    return filtersVersionFromHeader(file.read(kFiltersVersionHeaderBytes));
+}
+
+bool SievraAppleEventManager::CheckSpamStatus(const QByteArray& message, bool isEntourage) {
+    return handleCheckSpamStatusCommand(commandArguments(message, isEntourage));
+}
+
+void SievraAppleEventManager::LearnSpam(const QByteArray& message, bool isEntourage) {
+    handleLearnSpamStatusCommand(commandArguments(message, isEntourage));
+}
+
+void SievraAppleEventManager::LearnHam(const QByteArray& message, bool isEntourage) {
+    handleLearnHamStatusCommand(commandArguments(message, isEntourage));
+}
+
+QString SievraAppleEventManager::GetFiltersVersion() { return handleGetFiltersVersionCommand(); }
+
+void SievraAppleEventManager::Quit() {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        QTimer::singleShot(0, app, &QCoreApplication::quit);
+}

@@ -1,0 +1,68 @@
+#pragma once
+// The engine's scripting commands: checking a message for clients that cannot
+// use the message port, learning a message as spam or as legitimate, the date
+// of the URL filter database, and quitting. They are exported on the session
+// bus as the engine's interface (CheckSpamStatus, LearnSpam, LearnHam,
+// GetFiltersVersion, Quit) and reach the controller through
+// SievraController::currentSievraController().
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+class SAData;
+
+// The URL filter database whose header date is the filters version, relative
+// to the machine-wide plug-in folder.
+inline constexpr const char* SERVICES_FILE = "URL Filter/Engine.bundle/Contents/Resources/URLs.db";
+// The answer when that database is missing or unreadable.
+inline constexpr const char* SievraFiltersVersionUnknown = "N/A";
+
+// Keys of a command's evaluated arguments.
+inline constexpr const char* SievraCommandMessageKey = "Message";
+inline constexpr const char* SievraCommandIsEntourageKey = "isEntourage";
+
+// A new data object holding the message source, without its mbox separator
+// line when the source starts with "From ". The separator ends at the first
+// line feed, or at the first carriage return in a source that has no line feed
+// at all (carriage-return line ends). Null when nothing is left. The caller
+// releases the result.
+SAData* dataFromMessageSource(const QByteArray& source);
+
+// The filters version from the first bytes of a URL filter database: the
+// big-endian signed 32-bit count of seconds since 1970 (UTC) formatted "yyMMdd"
+// in the local time zone, or "N/A" when fewer than 4 bytes are given.
+QString filtersVersionFromHeader(const QByteArray& header);
+
+class SievraAppleEventManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "com.quillon.junkward.Engine")
+public:
+    explicit SievraAppleEventManager(QObject* parent = nullptr);
+
+    // The handlers. arguments holds "Message" (the source as bytes, or as
+    // text taken as UTF-8) and optionally "isEntourage" (carriage-return line
+    // ends). Without a controller or a "Message" they do nothing (check: NO).
+    // The parser's line-end character is back to line feed when they return.
+
+    // YES when the message is judged spam by the whole pipeline.
+    bool handleCheckSpamStatusCommand(const QVariantMap& arguments);
+    // Trains every filter with the message as spam.
+    void handleLearnSpamStatusCommand(const QVariantMap& arguments);
+    // Trains every filter with the message as legitimate.
+    void handleLearnHamStatusCommand(const QVariantMap& arguments);
+    // The date of the URL filter database in the machine-wide plug-in folder,
+    // or "N/A".
+    QString handleGetFiltersVersionCommand();
+
+public slots:
+    // The bus methods; each call is handled on the main thread.
+    bool CheckSpamStatus(const QByteArray& message, bool isEntourage);
+    void LearnSpam(const QByteArray& message, bool isEntourage);
+    void LearnHam(const QByteArray& message, bool isEntourage);
+    QString GetFiltersVersion();
+    // Ends the engine once the reply has left: pending saves are written on
+    // the way out.
+    void Quit();
+};

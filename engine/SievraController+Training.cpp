@@ -1,0 +1,123 @@
+// Training: a message the user marks as spam or as legitimate is handed to
+// every filter of the chain and recorded in the activity log.
+
+#include "SievraController.h"
+
+#include "JKW_LogManager.h"
+#include "SWPlugInFilter.h"
+#include "TM_MessageClientManager.h"
+
+#include "mailparse/SAData.h"
+#include "mailparse/SAMimePart.h"
+#include "platform/Bundle.h"
+#include "platform/Log.h"
+
+#include <QTimer>
+
+namespace {
+
+constexpr const char* kLearnSpamIssue = "Learn Spam issue: %1";
+constexpr const char* kLearnLegitimateIssue = "Learn Legitimate issue: %1";
+
+// Localised titles of the learning notice and the subject line under it.
+constexpr const char* kLearningSpamTitleKey = "Junkward - Learning Message as Spam";
+constexpr const char* kLearningLegitimateTitleKey = "Junkward - Learning Message as Legitimate";
+constexpr const char* kSubjectFormatKey = "Subject: %@";
+
+constexpr int kHideLearningNoticeDelayMs = 1000;
+
+}  // namespace
+
+void SievraController::learnSpamMailData(SAData* data) { learnMailData(data, true); }
+
+void SievraController::learnHamMailData(SAData* data) { learnMailData(data, false); }
+
+void SievraController::learnMailData(SAData* data, bool spam) {
+    // 1. Nothing without data; the engine's on/off switch does not apply.
+    if (!data || data->length() == 0)
+        return;
+
+    // 2. Parse in learning mode: the header callback is not called, so the
+    // lists do not decide. An unparsable message is neither learned nor logged.
+    SAData* lineFeedData = copyDataWithLineFeeds(data);
+    SAMIMEPart* message = new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData : data, true, filterCallBack, this);
+    if (!message) {
+        SAObject::release(lineFeedData);
+        return;
+    }
+    if (message->process(true, true) == SAMIMEProcessFailure) {
+        SAObject::release(message);
+        SAObject::release(lineFeedData);
+        return;
+    }
+
+    // 3. The record.
+    QVariantMap record = createLogRecord(message);
+    record.insert(JKW_LOG_FILTER_KEY,
+                  QString::fromLatin1(spam ? JKW_LOG_FILTER_KEY_LEARN_SPAM : JKW_LOG_FILTER_KEY_LEARN_HAM));
+
+    // 4. Every filter learns.
+    const QString messageID = record.value(JKW_LOG_MESSAGE_ID_KEY).toString();
+    if (spam)
+        learnSpamFilterWithPlugIns(message, messageID);
+    else
+        learnHamFilterWithPlugIns(message, messageID);
+
+    // 5. The record replaces the message's earlier one.
+    JKW_LogManager::sharedLogManager().queueRecord(record);
+
+    // 6. The notice.
+    if (showFeedback_)
+        showLearningNotice(spam, record.value(JKW_LOG_SUBJECT_KEY).toString());
+
+    // 7.
+    SAObject::release(message);
+    SAObject::release(lineFeedData);
+}
+
+void SievraController::learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {
+    for (const SievraPlugInEntry& entry : plugIns_) {
+        if (!entry.instance)
+            continue;
+        if (!entry.instance->learnMessageAsSpam(message, messageID))
+            platform::log::console(QString::fromLatin1(kLearnSpamIssue)
+                                       .arg(entry.identifier.value_or(entry.instance->identifier())));
+    }
+}
+
+void SievraController::learnHamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {
+    for (const SievraPlugInEntry& entry : plugIns_) {
+        if (!entry.instance)
+            continue;
+        if (!entry.instance->learnMessageAsLegitimate(message, messageID))
+            platform::log::console(QString::fromLatin1(kLearnLegitimateIssue)
+                                       .arg(entry.identifier.value_or(entry.instance->identifier())));
+    }
+}
+
+void SievraController::showLearningNotice(bool spam, const QString& subject) {
+    if (!hideTaskManagerTimer_) {
+        hideTaskManagerTimer_ = std::make_unique<QTimer>();
+        hideTaskManagerTimer_->setSingleShot(true);
+        QObject::connect(hideTaskManagerTimer_.get(), &QTimer::timeout, this, [this] { delayedHideTaskManager(); });
+    }
+    hideTaskManagerTimer_->stop();
+
+    const std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle();
+    const char* titleKey = spam ? kLearningSpamTitleKey : kLearningLegitimateTitleKey;
+    const QString title = bundle->localizedString(titleKey, QString::fromLatin1(titleKey));
+    QString explanation = bundle->localizedString(kSubjectFormatKey, QString::fromLatin1(kSubjectFormatKey));
+    const qsizetype placeholder = explanation.indexOf(QLatin1String("%@"));
+    if (placeholder >= 0)
+        explanation = explanation.left(placeholder) + subject + explanation.mid(placeholder + 2);
+
+    QVariantMap information;
+    information.insert(TM_MESSAGE_INFORMATION_TITLE, title);
+    information.insert(TM_MESSAGE_INFORMATION_PROGRESSINDICATOR_STATUS, qint64(2));
+    information.insert(TM_MESSAGE_INFORMATION_EXPLANATION, explanation);
+    if (!iconData_.isEmpty())
+        information.insert(TM_MESSAGE_INFORMATION_ICON, iconData_);
+    TM_MessageClientManager::defaultClientManager().sendProgressionMessageLevel(0, information);
+
+    hideTaskManagerTimer_->start(kHideLearningNoticeDelayMs);
+}

@@ -312,11 +312,11 @@ public:
 
         struct Frame { quint64 object; int depth; };
         std::vector<Frame> stack{{top, 1}};
-        quint64 nodes = 0;
+        quint64 nodes = 1;  // counted when pushed, which also bounds the stack
         while (!stack.empty()) {
             Frame f = stack.back();
             stack.pop_back();
-            if (++nodes > kMaxNodes || f.depth > kMaxDepth) return false;
+            if (f.depth > kMaxDepth) return false;
             Object o;
             if (!object(f.object, o)) return false;
             if (o.type == 0xA || o.type == 0xD) {
@@ -325,6 +325,7 @@ public:
                     quint64 r = be(d_ + o.payload + i * refSize_, refSize_);
                     if (r >= count_) return false;
                     if (o.type == 0xD && i < o.count && !isKeyObject(r)) return false;
+                    if (++nodes > kMaxNodes) return false;
                     stack.push_back({r, f.depth + 1});
                 }
             }
@@ -468,14 +469,23 @@ bool toVariant(plist_t node, int depth, QVariant& out) {
         return true;
     }
     case PLIST_ARRAY: {
+        // By iterator: libplist finds an item by index walking its list from the start.
         QVariantList list;
-        uint32_t n = plist_array_get_size(node);
-        list.reserve(qsizetype(n));
-        for (uint32_t i = 0; i < n; ++i) {
+        list.reserve(qsizetype(plist_array_get_size(node)));
+        plist_array_iter it = nullptr;
+        plist_array_new_iter(node, &it);
+        if (!it) return false;
+        bool ok = true;
+        for (;;) {
+            plist_t item = nullptr;
+            plist_array_next_item(node, it, &item);
+            if (!item) break;
             QVariant v;
-            if (!toVariant(plist_array_get_item(node, i), depth + 1, v)) return false;
+            if (!toVariant(item, depth + 1, v)) { ok = false; break; }
             list.append(v);
         }
+        std::free(it);
+        if (!ok) return false;
         out = list;
         return true;
     }

@@ -511,3 +511,19 @@ TEST(PropertyList, stringsWithANulAreRefusedRatherThanCut) {
     b.objects = {QByteArray("\x53" "abc", 4)};
     EXPECT_EQ(fromData(b.build()), QVariant(QString("abc")));
 }
+
+TEST(PropertyList, aFlatListOverTheNodeBudgetIsRefused) {
+    // Five million references to one object: small file, too many nodes.
+    BinaryBuilder b;
+    b.offsetSize = 4;
+    QByteArray array("\xaf\x13", 2);
+    array += BinaryBuilder::be(5'000'000, 8);
+    array += QByteArray(5'000'000, '\x01');
+    b.objects = {array, QByteArray(1, char(0x09))};
+    EXPECT_FALSE(fromData(b.build()).has_value());
+    // A million is fine.
+    b.objects[0] = QByteArray("\xaf\x13", 2) + BinaryBuilder::be(1'000'000, 8) + QByteArray(1'000'000, '\x01');
+    auto v = fromData(b.build());
+    ASSERT_TRUE(v.has_value());
+    EXPECT_EQ(v->toList().size(), 1'000'000);
+}

@@ -45,6 +45,21 @@ constexpr size_t kMaximumMapSize = size_t(64) << 30;
 
 constexpr const char* kLockSuffix = "-lock";
 
+// Learned words and maintenance reach the disk at once; the dates refreshed by
+// lookups (committed, so a crashed process keeps them) are flushed at most this
+// often, so judging a message costs no disk flush.
+constexpr int64_t kLazyFlushSeconds = 10;
+
+// A lookup rewrites a record's date only when it is at least this old: ageing
+// counts in units of 30 hours, and most lookups then touch no page at all.
+constexpr int64_t kDateRefreshSeconds = 3600;
+
+int64_t monotonicSeconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec);
+}
+
 uint64_t swap64(uint64_t v) { return __builtin_bswap64(v); }
 uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
 
@@ -153,8 +168,10 @@ struct SWDataBase::Env {
     MDB_env* env = nullptr;
     MDB_dbi dbi = 0;
     ~Env() {
-        if (env)
+        if (env) {
+            mdb_env_sync(env, 1);
             mdb_env_close(env);
+        }
     }
 };
 
@@ -370,7 +387,14 @@ void SWDataBase::sync() {
     std::unique_lock lock(sharedLock_, std::try_to_lock);
     if (!lock.owns_lock() || !dataBase_)
         return;
-    mdb_env_sync(dataBase_->env, 1);
+    const int64_t current = monotonicSeconds();
+    if (!changesPending_ && !(datesPending_ && current - lastFlush_ >= kLazyFlushSeconds))
+        return;
+    if (mdb_env_sync(dataBase_->env, 1) == MDB_SUCCESS) {
+        changesPending_ = false;
+        datesPending_ = false;
+        lastFlush_ = current;
+    }
 }
 
 bool SWDataBase::updateCountOnDisk() {
@@ -443,6 +467,7 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
                 return false;
         }
         (spam ? spamMailCount_ : hamMailCount_) += 1;
+        changesPending_ = true;
     }
     sync();
     return true;
@@ -479,7 +504,7 @@ std::optional<std::vector<float>> SWDataBase::getSpamitudeArrayFromTokens(const 
                 break;
             if (rc != MDB_SUCCESS)
                 return std::nullopt;
-            if (updateDate) {
+            if (updateDate && int64_t(date) - int64_t(value.date) >= kDateRefreshSeconds) {
                 SWDataBaseValue refreshed = value;
                 refreshed.date = date;
                 if (writeRecord(txn.get(), dataBase_->dbi, key, refreshed) != MDB_SUCCESS)
@@ -536,6 +561,7 @@ std::optional<std::vector<float>> SWDataBase::getSpamitudeArrayFromTokens(const 
             growMap();
         if (rc != MDB_SUCCESS)
             return std::nullopt;
+        datesPending_ = true;
     }
     return result;
 }
@@ -554,7 +580,8 @@ bool SWDataBase::removeItemsFromArray(const QStringList& tokens) {
                 if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
                     return true;
             }
-            txn.commit();
+            if (txn.commit() == MDB_SUCCESS)
+                changesPending_ = true;
         }
     }
     sync();
@@ -649,6 +676,7 @@ bool SWDataBase::addItem(const QVariantMap* item) {
             if (rc != MDB_MAP_FULL || !growMap())
                 return false;
         }
+        changesPending_ = true;
     }
     sync();
     return true;

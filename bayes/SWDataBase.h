@@ -71,6 +71,7 @@ public:
     // deleted (or the caches folder does not exist).
     bool reset();
     // Flushes committed changes to disk; does nothing when the lock is busy.
+    // Refreshed dates alone are flushed at most every 10 seconds.
     void sync();
     // Writes [ham total, spam total] to the count file atomically.
     bool updateCountOnDisk();
@@ -83,7 +84,7 @@ public:
     bool addTokensToHamDB(const SWTokenBag& tokens, int32_t spamOffset);
 
     // One spam probability per token, in the bag's order; with updateDate, the
-    // known records get today's date. nullopt when the store is closed, busy
+    // known records get the current date (when theirs is an hour old or more). nullopt when the store is closed, busy
     // (maintenance holds the lock) or fails.
     std::optional<std::vector<float>> getSpamitudeArrayFromTokens(const SWTokenBag& tokens, bool updateDate);
 
@@ -126,5 +127,8 @@ private:
     std::atomic<uint64_t> spamMailCount_{0};
     std::atomic<uint64_t> hamMailCount_{0};
     size_t mapSize_ = 0;
+    bool changesPending_ = false;  // learned or maintained since the last flush
+    bool datesPending_ = false;    // dates refreshed since the last flush
+    int64_t lastFlush_ = 0;        // monotonic seconds
     std::function<int64_t()> clock_;
 };

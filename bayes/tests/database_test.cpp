@@ -183,14 +183,21 @@ TEST_F(DataBaseTest, lookupsRefreshDatesOnlyWhenAsked) {
     int64_t clock = 1'000'000;
     db_->setClock([&] { return clock; });
     ASSERT_TRUE(db_->addTokensToSpamDB({{"alpha", 1}, {"beta", 1}}, 0));
-    clock += 500;
+    clock += 4000;
     ASSERT_TRUE(db_->getSpamitudeArrayFromTokens({{"alpha", 1}}, false));
     EXPECT_EQ(db_->valueForToken("alpha")->date, 1'000'000);
     ASSERT_TRUE(db_->getSpamitudeArrayFromTokens({{"alpha", 1}, {"unknown", 1}}, true));
-    EXPECT_EQ(db_->valueForToken("alpha")->date, 1'000'500);
+    EXPECT_EQ(db_->valueForToken("alpha")->date, 1'004'000);
     EXPECT_EQ(db_->valueForToken("beta")->date, 1'000'000);
     EXPECT_FALSE(db_->valueForToken("unknown"));  // lookups never create records
     EXPECT_EQ(db_->valueForToken("alpha")->spam, 1u);
+    // A date less than an hour old is left as it is.
+    clock += 3599;
+    ASSERT_TRUE(db_->getSpamitudeArrayFromTokens({{"alpha", 1}}, true));
+    EXPECT_EQ(db_->valueForToken("alpha")->date, 1'004'000);
+    clock += 1;
+    ASSERT_TRUE(db_->getSpamitudeArrayFromTokens({{"alpha", 1}}, true));
+    EXPECT_EQ(db_->valueForToken("alpha")->date, 1'007'600);
 }
 
 TEST_F(DataBaseTest, ageingRemovesRecordsOlderThanTheirWeightAllows) {

@@ -248,11 +248,11 @@ TEST_F(ProcessorTest, mixedPartsMergeTheirTrainingTokens) {
     // Training lookups leave dates alone; scoring lookups refresh known tokens.
     word("alpha", 3, 3);
     const int32_t before = db_->valueForToken("alpha")->date;
-    db_->setClock([&] { return int64_t(before) + 1000; });
+    db_->setClock([&] { return int64_t(before) + 4000; });
     SWProcessor::getSpamTokenArray(tree.get(), db_.get());
     EXPECT_EQ(db_->valueForToken("alpha")->date, before);
     SWProcessor::getSpamitudeArray(tree.get(), db_.get());
-    EXPECT_EQ(db_->valueForToken("alpha")->date, before + 1000);
+    EXPECT_EQ(db_->valueForToken("alpha")->date, before + 4000);
 }
 
 TEST_F(ProcessorTest, bodiesAreDecodedInTheirCharset) {

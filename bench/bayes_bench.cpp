@@ -1,0 +1,331 @@
+// The Bayesian filter against bogofilter on the public SpamAssassin corpus.
+//
+// The corpus is split in two, every other message of each set by file name:
+// the first half is learned, the second judged. Printed, for each side, the
+// messages learned and judged per second and the confusion table (false
+// positives: ham judged spam; missed: spam not judged spam):
+//   1. the plug-in's own classifier, in this process (parse, process tree, token
+//      store), learning through learnMessageAsSpam / learnMessageAsLegitimate and
+//      judging through filter();
+//   2. the whole engine: the staged junkward-engine with the Bayesian bundle,
+//      judging the second half through its port "Sievra" over the store that
+//      step 1 trained (parse, built-in checks, lists, Bayesian filter);
+//   3. bogofilter in bulk mode, trained and run on the same halves.
+//
+// Usage: dbus-run-session -- build/bench/bayes_bench [corpus folder] [engine]
+// The corpus defaults to bench/data/spam-assassin (bench/fetch-corpus); a set
+// whose name contains "spam" holds spam, every other set ham.
+
+#include "SWBayesFilter.h"
+#include "SWDataBase.h"
+
+#include "mailparse/SAData.h"
+#include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
+#include "platform/Bundle.h"
+#include "platform/Folders.h"
+#include "platform/MessagePort.h"
+#include "platform/PropertyList.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QThread>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr qint32 kFilterMessageID = 1024;
+constexpr int kMaximumSentBytes = 716800;
+
+struct Message {
+    QString path;
+    QByteArray bytes;
+    bool spam = false;
+};
+
+struct Confusion {
+    quint64 ham = 0, spam = 0;
+    quint64 falsePositives = 0;  // ham judged spam
+    quint64 missed = 0;          // spam not judged spam
+    quint64 failures = 0;
+    void add(bool isSpam, bool judgedSpam) {
+        (isSpam ? spam : ham) += 1;
+        if (!isSpam && judgedSpam)
+            ++falsePositives;
+        if (isSpam && !judgedSpam)
+            ++missed;
+    }
+};
+
+void loadCorpus(const QString& folder, QList<Message>& train, QList<Message>& test) {
+    QDir root(folder);
+    for (const QString& set : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
+        QDir dir(root.filePath(set));
+        const QStringList files = dir.entryList(QDir::Files, QDir::Name);
+        for (qsizetype i = 0; i < files.size(); ++i) {
+            QFile f(dir.filePath(files[i]));
+            if (!f.open(QIODevice::ReadOnly))
+                continue;
+            Message m{f.fileName(), f.readAll(), set.contains("spam", Qt::CaseInsensitive)};
+            (i % 2 == 0 ? train : test).append(std::move(m));
+        }
+    }
+}
+
+struct Parsed {
+    SARef<SAData> data;
+    SARef<SAMIMEPart> part;
+};
+
+Parsed parse(const QByteArray& bytes) {
+    Parsed p;
+    p.data = SARef<SAData>::adopt(
+        new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), false));
+    p.part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(p.data.get(), true, nullptr, nullptr));
+    p.part->process(true, true);
+    return p;
+}
+
+void printRow(const char* who, const char* what, quint64 count, qint64 ns) {
+    const double seconds = double(ns) / 1e9;
+    std::printf("  %-26s %-8s %6llu messages in %7.3f s = %9.1f messages/s\n", who, what,
+                (unsigned long long)count, seconds, seconds > 0 ? double(count) / seconds : 0.0);
+}
+
+void printConfusion(const char* who, const Confusion& c) {
+    std::printf("  %-26s ham %5llu: %4llu false positives (%5.2f%%) | spam %5llu: %4llu missed (%5.2f%%)",
+                who, (unsigned long long)c.ham, (unsigned long long)c.falsePositives,
+                c.ham ? 100.0 * double(c.falsePositives) / double(c.ham) : 0.0, (unsigned long long)c.spam,
+                (unsigned long long)c.missed, c.spam ? 100.0 * double(c.missed) / double(c.spam) : 0.0);
+    if (c.failures)
+        std::printf(" | %llu failed", (unsigned long long)c.failures);
+    std::printf("\n");
+}
+
+// bogofilter with the given arguments, file names on standard input (-b);
+// returns its standard output, or an empty array when it failed.
+QByteArray runBogofilter(const QStringList& args, const QList<Message>& messages, bool* ok) {
+    QProcess p;
+    p.start("bogofilter", args);
+    if (!p.waitForStarted(10000)) {
+        *ok = false;
+        return {};
+    }
+    QByteArray names;
+    for (const Message& m : messages)
+        names += QFile::encodeName(m.path) + '\n';
+    p.write(names);
+    p.closeWriteChannel();
+    QByteArray out;
+    while (!p.waitForFinished(100))
+        out += p.readAllStandardOutput();
+    out += p.readAllStandardOutput();
+    *ok = p.exitStatus() == QProcess::NormalExit;
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QString benchDir = QCoreApplication::applicationDirPath();
+    const QStringList args = app.arguments();
+    QString corpus = args.size() > 1 ? args.at(1) : qEnvironmentVariable("JUNKWARD_CORPUS_DIR");
+    if (corpus.isEmpty()) {
+        for (const QString& candidate : {benchDir + "/../../bench/data/spam-assassin",
+                                         QDir::currentPath() + "/bench/data/spam-assassin"})
+            if (QFileInfo(candidate).isDir()) {
+                corpus = QDir::cleanPath(candidate);
+                break;
+            }
+    }
+    const QString stage = qEnvironmentVariableIsEmpty("JUNKWARD_STAGE") ? benchDir + "/../stage"
+                                                                        : qEnvironmentVariable("JUNKWARD_STAGE");
+    const QString engine = args.size() > 2 ? args.at(2) : stage + "/bin/junkward-engine";
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        std::fprintf(stderr, "bayes_bench: run it inside dbus-run-session\n");
+        return 2;
+    }
+    QList<Message> train, test;
+    loadCorpus(corpus, train, test);
+    if (train.isEmpty() || test.isEmpty()) {
+        std::fprintf(stderr, "bayes_bench: no messages under %s (run bench/fetch-corpus)\n", qPrintable(corpus));
+        return 2;
+    }
+
+    QTemporaryDir library;
+    QByteArray runtimeTemplate = "/tmp/jbb-XXXXXX";
+    const char* runtime = mkdtemp(runtimeTemplate.data());
+    if (!library.isValid() || !runtime)
+        return 2;
+    qputenv("XDG_RUNTIME_DIR", runtime);
+    qputenv("JUNKWARD_USER_LIBRARY", library.path().toUtf8());
+    const QString localLibrary = QDir::cleanPath(stage + "/Library");
+    qputenv("JUNKWARD_LOCAL_LIBRARY", localLibrary.toUtf8());
+    const auto bundle =
+        platform::Bundle::open(localLibrary + "/Application Support/Quillon/Junkward/Plugins/Bayesian/Engine.bundle");
+    if (!bundle) {
+        std::fprintf(stderr, "bayes_bench: the Bayesian bundle is not staged\n");
+        return 2;
+    }
+    // Engine settings: no progress notices; periodic cleaning off for a steady run.
+    QDir().mkpath(library.path() + "/Preferences");
+    platform::plist::writeFile(library.path() + "/Preferences/com.quillon.junkward.General.plist",
+                               QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}});
+    platform::plist::writeFile(
+        library.path() + "/Preferences/com.quillon.junkward.Bayesian.plist",
+        QVariantMap{{"Status", true},
+                    {"Settings", QVariantMap{{"Clean Periodically", false}, {"Automatically Learn", false}}}});
+
+    quint64 trainHam = 0, trainSpam = 0;
+    for (const Message& m : train)
+        (m.spam ? trainSpam : trainHam) += 1;
+    std::printf("Corpus %s: learning %lld messages (%llu ham, %llu spam), judging %lld\n\n", qPrintable(corpus),
+                (long long)train.size(), (unsigned long long)trainHam, (unsigned long long)trainSpam,
+                (long long)test.size());
+
+    // 1. The plug-in's own classifier.
+    Confusion plugin;
+    qint64 pluginLearnNs = 0, pluginJudgeNs = 0;
+    quint64 learnFailures = 0;
+    {
+        auto filter = std::make_unique<SWBayesFilter>();
+        if (!filter->initializeWithBundle(bundle, "Bayesian")) {
+            std::fprintf(stderr, "bayes_bench: the filter did not initialise\n");
+            return 1;
+        }
+        QElapsedTimer timer;
+        timer.start();
+        for (const Message& m : train) {
+            Parsed p = parse(m.bytes);
+            const QString id = QFileInfo(m.path).fileName();
+            const bool ok = m.spam ? filter->learnMessageAsSpam(p.part.get(), id)
+                                   : filter->learnMessageAsLegitimate(p.part.get(), id);
+            learnFailures += ok ? 0 : 1;
+        }
+        pluginLearnNs = timer.nsecsElapsed();
+        timer.restart();
+        for (const Message& m : test) {
+            Parsed p = parse(m.bytes);
+            plugin.add(m.spam, filter->filter(p.part.get()) == SWFilterStatusSpam);
+        }
+        pluginJudgeNs = timer.nsecsElapsed();
+        filter->delayedSaveBulletinOnDisk();
+        QCoreApplication::processEvents();
+        std::printf("Token store: %lld records after learning (%llu learn failures)\n\n",
+                    (long long)(SWDataBase::sharedDataBase() ? SWDataBase::sharedDataBase()->recordCount() : -1),
+                    (unsigned long long)learnFailures);
+    }  // closes the store, so the engine can open it
+
+    // 2. The whole engine on the trained store.
+    Confusion engineResult;
+    qint64 engineJudgeNs = 0;
+    bool engineRan = false;
+    if (QFileInfo(engine).isExecutable()) {
+        QProcess engineProcess;
+        engineProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        engineProcess.setStandardOutputFile(QProcess::nullDevice());
+        engineProcess.start(engine, {});
+        std::unique_ptr<platform::RemoteMessagePort> port;
+        for (int i = 0; i < 200 && !port; ++i) {
+            QThread::msleep(50);
+            port = platform::RemoteMessagePort::connect("Sievra");
+        }
+        if (port) {
+            engineRan = true;
+            QElapsedTimer timer;
+            timer.start();
+            for (const Message& m : test) {
+                QByteArray reply;
+                const int status =
+                    port->sendRequest(kFilterMessageID, m.bytes.left(kMaximumSentBytes), 60.0, 60.0, true, &reply);
+                if (status != platform::kMessagePortSuccess || reply.size() != 4) {
+                    ++engineResult.failures;
+                    continue;
+                }
+                qint32 answer = 0;
+                std::memcpy(&answer, reply.constData(), 4);
+                engineResult.add(m.spam, answer == 1);
+            }
+            engineJudgeNs = timer.nsecsElapsed();
+        } else {
+            std::fprintf(stderr, "bayes_bench: the engine did not open its port\n");
+        }
+        engineProcess.terminate();
+        if (!engineProcess.waitForFinished(5000))
+            engineProcess.kill();
+    } else {
+        std::fprintf(stderr, "bayes_bench: no engine at %s; the whole-engine row is left out\n", qPrintable(engine));
+    }
+
+    // 3. bogofilter on the same halves.
+    Confusion bogo;
+    qint64 bogoLearnNs = 0, bogoJudgeNs = 0;
+    bool bogoRan = !QStandardPaths::findExecutable("bogofilter").isEmpty();
+    QTemporaryDir bogoDir;
+    if (bogoRan) {
+        QList<Message> spamTrain, hamTrain;
+        for (const Message& m : train)
+            (m.spam ? spamTrain : hamTrain).append(m);
+        bool ok1 = false, ok2 = false, ok3 = false;
+        QElapsedTimer timer;
+        timer.start();
+        runBogofilter({"-d", bogoDir.path(), "-s", "-b"}, spamTrain, &ok1);
+        runBogofilter({"-d", bogoDir.path(), "-n", "-b"}, hamTrain, &ok2);
+        bogoLearnNs = timer.nsecsElapsed();
+        timer.restart();
+        const QByteArray out = runBogofilter({"-d", bogoDir.path(), "-T", "-b"}, test, &ok3);
+        bogoJudgeNs = timer.nsecsElapsed();
+        bogoRan = ok1 && ok2 && ok3;
+        // One line per file: "<path> S|H|U <score>".
+        QHash<QString, bool> verdicts;
+        for (const QByteArray& line : out.split('\n')) {
+            const qsizetype space = line.lastIndexOf(' ');
+            const qsizetype space2 = space > 0 ? line.lastIndexOf(' ', space - 1) : -1;
+            if (space2 <= 0)
+                continue;
+            verdicts.insert(QFile::decodeName(line.left(space2)), line.mid(space2 + 1, 1) == "S");
+        }
+        for (const Message& m : test) {
+            const auto it = verdicts.constFind(m.path);
+            if (it == verdicts.constEnd())
+                ++bogo.failures;
+            else
+                bogo.add(m.spam, *it);
+        }
+    } else {
+        std::fprintf(stderr, "bayes_bench: bogofilter is not installed; its rows are left out\n");
+    }
+
+    std::printf("Rates\n");
+    printRow("Bayesian plug-in", "learn", quint64(train.size()), pluginLearnNs);
+    printRow("Bayesian plug-in", "judge", quint64(test.size()), pluginJudgeNs);
+    if (engineRan)
+        printRow("whole engine (port)", "judge", engineResult.ham + engineResult.spam, engineJudgeNs);
+    if (bogoRan) {
+        printRow("bogofilter -b", "learn", quint64(train.size()), bogoLearnNs);
+        printRow("bogofilter -b", "judge", quint64(test.size()), bogoJudgeNs);
+    }
+    std::printf("\nConfusion on the judged half\n");
+    printConfusion("Bayesian plug-in", plugin);
+    if (engineRan)
+        printConfusion("whole engine (port)", engineResult);
+    if (bogoRan)
+        printConfusion("bogofilter", bogo);
+    if (engineRan && bogoRan) {
+        const double engineRate = double(engineResult.ham + engineResult.spam) / (double(engineJudgeNs) / 1e9);
+        const double bogoRate = double(test.size()) / (double(bogoJudgeNs) / 1e9);
+        std::printf("\nEngine judging rate / bogofilter bulk judging rate: %.2f\n", engineRate / bogoRate);
+    }
+    return 0;
+}

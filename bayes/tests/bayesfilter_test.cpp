@@ -172,6 +172,32 @@ TEST_F(BayesFilterTest, learnedMessagesDecideLaterVerdicts) {
     EXPECT_EQ(judge("casino jackpot winner pills"), SWFilterStatusSpam);
 }
 
+TEST_F(BayesFilterTest, spamStartsAtNinetyPercent) {
+    start();
+    ASSERT_TRUE(db());  // creates the store
+    filter_.reset();    // and closes it, so its totals can be set
+    ASSERT_TRUE(platform::plist::writeFile(caches() + "/Junkward.cnt", QVariantList{20, 10}));
+    start();
+    ASSERT_EQ(db()->hamMailCount(), 20u);
+    struct Case {
+        const char* word;
+        quint64 spam, ham;
+        qint32 verdict;
+    };
+    const Case cases[] = {
+        {"ninety", 9, 1, SWFilterStatusSpam},           // a = 0.9, b = 0.1: exactly 0.9
+        {"almost", 17, 2, SWFilterStatusUndecided},     // a = 1, b = 0.2: 0.833
+        {"eightynine", 8, 1, SWFilterStatusUndecided},  // a = 0.8, b = 0.1: 0.889
+    };
+    for (const Case& c : cases) {
+        const QVariantMap item{{"Keyword", c.word}, {"Spam", c.spam}, {"Ham", c.ham}};
+        ASSERT_TRUE(db()->addItem(&item));
+        // No Subject: the word's probability is the only one scored.
+        auto parsed = parse("Message-ID: <77@test.example>\nContent-Type: text/plain\n\n" + QByteArray(c.word) + "\n");
+        EXPECT_EQ(filter_->filter(parsed->part.get()), c.verdict) << c.word;
+    }
+}
+
 TEST_F(BayesFilterTest, relearningTakesBackTheOppositeTraining) {
     start();
     ASSERT_TRUE(learn(1, false, "alpha beta gamma"));

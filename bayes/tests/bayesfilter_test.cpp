@@ -1,6 +1,7 @@
 // The Bayesian filter plug-in with its staged bundle, a temporary user Library,
 // the real token store and the session bus (run under dbus-run-session).
 
+#include "PrivateBus.h"
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
 
@@ -78,7 +79,14 @@ protected:
         static char* argv[] = {name, nullptr};
         if (!QCoreApplication::instance())
             new QCoreApplication(argc, argv);
+        bus_ = new PrivateBus();
+        ASSERT_TRUE(bus_->start()) << "dbus-daemon did not start";
     }
+    static void TearDownTestSuite() {
+        delete bus_;
+        bus_ = nullptr;
+    }
+    static inline PrivateBus* bus_ = nullptr;
 
     void SetUp() override {
         ASSERT_TRUE(library_.isValid());

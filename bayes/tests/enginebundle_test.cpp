@@ -2,6 +2,7 @@
 // message judged through the port "Sievra" reaches the filter, which opens its
 // token store in the user's caches folder and scores over what was learned.
 
+#include "PrivateBus.h"
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
 
@@ -38,6 +39,8 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
     static char name[] = "enginebundle_test";
     static char* argv[] = {name, nullptr};
     QCoreApplication app(argc, argv);
+    PrivateBus bus;  // the engine owns its bus name there
+    ASSERT_TRUE(bus.start());
 
     QTemporaryDir library;
     QTemporaryDir runtime("/tmp/jkwXXXXXX");

@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <random>
 
 namespace {
 
@@ -331,6 +332,47 @@ TEST_F(ProcessorTest, closedStoreLeavesOnlyMalus) {
     const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
     ASSERT_TRUE(array);
     EXPECT_EQ(*array, std::vector<float>{0.999f});
+}
+
+TEST_F(ProcessorTest, damagedMessagesAreProcessedSafely) {
+    // Real-looking messages with bytes overwritten, cut or repeated at random.
+    const QByteArray templates[] = {
+        multipart(kGoodHeaders, "alternative",
+                  {"Content-Type: text/plain; charset=utf-8\n\nplain http://a.example/x words",
+                   "Content-Type: text/html; charset=iso-8859-1\nContent-Transfer-Encoding: quoted-printable\n\n"
+                   "<p>caf=E9 <a href=3D\"http://u@b.example/%41%42%43\">x</a><img src=3Dx></p>"}),
+        multipart(kGoodHeaders, "mixed",
+                  {"Content-Type: text/plain\n\nsee me@host.example\n\n\n\n\n\n\n\n\n\n\n\nend",
+                   "Content-Type: image/gif\nContent-ID: <i>\nContent-Transfer-Encoding: base64\n\nR0lGOD==",
+                   "Content-Type: message/rfc822\n\nSubject: =?koi8-r?B?0NLJ18XU?=\n\ninner text"}),
+    };
+    std::mt19937 random(4242);
+    const char noise[] = "<>\"'=%@.:/\n\r\t-\x00\xff\xe9?";
+    for (int round = 0; round < 400; ++round) {
+        QByteArray m = templates[round % 2];
+        std::uniform_int_distribution<int> position(0, int(m.size()) - 1);
+        const int edits = 1 + round % 20;
+        for (int e = 0; e < edits; ++e) {
+            const int at = position(random);
+            switch (random() % 3) {
+            case 0: m[at] = noise[random() % (sizeof noise - 1)]; break;
+            case 1: m.truncate(std::max(1, at)); break;
+            default: m.insert(at, m.mid(at, 40).repeated(3)); break;
+            }
+            position = std::uniform_int_distribution<int>(0, int(m.size()) - 1);
+        }
+        auto parsed = parse(m);
+        auto tree = SWProcessor::createProcessTreeWithMIMETree(parsed->part.get(), true);
+        ASSERT_TRUE(tree);
+        const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
+        const float score = SWProcessor::computeSpamitude(array);
+        EXPECT_GE(score, 0.0f);
+        EXPECT_LE(score, 1.0f);
+        auto [trainArray, bag] = SWProcessor::getSpamTokenArray(tree.get(), db_.get());
+        if (bag)
+            for (auto it = bag->constBegin(); it != bag->constEnd(); ++it)
+                ASSERT_LE(it.key().size(), 21);  // "Sub*" + 17 at most
+    }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <random>
 
 namespace {
 
@@ -171,6 +172,33 @@ TEST_F(TokenizerTest, hostileTextsAreScannedSafely) {
             EXPECT_GE(it.key().size(), 3);
             EXPECT_LE(it.key().size(), SWTokenizerMaximumTokenLength);
         }
+    }
+}
+
+TEST_F(TokenizerTest, randomTextsKeepTheTokenInvariants) {
+    // Characters chosen to reach every rule: separators, look-alikes, prices,
+    // percent splits, accents, invisible characters, images, lone surrogates.
+    std::u16string alphabet = u"aAbBzZiIoOlL0123456789$%|@!?'.,- \t\r\n*_\u00a3\u00e9\u00c9\u00ad\u200b"
+                              u"\ufffc\u2028\u03b1";
+    alphabet += {char16_t(0xD800), char16_t(0xDC00), char16_t(0)};
+    std::mt19937 random(20081);
+    std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+    std::uniform_int_distribution<int> length(0, 400);
+    for (int round = 0; round < 3000; ++round) {
+        QString text;
+        const int n = length(random);
+        for (int i = 0; i < n; ++i)
+            text += QChar(alphabet[pick(random)]);
+        const SWTokenBag bag = tokenizer_.tokenize(text, round % 2 == 0);
+        for (auto it = bag.constBegin(); it != bag.constEnd(); ++it) {
+            ASSERT_GE(it.key().size(), 3) << text.toStdString();
+            ASSERT_LE(it.key().size(), SWTokenizerMaximumTokenLength) << text.toStdString();
+            ASSERT_GE(it.value(), 1);
+        }
+        const auto forms = SWTokenizer::preprocessToken(text.left(SWTokenizerMaximumTokenLength));
+        if (forms)
+            for (const QString& form : *forms)
+                ASSERT_LE(form.size(), SWTokenizerMaximumTokenLength);
     }
 }
 

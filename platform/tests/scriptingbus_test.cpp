@@ -123,8 +123,12 @@ TEST_F(ScriptingBusTest, aCallThatGetsNoAnswerEndsAtItsTimeOut) {
     // The slot blocks this (serving) thread longer than the caller waits.
     ScriptingReply reply;
     std::atomic<bool> done{false};
+    // A connection of its own, so the call travels through the bus: Qt delivers a
+    // call on the exporting connection itself in-process, where no time-out applies.
+    QDBusConnection caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "timeout-caller");
+    ASSERT_TRUE(caller.isConnected());
     std::thread worker([&] {
-        reply = ScriptingBus::call(kEngineBusName, kEngineObjectPath, kEngineInterface, "Sleep", {2000}, 0.3);
+        reply = ScriptingBus::call(kEngineBusName, kEngineObjectPath, kEngineInterface, "Sleep", {2000}, 0.3, caller);
         done = true;
     });
     ipctest::waitUntil([&] { return done.load(); }, 10000);
@@ -133,6 +137,7 @@ TEST_F(ScriptingBusTest, aCallThatGetsNoAnswerEndsAtItsTimeOut) {
     EXPECT_TRUE(reply.timedOut()) << reply.errorName.toStdString();
     EXPECT_LT(timer.elapsed(), 10000);
     ScriptingBus::unexportObject(kEngineBusName, kEngineObjectPath);
+    QDBusConnection::disconnectFromBus("timeout-caller");
 }
 
 TEST_F(ScriptingBusTest, aNameOwnedElsewhereCannotBeExportedAndLeavesNothingBehind) {

@@ -74,6 +74,18 @@ std::vector<QByteArray> splitMbox(const QByteArray& bytes)
 
 namespace {
 
+// A first line that begins like an mbox separator but is neither one in the
+// delivery form nor a header field ("From: ..." opens many plain messages).
+bool startsWithBrokenSeparator(const QByteArray& bytes)
+{
+    if (!bytes.startsWith("From"))
+        return false;
+    const QByteArray line = bytes.left(bytes.indexOf('\n'));
+    if (isSeparatorLine(line))
+        return false;
+    return !(looksLikeMessage(line) && !looksLikeMbox(line));
+}
+
 bool readWhole(const QString& path, QByteArray* out, std::vector<SourceProblem>* problems)
 {
     QFile file(path);
@@ -100,7 +112,7 @@ bool visitFile(const QString& path, bool expand, bool insideFolder, std::vector<
         problems->push_back({path, QStringLiteral("is empty, skipped")});
         return true;
     }
-    if (bytes.startsWith("From") && !looksLikeMbox(bytes)) {
+    if (startsWithBrokenSeparator(bytes)) {
         problems->push_back({path, QStringLiteral("starts with a broken mbox separator line; read as one message")});
     }
     if (expand && looksLikeMbox(bytes)) {

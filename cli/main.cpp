@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <cstdio>
@@ -42,6 +43,9 @@ constexpr qint32 kFilterMessageID = 1024;
 constexpr qsizetype kPortMaxBytes = 716800;  // what the mail plug-in sends at most
 constexpr double kPortTimeout = 60.0;
 constexpr char kEnginePortName[] = "Sievra";
+// A bus message holds at most a 64 MiB byte array (the library aborts on more):
+// larger messages are refused before they are sent.
+constexpr qsizetype kBusMaxMessageBytes = 63ll * 1024 * 1024;
 
 void say(FILE* stream, const QString& text)
 {
@@ -151,6 +155,16 @@ platform::ScriptingReply callEngine(const QString& method, const QVariantList& a
                                         platform::kEngineInterface, method, arguments, kCallTimeout);
 }
 
+bool tooLargeForTheBus(const SourceMessage& m)
+{
+    if (m.bytes.size() <= kBusMaxMessageBytes)
+        return false;
+    warn(QStringLiteral("%1: is larger than %2 MB, the most the engine's bus carries; skipped")
+             .arg(m.origin)
+             .arg(kBusMaxMessageBytes >> 20));
+    return true;
+}
+
 QString describeFailure(const platform::ScriptingReply& reply)
 {
     if (reply.timedOut())
@@ -233,6 +247,10 @@ int commandCheck(QStringList args)
     const bool prefix = messages.size() > 1 || args.size() > 1;
     int last = kExitError;
     for (const SourceMessage& m : messages) {
+        if (tooLargeForTheBus(m)) {
+            last = kExitError;
+            continue;
+        }
         const platform::ScriptingReply reply = callEngine("CheckSpamStatus", {m.bytes, entourage});
         if (!reply.ok || reply.values.isEmpty()) {
             warn(m.origin + ": " + describeFailure(reply));
@@ -263,8 +281,13 @@ int commandLearn(QStringList args, bool spam)
     Progress progress(messages.size(), spam ? "Learned as spam:" : "Learned as good mail:");
     std::size_t done = 0, failed = 0;
     for (const SourceMessage& m : messages) {
-        const platform::ScriptingReply reply = callEngine(spam ? "LearnSpam" : "LearnHam", {m.bytes, entourage});
         ++done;
+        if (tooLargeForTheBus(m)) {
+            ++failed;
+            progress.step(done, failed);
+            continue;
+        }
+        const platform::ScriptingReply reply = callEngine(spam ? "LearnSpam" : "LearnHam", {m.bytes, entourage});
         if (!reply.ok) {
             ++failed;
             warn(m.origin + ": " + describeFailure(reply));
@@ -331,8 +354,9 @@ int commandLog()
         return kExitError;
     }
     // Reason codes are shown as the log viewer names them when its table is installed.
+    const QString frontEndPath = QDir(platform::folders::junkwardSupport()).filePath("Junkward X5.app");
     std::shared_ptr<platform::Bundle> frontEnd =
-        platform::Bundle::open(QDir(platform::folders::junkwardSupport()).filePath("Junkward X5.app"));
+        QFileInfo(frontEndPath).isDir() ? platform::Bundle::open(frontEndPath) : nullptr;
     auto localise = [&](const QString& code) {
         return frontEnd ? frontEnd->localizedString(code, code, "Log") : code;
     };

@@ -117,10 +117,23 @@ TEST(MessageSource, missingPathsFoldersWithoutExpansionAndBrokenSeparatorsAreRep
     EXPECT_FALSE(forEachMessage(dir.path(), false, &problems, [](SourceMessage&&) {}));
     EXPECT_TRUE(problems[0].text.contains("folder"));
 
-    writeFile(dir.filePath("broken"), "From:nobody-but-no-space\nSubject: x\n\nbody\n");
-    problems.clear();
-    const std::vector<SourceMessage> got = collect(dir.filePath("broken"), &problems);
-    ASSERT_EQ(got.size(), 1u);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_TRUE(problems[0].text.contains("broken mbox separator"));
+    // A first line that opens like a separator but is none is reported; a
+    // message opening with its From: header is not.
+    for (const char* first : {"Fromnobody\n", "From nobody at all\n", "From \n"}) {
+        SCOPED_TRACE(first);
+        writeFile(dir.filePath("broken"), QByteArray(first) + "Subject: x\n\nbody\n");
+        problems.clear();
+        const std::vector<SourceMessage> got = collect(dir.filePath("broken"), &problems);
+        ASSERT_EQ(got.size(), 1u);
+        ASSERT_EQ(problems.size(), 1u);
+        EXPECT_TRUE(problems[0].text.contains("broken mbox separator"));
+    }
+    for (const char* first : {"From:nobody\n", "From: Ann <ann@example.org>\n",
+                              "From ann@example.org Sat Mar 15 12:00:00 2008\n"}) {
+        SCOPED_TRACE(first);
+        writeFile(dir.filePath("fine"), QByteArray(first) + "Subject: x\n\nbody\n");
+        problems.clear();
+        EXPECT_EQ(collect(dir.filePath("fine"), &problems).size(), 1u);
+        EXPECT_TRUE(problems.empty());
+    }
 }

@@ -14,6 +14,7 @@
 #include "platform/PropertyList.h"
 #include "platform/ScriptingBus.h"
 
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <cstring>
 #include <ctime>
@@ -359,6 +360,64 @@ TEST_F(Training, filtersVersionIsTheDateOfTheURLDatabase) {
     ASSERT_TRUE(QDir().mkpath(path));
     EXPECT_EQ(version(), "N/A") << "a folder is not read";
     quitEngine();
+}
+
+TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
+    // This process stands in for the task-progress service.
+    QList<QVariantMap> notices;
+    auto service = platform::LocalMessagePort::create("com.quillon.task.manager",
+                                                      [&](qint32 msgid, const QByteArray& data, uid_t) {
+                                                          if (msgid == 200) {
+                                                              if (const auto plist = platform::plist::fromData(data))
+                                                                  notices.append(plist->toMap());
+                                                          }
+                                                          return QByteArray();
+                                                      });
+    ASSERT_TRUE(service);
+    auto learnWithoutWaiting = [](const QByteArray& source, const char* method) {
+        return platform::ScriptingBus::callNoReply(platform::kEngineBusName, platform::kEngineObjectPath,
+                                                   platform::kEngineInterface, method, {source, false});
+    };
+
+    startEngine();
+    const struct {
+        const char* method;
+        const char* title;
+    } cases[] = {{"LearnSpam", "Junkward - Learning Message as Spam"},
+                 {"LearnHam", "Junkward - Learning Message as Legitimate"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.method);
+        notices.clear();
+        QElapsedTimer clock;
+        clock.start();
+        ASSERT_TRUE(learnWithoutWaiting(message("notice@t", "Noticed", false), c.method));
+        ASSERT_TRUE(enginetest::spinUntil([&] { return notices.size() >= 2; }, 10000)) << notices.size();
+        const qint64 elapsed = clock.elapsed();
+        const QVariantMap information = notices[0].value("TM_MESSAGE_INFORMATION").toMap();
+        EXPECT_EQ(notices[0].value("TM_MESSAGE_ACTION").toInt(), 0);
+        EXPECT_EQ(information.value("TM_MESSAGE_INFORMATION_TITLE").toString(), c.title);
+        EXPECT_EQ(information.value("TM_MESSAGE_INFORMATION_EXPLANATION").toString(), "Subject: Noticed");
+        EXPECT_EQ(information.value("TM_MESSAGE_INFORMATION_PROGRESSINDICATOR_STATUS").toInt(), 2);
+        EXPECT_EQ(notices[1].value("TM_MESSAGE_ACTION").toInt(), 1) << "then removed";
+        EXPECT_EQ(notices[1].value("TM_MESSAGE_UUID"), notices[0].value("TM_MESSAGE_UUID"));
+        EXPECT_GE(elapsed, 900) << "the removal waits about a second";
+    }
+    quitEngine();
+
+    // With "Show Feedback" off nothing is shown, and the message is learned.
+    ASSERT_TRUE(QDir().mkpath(box.preferences()));
+    ASSERT_TRUE(platform::plist::writeFile(box.preferencesFile("General"),
+                                           QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}}));
+    notices.clear();
+    Program quiet("junkward-engine");
+    ASSERT_TRUE(quiet.start());
+    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 15000));
+    ASSERT_TRUE(learnWithoutWaiting(message("quiet@t", "Quiet", false), "LearnSpam"));
+    enginetest::spinFor(2500);
+    EXPECT_TRUE(notices.isEmpty()) << notices.size();
+    EXPECT_TRUE(call("Quit").ok);
+    EXPECT_EQ(quiet.waitForExit(20000), 0);
+    ASSERT_EQ(recordsOf("<quiet@t>").size(), 1);
 }
 
 TEST(FiltersVersion, noonOfTheDateGivesTheSameDayWithinTwelveHoursOfUTC) {

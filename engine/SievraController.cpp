@@ -254,8 +254,13 @@ void SievraController::createMessagePort() {
     messagePortRef_ = platform::LocalMessagePort::create(
         SievraMessagePortName,
         [this](qint32 msgid, const QByteArray& data, uid_t uid) { return SievraMessagePortCallBack(msgid, data, uid); });
-    if (!messagePortRef_)
+    if (!messagePortRef_) {
         platform::log::console(kPortFailed);
+        return;
+    }
+    // A request too large to take is still answered "not spam", so the mail
+    // client's rule goes on instead of waiting for its time-out.
+    messagePortRef_->setOversizeReply(QByteArray(4, '\0'));
 }
 
 bool SievraController::ownBusName() {

@@ -201,6 +201,11 @@ struct LocalMessagePort::Private {
         Notifier readNotifier;
         Notifier writeNotifier;
         Clock::time_point lastProgress = Clock::now();
+        // A refused request over the size limit: its bytes are read and thrown
+        // away, then the refusal reply is sent when one is wanted.
+        quint64 discardRemaining = 0;
+        bool discarding = false;
+        bool discardReplyWanted = false;
     };
 
     LocalMessagePort* q = nullptr;
@@ -208,6 +213,7 @@ struct LocalMessagePort::Private {
     QString path;
     PortScope scope = PortScope::User;
     std::shared_ptr<const Callback> callback;  // shared: a callback may destroy the port
+    QByteArray oversizeReply;                  // the reply to a request over the size limit
     Fd listenFd;
     Fd lockFd;
     dev_t socketDev = 0;
@@ -304,6 +310,7 @@ QString LocalMessagePort::name() const { return d->name; }
 QString LocalMessagePort::socketPath() const { return d->path; }
 bool LocalMessagePort::isValid() const { return d->listenFd.fd >= 0; }
 void LocalMessagePort::invalidate() { d->shutdown(); }
+void LocalMessagePort::setOversizeReply(const QByteArray& reply) { d->oversizeReply = reply; }
 
 void LocalMessagePort::Private::shutdown() {
     *alive = false;
@@ -411,14 +418,40 @@ void LocalMessagePort::Private::handleBuffered(quint64 id) {
             return;
         }
         c.readNotifier->setEnabled(true);
+        if (c.discarding) {
+            const qsizetype n = qsizetype(std::min<quint64>(c.discardRemaining, quint64(c.in.size())));
+            c.in.remove(0, n);
+            c.discardRemaining -= quint64(n);
+            if (c.discardRemaining > 0) return;
+            c.discarding = false;
+            if (c.discardReplyWanted) {
+                QByteArray out(kReplyHeaderSize, Qt::Uninitialized);
+                qToLittleEndian<quint32>(quint32(oversizeReply.size()), reinterpret_cast<uchar*>(out.data()));
+                out += oversizeReply;
+                c.out = std::move(out);
+                c.outPos = 0;
+                writeTo(id);
+            }
+            continue;
+        }
         if (c.in.size() < qsizetype(kRequestHeaderSize)) return;
         const uchar* h = reinterpret_cast<const uchar*>(c.in.constData());
         const qint32 msgid = qFromLittleEndian<qint32>(h);
         const quint32 flags = qFromLittleEndian<quint32>(h + 4);
         const quint32 length = qFromLittleEndian<quint32>(h + 8);
-        if (length > kMessagePortMaxRequest) {
-            drop(id, "the request is larger than 64 MiB");
+        if (length > kMessagePortMaxDiscard) {
+            // Nothing sends this much: garbage, or a peer out to hold the connection.
+            drop(id, "the request announces more than 1 GiB");
             return;
+        }
+        if (length > kMessagePortMaxRequest) {
+            log::console(QStringLiteral("[LocalMessagePort %1] Refused a request of %2 bytes: the limit is 64 MiB")
+                             .arg(name).arg(length));
+            c.in.remove(0, kRequestHeaderSize);
+            c.discarding = true;
+            c.discardRemaining = length;
+            c.discardReplyWanted = (flags & kFlagReplyWanted) != 0;
+            continue;
         }
         if (c.in.size() < qsizetype(kRequestHeaderSize + length)) return;
         const QByteArray data = c.in.mid(kRequestHeaderSize, length);

@@ -26,6 +26,9 @@ inline constexpr int kMessagePortIsInvalid = -3;
 inline constexpr int kMessagePortTransportError = -4;
 
 inline constexpr quint32 kMessagePortMaxRequest = 64u * 1024u * 1024u;
+// Oversized requests up to this size are read, discarded and refused with a reply;
+// a header announcing more drops the connection.
+inline constexpr quint32 kMessagePortMaxDiscard = 1024u * 1024u * 1024u;
 
 enum class PortScope { User, System };
 
@@ -53,6 +56,11 @@ public:
     QString socketPath() const;
     bool isValid() const;
     void invalidate();  // stops serving and removes the socket
+    // A request announcing more than kMessagePortMaxRequest bytes (and at most
+    // kMessagePortMaxDiscard) is refused with one
+    // console line: its bytes are read and discarded and, when a reply is wanted,
+    // this reply is sent (empty unless set), so the client is not left waiting.
+    void setOversizeReply(const QByteArray& reply);
 
 private:
     LocalMessagePort();

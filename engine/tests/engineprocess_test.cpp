@@ -17,6 +17,7 @@
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <thread>
 
 namespace {
 
@@ -68,8 +69,8 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
     }
     EXPECT_TRUE(engine.waitForError("Received a message with no data", 5000));
 
-    // A request claiming more than 64 MiB on a raw connection: refused, and the
-    // engine goes on serving.
+    // A request of more than 64 MiB on a raw connection: refused with the reply
+    // 0, and the engine goes on serving.
     const QByteArray path = QFile::encodeName(platform::messagePortPath("Sievra"));
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
@@ -77,16 +78,32 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
     ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    uchar header[12];
-    qToLittleEndian<qint32>(1024, header);
-    qToLittleEndian<quint32>(1, header + 4);
-    qToLittleEndian<quint32>(64u * 1024u * 1024u + 1u, header + 8);
-    ASSERT_EQ(::send(fd, header, sizeof header, MSG_NOSIGNAL), ssize_t(sizeof header));
-    char byte;
-    timeval timeout{10, 0};
+    const quint32 oversize = 64u * 1024u * 1024u + 1u;
+    QByteArray request(12, '\0');
+    qToLittleEndian<qint32>(1024, reinterpret_cast<uchar*>(request.data()));
+    qToLittleEndian<quint32>(1, reinterpret_cast<uchar*>(request.data()) + 4);
+    qToLittleEndian<quint32>(oversize, reinterpret_cast<uchar*>(request.data()) + 8);
+    request += QByteArray(qsizetype(oversize), 'S');
+    std::thread sender([&] {
+        qsizetype sent = 0;
+        while (sent < request.size()) {
+            const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += n;
+        }
+    });
+    timeval timeout{30, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << "the connection is closed without a verdict";
+    QByteArray answer;
+    while (answer.size() < 8) {
+        char buffer[8];
+        const ssize_t n = ::recv(fd, buffer, size_t(8 - answer.size()), 0);
+        if (n <= 0) break;
+        answer.append(buffer, n);
+    }
+    sender.join();
     ::close(fd);
+    EXPECT_EQ(answer, QByteArray("\x04\0\0\0", 4) + QByteArray(4, '\0')) << "length 4, then the reply 0";
     EXPECT_TRUE(engine.waitForError("64 MiB", 5000)) << engine.errorOutput().toStdString();
 
     int status = 1;

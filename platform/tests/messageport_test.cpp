@@ -274,7 +274,6 @@ TEST_F(MessagePortTest, badConnectionsAreDroppedWithOneLineAndServingGoesOn) {
         QByteArray bytes;
         bool closeAfter;
     } cases[] = {
-        {"header over 64 MiB", header(1, 1, kMessagePortMaxRequest + 1), false},
         {"header of 0xffffffff", header(1, 1, 0xffffffffu), false},
         {"short header", QByteArray("\x01\x02\x03\x04\x05", 5), true},
         {"closed mid-request", header(1, 1, 1000) + QByteArray(10, 'a'), true},
@@ -313,6 +312,65 @@ TEST_F(MessagePortTest, badConnectionsAreDroppedWithOneLineAndServingGoesOn) {
     QByteArray reply;
     EXPECT_EQ(good->sendRequest(1, "x", 5, 5, true, &reply), kMessagePortSuccess);
     EXPECT_EQ(int(log::captured().size()), before);
+}
+
+TEST_F(MessagePortTest, requestsOverTheLimitAreRefusedWithTheRefusalReplyAndServingGoesOn) {
+    log::setCapture(true);
+    std::atomic<int> served{0};
+    PortThread server("big", [&](qint32 id, const QByteArray& d, uid_t) {
+        ++served;
+        return echoWithId(id, d);
+    });
+    ASSERT_NE(server.port(), nullptr);
+    server.port()->setOversizeReply(QByteArray(4, '\0'));
+    const int before = int(log::captured().size());
+
+    const int fd = rawConnect(server.port()->socketPath());
+    ASSERT_GE(fd, 0);
+    timeval tv{20, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
+    // The whole oversized request, then an ordinary one on the same connection.
+    const QByteArray body(qsizetype(kMessagePortMaxRequest) + 1, 'x');
+    const QByteArray stream = header(1024, 1, kMessagePortMaxRequest + 1) + body + header(7, 1, 2) + "ok";
+    std::thread sender([&] {
+        qsizetype sent = 0;
+        while (sent < stream.size()) {
+            const ssize_t n = ::send(fd, stream.constData() + sent, size_t(stream.size() - sent), MSG_NOSIGNAL);
+            if (n <= 0) break;
+            sent += n;
+        }
+    });
+    auto readExactly = [&](qsizetype n) {
+        QByteArray got;
+        while (got.size() < n) {
+            char buffer[256];
+            const ssize_t r = ::recv(fd, buffer, size_t(std::min<qsizetype>(n - got.size(), 256)), 0);
+            if (r <= 0) break;
+            got.append(buffer, r);
+        }
+        return got;
+    };
+    const QByteArray refusal = readExactly(8);
+    const QByteArray answer = readExactly(4 + echoWithId(7, "ok").size());
+    sender.join();
+    ::close(fd);
+    EXPECT_EQ(refusal, QByteArray("\x04\0\0\0", 4) + QByteArray(4, '\0'));
+    EXPECT_EQ(answer.mid(4), echoWithId(7, "ok"));
+    EXPECT_EQ(served.load(), 1) << "the oversized request never reached the callback";
+    EXPECT_TRUE(ipctest::waitUntil([&] { return int(log::captured().size()) >= before + 1; }));
+    EXPECT_EQ(int(log::captured().size()), before + 1);
+    EXPECT_TRUE(log::captured().last().contains("64 MiB"));
+
+    // A client that announces 512 MiB and hangs up early costs nothing but its connection.
+    const int liar = rawConnect(server.port()->socketPath());
+    const QByteArray lie = header(1, 1, 512u << 20) + QByteArray(1000, 'y');
+    ASSERT_EQ(::send(liar, lie.constData(), size_t(lie.size()), MSG_NOSIGNAL), lie.size());
+    ::close(liar);
+    auto good = RemoteMessagePort::connect("big");
+    ASSERT_NE(good, nullptr);
+    QByteArray reply;
+    EXPECT_EQ(good->sendRequest(9, "after", 5, 5, true, &reply), kMessagePortSuccess);
+    EXPECT_EQ(reply, echoWithId(9, "after"));
 }
 
 TEST_F(MessagePortTest, pipelinedRequestsOnOneConnectionAreAnsweredInOrder) {

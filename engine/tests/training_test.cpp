@@ -14,6 +14,10 @@
 #include "platform/PropertyList.h"
 #include "platform/ScriptingBus.h"
 
+#if JUNKWARD_TEST_BAYES_STORE
+#include "bayes/SWDataBase.h"
+#endif
+
 #include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <cstring>
@@ -143,6 +147,22 @@ protected:
         }
         return found;
     }
+    // The spam and ham counts of a token in the Bayesian store, when that
+    // store's code is part of this test.
+    std::optional<std::pair<quint64, quint64>> tokenCounts(const QString& token) const {
+#if JUNKWARD_TEST_BAYES_STORE
+        SWDataBase store(box.userLibrary() + "/Caches");
+        if (!store.isOpen())
+            return std::nullopt;
+        const std::optional<SWDataBaseValue> value = store.valueForToken(token);
+        if (!value)
+            return std::make_pair(quint64(0), quint64(0));
+        return std::make_pair(quint64(value->spam), quint64(value->ham));
+#else
+        (void)token;
+        return std::nullopt;
+#endif
+    }
     // The Bayesian training marks by Message-ID.
     QVariantMap bayesianMarks() const {
         const auto history = platform::plist::readDictionary(box.userLibrary() +
@@ -219,7 +239,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
 
 TEST_F(Training, learningTwiceTeachesTwiceAndLeavesOneRecord) {
     startEngine();
-    const QByteArray spam = message("twice@t", "Learned twice", false);
+    const QByteArray spam = message("twice@t", "Learned twice", false) + "platypoid\n";
     learn(spam, true);
     learn(spam, true);
     quitEngine();
@@ -233,11 +253,15 @@ TEST_F(Training, learningTwiceTeachesTwiceAndLeavesOneRecord) {
         GTEST_SKIP() << "the Bayesian plug-in is not staged";
     }
     EXPECT_EQ(bayesianMarks().value("<twice@t>").toLongLong(), -2);
+    if (const auto counts = tokenCounts("platypoid")) {
+        EXPECT_EQ(counts->first, 2u) << "two spam trainings";
+        EXPECT_EQ(counts->second, 0u);
+    }
 }
 
 TEST_F(Training, hamThenSpamLeavesOneLearnSpamRecordAndTakesTheHamBack) {
     startEngine();
-    const QByteArray source = message("turned@t", "Changed my mind", false);
+    const QByteArray source = message("turned@t", "Changed my mind", false) + "zebrafinch\n";
     check(source);  // a record of the judged message first
     learn(message("other@t", "Another", false), false);
     learn(source, false);
@@ -260,6 +284,10 @@ TEST_F(Training, hamThenSpamLeavesOneLearnSpamRecordAndTakesTheHamBack) {
     const QVariantMap marks = bayesianMarks();
     EXPECT_EQ(marks.value("<turned@t>").toLongLong(), -1);
     EXPECT_EQ(marks.value("<other@t>").toLongLong(), 1);
+    if (const auto counts = tokenCounts("zebrafinch")) {
+        EXPECT_EQ(counts->first, 1u);
+        EXPECT_EQ(counts->second, 0u) << "the ham training is taken back token by token";
+    }
 }
 
 TEST_F(Training, learningWorksWhileTheEngineIsSwitchedOff) {

@@ -8,6 +8,11 @@
 
 #include "mailparse/SAData.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#define JUNKWARD_DECODERS_SSSE3 1
+#endif
+
 namespace {
 
 // Base64 alphabet value of each byte, or kSkip for a byte that is skipped.
@@ -257,11 +262,152 @@ inline unsigned escapeAt(const unsigned char* p, unsigned char* w)
     return 2 + 16 * 2;
 }
 
+
+#if JUNKWARD_DECODERS_SSSE3
+
+// Packing tables: kPack[h][k] lists, in order, the offsets (plus 8·h) of the
+// bits set in the 8-bit mask k, then 0x80 (a zero byte) for the rest, so that
+// one byte shuffle moves the kept bytes of each 8-byte half to its front.
+struct PackTables {
+    alignas(8) uint8_t pack[2][256][8]{};
+    uint8_t count[256]{};
+    constexpr PackTables()
+    {
+        for (int k = 0; k < 256; ++k) {
+            int n = 0;
+            for (int b = 0; b < 8; ++b)
+                if (k >> b & 1) {
+                    pack[0][k][n] = static_cast<uint8_t>(b);
+                    pack[1][k][n] = static_cast<uint8_t>(b + 8);
+                    ++n;
+                }
+            count[k] = static_cast<uint8_t>(n);
+            for (int r = n; r < 8; ++r)
+                pack[0][k][r] = pack[1][k][r] = 0x80;
+        }
+    }
+};
+constexpr PackTables kPack;
+
+// Hex digit value of each byte of v that is a digit (other bytes give junk
+// below 16): the low nibble, plus 9 for the letters.
+__attribute__((target("ssse3"))) inline __m128i hexValues(__m128i v)
+{
+    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('9')), _mm_set1_epi8(9));
+    return _mm_and_si128(_mm_add_epi8(_mm_and_si128(v, _mm_set1_epi8(0x0F)), letters), _mm_set1_epi8(0x0F));
+}
+
+// Mask of the bytes of v that are hex digits.
+__attribute__((target("ssse3"))) inline unsigned hexDigits(__m128i v)
+{
+    const __m128i digit = _mm_sub_epi8(v, _mm_set1_epi8('0'));
+    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
+    const __m128i letter = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
+    const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
+    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)));
+}
+
+inline bool isLineEnd(unsigned char c) { return c == '\n' || c == '\r'; }
+
+// Sixteen bytes at a time while 18 can be read (an escape begun in the last
+// two bytes of a block has its digits in the next two). A block whose every
+// "=" starts a two-digit escape or a soft break is decoded whole: escapes
+// become their byte values, their digits and the breaks are dropped and the
+// rest packed together; digits reaching into the next block are carried over
+// as bytes it drops, so that blocks follow each other at a fixed stride.
+// Otherwise the block is decoded up to its first other "=", which goes to
+// escapeAt. Every "=" met this way starts an escape: the cursor only ever
+// stops after a whole escape, and neither digits nor line ends are "=".
+// Leaves *inAt, *outAt where it stopped; returns false for a Q failure.
+template <bool Q>
+__attribute__((target("ssse3"))) bool decodeEscapeBlocks(const unsigned char* in, unsigned long inLength,
+                                                         unsigned char* out, unsigned long* inAt,
+                                                         unsigned long* outAt)
+{
+    unsigned long i = *inAt;
+    unsigned long o = *outAt;
+    unsigned carry = 0; // offsets 0 and 1 of this block dropped as digits or a line end
+    const __m128i equalsByte = _mm_set1_epi8('=');
+    bool decoded = true;
+    // The output never runs ahead of the input, so while 18 input bytes are
+    // left there is room for a 16-byte store.
+    while (inLength - i >= 18) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+        const __m128i equals = _mm_cmpeq_epi8(v, equalsByte);
+        if (Q) {
+            const __m128i underscores = _mm_cmpeq_epi8(v, _mm_set1_epi8('_'));
+            v = _mm_or_si128(_mm_andnot_si128(underscores, v), _mm_and_si128(underscores, _mm_set1_epi8(' ')));
+        }
+        const unsigned starts = static_cast<unsigned>(_mm_movemask_epi8(equals));
+        if ((starts | carry) == 0) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), v);
+            i += 16;
+            o += 16;
+            continue;
+        }
+        const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 1));
+        const __m128i afterNext = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 2));
+        const unsigned nextDigits = hexDigits(next);
+        const unsigned afterNextDigits = nextDigits >> 1 | (kHex.value[in[i + 17]] < 16 ? 1u << 15 : 0u);
+        const unsigned lineEnds = static_cast<unsigned>(_mm_movemask_epi8(
+            _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(next, _mm_set1_epi8('\r')))));
+        const unsigned escapes = starts & nextDigits & afterNextDigits;
+        const unsigned breaks = starts & lineEnds;
+        // Bytes of the block taken here: all 16, or those before the first
+        // "=" that starts neither.
+        const unsigned other = starts & ~escapes & ~breaks;
+        const unsigned length = other ? static_cast<unsigned>(__builtin_ctz(other)) : 16;
+        const __m128i values = _mm_or_si128(_mm_slli_epi16(hexValues(next), 4), hexValues(afterNext));
+        v = _mm_or_si128(_mm_andnot_si128(equals, v), _mm_and_si128(equals, values));
+        const unsigned dropped = escapes << 1 | escapes << 2 | breaks | breaks << 1 | carry;
+        const unsigned keep = ~dropped & ((1u << length) - 1);
+        const __m128i control = _mm_unpacklo_epi64(
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPack.pack[0][keep & 0xFF])),
+            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPack.pack[1][keep >> 8 & 0xFF])));
+        const __m128i packed = _mm_shuffle_epi8(v, control);
+        const unsigned lowCount = kPack.count[keep & 0xFF];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), packed);
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(out + o + lowCount), _mm_unpackhi_epi64(packed, packed));
+        o += lowCount + kPack.count[keep >> 8 & 0xFF];
+        if (length == 16) {
+            carry = dropped >> 16;
+            i += 16;
+            continue;
+        }
+        carry = 0;
+        i += length;
+        const unsigned step = escapeAt<Q>(in + i, out + o);
+        if (step == 0) {
+            decoded = false;
+            break;
+        }
+        i += step & 15;
+        o += step >> 4;
+    }
+    // Step over carried digits: 0b1 is one byte, 0b11 two.
+    i += (carry + 1) >> 1;
+    *inAt = i;
+    *outAt = o;
+    return decoded;
+}
+
+bool haveSsse3()
+{
+    static const bool have = __builtin_cpu_supports("ssse3");
+    return have;
+}
+
+#endif
+
 template <bool Q>
 bool decodeEscapes(const unsigned char* in, unsigned long inLength, unsigned char* out, unsigned long* outLength)
 {
     unsigned long o = 0;
     unsigned long i = 0;
+#if JUNKWARD_DECODERS_SSSE3
+    if (haveSsse3() && !decodeEscapeBlocks<Q>(in, inLength, out, &i, &o))
+        return false;
+#endif
     // Eight bytes at a time: the word is stored whole (the output never runs
     // ahead of the input, so it fits), then the cursor moves to its first "=".
     while (inLength - i >= 8) {

@@ -287,6 +287,86 @@ TEST(SADecoderFactory, wordAtATimeDecodersAgreeWithTheByteRules)
     }
 }
 
+// Runs a buffer decoder on `input` placed at the very end of an allocation,
+// `shift` bytes into it, so that reads past the end are caught whatever the
+// input's alignment.
+std::optional<std::string> decodeAtEnd(BufferDecoder decoder, const std::string& input, size_t shift)
+{
+    std::vector<unsigned char> buffer(shift + input.size());
+    std::copy(input.begin(), input.end(), buffer.begin() + static_cast<long>(shift));
+    unsigned char* out = nullptr;
+    unsigned long outLength = 0;
+    if (decoder(buffer.data() + shift, input.size(), &out, &outLength) != 0)
+        return std::nullopt;
+    std::string result(reinterpret_cast<char*>(out), outLength);
+    std::free(out);
+    return result;
+}
+
+TEST(SADecoderFactory, blockDecodersAgreeWithTheByteRulesOnLongInputs)
+{
+    // Long runs of mostly well-formed escapes, soft breaks and plain text, with
+    // now and then a malformed escape, so that blocks of sixteen bytes are taken
+    // whole, cut short, and have escapes straddling their ends at every offset.
+    const char* const pieces[] = {"=41", "=e9", "=C3", "=\r\n", "=\n", "=\r", "_", "a", " ", "text ", "\r\n",
+                                  "==", "=4=", "=Z", "=4_", "=\x80", "9", "F", "=3D", "=5F"};
+    const size_t pieceCount = sizeof pieces / sizeof pieces[0];
+    uint32_t seed = 777;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+    for (int round = 0; round < 3000; ++round) {
+        std::string input;
+        size_t length = 1 + next() % 160;
+        // Malformed pieces (the last eight but two) only in a third of the rounds,
+        // so that Q inputs often decode through to the end.
+        bool malformed = round % 3 == 0;
+        while (input.size() < length) {
+            size_t k = next() % pieceCount;
+            if (!malformed && k >= 11 && k <= 15)
+                continue;
+            input += pieces[k];
+        }
+        size_t shift = next() % 16;
+        ASSERT_EQ(decodeAtEnd(SADecoderFactory::decodeQuotedPrintableBuffer, input, shift),
+                  referenceEscapes(input, false))
+            << input;
+        ASSERT_EQ(decodeAtEnd(SADecoderFactory::decodeQBuffer, input, shift), referenceEscapes(input, true))
+            << input;
+    }
+}
+
+TEST(SADecoderFactory, escapesAtEveryOffsetOfALongInput)
+{
+    // One escape, break or malformed escape after k plain bytes, then plain
+    // text: each lands at every offset of a block and at every distance from
+    // the end of the input.
+    const std::string kinds[] = {"=41", "=\r\n", "=\n", "==", "=4=", "=G1", "=4", "="};
+    for (const std::string& kind : kinds) {
+        for (size_t k = 0; k < 40; ++k) {
+            for (size_t tail : {size_t{0}, size_t{1}, size_t{2}, size_t{17}, size_t{40}}) {
+                std::string input = std::string(k, 'x') + kind + std::string(tail, 'y');
+                EXPECT_EQ(decodeAtEnd(SADecoderFactory::decodeQuotedPrintableBuffer, input, k % 7),
+                          referenceEscapes(input, false))
+                    << input;
+                EXPECT_EQ(decodeAtEnd(SADecoderFactory::decodeQBuffer, input, k % 7), referenceEscapes(input, true))
+                    << input;
+            }
+        }
+    }
+    // Every byte value in an escape and as the byte after "=", in a long run.
+    std::string all;
+    for (int c = 0; c < 256; ++c) {
+        static const char hex[] = "0123456789abcdef";
+        all += '=';
+        all += hex[c >> 4];
+        all += hex[c & 15];
+        all += '=';
+        all += static_cast<char>(c);
+        all += "=A";
+        all += static_cast<char>(c);
+    }
+    EXPECT_EQ(decode(SADecoderFactory::decodeQuotedPrintableBuffer, all), referenceEscapes(all, false));
+}
+
 TEST(SADecoderFactory, failuresOnNullArguments)
 {
     const unsigned char in[] = "QUJD";

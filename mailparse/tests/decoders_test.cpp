@@ -367,6 +367,69 @@ TEST(SADecoderFactory, escapesAtEveryOffsetOfALongInput)
     EXPECT_EQ(decode(SADecoderFactory::decodeQuotedPrintableBuffer, all), referenceEscapes(all, false));
 }
 
+// Uuencode line by line and group by group: the count byte gives the bytes of
+// the line; groups are taken from the line only.
+std::optional<std::string> referenceUuencode(const std::string& in)
+{
+    size_t i = in.find_first_not_of("\n\r \t");
+    if (i == std::string::npos || in.compare(i, 6, "begin ") != 0)
+        return std::nullopt;
+    size_t lineEnd = in.find('\n', i);
+    i = lineEnd == std::string::npos ? in.size() : lineEnd + 1;
+    auto sextet = [&](size_t at) { return static_cast<unsigned>((static_cast<unsigned char>(in[at]) - 32) & 63); };
+    std::string out;
+    while (i < in.size()) {
+        int n = static_cast<unsigned char>(in[i]) - 32;
+        if (n <= 0 || n == 64)
+            break;
+        size_t end = std::min(in.find('\n', i), in.size());
+        size_t p = i + 1;
+        int groups = n / 3, done = 0;
+        for (; done < groups && end - p >= 4; ++done, p += 4) {
+            unsigned v = sextet(p) << 18 | sextet(p + 1) << 12 | sextet(p + 2) << 6 | sextet(p + 3);
+            out += static_cast<char>(v >> 16);
+            out += static_cast<char>(v >> 8);
+            out += static_cast<char>(v);
+        }
+        int rest = n % 3;
+        if (done == groups && rest > 0 && end - p >= static_cast<size_t>(rest) + 1) {
+            unsigned v = sextet(p) << 18 | sextet(p + 1) << 12 | (rest == 2 ? sextet(p + 2) << 6 : 0);
+            out += static_cast<char>(v >> 16);
+            if (rest == 2)
+                out += static_cast<char>(v >> 8);
+        }
+        i = end < in.size() ? end + 1 : in.size();
+    }
+    return out;
+}
+
+TEST(SADecoderFactory, uuencodeLongLinesAgreeWithGroupByGroupDecoding)
+{
+    // Lines of every count, full, short and overlong, with bytes from the whole
+    // range, so that runs of four groups, the groups after them and short lines
+    // are all reached.
+    uint32_t seed = 4242;
+    auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
+    for (int round = 0; round < 500; ++round) {
+        std::string input = "begin 644 f\n";
+        int lines = 1 + static_cast<int>(next() % 8);
+        for (int l = 0; l < lines; ++l) {
+            int count = next() % 4 == 0 ? static_cast<int>(next() % 64) : 45;
+            input += static_cast<char>(count + 32);
+            size_t length = next() % 3 == 0 ? next() % 70 : static_cast<size_t>((count + 2) / 3 * 4);
+            for (size_t k = 0; k < length; ++k)
+                input += static_cast<char>(next() % 8 == 0 ? next() % 256 : 32 + next() % 64);
+            if (input.back() == '\n')
+                input.back() = 'x';
+            input += next() % 4 == 0 ? "\r\n" : "\n";
+        }
+        if (round % 2)
+            input += "`\nend\n";
+        ASSERT_EQ(decodeAtEnd(SADecoderFactory::decodeUuencodeBuffer, input, next() % 16), referenceUuencode(input))
+            << input;
+    }
+}
+
 TEST(SADecoderFactory, failuresOnNullArguments)
 {
     const unsigned char in[] = "QUJD";

@@ -192,6 +192,12 @@ void SWBayesFilter::postDidLearn() { post(sw::SWPlugInPreferencesDidLearn); }
 qint32 SWBayesFilter::filter(SAMIMEPart* message) {
     if (!message)
         return SWFilterStatusUndecided;
+    // Before anything has been learned the store knows no word: the score would
+    // rest on the malus points alone, and a short note without Message-ID would be
+    // spam to a user who never trained the filter. Such a filter has no opinion.
+    if (SWDataBase* db = SWDataBase::sharedDataBase(); db && db->isOpen() &&
+        db->spamMailCount() == 0 && db->hamMailCount() == 0)
+        return SWFilterStatusUndecided;
     float spamitude = 0.0f;
     const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
     if (!tree) {

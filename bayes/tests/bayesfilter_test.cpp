@@ -180,6 +180,18 @@ TEST_F(BayesFilterTest, learnedMessagesDecideLaterVerdicts) {
     EXPECT_EQ(judge("casino jackpot winner pills"), SWFilterStatusSpam);
 }
 
+TEST_F(BayesFilterTest, anUntrainedFilterHasNoOpinion) {
+    start();
+    // Three malus points (no Message-ID, empty subject, HTML alone) would score
+    // 0.999 three times: spam for a filter that has learned something.
+    const QByteArray bare = "Subject: \nContent-Type: text/html\n\n<p>hi</p>\n";
+    auto parsed = parse(bare);
+    EXPECT_EQ(filter_->filter(parsed->part.get()), SWFilterStatusUndecided);
+    ASSERT_TRUE(learn(1, false, "an ordinary note about lunch"));
+    auto again = parse(bare);
+    EXPECT_EQ(filter_->filter(again->part.get()), SWFilterStatusSpam);
+}
+
 TEST_F(BayesFilterTest, spamStartsAtNinetyPercent) {
     start();
     ASSERT_TRUE(db());  // creates the store
@@ -432,6 +444,7 @@ TEST_F(BayesFilterTest, portAnswersWithNoDataAndReasonsAreLogged) {
     EXPECT_EQ(status, platform::kMessagePortSuccess);
     EXPECT_TRUE(reply.isEmpty());
 
+    ASSERT_TRUE(learn(1, false, "something learned"));
     filter_->setLogReason(true);
     platform::log::setCapture(false);
     platform::log::setCapture(true);

@@ -289,22 +289,33 @@ struct PackTables {
 };
 constexpr PackTables kPack;
 
-// Hex digit value of each byte of v that is a digit (other bytes give junk
-// below 16): the low nibble, plus 9 for the letters.
-__attribute__((target("ssse3"))) inline __m128i hexValues(__m128i v)
-{
-    const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8('9')), _mm_set1_epi8(9));
-    return _mm_and_si128(_mm_add_epi8(_mm_and_si128(v, _mm_set1_epi8(0x0F)), letters), _mm_set1_epi8(0x0F));
-}
+// Byte classes looked up by nibble: kClassLow[c & 15] & kClassHigh[c >> 4]
+// is 0x80 for a decimal digit, 0x49 for a hex letter (0x40 marks it, 9 is what
+// its low nibble lacks of its value), 0x20 for LF and CR, 0 for anything else.
+alignas(16) constexpr uint8_t kClassLow[16] = {0x80, 0xC9, 0xC9, 0xC9, 0xC9, 0xC9, 0xC9, 0x80,
+                                               0x80, 0x80, 0x20, 0,    0,    0x20, 0,    0};
+alignas(16) constexpr uint8_t kClassHigh[16] = {0x20, 0, 0, 0x80, 0x49, 0, 0x49, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
-// Mask of the bytes of v that are hex digits.
-__attribute__((target("ssse3"))) inline unsigned hexDigits(__m128i v)
+struct ByteClasses {
+    __m128i values;   // hex digit value where the byte is one (junk below 16 elsewhere)
+    unsigned digits;  // mask of the hex digits
+    unsigned lineEnds;
+};
+
+__attribute__((target("ssse3"))) inline ByteClasses classify(__m128i v)
 {
-    const __m128i digit = _mm_sub_epi8(v, _mm_set1_epi8('0'));
-    const __m128i isDigit = _mm_cmpeq_epi8(_mm_min_epu8(digit, _mm_set1_epi8(9)), digit);
-    const __m128i letter = _mm_sub_epi8(_mm_or_si128(v, _mm_set1_epi8(0x20)), _mm_set1_epi8('a'));
-    const __m128i isLetter = _mm_cmpeq_epi8(_mm_min_epu8(letter, _mm_set1_epi8(5)), letter);
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)));
+    const __m128i nibbles = _mm_set1_epi8(0x0F);
+    const __m128i low = _mm_and_si128(v, nibbles);
+    const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), nibbles);
+    const __m128i classes =
+        _mm_and_si128(_mm_shuffle_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(kClassLow)), low),
+                      _mm_shuffle_epi8(_mm_load_si128(reinterpret_cast<const __m128i*>(kClassHigh)), high));
+    // Shifting 16-bit lanes moves each byte's bits 6 and 5 to its bit 7.
+    ByteClasses c;
+    c.values = _mm_add_epi8(low, _mm_and_si128(classes, nibbles));
+    c.digits = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(classes, _mm_slli_epi16(classes, 1))));
+    c.lineEnds = static_cast<unsigned>(_mm_movemask_epi8(_mm_slli_epi16(classes, 2)));
+    return c;
 }
 
 inline bool isLineEnd(unsigned char c) { return c == '\n' || c == '\r'; }
@@ -347,17 +358,16 @@ __attribute__((target("ssse3"))) bool decodeEscapeBlocks(const unsigned char* in
         }
         const __m128i next = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 1));
         const __m128i afterNext = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i + 2));
-        const unsigned nextDigits = hexDigits(next);
-        const unsigned afterNextDigits = nextDigits >> 1 | (kHex.value[in[i + 17]] < 16 ? 1u << 15 : 0u);
-        const unsigned lineEnds = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_or_si128(_mm_cmpeq_epi8(next, _mm_set1_epi8('\n')), _mm_cmpeq_epi8(next, _mm_set1_epi8('\r')))));
-        const unsigned escapes = starts & nextDigits & afterNextDigits;
-        const unsigned breaks = starts & lineEnds;
+        const ByteClasses first = classify(next);
+        const ByteClasses second = classify(afterNext);
+        const unsigned escapes = starts & first.digits & second.digits;
+        const unsigned breaks = starts & first.lineEnds;
         // Bytes of the block taken here: all 16, or those before the first
         // "=" that starts neither.
         const unsigned other = starts & ~escapes & ~breaks;
         const unsigned length = other ? static_cast<unsigned>(__builtin_ctz(other)) : 16;
-        const __m128i values = _mm_or_si128(_mm_slli_epi16(hexValues(next), 4), hexValues(afterNext));
+        // High digits are below 16, so the 16-bit shift keeps them in their byte.
+        const __m128i values = _mm_or_si128(_mm_slli_epi16(first.values, 4), second.values);
         v = _mm_or_si128(_mm_andnot_si128(equals, v), _mm_and_si128(equals, values));
         const unsigned dropped = escapes << 1 | escapes << 2 | breaks | breaks << 1 | carry;
         const unsigned keep = ~dropped & ((1u << length) - 1);

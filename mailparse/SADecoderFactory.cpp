@@ -262,7 +262,6 @@ inline unsigned escapeAt(const unsigned char* p, unsigned char* w)
     return 2 + 16 * 2;
 }
 
-
 #if JUNKWARD_DECODERS_SSSE3
 
 // Packing tables: kPack[h][k] lists, in order, the offsets (plus 8·h) of the
@@ -403,7 +402,9 @@ __attribute__((target("ssse3"))) bool decodeEscapeBlocks(const unsigned char* in
 
 bool haveSsse3()
 {
-    static const bool have = __builtin_cpu_supports("ssse3");
+    // Initialised explicitly: a decoder may run from another library's
+    // static initialiser, before the processor model is filled in.
+    static const bool have = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
     return have;
 }
 

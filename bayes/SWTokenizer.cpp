@@ -4,11 +4,15 @@
 #include "platform/PropertyList.h"
 
 #include <QFile>
+#include <QHash>
 #include <QVariantList>
 
+#include <algorithm>
 #include <array>
 #include <bitset>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -258,13 +262,34 @@ void preprocessInto(const Tables& t, const QString& token, QStringList& out, boo
     out.append(modified ? QString(reinterpret_cast<const QChar*>(buf), n) : token);
 }
 
-void countTokens(const Tables& t, const QString& candidate, SWTokenBag& bag) {
-    QStringList forms;
-    bool dropped;
-    preprocessInto(t, candidate, forms, dropped);
-    for (const QString& form : forms)
-        bag[form] += 1;
-}
+// Counts in a hash while reading (one lookup per occurrence instead of an
+// ordered search); the ordered bag is built once at the end.
+struct TokenCounter {
+    QHash<QString, int> counts;
+    QStringList forms;  // reused for every candidate
+
+    void add(const Tables& t, const QString& candidate) {
+        forms.clear();
+        bool dropped;
+        preprocessInto(t, candidate, forms, dropped);
+        for (const QString& form : std::as_const(forms))
+            counts[form] += 1;
+    }
+
+    SWTokenBag take() {
+        std::vector<std::pair<QString, int>> sorted;
+        sorted.reserve(size_t(counts.size()));
+        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            sorted.emplace_back(it.key(), it.value());
+        counts.clear();
+        std::sort(sorted.begin(), sorted.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        SWTokenBag bag;
+        for (auto& [key, count] : sorted)
+            bag.insert(bag.cend(), std::move(key), count);
+        return bag;
+    }
+};
 
 }  // namespace
 
@@ -320,10 +345,10 @@ std::optional<QStringList> SWTokenizer::preprocessToken(const QString& token) {
 
 SWTokenBag SWTokenizer::tokenize(const QString& text, bool aggressive) {
     aggressionDetected_ = false;
-    SWTokenBag bag;
+    TokenCounter counter;
     const Tables& t = tables();
     if (text.size() > SWTokenizerMaximumTextLength)
-        return bag;
+        return {};
     const char16_t* data = reinterpret_cast<const char16_t*>(text.utf16());
     const qsizetype length = text.size();
 
@@ -347,7 +372,7 @@ SWTokenBag SWTokenizer::tokenize(const QString& text, bool aggressive) {
             ++i;
         }
         if (i >= length)
-            return bag;
+            return counter.take();
 
         // The token runs to the next end character, which is consumed.
         const qsizetype s = i;
@@ -358,7 +383,7 @@ SWTokenBag SWTokenizer::tokenize(const QString& text, bool aggressive) {
         i = e + 1;
 
         if (tokenLength >= 3 && tokenLength <= SWTokenizerMaximumTokenLength) {
-            countTokens(t, QString(reinterpret_cast<const QChar*>(data + s), tokenLength), bag);
+            counter.add(t, QString(reinterpret_cast<const QChar*>(data + s), tokenLength));
         } else if (tokenLength == 1 && e < length) {
             // Spelled-out letters: "v.i.a.g.r.a". Count the separators that are
             // followed by another letter; a separator followed by a start
@@ -385,7 +410,7 @@ SWTokenBag SWTokenizer::tokenize(const QString& text, bool aggressive) {
                             break;
                         letters[count++] = data[pos];
                     }
-                    countTokens(t, QString(reinterpret_cast<const QChar*>(letters), count), bag);
+                    counter.add(t, QString(reinterpret_cast<const QChar*>(letters), count));
                 }
                 i = std::min(length, e + 2 * k + 1);
             }

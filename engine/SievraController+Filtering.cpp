@@ -21,6 +21,8 @@
 #include <QDateTime>
 #include <QTimer>
 
+#include <cstring>
+
 namespace {
 
 constexpr const char* kParseErrorLine = "[SievraController filterMailData:] Error when parsing message, certainly a Spam";
@@ -56,7 +58,22 @@ SAData* copyWithLineFeeds(SAData* data)
 {
     const char* bytes = data->bytes();
     const unsigned long length = data->length();
-    if (!bytes || length < 2 || !QByteArrayView(bytes, static_cast<qsizetype>(length)).contains("\r\n"))
+    if (!bytes || length < 2)
+        return nullptr;
+    // Looks for a CR followed by LF; memchr is much quicker than a general
+    // substring search over the whole message.
+    bool hasCRLF = false;
+    for (const char* p = bytes, *end = bytes + length - 1; p < end;) {
+        p = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)));
+        if (!p)
+            break;
+        if (p[1] == '\n') {
+            hasCRLF = true;
+            break;
+        }
+        ++p;
+    }
+    if (!hasCRLF)
         return nullptr;
     QByteArray converted(bytes, static_cast<qsizetype>(length));
     converted.replace("\r\n", "\n");

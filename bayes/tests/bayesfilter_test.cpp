@@ -354,9 +354,10 @@ TEST_F(BayesFilterTest, periodicCleaningRunsWeekly) {
     };
     for (const Case& c : cases) {
         QFile::remove(cookie);
-        if (c.lastCleanAgoDays)
+        if (c.lastCleanAgoDays) {
             ASSERT_TRUE(platform::plist::writeFile(
                 cookie, QVariantMap{{"Last Clean", now.addDays(-*c.lastCleanAgoDays)}}));
+        }
         received_.clear();
         filter_->periodicClean();
         if (c.cleans) {

@@ -90,8 +90,9 @@ TEST(DataBaseCrash, killedLearnerLeavesEveryReturnedMessageIntact) {
             EXPECT_GE(common->spam, learned.size());
         }
         // The whole store reads: every record is reachable by a lookup.
-        if (!learned.empty())
+        if (!learned.empty()) {
             EXPECT_GT(db.recordCount(), 0);
+        }
         auto scores = db.getSpamitudeArrayFromTokens(messageTokens(0), false);
         ASSERT_TRUE(scores) << "round " << round;
         EXPECT_EQ(scores->size(), size_t(messageTokens(0).size()));

@@ -93,7 +93,7 @@ TEST_F(ProcessorTest, malusPointsOfTheMessage) {
         {"Message-ID without @", "Message-ID: <abc.def>\nSubject: hi\n" + plainBody, 1, 1},
         {"no Subject", "Message-ID: <ab@ho.st>\n" + plainBody, 0, 0},
         {"empty Subject", "Message-ID: <ab@ho.st>\nSubject: \n" + plainBody, 1, 1},
-        {"empty encoded Subject", "Message-ID: <ab@ho.st>\nSubject: =?utf-8?B??=\n" + plainBody, 1, 1},
+        {"empty encoded Subject", "Message-ID: <ab@ho.st>\nSubject: =?utf-8?B?\?=\n" + plainBody, 1, 1},
         {"only HTML, empty body, no id, empty subject", "Subject:\nContent-Type: text/html\n\n<html></html>\n", 3, 3},
         {"GIF with Content-ID",
          multipart(kGoodHeaders, "related", {plainBody, gif + "Content-ID: <img1>\n\nR0lGODlh\n"}), 0, 3},
@@ -318,8 +318,9 @@ TEST_F(ProcessorTest, hostileHtmlIsRenderedSafely) {
     };
     for (const QString& html : inputs) {
         const auto text = SWProcessor::processHTMLString(html);
-        if (text)
+        if (text) {
             EXPECT_LE(text->size(), html.size() + 1);
+        }
     }
     const auto images = SWProcessor::processHTMLString(QString("<img>").repeated(50000));
     ASSERT_TRUE(images);
@@ -369,9 +370,11 @@ TEST_F(ProcessorTest, damagedMessagesAreProcessedSafely) {
         EXPECT_GE(score, 0.0f);
         EXPECT_LE(score, 1.0f);
         auto [trainArray, bag] = SWProcessor::getSpamTokenArray(tree.get(), db_.get());
-        if (bag)
-            for (auto it = bag->constBegin(); it != bag->constEnd(); ++it)
+        if (bag) {
+            for (auto it = bag->constBegin(); it != bag->constEnd(); ++it) {
                 ASSERT_LE(it.key().size(), 21);  // "Sub*" + 17 at most
+            }
+        }
     }
 }
 

@@ -196,9 +196,11 @@ TEST_F(TokenizerTest, randomTextsKeepTheTokenInvariants) {
             ASSERT_GE(it.value(), 1);
         }
         const auto forms = SWTokenizer::preprocessToken(text.left(SWTokenizerMaximumTokenLength));
-        if (forms)
-            for (const QString& form : *forms)
+        if (forms) {
+            for (const QString& form : *forms) {
                 ASSERT_LE(form.size(), SWTokenizerMaximumTokenLength);
+            }
+        }
     }
 }
 

@@ -545,7 +545,7 @@ TEST_F(Pipeline, hostileMessagesAreJudgedAndLoggedReadably)
         EXPECT_FALSE(r.value("Filt-ID").toString().isEmpty()) << h.name;
         EXPECT_LE(r.value("Subject").toString().size(), 1001) << h.name;
         EXPECT_LE(r.value("From").toString().size(), 1001) << h.name;
-        for (const QString& key : {"From", "Subject"}) {
+        for (const QString& key : QStringList{"From", "Subject"}) {
             for (QChar c : r.value(key).toString())
                 EXPECT_GE(c.unicode(), 0x20) << h.name << " " << qPrintable(key);
         }

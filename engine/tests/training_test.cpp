@@ -98,8 +98,9 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(bus.ready());
         bayesian_ = QFileInfo(stagedBayesianBundle()).isDir();
-        if (bayesian_)
+        if (bayesian_) {
             ASSERT_TRUE(Sandbox::copyTree(stagedBayesianBundle(), box.pluginsFolder() + "/Bayesian/Engine.bundle"));
+        }
     }
 
     // Starts the engine and waits for its bus name and port.

@@ -60,7 +60,7 @@ TEST(SAEncodedString, parsing)
         {"=?a?B?QQ==?=\r\n\t= =?b?B?Qg==?=", {"a:A", "b:B"}},
         {"=?a?B?QQ==?= x =?b?B?Qg==?=", {"a:A", "US-ASCII: x ", "b:B"}},
         {"=?a?B?QQ==?=  ", {"a:A", "US-ASCII:  "}},
-        {"=?a?B??=", {"a:<none>"}},
+        {"=?a?B?\?=", {"a:<none>"}},
         {"x=?a?B?QQ==?=y", {"US-ASCII:x", "a:A", "US-ASCII:y"}},
         {"=?a?Q?x?= =?b?Q?y", {"a:x", "US-ASCII:y"}},
     };

@@ -224,7 +224,10 @@ bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& mod
     return true;
 }
 
-void preprocessInto(const Tables& t, const QString& token, QStringList& out, bool& dropped) {
+// Hands every form of token to sink (a view valid only during the call);
+// dropped is true when the token yields nothing.
+template <typename Sink>
+void preprocessInto(const Tables& t, QStringView token, Sink& sink, bool& dropped) {
     dropped = true;
     if (token.size() > SWTokenizerMaximumTokenLength)
         return;
@@ -250,30 +253,36 @@ void preprocessInto(const Tables& t, const QString& token, QStringList& out, boo
         dropped = false;
         bool pieceDropped;
         if (p >= 2)
-            preprocessInto(t, QString(reinterpret_cast<const QChar*>(buf), p + 1), out, pieceDropped);
+            preprocessInto(t, QStringView(buf, p + 1), sink, pieceDropped);
         if (n - p - 1 > 2)
-            preprocessInto(t, QString(reinterpret_cast<const QChar*>(buf + p + 1), n - p - 1), out, pieceDropped);
+            preprocessInto(t, QStringView(buf + p + 1, n - p - 1), sink, pieceDropped);
         return;
     }
 
     if (!normaliseCharacters(t, buf, n, modified))
         return;
     dropped = false;
-    out.append(modified ? QString(reinterpret_cast<const QChar*>(buf), n) : token);
+    sink(modified ? QStringView(buf, n) : token);
 }
 
 // Counts in a hash while reading (one lookup per occurrence instead of an
-// ordered search); the ordered bag is built once at the end.
+// ordered search); the ordered bag is built once at the end. A form already
+// counted is looked up without copying it.
 struct TokenCounter {
     QHash<QString, int> counts;
-    QStringList forms;  // reused for every candidate
 
-    void add(const Tables& t, const QString& candidate) {
-        forms.clear();
+    void operator()(QStringView form) {
+        const QString probe = QString::fromRawData(form.data(), form.size());
+        const auto it = counts.find(probe);
+        if (it != counts.end())
+            ++*it;
+        else
+            counts.insert(form.toString(), 1);
+    }
+
+    void add(const Tables& t, QStringView candidate) {
         bool dropped;
-        preprocessInto(t, candidate, forms, dropped);
-        for (const QString& form : std::as_const(forms))
-            counts[form] += 1;
+        preprocessInto(t, candidate, *this, dropped);
     }
 
     SWTokenBag take() {
@@ -336,8 +345,9 @@ QString SWTokenizer::preprocessSubject(const QString& subject) {
 
 std::optional<QStringList> SWTokenizer::preprocessToken(const QString& token) {
     QStringList forms;
+    auto collect = [&forms](QStringView form) { forms.append(form.toString()); };
     bool dropped;
-    preprocessInto(tables(), token, forms, dropped);
+    preprocessInto(tables(), QStringView(token), collect, dropped);
     if (dropped)
         return std::nullopt;
     return forms;
@@ -383,7 +393,7 @@ SWTokenBag SWTokenizer::tokenize(const QString& text, bool aggressive) {
         i = e + 1;
 
         if (tokenLength >= 3 && tokenLength <= SWTokenizerMaximumTokenLength) {
-            counter.add(t, QString(reinterpret_cast<const QChar*>(data + s), tokenLength));
+            counter.add(t, QStringView(data + s, tokenLength));
         } else if (tokenLength == 1 && e < length) {
             // Spelled-out letters: "v.i.a.g.r.a". Count the separators that are
             // followed by another letter; a separator followed by a start
@@ -410,7 +420,7 @@ SWTokenBag SWTokenizer::tokenize(const QString& text, bool aggressive) {
                             break;
                         letters[count++] = data[pos];
                     }
-                    counter.add(t, QString(reinterpret_cast<const QChar*>(letters), count));
+                    counter.add(t, QStringView(letters, count));
                 }
                 i = std::min(length, e + 2 * k + 1);
             }

@@ -140,7 +140,9 @@ void JKW_LogManager::delayedWriteToDisk() {
             int found = -1;
             for (int i = 0; i < history.size(); ++i) {
                 const QVariant& entry = history.at(i);
-                if (entry.metaType().id() == QMetaType::QString && entry.toString() == id) {
+                // Compared in place: a copy of every stored id per record adds up.
+                if (entry.metaType().id() == QMetaType::QString &&
+                    *static_cast<const QString*>(entry.constData()) == id) {
                     found = i;
                     break;
                 }

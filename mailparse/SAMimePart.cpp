@@ -125,7 +125,14 @@ std::string unfold(const unsigned char* p, unsigned long n, const LineEnds& ends
     out.reserve(n);
     unsigned long i = 0;
     while (i < n) {
-        if (ends.at(p, n, i) && i + ends.size() < n && isBlank(p[i + ends.size()])) {
+        // Bytes up to the next line end go across in one piece.
+        const unsigned long e = ends.next(p, n, i);
+        if (e > i)
+            out.append(reinterpret_cast<const char*>(p + i), e - i);
+        i = e;
+        if (i >= n)
+            break;
+        if (i + ends.size() < n && isBlank(p[i + ends.size()])) {
             i += ends.size();
             while (i < n && isBlank(p[i]))
                 ++i;

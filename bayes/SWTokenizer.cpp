@@ -4,7 +4,6 @@
 #include "platform/PropertyList.h"
 
 #include <QFile>
-#include <QHash>
 #include <QVariantList>
 
 #include <algorithm>
@@ -265,19 +264,18 @@ void preprocessInto(const Tables& t, QStringView token, Sink& sink, bool& droppe
     sink(modified ? QStringView(buf, n) : token);
 }
 
-// Counts in a hash while reading (one lookup per occurrence instead of an
-// ordered search); the ordered bag is built once at the end. A form already
-// counted is looked up without copying it.
+// Counts the forms of every candidate. A form already counted is looked up
+// through a view of the working buffer, without copying it.
 struct TokenCounter {
-    QHash<QString, int> counts;
+    SWTokenBag bag;
 
     void operator()(QStringView form) {
         const QString probe = QString::fromRawData(form.data(), form.size());
-        const auto it = counts.find(probe);
-        if (it != counts.end())
+        const auto it = bag.find(probe);
+        if (it != bag.end())
             ++*it;
         else
-            counts.insert(form.toString(), 1);
+            bag.insert(form.toString(), 1);
     }
 
     void add(const Tables& t, QStringView candidate) {
@@ -285,19 +283,7 @@ struct TokenCounter {
         preprocessInto(t, candidate, *this, dropped);
     }
 
-    SWTokenBag take() {
-        std::vector<std::pair<QString, int>> sorted;
-        sorted.reserve(size_t(counts.size()));
-        for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-            sorted.emplace_back(it.key(), it.value());
-        counts.clear();
-        std::sort(sorted.begin(), sorted.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
-        SWTokenBag bag;
-        for (auto& [key, count] : sorted)
-            bag.insert(bag.cend(), std::move(key), count);
-        return bag;
-    }
+    SWTokenBag take() { return std::move(bag); }
 };
 
 }  // namespace

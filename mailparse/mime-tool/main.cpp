@@ -105,7 +105,7 @@ bool flag(SAMutableDictionary* record, SAString* key)
 
 void printSummary(SAMIMEPart* part, const std::string& path)
 {
-    std::printf("Part %s (depth %d): %s/%s", path.c_str(), part->_depth, typeName(part->_contentType),
+    std::printf("MIME part %s (depth %d): %s/%s", path.c_str(), part->_depth, typeName(part->_contentType),
                 subtypeName(part->_subtype));
     std::printf(", type %d, subtype %d, charset %d, transfer encoding %s\n", part->_contentType, part->_subtype,
                 static_cast<int>(part->_charset), encodingName(part->_transferEncoding));

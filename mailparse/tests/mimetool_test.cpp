@@ -23,7 +23,7 @@ TEST(MimeTool, printsTreePartsLinksAndChecks)
     ASSERT_EQ(runProgram(mimeTool(), {samplePath("spam-tricks.eml")}, &out), 0);
     EXPECT_EQ(out.rfind("== Result of parsing: 0\n== Parse tree\n(HEADERS)\n", 0), 0u) << out.substr(0, 200);
     EXPECT_NE(out.find("\"Cheap meds, no prescription %RND_WORD\""), std::string::npos) << "headers in the tree";
-    EXPECT_NE(out.find("Part 1.1 (depth 1): text/html, type 2, subtype 1, charset -2, transfer encoding base64\n"),
+    EXPECT_NE(out.find("MIME part 1.1 (depth 1): text/html, type 2, subtype 1, charset -2, transfer encoding base64\n"),
               std::string::npos);
     EXPECT_NE(out.find("  flags: white trick, spam charset, too many invisible spans\n"), std::string::npos);
     EXPECT_NE(out.find("  URL: pharma.example/pills  [Arobaced 0, Backpathed 0, Encoded 1, Redirected 1] original: "
@@ -43,7 +43,7 @@ TEST(MimeTool, readsStandardInputAndOtherLineEnds)
     ASSERT_EQ(runProgram(mimeTool(), {"--no-tree", "-"}, &fromInput, samplePath("bounce-report.eml")), 0);
     EXPECT_EQ(fromFile, fromInput);
     EXPECT_EQ(fromFile.find("== Parse tree"), std::string::npos);
-    EXPECT_NE(fromFile.find("Part 1.3.1 (depth 2): text/plain"), std::string::npos);
+    EXPECT_NE(fromFile.find("MIME part 1.3.1 (depth 2): text/plain"), std::string::npos);
 
     // A CR LF copy: read with LF line ends it has no body, which the tool points out.
     std::string message = sample("japanese.eml");

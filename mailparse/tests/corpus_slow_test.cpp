@@ -97,7 +97,7 @@ TEST(MimeCorpus, theToolPrintsEveryCorpusMessage)
         std::string out;
         ASSERT_EQ(runProgram(tool, {file.string()}, &out), 0);
         ASSERT_EQ(out.rfind("== Result of parsing: 0\n== Parse tree\n", 0), 0u);
-        ASSERT_NE(out.find("\n== Parts\nPart 1 (depth 0): "), std::string::npos);
+        ASSERT_NE(out.find("\n== Parts\nMIME part 1 (depth 0): "), std::string::npos);
         ASSERT_NE(out.find("\ncontainsExoticCharset        "), std::string::npos);
     }
 }

@@ -17,6 +17,8 @@
 #include <QThread>
 
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
+#include <csignal>
 
 #include <ostream>
 
@@ -53,6 +55,8 @@ class PrivateBus {
 public:
     PrivateBus()
     {
+        // The bus dies with this test process, however it ends.
+        daemon_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
         daemon_.start("dbus-daemon", {"--session", "--nofork", "--print-address=1"});
         if (!daemon_.waitForStarted(5000))
             return;
@@ -78,8 +82,8 @@ private:
 
 PrivateBus& privateBus()
 {
-    static PrivateBus* bus = new PrivateBus();
-    return *bus;
+    static PrivateBus bus;
+    return bus;
 }
 
 QString engineProgram()

@@ -310,6 +310,11 @@ qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& rec
 
 void SievraController::showSpamNotice(const QString& subject)
 {
+    showProgressNotice(kSpamDetectedTitleKey, subject, kHideTaskManagerDelayMs);
+}
+
+void SievraController::showProgressNotice(const char* titleKey, const QString& subject, int hideAfterMs)
+{
     if (!hideTaskManagerTimer_) {
         hideTaskManagerTimer_ = std::make_unique<QTimer>();
         hideTaskManagerTimer_->setSingleShot(true);
@@ -318,7 +323,7 @@ void SievraController::showSpamNotice(const QString& subject)
     hideTaskManagerTimer_->stop();
 
     const std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle();
-    const QString title = bundle->localizedString(kSpamDetectedTitleKey, QString::fromLatin1(kSpamDetectedTitleKey));
+    const QString title = bundle->localizedString(titleKey, QString::fromLatin1(titleKey));
     QString explanation = bundle->localizedString(kSubjectFormatKey, QString::fromLatin1(kSubjectFormatKey));
     const qsizetype placeholder = explanation.indexOf(QLatin1String("%@"));
     if (placeholder >= 0)
@@ -332,7 +337,7 @@ void SievraController::showSpamNotice(const QString& subject)
         information.insert(TM_MESSAGE_INFORMATION_ICON, iconData_);
     TM_MessageClientManager::defaultClientManager().sendProgressionMessageLevel(0, information);
 
-    hideTaskManagerTimer_->start(kHideTaskManagerDelayMs);
+    hideTaskManagerTimer_->start(hideAfterMs);
 }
 
 void SievraController::delayedHideTaskManager()

@@ -22,7 +22,6 @@ constexpr const char* kLearnLegitimateIssue = "Learn Legitimate issue: %1";
 // Localised titles of the learning notice and the subject line under it.
 constexpr const char* kLearningSpamTitleKey = "Junkward - Learning Message as Spam";
 constexpr const char* kLearningLegitimateTitleKey = "Junkward - Learning Message as Legitimate";
-constexpr const char* kSubjectFormatKey = "Subject: %@";
 
 constexpr int kHideLearningNoticeDelayMs = 1000;
 
@@ -96,28 +95,5 @@ void SievraController::learnHamFilterWithPlugIns(SAMIMEPart* message, const QStr
 }
 
 void SievraController::showLearningNotice(bool spam, const QString& subject) {
-    if (!hideTaskManagerTimer_) {
-        hideTaskManagerTimer_ = std::make_unique<QTimer>();
-        hideTaskManagerTimer_->setSingleShot(true);
-        QObject::connect(hideTaskManagerTimer_.get(), &QTimer::timeout, this, [this] { delayedHideTaskManager(); });
-    }
-    hideTaskManagerTimer_->stop();
-
-    const std::shared_ptr<platform::Bundle> bundle = platform::Bundle::mainBundle();
-    const char* titleKey = spam ? kLearningSpamTitleKey : kLearningLegitimateTitleKey;
-    const QString title = bundle->localizedString(titleKey, QString::fromLatin1(titleKey));
-    QString explanation = bundle->localizedString(kSubjectFormatKey, QString::fromLatin1(kSubjectFormatKey));
-    const qsizetype placeholder = explanation.indexOf(QLatin1String("%@"));
-    if (placeholder >= 0)
-        explanation = explanation.left(placeholder) + subject + explanation.mid(placeholder + 2);
-
-    QVariantMap information;
-    information.insert(TM_MESSAGE_INFORMATION_TITLE, title);
-    information.insert(TM_MESSAGE_INFORMATION_PROGRESSINDICATOR_STATUS, qint64(2));
-    information.insert(TM_MESSAGE_INFORMATION_EXPLANATION, explanation);
-    if (!iconData_.isEmpty())
-        information.insert(TM_MESSAGE_INFORMATION_ICON, iconData_);
-    TM_MessageClientManager::defaultClientManager().sendProgressionMessageLevel(0, information);
-
-    hideTaskManagerTimer_->start(kHideLearningNoticeDelayMs);
+    showProgressNotice(spam ? kLearningSpamTitleKey : kLearningLegitimateTitleKey, subject, kHideLearningNoticeDelayMs);
 }

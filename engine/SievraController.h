@@ -160,6 +160,9 @@ private:
     bool advertisementSubjectMatches(const QString& subject);
     // Shows the "spam detected" notice and schedules its removal.
     void showSpamNotice(const QString& subject);
+    // A level-0 progress notice titled by the localised titleKey with the subject as
+    // explanation, removed hideAfterMs later (replacing any pending removal).
+    void showProgressNotice(const char* titleKey, const QString& subject, int hideAfterMs);
     void learnMailData(SAData* data, bool spam);
     // Shows the "learning" notice and schedules its removal.
     void showLearningNotice(bool spam, const QString& subject);

@@ -140,20 +140,27 @@ private:
 // before the process first talks to the session bus.
 class PrivateBus {
 public:
-    explicit PrivateBus(const QString& folder) {
+    // Without withServices the engine cannot be activated (the tool's "not installed"
+    // case). The limits are a desktop session bus's, so large messages pass.
+    explicit PrivateBus(const QString& folder, bool withServices = true) {
         const QString config = folder + QStringLiteral("/bus.conf");
         const QString socket = folder + QStringLiteral("/bus");
         const QString services =
-            QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")) + QStringLiteral("/share/dbus-1/services");
+            withServices ? QStringLiteral("<servicedir>%1/share/dbus-1/services</servicedir>")
+                               .arg(QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")))
+                         : QString();
         QFile file(config);
         if (!file.open(QIODevice::WriteOnly))
             return;
         file.write(QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
                                   "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
                                   "<busconfig><type>session</type><listen>unix:path=%1</listen>"
-                                  "<servicedir>%2</servicedir>"
+                                  "%2"
                                   "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n")
+                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                                  "<limit name=\"max_incoming_bytes\">1000000000</limit>"
+                                  "<limit name=\"max_outgoing_bytes\">1000000000</limit>"
+                                  "<limit name=\"max_message_size\">1000000000</limit></busconfig>\n")
                        .arg(socket, services)
                        .toUtf8());
         file.close();

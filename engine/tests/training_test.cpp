@@ -31,50 +31,7 @@ using enginetest::Sandbox;
 
 // A private session bus with the limits of a desktop session bus (large
 // messages pass) that can start the staged engine by activation.
-class SessionBus {
-public:
-    explicit SessionBus(const QString& folder) {
-        const QString config = folder + QStringLiteral("/session.conf");
-        const QString socket = folder + QStringLiteral("/sbus");
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
-            return;
-        file.write(QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                                  "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                  "<busconfig><type>session</type><listen>unix:path=%1</listen>"
-                                  "<servicedir>%2/share/dbus-1/services</servicedir>"
-                                  "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                  "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
-                                  "<limit name=\"max_incoming_bytes\">1000000000</limit>"
-                                  "<limit name=\"max_outgoing_bytes\">1000000000</limit>"
-                                  "<limit name=\"max_message_size\">1000000000</limit></busconfig>\n")
-                       .arg(socket, QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")))
-                       .toUtf8());
-        file.close();
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).toLocal8Bit().constData(), 1);
-        daemon_.setProgram(QStringLiteral("dbus-daemon"));
-        daemon_.setArguments({"--config-file=" + config, QStringLiteral("--nofork")});
-        daemon_.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        daemon_.start();
-        if (!daemon_.waitForStarted(10000))
-            return;
-        QDeadlineTimer deadline(10000);
-        while (!QFileInfo::exists(socket) && !deadline.hasExpired())
-            QThread::msleep(10);
-        ready_ = QFileInfo::exists(socket);
-    }
-    ~SessionBus() {
-        daemon_.terminate();
-        if (!daemon_.waitForFinished(5000))
-            daemon_.kill();
-        daemon_.waitForFinished(2000);
-    }
-    bool ready() const { return ready_; }
-
-private:
-    QProcess daemon_;
-    bool ready_ = false;
-};
+using SessionBus = enginetest::PrivateBus;
 
 QString stagedBayesianBundle() {
     return QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")) +

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 #include <ctime>
 #include <sys/stat.h>
 
@@ -63,9 +64,7 @@ int64_t monotonicSeconds() {
 uint64_t swap64(uint64_t v) { return __builtin_bswap64(v); }
 uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
 
-struct Key {
-    unsigned char bytes[SWDataBaseKeySize] = {};
-};
+using Key = SWDataBase::Key;
 
 Key makeKey(const QByteArray& utf8) {
     Key key;
@@ -150,6 +149,135 @@ int writeRecord(MDB_txn* txn, MDB_dbi dbi, Key& key, SWDataBaseValue value) {
     return mdb_put(txn, dbi, &k, &d, 0);
 }
 
+// The UTF-8 form of a token into out, reusing its buffer: the same bytes as
+// QString::toUtf8(), a lone surrogate becoming "?".
+void encodeUtf8(QStringView text, QByteArray& out) {
+    out.resize(text.size() * 3);
+    auto* o = reinterpret_cast<unsigned char*>(out.data());
+    unsigned char* const begin = o;
+    const char16_t* p = text.utf16();
+    const char16_t* const end = p + text.size();
+    while (p < end) {
+        const char32_t c = *p++;
+        if (c < 0x80) {
+            *o++ = static_cast<unsigned char>(c);
+        } else if (c < 0x800) {
+            *o++ = static_cast<unsigned char>(0xC0 | (c >> 6));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            if (c <= 0xDBFF && p < end && *p >= 0xDC00 && *p <= 0xDFFF) {
+                const char32_t u = 0x10000 + ((c - 0xD800) << 10) + (char32_t(*p++) - 0xDC00);
+                *o++ = static_cast<unsigned char>(0xF0 | (u >> 18));
+                *o++ = static_cast<unsigned char>(0x80 | ((u >> 12) & 0x3F));
+                *o++ = static_cast<unsigned char>(0x80 | ((u >> 6) & 0x3F));
+                *o++ = static_cast<unsigned char>(0x80 | (u & 0x3F));
+            } else {
+                *o++ = '?';
+            }
+        } else {
+            *o++ = static_cast<unsigned char>(0xE0 | (c >> 12));
+            *o++ = static_cast<unsigned char>(0x80 | ((c >> 6) & 0x3F));
+            *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
+        }
+    }
+    out.resize(o - begin);
+}
+
+// Records read from one snapshot of the store, known or absent, so a word met in
+// message after message is searched for in the file once. The cache belongs to
+// the snapshot it was filled from (LMDB's transaction id): any commit makes it
+// stale, except the store's own commits, whose records it takes over. Bounded:
+// when full it starts again empty.
+class RecordCache {
+public:
+    struct Entry {
+        Key key;
+        uint32_t state = 0;  // 0 free, 1 absent, 2 known
+        SWDataBaseValue value;
+    };
+
+    // Drops everything unless the cache was filled from snapshot txnid.
+    void validate(size_t txnid) {
+        if (txnid != txnid_) {
+            clear();
+            txnid_ = txnid;
+        }
+    }
+    size_t txnid() const { return txnid_; }
+    void setTxnid(size_t txnid) { txnid_ = txnid; }
+
+    const Entry* find(const Key& key) const {
+        if (slots_.empty())
+            return nullptr;
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = hashOf(key) & mask;; i = (i + 1) & mask) {
+            const Entry& e = slots_[i];
+            if (e.state == 0)
+                return nullptr;
+            if (std::memcmp(e.key.bytes, key.bytes, SWDataBaseKeySize) == 0)
+                return &e;
+        }
+    }
+
+    // Stores the record of key (nullptr: absent), replacing an earlier one.
+    void put(const Key& key, const SWDataBaseValue* value) {
+        if ((used_ + 1) * 4 > slots_.size() * 3) {
+            if (slots_.size() >= kMaximumSlots)
+                clear();
+            else
+                grow();
+        }
+        const size_t mask = slots_.size() - 1;
+        size_t i = hashOf(key) & mask;
+        while (slots_[i].state != 0 && std::memcmp(slots_[i].key.bytes, key.bytes, SWDataBaseKeySize) != 0)
+            i = (i + 1) & mask;
+        Entry& e = slots_[i];
+        if (e.state == 0)
+            ++used_;
+        e.key = key;
+        e.state = value ? 2 : 1;
+        e.value = value ? *value : SWDataBaseValue{};
+    }
+
+    void clear() {
+        slots_.assign(slots_.empty() ? 0 : kInitialSlots, Entry{});
+        used_ = 0;
+    }
+
+private:
+    static constexpr size_t kInitialSlots = 4096;
+    static constexpr size_t kMaximumSlots = size_t(1) << 17;  // 6 MiB of entries
+
+    static size_t hashOf(const Key& key) {
+        uint64_t a, b;
+        uint32_t c;
+        std::memcpy(&a, key.bytes, 8);
+        std::memcpy(&b, key.bytes + 8, 8);
+        std::memcpy(&c, key.bytes + 16, 4);
+        uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b + 0xC2B2AE3D27D4EB4Full) * 0x165667B19E3779F9ull;
+        h ^= (uint64_t(c) * 0xD6E8FEB86659FD93ull);
+        return size_t(h ^ (h >> 29));
+    }
+
+    void grow() {
+        std::vector<Entry> old = std::move(slots_);
+        slots_.assign(old.empty() ? kInitialSlots : old.size() * 2, Entry{});
+        const size_t mask = slots_.size() - 1;
+        for (const Entry& e : old) {
+            if (e.state == 0)
+                continue;
+            size_t i = hashOf(e.key) & mask;
+            while (slots_[i].state != 0)
+                i = (i + 1) & mask;
+            slots_[i] = e;
+        }
+    }
+
+    std::vector<Entry> slots_;
+    size_t used_ = 0;
+    size_t txnid_ = 0;
+};
+
 SWDataBase* gShared = nullptr;
 std::mutex gSharedMutex;
 
@@ -167,6 +295,7 @@ void SWDataBaseValueSwap(SWDataBaseValue* value) {
 struct SWDataBase::Env {
     MDB_env* env = nullptr;
     MDB_dbi dbi = 0;
+    RecordCache cache;  // of this file only
     ~Env() {
         if (env) {
             mdb_env_sync(env, 1);
@@ -433,13 +562,19 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
         // reduced by it, any other becomes 0.
         const uint64_t takeBack = uint64_t(int64_t(offset));
         const int32_t date = int32_t(now());
+        std::vector<std::pair<Key, SWDataBaseValue>> written;
+        written.reserve(size_t(tokens.size()));
+        size_t txnid = 0;
+        QByteArray utf8;
         for (;;) {
+            written.clear();
             Txn txn(dataBase_->env, true);
             if (!txn.ok())
                 return false;
+            txnid = mdb_txn_id(txn.get());
             int rc = MDB_SUCCESS;
             for (auto it = tokens.constBegin(); it != tokens.constEnd() && rc == MDB_SUCCESS; ++it) {
-                const QByteArray utf8 = it.key().toUtf8();
+                encodeUtf8(it.key(), utf8);
                 if (utf8.isEmpty())
                     continue;
                 Key key = makeKey(utf8);
@@ -454,7 +589,9 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
                 opposite = opposite > takeBack ? opposite - takeBack : 0;
                 own += 1;
                 value.date = date;
+                value.reserved = 0;
                 rc = writeRecord(txn.get(), dataBase_->dbi, key, value);
+                written.emplace_back(key, value);
             }
             if (rc == MDB_SUCCESS)
                 rc = txn.commit();
@@ -466,11 +603,46 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
             if (!growMap())
                 return false;
         }
+        takeOverCommit(txnid, written);
         (spam ? spamMailCount_ : hamMailCount_) += 1;
         changesPending_ = true;
     }
     sync();
     return true;
+}
+
+// After a commit of this store with the given id that wrote these records: a
+// cache of the snapshot just before it takes them over and follows the store;
+// any other cache is stale. Called with the lock held.
+void SWDataBase::takeOverCommit(size_t txnid, const std::vector<std::pair<Key, SWDataBaseValue>>& written) {
+    RecordCache& cache = dataBase_->cache;
+    if (written.empty())
+        return;  // nothing written: the store's id did not move
+    if (cache.txnid() + 1 != txnid) {
+        cache.validate(txnid);  // empties it
+        return;
+    }
+    for (const auto& [key, value] : written)
+        cache.put(key, &value);
+    cache.setTxnid(txnid);
+}
+
+// The record of key in the snapshot of txn, through the cache. MDB_SUCCESS,
+// MDB_NOTFOUND or the store's error. Called with the lock held.
+int SWDataBase::lookUpRecord(MDB_txn* txn, Key& key, SWDataBaseValue* value) {
+    RecordCache& cache = dataBase_->cache;
+    if (const RecordCache::Entry* e = cache.find(key)) {
+        if (e->state == 1)
+            return MDB_NOTFOUND;
+        *value = e->value;
+        return MDB_SUCCESS;
+    }
+    const int rc = readRecord(txn, dataBase_->dbi, key, value);
+    if (rc == MDB_SUCCESS)
+        cache.put(key, value);
+    else if (rc == MDB_NOTFOUND)
+        cache.put(key, nullptr);
+    return rc;
 }
 
 std::optional<std::vector<float>> SWDataBase::getSpamitudeArrayFromTokens(const SWTokenBag& tokens, bool updateDate) {
@@ -480,90 +652,115 @@ std::optional<std::vector<float>> SWDataBase::getSpamitudeArrayFromTokens(const 
     const int32_t date = int32_t(now());
     const uint64_t spamTotal = spamMailCount_;
     const uint64_t hamTotal = hamMailCount_;
-    Txn txn(dataBase_->env, updateDate);
-    if (!txn.ok())
-        return std::nullopt;
-
     std::vector<float> result;
     result.reserve(size_t(tokens.size()));
-    for (auto it = tokens.constBegin(); it != tokens.constEnd(); ++it) {
-        QByteArray form = it.key().toUtf8();
-        if (hasRepetition(form)) {
-            result.push_back(kHighClamp);
-            continue;
-        }
-        // Look the token up; while it lacks weight, try its variants: without a
-        // trailing "!", "?" or "'", then once with its ASCII case flipped.
-        float probability = kUnknownProbability;
-        bool caseChanged = false;
-        for (;;) {
-            Key key = makeKey(form);
-            SWDataBaseValue value;
-            const int rc = readRecord(txn.get(), dataBase_->dbi, key, &value);
-            if (rc == MDB_NOTFOUND)
-                break;
-            if (rc != MDB_SUCCESS)
-                return std::nullopt;
-            if (updateDate && int64_t(date) - int64_t(value.date) >= kDateRefreshSeconds) {
-                SWDataBaseValue refreshed = value;
-                refreshed.date = date;
-                if (writeRecord(txn.get(), dataBase_->dbi, key, refreshed) != MDB_SUCCESS)
-                    return std::nullopt;
-            }
-            const float s = float(value.spam);
-            const float h = 2.0f * float(value.ham);
-            if (h + s > kMinimumWeight) {
-                if (spamTotal == 0) {
-                    probability = kLowClamp;
-                } else if (hamTotal == 0) {
-                    probability = kHighClamp;
-                } else {
-                    const float a = std::min(kFrequencyCap, s / float(spamTotal));
-                    const float b = std::min(kFrequencyCap, h / float(hamTotal));
-                    const float p = a / (a + b);
-                    if (p > kHighClamp)
-                        probability = value.ham == 0 ? kOnlySpamProbability : kHighClamp;
-                    else if (p < kLowClamp)
-                        probability = value.spam == 0 ? kOnlyHamProbability : kLowClamp;
-                    else
-                        probability = p;
-                }
-                break;
-            }
-            const char last = form.isEmpty() ? 0 : form.back();
-            if (last == '!' || last == '?' || last == '\'') {
-                form.chop(1);
-                if (form.isEmpty())
-                    break;
+    std::vector<Key> stale;  // known records whose date wants refreshing
+    {
+        Txn txn(dataBase_->env, false);
+        if (!txn.ok())
+            return std::nullopt;
+        dataBase_->cache.validate(mdb_txn_id(txn.get()));
+        QByteArray form;
+        for (auto it = tokens.constBegin(); it != tokens.constEnd(); ++it) {
+            encodeUtf8(it.key(), form);
+            if (hasRepetition(form)) {
+                result.push_back(kHighClamp);
                 continue;
             }
-            if (caseChanged || form.isEmpty())
-                break;
-            const char first = form.front();
-            if (first >= 'A' && first <= 'Z') {
-                for (char& c : form)
-                    if (c >= 'A' && c <= 'Z')
-                        c = char(c - 'A' + 'a');
-            } else if (first >= 'a' && first <= 'z') {
-                for (char& c : form)
-                    if (c >= 'a' && c <= 'z')
-                        c = char(c - 'a' + 'A');
-            } else {
-                break;
+            // Look the token up; while it lacks weight, try its variants: without a
+            // trailing "!", "?" or "'", then once with its ASCII case flipped.
+            float probability = kUnknownProbability;
+            bool caseChanged = false;
+            for (;;) {
+                Key key = makeKey(form);
+                SWDataBaseValue value;
+                const int rc = lookUpRecord(txn.get(), key, &value);
+                if (rc == MDB_NOTFOUND)
+                    break;
+                if (rc != MDB_SUCCESS)
+                    return std::nullopt;
+                if (updateDate && int64_t(date) - int64_t(value.date) >= kDateRefreshSeconds)
+                    stale.push_back(key);
+                const float s = float(value.spam);
+                const float h = 2.0f * float(value.ham);
+                if (h + s > kMinimumWeight) {
+                    if (spamTotal == 0) {
+                        probability = kLowClamp;
+                    } else if (hamTotal == 0) {
+                        probability = kHighClamp;
+                    } else {
+                        const float a = std::min(kFrequencyCap, s / float(spamTotal));
+                        const float b = std::min(kFrequencyCap, h / float(hamTotal));
+                        const float p = a / (a + b);
+                        if (p > kHighClamp)
+                            probability = value.ham == 0 ? kOnlySpamProbability : kHighClamp;
+                        else if (p < kLowClamp)
+                            probability = value.spam == 0 ? kOnlyHamProbability : kLowClamp;
+                        else
+                            probability = p;
+                    }
+                    break;
+                }
+                const char last = form.isEmpty() ? 0 : form.back();
+                if (last == '!' || last == '?' || last == '\'') {
+                    form.chop(1);
+                    if (form.isEmpty())
+                        break;
+                    continue;
+                }
+                if (caseChanged || form.isEmpty())
+                    break;
+                const char first = form.front();
+                if (first >= 'A' && first <= 'Z') {
+                    for (char& c : form)
+                        if (c >= 'A' && c <= 'Z')
+                            c = char(c - 'A' + 'a');
+                } else if (first >= 'a' && first <= 'z') {
+                    for (char& c : form)
+                        if (c >= 'a' && c <= 'z')
+                            c = char(c - 'a' + 'A');
+                } else {
+                    break;
+                }
+                caseChanged = true;
             }
-            caseChanged = true;
+            result.push_back(probability);
         }
-        result.push_back(probability);
     }
-    if (updateDate) {
-        const int rc = txn.commit();
-        if (rc == MDB_MAP_FULL)
-            growMap();
-        if (rc != MDB_SUCCESS)
-            return std::nullopt;
-        datesPending_ = true;
-    }
+    if (!stale.empty())
+        refreshDates(stale, date);
     return result;
+}
+
+// Sets the date of the known records among keys to date, in one write
+// transaction; a failure leaves the old dates (they only delay ageing). Called
+// with the lock held and no transaction open.
+void SWDataBase::refreshDates(const std::vector<Key>& keys, int32_t date) {
+    Txn txn(dataBase_->env, true);
+    if (!txn.ok())
+        return;
+    const size_t txnid = mdb_txn_id(txn.get());
+    std::vector<std::pair<Key, SWDataBaseValue>> written;
+    written.reserve(keys.size());
+    for (Key key : keys) {
+        SWDataBaseValue value;
+        if (readRecord(txn.get(), dataBase_->dbi, key, &value) != MDB_SUCCESS || value.date == date)
+            continue;
+        value.date = date;
+        value.reserved = 0;
+        if (writeRecord(txn.get(), dataBase_->dbi, key, value) != MDB_SUCCESS)
+            return;
+        written.emplace_back(key, value);
+    }
+    const int rc = txn.commit();
+    if (rc == MDB_MAP_FULL) {
+        growMap();
+        return;
+    }
+    if (rc != MDB_SUCCESS)
+        return;
+    takeOverCommit(txnid, written);
+    datesPending_ = true;
 }
 
 bool SWDataBase::removeItemsFromArray(const QStringList& tokens) {

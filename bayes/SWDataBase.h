@@ -11,6 +11,8 @@
 
 #include "SWTokenBag.h"
 
+struct MDB_txn;
+
 #include <QString>
 #include <QStringList>
 #include <QVariantMap>
@@ -20,6 +22,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <vector>
 
 inline constexpr const char* SWDataBaseBaseName = "Junkward.db";
@@ -46,6 +49,11 @@ void SWDataBaseValueSwap(SWDataBaseValue* value);
 
 class SWDataBase {
 public:
+    // A record's key: the first 20 bytes of the token's UTF-8 form, zero-padded.
+    struct Key {
+        unsigned char bytes[SWDataBaseKeySize] = {};
+    };
+
     // The process-wide instance, opened on first call; nullptr when no store could
     // be opened (the next call tries again).
     static SWDataBase* sharedDataBase();
@@ -114,6 +122,9 @@ public:
 private:
     struct Env;
     bool addTokens(const SWTokenBag& tokens, int32_t offset, bool spam);
+    int lookUpRecord(MDB_txn* txn, Key& key, SWDataBaseValue* value);
+    void takeOverCommit(size_t txnid, const std::vector<std::pair<Key, SWDataBaseValue>>& written);
+    void refreshDates(const std::vector<Key>& keys, int32_t date);
     bool openStore(bool create);
     bool verifyStore();
     bool readCounts();

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <array>
 #include <bitset>
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -264,18 +266,31 @@ void preprocessInto(const Tables& t, QStringView token, Sink& sink, bool& droppe
     sink(modified ? QStringView(buf, n) : token);
 }
 
-// Counts the forms of every candidate. A form already counted is looked up
-// through a view of the working buffer, without copying it.
-struct TokenCounter {
-    SWTokenBag bag;
-
+// Counts the forms of every candidate in an open-addressing table keyed by the
+// form's code units; a form already counted is found through a view of the
+// working buffer, without copying it. take() sorts the distinct forms once, so
+// the bag is built in order instead of being searched for every occurrence.
+class TokenCounter {
+public:
     void operator()(QStringView form) {
-        const QString probe = QString::fromRawData(form.data(), form.size());
-        const auto it = bag.find(probe);
-        if (it != bag.end())
-            ++*it;
-        else
-            bag.insert(form.toString(), 1);
+        if (used_ * 4 >= slots_.size() * 3)
+            grow();
+        const uint32_t hash = hashOf(form);
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            Slot& slot = slots_[i];
+            if (slot.count == 0) {
+                slot.hash = hash;
+                slot.count = 1;
+                slot.key = form.toString();
+                ++used_;
+                return;
+            }
+            if (slot.hash == hash && QStringView(slot.key) == form) {
+                ++slot.count;
+                return;
+            }
+        }
     }
 
     void add(const Tables& t, QStringView candidate) {
@@ -283,7 +298,51 @@ struct TokenCounter {
         preprocessInto(t, candidate, *this, dropped);
     }
 
-    SWTokenBag take() { return std::move(bag); }
+    SWTokenBag take() {
+        std::vector<Slot*> filled;
+        filled.reserve(used_);
+        for (Slot& slot : slots_)
+            if (slot.count > 0)
+                filled.push_back(&slot);
+        std::sort(filled.begin(), filled.end(), [](const Slot* a, const Slot* b) { return a->key < b->key; });
+        std::map<QString, int> ordered;
+        for (Slot* slot : filled)
+            ordered.emplace_hint(ordered.end(), std::move(slot->key), slot->count);
+        slots_.clear();
+        used_ = 0;
+        return SWTokenBag(std::move(ordered));
+    }
+
+private:
+    struct Slot {
+        QString key;
+        uint32_t hash = 0;
+        int count = 0;  // 0: free
+    };
+
+    static uint32_t hashOf(QStringView form) {
+        uint32_t h = 2166136261u;  // FNV-1a over the code units
+        for (QChar c : form)
+            h = (h ^ c.unicode()) * 16777619u;
+        return h;
+    }
+
+    void grow() {
+        std::vector<Slot> old = std::move(slots_);
+        slots_ = std::vector<Slot>(old.empty() ? 256 : old.size() * 2);
+        const size_t mask = slots_.size() - 1;
+        for (Slot& slot : old) {
+            if (slot.count == 0)
+                continue;
+            size_t i = slot.hash & mask;
+            while (slots_[i].count != 0)
+                i = (i + 1) & mask;
+            slots_[i] = std::move(slot);
+        }
+    }
+
+    std::vector<Slot> slots_;
+    size_t used_ = 0;
 };
 
 }  // namespace

@@ -18,8 +18,11 @@
 #include <libxml/HTMLparser.h>
 #include <libxml/tree.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 
 namespace {
 
@@ -121,11 +124,16 @@ int obfuscationScore(SADictionary* record) {
 }
 
 void addToken(SWTokenBag& tokens, const QString& prefix, QStringView piece) {
-    QString token = prefix;
-    token.append(piece);
-    token.truncate(kMaximumTokenLength);
-    if (!tokens.contains(token))
-        tokens.insert(token, 1);
+    // Composed in place and looked up through a view: most labels ("www", "com")
+    // are in the bag already, and a known one costs no allocation.
+    QChar buffer[kMaximumTokenLength];
+    const qsizetype fromPrefix = std::min(prefix.size(), kMaximumTokenLength);
+    const qsizetype fromPiece = std::min(piece.size(), kMaximumTokenLength - fromPrefix);
+    std::copy_n(prefix.constData(), fromPrefix, buffer);
+    std::copy_n(piece.data(), fromPiece, buffer + fromPrefix);
+    const QString probe = QString::fromRawData(buffer, fromPrefix + fromPiece);
+    if (!tokens.contains(probe))
+        tokens.insert(QString(buffer, fromPrefix + fromPiece), 1);
 }
 
 void buildTextNode(SAMIMEPart* part, bool root, SWProcessNode& node) {
@@ -411,42 +419,64 @@ std::pair<SWProbabilities, std::optional<SWTokenBag>> SWProcessor::getSpamTokenA
 
 namespace {
 
-// Elements whose text a browser does not show.
-bool isHiddenElement(const char* name) {
+// What an element means to the rendering. Names come lower-cased from the HTML
+// parser.
+enum class ElementKind { Other, Hidden, Block, Cell, LineBreak, Image, Preformatted };
+
+ElementKind elementKind(const char* name) {
+    // Elements whose text a browser does not show.
     static const char* const hidden[] = {"head", "script", "style", "title", "noscript", "template",
                                          "object", "applet", "iframe", "select", "option", "textarea"};
-    for (const char* h : hidden)
-        if (std::strcmp(name, h) == 0)
-            return true;
-    return false;
-}
-
-// Elements that begin and end a line of their own.
-bool isBlockElement(const char* name) {
+    // Elements that begin and end a line of their own.
     static const char* const blocks[] = {"p", "div", "h1", "h2", "h3", "h4", "h5", "h6", "ul", "ol", "li",
-                                         "dl", "dt", "dd", "table", "tr", "blockquote", "pre", "address",
+                                         "dl", "dt", "dd", "table", "tr", "blockquote", "address",
                                          "center", "form", "fieldset", "hr", "section", "article", "header",
                                          "footer", "nav", "aside", "main", "figure", "caption", "body",
                                          "html", "tbody", "thead", "tfoot", "menu", "dir", "legend"};
-    for (const char* b : blocks)
-        if (std::strcmp(name, b) == 0)
-            return true;
-    return false;
+    static const auto* const kinds = [] {
+        auto* map = new std::unordered_map<std::string_view, ElementKind>();
+        for (const char* h : hidden)
+            map->emplace(h, ElementKind::Hidden);
+        for (const char* b : blocks)
+            map->emplace(b, ElementKind::Block);
+        map->emplace("td", ElementKind::Cell);
+        map->emplace("th", ElementKind::Cell);
+        map->emplace("br", ElementKind::LineBreak);
+        map->emplace("img", ElementKind::Image);
+        map->emplace("pre", ElementKind::Preformatted);  // a block as well
+        return map;
+    }();
+    const auto it = kinds->find(std::string_view(name));
+    return it == kinds->end() ? ElementKind::Other : it->second;
 }
 
 class HTMLTextWriter {
 public:
+    // UTF-8 text of the document, white space collapsed unless preformatted.
     void text(const xmlChar* content, bool preformatted) {
-        const QString s = QString::fromUtf8(reinterpret_cast<const char*>(content));
-        for (QChar c : s) {
+        const char* p = reinterpret_cast<const char*>(content);
+        const char* end = p + std::strlen(p);
+        while (p < end) {
+            const char c = *p;
             if (!preformatted && (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f')) {
                 pendingSpace_ = true;
+                ++p;
                 continue;
             }
-            if (pendingSpace_ && !out_.isEmpty() && !out_.endsWith('\n'))
+            // A run of visible text, up to the next white space.
+            const char* run = p;
+            bool ascii = true;
+            while (p < end && (preformatted || !(*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\f'))) {
+                ascii = ascii && static_cast<unsigned char>(*p) < 0x80;
+                ++p;
+            }
+            if (pendingSpace_ && !out_.isEmpty() && !endsWith('\n'))
                 out_ += ' ';
             pendingSpace_ = false;
-            out_ += c;
+            if (ascii)
+                out_.append(QLatin1StringView(run, p - run));
+            else
+                out_.append(QString::fromUtf8(run, p - run));
         }
     }
     void lineBreak() {
@@ -454,30 +484,33 @@ public:
         pendingSpace_ = false;
     }
     void blockEdge() {
-        if (!out_.isEmpty() && !out_.endsWith('\n'))
+        if (!out_.isEmpty() && !endsWith('\n'))
             out_ += '\n';
         pendingSpace_ = false;
     }
     void cellEdge() {
-        if (!out_.isEmpty() && !out_.endsWith('\n') && !out_.endsWith('\t'))
+        if (!out_.isEmpty() && !endsWith('\n') && !endsWith('\t'))
             out_ += '\t';
         pendingSpace_ = false;
     }
     void image() {
-        if (pendingSpace_ && !out_.isEmpty() && !out_.endsWith('\n'))
+        if (pendingSpace_ && !out_.isEmpty() && !endsWith('\n'))
             out_ += ' ';
         pendingSpace_ = false;
         out_ += QChar(0xFFFC);
     }
     // The text without the blank end that closing blocks leave.
-    QString result() const {
+    QString result() {
         qsizetype end = out_.size();
         while (end > 0 && (out_[end - 1] == '\n' || out_[end - 1] == '\t' || out_[end - 1] == ' '))
             --end;
-        return out_.left(end);
+        out_.truncate(end);
+        return std::move(out_);
     }
 
 private:
+    bool endsWith(char c) const { return !out_.isEmpty() && out_.back() == QLatin1Char(c); }
+
     QString out_;
     bool pendingSpace_ = false;
 };
@@ -486,22 +519,23 @@ private:
 void renderTree(xmlNode* root, HTMLTextWriter& writer) {
     struct Frame {
         xmlNode* node;
+        ElementKind kind;
         bool leaving;
     };
     std::vector<Frame> stack;
-    stack.push_back({root, false});
+    stack.reserve(64);
+    stack.push_back({root, ElementKind::Other, false});
     int preformatted = 0;
     while (!stack.empty()) {
         const Frame frame = stack.back();
         stack.pop_back();
         xmlNode* node = frame.node;
-        const char* name = node->name ? reinterpret_cast<const char*>(node->name) : "";
         if (frame.leaving) {
-            if (std::strcmp(name, "pre") == 0)
+            if (frame.kind == ElementKind::Preformatted)
                 --preformatted;
-            if (isBlockElement(name))
+            if (frame.kind == ElementKind::Block || frame.kind == ElementKind::Preformatted)
                 writer.blockEdge();
-            else if (std::strcmp(name, "td") == 0 || std::strcmp(name, "th") == 0)
+            else if (frame.kind == ElementKind::Cell)
                 writer.cellEdge();
             continue;
         }
@@ -512,7 +546,6 @@ void renderTree(xmlNode* root, HTMLTextWriter& writer) {
                 writer.text(node->content, preformatted > 0);
             continue;
         case XML_ELEMENT_NODE:
-            break;
         case XML_DOCUMENT_NODE:
         case XML_HTML_DOCUMENT_NODE:
             break;
@@ -520,28 +553,26 @@ void renderTree(xmlNode* root, HTMLTextWriter& writer) {
             continue;  // comments, processing instructions, ...
         }
         if (node->type == XML_ELEMENT_NODE) {
-            if (isHiddenElement(name))
+            const ElementKind kind = elementKind(node->name ? reinterpret_cast<const char*>(node->name) : "");
+            if (kind == ElementKind::Hidden)
                 continue;
             // Line breaks and images are void, but a damaged document may still
             // hang content below them: it is shown too.
-            if (std::strcmp(name, "br") == 0) {
+            if (kind == ElementKind::LineBreak) {
                 writer.lineBreak();
-            } else if (std::strcmp(name, "img") == 0) {
+            } else if (kind == ElementKind::Image) {
                 writer.image();
             } else {
-                if (std::strcmp(name, "pre") == 0)
+                if (kind == ElementKind::Preformatted)
                     ++preformatted;
-                if (isBlockElement(name))
+                if (kind == ElementKind::Block || kind == ElementKind::Preformatted)
                     writer.blockEdge();
-                stack.push_back({node, true});
+                stack.push_back({node, kind, true});
             }
         }
         // Children in document order: pushed last to first.
-        std::vector<xmlNode*> children;
-        for (xmlNode* child = node->children; child; child = child->next)
-            children.push_back(child);
-        for (auto it = children.rbegin(); it != children.rend(); ++it)
-            stack.push_back({*it, false});
+        for (xmlNode* child = node->last; child; child = child->prev)
+            stack.push_back({child, ElementKind::Other, false});
     }
 }
 
@@ -554,7 +585,7 @@ std::optional<QString> SWProcessor::processHTMLString(const QString& html) {
     htmlDocPtr doc = htmlReadMemory(utf8.constData(), int(std::min<qsizetype>(utf8.size(), INT32_MAX)), nullptr,
                                     "UTF-8",
                                     HTML_PARSE_RECOVER | HTML_PARSE_NOERROR | HTML_PARSE_NOWARNING |
-                                        HTML_PARSE_NONET);
+                                        HTML_PARSE_NONET | HTML_PARSE_NODEFDTD | HTML_PARSE_COMPACT);
     if (!doc)
         return std::nullopt;
     HTMLTextWriter writer;

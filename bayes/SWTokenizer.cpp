@@ -10,6 +10,7 @@
 #include <array>
 #include <bitset>
 #include <cstdint>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <utility>
@@ -286,7 +287,7 @@ public:
                 ++used_;
                 return;
             }
-            if (slot.hash == hash && QStringView(slot.key) == form) {
+            if (slot.hash == hash && sameUnits(slot.key, form)) {
                 ++slot.count;
                 return;
             }
@@ -304,7 +305,7 @@ public:
         for (Slot& slot : slots_)
             if (slot.count > 0)
                 filled.push_back(&slot);
-        std::sort(filled.begin(), filled.end(), [](const Slot* a, const Slot* b) { return a->key < b->key; });
+        std::sort(filled.begin(), filled.end(), [](const Slot* a, const Slot* b) { return unitsLess(a->key, b->key); });
         std::map<QString, int> ordered;
         for (Slot* slot : filled)
             ordered.emplace_hint(ordered.end(), std::move(slot->key), slot->count);
@@ -319,6 +320,21 @@ private:
         uint32_t hash = 0;
         int count = 0;  // 0: free
     };
+
+    static bool sameUnits(const QString& a, QStringView b) {
+        return a.size() == b.size() && std::memcmp(a.constData(), b.data(), size_t(b.size()) * sizeof(QChar)) == 0;
+    }
+
+    // QString's own order (by UTF-16 code unit), without its out-of-line call.
+    static bool unitsLess(const QString& a, const QString& b) {
+        const char16_t* x = reinterpret_cast<const char16_t*>(a.constData());
+        const char16_t* y = reinterpret_cast<const char16_t*>(b.constData());
+        const qsizetype n = std::min(a.size(), b.size());
+        for (qsizetype i = 0; i < n; ++i)
+            if (x[i] != y[i])
+                return x[i] < y[i];
+        return a.size() < b.size();
+    }
 
     static uint32_t hashOf(QStringView form) {
         uint32_t h = 2166136261u;  // FNV-1a over the code units

@@ -66,9 +66,25 @@ bool isDictionary(const QVariant& value) {
     return value.metaType().id() == QMetaType::QVariantMap;
 }
 
+// The counter keys as strings, made once: a record touches them in every period.
+const QString& counterKey(const char* key) {
+    static const QString processed = QString::fromLatin1(sw::SWMAILPROCESSED);
+    static const QString spam = QString::fromLatin1(sw::SWMAILSPAMDETECTED);
+    static const QString ham = QString::fromLatin1(sw::SWMAILHAMDETECTED);
+    static const QString falsePositive = QString::fromLatin1(sw::SWMAILFALSEPOSITIVE);
+    if (key == sw::SWMAILPROCESSED)
+        return processed;
+    if (key == sw::SWMAILSPAMDETECTED)
+        return spam;
+    if (key == sw::SWMAILHAMDETECTED)
+        return ham;
+    return falsePositive;
+}
+
 void incrementCounter(QVariantMap& dictionary, const char* key) {
-    const quint64 current = platform::plist::unsignedValue(dictionary, QLatin1String(key));
-    dictionary.insert(QLatin1String(key), quint64(quint32(current + 1)));
+    const QString& name = counterKey(key);
+    const quint64 current = platform::plist::unsignedValue(dictionary, name);
+    dictionary.insert(name, quint64(quint32(current + 1)));
 }
 
 // The counters a record touches: "SWMAILPROCESSED" unless it is a false
@@ -248,9 +264,11 @@ bool SWPlugInFilter::addToStatistics(QVariantMap& statistics, qint32 record) {
 
 bool SWPlugInFilter::addToStatistics(QVariantMap& statistics, qint32 record, const QDateTime& localNow) {
     // 1. The counts run from the first record.
-    const QVariant start = statistics.value(sw::SWMAILSTARTDATE);
-    if (start.metaType().id() != QMetaType::QDateTime || !start.toDateTime().isValid())
-        statistics.insert(sw::SWMAILSTARTDATE, localNow.toUTC());
+    static const QString startKey = QString::fromLatin1(sw::SWMAILSTARTDATE);
+    const auto start = statistics.constFind(startKey);
+    if (start == statistics.cend() || start->metaType().id() != QMetaType::QDateTime ||
+        !start->toDateTime().isValid())
+        statistics.insert(startKey, localNow.toUTC());
 
     // 2. The totals.
     updateDictionary(statistics, record);
@@ -303,7 +321,7 @@ bool SWPlugInFilter::addToStatistics(QVariantMap& statistics, qint32 record, con
 }
 
 void SWPlugInFilter::initDictionary(QVariantMap& dictionary, qint32 record) {
-    forRecordCounters(record, [&](const char* key) { dictionary.insert(QLatin1String(key), quint64(1)); });
+    forRecordCounters(record, [&](const char* key) { dictionary.insert(counterKey(key), quint64(1)); });
 }
 
 void SWPlugInFilter::updateDictionary(QVariantMap& dictionary, qint32 record) {

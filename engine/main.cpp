@@ -6,6 +6,9 @@
 #include <csignal>
 #include <fcntl.h>
 #include <unistd.h>
+#ifdef JUNKWARD_WITH_MIMALLOC
+#include <mimalloc.h>
+#endif
 
 namespace {
 
@@ -39,6 +42,11 @@ void installTerminationHandler(QCoreApplication& app) {
 }  // namespace
 
 int main(int argc, char** argv) {
+#ifdef JUNKWARD_WITH_MIMALLOC
+    // A direct reference, so the linker keeps the allocator library even when it
+    // drops libraries nothing calls.
+    [[maybe_unused]] static const int allocatorVersion = mi_version();
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Junkward Engine"));
     installTerminationHandler(app);

@@ -9,18 +9,26 @@
 
 SA_DEFINE_CLASS_IDENTITY(SADictionary, SAObject)
 
-SADictionary::SADictionary() : _items(nullptr), _slotCount(0) {}
+SADictionary::SADictionary()
+    : _items(nullptr), _slotCount(0), _slotCapacity(0), _itemPool(nullptr), _itemPoolSize(0), _itemPoolUsed(0)
+{
+}
 
 SADictionary::~SADictionary()
 {
-    for (unsigned long i = 0; i < _slotCount; ++i) {
-        if (SADictionaryItem* item = _items[i]) {
-            SAObject::release(item->key);
-            SAObject::release(item->value);
-            delete item;
-        }
-    }
+    for (unsigned long i = 0; i < _slotCount; ++i)
+        if (SADictionaryItem* item = _items[i])
+            discardItem(item);
     std::free(_items);
+    std::free(_itemPool);
+}
+
+void SADictionary::discardItem(SADictionaryItem* item)
+{
+    SAObject::release(item->key);
+    SAObject::release(item->value);
+    if (!isPooledItem(item))
+        delete item;
 }
 
 unsigned long SADictionary::count() const

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstdint>
+
 #include "mailparse/SAObject.h"
 
 class SAString;
@@ -46,6 +48,23 @@ public:
     const SADictionaryItem* itemAtSlot(unsigned long index) const;
 
 protected:
+    /// True when `item` lies in the block of records reserved with the slots
+    /// (freed with the dictionary, not one by one).
+    bool isPooledItem(const SADictionaryItem* item) const
+    {
+        const auto at = reinterpret_cast<std::uintptr_t>(item);
+        const auto pool = reinterpret_cast<std::uintptr_t>(_itemPool);
+        return _itemPool && at >= pool && at < pool + _itemPoolSize * sizeof(SADictionaryItem);
+    }
+    /// Releases the key and value of `item` and frees its record.
+    void discardItem(SADictionaryItem* item);
+
     SADictionaryItem** _items;
     unsigned long _slotCount;
+    /// Slots allocated in _items; _slotCount of them are in use.
+    unsigned long _slotCapacity;
+    /// Records handed out to new items before any is allocated on its own.
+    SADictionaryItem* _itemPool;
+    unsigned long _itemPoolSize;
+    unsigned long _itemPoolUsed;
 };

@@ -117,18 +117,20 @@ struct LineEnds {
     }
 };
 
-/// The value with every line end that is followed by blanks replaced, together
-/// with the blanks, by one space (keepSpace) or by nothing.
-std::string unfold(const unsigned char* p, unsigned long n, const LineEnds& ends, bool keepSpace)
+/// Writes into `out` (room for `n` bytes: the value never grows) the value
+/// with every line end that is followed by blanks replaced, together with the
+/// blanks, by one space (keepSpace) or by nothing. Returns the bytes written.
+unsigned long unfoldInto(const unsigned char* p, unsigned long n, const LineEnds& ends, bool keepSpace, char* out)
 {
-    std::string out;
-    out.reserve(n);
+    unsigned long written = 0;
     unsigned long i = 0;
     while (i < n) {
         // Bytes up to the next line end go across in one piece.
         const unsigned long e = ends.next(p, n, i);
-        if (e > i)
-            out.append(reinterpret_cast<const char*>(p + i), e - i);
+        if (e > i) {
+            std::memcpy(out + written, p + i, e - i);
+            written += e - i;
+        }
         i = e;
         if (i >= n)
             break;
@@ -137,13 +139,41 @@ std::string unfold(const unsigned char* p, unsigned long n, const LineEnds& ends
             while (i < n && isBlank(p[i]))
                 ++i;
             if (keepSpace)
-                out.push_back(' ');
+                out[written++] = ' ';
             continue;
         }
-        out.push_back(static_cast<char>(p[i]));
+        out[written++] = static_cast<char>(p[i]);
         ++i;
     }
-    return out;
+    return written;
+}
+
+/// New string of the unfolded value (see unfoldInto).
+SAString* newUnfoldedString(const unsigned char* p, unsigned long n, const LineEnds& ends, bool keepSpace)
+{
+    SAString* value = SAString::createUninitialized(n);
+    if (value->cString())
+        value->truncate(unfoldInto(p, n, ends, keepSpace, value->cString()));
+    return value;
+}
+
+/// Case-insensitive hash of a header name (FNV-1a over lower-cased bytes).
+std::size_t caselessHash(const unsigned char* p, unsigned long n)
+{
+    std::size_t hash = 1469598103934665603ULL;
+    for (unsigned long i = 0; i < n; ++i) {
+        hash ^= lowerASCII(p[i]);
+        hash *= 1099511628211ULL;
+    }
+    return hash;
+}
+
+bool equalBytesIgnoringCase(const unsigned char* a, const unsigned char* b, unsigned long n)
+{
+    for (unsigned long i = 0; i < n; ++i)
+        if (lowerASCII(a[i]) != lowerASCII(b[i]))
+            return false;
+    return true;
 }
 
 /// The value without leading and trailing blanks and line-end bytes and without
@@ -371,22 +401,32 @@ unsigned long SAMIMEPart::findStartOfContent()
 
 void SAMIMEPart::buildHeaderDictionary()
 {
-    // 1. A fresh dictionary.
+    // 1. A fresh dictionary, filled once every line is read.
     SAObject::release(_headers);
-    _headers = new SAMutableDictionary(10UL);
+    _headers = nullptr;
     const unsigned char* p = bytesOf(_header);
     unsigned long n = p ? _header->length() : 0;
     LineEnds ends(_lfLineEnds);
 
     // Values are grouped by name (case-insensitive, first spelling kept) and
     // the lists are stored once complete, so neither the dictionary nor the
-    // lists are searched or grown once per line.
+    // lists are searched or grown once per line. Names are found through an
+    // open-addressing table of group numbers (0: empty).
     struct Group {
-        SAString* name;
-        std::vector<SAObject*> values;
+        const unsigned char* name;
+        unsigned long nameLength;
+        std::size_t hash;
+        unsigned long count;
+    };
+    struct Value {
+        std::size_t group;
+        SAString* string;
     };
     std::vector<Group> groups;
-    std::unordered_map<std::string, std::size_t> index;
+    std::vector<Value> values;
+    std::vector<unsigned> table(64, 0);
+    groups.reserve(32);
+    values.reserve(32);
 
     unsigned long i = 0;
     while (i < n) {
@@ -417,35 +457,61 @@ void SAMIMEPart::buildHeaderDictionary()
         unsigned long valueStart = colonAt + 1;
         if (valueStart < lineEnd && p[valueStart] == ' ')
             ++valueStart;
-
-        // 4. Unfold: folds become one space in Received, nothing elsewhere.
         const unsigned char* name = p + lineStart;
         unsigned long nameLength = colonAt - lineStart;
-        bool keepSpace = equalsIgnoringCase(name, nameLength, "Received");
-        std::string value = unfold(p + valueStart, lineEnd - valueStart, ends, keepSpace);
 
-        // 5. Append to the list of that name, or start a new list.
-        std::string key(reinterpret_cast<const char*>(name), nameLength);
-        for (char& c : key)
-            c = static_cast<char>(lowerASCII(static_cast<unsigned char>(c)));
-        auto found = index.find(key);
-        std::size_t slot;
-        if (found != index.end()) {
-            slot = found->second;
-        } else {
+        // 4. The list of that name, or a new one while there are fewer than
+        //    the most names kept.
+        const std::size_t hash = caselessHash(name, nameLength);
+        std::size_t mask = table.size() - 1;
+        std::size_t probe = hash & mask;
+        std::size_t slot = groups.size();
+        while (table[probe] != 0) {
+            const Group& group = groups[table[probe] - 1];
+            if (group.hash == hash && group.nameLength == nameLength && equalBytesIgnoringCase(group.name, name, nameLength)) {
+                slot = table[probe] - 1;
+                break;
+            }
+            probe = (probe + 1) & mask;
+        }
+        if (slot == groups.size()) {
             if (groups.size() >= kMaximumHeaderNames)
                 continue;
-            slot = groups.size();
-            index.emplace(std::move(key), slot);
-            groups.push_back(Group{new SAString(reinterpret_cast<const char*>(name), nameLength), {}});
+            groups.push_back(Group{name, nameLength, hash, 0});
+            table[probe] = static_cast<unsigned>(groups.size());
+            if (groups.size() * 2 > table.size()) {
+                std::vector<unsigned> larger(table.size() * 2, 0);
+                mask = larger.size() - 1;
+                for (std::size_t g = 0; g < groups.size(); ++g) {
+                    std::size_t at = groups[g].hash & mask;
+                    while (larger[at] != 0)
+                        at = (at + 1) & mask;
+                    larger[at] = static_cast<unsigned>(g + 1);
+                }
+                table.swap(larger);
+            }
         }
-        groups[slot].values.push_back(new SAString(value.data(), value.size()));
+
+        // 5. Unfold: folds become one space in Received, nothing elsewhere.
+        bool keepSpace = equalsIgnoringCase(name, nameLength, "Received");
+        ++groups[slot].count;
+        values.push_back(Value{slot, newUnfoldedString(p + valueStart, lineEnd - valueStart, ends, keepSpace)});
     }
 
-    for (Group& group : groups) {
-        SARef<SAMutableArray> list = SARef<SAMutableArray>::adopt(newArrayAdopting(group.values));
-        _headers->setObjectForKey(list.get(), group.name);
-        SAObject::release(group.name);
+    // 6. Every list at its final size, under its name.
+    _headers = new SAMutableDictionary(10UL, groups.size());
+    std::vector<SAMutableArray*> lists;
+    lists.reserve(groups.size());
+    for (const Group& group : groups)
+        lists.push_back(new SAMutableArray(group.count));
+    for (const Value& value : values) {
+        lists[value.group]->addObject(value.string);
+        SAObject::release(value.string);
+    }
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        _headers->setObjectForNewKey(lists[g],
+                                     SAString::create(reinterpret_cast<const char*>(groups[g].name), groups[g].nameLength));
+        SAObject::release(lists[g]);
     }
 }
 
@@ -453,8 +519,7 @@ SAString* SAMIMEPart::copyWithoutLinearWhiteSpace(SAString* value, bool keepSpac
 {
     if (!value)
         return nullptr;
-    std::string out = unfold(bytesOf(value), value->cString() ? value->length() : 0, LineEnds(_lfLineEnds), keepSpace);
-    return new SAString(out.data(), out.size());
+    return newUnfoldedString(bytesOf(value), value->cString() ? value->length() : 0, LineEnds(_lfLineEnds), keepSpace);
 }
 
 SAString* SAMIMEPart::copyWithoutComments(SAString* value)

@@ -96,9 +96,11 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
     SARef<SAString> original;
     SARef<SAString> url;
 
-    auto* decoded = static_cast<unsigned char*>(std::malloc(length + 1));
+    // Most links fit the stack buffer; longer ones get one of their own.
+    unsigned char stackBuffer[512];
+    auto* decoded = length < sizeof stackBuffer ? stackBuffer : static_cast<unsigned char*>(std::malloc(length + 1));
     if (!decoded) {
-        url = SARef<SAString>::adopt(new SAString(reinterpret_cast<const char*>(link), length));
+        url = SARef<SAString>::adopt(SAString::create(reinterpret_cast<const char*>(link), length));
     } else {
         // 4. Percent-decode; LF bytes of HTML links are dropped.
         unsigned long out = 0;
@@ -127,7 +129,7 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
             }
         }
         encoded = escapes > kEncodedCharacterLimit;
-        original = SARef<SAString>::adopt(new SAString(reinterpret_cast<const char*>(decoded), out));
+        original = SARef<SAString>::adopt(SAString::create(reinterpret_cast<const char*>(decoded), out));
 
         // 5. A further "http://" inside: the link continues after the last one.
         unsigned long start = 0;
@@ -144,8 +146,9 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
                 start = i + 1;
             }
         }
-        url = SARef<SAString>::adopt(new SAString(reinterpret_cast<const char*>(decoded + start), out - start));
-        std::free(decoded);
+        url = SARef<SAString>::adopt(SAString::create(reinterpret_cast<const char*>(decoded + start), out - start));
+        if (decoded != stackBuffer)
+            std::free(decoded);
 
         // 7. "/.." or "/./" in the path: standardise it.
         const auto* u = reinterpret_cast<const unsigned char*>(url->cString());
@@ -158,18 +161,23 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
         }
     }
 
-    auto* record = new SAMutableDictionary(4UL);
-    auto setFlag = [record](SAString* key, bool value) {
+    // Four slots filled from the last, then URL and Original URL appended: the
+    // room for all six is taken at once. The keys are distinct copies.
+    auto* record = new SAMutableDictionary(4UL, 6UL);
+    auto set = [record](SAObject* value, const SAString* key) {
+        record->setObjectForNewKey(value, SAString::create(key->cString(), key->length()));
+    };
+    auto setFlag = [&set](SAString* key, bool value) {
         SARef<SANumber> number = SARef<SANumber>::adopt(new SANumber(value));
-        record->setObjectForKey(number.get(), key);
+        set(number.get(), key);
     };
     setFlag(sURLArobacedKey, arobaced);
     setFlag(sURLBackpathedKey, backpathed);
     setFlag(sURLEncodedKey, encoded);
     setFlag(sURLRedirectedKey, redirected);
-    record->setObjectForKey(url.get(), sURLURLKey);
+    set(url.get(), sURLURLKey);
     if (original)
-        record->setObjectForKey(original.get(), sOriginalURLURLKey);
+        set(original.get(), sOriginalURLURLKey);
     return record;
 }
 
@@ -335,8 +343,7 @@ SAMutableArray* SAMIMEPart::extractEmailsFromData(SAData* text, SAMIMESubtype)
         }
 
         // 5. local "@" domain.
-        std::string address(reinterpret_cast<const char*>(p + start), localLength + 1 + domainLength);
-        addresses.push_back(new SAString(address.data(), address.size()));
+        addresses.push_back(SAString::create(reinterpret_cast<const char*>(p + start), localLength + 1 + domainLength));
         at = next;
     }
     return newArrayAdopting(addresses);

@@ -9,6 +9,12 @@
 
 SA_DEFINE_CLASS_IDENTITY(SAMutableDictionary, SADictionary)
 
+namespace {
+
+constexpr unsigned long kMaximumSlots = std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem*) - 1;
+
+} // namespace
+
 SAMutableDictionary::SAMutableDictionary() = default;
 
 SAMutableDictionary::SAMutableDictionary(unsigned long capacity)
@@ -17,7 +23,73 @@ SAMutableDictionary::SAMutableDictionary(unsigned long capacity)
         return;
     _items = static_cast<SADictionaryItem**>(std::calloc(capacity, sizeof(SADictionaryItem*)));
     if (_items)
-        _slotCount = capacity;
+        _slotCount = _slotCapacity = capacity;
+}
+
+SAMutableDictionary::SAMutableDictionary(unsigned long capacity, unsigned long items) : SAMutableDictionary(capacity)
+{
+    reserve(items);
+}
+
+void SAMutableDictionary::reserve(unsigned long items)
+{
+    if (items == 0 || items > kMaximumSlots)
+        return;
+    // Slots: every item may need a new one at the end.
+    if (_slotCount <= kMaximumSlots - items && _slotCount + items > _slotCapacity) {
+        const unsigned long capacity = _slotCount + items;
+        auto* slots = static_cast<SADictionaryItem**>(std::realloc(_items, capacity * sizeof(SADictionaryItem*)));
+        if (slots) {
+            _items = slots;
+            _slotCapacity = capacity;
+        }
+    }
+    // Item records: one block, taken once per dictionary.
+    if (!_itemPool && items <= std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem)) {
+        _itemPool = static_cast<SADictionaryItem*>(std::malloc(items * sizeof(SADictionaryItem)));
+        if (_itemPool)
+            _itemPoolSize = items;
+    }
+}
+
+bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key)
+{
+    // The last hole, or one new slot at the end.
+    unsigned long hole = _slotCount;
+    for (unsigned long i = _slotCount; i-- > 0;) {
+        if (!_items[i]) {
+            hole = i;
+            break;
+        }
+    }
+    if (hole == _slotCount) {
+        if (_slotCount >= kMaximumSlots)
+            return false;
+        if (_slotCount == _slotCapacity) {
+            // Grows by half again (at least four), so appending stays linear.
+            unsigned long step = _slotCapacity / 2 > 4 ? _slotCapacity / 2 : 4;
+            unsigned long capacity = _slotCapacity + step;
+            if (capacity > kMaximumSlots || capacity < _slotCapacity)
+                capacity = kMaximumSlots;
+            auto* slots = static_cast<SADictionaryItem**>(std::realloc(_items, capacity * sizeof(SADictionaryItem*)));
+            if (!slots)
+                return false;
+            _items = slots;
+            _slotCapacity = capacity;
+        }
+        _items[_slotCount++] = nullptr;
+    }
+
+    SADictionaryItem* item;
+    if (_itemPoolUsed < _itemPoolSize)
+        item = &_itemPool[_itemPoolUsed++];
+    else if (!(item = new (std::nothrow) SADictionaryItem))
+        return false;
+    SAObject::retain(value);
+    item->key = key;
+    item->value = value;
+    _items[hole] = item;
+    return true;
 }
 
 void SAMutableDictionary::setObjectForKey(SAObject* value, const SAString* key)
@@ -26,14 +98,9 @@ void SAMutableDictionary::setObjectForKey(SAObject* value, const SAString* key)
         return;
 
     // 1. An item with exactly this key takes the new value.
-    unsigned long hole = _slotCount;
     for (unsigned long i = 0; i < _slotCount; ++i) {
         SADictionaryItem* item = _items[i];
-        if (!item) {
-            hole = i;
-            continue;
-        }
-        if (item->key->isEqualToString(key)) {
+        if (item && item->key->isEqualToString(key)) {
             if (item->value != value) {
                 SAObject::retain(value);
                 SAObject* old = item->value;
@@ -44,34 +111,16 @@ void SAMutableDictionary::setObjectForKey(SAObject* value, const SAString* key)
         }
     }
 
-    auto* item = new (std::nothrow) SADictionaryItem{nullptr, value};
-    if (!item)
-        return;
-    item->key = new SAString(*key);
-    if (!item->key->cString()) {
-        SAObject::release(item->key);
-        delete item;
-        return;
-    }
+    // 2. Otherwise a new item with a private copy of the key.
+    SAString* copy = SAString::create(key->cString(), key->length());
+    if (!copy->cString() || !insertNewItem(value, copy))
+        SAObject::release(copy);
+}
 
-    // 2. Otherwise the last hole met, 3. or one new slot at the end.
-    if (hole == _slotCount) {
-        if (_slotCount >= std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem*) - 1) {
-            SAObject::release(item->key);
-            delete item;
-            return;
-        }
-        auto* items = static_cast<SADictionaryItem**>(std::realloc(_items, (_slotCount + 1) * sizeof(SADictionaryItem*)));
-        if (!items) {
-            SAObject::release(item->key);
-            delete item;
-            return;
-        }
-        _items = items;
-        _items[_slotCount++] = nullptr;
-    }
-    SAObject::retain(value);
-    _items[hole] = item;
+void SAMutableDictionary::setObjectForNewKey(SAObject* value, SAString* key)
+{
+    if (!value || !key || !key->cString() || !insertNewItem(value, key))
+        SAObject::release(key);
 }
 
 void SAMutableDictionary::removeObjectForKey(const SAString* key)
@@ -82,9 +131,7 @@ void SAMutableDictionary::removeObjectForKey(const SAString* key)
         SADictionaryItem* item = _items[i];
         if (item && item->key->isEqualToString(key)) {
             _items[i] = nullptr;
-            SAObject::release(item->key);
-            SAObject::release(item->value);
-            delete item;
+            discardItem(item);
             return;
         }
     }
@@ -97,8 +144,6 @@ void SAMutableDictionary::removeAllObjects()
         if (!item)
             continue;
         _items[i] = nullptr;
-        SAObject::release(item->key);
-        SAObject::release(item->value);
-        delete item;
+        discardItem(item);
     }
 }

@@ -31,15 +31,10 @@ void SAMutableString::dequote()
 {
     if (!_buffer || _length < 2 || _buffer[0] != '"' || _buffer[_length - 1] != '"')
         return;
-    unsigned long length = _length - 2;
-    auto* buffer = static_cast<char*>(std::malloc(length + 1));
-    if (!buffer)
-        return;
-    std::memcpy(buffer, _buffer + 1, length);
-    buffer[length] = '\0';
-    std::free(_buffer);
-    _buffer = buffer;
-    _length = length;
+    // The content moves down in its own buffer: the result is shorter.
+    _length -= 2;
+    std::memmove(_buffer, _buffer + 1, _length);
+    _buffer[_length] = '\0';
 }
 
 void SAMutableString::trimWhiteSpace()

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
+#include <new>
 
 #include "mailparse/SAClassIdentity_p.h"
 #include "mailparse/SAMutableArray.h"
@@ -80,7 +82,45 @@ SAString::SAString(const char* bytes, unsigned long length) : _length(0), _buffe
 
 SAString::SAString(const SAString& other) : SAString(other._buffer, other._length) {}
 
-SAString::~SAString() { std::free(_buffer); }
+SAString::SAString(char* buffer, unsigned long length, InlineBuffer) : _length(length), _buffer(buffer) {}
+
+SAString* SAString::createUninitialized(unsigned long length)
+{
+    if (length >= std::numeric_limits<unsigned long>::max() - sizeof(SAString) - 1)
+        return new SAString();
+    void* memory = ::operator new(sizeof(SAString) + length + 1, std::nothrow);
+    if (!memory)
+        return new SAString();
+    char* buffer = static_cast<char*>(memory) + sizeof(SAString);
+    buffer[length] = '\0';
+    return new (memory) SAString(buffer, length, InlineBuffer{});
+}
+
+SAString* SAString::create(const char* bytes, unsigned long length)
+{
+    if (!bytes || length == static_cast<unsigned long>(-1))
+        return new SAString();
+    SAString* string = createUninitialized(length);
+    if (string->_buffer)
+        std::memcpy(string->_buffer, bytes, length);
+    return string;
+}
+
+void SAString::truncate(unsigned long length)
+{
+    if (!_buffer || length >= _length)
+        return;
+    _length = length;
+    _buffer[length] = '\0';
+}
+
+// A buffer right after the object belongs to the object's own allocation
+// (create); any other buffer was allocated on its own.
+SAString::~SAString()
+{
+    if (_buffer != inlineBuffer())
+        std::free(_buffer);
+}
 
 void SAString::description()
 {

@@ -19,6 +19,8 @@ inline constexpr int SACaseInsensitiveSearch = 1;
 // An immutable byte string: a length and a heap buffer that always ends in a
 // NUL (not counted in the length), or no buffer at all (the null string,
 // length 0). No character set is implied; the content may hold NUL bytes.
+// Strings made by create() keep their buffer in the same allocation as the
+// object.
 class SAString : public SAObject {
 public:
     /// The null string.
@@ -31,6 +33,18 @@ public:
     SAString(const SAString& other);
     ~SAString() override;
     SAString& operator=(const SAString&) = delete;
+
+    /// New string with a copy of exactly `length` bytes, as
+    /// `new SAString(bytes, length)` gives, but object and buffer in one
+    /// allocation (caller releases). Null bytes give the null string.
+    static SAString* create(const char* bytes, unsigned long length);
+    /// New string of `length` bytes whose content the caller writes through
+    /// cString() before anyone else sees it, then shortens with truncate() if
+    /// fewer were written (caller releases). The null string when the memory
+    /// cannot be had.
+    static SAString* createUninitialized(unsigned long length);
+    /// Frees what create() and new allocated alike.
+    static void operator delete(void* memory) { ::operator delete(memory); }
 
     const char* stringFromClass() override;
     const char* classID() override;
@@ -75,7 +89,17 @@ public:
     /// the first byte is '0', decimal otherwise; bytes are not validated.
     unsigned long unsignedLongValue() const;
 
+    /// Shortens a string made by createUninitialized to `length` bytes (no
+    /// effect when `length` is not shorter); for its maker only.
+    void truncate(unsigned long length);
+
 protected:
     unsigned long _length;
     char* _buffer;
+
+private:
+    struct InlineBuffer {};
+    SAString(char* buffer, unsigned long length, InlineBuffer);
+    /// Where create() puts the buffer: right after the object.
+    char* inlineBuffer() { return reinterpret_cast<char*>(this) + sizeof(SAString); }
 };

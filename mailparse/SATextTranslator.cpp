@@ -211,15 +211,15 @@ void storeBounded(SAMutableDictionary* dictionary, const char* key, unsigned lon
         while (valueLength > 0 && isBlank(value[valueLength - 1]))
             --valueLength;
     }
-    SARef<SAString> valueString = SARef<SAString>::adopt(new SAString(value, valueLength));
+    SARef<SAString> valueString = SARef<SAString>::adopt(SAString::create(value, valueLength));
     if (!valueString->cString())
         return;
     if (existing) {
         dictionary->setObjectForKey(valueString.get(), existing->key);
         return;
     }
-    SARef<SAString> keyString = SARef<SAString>::adopt(new SAString(key, keyLength));
-    dictionary->setObjectForKey(valueString.get(), keyString.get());
+    // No item has this name in any case, so none has it exactly.
+    dictionary->setObjectForNewKey(valueString.get(), SAString::create(key, keyLength));
 }
 
 // Writes into a buffer of fixed capacity; writes beyond it are refused.

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -177,6 +179,51 @@ TEST_F(DataBaseTest, totalsSurviveThroughTheCountFile) {
     EXPECT_EQ(db_->spamMailCount(), 1u);
     EXPECT_EQ(db_->hamMailCount(), 2u);
     EXPECT_EQ(db_->valueForToken("beta")->ham, 2u);
+}
+
+// Lookups keep the records they read; what they answer must still follow every
+// change: the store's own learning and another process writing the same file.
+TEST_F(DataBaseTest, lookupsFollowLearningAndOtherProcesses) {
+    reopenWithTotals(10, 10);
+    addWord("alpha", 6, 0);
+    EXPECT_FLOAT_EQ(probability("alpha"), 0.999f);
+    EXPECT_FLOAT_EQ(probability("beta"), 0.4f);  // unknown, and remembered as such
+
+    // Four ham messages with alpha: 6 spam, 4 ham, totals 10 and 14.
+    for (int i = 0; i < 4; ++i)
+        ASSERT_TRUE(db_->addTokensToHamDB({{"alpha", 1}, {"beta", 1}}, 0));
+    const float a = 6.0f / 10.0f, b = 8.0f / 14.0f;
+    EXPECT_FLOAT_EQ(probability("alpha"), a / (a + b));
+    EXPECT_FLOAT_EQ(probability("beta"), 0.001f);  // weight 8, no spam: only ham
+    EXPECT_EQ(db_->valueForToken("beta")->ham, 4u);
+
+    // Another process deletes alpha and adds gamma in the same file.
+    EXPECT_FLOAT_EQ(probability("gamma"), 0.4f);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SWDataBase other(folder_);
+        const QVariantMap gamma{{"Keyword", "gamma"}, {"Spam", 9}, {"Ham", 0}};
+        _exit(other.isOpen() && other.removeItemsFromArray({"alpha"}) && other.addItem(&gamma) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    EXPECT_FLOAT_EQ(probability("alpha"), 0.4f);
+    EXPECT_FLOAT_EQ(probability("gamma"), 0.999f);
+}
+
+// Keys come from the token's UTF-8 form; a lone surrogate is written as "?"
+// whichever path encodes it.
+TEST_F(DataBaseTest, tokensWithLoneSurrogatesKeepOneKey) {
+    const char16_t loneUnits[] = {u'a', u'b', 0xD800, u'c', u'd'};
+    const char16_t pairUnits[] = {u'x', 0xD83D, 0xDE00, 0x00E9, 0x4E2D};
+    const QString lone = QStringView(loneUnits, 5).toString();
+    const QString pair = QStringView(pairUnits, 5).toString();
+    ASSERT_TRUE(db_->addTokensToSpamDB({{lone, 1}, {pair, 1}}, 0));
+    EXPECT_EQ(db_->valueForToken(lone)->spam, 1u);
+    EXPECT_EQ(db_->valueForToken("ab?cd")->spam, 1u);
+    EXPECT_EQ(db_->valueForToken(pair)->spam, 1u);
 }
 
 TEST_F(DataBaseTest, lookupsRefreshDatesOnlyWhenAsked) {

@@ -4,8 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "mailparse/SAData.h"
 #include "mailparse/SAEncodedString.h"
@@ -56,34 +61,79 @@ inline unsigned hexValue(unsigned char c)
     return c;
 }
 
-/// Bytes that end a link in plain text (and a "www." link).
-inline bool endsPlainLink(unsigned char c)
+/// Bytes that end a link: bit 0 in plain text (and a "www." link), bit 1 in
+/// HTML, richtext and enriched text.
+constexpr unsigned char kEndsPlainLink = 1;
+constexpr unsigned char kEndsMarkupLink = 2;
+
+struct LinkEndTable {
+    unsigned char bits[256] = {};
+    constexpr LinkEndTable()
+    {
+        for (unsigned char c : {'\t', ' ', '\n', '\r', '"', '<', '>', '\'', ')'})
+            bits[c] |= kEndsPlainLink;
+        for (unsigned char c : {'"', '\t', ' ', '<', '>', '\''})
+            bits[c] |= kEndsMarkupLink;
+    }
+};
+constexpr LinkEndTable kLinkEnds;
+
+/// Index of the first byte at or after `from` that ends a link of the kind
+/// `mask` selects, or n.
+inline unsigned long findLinkEnd(const unsigned char* p, unsigned long n, unsigned long from, unsigned char mask)
 {
-    return c == '\t' || c == ' ' || c == '\n' || c == '\r' || c == '"' || c == '<' || c == '>' || c == '\''
-        || c == ')';
+    while (from < n && !(kLinkEnds.bits[p[from]] & mask))
+        ++from;
+    return from;
 }
 
-/// Bytes that end a link in HTML, richtext and enriched text.
-inline bool endsMarkupLink(unsigned char c)
+/// Index of the first byte at or after `from` and before `limit` that may
+/// start a link: "h" or "H", and "w" or "W" when `withW` is set; `limit`
+/// when there is none.
+inline unsigned long nextLinkStart(const unsigned char* p, unsigned long from, unsigned long limit, bool withW)
 {
-    return c == '"' || c == '\t' || c == ' ' || c == '<' || c == '>' || c == '\'';
+#if defined(__SSE2__)
+    const __m128i caseBit = _mm_set1_epi8(0x20);
+    const __m128i h = _mm_set1_epi8('h');
+    const __m128i w = _mm_set1_epi8(withW ? 'w' : 'h');
+    while (from + 16 <= limit) {
+        const __m128i lower = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)), caseBit);
+        const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(lower, h), _mm_cmpeq_epi8(lower, w)));
+        if (hits)
+            return from + static_cast<unsigned long>(__builtin_ctz(static_cast<unsigned>(hits)));
+        from += 16;
+    }
+#endif
+    for (; from < limit; ++from) {
+        const unsigned char c = p[from] | 0x20;
+        if (c == 'h' || (withW && c == 'w'))
+            return from;
+    }
+    return limit;
 }
 
 /// Index of the last occurrence of `word` in [p, p + n), or n.
 unsigned long lastOccurrence(const unsigned char* p, unsigned long n, const char* word, unsigned long length)
 {
-    if (n < length)
+    if (length == 0 || n < length)
         return n;
-    for (unsigned long i = n - length + 1; i-- > 0;)
-        if (std::memcmp(p + i, word, length) == 0)
+    // Candidates are the places of the first byte, from the last one back.
+    unsigned long room = n - length + 1;
+    while (room > 0) {
+        const void* hit = memrchr(p, word[0], room);
+        if (!hit)
+            return n;
+        const unsigned long i = static_cast<const unsigned char*>(hit) - p;
+        if (std::memcmp(p + i + 1, word + 1, length - 1) == 0)
             return i;
+        room = i;
+    }
     return n;
 }
 
 bool contains(const unsigned char* p, unsigned long n, const char* word)
 {
-    unsigned long length = std::strlen(word);
-    return lastOccurrence(p, n, word, length) != n;
+    return p && memmem(p, n, word, std::strlen(word)) != nullptr;
 }
 
 /// Builds the record of one link from its text (steps 4 to 7).
@@ -219,7 +269,13 @@ SAMutableArray* SAMIMEPart::extractURLsFromData(SAData* text, SAMIMESubtype subt
 
     unsigned long i = 0;
     // 1. A link starts at "h" or "w" before the last 8 bytes.
-    while (i < n - kShortestAnalysedText) {
+    const unsigned long limit = n - kShortestAnalysedText;
+    const bool plain = subtype == SAMIMESubtypePlain;
+    while (i < limit) {
+        // Bytes that cannot start a link are passed over in blocks.
+        i = nextLinkStart(p, i, limit, plain);
+        if (i >= limit)
+            break;
         unsigned char c = lowerASCII(p[i]);
         unsigned long linkStart = 0;
         unsigned long linkEnd = 0;
@@ -230,9 +286,7 @@ SAMutableArray* SAMIMEPart::extractURLsFromData(SAData* text, SAMIMESubtype subt
                 continue;
             }
             linkStart = i;
-            linkEnd = i;
-            while (linkEnd < n && !endsPlainLink(p[linkEnd]))
-                ++linkEnd;
+            linkEnd = findLinkEnd(p, n, i, kEndsPlainLink);
         } else if (c == 'h') {
             // 3. "http://", stored without its scheme.
             unsigned long j = i + 1;
@@ -251,14 +305,7 @@ SAMutableArray* SAMIMEPart::extractURLsFromData(SAData* text, SAMIMESubtype subt
                 continue;
             }
             linkStart = j;
-            linkEnd = j;
-            if (subtype == SAMIMESubtypePlain) {
-                while (linkEnd < n && !endsPlainLink(p[linkEnd]))
-                    ++linkEnd;
-            } else {
-                while (linkEnd < n && !endsMarkupLink(p[linkEnd]))
-                    ++linkEnd;
-            }
+            linkEnd = findLinkEnd(p, n, j, plain ? kEndsPlainLink : kEndsMarkupLink);
         } else {
             ++i;
             continue;

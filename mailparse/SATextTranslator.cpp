@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -97,8 +98,6 @@ constexpr unsigned long kLongestTagName = 10; // "BLOCKQUOTE"
 // Attribute and declaration dictionaries keep at most this many items, plus the
 // names the simplifier reads, so a tag with a million attributes stays cheap.
 constexpr unsigned long kMaxStoredAttributes = 64;
-// Deeper colour items than this are kept in a compact side stack.
-constexpr unsigned long kMaxColorStackObjects = 256;
 // Longest CSS property name kept.
 constexpr unsigned long kMaxPropertyNameLength = 255;
 // Longest enriched-text command name kept.
@@ -106,26 +105,53 @@ constexpr unsigned long kMaxCommandLength = 61;
 // Longest run of letters and digits that makes a pseudo tag.
 constexpr unsigned long kMaxPseudoTagLength = 14;
 
+// A tag name of up to 16 bytes, upper-cased and packed into two words, so a
+// lookup compares integers instead of strings.
+struct PackedName {
+    std::uint64_t low = 0;
+    std::uint64_t high = 0;
+    unsigned long length = 0;
+
+    bool operator<(const PackedName& other) const
+    {
+        if (length != other.length)
+            return length < other.length;
+        if (high != other.high)
+            return high < other.high;
+        return low < other.low;
+    }
+    bool operator==(const PackedName& other) const
+    {
+        return length == other.length && high == other.high && low == other.low;
+    }
+};
+
+/// The first `length` (at most 16) bytes of `name`, ASCII letters upper-cased.
+PackedName packUpper(const char* name, unsigned long length)
+{
+    unsigned char bytes[16] = {};
+    for (unsigned long i = 0; i < length; ++i) {
+        const auto c = static_cast<unsigned char>(name[i]);
+        bytes[i] = (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 32) : c;
+    }
+    PackedName packed;
+    std::memcpy(&packed.low, bytes, 8);
+    std::memcpy(&packed.high, bytes + 8, 8);
+    packed.length = length;
+    return packed;
+}
+
 struct TagIndexEntry {
-    std::string upperName;
+    PackedName name;
     bool keep;
 };
 
-// The tag table's names in upper case, sorted, so a lookup that ignores case
+// The tag table's names upper-cased, sorted, so a lookup that ignores case
 // does not walk all 97 items. Built with the table.
 std::vector<TagIndexEntry>& tagIndex()
 {
     static std::vector<TagIndexEntry> index;
     return index;
-}
-
-std::string upperCopy(const char* bytes, unsigned long length)
-{
-    std::string out(bytes, length);
-    for (char& c : out)
-        if (c >= 'a' && c <= 'z')
-            c = static_cast<char>(c - 32);
-    return out;
 }
 
 bool isBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -288,70 +314,41 @@ SAData* runBufferForm(int (*form)(const unsigned char*, unsigned long, unsigned 
 
 enum class StackTag : unsigned char { Other, Body, Table, Tr, Td, Th };
 
-StackTag stackTagOf(const SAObject* name)
-{
-    if (stringEquals(name, T::sHTMLTAG_TD))
-        return StackTag::Td;
-    if (stringEquals(name, T::sHTMLTAG_TH))
-        return StackTag::Th;
-    if (stringEquals(name, T::sHTMLTAG_TR))
-        return StackTag::Tr;
-    if (stringEquals(name, T::sHTMLTAG_TABLE))
-        return StackTag::Table;
-    if (stringEquals(name, T::sHTMLTAG_BODY))
-        return StackTag::Body;
-    return StackTag::Other;
-}
-
+// Each item holds what the simplifier asks of a colour item of
+// addColorItemToStack ({"Color", "Tag", optional "Background"}): the colour,
+// whether a background was given, and the tag that pushed it.
 class ColorStack {
 public:
-    ColorStack() : _items(SARef<SAMutableArray>::adopt(new SAMutableArray(8UL)))
+    ColorStack()
     {
-        SARef<SAMutableDictionary> bottom = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(2UL));
-        SARef<SAColor> white = SARef<SAColor>::adopt(SAColor::whiteColor());
-        bottom->setObjectForKey(white.get(), T::sColorString);
-        _items->addObject(bottom.get());
+        // The bottom item: white, as SAColor::whiteColor().
+        _items.reserve(16);
+        _items.push_back(Item{});
     }
 
-    void push(const SADictionary* attributes, SAString* tag)
+    // The colour is the BGCOLOR of `attributes`, else the colour of the top item.
+    void push(const SADictionary* attributes, StackTag tag)
     {
-        if (_deep.empty() && _items->count() < kMaxColorStackObjects) {
-            T::addColorItemToStack(attributes, tag, _items.get());
-            return;
-        }
-        Item item;
-        SARef<SAColor> color = SARef<SAColor>::adopt(T::copyColorAttribute(attributes));
-        if (color) {
-            item.red = color->red();
-            item.green = color->green();
-            item.blue = color->blue();
-        } else {
-            const Top top = this->top();
-            item.red = top.red;
-            item.green = top.green;
-            item.blue = top.blue;
+        Item item = _items.back();
+        if (SAString* value = stringValue(attributes, T::sHTMLTAG_BGCOLOR)) {
+            const SAColor color(value);
+            item.red = color.red();
+            item.green = color.green();
+            item.blue = color.blue();
         }
         item.hasBackground = stringValue(attributes, T::sBackgroundString) != nullptr;
-        item.tag = stackTagOf(tag);
-        _deep.push_back(item);
+        item.tag = tag;
+        _items.push_back(item);
     }
 
-    StackTag topTag() const
-    {
-        if (!_deep.empty())
-            return _deep.back().tag;
-        auto* item = dynamic_cast<SADictionary*>(_items->lastObject());
-        return item ? stackTagOf(item->objectForKey(T::sTagString)) : StackTag::Other;
-    }
+    StackTag topTag() const { return _items.back().tag; }
 
     // The bottom item (white, pushed at the start) is never removed, so every
     // later colour test has a background to compare with.
     void pop()
     {
-        if (!_deep.empty())
-            _deep.pop_back();
-        else if (_items->count() > 1)
-            _items->removeLastObject();
+        if (!isBottom())
+            _items.pop_back();
     }
 
     void popWhile(std::initializer_list<StackTag> tags)
@@ -380,24 +377,12 @@ public:
 
     Top top() const
     {
+        const Item& item = _items.back();
         Top top;
-        if (!_deep.empty()) {
-            const Item& item = _deep.back();
-            top.red = item.red;
-            top.green = item.green;
-            top.blue = item.blue;
-            top.hasBackground = item.hasBackground;
-            return top;
-        }
-        auto* item = dynamic_cast<SADictionary*>(_items->lastObject());
-        if (!item)
-            return top;
-        if (auto* color = dynamic_cast<SAColor*>(item->objectForKey(T::sColorString))) {
-            top.red = color->red();
-            top.green = color->green();
-            top.blue = color->blue();
-        }
-        top.hasBackground = item->objectForKey(T::sBackgroundString) != nullptr;
+        top.red = item.red;
+        top.green = item.green;
+        top.blue = item.blue;
+        top.hasBackground = item.hasBackground;
         return top;
     }
 
@@ -408,10 +393,9 @@ private:
         StackTag tag = StackTag::Other;
     };
 
-    bool isBottom() const { return _deep.empty() && _items->count() <= 1; }
+    bool isBottom() const { return _items.size() <= 1; }
 
-    SARef<SAMutableArray> _items;
-    std::vector<Item> _deep;
+    std::vector<Item> _items;
 };
 
 // ---------------------------------------------------------------------------
@@ -456,18 +440,35 @@ constexpr bool handledNamesSorted()
 }
 static_assert(handledNamesSorted());
 
+struct HandledEntry {
+    PackedName name;
+    Handled kind;
+};
+
+// kHandledNames packed and sorted for lookups, built on first use.
+const std::vector<HandledEntry>& handledIndex()
+{
+    static const std::vector<HandledEntry> index = [] {
+        std::vector<HandledEntry> entries;
+        for (const HandledName& entry : kHandledNames)
+            entries.push_back({packUpper(entry.name.data(), entry.name.size()), entry.kind});
+        std::sort(entries.begin(), entries.end(),
+                  [](const HandledEntry& a, const HandledEntry& b) { return a.name < b.name; });
+        return entries;
+    }();
+    return index;
+}
+
 Handled classifyTag(const char* name, unsigned long length)
 {
     constexpr unsigned long longest = 8; // "/COMMENT", "TEXTAREA"
     if (length == 0 || length > longest)
         return Handled::Other;
-    char upper[longest];
-    for (unsigned long i = 0; i < length; ++i)
-        upper[i] = static_cast<char>(asciiUpper(static_cast<unsigned char>(name[i])));
-    const std::string_view key(upper, length);
-    auto found = std::lower_bound(std::begin(kHandledNames), std::end(kHandledNames), key,
-                                  [](const HandledName& entry, std::string_view k) { return entry.name < k; });
-    return found != std::end(kHandledNames) && found->name == key ? found->kind : Handled::Other;
+    const PackedName key = packUpper(name, length);
+    const std::vector<HandledEntry>& index = handledIndex();
+    auto found = std::lower_bound(index.begin(), index.end(), key,
+                                  [](const HandledEntry& entry, const PackedName& k) { return entry.name < k; });
+    return found != index.end() && found->name == key ? found->kind : Handled::Other;
 }
 
 // ---------------------------------------------------------------------------
@@ -484,10 +485,11 @@ public:
     {
         unsigned long i = 0;
         while (i < _length) {
-            const unsigned char c = _in[i];
-            if (c != '<') {
-                text(c);
-                ++i;
+            if (_in[i] != '<') {
+                const void* open = std::memchr(_in + i, '<', _length - i);
+                const unsigned long stop = open ? static_cast<const unsigned char*>(open) - _in : _length;
+                text(i, stop);
+                i = stop;
                 continue;
             }
             // 1. "<" opens a tag and closes the current run of visible characters.
@@ -518,24 +520,30 @@ private:
         _run = 0;
     }
 
-    // 3. A byte of text.
-    void text(unsigned char c)
+    // 3. A run of text bytes, [from, to): no state changes inside it.
+    void text(unsigned long from, unsigned long to)
     {
-        if (c != '\r' && c != '\n' && c != '\t')
-            ++_run;
+        const unsigned char* p = _in + from;
+        const unsigned long count = to - from;
+        unsigned long counted = 0;
+        for (unsigned long k = 0; k < count; ++k)
+            counted += p[k] != '\r' && p[k] != '\n' && p[k] != '\t';
+        _run += counted;
         if (_hidden) {
             if (!_tdBackground)
                 T::htmlWhiteTrick = true;
             return;
         }
         if (_afterHTML) {
-            if (!isBlank(c))
-                ++_afterHTMLCount;
+            // Visible: neither a space nor one of the bytes left out above.
+            for (unsigned long k = 0; k < count; ++k)
+                _afterHTMLCount += p[k] != ' ';
+            _afterHTMLCount -= count - counted;
             return;
         }
         if (dropsText())
             return;
-        _out.put(c);
+        _out.put(p, count);
     }
 
     SAMutableDictionary* attributes()
@@ -576,7 +584,7 @@ private:
             _out.put(c);
     }
 
-    void pushColorItem(SAString* tag)
+    void pushColorItem(StackTag tag)
     {
         _colors.push(attributes(), tag);
     }
@@ -634,11 +642,11 @@ private:
         case Handled::Tr:
         case Handled::Td:
         case Handled::Th:
-            pushColorItem(kind == Handled::Body    ? T::sHTMLTAG_BODY
-                          : kind == Handled::Table ? T::sHTMLTAG_TABLE
-                          : kind == Handled::Tr    ? T::sHTMLTAG_TR
-                          : kind == Handled::Td    ? T::sHTMLTAG_TD
-                                                   : T::sHTMLTAG_TH);
+            pushColorItem(kind == Handled::Body    ? StackTag::Body
+                          : kind == Handled::Table ? StackTag::Table
+                          : kind == Handled::Tr    ? StackTag::Tr
+                          : kind == Handled::Td    ? StackTag::Td
+                                                   : StackTag::Th);
             if (kind != Handled::Body)
                 _hidden = false;
             if (kind == Handled::Td && (stringValue(attributes(), T::sBackgroundString) ||
@@ -1076,10 +1084,10 @@ SAMutableDictionary* SATextTranslator::tagTable()
             const SADictionaryItem* item = table->itemAtSlot(slot);
             auto* keep = item ? dynamic_cast<SANumber*>(item->value) : nullptr;
             if (keep)
-                index.push_back({upperCopy(item->key->cString(), item->key->length()), keep->boolValue()});
+                index.push_back({packUpper(item->key->cString(), item->key->length()), keep->boolValue()});
         }
         std::sort(index.begin(), index.end(),
-                  [](const TagIndexEntry& a, const TagIndexEntry& b) { return a.upperName < b.upperName; });
+                  [](const TagIndexEntry& a, const TagIndexEntry& b) { return a.name < b.name; });
     }
     return sHTMLTagsDictionary_;
 }
@@ -1101,11 +1109,11 @@ bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bo
         return false;
     if (length > kLongestTagName)
         return false;
-    const std::string key = upperCopy(name, length);
+    const PackedName key = packUpper(name, length);
     const std::vector<TagIndexEntry>& index = tagIndex();
     auto found = std::lower_bound(index.begin(), index.end(), key,
-                                  [](const TagIndexEntry& entry, const std::string& k) { return entry.upperName < k; });
-    if (found == index.end() || found->upperName != key)
+                                  [](const TagIndexEntry& entry, const PackedName& k) { return entry.name < k; });
+    if (found == index.end() || !(found->name == key))
         return false;
     if (dropOut)
         *dropOut = !found->keep;

@@ -141,12 +141,15 @@ SAColor::SAColor(unsigned long rgb)
 {
 }
 
-SAColor::SAColor(const SAString* value) : _red(0), _green(0), _blue(0)
+SAColor::SAColor(const SAString* value)
+    : SAColor(value ? value->cString() : nullptr, value && value->cString() ? value->length() : 0)
 {
-    if (!value || !value->cString() || value->length() == 0)
+}
+
+SAColor::SAColor(const char* bytes, unsigned long length) : _red(0), _green(0), _blue(0)
+{
+    if (!bytes || length == 0)
         return;
-    const char* bytes = value->cString();
-    const unsigned long length = value->length();
 
     // A value that does not start with "#" may be a colour name (surrounding
     // blanks trimmed, case ignored).

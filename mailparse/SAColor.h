@@ -23,6 +23,8 @@ public:
     /// hexadecimal bytes, two per component. Never fails: unknown text gives
     /// whatever its bytes read as digits; a null or empty value gives black.
     explicit SAColor(const SAString* value);
+    /// As SAColor(const SAString*), from the `length` bytes at `bytes`.
+    SAColor(const char* bytes, unsigned long length);
 
     const char* stringFromClass() override;
     const char* classID() override;

@@ -1,6 +1,7 @@
 #include "mailparse/SATextTranslator.h"
 
 #include <algorithm>
+#include <array>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -176,12 +177,6 @@ bool equalsIgnoringCase(const char* bytes, unsigned long length, std::string_vie
 
 std::string_view view(const SAString* string) { return std::string_view(string->cString(), string->length()); }
 
-bool stringEquals(const SAObject* object, const SAString* constant)
-{
-    auto* string = dynamic_cast<const SAString*>(object);
-    return string && string->cString() && equalsIgnoringCase(string->cString(), string->length(), view(constant));
-}
-
 SAString* stringValue(const SADictionary* dictionary, const SAString* key)
 {
     if (!dictionary)
@@ -247,6 +242,146 @@ void storeBounded(SAMutableDictionary* dictionary, const char* key, unsigned lon
     // No item has this name in any case, so none has it exactly.
     dictionary->setObjectForNewKey(valueString.get(), SAString::create(key, keyLength));
 }
+
+// Calls visit(name, nameLength, value, valueLength) for every attribute of a
+// tag, given its text between "<" and ">" (the name is skipped), in order.
+// Values are as written: quotes removed, blanks not trimmed.
+template <class Visit>
+void forEachAttribute(const char* text, unsigned long size, Visit visit)
+{
+    // The tag name runs to the first blank or ":".
+    unsigned long pos = 0;
+    while (pos < size && !isBlank(text[pos]) && text[pos] != ':')
+        ++pos;
+
+    while (pos < size) {
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        if (pos >= size)
+            break;
+        const unsigned long nameStart = pos;
+        while (pos < size && !isBlank(text[pos]) && text[pos] != '=')
+            ++pos;
+        const unsigned long nameEnd = pos;
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        unsigned long valueStart = pos, valueEnd = pos;
+        // A name not followed by "=" is an attribute without a value.
+        if (pos < size && text[pos] == '=') {
+            ++pos;
+            while (pos < size && isBlank(text[pos]))
+                ++pos;
+            if (pos < size && (text[pos] == '"' || text[pos] == '\'')) {
+                valueStart = ++pos;
+                while (pos < size && text[pos] != '"' && text[pos] != '\'')
+                    ++pos;
+                valueEnd = pos;
+                if (pos < size)
+                    ++pos;
+            } else {
+                valueStart = pos;
+                while (pos < size && !isBlank(text[pos]))
+                    ++pos;
+                valueEnd = pos;
+            }
+        }
+        visit(text + nameStart, nameEnd - nameStart, text + valueStart, valueEnd - valueStart);
+    }
+}
+
+// Calls visit(name, nameLength, value, valueLength) for every declaration of
+// a STYLE attribute value, in order: the name without its line-end bytes
+// (at most kMaxPropertyNameLength of them), the first word of the value.
+template <class Visit>
+void forEachDeclaration(const char* text, unsigned long size, Visit visit)
+{
+    char name[kMaxPropertyNameLength];
+    unsigned long pos = 0;
+    while (pos < size) {
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        if (pos >= size)
+            break;
+        // The property name runs to a blank, ":" or ";"; line ends inside it are left out.
+        unsigned long nameLength = 0;
+        while (pos < size && text[pos] != ' ' && text[pos] != '\t' && text[pos] != ':' && text[pos] != ';') {
+            if (text[pos] != '\n' && text[pos] != '\r' && nameLength < kMaxPropertyNameLength)
+                name[nameLength++] = text[pos];
+            ++pos;
+        }
+        while (pos < size && isBlank(text[pos]))
+            ++pos;
+        if (pos < size && text[pos] == ':') {
+            ++pos;
+            while (pos < size && isBlank(text[pos]))
+                ++pos;
+            const unsigned long valueStart = pos;
+            while (pos < size && text[pos] != ';' && !isBlank(text[pos]))
+                ++pos;
+            visit(static_cast<const char*>(name), nameLength, text + valueStart, pos - valueStart);
+        }
+        // The rest of the declaration is ignored.
+        while (pos < size && text[pos] != ';')
+            ++pos;
+        if (pos < size)
+            ++pos;
+    }
+}
+
+// A value the simplifier reads from a tag without building its dictionary:
+// what stringValue(attributesForHTMLTag(...), name) or the declarations of
+// attributesForHTMLAttribute would hold, as a view into the tag text.
+struct ValueView {
+    const char* bytes = nullptr;
+    unsigned long length = 0;
+    bool found = false;
+
+    bool equalsIgnoringCase(const SAString* constant) const
+    {
+        return found && ::equalsIgnoringCase(bytes, length, view(constant));
+    }
+};
+
+// The values of a few names read from one tag or STYLE value, each as the
+// dictionary of attributesForHTMLTag (first occurrence, trimmed) or of
+// attributesForHTMLAttribute (last occurrence) would hold it.
+template <std::size_t N>
+struct NamedViews {
+    std::array<const SAString*, N> names;
+    std::array<ValueView, N> values{};
+
+    void record(const char* name, unsigned long nameLength, const char* value, unsigned long valueLength,
+                bool lastWins, bool trim)
+    {
+        if (nameLength == 0)
+            return;
+        for (std::size_t k = 0; k < N; ++k) {
+            if (!::equalsIgnoringCase(name, nameLength, view(names[k])))
+                continue;
+            if (values[k].found && !lastWins)
+                return;
+            if (trim) {
+                while (valueLength > 0 && isBlank(value[0])) {
+                    ++value;
+                    --valueLength;
+                }
+                while (valueLength > 0 && isBlank(value[valueLength - 1]))
+                    --valueLength;
+            }
+            values[k] = ValueView{value, valueLength, true};
+            return;
+        }
+    }
+
+    const ValueView& of(const SAString* name) const
+    {
+        for (std::size_t k = 0; k < N; ++k)
+            if (names[k] == name)
+                return values[k];
+        static const ValueView none;
+        return none;
+    }
+};
 
 // Writes into a buffer of fixed capacity; writes beyond it are refused.
 struct Output {
@@ -327,16 +462,16 @@ public:
     }
 
     // The colour is the BGCOLOR of `attributes`, else the colour of the top item.
-    void push(const SADictionary* attributes, StackTag tag)
+    void push(const ValueView& bgcolor, bool hasBackground, StackTag tag)
     {
         Item item = _items.back();
-        if (SAString* value = stringValue(attributes, T::sHTMLTAG_BGCOLOR)) {
-            const SAColor color(value);
+        if (bgcolor.found) {
+            const SAColor color(bgcolor.bytes, bgcolor.length);
             item.red = color.red();
             item.green = color.green();
             item.blue = color.blue();
         }
-        item.hasBackground = stringValue(attributes, T::sBackgroundString) != nullptr;
+        item.hasBackground = hasBackground;
         item.tag = tag;
         _items.push_back(item);
     }
@@ -546,25 +681,42 @@ private:
         _out.put(p, count);
     }
 
-    SAMutableDictionary* attributes()
+    // The attributes the simplifier reads, parsed once per tag on first use.
+    const NamedViews<5>& attributes()
     {
-        if (!_attributes)
-            _attributes = SARef<SAMutableDictionary>::adopt(
-                T::attributesForHTMLTag(reinterpret_cast<const char*>(_tagText),
-                                        static_cast<int>(std::min<unsigned long>(_tagLength, INT_MAX))));
-        return _attributes.get();
+        if (!_attributesRead) {
+            _attributesRead = true;
+            _attributes.values = {};
+            const unsigned long size = std::min<unsigned long>(_tagLength, INT_MAX);
+            if (size > 0)
+                forEachAttribute(reinterpret_cast<const char*>(_tagText), size,
+                                 [this](const char* name, unsigned long nameLength, const char* value,
+                                        unsigned long valueLength) {
+                                     _attributes.record(name, nameLength, value, valueLength, false, true);
+                                 });
+        }
+        return _attributes;
     }
 
-    SAMutableDictionary* style()
+    const NamedViews<6>& style()
     {
-        if (!_style)
-            _style = SARef<SAMutableDictionary>::adopt(T::attributesForHTMLAttribute(stringValue(attributes(), T::sHTMLTAG_STYLE)));
-        return _style.get();
+        if (!_styleRead) {
+            _styleRead = true;
+            _style.values = {};
+            const ValueView& value = attributes().of(T::sHTMLTAG_STYLE);
+            if (value.found)
+                forEachDeclaration(value.bytes, value.length,
+                                   [this](const char* name, unsigned long nameLength, const char* declared,
+                                          unsigned long declaredLength) {
+                                       _style.record(name, nameLength, declared, declaredLength, true, false);
+                                   });
+        }
+        return _style;
     }
 
     bool styleIs(const SAString* property, const SAString* value)
     {
-        return stringEquals(style()->objectForKey(property, SACaseInsensitiveSearch), value);
+        return style().of(property).equalsIgnoringCase(value);
     }
 
     bool smallFontStyle() { return styleIs(T::sHTMLTAG_FONTSIZE, T::sOnePixel) || styleIs(T::sHTMLTAG_FONTSIZE, T::sZeroPixel); }
@@ -586,7 +738,8 @@ private:
 
     void pushColorItem(StackTag tag)
     {
-        _colors.push(attributes(), tag);
+        const NamedViews<5>& values = attributes();
+        _colors.push(values.of(T::sHTMLTAG_BGCOLOR), values.of(T::sBackgroundString).found, tag);
     }
 
     // 4. The tag text between "<" (at start - 1) and ">" (at end). Returns where
@@ -595,8 +748,8 @@ private:
     {
         _tagText = _in + start;
         _tagLength = end - start;
-        _attributes = SARef<SAMutableDictionary>();
-        _style = SARef<SAMutableDictionary>();
+        _attributesRead = false;
+        _styleRead = false;
 
         // 4.1 Comments: no output, no state.
         if (_tagLength > 4 && std::memcmp(_tagText, "!--", 3) == 0) {
@@ -649,8 +802,8 @@ private:
                                                    : StackTag::Th);
             if (kind != Handled::Body)
                 _hidden = false;
-            if (kind == Handled::Td && (stringValue(attributes(), T::sBackgroundString) ||
-                                        stringValue(attributes(), T::sBackgroundImageString)))
+            if (kind == Handled::Td && (attributes().of(T::sBackgroundString).found ||
+                                        attributes().of(T::sBackgroundImageString).found))
                 _tdBackground = true;
             normalised = true;
             break;
@@ -800,13 +953,13 @@ private:
         }
         if (styleIs(T::sHTMLTAG_FLOAT, T::sLeft))
             ++_floatLeftCount;
-        SAString* colorValue = stringValue(attributes(), T::sHTMLTAG_COLOR);
-        if (!colorValue)
+        const ValueView colorValue = attributes().of(T::sHTMLTAG_COLOR);
+        if (!colorValue.found)
             return;
         const ColorStack::Top top = _colors.top();
         if (top.hasBackground)
             return;
-        const SAColor color(colorValue);
+        const SAColor color(colorValue.bytes, colorValue.length);
         const SAColor background(top.red, top.green, top.blue);
         const bool invisible = std::fabs(color.luminosity() - background.luminosity()) < 0.2f ||
                                (background.isWhiteColor() && (color.isYellowColor() || color.isLightGreenColor()));
@@ -826,8 +979,9 @@ private:
             ++_floatLeftCount;
         if (styleIs(T::sHTMLTAG_FLOAT, T::sRight)) {
             ++_rightFloatSpanCount;
-            SAObject* marginLeft = style()->objectForKey(T::sHTMLTAG_MARGINLEFT, SACaseInsensitiveSearch);
-            if (marginLeft ? stringEquals(marginLeft, T::sZeroPixel) : styleIs(T::sHTMLTAG_BORDERWIDTH, T::sZeroPixel))
+            const ValueView& marginLeft = style().of(T::sHTMLTAG_MARGINLEFT);
+            if (marginLeft.found ? marginLeft.equalsIgnoringCase(T::sZeroPixel)
+                                 : styleIs(T::sHTMLTAG_BORDERWIDTH, T::sZeroPixel))
                 ++_zeroMarginFloatCount;
         }
     }
@@ -854,8 +1008,12 @@ private:
     unsigned long _tagLength = 0;
     const char* _name = nullptr;
     unsigned long _nameLength = 0;
-    SARef<SAMutableDictionary> _attributes;
-    SARef<SAMutableDictionary> _style;
+    NamedViews<5> _attributes{{T::sHTMLTAG_BGCOLOR, T::sHTMLTAG_COLOR, T::sHTMLTAG_STYLE, T::sBackgroundString,
+                                T::sBackgroundImageString}};
+    NamedViews<6> _style{{T::sHTMLTAG_FONTSIZE, T::sHTMLTAG_FLOAT, T::sHTMLTAG_DISPLAY, T::sHTMLTAG_VISIBILITY,
+                          T::sHTMLTAG_MARGINLEFT, T::sHTMLTAG_BORDERWIDTH}};
+    bool _attributesRead = false;
+    bool _styleRead = false;
 
     // States.
     bool _hidden = false;
@@ -1024,8 +1182,10 @@ bool SATextTranslator::containsPseudoTags(SAData* data)
     const unsigned long length = data->length();
     unsigned long count = 0;
     for (unsigned long i = 0; i < length; ++i) {
-        if (bytes[i] != '<')
-            continue;
+        const void* open = std::memchr(bytes + i, '<', length - i);
+        if (!open)
+            break;
+        i = static_cast<const unsigned char*>(open) - bytes;
         unsigned long j = i + 1;
         while (j < length && j - i - 1 <= kMaxPseudoTagLength && isAsciiAlnum(bytes[j]))
             ++j;
@@ -1125,49 +1285,12 @@ SAMutableDictionary* SATextTranslator::attributesForHTMLTag(const char* text, in
     auto* attributes = new SAMutableDictionary();
     if (!text || length <= 0)
         return attributes;
-    const unsigned long size = static_cast<unsigned long>(length);
     const std::initializer_list<const SAString*> read = {sHTMLTAG_BGCOLOR, sHTMLTAG_COLOR, sHTMLTAG_TEXT,
                                                          sHTMLTAG_STYLE, sBackgroundString, sBackgroundImageString};
-
-    // The tag name runs to the first blank or ":".
-    unsigned long pos = 0;
-    while (pos < size && !isBlank(text[pos]) && text[pos] != ':')
-        ++pos;
-
-    while (pos < size) {
-        while (pos < size && isBlank(text[pos]))
-            ++pos;
-        if (pos >= size)
-            break;
-        const unsigned long nameStart = pos;
-        while (pos < size && !isBlank(text[pos]) && text[pos] != '=')
-            ++pos;
-        const unsigned long nameEnd = pos;
-        while (pos < size && isBlank(text[pos]))
-            ++pos;
-        unsigned long valueStart = pos, valueEnd = pos;
-        // A name not followed by "=" is an attribute without a value.
-        if (pos < size && text[pos] == '=') {
-            ++pos;
-            while (pos < size && isBlank(text[pos]))
-                ++pos;
-            if (pos < size && (text[pos] == '"' || text[pos] == '\'')) {
-                valueStart = ++pos;
-                while (pos < size && text[pos] != '"' && text[pos] != '\'')
-                    ++pos;
-                valueEnd = pos;
-                if (pos < size)
-                    ++pos;
-            } else {
-                valueStart = pos;
-                while (pos < size && !isBlank(text[pos]))
-                    ++pos;
-                valueEnd = pos;
-            }
-        }
-        storeBounded(attributes, text + nameStart, nameEnd - nameStart, text + valueStart, valueEnd - valueStart,
-                     false, true, read);
-    }
+    forEachAttribute(text, static_cast<unsigned long>(length),
+                     [&](const char* name, unsigned long nameLength, const char* value, unsigned long valueLength) {
+                         storeBounded(attributes, name, nameLength, value, valueLength, false, true, read);
+                     });
     return attributes;
 }
 
@@ -1176,42 +1299,13 @@ SAMutableDictionary* SATextTranslator::attributesForHTMLAttribute(const SAString
     auto* declarations = new SAMutableDictionary();
     if (!style || !style->cString())
         return declarations;
-    const char* text = style->cString();
-    const unsigned long size = style->length();
     const std::initializer_list<const SAString*> read = {sHTMLTAG_FONTSIZE, sHTMLTAG_FLOAT, sHTMLTAG_DISPLAY,
                                                          sHTMLTAG_VISIBILITY, sHTMLTAG_MARGINLEFT,
                                                          sHTMLTAG_BORDERWIDTH};
-    char name[kMaxPropertyNameLength];
-    unsigned long pos = 0;
-    while (pos < size) {
-        while (pos < size && isBlank(text[pos]))
-            ++pos;
-        if (pos >= size)
-            break;
-        // The property name runs to a blank, ":" or ";"; line ends inside it are left out.
-        unsigned long nameLength = 0;
-        while (pos < size && text[pos] != ' ' && text[pos] != '\t' && text[pos] != ':' && text[pos] != ';') {
-            if (text[pos] != '\n' && text[pos] != '\r' && nameLength < kMaxPropertyNameLength)
-                name[nameLength++] = text[pos];
-            ++pos;
-        }
-        while (pos < size && isBlank(text[pos]))
-            ++pos;
-        if (pos < size && text[pos] == ':') {
-            ++pos;
-            while (pos < size && isBlank(text[pos]))
-                ++pos;
-            const unsigned long valueStart = pos;
-            while (pos < size && text[pos] != ';' && !isBlank(text[pos]))
-                ++pos;
-            storeBounded(declarations, name, nameLength, text + valueStart, pos - valueStart, true, false, read);
-        }
-        // The rest of the declaration is ignored.
-        while (pos < size && text[pos] != ';')
-            ++pos;
-        if (pos < size)
-            ++pos;
-    }
+    forEachDeclaration(style->cString(), style->length(),
+                       [&](const char* name, unsigned long nameLength, const char* value, unsigned long valueLength) {
+                           storeBounded(declarations, name, nameLength, value, valueLength, true, false, read);
+                       });
     return declarations;
 }
 

@@ -10,7 +10,7 @@
 SA_DEFINE_CLASS_IDENTITY(SADictionary, SAObject)
 
 SADictionary::SADictionary()
-    : _items(nullptr), _slotCount(0), _slotCapacity(0), _itemPool(nullptr), _itemPoolSize(0), _itemPoolUsed(0)
+    : _items(nullptr), _slotCount(0), _slotCapacity(0), _itemPool(nullptr), _itemPoolSize(0), _itemPoolUsed(0), _holeCount(0)
 {
 }
 

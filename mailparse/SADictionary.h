@@ -67,4 +67,7 @@ protected:
     SADictionaryItem* _itemPool;
     unsigned long _itemPoolSize;
     unsigned long _itemPoolUsed;
+    /// Empty slots among the first _slotCount: none means a new item goes at
+    /// the end without a search.
+    unsigned long _holeCount;
 };

@@ -131,9 +131,20 @@ unsigned long lastOccurrence(const unsigned char* p, unsigned long n, const char
     return n;
 }
 
-bool contains(const unsigned char* p, unsigned long n, const char* word)
+/// True when `n` bytes at `p` hold "/.." or "/./".
+bool hasBackPath(const unsigned char* p, unsigned long n)
 {
-    return p && memmem(p, n, word, std::strlen(word)) != nullptr;
+    if (!p)
+        return false;
+    const unsigned char* end = p + n;
+    for (const unsigned char* at = p; at < end; ++at) {
+        at = static_cast<const unsigned char*>(std::memchr(at, '/', static_cast<unsigned long>(end - at)));
+        if (!at)
+            return false;
+        if (end - at >= 3 && at[1] == '.' && (at[2] == '.' || at[2] == '/'))
+            return true;
+    }
+    return false;
 }
 
 /// Builds the record of one link from its text (steps 4 to 7).
@@ -203,7 +214,7 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
         // 7. "/.." or "/./" in the path: standardise it.
         const auto* u = reinterpret_cast<const unsigned char*>(url->cString());
         unsigned long ul = u ? url->length() : 0;
-        if (contains(u, ul, "/..") || contains(u, ul, "/./")) {
+        if (hasBackPath(u, ul)) {
             backpathed = true;
             SAString* standard = url->stringByStandardizingPath();
             if (standard)

@@ -23,7 +23,7 @@ SAMutableDictionary::SAMutableDictionary(unsigned long capacity)
         return;
     _items = static_cast<SADictionaryItem**>(std::calloc(capacity, sizeof(SADictionaryItem*)));
     if (_items)
-        _slotCount = _slotCapacity = capacity;
+        _slotCount = _slotCapacity = _holeCount = capacity;
 }
 
 SAMutableDictionary::SAMutableDictionary(unsigned long capacity, unsigned long items) : SAMutableDictionary(capacity)
@@ -54,37 +54,47 @@ void SAMutableDictionary::reserve(unsigned long items)
 
 bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key)
 {
+    // The record: from the reserved block, or one of its own.
+    SADictionaryItem* item;
+    if (_itemPoolUsed < _itemPoolSize)
+        item = &_itemPool[_itemPoolUsed];
+    else if (!(item = new (std::nothrow) SADictionaryItem))
+        return false;
+
     // The last hole, or one new slot at the end.
     unsigned long hole = _slotCount;
-    for (unsigned long i = _slotCount; i-- > 0;) {
+    for (unsigned long i = _holeCount ? _slotCount : 0; i-- > 0;) {
         if (!_items[i]) {
             hole = i;
             break;
         }
     }
     if (hole == _slotCount) {
-        if (_slotCount >= kMaximumSlots)
-            return false;
-        if (_slotCount == _slotCapacity) {
+        bool room = _slotCount < _slotCapacity;
+        if (!room && _slotCount < kMaximumSlots) {
             // Grows by half again (at least four), so appending stays linear.
             unsigned long step = _slotCapacity / 2 > 4 ? _slotCapacity / 2 : 4;
             unsigned long capacity = _slotCapacity + step;
             if (capacity > kMaximumSlots || capacity < _slotCapacity)
                 capacity = kMaximumSlots;
-            auto* slots = static_cast<SADictionaryItem**>(std::realloc(_items, capacity * sizeof(SADictionaryItem*)));
-            if (!slots)
-                return false;
-            _items = slots;
-            _slotCapacity = capacity;
+            if (auto* slots = static_cast<SADictionaryItem**>(std::realloc(_items, capacity * sizeof(SADictionaryItem*)))) {
+                _items = slots;
+                _slotCapacity = capacity;
+                room = true;
+            }
         }
-        _items[_slotCount++] = nullptr;
+        if (!room) {
+            if (!isPooledItem(item))
+                delete item;
+            return false;
+        }
+        ++_slotCount;
+    } else {
+        --_holeCount;
     }
 
-    SADictionaryItem* item;
-    if (_itemPoolUsed < _itemPoolSize)
-        item = &_itemPool[_itemPoolUsed++];
-    else if (!(item = new (std::nothrow) SADictionaryItem))
-        return false;
+    if (isPooledItem(item))
+        ++_itemPoolUsed;
     SAObject::retain(value);
     item->key = key;
     item->value = value;
@@ -131,6 +141,7 @@ void SAMutableDictionary::removeObjectForKey(const SAString* key)
         SADictionaryItem* item = _items[i];
         if (item && item->key->isEqualToString(key)) {
             _items[i] = nullptr;
+            ++_holeCount;
             discardItem(item);
             return;
         }
@@ -144,6 +155,7 @@ void SAMutableDictionary::removeAllObjects()
         if (!item)
             continue;
         _items[i] = nullptr;
+        ++_holeCount;
         discardItem(item);
     }
 }

@@ -13,6 +13,10 @@
 #include <string_view>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "mailparse/SAColor.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMutableArray.h"
@@ -326,6 +330,26 @@ void forEachDeclaration(const char* text, unsigned long size, Visit visit)
         if (pos < size)
             ++pos;
     }
+}
+
+/// Number of CR, LF and tab bytes among the `count` bytes at `p`.
+unsigned long countLineBytes(const unsigned char* p, unsigned long count)
+{
+    unsigned long found = 0;
+    unsigned long k = 0;
+#if defined(__SSE2__)
+    const __m128i cr = _mm_set1_epi8('\r');
+    const __m128i lf = _mm_set1_epi8('\n');
+    const __m128i tab = _mm_set1_epi8('\t');
+    for (; k + 16 <= count; k += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
+        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, tab));
+        found += static_cast<unsigned long>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(hits))));
+    }
+#endif
+    for (; k < count; ++k)
+        found += p[k] == '\r' || p[k] == '\n' || p[k] == '\t';
+    return found;
 }
 
 // A value the simplifier reads from a tag without building its dictionary:
@@ -660,9 +684,7 @@ private:
     {
         const unsigned char* p = _in + from;
         const unsigned long count = to - from;
-        unsigned long counted = 0;
-        for (unsigned long k = 0; k < count; ++k)
-            counted += p[k] != '\r' && p[k] != '\n' && p[k] != '\t';
+        const unsigned long counted = count - countLineBytes(p, count);
         _run += counted;
         if (_hidden) {
             if (!_tdBackground)
@@ -671,9 +693,10 @@ private:
         }
         if (_afterHTML) {
             // Visible: neither a space nor one of the bytes left out above.
+            unsigned long spaces = 0;
             for (unsigned long k = 0; k < count; ++k)
-                _afterHTMLCount += p[k] != ' ';
-            _afterHTMLCount -= count - counted;
+                spaces += p[k] == ' ';
+            _afterHTMLCount += counted - spaces;
             return;
         }
         if (dropsText())

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -366,3 +367,111 @@ TEST(SAObject, classIdentityOfEveryCoreClass)
 }
 
 } // namespace
+
+namespace {
+
+// Slot order of a dictionary as "key=value" strings, "-" for a hole.
+std::vector<std::string> slots(const SADictionary* dictionary)
+{
+    std::vector<std::string> out;
+    for (unsigned long i = 0; i < dictionary->slotCount(); ++i) {
+        const SADictionaryItem* item = dictionary->itemAtSlot(i);
+        out.push_back(item ? std::string(item->key->cString()) + "=" +
+                                 std::to_string(static_cast<SANumber*>(item->value)->unsignedLongValue())
+                           : "-");
+    }
+    return out;
+}
+
+} // namespace
+
+TEST(SADictionary, reservedRoomAndAdoptedKeysKeepTheSlotsOfThePlainDictionary)
+{
+    // The same edits on a dictionary that reserves room and adopts new keys,
+    // on a plain one, and on a model of the documented slot rules.
+    for (unsigned long capacity : {0UL, 1UL, 4UL, 10UL}) {
+        for (unsigned long reserved : {1UL, 6UL, 40UL}) {
+            SARef<SAMutableDictionary> plain = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(capacity));
+            SARef<SAMutableDictionary> fast =
+                SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(capacity, reserved));
+            std::vector<std::string> model(capacity, "-");
+            unsigned seed = 7;
+            for (int step = 0; step < 300; ++step) {
+                seed = seed * 1103515245u + 12345u;
+                const std::string key = "k" + std::to_string((seed >> 8) % 23);
+                const int value = step;
+                SARef<SAString> name = str(key.c_str());
+                SARef<SANumber> number = SARef<SANumber>::adopt(new SANumber(value));
+                auto at = std::find_if(model.begin(), model.end(),
+                                       [&](const std::string& s) { return s.rfind(key + "=", 0) == 0; });
+                if ((seed >> 20) % 4 == 0) {
+                    plain->removeObjectForKey(name.get());
+                    fast->removeObjectForKey(name.get());
+                    if (at != model.end())
+                        *at = "-";
+                } else {
+                    plain->setObjectForKey(number.get(), name.get());
+                    if (at != model.end()) {
+                        fast->setObjectForKey(number.get(), name.get());
+                        *at = key + "=" + std::to_string(value);
+                    } else {
+                        fast->setObjectForNewKey(number.get(), SAString::create(key.data(), key.size()));
+                        auto hole = std::find(model.rbegin(), model.rend(), "-");
+                        if (hole != model.rend())
+                            *hole = key + "=" + std::to_string(value);
+                        else
+                            model.push_back(key + "=" + std::to_string(value));
+                    }
+                }
+                ASSERT_EQ(slots(plain.get()), model) << "capacity " << capacity << " step " << step;
+                ASSERT_EQ(slots(fast.get()), model) << "capacity " << capacity << " reserved " << reserved;
+                ASSERT_EQ(number->retainCount(), 1 + (plain->objectForKey(name.get()) == number.get())
+                                                     + (fast->objectForKey(name.get()) == number.get()));
+            }
+            fast->removeAllObjects();
+            EXPECT_EQ(fast->count(), 0u);
+            // Holes left by removing everything are filled again from the last.
+            SARef<SANumber> one = SARef<SANumber>::adopt(new SANumber(1));
+            fast->setObjectForNewKey(one.get(), SAString::create("z", 1));
+            if (fast->slotCount() > 0) {
+                EXPECT_NE(fast->itemAtSlot(fast->slotCount() - 1), nullptr);
+            }
+        }
+    }
+}
+
+TEST(SADictionary, adoptedKeysAreTheCallersObjectAndARefusedOneIsReleased)
+{
+    int deaths = 0;
+    SARef<SAMutableDictionary> d = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(2UL, 2UL));
+    SAString* key = SAString::create("key", 3);
+    SARef<SAString> value = str("value");
+    d->setObjectForNewKey(value.get(), key);
+    ASSERT_EQ(d->itemAtSlot(1)->key, key) << "not copied";
+    EXPECT_EQ(key->retainCount(), 1) << "the caller's claim went to the dictionary";
+    EXPECT_EQ(value->retainCount(), 2);
+
+    // Without a value nothing is stored and the key is dropped.
+    struct TrackedString : SAString {
+        explicit TrackedString(int* deaths) : SAString("refused"), deaths(deaths) {}
+        ~TrackedString() override { ++*deaths; }
+        int* deaths;
+    };
+    d->setObjectForNewKey(nullptr, new TrackedString(&deaths));
+    EXPECT_EQ(deaths, 1);
+    SARef<SAString> nullKey = SARef<SAString>::adopt(new SAString());
+    SAObject::retain(nullKey.get());
+    d->setObjectForNewKey(value.get(), nullKey.get());
+    EXPECT_EQ(nullKey->retainCount(), 1);
+    EXPECT_EQ(d->count(), 1u);
+
+    // Past the reserved records, items are allocated one by one; all are freed.
+    for (int i = 0; i < 20; ++i) {
+        const std::string name = "n" + std::to_string(i);
+        d->setObjectForNewKey(value.get(), SAString::create(name.data(), name.size()));
+    }
+    EXPECT_EQ(d->count(), 21u);
+    EXPECT_EQ(value->retainCount(), 22);
+    d = SARef<SAMutableDictionary>();
+    EXPECT_EQ(value->retainCount(), 1);
+}

@@ -399,3 +399,56 @@ TEST(ContentAnalysis, addressHelpersOfTheWiderInterface)
 }
 
 } // namespace
+
+TEST(ContentAnalysis, linksAreFoundAtEveryOffsetOfTheScanBlocks)
+{
+    // A link at each position of the first blocks, in any case, with filler
+    // that holds no link; and one that ends exactly where scanning stops.
+    for (SAMIMESubtype subtype : {SAMIMESubtypePlain, SAMIMESubtypeHTML}) {
+        for (unsigned long offset = 0; offset < 40; ++offset) {
+            for (const char* scheme : {"http://", "HTTP://", "hTtP://"}) {
+                const std::string text = std::string(offset, 'x') + scheme + "a.example/p" + std::string(40, ' ');
+                const std::vector<URL> found = extract(text, subtype);
+                ASSERT_EQ(found.size(), 1u) << "offset " << offset << " " << scheme;
+                EXPECT_EQ(found[0].url, "a.example/p");
+            }
+            const std::string www = std::string(offset, 'q') + "WwW.example.org/x" + std::string(20, ' ');
+            EXPECT_EQ(extract(www, subtype).size(), subtype == SAMIMESubtypePlain ? 1u : 0u) << offset;
+        }
+    }
+    // The letters h and w everywhere, but no link.
+    EXPECT_TRUE(extract(std::string(100, 'h') + std::string(100, 'W') + " ht tp:// wwwx", SAMIMESubtypePlain).empty());
+
+    // A start is looked for only before the last 8 bytes, whatever the length.
+    for (unsigned long length = 9; length < 60; ++length) {
+        std::string text(length, ' ');
+        const std::string link = "http://ab";
+        text.replace(length - 9, link.size(), link); // starts right before the last 8 bytes
+        ASSERT_EQ(extract(text, SAMIMESubtypePlain).size(), 1u) << length;
+        text = std::string(length - 8, ' ') + "http://a";
+        EXPECT_TRUE(extract(text, SAMIMESubtypePlain).empty()) << length;
+    }
+}
+
+TEST(ContentAnalysis, redirectsAndBackPathsAreSeenAtTheEdgesOfALink)
+{
+    struct Case {
+        std::string link;
+        URL expected;
+    } cases[] = {
+        {"r.example/http://", URL{"", false, false, false, true, "r.example/http://"}},
+        {"http://x.example/p", URL{"x.example/p", false, false, false, true, "http://x.example/p"}},
+        {"a/http://b/http://c.example/z", URL{"c.example/z", false, false, false, true, "a/http://b/http://c.example/z"}},
+        {"a/%68ttp://d.example/q", URL{"d.example/q", false, false, false, true, "a/http://d.example/q"}},
+        {"h.example/a/..", URL{"h.example", false, true, false, false, "h.example/a/.."}},
+        {"h.example/a/.", plainURL("h.example/a/.")},
+        {"h.example/a/./b", URL{"h.example/a/b", false, true, false, false, "h.example/a/./b"}},
+        {"h.example/a/.b", plainURL("h.example/a/.b")},
+        {"h.example//.", plainURL("h.example//.")},
+    };
+    for (const Case& c : cases) {
+        const std::vector<URL> found = extract("see http://" + c.link + " end of text", SAMIMESubtypePlain);
+        ASSERT_EQ(found.size(), 1u) << c.link;
+        EXPECT_EQ(found[0], c.expected) << c.link;
+    }
+}

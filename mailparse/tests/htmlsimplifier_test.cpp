@@ -729,3 +729,53 @@ TEST(SATextTranslatorPseudo, dropsShortBracketedWords)
 }
 
 } // namespace
+
+TEST(SATextTranslatorHTML, repeatedAttributesAndDeclarationsFollowTheDictionaryRules)
+{
+    // An attribute counts at its first occurrence (any case), trimmed; a style
+    // declaration at its last; names cut at line ends the way the dictionaries
+    // of attributesForHTMLTag and attributesForHTMLAttribute read them.
+    expectCases({
+        {"<font color=white COLOR=black>x</font>", "", White},
+        {"<font COLOR=black color=white>x</font>", "x", 0},
+        {"<font color=\"  white \">x</font>", "", White},
+        {"<font =white color=black>x</font>", "x", 0},
+        {"<font colour=white>x</font>", "x", 0},
+        {"<p style=\"font-size:1px; FONT-SIZE: 3px\">x", "\rx", 0},
+        {"<p style=\"font-size:3px;font-size:0px\">x", "\r", Small | White},
+        {"<p style=\"font-\nsize:1px\">x", "\r", Small | White},
+        {"<p style=\"font-size :1px extra\">x", "\r", Small | White},
+        {"<p STYLE='font-size:1px' style='font-size:9px'>x", "\r", Small | White},
+        {"<p style= font-size:1px>x", "\r", Small | White},
+        {"<table><tr><td BACKGROUND=\"\"><font color=white>x</font></td></tr></table>",
+         "<table><tr><td>x</td></tr></table>", 0},
+        {"<table BGCOLOR=black bgcolor=white><tr><td><font color=white>x</font></td></tr></table>",
+         "<table><tr><td>x</td></tr></table>", 0},
+        {"<table bgcolor=white BGCOLOR=black><tr><td><font color=white>x</font></td></tr></table>",
+         "<table><tr><td></td></tr></table>", White},
+    });
+    // Eleven spans whose display is none only by their last declaration.
+    const std::string span = "<span style=\"display:none;display:block\">x</span>";
+    const std::string hidden = "<span style=\"display:block; Display:NONE\">x</span>";
+    expectCases({
+        {repeat(span, 11), repeat("x", 11), 0},
+        {repeat(hidden, 11) + "y", "y", Spans},
+    });
+}
+
+TEST(SATextTranslatorHTML, longTextRunsAreCountedByteForByte)
+{
+    // Runs longer than a scan block, with blanks and line-end bytes at every
+    // offset: after </html> only bytes other than blanks and line ends count.
+    for (unsigned long pad = 0; pad < 40; ++pad) {
+        std::string filler;
+        for (unsigned long i = 0; i < pad; ++i)
+            filler += " \r\n\t"[i % 4];
+        const std::string visible(30, 'v');
+        EXPECT_EQ(html("<html>x</html>" + filler + visible + filler).flags, 0u) << pad;
+        EXPECT_EQ(html("<html>x</html>" + filler + visible + filler + "w" + filler).flags, After) << pad;
+        // Text itself goes across whole, line ends included.
+        const Result r = html("<b>" + filler + visible + filler + "</b>");
+        EXPECT_EQ(r.text, filler + visible + filler);
+    }
+}

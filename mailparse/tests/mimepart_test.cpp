@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -732,3 +733,33 @@ TEST(MimePartSamples, spamSampleAnswersItsChecks)
 }
 
 } // namespace
+
+TEST(MimePart, manyHeaderNamesKeepTheirGroupsAndSlotOrder)
+{
+    // 300 names in mixed spellings, each repeated: the values group under the
+    // first spelling, and the first ten names sit in reverse order, the rest
+    // after them in order of appearance.
+    std::string message;
+    std::vector<std::string> names;
+    for (int i = 0; i < 300; ++i) {
+        names.push_back("X-Name-" + std::to_string(i));
+        message += names.back() + ": first " + std::to_string(i) + "\n";
+    }
+    for (int i = 299; i >= 0; --i) {
+        std::string other = names[i];
+        for (char& c : other)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        message += other + ":second\n continued\n";
+    }
+    Parsed p = parse(message + "Subject: s\n\nbody text\n");
+    std::vector<std::string> expected(names.rend() - 10, names.rend());
+    expected.insert(expected.end(), names.begin() + 10, names.end());
+    expected.push_back("Subject");
+    SARef<SAMutableArray> keys = SARef<SAMutableArray>::adopt(p->_headers->allKeys());
+    EXPECT_EQ(strings(keys.get()), expected);
+    for (int i : {0, 9, 10, 150, 299}) {
+        EXPECT_EQ(headerValues(p.get(), names[i].c_str()),
+                  (std::vector<std::string>{"first " + std::to_string(i), "secondcontinued"}))
+            << names[i];
+    }
+}

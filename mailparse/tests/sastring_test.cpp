@@ -290,3 +290,54 @@ TEST(SAString, descriptionFormat)
 }
 
 } // namespace
+
+TEST(SAString, createGivesWhatTheCopyingConstructorGives)
+{
+    const std::string withNul("a\0b", 3);
+    const std::string longText(300, 'x');
+    struct Case {
+        const char* bytes;
+        unsigned long length;
+    } cases[] = {
+        {nullptr, 0}, {nullptr, 5}, {"", 0}, {"abc", 3}, {"abc", 2}, {withNul.data(), withNul.size()},
+        {longText.data(), longText.size()}, {"abc", static_cast<unsigned long>(-1)},
+    };
+    for (const Case& c : cases) {
+        SARef<SAString> made = SARef<SAString>::adopt(SAString::create(c.bytes, c.length));
+        SAString copied(c.bytes, c.length);
+        ASSERT_EQ(made->cString() == nullptr, copied.cString() == nullptr) << c.length;
+        EXPECT_EQ(made->length(), copied.length());
+        EXPECT_EQ(made->retainCount(), 1);
+        if (made->cString()) {
+            EXPECT_EQ(std::memcmp(made->cString(), c.bytes, c.length), 0);
+            EXPECT_EQ(made->cString()[made->length()], '\0');
+            EXPECT_TRUE(made->isEqualToString(&copied));
+        }
+        // A copy of a string made in one piece is an ordinary string.
+        SARef<SAMutableString> edited = SARef<SAMutableString>::adopt(new SAMutableString(*made.get()));
+        edited->uppercase();
+        EXPECT_EQ(edited->length(), made->length());
+    }
+}
+
+TEST(SAString, createUninitializedIsWrittenThenTruncated)
+{
+    SARef<SAString> s = SARef<SAString>::adopt(SAString::createUninitialized(8));
+    ASSERT_NE(s->cString(), nullptr);
+    EXPECT_EQ(s->length(), 8u);
+    std::memcpy(s->cString(), "abcdefgh", 8);
+    EXPECT_EQ(std::string(s->cString()), "abcdefgh");
+    s->truncate(3);
+    EXPECT_EQ(s->length(), 3u);
+    EXPECT_EQ(std::string(s->cString()), "abc");
+    s->truncate(5); // never lengthens
+    EXPECT_EQ(s->length(), 3u);
+
+    SARef<SAString> empty = SARef<SAString>::adopt(SAString::createUninitialized(0));
+    ASSERT_NE(empty->cString(), nullptr);
+    EXPECT_EQ(empty->length(), 0u);
+
+    SARef<SAString> huge = SARef<SAString>::adopt(SAString::createUninitialized(static_cast<unsigned long>(-2)));
+    EXPECT_EQ(huge->cString(), nullptr) << "an impossible size gives the null string";
+    EXPECT_EQ(huge->length(), 0u);
+}

@@ -88,25 +88,37 @@ inline unsigned long findLinkEnd(const unsigned char* p, unsigned long n, unsign
 }
 
 /// Index of the first byte at or after `from` and before `limit` that may
-/// start a link: "h" or "H", and "w" or "W" when `withW` is set; `limit`
-/// when there is none.
-inline unsigned long nextLinkStart(const unsigned char* p, unsigned long from, unsigned long limit, bool withW)
+/// start a link, or `limit` when there is none. In plain text (`plain`) that
+/// is "h" or "H" four bytes before a ":" and "w" or "W" three bytes before a
+/// ".", since there "http://" and "www." have no line ends inside; elsewhere
+/// every "h" or "H". The caller leaves at least 8 bytes after `limit`.
+inline unsigned long nextLinkStart(const unsigned char* p, unsigned long from, unsigned long limit, bool plain)
 {
 #if defined(__SSE2__)
     const __m128i caseBit = _mm_set1_epi8(0x20);
     const __m128i h = _mm_set1_epi8('h');
-    const __m128i w = _mm_set1_epi8(withW ? 'w' : 'h');
+    const __m128i w = _mm_set1_epi8('w');
+    const __m128i colon = _mm_set1_epi8(':');
+    const __m128i dot = _mm_set1_epi8('.');
     while (from + 16 <= limit) {
         const __m128i lower = _mm_or_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from)), caseBit);
-        const int hits = _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(lower, h), _mm_cmpeq_epi8(lower, w)));
-        if (hits)
-            return from + static_cast<unsigned long>(__builtin_ctz(static_cast<unsigned>(hits)));
+        __m128i hits = _mm_cmpeq_epi8(lower, h);
+        if (plain) {
+            // Reads end at from + 20, within the 8 bytes after limit.
+            const __m128i third = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from + 3));
+            const __m128i fourth = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + from + 4));
+            hits = _mm_or_si128(_mm_and_si128(hits, _mm_cmpeq_epi8(fourth, colon)),
+                                _mm_and_si128(_mm_cmpeq_epi8(lower, w), _mm_cmpeq_epi8(third, dot)));
+        }
+        const int mask = _mm_movemask_epi8(hits);
+        if (mask)
+            return from + static_cast<unsigned long>(__builtin_ctz(static_cast<unsigned>(mask)));
         from += 16;
     }
 #endif
     for (; from < limit; ++from) {
         const unsigned char c = p[from] | 0x20;
-        if (c == 'h' || (withW && c == 'w'))
+        if (plain ? (c == 'h' && p[from + 4] == ':') || (c == 'w' && p[from + 3] == '.') : c == 'h')
             return from;
     }
     return limit;

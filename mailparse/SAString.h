@@ -1,5 +1,7 @@
 #pragma once
 
+#include <cstddef>
+
 #include "mailparse/SAObject.h"
 #include "mailparse/SARange.h"
 
@@ -43,8 +45,12 @@ public:
     /// fewer were written (caller releases). The null string when the memory
     /// cannot be had.
     static SAString* createUninitialized(unsigned long length);
-    /// Frees what create() and new allocated alike.
+    // Strings from create() and from new are allocated and freed alike, with
+    // the global operator new and operator delete.
+    static void* operator new(std::size_t size) { return ::operator new(size); }
+    static void* operator new(std::size_t, void* where) noexcept { return where; }
     static void operator delete(void* memory) { ::operator delete(memory); }
+    static void operator delete(void*, void*) noexcept {}
 
     const char* stringFromClass() override;
     const char* classID() override;

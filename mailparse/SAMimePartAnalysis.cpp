@@ -169,39 +169,49 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
     SARef<SAString> original;
     SARef<SAString> url;
 
-    // Most links fit the stack buffer; longer ones get one of their own.
+    // A link without "%" (and, in HTML, without LF) decodes to itself and is
+    // read in place; others are decoded into the stack buffer, or into one of
+    // their own when long.
+    const bool unchanged = !std::memchr(link, '%', length) && !(html && std::memchr(link, '\n', length));
     unsigned char stackBuffer[512];
-    auto* decoded = length < sizeof stackBuffer ? stackBuffer : static_cast<unsigned char*>(std::malloc(length + 1));
-    if (!decoded) {
+    unsigned char* buffer = nullptr;
+    if (!unchanged)
+        buffer = length < sizeof stackBuffer ? stackBuffer : static_cast<unsigned char*>(std::malloc(length + 1));
+    if (!unchanged && !buffer) {
         url = SARef<SAString>::adopt(SAString::create(reinterpret_cast<const char*>(link), length));
     } else {
         // 4. Percent-decode; LF bytes of HTML links are dropped.
-        unsigned long out = 0;
-        int pending = 0; // 0: none, 1: after "%", 2: after "%" and one byte
-        unsigned high = 0;
-        int escapes = 0;
-        for (unsigned long i = 0; i < length; ++i) {
-            unsigned char c = link[i];
-            if (html && c == '\n')
-                continue;
-            if (c == '%') {
-                pending = 1;
-                continue;
+        const unsigned char* decoded = link;
+        unsigned long out = length;
+        if (!unchanged) {
+            out = 0;
+            int pending = 0; // 0: none, 1: after "%", 2: after "%" and one byte
+            unsigned high = 0;
+            int escapes = 0;
+            for (unsigned long i = 0; i < length; ++i) {
+                unsigned char c = link[i];
+                if (html && c == '\n')
+                    continue;
+                if (c == '%') {
+                    pending = 1;
+                    continue;
+                }
+                if (pending == 1) {
+                    high = hexValue(c);
+                    pending = 2;
+                } else if (pending == 2) {
+                    auto byte = static_cast<unsigned char>((high * 16 + hexValue(c)) & 0xFF);
+                    buffer[out++] = byte;
+                    if (byte != ' ' && byte != '@')
+                        ++escapes;
+                    pending = 0;
+                } else {
+                    buffer[out++] = c;
+                }
             }
-            if (pending == 1) {
-                high = hexValue(c);
-                pending = 2;
-            } else if (pending == 2) {
-                auto byte = static_cast<unsigned char>((high * 16 + hexValue(c)) & 0xFF);
-                decoded[out++] = byte;
-                if (byte != ' ' && byte != '@')
-                    ++escapes;
-                pending = 0;
-            } else {
-                decoded[out++] = c;
-            }
+            encoded = escapes > kEncodedCharacterLimit;
+            decoded = buffer;
         }
-        encoded = escapes > kEncodedCharacterLimit;
         original = SARef<SAString>::adopt(SAString::create(reinterpret_cast<const char*>(decoded), out));
 
         // 5. A further "http://" inside: the link continues after the last one.
@@ -220,8 +230,8 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
             }
         }
         url = SARef<SAString>::adopt(SAString::create(reinterpret_cast<const char*>(decoded + start), out - start));
-        if (decoded != stackBuffer)
-            std::free(decoded);
+        if (buffer && buffer != stackBuffer)
+            std::free(buffer);
 
         // 7. "/.." or "/./" in the path: standardise it.
         const auto* u = reinterpret_cast<const unsigned char*>(url->cString());

@@ -9,14 +9,10 @@
 
 SA_DEFINE_CLASS_IDENTITY(SAArray, SAObject)
 
-SAArray::SAArray() : _capacity(0), _slots(nullptr), _count(0) {}
+SAArray::SAArray() : _capacity(kInlineSlots), _slots(_inlineSlots), _count(0), _inlineSlots{} {}
 
 SAArray::SAArray(SAObject* object) : SAArray()
 {
-    _slots = static_cast<SAObject**>(std::calloc(1, sizeof(SAObject*)));
-    if (!_slots)
-        return;
-    _capacity = 1;
     if (object) {
         SAObject::retain(object);
         _slots[0] = object;
@@ -28,7 +24,8 @@ SAArray::~SAArray()
 {
     for (unsigned long i = 0; i < _count; ++i)
         SAObject::release(_slots[i]);
-    std::free(_slots);
+    if (!hasInlineSlots())
+        std::free(_slots);
 }
 
 SAObject* SAArray::objectAtIndex(unsigned long index) const

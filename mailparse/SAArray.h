@@ -11,7 +11,7 @@ const char* GETNAMESAArray();
 // and releases it when the object is removed or the array is destroyed.
 class SAArray : public SAObject {
 public:
-    /// Empty array (capacity 0).
+    /// Empty array.
     SAArray();
     /// Array holding `object` (retained), or empty when it is null.
     explicit SAArray(SAObject* object);
@@ -38,7 +38,12 @@ public:
     SAString* componentsJoinedByString(const SAString* separator) const;
 
 protected:
+    /// Slots kept inside the object: short arrays need no allocation of their own.
+    static constexpr unsigned long kInlineSlots = 2;
+    bool hasInlineSlots() const { return _slots == _inlineSlots; }
+
     unsigned long _capacity;
     SAObject** _slots;
     unsigned long _count;
+    SAObject* _inlineSlots[kInlineSlots];
 };

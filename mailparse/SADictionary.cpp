@@ -10,7 +10,8 @@
 SA_DEFINE_CLASS_IDENTITY(SADictionary, SAObject)
 
 SADictionary::SADictionary()
-    : _items(nullptr), _slotCount(0), _slotCapacity(0), _itemPool(nullptr), _itemPoolSize(0), _itemPoolUsed(0), _holeCount(0)
+    : _items(_inlineSlots), _slotCount(0), _slotCapacity(kInlineItems), _itemPool(_inlineItems),
+      _itemPoolSize(kInlineItems), _itemPoolUsed(0), _holeCount(0), _inlineSlots{}, _inlineItems{}
 {
 }
 
@@ -19,8 +20,10 @@ SADictionary::~SADictionary()
     for (unsigned long i = 0; i < _slotCount; ++i)
         if (SADictionaryItem* item = _items[i])
             discardItem(item);
-    std::free(_items);
-    std::free(_itemPool);
+    if (!hasInlineSlots())
+        std::free(_items);
+    if (_itemPool != _inlineItems)
+        std::free(_itemPool);
 }
 
 void SADictionary::discardItem(SADictionaryItem* item)

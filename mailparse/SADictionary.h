@@ -48,13 +48,20 @@ public:
     const SADictionaryItem* itemAtSlot(unsigned long index) const;
 
 protected:
-    /// True when `item` lies in the block of records reserved with the slots
-    /// (freed with the dictionary, not one by one).
+    /// Slots and item records kept inside the object: small dictionaries
+    /// need no allocation of their own.
+    static constexpr unsigned long kInlineItems = 6;
+    bool hasInlineSlots() const { return _items == _inlineSlots; }
+
+    /// True when `item` is one of the records handed out from the reserved
+    /// block or from the object itself (freed with the dictionary, not one by one).
     bool isPooledItem(const SADictionaryItem* item) const
     {
         const auto at = reinterpret_cast<std::uintptr_t>(item);
         const auto pool = reinterpret_cast<std::uintptr_t>(_itemPool);
-        return _itemPool && at >= pool && at < pool + _itemPoolSize * sizeof(SADictionaryItem);
+        const auto inlineItems = reinterpret_cast<std::uintptr_t>(_inlineItems);
+        return (at >= pool && at < pool + _itemPoolSize * sizeof(SADictionaryItem))
+            || (at >= inlineItems && at < inlineItems + sizeof _inlineItems);
     }
     /// Releases the key and value of `item` and frees its record.
     void discardItem(SADictionaryItem* item);
@@ -70,4 +77,6 @@ protected:
     /// Empty slots among the first _slotCount: none means a new item goes at
     /// the end without a search.
     unsigned long _holeCount;
+    SADictionaryItem* _inlineSlots[kInlineItems];
+    SADictionaryItem _inlineItems[kInlineItems];
 };

@@ -12,11 +12,12 @@ SAMutableArray::SAMutableArray() = default;
 
 SAMutableArray::SAMutableArray(unsigned long capacity)
 {
-    if (capacity == 0 || capacity > std::numeric_limits<unsigned long>::max() / sizeof(SAObject*))
+    if (capacity <= _capacity || capacity > std::numeric_limits<unsigned long>::max() / sizeof(SAObject*))
         return;
-    _slots = static_cast<SAObject**>(std::calloc(capacity, sizeof(SAObject*)));
-    if (_slots)
+    if (auto* slots = static_cast<SAObject**>(std::calloc(capacity, sizeof(SAObject*)))) {
+        _slots = slots;
         _capacity = capacity;
+    }
 }
 
 SAMutableArray::SAMutableArray(int capacity) : SAMutableArray(capacity > 0 ? static_cast<unsigned long>(capacity) : 0UL) {}
@@ -39,7 +40,8 @@ bool SAMutableArray::grow()
     if (_count)
         std::memcpy(slots, _slots, _count * sizeof(SAObject*));
     std::memset(slots + _count, 0, (capacity - _count) * sizeof(SAObject*));
-    std::free(_slots);
+    if (!hasInlineSlots())
+        std::free(_slots);
     _slots = slots;
     _capacity = capacity;
     return true;

@@ -1,6 +1,7 @@
 #include "mailparse/SAMutableDictionary.h"
 
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <new>
 
@@ -21,9 +22,33 @@ SAMutableDictionary::SAMutableDictionary(unsigned long capacity)
 {
     if (capacity == 0 || capacity > std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem*))
         return;
-    _items = static_cast<SADictionaryItem**>(std::calloc(capacity, sizeof(SADictionaryItem*)));
-    if (_items)
-        _slotCount = _slotCapacity = _holeCount = capacity;
+    if (capacity > _slotCapacity) {
+        auto* slots = static_cast<SADictionaryItem**>(std::calloc(capacity, sizeof(SADictionaryItem*)));
+        if (!slots)
+            return;
+        _items = slots;
+        _slotCapacity = capacity;
+    }
+    _slotCount = _holeCount = capacity;
+}
+
+bool SAMutableDictionary::growSlots(unsigned long capacity)
+{
+    if (capacity <= _slotCapacity)
+        return true;
+    SADictionaryItem** slots;
+    if (hasInlineSlots()) {
+        slots = static_cast<SADictionaryItem**>(std::malloc(capacity * sizeof(SADictionaryItem*)));
+        if (slots && _slotCount)
+            std::memcpy(slots, _items, _slotCount * sizeof(SADictionaryItem*));
+    } else {
+        slots = static_cast<SADictionaryItem**>(std::realloc(_items, capacity * sizeof(SADictionaryItem*)));
+    }
+    if (!slots)
+        return false;
+    _items = slots;
+    _slotCapacity = capacity;
+    return true;
 }
 
 SAMutableDictionary::SAMutableDictionary(unsigned long capacity, unsigned long items) : SAMutableDictionary(capacity)
@@ -35,30 +60,28 @@ void SAMutableDictionary::reserve(unsigned long items)
 {
     if (items == 0 || items > kMaximumSlots)
         return;
-    // Slots: every item may need a new one at the end.
-    if (_slotCount <= kMaximumSlots - items && _slotCount + items > _slotCapacity) {
-        const unsigned long capacity = _slotCount + items;
-        auto* slots = static_cast<SADictionaryItem**>(std::realloc(_items, capacity * sizeof(SADictionaryItem*)));
-        if (slots) {
-            _items = slots;
-            _slotCapacity = capacity;
-        }
-    }
-    // Item records: one block, taken once per dictionary.
-    if (!_itemPool && items <= std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem)) {
-        _itemPool = static_cast<SADictionaryItem*>(std::malloc(items * sizeof(SADictionaryItem)));
-        if (_itemPool)
+    // Slots: items fill the holes first, the rest need new ones at the end.
+    const unsigned long appended = items > _holeCount ? items - _holeCount : 0;
+    if (_slotCount <= kMaximumSlots - appended)
+        growSlots(_slotCount + appended);
+    // Item records: one block, taken once per dictionary when the records
+    // inside the object are too few. Records already handed out stay where they are.
+    if (_itemPool == _inlineItems && kInlineItems - _itemPoolUsed < items
+        && items <= std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem)) {
+        if (auto* pool = static_cast<SADictionaryItem*>(std::malloc(items * sizeof(SADictionaryItem)))) {
+            _itemPool = pool;
             _itemPoolSize = items;
+            _itemPoolUsed = 0;
+        }
     }
 }
 
 bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key)
 {
     // The record: from the reserved block, or one of its own.
-    SADictionaryItem* item;
-    if (_itemPoolUsed < _itemPoolSize)
-        item = &_itemPool[_itemPoolUsed];
-    else if (!(item = new (std::nothrow) SADictionaryItem))
+    const bool fromPool = _itemPoolUsed < _itemPoolSize;
+    SADictionaryItem* item = fromPool ? &_itemPool[_itemPoolUsed] : new (std::nothrow) SADictionaryItem;
+    if (!item)
         return false;
 
     // The last hole, or one new slot at the end.
@@ -77,14 +100,10 @@ bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key)
             unsigned long capacity = _slotCapacity + step;
             if (capacity > kMaximumSlots || capacity < _slotCapacity)
                 capacity = kMaximumSlots;
-            if (auto* slots = static_cast<SADictionaryItem**>(std::realloc(_items, capacity * sizeof(SADictionaryItem*)))) {
-                _items = slots;
-                _slotCapacity = capacity;
-                room = true;
-            }
+            room = growSlots(capacity);
         }
         if (!room) {
-            if (!isPooledItem(item))
+            if (!fromPool)
                 delete item;
             return false;
         }
@@ -93,7 +112,7 @@ bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key)
         --_holeCount;
     }
 
-    if (isPooledItem(item))
+    if (fromPool)
         ++_itemPoolUsed;
     SAObject::retain(value);
     item->key = key;

@@ -35,12 +35,14 @@ public:
     void removeObjectForKey(const SAString* key);
     /// Releases every item, leaving all slots as holes.
     void removeAllObjects();
-    /// Allocates at once what `items` further items need (slots and item
-    /// records), so they are added without growing anything. Where items go
-    /// is not changed.
+    /// Allocates at once what `items` further items need (slots beyond the
+    /// holes, and item records), so they are added without growing anything.
+    /// Where items go is not changed.
     void reserve(unsigned long items);
 
 private:
+    /// Makes room for `capacity` slots; false when memory runs out.
+    bool growSlots(unsigned long capacity);
     /// Puts a new item into the last hole or a new slot at the end; false
     /// when the slots cannot grow (the item is then not stored).
     bool insertNewItem(SAObject* value, SAString* key);

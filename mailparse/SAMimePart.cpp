@@ -417,6 +417,7 @@ void SAMIMEPart::buildHeaderDictionary()
         unsigned long nameLength;
         std::size_t hash;
         unsigned long count;
+        bool keepSpace; // Received: folds become one space
     };
     struct Value {
         std::size_t group;
@@ -477,7 +478,7 @@ void SAMIMEPart::buildHeaderDictionary()
         if (slot == groups.size()) {
             if (groups.size() >= kMaximumHeaderNames)
                 continue;
-            groups.push_back(Group{name, nameLength, hash, 0});
+            groups.push_back(Group{name, nameLength, hash, 0, equalsIgnoringCase(name, nameLength, "Received")});
             table[probe] = static_cast<unsigned>(groups.size());
             if (groups.size() * 2 > table.size()) {
                 std::vector<unsigned> larger(table.size() * 2, 0);
@@ -493,9 +494,9 @@ void SAMIMEPart::buildHeaderDictionary()
         }
 
         // 5. Unfold: folds become one space in Received, nothing elsewhere.
-        bool keepSpace = equalsIgnoringCase(name, nameLength, "Received");
-        ++groups[slot].count;
-        values.push_back(Value{slot, newUnfoldedString(p + valueStart, lineEnd - valueStart, ends, keepSpace)});
+        Group& group = groups[slot];
+        ++group.count;
+        values.push_back(Value{slot, newUnfoldedString(p + valueStart, lineEnd - valueStart, ends, group.keepSpace)});
     }
 
     // 6. Every list at its final size, under its name.

@@ -94,12 +94,33 @@ bool loadAccents(Tables& t, const QVariant& alphabet) {
 }
 
 // Normalises buf[0..n) in place as a token without "%" splitting (steps 3 to 13).
-// Returns false when the token is dropped; n may shrink.
+// Returns false when the token is dropped; n may shrink. One pass gathers what
+// the rules look at, so the common plain word is settled without further scans.
 bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& modified) {
+    bool allNumber = true;   // only "0OI123456789"
+    bool control = false;    // a space, control character, quote or "#"
+    bool lookAlike = false;  // "|" or "@" before the last position
+    bool high = false;       // beyond ASCII
+    qsizetype digits = 0;
+    qsizetype firstDigit = -1;
+    bool mixed = false;  // a non-digit follows the first digit
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t c = buf[i];
+        const bool digit = isDigit(c);
+        allNumber = allNumber && isNumberCharacter(c);
+        control = control || (c <= '#' && c != '!');
+        high = high || c > 0x7F;
+        if (digit) {
+            ++digits;
+            if (firstDigit < 0)
+                firstDigit = i;
+        } else if (firstDigit >= 0) {
+            mixed = true;
+        }
+        if ((c == '|' || c == '@') && i + 1 < n)
+            lookAlike = true;
+    }
     // All-number tokens ("2008", "IOI") say nothing.
-    bool allNumber = true;
-    for (qsizetype i = 0; i < n && allNumber; ++i)
-        allNumber = isNumberCharacter(buf[i]);
     if (allNumber)
         return false;
 
@@ -121,58 +142,46 @@ bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& mod
     }
 
     // Spaces, control characters, quotes and "#" do not belong in a word.
-    for (qsizetype i = 0; i < n; ++i)
-        if (buf[i] <= '#' && buf[i] != '!')
-            return false;
-
-    qsizetype digits = 0;
-    for (qsizetype i = 0; i < n; ++i)
-        digits += isDigit(buf[i]) ? 1 : 0;
+    if (control)
+        return false;
     if (digits > n - digits)
         return false;
 
-    // Digits stand for letters only when a non-digit follows the first digit.
-    bool mixed = false;
-    {
-        qsizetype first = 0;
-        while (first < n && !isDigit(buf[first]))
-            ++first;
-        for (qsizetype i = first + 1; i < n && !mixed; ++i)
-            mixed = !isDigit(buf[i]);
-    }
-
-    // Look-alike characters, every position but the last.
-    for (qsizetype i = 0; i + 1 < n; ++i) {
-        const char16_t c = buf[i];
-        if (!((isDigit(c) && mixed) || c == '|' || c == '@'))
-            continue;
-        const char16_t previous = i > 0 ? buf[i - 1] : 0;
-        const char16_t next = buf[i + 1];
-        const bool bothUpper = i > 0 && isUpper(previous) && isUpper(next);
-        char16_t r = c;
-        switch (c) {
-        case '0': r = i == 0 ? u'O' : (bothUpper ? u'O' : u'o'); break;
-        case '1':
-        case '|':
-            if (i > 0) {
-                if (bothUpper)
-                    r = 'I';
-                else if (isLetter(previous))
-                    r = next == 'i' ? u'l' : u'i';
+    // Look-alike characters, every position but the last. Digits stand for
+    // letters only when a non-digit follows the first digit.
+    if (lookAlike || (mixed && digits > 0)) {
+        for (qsizetype i = 0; i + 1 < n; ++i) {
+            const char16_t c = buf[i];
+            if (!((isDigit(c) && mixed) || c == '|' || c == '@'))
+                continue;
+            const char16_t previous = i > 0 ? buf[i - 1] : 0;
+            const char16_t next = buf[i + 1];
+            const bool bothUpper = i > 0 && isUpper(previous) && isUpper(next);
+            char16_t r = c;
+            switch (c) {
+            case '0': r = i == 0 ? u'O' : (bothUpper ? u'O' : u'o'); break;
+            case '1':
+            case '|':
+                if (i > 0) {
+                    if (bothUpper)
+                        r = 'I';
+                    else if (isLetter(previous))
+                        r = next == 'i' ? u'l' : u'i';
+                }
+                break;
+            case '3': r = (i > 0 && bothUpper) ? u'E' : c; break;
+            case '4': r = 'A'; break;
+            case '5': r = 'S'; break;
+            case '6': r = 'b'; break;
+            case '8': r = 'B'; break;
+            case '9': r = 'g'; break;
+            case '@': r = i == 0 ? u'A' : (bothUpper ? u'A' : u'a'); break;
+            default: break;
             }
-            break;
-        case '3': r = (i > 0 && bothUpper) ? u'E' : c; break;
-        case '4': r = 'A'; break;
-        case '5': r = 'S'; break;
-        case '6': r = 'b'; break;
-        case '8': r = 'B'; break;
-        case '9': r = 'g'; break;
-        case '@': r = i == 0 ? u'A' : (bothUpper ? u'A' : u'a'); break;
-        default: break;
-        }
-        if (r != c) {
-            buf[i] = r;
-            modified = true;
+            if (r != c) {
+                buf[i] = r;
+                modified = true;
+            }
         }
     }
     if (isDigit(buf[0]))
@@ -194,12 +203,14 @@ bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& mod
     }
 
     // Accented letters become their plain letters.
-    for (qsizetype i = 0; i < n; ++i) {
-        if (buf[i] > 0x7F) {
-            const char16_t plain = t.accents[buf[i]];
-            if (plain) {
-                buf[i] = plain;
-                modified = true;
+    if (high) {
+        for (qsizetype i = 0; i < n; ++i) {
+            if (buf[i] > 0x7F) {
+                const char16_t plain = t.accents[buf[i]];
+                if (plain) {
+                    buf[i] = plain;
+                    modified = true;
+                }
             }
         }
     }
@@ -208,7 +219,7 @@ bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& mod
     if (n >= 7) {
         qsizetype lowerCount = 0, lowerAt = -1;
         bool othersShout = true;
-        for (qsizetype i = 0; i < n; ++i) {
+        for (qsizetype i = 0; i < n && othersShout && lowerCount < 2; ++i) {
             if (isLower(buf[i])) {
                 ++lowerCount;
                 lowerAt = i;

@@ -259,7 +259,16 @@ void SWPlugInFilter::delayedSavedOnDisk(const QString& identifier) {
 }
 
 bool SWPlugInFilter::addToStatistics(QVariantMap& statistics, qint32 record) {
-    return addToStatistics(statistics, record, QDateTime::currentDateTime());
+    // Local time costs the C library a look at the time zone file; every record of
+    // one message (and of the same second) shares one reading.
+    thread_local qint64 second = -1;
+    thread_local QDateTime local;
+    const qint64 current = QDateTime::currentSecsSinceEpoch();
+    if (current != second) {
+        local = QDateTime::currentDateTime();
+        second = current;
+    }
+    return addToStatistics(statistics, record, local);
 }
 
 bool SWPlugInFilter::addToStatistics(QVariantMap& statistics, qint32 record, const QDateTime& localNow) {

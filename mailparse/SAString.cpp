@@ -84,11 +84,20 @@ SAString::SAString(const SAString& other) : SAString(other._buffer, other._lengt
 
 SAString::SAString(char* buffer, unsigned long length, InlineBuffer) : _length(length), _buffer(buffer) {}
 
+void* SAString::operator new(std::size_t size)
+{
+    if (void* memory = std::malloc(size))
+        return memory;
+    throw std::bad_alloc();
+}
+
+void SAString::operator delete(void* memory) noexcept { std::free(memory); }
+
 SAString* SAString::createUninitialized(unsigned long length)
 {
     if (length >= std::numeric_limits<unsigned long>::max() - sizeof(SAString) - 1)
         return new SAString();
-    void* memory = ::operator new(sizeof(SAString) + length + 1, std::nothrow);
+    void* memory = std::malloc(sizeof(SAString) + length + 1);
     if (!memory)
         return new SAString();
     char* buffer = static_cast<char*>(memory) + sizeof(SAString);

@@ -46,10 +46,10 @@ public:
     /// cannot be had.
     static SAString* createUninitialized(unsigned long length);
     // Strings from create() and from new are allocated and freed alike, with
-    // the global operator new and operator delete.
-    static void* operator new(std::size_t size) { return ::operator new(size); }
+    // malloc and free.
+    static void* operator new(std::size_t size);
     static void* operator new(std::size_t, void* where) noexcept { return where; }
-    static void operator delete(void* memory) { ::operator delete(memory); }
+    static void operator delete(void* memory) noexcept;
     static void operator delete(void*, void*) noexcept {}
 
     const char* stringFromClass() override;

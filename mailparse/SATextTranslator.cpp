@@ -146,16 +146,52 @@ PackedName packUpper(const char* name, unsigned long length)
     return packed;
 }
 
-struct TagIndexEntry {
-    PackedName name;
-    bool keep;
+// A table of at most 128 packed names, found through a hash of the packed
+// words (open addressing over 256 slots); keys are compared whole.
+template <class V>
+class PackedTable {
+public:
+    void insert(const PackedName& key, V value)
+    {
+        std::size_t at = slotOf(key);
+        while (_slots[at].used && !(_slots[at].key == key))
+            at = (at + 1) % kSlots;
+        _slots[at] = Slot{key, value, true};
+    }
+
+    const V* find(const PackedName& key) const
+    {
+        for (std::size_t at = slotOf(key);; at = (at + 1) % kSlots) {
+            const Slot& slot = _slots[at];
+            if (!slot.used)
+                return nullptr;
+            if (slot.key == key)
+                return &slot.value;
+        }
+    }
+
+private:
+    static constexpr std::size_t kSlots = 256;
+    struct Slot {
+        PackedName key;
+        V value{};
+        bool used = false;
+    };
+
+    static std::size_t slotOf(const PackedName& key)
+    {
+        const std::uint64_t h = key.low * 0x9E3779B97F4A7C15ULL ^ key.high * 0xC2B2AE3D27D4EB4FULL ^ key.length;
+        return static_cast<std::size_t>((h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ULL >> 56) % kSlots;
+    }
+
+    std::array<Slot, kSlots> _slots{};
 };
 
-// The tag table's names upper-cased, sorted, so a lookup that ignores case
-// does not walk all 97 items. Built with the table.
-std::vector<TagIndexEntry>& tagIndex()
+// The tag table's names upper-cased with their keep flags, so a lookup that
+// ignores case does not walk all 97 items. Built with the table.
+PackedTable<bool>& tagIndex()
 {
-    static std::vector<TagIndexEntry> index;
+    static PackedTable<bool> index;
     return index;
 }
 
@@ -599,21 +635,14 @@ constexpr bool handledNamesSorted()
 }
 static_assert(handledNamesSorted());
 
-struct HandledEntry {
-    PackedName name;
-    Handled kind;
-};
-
-// kHandledNames packed and sorted for lookups, built on first use.
-const std::vector<HandledEntry>& handledIndex()
+// kHandledNames packed for lookups, built on first use.
+const PackedTable<Handled>& handledIndex()
 {
-    static const std::vector<HandledEntry> index = [] {
-        std::vector<HandledEntry> entries;
+    static const PackedTable<Handled> index = [] {
+        PackedTable<Handled> table;
         for (const HandledName& entry : kHandledNames)
-            entries.push_back({packUpper(entry.name.data(), entry.name.size()), entry.kind});
-        std::sort(entries.begin(), entries.end(),
-                  [](const HandledEntry& a, const HandledEntry& b) { return a.name < b.name; });
-        return entries;
+            table.insert(packUpper(entry.name.data(), entry.name.size()), entry.kind);
+        return table;
     }();
     return index;
 }
@@ -623,11 +652,8 @@ Handled classifyTag(const char* name, unsigned long length)
     constexpr unsigned long longest = 8; // "/COMMENT", "TEXTAREA"
     if (length == 0 || length > longest)
         return Handled::Other;
-    const PackedName key = packUpper(name, length);
-    const std::vector<HandledEntry>& index = handledIndex();
-    auto found = std::lower_bound(index.begin(), index.end(), key,
-                                  [](const HandledEntry& entry, const PackedName& k) { return entry.name < k; });
-    return found != index.end() && found->name == key ? found->kind : Handled::Other;
+    const Handled* found = handledIndex().find(packUpper(name, length));
+    return found ? *found : Handled::Other;
 }
 
 // ---------------------------------------------------------------------------
@@ -1262,15 +1288,13 @@ SAMutableDictionary* SATextTranslator::tagTable()
             table->setObjectForKey(keep.get(), name.get());
         }
         sHTMLTagsDictionary_ = table;
-        std::vector<TagIndexEntry>& index = tagIndex();
+        PackedTable<bool>& index = tagIndex();
         for (unsigned long slot = 0; slot < table->slotCount(); ++slot) {
             const SADictionaryItem* item = table->itemAtSlot(slot);
             auto* keep = item ? dynamic_cast<SANumber*>(item->value) : nullptr;
             if (keep)
-                index.push_back({packUpper(item->key->cString(), item->key->length()), keep->boolValue()});
+                index.insert(packUpper(item->key->cString(), item->key->length()), keep->boolValue());
         }
-        std::sort(index.begin(), index.end(),
-                  [](const TagIndexEntry& a, const TagIndexEntry& b) { return a.name < b.name; });
     }
     return sHTMLTagsDictionary_;
 }
@@ -1292,14 +1316,11 @@ bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bo
         return false;
     if (length > kLongestTagName)
         return false;
-    const PackedName key = packUpper(name, length);
-    const std::vector<TagIndexEntry>& index = tagIndex();
-    auto found = std::lower_bound(index.begin(), index.end(), key,
-                                  [](const TagIndexEntry& entry, const PackedName& k) { return entry.name < k; });
-    if (found == index.end() || !(found->name == key))
+    const bool* keep = tagIndex().find(packUpper(name, length));
+    if (!keep)
         return false;
     if (dropOut)
-        *dropOut = !found->keep;
+        *dropOut = !*keep;
     return true;
 }
 

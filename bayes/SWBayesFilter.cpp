@@ -187,7 +187,12 @@ void SWBayesFilter::post(const char* name) {
     platform::DistributedNotificationCenter::defaultCenter().post(QLatin1String(name), identifier_);
 }
 
-void SWBayesFilter::postDidLearn() { post(sw::SWPlugInPreferencesDidLearn); }
+// Posted for every filtered and learned message: from the centre's sender
+// thread, so judging does not wait for the signal.
+void SWBayesFilter::postDidLearn() {
+    platform::DistributedNotificationCenter::defaultCenter().postInBackground(
+        QLatin1String(sw::SWPlugInPreferencesDidLearn), identifier_);
+}
 
 qint32 SWBayesFilter::filter(SAMIMEPart* message) {
     if (!message)

@@ -9,9 +9,16 @@
 #include <QMetaObject>
 #include <QThread>
 
+#include <algorithm>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
 #include <map>
 #include <mutex>
+#include <thread>
 #include <vector>
+
+#include <unistd.h>
 
 namespace platform {
 
@@ -63,6 +70,101 @@ struct DistributedNotificationCenter::Private {
     void deliver(const QDBusMessage& message);
     bool send(QDBusConnection connection, const QString& name, const QString& object, const QVariantMap* userInfo);
 };
+
+namespace {
+
+// A signal handed to a connection leaves through Qt's bus thread, which may not
+// have written it yet when the process ends. A round trip on the bus guarantees
+// every earlier message of the connection reached it.
+void flushConnection(QDBusConnection& connection) {
+    connection.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                   QStringLiteral("/org/freedesktop/DBus"),
+                                                   QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+                    QDBus::Block, 1000);
+}
+
+// The sender thread of postInBackground(): one queue, sent in order.
+class BackgroundSender {
+public:
+    static BackgroundSender& shared() {
+        static BackgroundSender* sender = new BackgroundSender();  // lives with the process
+        return *sender;
+    }
+
+    // False when there is no sender here (before the application object, or in a
+    // child of the process that started it): the caller sends itself.
+    bool enqueue(QDBusConnection connection, QDBusMessage message) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (stopped_ || !QCoreApplication::instance())
+            return false;
+        if (!worker_.joinable()) {
+            owner_ = ::getpid();
+            worker_ = std::thread([this] { run(); });
+            qAddPostRoutine([] { shared().drain(); });
+            std::atexit([] { shared().drain(); });
+        } else if (owner_ != ::getpid()) {
+            return false;
+        }
+        queue_.push_back({std::move(connection), std::move(message)});
+        ready_.notify_one();
+        return true;
+    }
+
+    // Sends what is queued, then ends the thread. Later posts are sent by their
+    // callers.
+    void drain() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopped_ || owner_ != ::getpid())
+                return;
+            stopped_ = true;
+        }
+        ready_.notify_one();
+        if (worker_.joinable())
+            worker_.join();
+    }
+
+private:
+    struct Item {
+        QDBusConnection connection;
+        QDBusMessage message;
+    };
+
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            ready_.wait(lock, [this] { return stopped_ || !queue_.empty(); });
+            if (queue_.empty()) {
+                // Stopped and drained. The signals leave through the bus thread; a
+                // round trip on each bus makes sure they did before the process goes.
+                lock.unlock();
+                for (QDBusConnection& connection : used_)
+                    flushConnection(connection);
+                return;
+            }
+            Item item = std::move(queue_.front());
+            queue_.pop_front();
+            lock.unlock();
+            item.connection.send(item.message);
+            const bool known = std::any_of(used_.begin(), used_.end(), [&](const QDBusConnection& c) {
+                return c.name() == item.connection.name();
+            });
+            if (!known)
+                used_.push_back(item.connection);
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable ready_;
+    std::deque<Item> queue_;
+    std::vector<QDBusConnection> used_;  // by the sender thread only
+    std::thread worker_;
+    pid_t owner_ = 0;
+    bool stopped_ = false;
+};
+
+}  // namespace
 
 void DistributedNotificationCenter::Private::deliver(const QDBusMessage& message) {
     const QList<QVariant> args = message.arguments();
@@ -145,6 +247,15 @@ void DistributedNotificationCenter::removeObserver(int token) {
 
 bool DistributedNotificationCenter::post(const QString& name, const QString& object, const QVariantMap* userInfo) {
     return d->send(QDBusConnection::sessionBus(), name, object, userInfo);
+}
+
+bool DistributedNotificationCenter::postInBackground(const QString& name, const QString& object) {
+    QDBusConnection connection = QDBusConnection::sessionBus();
+    if (!connection.isConnected()) return false;
+    QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, kSignal);
+    signal << name << object << QByteArray();
+    if (BackgroundSender::shared().enqueue(connection, signal)) return true;
+    return connection.send(signal);
 }
 
 bool DistributedNotificationCenter::postToAllSessions(const QString& name, const QString& object,

@@ -43,6 +43,12 @@ public:
     bool post(const QString& name, const QString& object = {}, const QVariantMap* userInfo = nullptr);
     // Posts on the system bus ("to all sessions").
     bool postToAllSessions(const QString& name, const QString& object = {}, const QVariantMap* userInfo = nullptr);
+    // Posts on the session bus from the centre's sender thread, so a caller that
+    // posts for every message it handles does not wait for the signal to be
+    // built. Posts made this way arrive in the order they were made; those still
+    // pending when the application object goes or the process exits are sent
+    // first. False when the bus is unreachable.
+    bool postInBackground(const QString& name, const QString& object = {});
 
 private:
     DistributedNotificationCenter();

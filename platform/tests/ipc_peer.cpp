@@ -7,6 +7,9 @@
 //   observe <name> <count>          print the next count distributed notifications of name
 //                                   as "name|object|key=value,..."; prints "ready" first
 //   post <name> <object> <key> <value>   post one distributed notification
+//   post-exit <name> <object>       post one notification and exit at once
+//   post-background <name> <count>  post count notifications of name with objects 0..count-1
+//                                   from the sender thread, then exit at once
 //   bus-name <name>                 own a session-bus name for 10 s; prints "owned" or "taken"
 
 #include "platform/MessagePort.h"
@@ -132,6 +135,18 @@ int main(int argc, char** argv) {
         say("owned");
         QTimer::singleShot(10000, &app, &QCoreApplication::quit);
         return app.exec();
+    }
+    if (mode == "post-exit" && args.size() == 3) {
+        const bool ok = DistributedNotificationCenter::defaultCenter().post(args[1], args[2]);
+        say(ok ? "posted" : "failed");
+        return ok ? 0 : 1;  // no round trip of its own
+    }
+    if (mode == "post-background" && args.size() == 3) {
+        for (int i = 0; i < args[2].toInt(); ++i)
+            if (!DistributedNotificationCenter::defaultCenter().postInBackground(args[1], QString::number(i)))
+                return 1;
+        say("queued");
+        return 0;  // the pending posts go out while the process ends
     }
     if (mode == "post" && args.size() == 5) {
         const QVariantMap info{{args[3], args[4]}};

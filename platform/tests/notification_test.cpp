@@ -139,6 +139,34 @@ TEST_F(NotificationTest, aNotificationFromAnotherProcessReachesThisOne) {
     EXPECT_EQ(got.list[0].userInfo.value("Bayesian").toString(), "YES");
 }
 
+// Background posts keep their order, reach other processes, and are not lost
+// when the posting process ends right after queueing them.
+TEST_F(NotificationTest, backgroundPostsArriveInOrderAndSurviveTheirPostersExit) {
+    Peer observer({"observe", "SWPlugInPreferencesDidLearn", "40"});
+    ASSERT_EQ(observer.readLine(), "ready");
+    for (int i = 0; i < 40; ++i)
+        ASSERT_TRUE(DistributedNotificationCenter::defaultCenter().postInBackground("SWPlugInPreferencesDidLearn",
+                                                                                  QString::number(i)));
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(observer.readLine(), QString("SWPlugInPreferencesDidLearn|%1|").arg(i));
+
+    Received got;
+    DistributedNotificationCenter::defaultCenter().addObserver("SWPlugInStatisticsDidUpdate", std::nullopt,
+                                                               got.handler());
+    settle(50);  // the match rule is in place
+    Peer poster({"post-background", "SWPlugInStatisticsDidUpdate", "25"});
+    EXPECT_EQ(poster.readLine(), "queued");
+    ASSERT_TRUE(ipctest::waitUntil([&] { return got.list.size() >= 25; }));
+    for (int i = 0; i < 25; ++i)
+        EXPECT_EQ(got.list[size_t(i)].object, QString::number(i));
+
+    // A plain post just before the end is not lost either.
+    Peer last({"post-exit", "SWPlugInStatisticsDidUpdate", "last"});
+    EXPECT_EQ(last.readLine(), "posted");
+    ASSERT_TRUE(ipctest::waitUntil([&] { return got.list.size() >= 26; }));
+    EXPECT_EQ(got.list.back().object, "last");
+}
+
 TEST_F(NotificationTest, postingToAllSessionsUsesTheSystemBus) {
     Peer other({"observe", "userManualDidBecomeAvailable", "1"});
     ASSERT_EQ(other.readLine(), "ready");

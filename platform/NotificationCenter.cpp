@@ -74,14 +74,50 @@ struct DistributedNotificationCenter::Private {
 namespace {
 
 // A signal handed to a connection leaves through Qt's bus thread, which may not
-// have written it yet when the process ends. A round trip on the bus guarantees
-// every earlier message of the connection reached it.
+// have written it yet when the process ends. A round trip on the bus
+// guarantees every earlier message of the connection reached it.
 void flushConnection(QDBusConnection& connection) {
     connection.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
                                                    QStringLiteral("/org/freedesktop/DBus"),
                                                    QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
                     QDBus::Block, 1000);
 }
+
+// The connections posted on from this process, flushed when the application
+// object goes.
+class PostedConnections {
+public:
+    static PostedConnections& shared() {
+        static PostedConnections* connections = new PostedConnections();  // lives with the process
+        return *connections;
+    }
+    void add(const QDBusConnection& connection) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const QDBusConnection& c : list_)
+            if (c.name() == connection.name())
+                return;
+        list_.push_back(connection);
+        if (!registered_ && QCoreApplication::instance()) {
+            registered_ = true;
+            qAddPostRoutine([] { shared().flush(); });
+        }
+    }
+    void flush() {
+        std::vector<QDBusConnection> list;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            list.swap(list_);
+            registered_ = false;
+        }
+        for (QDBusConnection& connection : list)
+            flushConnection(connection);
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<QDBusConnection> list_;
+    bool registered_ = false;
+};
 
 // The sender thread of postInBackground(): one queue, sent in order.
 class BackgroundSender {
@@ -216,7 +252,9 @@ bool DistributedNotificationCenter::Private::send(QDBusConnection connection, co
     }
     QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, kSignal);
     signal << name << object << info;
-    return connection.send(signal);
+    if (!connection.send(signal)) return false;
+    PostedConnections::shared().add(connection);
+    return true;
 }
 
 DistributedNotificationCenter::DistributedNotificationCenter() : d(std::make_unique<Private>()) {

@@ -139,7 +139,7 @@ int main(int argc, char** argv) {
     if (mode == "post-exit" && args.size() == 3) {
         const bool ok = DistributedNotificationCenter::defaultCenter().post(args[1], args[2]);
         say(ok ? "posted" : "failed");
-        return ok ? 0 : 1;  // no round trip of its own
+        return ok ? 0 : 1;  // no round trip of its own: the centre flushes as the process ends
     }
     if (mode == "post-background" && args.size() == 3) {
         for (int i = 0; i < args[2].toInt(); ++i)

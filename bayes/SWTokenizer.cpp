@@ -311,15 +311,25 @@ public:
     }
 
     SWTokenBag take() {
-        std::vector<Slot*> filled;
+        // Sorted by the first four code units packed into an integer, the rest
+        // compared only between forms that share them.
+        struct Entry {
+            uint64_t prefix;
+            Slot* slot;
+        };
+        std::vector<Entry> filled;
         filled.reserve(used_);
         for (Slot& slot : slots_)
             if (slot.count > 0)
-                filled.push_back(&slot);
-        std::sort(filled.begin(), filled.end(), [](const Slot* a, const Slot* b) { return unitsLess(a->key, b->key); });
+                filled.push_back({prefixOf(slot.key), &slot});
+        std::sort(filled.begin(), filled.end(), [](const Entry& a, const Entry& b) {
+            if (a.prefix != b.prefix)
+                return a.prefix < b.prefix;
+            return unitsLess(a.slot->key, b.slot->key);
+        });
         std::map<QString, int> ordered;
-        for (Slot* slot : filled)
-            ordered.emplace_hint(ordered.end(), std::move(slot->key), slot->count);
+        for (const Entry& e : filled)
+            ordered.emplace_hint(ordered.end(), std::move(e.slot->key), e.slot->count);
         slots_.clear();
         used_ = 0;
         return SWTokenBag(std::move(ordered));
@@ -345,6 +355,16 @@ private:
             if (x[i] != y[i])
                 return x[i] < y[i];
         return a.size() < b.size();
+    }
+
+    // Orders as unitsLess() does on the first four units: a missing unit sorts
+    // before any unit, as a shorter string sorts before its extensions.
+    static uint64_t prefixOf(const QString& key) {
+        uint64_t prefix = 0;
+        const char16_t* units = reinterpret_cast<const char16_t*>(key.constData());
+        for (qsizetype i = 0; i < 4; ++i)
+            prefix = (prefix << 16) | (i < key.size() ? units[i] : 0);
+        return prefix;
     }
 
     static uint32_t hashOf(QStringView form) {

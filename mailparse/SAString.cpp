@@ -82,7 +82,10 @@ SAString::SAString(const char* bytes, unsigned long length) : _length(0), _buffe
 
 SAString::SAString(const SAString& other) : SAString(other._buffer, other._length) {}
 
-SAString::SAString(char* buffer, unsigned long length, InlineBuffer) : _length(length), _buffer(buffer) {}
+SAString::SAString(char* buffer, unsigned long length, InlineBuffer)
+    : _inlineBuffer(true), _length(length), _buffer(buffer)
+{
+}
 
 void* SAString::operator new(std::size_t size)
 {
@@ -123,11 +126,9 @@ void SAString::truncate(unsigned long length)
     _buffer[length] = '\0';
 }
 
-// A buffer right after the object belongs to the object's own allocation
-// (create); any other buffer was allocated on its own.
 SAString::~SAString()
 {
-    if (_buffer != inlineBuffer())
+    if (!_inlineBuffer)
         std::free(_buffer);
 }
 

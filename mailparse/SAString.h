@@ -100,12 +100,14 @@ public:
     void truncate(unsigned long length);
 
 protected:
+    /// True for a string made by create(): its buffer is part of the
+    /// object's own allocation and is not freed on its own. (Declared first,
+    /// it takes room the base object leaves unused.)
+    bool _inlineBuffer = false;
     unsigned long _length;
     char* _buffer;
 
 private:
     struct InlineBuffer {};
     SAString(char* buffer, unsigned long length, InlineBuffer);
-    /// Where create() puts the buffer: right after the object.
-    char* inlineBuffer() { return reinterpret_cast<char*>(this) + sizeof(SAString); }
 };

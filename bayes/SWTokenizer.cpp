@@ -97,29 +97,50 @@ bool loadAccents(Tables& t, const QVariant& alphabet) {
 // Returns false when the token is dropped; n may shrink. One pass gathers what
 // the rules look at, so the common plain word is settled without further scans.
 bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& modified) {
-    bool allNumber = true;   // only "0OI123456789"
-    bool control = false;    // a space, control character, quote or "#"
-    bool lookAlike = false;  // "|" or "@" before the last position
-    bool high = false;       // beyond ASCII
+    // What each character means to the rules below, looked up once.
+    enum : uint8_t { kDigit = 1, kNumber = 2, kControl = 4, kLookAlike = 8, kHigh = 16 };
+    static const auto classes = [] {
+        std::array<uint8_t, 128> table{};
+        for (int c = 0; c < 128; ++c) {
+            uint8_t f = 0;
+            if (isDigit(char16_t(c)))
+                f |= kDigit;
+            if (isNumberCharacter(char16_t(c)))
+                f |= kNumber;
+            if (c <= '#' && c != '!')
+                f |= kControl;
+            if (c == '|' || c == '@')
+                f |= kLookAlike;
+            table[size_t(c)] = f;
+        }
+        return table;
+    }();
+    uint8_t any = 0;        // the union of the classes but the last character's look-alike
+    uint8_t all = kNumber;  // kNumber stays when every character is one of "0OI123456789"
     qsizetype digits = 0;
     qsizetype firstDigit = -1;
     bool mixed = false;  // a non-digit follows the first digit
     for (qsizetype i = 0; i < n; ++i) {
         const char16_t c = buf[i];
-        const bool digit = isDigit(c);
-        allNumber = allNumber && isNumberCharacter(c);
-        control = control || (c <= '#' && c != '!');
-        high = high || c > 0x7F;
-        if (digit) {
+        const uint8_t f = c < 0x80 ? classes[c] : uint8_t(kHigh);
+        any |= f;
+        all &= f;
+        if (f & kDigit) {
             ++digits;
             if (firstDigit < 0)
                 firstDigit = i;
         } else if (firstDigit >= 0) {
             mixed = true;
         }
-        if ((c == '|' || c == '@') && i + 1 < n)
-            lookAlike = true;
     }
+    const bool allNumber = (all & kNumber) != 0;
+    const bool control = (any & kControl) != 0;
+    const bool high = (any & kHigh) != 0;
+    // "|" or "@" before the last position.
+    bool lookAlike = false;
+    if (any & kLookAlike)
+        for (qsizetype i = 0; i + 1 < n && !lookAlike; ++i)
+            lookAlike = buf[i] == '|' || buf[i] == '@';
     // All-number tokens ("2008", "IOI") say nothing.
     if (allNumber)
         return false;

@@ -173,7 +173,7 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
     // read in place; others are decoded into the stack buffer, or into one of
     // their own when long.
     const bool unchanged = !std::memchr(link, '%', length) && !(html && std::memchr(link, '\n', length));
-    unsigned char stackBuffer[512];
+    unsigned char stackBuffer[512] = {};
     unsigned char* buffer = nullptr;
     if (!unchanged)
         buffer = length < sizeof stackBuffer ? stackBuffer : static_cast<unsigned char*>(std::malloc(length + 1));

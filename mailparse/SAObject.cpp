@@ -11,10 +11,6 @@ const char* SAObject::_className = "SAObject";
 const char* SAObject::_classTypeID = GETIDSAObject();
 bool SAObject::verbose_ = false;
 
-SAObject::SAObject() : _retainCount(1) {}
-
-SAObject::SAObject(const SAObject&) : _retainCount(1) {}
-
 SAObject::~SAObject()
 {
     if (verbose_)
@@ -35,16 +31,4 @@ void SAObject::description() { std::printf("%d\n", _retainCount); }
 void SAObject::printHeader()
 {
     std::printf("<(%s *) %p [%d]>", stringFromClass(), static_cast<void*>(this), _retainCount);
-}
-
-void SAObject::retain(SAObject* object)
-{
-    if (object)
-        ++object->_retainCount;
-}
-
-void SAObject::release(SAObject* object)
-{
-    if (object && --object->_retainCount <= 0)
-        delete object;
 }

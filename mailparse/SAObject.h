@@ -17,8 +17,8 @@ const char* GETNAMESAObject();
 
 class SAObject {
 public:
-    SAObject();
-    SAObject(const SAObject&);
+    SAObject() : _retainCount(1) {}
+    SAObject(const SAObject&) : _retainCount(1) {}
     /// Assignment copies no identity: each object keeps its own reference count.
     SAObject& operator=(const SAObject&) { return *this; }
 
@@ -33,9 +33,17 @@ public:
     virtual void description();
 
     /// Adds a claim to `object`; a null pointer is ignored.
-    static void retain(SAObject* object);
+    static void retain(SAObject* object)
+    {
+        if (object)
+            ++object->_retainCount;
+    }
     /// Drops a claim on `object`, destroying it when none is left; null is ignored.
-    static void release(SAObject* object);
+    static void release(SAObject* object)
+    {
+        if (object && --object->_retainCount <= 0)
+            delete object;
+    }
 
     /// The current reference count.
     int32_t retainCount() const { return _retainCount; }

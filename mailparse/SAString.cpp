@@ -82,11 +82,6 @@ SAString::SAString(const char* bytes, unsigned long length) : _length(0), _buffe
 
 SAString::SAString(const SAString& other) : SAString(other._buffer, other._length) {}
 
-SAString::SAString(char* buffer, unsigned long length, InlineBuffer)
-    : _inlineBuffer(true), _length(length), _buffer(buffer)
-{
-}
-
 void* SAString::operator new(std::size_t size)
 {
     if (void* memory = std::malloc(size))

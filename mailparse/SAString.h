@@ -109,5 +109,5 @@ protected:
 
 private:
     struct InlineBuffer {};
-    SAString(char* buffer, unsigned long length, InlineBuffer);
+    SAString(char* buffer, unsigned long length, InlineBuffer) : _inlineBuffer(true), _length(length), _buffer(buffer) {}
 };

@@ -400,8 +400,7 @@ std::pair<SWProbabilities, std::optional<SWTokenBag>> SWProcessor::getSpamTokenA
             if (childBag) {
                 if (!bag)
                     bag.emplace();
-                for (auto it = childBag->constBegin(); it != childBag->constEnd(); ++it)
-                    (*bag)[it.key()] += it.value();
+                bag->addCounts(*childBag);
             }
         }
     } else {
@@ -411,8 +410,7 @@ std::pair<SWProbabilities, std::optional<SWTokenBag>> SWProcessor::getSpamTokenA
     if (node->subjectTokens) {
         if (!bag)
             bag.emplace();
-        for (auto it = node->subjectTokens->constBegin(); it != node->subjectTokens->constEnd(); ++it)
-            bag->insert(it.key(), it.value());
+        bag->insertAll(*node->subjectTokens);
     }
     return {std::move(array), std::move(bag)};
 }

@@ -11,7 +11,6 @@
 #include <bitset>
 #include <cstdint>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -348,12 +347,13 @@ public:
                 return a.prefix < b.prefix;
             return unitsLess(a.slot->key, b.slot->key);
         });
-        std::map<QString, int> ordered;
+        std::vector<SWTokenBag::Entry> ordered;
+        ordered.reserve(filled.size());
         for (const Entry& e : filled)
-            ordered.emplace_hint(ordered.end(), std::move(e.slot->key), e.slot->count);
+            ordered.emplace_back(std::move(e.slot->key), e.slot->count);
         slots_.clear();
         used_ = 0;
-        return SWTokenBag(std::move(ordered));
+        return SWTokenBag::fromSorted(std::move(ordered));
     }
 
 private:

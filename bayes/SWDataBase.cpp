@@ -66,9 +66,9 @@ uint32_t swap32(uint32_t v) { return __builtin_bswap32(v); }
 
 using Key = SWDataBase::Key;
 
-Key makeKey(const QByteArray& utf8) {
+Key makeKey(QByteArrayView utf8) {
     Key key;
-    std::memcpy(key.bytes, utf8.constData(), std::min<qsizetype>(utf8.size(), SWDataBaseKeySize));
+    std::memcpy(key.bytes, utf8.data(), size_t(std::min<qsizetype>(utf8.size(), SWDataBaseKeySize)));
     return key;
 }
 
@@ -80,7 +80,7 @@ SWDataBaseValue decodeValue(const MDB_val& data) {
 }
 
 // Tokens such as "xxxxxxx" or "!!!!!!" are spam signs whatever the store says.
-bool hasRepetition(const QByteArray& utf8) {
+bool hasRepetition(QByteArrayView utf8) {
     if (utf8.size() <= 5)
         return false;
     int run = 1;
@@ -149,12 +149,11 @@ int writeRecord(MDB_txn* txn, MDB_dbi dbi, Key& key, SWDataBaseValue value) {
     return mdb_put(txn, dbi, &k, &d, 0);
 }
 
-// The UTF-8 form of a token into out, reusing its buffer: the same bytes as
-// QString::toUtf8(), a lone surrogate becoming "?".
-void encodeUtf8(QStringView text, QByteArray& out) {
-    out.resize(text.size() * 3);
-    auto* o = reinterpret_cast<unsigned char*>(out.data());
-    unsigned char* const begin = o;
+// The UTF-8 form of text into out, which holds at least 3 bytes per code unit:
+// the same bytes as QString::toUtf8(), a lone surrogate becoming "?". Returns
+// the length.
+qsizetype encodeUtf8Into(QStringView text, unsigned char* out) {
+    unsigned char* o = out;
     const char16_t* p = text.utf16();
     const char16_t* const end = p + text.size();
     while (p < end) {
@@ -180,8 +179,37 @@ void encodeUtf8(QStringView text, QByteArray& out) {
             *o++ = static_cast<unsigned char>(0x80 | (c & 0x3F));
         }
     }
-    out.resize(o - begin);
+    return o - out;
 }
+
+// The UTF-8 form of a token, in place for the short tokens of messages.
+class Utf8Form {
+public:
+    void assign(QStringView text) {
+        if (text.size() <= kInline / 3) {
+            data_ = inline_;
+        } else {
+            heap_.resize(text.size() * 3);
+            data_ = heap_.data();
+        }
+        size_ = encodeUtf8Into(text, reinterpret_cast<unsigned char*>(data_));
+    }
+    qsizetype size() const { return size_; }
+    bool isEmpty() const { return size_ == 0; }
+    char front() const { return data_[0]; }
+    char back() const { return data_[size_ - 1]; }
+    void chop(qsizetype n) { size_ = std::max<qsizetype>(0, size_ - n); }
+    char* begin() { return data_; }
+    char* end() { return data_ + size_; }
+    operator QByteArrayView() const { return QByteArrayView(data_, size_); }
+
+private:
+    static constexpr qsizetype kInline = 192;
+    char inline_[kInline];
+    QByteArray heap_;
+    char* data_ = inline_;
+    qsizetype size_ = 0;
+};
 
 // Records read from one snapshot of the store, known or absent, so a word met in
 // message after message is searched for in the file once. The cache belongs to
@@ -565,7 +593,7 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
         std::vector<std::pair<Key, SWDataBaseValue>> written;
         written.reserve(size_t(tokens.size()));
         size_t txnid = 0;
-        QByteArray utf8;
+        Utf8Form utf8;
         for (;;) {
             written.clear();
             Txn txn(dataBase_->env, true);
@@ -574,7 +602,7 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
             txnid = mdb_txn_id(txn.get());
             int rc = MDB_SUCCESS;
             for (auto it = tokens.constBegin(); it != tokens.constEnd() && rc == MDB_SUCCESS; ++it) {
-                encodeUtf8(it.key(), utf8);
+                utf8.assign(it.key());
                 if (utf8.isEmpty())
                     continue;
                 Key key = makeKey(utf8);
@@ -660,9 +688,9 @@ std::optional<std::vector<float>> SWDataBase::getSpamitudeArrayFromTokens(const 
         if (!txn.ok())
             return std::nullopt;
         dataBase_->cache.validate(mdb_txn_id(txn.get()));
-        QByteArray form;
+        Utf8Form form;
         for (auto it = tokens.constBegin(); it != tokens.constEnd(); ++it) {
-            encodeUtf8(it.key(), form);
+            form.assign(it.key());
             if (hasRepetition(form)) {
                 result.push_back(kHighClamp);
                 continue;

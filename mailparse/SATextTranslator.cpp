@@ -197,6 +197,17 @@ PackedTable<bool>& tagIndex()
 
 bool isBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
+// Narrows value[0..length) to its part without leading and trailing blanks.
+void trimBlanks(const char*& value, unsigned long& length)
+{
+    while (length > 0 && isBlank(value[0])) {
+        ++value;
+        --length;
+    }
+    while (length > 0 && isBlank(value[length - 1]))
+        --length;
+}
+
 bool isAsciiAlnum(unsigned char c)
 {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
@@ -264,14 +275,8 @@ void storeBounded(SAMutableDictionary* dictionary, const char* key, unsigned lon
     }
     if (existing && !lastWins)
         return;
-    if (trim) {
-        while (valueLength > 0 && isBlank(value[0])) {
-            ++value;
-            --valueLength;
-        }
-        while (valueLength > 0 && isBlank(value[valueLength - 1]))
-            --valueLength;
-    }
+    if (trim)
+        trimBlanks(value, valueLength);
     SARef<SAString> valueString = SARef<SAString>::adopt(SAString::create(value, valueLength));
     if (!valueString->cString())
         return;
@@ -420,14 +425,8 @@ struct NamedViews {
                 continue;
             if (values[k].found && !lastWins)
                 return;
-            if (trim) {
-                while (valueLength > 0 && isBlank(value[0])) {
-                    ++value;
-                    --valueLength;
-                }
-                while (valueLength > 0 && isBlank(value[valueLength - 1]))
-                    --valueLength;
-            }
+            if (trim)
+                trimBlanks(value, valueLength);
             values[k] = ValueView{value, valueLength, true};
             return;
         }

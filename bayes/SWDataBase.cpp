@@ -237,14 +237,8 @@ public:
     const Entry* find(const Key& key) const {
         if (slots_.empty())
             return nullptr;
-        const size_t mask = slots_.size() - 1;
-        for (size_t i = hashOf(key) & mask;; i = (i + 1) & mask) {
-            const Entry& e = slots_[i];
-            if (e.state == 0)
-                return nullptr;
-            if (std::memcmp(e.key.bytes, key.bytes, SWDataBaseKeySize) == 0)
-                return &e;
-        }
+        const Entry& e = slots_[probe(key)];
+        return e.state != 0 ? &e : nullptr;
     }
 
     // Stores the record of key (nullptr: absent), replacing an earlier one.
@@ -255,11 +249,7 @@ public:
             else
                 grow();
         }
-        const size_t mask = slots_.size() - 1;
-        size_t i = hashOf(key) & mask;
-        while (slots_[i].state != 0 && std::memcmp(slots_[i].key.bytes, key.bytes, SWDataBaseKeySize) != 0)
-            i = (i + 1) & mask;
-        Entry& e = slots_[i];
+        Entry& e = slots_[probe(key)];
         if (e.state == 0)
             ++used_;
         e.key = key;
@@ -287,18 +277,21 @@ private:
         return size_t(h ^ (h >> 29));
     }
 
+    // The slot holding key, else the free slot where it belongs.
+    size_t probe(const Key& key) const {
+        const size_t mask = slots_.size() - 1;
+        size_t i = hashOf(key) & mask;
+        while (slots_[i].state != 0 && std::memcmp(slots_[i].key.bytes, key.bytes, SWDataBaseKeySize) != 0)
+            i = (i + 1) & mask;
+        return i;
+    }
+
     void grow() {
         std::vector<Entry> old = std::move(slots_);
         slots_.assign(old.empty() ? kInitialSlots : old.size() * 2, Entry{});
-        const size_t mask = slots_.size() - 1;
-        for (const Entry& e : old) {
-            if (e.state == 0)
-                continue;
-            size_t i = hashOf(e.key) & mask;
-            while (slots_[i].state != 0)
-                i = (i + 1) & mask;
-            slots_[i] = e;
-        }
+        for (const Entry& e : old)
+            if (e.state != 0)
+                slots_[probe(e.key)] = e;
     }
 
     std::vector<Entry> slots_;

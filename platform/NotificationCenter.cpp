@@ -9,7 +9,6 @@
 #include <QMetaObject>
 #include <QThread>
 
-#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
@@ -102,22 +101,16 @@ public:
             qAddPostRoutine([] { shared().flush(); });
         }
     }
-    void flush() {
-        std::vector<QDBusConnection> list;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            list.swap(list_);
-            registered_ = false;
-        }
-        for (QDBusConnection& connection : list)
-            flushConnection(connection);
-    }
+    // Sends what the sender thread still holds, then makes each bus confirm.
+    void flush();
 
 private:
     std::mutex mutex_;
     std::vector<QDBusConnection> list_;
     bool registered_ = false;
 };
+
+
 
 // The sender thread of postInBackground(): one queue, sent in order.
 class BackgroundSender {
@@ -136,11 +129,13 @@ public:
         if (!worker_.joinable()) {
             owner_ = ::getpid();
             worker_ = std::thread([this] { run(); });
-            qAddPostRoutine([] { shared().drain(); });
+            // Without the application object's end (exit() from elsewhere), the
+            // queue is still sent.
             std::atexit([] { shared().drain(); });
         } else if (owner_ != ::getpid()) {
             return false;
         }
+        PostedConnections::shared().add(connection);
         queue_.push_back({std::move(connection), std::move(message)});
         ready_.notify_one();
         return true;
@@ -170,23 +165,12 @@ private:
         std::unique_lock<std::mutex> lock(mutex_);
         for (;;) {
             ready_.wait(lock, [this] { return stopped_ || !queue_.empty(); });
-            if (queue_.empty()) {
-                // Stopped and drained. The signals leave through the bus thread; a
-                // round trip on each bus makes sure they did before the process goes.
-                lock.unlock();
-                for (QDBusConnection& connection : used_)
-                    flushConnection(connection);
-                return;
-            }
+            if (queue_.empty())
+                return;  // stopped and drained
             Item item = std::move(queue_.front());
             queue_.pop_front();
             lock.unlock();
             item.connection.send(item.message);
-            const bool known = std::any_of(used_.begin(), used_.end(), [&](const QDBusConnection& c) {
-                return c.name() == item.connection.name();
-            });
-            if (!known)
-                used_.push_back(item.connection);
             lock.lock();
         }
     }
@@ -194,11 +178,22 @@ private:
     std::mutex mutex_;
     std::condition_variable ready_;
     std::deque<Item> queue_;
-    std::vector<QDBusConnection> used_;  // by the sender thread only
     std::thread worker_;
     pid_t owner_ = 0;
     bool stopped_ = false;
 };
+
+void PostedConnections::flush() {
+    BackgroundSender::shared().drain();
+    std::vector<QDBusConnection> list;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        list.swap(list_);
+        registered_ = false;
+    }
+    for (QDBusConnection& connection : list)
+        flushConnection(connection);
+}
 
 }  // namespace
 

@@ -424,6 +424,8 @@ QStringList SWPlugInUI::legendForValuesInHistogramView(const QAHistogramView* vi
     }
     if (graphKeys_.size() == 1)  // the ham-only key: slot 0 stays empty
         return {QString(), tr("Good mail")};
+    if (graphKeys_.isEmpty())  // spam and the rest of the processed messages
+        return {tr("Spam"), tr("Not spam")};
     return {tr("Spam"), tr("Good mail")};
 }
 

@@ -251,6 +251,7 @@ QWidget* SWRuleListUI::settingsView() {
     ui_->rulesTable->setModel(model_);
     ui_->rulesTable->setItemDelegate(new RuleDelegate(ui_->rulesTable));
     ui_->rulesTable->verticalHeader()->hide();
+    ui_->rulesTable->verticalHeader()->setDefaultSectionSize(ui_->rulesTable->fontMetrics().height() + 10);
     QHeaderView* header = ui_->rulesTable->horizontalHeader();
     header->setSectionResizeMode(SWRuleTableModel::StatusColumn, QHeaderView::ResizeToContents);
     header->setSectionResizeMode(SWRuleTableModel::KeyColumn, QHeaderView::Interactive);
@@ -260,9 +261,9 @@ QWidget* SWRuleListUI::settingsView() {
     header->resizeSection(SWRuleTableModel::MethodColumn, 110);
     ui_->explanation->setText(whiteList_
                                   ? tr("Messages matching an active rule are always accepted as good mail. "
-                                       "Double-click a cell to edit it.")
-                                  : tr("Messages matching an active rule are always treated as spam, unless the "
-                                       "white list accepts them first. Double-click a cell to edit it."));
+                                       "Double-click a cell to change it.")
+                                  : tr("Messages matching an active rule are treated as spam, unless the white "
+                                       "list accepts them. Double-click a cell to change it."));
     ui_->addressBookCheck->setVisible(whiteList_);
 
     connect(model_, &SWRuleTableModel::rulesEdited, this, [this] { save(); });

@@ -11,7 +11,7 @@
 
 namespace {
 
-using enginetest::spinUntil;
+using testsupport::waitUntil;
 
 QByteArray message(int n) {
     return QStringLiteral("Message-ID: <%1@example.net>\r\nFrom: Bulk Sender <offers@spammer.example.net>\r\n"
@@ -44,7 +44,7 @@ protected:
         ASSERT_TRUE(SWPluginPreferencesManager::savePreferences(
             QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Array", rules}}}}, "BlackList"));
         ASSERT_TRUE(engine.start());
-        ASSERT_TRUE(spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 15000))
+        ASSERT_TRUE(waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }))
             << engine.errorOutput().toStdString();
         controller = std::make_unique<MainController>();
         controller->awakeFromNib();
@@ -52,8 +52,8 @@ protected:
     }
 
     frontendtest::FrontEndSandbox box;
-    enginetest::PrivateBus bus{box.runtimeDir()};
-    enginetest::Program engine{"junkward-engine"};
+    testsupport::PrivateBus bus{testsupport::PrivateBus::stagedServices()};
+    testsupport::Program engine{"junkward-engine"};
     std::unique_ptr<MainController> controller;
 };
 
@@ -63,25 +63,25 @@ TEST_F(WithEngine, aFilterSwitchedOffInTheListDoesNotJudgeTheNextMessage) {
     ASSERT_TRUE(model->setData(model->index(model->rowOf("BlackList"), FilterListModel::StatusColumn), Qt::Unchecked,
                                Qt::CheckStateRole));
     // The switch travels as a notice: the engine applies it when it arrives.
-    EXPECT_TRUE(spinUntil([] { return isSpam(message(2)) == std::optional<bool>(false); }, 5000));
+    EXPECT_TRUE(waitUntil([] { return isSpam(message(2)) == std::optional<bool>(false); }));
     ASSERT_TRUE(model->setData(model->index(model->rowOf("BlackList"), FilterListModel::StatusColumn), Qt::Checked,
                                Qt::CheckStateRole));
-    EXPECT_TRUE(spinUntil([] { return isSpam(message(3)) == std::optional<bool>(true); }, 5000));
+    EXPECT_TRUE(waitUntil([] { return isSpam(message(3)) == std::optional<bool>(true); }));
 }
 
 TEST_F(WithEngine, aStatisticsResetEmptiesTheCountersTheEngineKeepsWriting) {
     for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(isSpam(message(10 + i)).has_value());
-    ASSERT_TRUE(spinUntil([] { return processed("General") == 3 && processed("WhiteList") == 3; }, 10000));
+    ASSERT_TRUE(waitUntil([] { return processed("General") == 3 && processed("WhiteList") == 3; }));
 
     frontendtest::AlertRecorder confirm(0);
     controller->resetAllStatistics();
     EXPECT_EQ(processed("General"), 0u);
     ASSERT_TRUE(isSpam(message(20)).has_value());
-    ASSERT_TRUE(spinUntil([] { return processed("General") == 1; }, 10000)) << processed("General");
-    EXPECT_TRUE(spinUntil([] { return processed("WhiteList") == 1; }, 5000)) << processed("WhiteList");
+    ASSERT_TRUE(waitUntil([] { return processed("General") == 1; })) << processed("General");
+    EXPECT_TRUE(waitUntil([] { return processed("WhiteList") == 1; })) << processed("WhiteList");
     // The window shows the fresh counts.
-    EXPECT_TRUE(spinUntil([&] { return controller->plugin("BlackList")->score == 1; }, 5000));
+    EXPECT_TRUE(waitUntil([&] { return controller->plugin("BlackList")->score == 1; }));
 }
 
 }  // namespace

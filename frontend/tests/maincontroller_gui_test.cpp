@@ -20,7 +20,7 @@
 
 namespace {
 
-using enginetest::spinUntil;
+using testsupport::waitUntil;
 
 class Window : public ::testing::Test {
 protected:
@@ -45,7 +45,7 @@ protected:
     }
 
     frontendtest::FrontEndSandbox box;
-    enginetest::PrivateBus bus{box.runtimeDir()};
+    testsupport::PrivateBus bus{testsupport::PrivateBus::stagedServices()};
 };
 
 TEST_F(Window, waitsForTheDaemonThenShowsTheFirstFilterWithMenusThatFollowTheState) {
@@ -56,7 +56,7 @@ TEST_F(Window, waitsForTheDaemonThenShowsTheFirstFilterWithMenusThatFollowTheSta
     EXPECT_FALSE(c->action("actionExportSettings")->isEnabled());
 
     ASSERT_TRUE(box.openDaemonPort());
-    ASSERT_TRUE(spinUntil([&] { return c->window()->isVisible(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return c->window()->isVisible(); }));
     EXPECT_EQ(c->window()->windowTitle(), "Junkward X5 - Junkward");
     EXPECT_TRUE(c->action("actionExportSettings")->isEnabled());
     EXPECT_FALSE(c->action("actionShowSettings")->isEnabled());
@@ -133,7 +133,7 @@ TEST_F(Window, aFilterSwitchedInTheListIsSavedAndAnnouncedAndOutsideChangesComeB
     ASSERT_GT(row, 1);
     ASSERT_TRUE(model->setData(model->index(row, FilterListModel::StatusColumn), Qt::Unchecked, Qt::CheckStateRole));
     EXPECT_EQ(preferences("BlackList").value("Status"), QVariant(false));
-    ASSERT_TRUE(spinUntil([&] { return !heard.isEmpty(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return !heard.isEmpty(); }));
     EXPECT_EQ(heard.first().userInfo, (QVariantMap{{"BlackList", false}}));
     EXPECT_EQ(heard.first().object, swui::communicationIdentifier());
     EXPECT_FALSE(c->plugin("BlackList")->status);
@@ -141,13 +141,13 @@ TEST_F(Window, aFilterSwitchedInTheListIsSavedAndAnnouncedAndOutsideChangesComeB
     // Another front end switches it back on: list and file follow.
     const QVariantMap on{{"BlackList", true}};
     ASSERT_TRUE(center.post(sw::distributedNotificationStatusOfFilterDidChange, "com.example.statusmenu", &on));
-    ASSERT_TRUE(spinUntil([&] { return c->plugin("BlackList")->status; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return c->plugin("BlackList")->status; }));
     EXPECT_EQ(preferences("BlackList").value("Status"), QVariant(true));
 
     // The engine switched off: the other filters' boxes are disabled.
     const QVariantMap off{{"General", false}};
     ASSERT_TRUE(center.post(sw::distributedNotificationStatusOfFilterDidChange, "com.example.statusmenu", &off));
-    ASSERT_TRUE(spinUntil([&] { return !c->engineStatus(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return !c->engineStatus(); }));
     EXPECT_FALSE(model->flags(model->index(row, FilterListModel::StatusColumn)) & Qt::ItemIsEnabled);
     center.removeObserver(token);
 }
@@ -171,14 +171,14 @@ TEST_F(Window, aResetRemovesTheFilterStatisticsAndTellsTheEngineAndHitCountsFoll
     EXPECT_FALSE(QFileInfo::exists(SWPluginPreferencesManager::statisticsPathWithIdentifier("BlackList")));
     EXPECT_TRUE(QFileInfo::exists(SWPluginPreferencesManager::statisticsPathWithIdentifier("General")));
     EXPECT_EQ(c->plugin("BlackList")->score, 0);
-    ASSERT_TRUE(spinUntil([&] { return !heard.isEmpty(); }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return !heard.isEmpty(); }));
     EXPECT_EQ(heard.first().object, "BlackList");
     EXPECT_EQ(heard.first().userInfo.value(sw::SWMAILSTARTDATE).typeId(), QMetaType::QDateTime);
 
     frontendtest::AlertRecorder confirm(0);
     c->resetAllStatistics();
     EXPECT_FALSE(QFileInfo::exists(SWPluginPreferencesManager::statisticsPathWithIdentifier("General")));
-    ASSERT_TRUE(spinUntil([&] { return heard.size() == 2; }, 5000));
+    ASSERT_TRUE(waitUntil([&] { return heard.size() == 2; }));
     EXPECT_TRUE(heard.last().object.isEmpty());
     center.removeObserver(token);
 }

@@ -19,6 +19,7 @@
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
 
+#include "engine/SievraPort.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "mailparse/SARef.h"
@@ -43,9 +44,6 @@
 #include <memory>
 
 namespace {
-
-constexpr qint32 kFilterMessageID = 1024;
-constexpr int kMaximumSentBytes = 716800;
 
 struct Message {
     QString path;
@@ -239,7 +237,7 @@ int main(int argc, char** argv) {
         std::unique_ptr<platform::RemoteMessagePort> port;
         for (int i = 0; i < 200 && !port; ++i) {
             QThread::msleep(50);
-            port = platform::RemoteMessagePort::connect("Sievra");
+            port = platform::RemoteMessagePort::connect(SievraMessagePortName);
         }
         if (port) {
             engineRan = true;
@@ -248,14 +246,14 @@ int main(int argc, char** argv) {
             for (const Message& m : test) {
                 QByteArray reply;
                 const int status =
-                    port->sendRequest(kFilterMessageID, m.bytes.left(kMaximumSentBytes), 60.0, 60.0, true, &reply);
+                    port->sendRequest(SievraMessageIDFilterMail, m.bytes.left(SievraMaximumMessageBytes), 60.0, 60.0, true, &reply);
                 if (status != platform::kMessagePortSuccess || reply.size() != 4) {
                     ++engineResult.failures;
                     continue;
                 }
                 qint32 answer = 0;
                 std::memcpy(&answer, reply.constData(), 4);
-                engineResult.add(m.spam, answer == 1);
+                engineResult.add(m.spam, answer == SievraReplySpam);
             }
             engineJudgeNs = timer.nsecsElapsed();
         } else {

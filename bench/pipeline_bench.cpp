@@ -9,6 +9,7 @@
 // defaults to the staged junkward-engine. The engine runs with a temporary
 // user Library and an empty machine-wide plug-in folder.
 
+#include "engine/SievraPort.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "mailparse/SAString.h"
@@ -35,9 +36,7 @@
 
 namespace {
 
-constexpr qint32 kFilterMessageID = 1024;
 constexpr int kBatchSize = 1000;        // the log keeps 1 024 records
-constexpr int kMaximumSentBytes = 716800;  // what the mail plug-in sends at most
 
 struct Message {
     QByteArray bytes;
@@ -77,7 +76,7 @@ QList<Message> loadCorpus(const QString& folder)
         if (!file.open(QIODevice::ReadOnly))
             continue;
         Message m;
-        m.bytes = file.read(kMaximumSentBytes);
+        m.bytes = file.read(SievraMaximumMessageBytes);
         m.spam = QFileInfo(path).dir().dirName().contains("spam", Qt::CaseInsensitive);
         m.messageID = trimmedMessageID(m.bytes);
         messages.append(m);
@@ -192,7 +191,7 @@ int main(int argc, char** argv)
     std::unique_ptr<platform::RemoteMessagePort> port;
     for (int i = 0; i < 200 && !port; ++i) {
         QThread::msleep(50);
-        port = platform::RemoteMessagePort::connect("Sievra");
+        port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     }
     if (!port) {
         std::fprintf(stderr, "pipeline_bench: the engine did not open its port\n");
@@ -228,14 +227,14 @@ int main(int argc, char** argv)
         timer.start();
         for (qsizetype i = start; i < end; ++i) {
             QByteArray reply;
-            const int status = port->sendRequest(kFilterMessageID, messages[i].bytes, 60.0, 60.0, true, &reply);
+            const int status = port->sendRequest(SievraMessageIDFilterMail, messages[i].bytes, 60.0, 60.0, true, &reply);
             if (status != platform::kMessagePortSuccess || reply.size() != 4) {
                 ++failures;
                 continue;
             }
             qint32 answer = 0;
             std::memcpy(&answer, reply.constData(), 4);
-            if (answer == 1)
+            if (answer == SievraReplySpam)
                 ++replySpam[messages[i].spam ? 1 : 0];
             ++sent;
             bytes += static_cast<quint64>(messages[i].bytes.size());

@@ -1,6 +1,7 @@
 #include "engine/SievraAppleEventManager.h"
 
 #include "engine/SievraController.h"
+#include "engine/SWPlugInFilter.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "platform/Folders.h"
@@ -121,7 +122,7 @@ bool SievraAppleEventManager::handleCheckSpamStatusCommand(const QVariantMap& ar
         verdict = controller->filterMailData(data);
     }
     SAObject::release(data);
-    return verdict == 0;
+    return verdict == SWFilterStatusSpam;
 }
 
 void SievraAppleEventManager::handleLearnSpamStatusCommand(const QVariantMap& arguments) {

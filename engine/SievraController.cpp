@@ -380,16 +380,16 @@ void SievraController::automaticLearnDidChange(const platform::Notification& not
 
 QByteArray SievraController::SievraMessagePortCallBack(qint32 msgid, const QByteArray& data, uid_t) {
     if (msgid != SievraMessageIDFilterMail)
-        return nativeReply(0);
+        return nativeReply(SievraReplyNotSpam);
     if (data.isEmpty()) {
         platform::log::console(kNoData);
-        return nativeReply(0);
+        return nativeReply(SievraReplyNotSpam);
     }
     SAData* message = new SAData(reinterpret_cast<const unsigned char*>(data.constData()),
                                  static_cast<unsigned long>(data.size()), false);
     const qint32 verdict = filterMailData(message);
     SAObject::release(message);
-    return nativeReply(verdict == 0 ? 1 : 0);
+    return nativeReply(verdict == SWFilterStatusSpam ? SievraReplySpam : SievraReplyNotSpam);
 }
 
 void SievraController::addToStatisticsGeneral(qint32 record) {

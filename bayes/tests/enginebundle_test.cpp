@@ -6,6 +6,7 @@
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
 
+#include "engine/SievraPort.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "mailparse/SARef.h"
@@ -79,12 +80,12 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
     std::unique_ptr<platform::RemoteMessagePort> port;
     for (int i = 0; i < 200 && !port; ++i) {
         QThread::msleep(50);
-        port = platform::RemoteMessagePort::connect("Sievra");
+        port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     }
     ASSERT_TRUE(port) << "the engine did not open its port";
     auto verdict = [&](const QByteArray& m) {
         QByteArray reply;
-        EXPECT_EQ(port->sendRequest(1024, m, 30, 30, true, &reply), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(SievraMessageIDFilterMail, m, 30, 30, true, &reply), platform::kMessagePortSuccess);
         qint32 answer = -1;
         if (reply.size() == 4)
             std::memcpy(&answer, reply.constData(), 4);

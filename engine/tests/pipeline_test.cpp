@@ -3,6 +3,7 @@
 // go through its port "Sievra"; the replies, the activity log and the
 // statistics files are read back.
 
+#include "engine/SievraPort.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
@@ -37,7 +38,6 @@ void PrintTo(const QStringList& list, std::ostream* out)
 
 namespace {
 
-constexpr qint32 kFilterMessageID = 1024;
 
 QCoreApplication* application()
 {
@@ -164,7 +164,7 @@ public:
         QElapsedTimer timer;
         timer.start();
         while (!port_ && timer.elapsed() < 15000) {
-            port_ = platform::RemoteMessagePort::connect("Sievra");
+            port_ = platform::RemoteMessagePort::connect(SievraMessagePortName);
             if (!port_)
                 QThread::msleep(50);
         }
@@ -187,7 +187,7 @@ public:
     QByteArray standardOutput() { return process_.readAllStandardOutput(); }
 
     // The four reply bytes as a number; -100 when the request failed.
-    qint32 send(const QByteArray& message, qint32 messageID = kFilterMessageID)
+    qint32 send(const QByteArray& message, qint32 messageID = SievraMessageIDFilterMail)
     {
         if (!port_)
             return -100;

@@ -453,12 +453,11 @@ TEST(MessageSource, theMboxSeparatorLineIsDropped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SAData* data = dataFromMessageSource(c.source);
-        ASSERT_EQ(data != nullptr, c.data.has_value());
+        const SARef<SAData> data = dataFromMessageSource(c.source);
+        ASSERT_EQ(bool(data), c.data.has_value());
         if (data) {
             EXPECT_EQ(QByteArray(data->bytes(), qsizetype(data->length())), *c.data);
         }
-        SAObject::release(data);
     }
 }
 

@@ -242,10 +242,10 @@ TEST_F(BayesFilterTest, automaticTrainingLeavesUserTrainingAlone) {
 
 TEST_F(BayesFilterTest, automaticTrainingReportsAFailedStore) {
     start();
-    auto parsed = parse(message(1, "auto", "alpha beta"));
+    auto parsed = testsupport::ParsedMessage(message(1, "auto", "alpha beta"));
     const QString id = "<1@test.example>";
     db()->close();
-    EXPECT_FALSE(filter_->automaticallyTrainWithMessage(parsed->part.get(), id, SWFilterStatusSpam));
+    EXPECT_FALSE(filter_->automaticallyTrainWithMessage(parsed.part(), id, SWFilterStatusSpam));
     EXPECT_FALSE(filter_->markForMessageID(id)) << "nothing was stored, nothing to take back";
 
     // The user's training later counts from zero instead of taking back a spam

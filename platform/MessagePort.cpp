@@ -240,6 +240,7 @@ struct LocalMessagePort::Private {
     void writeTo(quint64 id);
     void handleBuffered(quint64 id);
     void drop(quint64 id, const char* reason);
+    bool dropLongestIdle();
     void checkStalled();
     void shutdown();
 };
@@ -346,7 +347,7 @@ void LocalMessagePort::Private::acceptConnections() {
                              .arg(name).arg(uid));
             continue;
         }
-        if (connections.size() >= kMaxConnections) {
+        if (connections.size() >= kMaxConnections && !dropLongestIdle()) {
             logDrop("too many connections");
             continue;
         }
@@ -366,6 +367,21 @@ void LocalMessagePort::Private::acceptConnections() {
 void LocalMessagePort::Private::drop(quint64 id, const char* reason) {
     if (reason) logDrop(reason);
     connections.erase(id);
+}
+
+// Makes room for a new client when every slot is taken: the connection that has
+// waited longest with no request in progress goes, so clients that connect and
+// send nothing cannot lock everyone else out. False when all are busy.
+bool LocalMessagePort::Private::dropLongestIdle() {
+    auto oldest = connections.end();
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        const Connection& c = *it->second;
+        if (!c.in.isEmpty() || !c.out.isEmpty() || c.discarding) continue;
+        if (oldest == connections.end() || c.lastProgress < oldest->second->lastProgress) oldest = it;
+    }
+    if (oldest == connections.end()) return false;
+    drop(oldest->first, "too many connections: the longest idle one makes room");
+    return true;
 }
 
 void LocalMessagePort::Private::readFrom(quint64 id) {

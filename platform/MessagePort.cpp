@@ -16,6 +16,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -377,6 +378,8 @@ bool LocalMessagePort::Private::dropLongestIdle() {
     for (auto it = connections.begin(); it != connections.end(); ++it) {
         const Connection& c = *it->second;
         if (!c.in.isEmpty() || !c.out.isEmpty() || c.discarding) continue;
+        int unread = 0;  // a request sent but not read yet is not idleness
+        if (::ioctl(c.fd.fd, FIONREAD, &unread) != 0 || unread > 0) continue;
         if (oldest == connections.end() || c.lastProgress < oldest->second->lastProgress) oldest = it;
     }
     if (oldest == connections.end()) return false;

@@ -253,6 +253,7 @@ TEST_F(DaemonTest, refusesMovesThatWouldReachBeyondTheRequestersRights) {
                         QFile::encodeName(root + "/other/Link.pdf").constData()), 0);
     ASSERT_EQ(::symlink(QFile::encodeName(root + "/src").constData(),
                         QFile::encodeName(root + "/other/srclink").constData()), 0);
+    ASSERT_TRUE(QDir().mkpath(docs + "/Dir"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(docs + "/Fifo").constData(), 0644), 0);
     writeFile(docs + "/Plain", "not a folder of the table");
 
@@ -276,6 +277,8 @@ TEST_F(DaemonTest, refusesMovesThatWouldReachBeyondTheRequestersRights) {
          "Incorrect file at path \"" + docs + "/Fifo\" could not be removed."},
         {"a file where an unlisted folder belongs", false, root + "/src/Root.pdf", docs + "/Plain/Sub/M.pdf",
          "Incorrect file at path \"" + docs + "/Plain\" could not be removed."},
+        {"onto an existing folder", false, root + "/src/Root.pdf", docs + "/Dir",
+         "An error occured while moving the User Manual to its final destination."},
         {"under a folder the table does not make", false, root + "/src/Root.pdf", docs + "/User/Sub/M.pdf",
          "An error occured while moving the User Manual to its final destination."},
     };
@@ -301,29 +304,8 @@ TEST_F(DaemonTest, refusesMovesThatWouldReachBeyondTheRequestersRights) {
 
 TEST_F(DaemonTest, badRequestsAreRefusedAndTheDaemonGoesOnServing) {
     startDaemon();
-    // A binary property list of 10 000 arrays, each holding the next.
-    QByteArray deepPlist = "bplist00";
-    {
-        constexpr int kDepth = 10000;
-        QList<int> offsets;
-        for (int i = 0; i < kDepth; ++i) {
-            offsets << deepPlist.size();
-            if (i + 1 < kDepth)
-                deepPlist += QByteArray("\xA1") + char((i + 1) >> 8) + char((i + 1) & 0xff);  // 2-byte reference
-            else
-                deepPlist += char(0xA0);
-        }
-        const int table = deepPlist.size();
-        for (int o : offsets) deepPlist += QByteArray(1, char(o >> 16)) + char((o >> 8) & 0xff) + char(o & 0xff);
-        QByteArray trailer(32, '\0');
-        trailer[6] = 3;  // offset size
-        trailer[7] = 2;  // reference size
-        for (int b = 0; b < 4; ++b) {
-            trailer[15 - b] = char((kDepth >> (8 * b)) & 0xff);
-            trailer[31 - b] = char((table >> (8 * b)) & 0xff);
-        }
-        deepPlist += trailer;
-    }
+    const QByteArray deepPlist = "<plist>" + QByteArray("<array>").repeated(10000) +
+                                 QByteArray("</array>").repeated(10000) + "</plist>";
     QMessagePortData env;
     env.messageCode = 33;
     env.dataLength = 4;

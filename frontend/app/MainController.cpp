@@ -6,6 +6,7 @@
 #include "frontend/kit/SWPlugInUI.h"
 #include "frontend/kit/SWUICommon.h"
 #include "frontend/kit/SWUIConstants.h"
+#include "ipc/JKW5FrontEndCommunicationCenter.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Folders.h"
@@ -44,7 +45,6 @@
 
 namespace {
 
-constexpr const char* kDaemonPortName = "Junkward 5 Daemon";
 constexpr const char* kDaemonProgram = "junkward-daemon";
 constexpr const char* kManualName = "Manual_JKWX5_en.pdf";
 constexpr const char* kDefaultsFrame = "ui.mainwindow.view.window.frame";
@@ -159,7 +159,10 @@ MainController::~MainController() {
 }
 
 bool MainController::daemonPortExists() {
-    return platform::RemoteMessagePort::connect(QLatin1String(kDaemonPortName), platform::PortScope::System) != nullptr;
+    JKW5FrontEndCommunicationCenter* center = JKW5FrontEndCommunicationCenter::defaultCommunicationCenter();
+    if (!center->existsRemoteMessagePort())
+        center->checkForDaemonStatus();
+    return center->existsRemoteMessagePort();
 }
 
 void MainController::setDaemonWait(int tries, int intervalMs) {

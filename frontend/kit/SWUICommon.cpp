@@ -1,19 +1,14 @@
 #include "frontend/kit/SWUICommon.h"
 
 #include "frontend/kit/SWUIConstants.h"
+#include "ipc/JKW5FrontEndCommunicationCenter.h"
 #include "platform/Bundle.h"
 
 #include <QLocale>
 
 namespace swui {
 
-QString communicationIdentifier() {
-    static const QString identifier = [] {
-        const QString id = platform::Bundle::mainBundle()->identifier();
-        return id.isEmpty() ? QString::fromLatin1(JKW5DefaultBundleIdentifier) : id;
-    }();
-    return identifier;
-}
+QString communicationIdentifier() { return JKW5FrontEndCommunicationCenter::defaultCommunicationCenter()->identifier(); }
 
 QString localizedHistogramString(const QString& key) {
     // Built-in names, used when the table lacks the key: the locale's names of

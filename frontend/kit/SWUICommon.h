@@ -5,8 +5,8 @@
 
 namespace swui {
 
-// This application's identifier in the notices it sends: the main bundle's
-// identifier, or "Default Bundle Identifier" when it has none.
+// This application's identifier in the notices it sends: the sender identifier
+// of its client of the root daemon (the main bundle's identifier).
 QString communicationIdentifier();
 
 // A label of the histogram from the application's "Histogram" string table:

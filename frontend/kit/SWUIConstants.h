@@ -44,8 +44,7 @@ inline constexpr const char* SWUIStatisticsPeriodKey = "statistics.period";
 // Class tag of panel principal classes in the class registry.
 inline constexpr const char* SWPlugInUIClassTag = "SWPlugInUI";
 
-// The front end's bundle identifier; the sender identifier of its notices.
+// The front end's bundle identifier: its user defaults are named after it.
 inline constexpr const char* JKW5FrontEndBundleIdentifier = "com.quillon.Junkward5";
-inline constexpr const char* JKW5DefaultBundleIdentifier = "Default Bundle Identifier";
 
 }  // namespace swui

@@ -34,17 +34,20 @@ public:
         ::setenv("JUNKWARD_SYSTEM_RUNTIME_DIR", QFile::encodeName(runtimeDir() + QStringLiteral("/sys")).constData(), 1);
         QDir().mkpath(runtimeDir() + QStringLiteral("/sys"));
     }
-    // The port of the root daemon, owned by this process: the front end only
-    // looks for its existence.
-    bool openDaemonPort() {
-        daemonPort_ = platform::LocalMessagePort::create(
-            QStringLiteral("Junkward 5 Daemon"), [](qint32, const QByteArray&, uid_t) { return QByteArray(); },
-            platform::PortScope::System);
-        return daemonPort_ != nullptr;
+    // Starts the staged root daemon with its socket in this sandbox and waits
+    // for its port.
+    bool startDaemon() {
+        daemon_ = std::make_unique<testsupport::Program>(QStringLiteral("junkward-daemon"));
+        if (!daemon_->start())
+            return false;
+        return testsupport::waitUntil([] {
+            return platform::RemoteMessagePort::connect(QStringLiteral("Junkward 5 Daemon"),
+                                                        platform::PortScope::System) != nullptr;
+        });
     }
 
 private:
-    std::unique_ptr<platform::LocalMessagePort> daemonPort_;
+    std::unique_ptr<testsupport::Program> daemon_;
 };
 
 // Records alerts instead of showing them and answers with a chosen button.

@@ -39,7 +39,7 @@ class WithEngine : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(bus.ready());
-        ASSERT_TRUE(box.openDaemonPort());
+        ASSERT_TRUE(box.startDaemon());
         const QVariantList rules{QVariantMap{{"Status", true}, {"Key", "From"}, {"Method", 1}, {"Value", "spammer.example.net"}}};
         ASSERT_TRUE(SWPluginPreferencesManager::savePreferences(
             QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Array", rules}}}}, "BlackList"));

@@ -27,7 +27,7 @@ protected:
     void SetUp() override { ASSERT_TRUE(bus.ready()); }
     std::unique_ptr<MainController> start(bool withDaemon = true) {
         if (withDaemon)
-            EXPECT_TRUE(box.openDaemonPort());
+            EXPECT_TRUE(box.startDaemon());
         auto controller = std::make_unique<MainController>();
         controller->awakeFromNib();
         controller->applicationDidFinishLaunching();
@@ -55,7 +55,7 @@ TEST_F(Window, waitsForTheDaemonThenShowsTheFirstFilterWithMenusThatFollowTheSta
     EXPECT_FALSE(c->window()->isVisible());
     EXPECT_FALSE(c->action("actionExportSettings")->isEnabled());
 
-    ASSERT_TRUE(box.openDaemonPort());
+    ASSERT_TRUE(box.startDaemon());
     ASSERT_TRUE(waitUntil([&] { return c->window()->isVisible(); }));
     EXPECT_EQ(c->window()->windowTitle(), "Junkward X5 - Junkward");
     EXPECT_TRUE(c->action("actionExportSettings")->isEnabled());

@@ -21,6 +21,7 @@
 #include "ui_MainWindow.h"
 #include "ui_StartupProgress.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDBusConnection>
@@ -204,6 +205,18 @@ void MainController::awakeFromNib() {
     table->setIconSize(QSize(24, 24));
     table->setMouseTracking(true);
     connect(model_, &FilterListModel::statusEdited, this, &MainController::statusEdited);
+    // Space switches the selected filter, whichever cell of its row has the focus.
+    auto* toggle = new QAction(table);
+    toggle->setShortcut(Qt::Key_Space);
+    toggle->setShortcutContext(Qt::WidgetShortcut);
+    connect(toggle, &QAction::triggered, this, [this] {
+        const QModelIndex current = ui_->filterTable->currentIndex();
+        const QModelIndex box = model_->index(current.row(), FilterListModel::StatusColumn);
+        if (current.isValid() && (model_->flags(box) & Qt::ItemIsUserCheckable) && (model_->flags(box) & Qt::ItemIsEnabled))
+            model_->setData(box, box.data(Qt::CheckStateRole).toInt() == Qt::Checked ? Qt::Unchecked : Qt::Checked,
+                            Qt::CheckStateRole);
+    });
+    table->addAction(toggle);
     connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
             [this] { tableViewSelectionDidChange(); });
     ui_->leftView->setMinimumWidth(kMinimumListWidth);

@@ -10,6 +10,7 @@
 #include "mailparse/SAMutableDictionary.h"
 #include "mailparse/SARef.h"
 #include "mailparse/SAString.h"
+#include "platform/HTMLText.h"
 
 #include <QSet>
 
@@ -352,7 +353,10 @@ void addTextPart(SAMIMEPart* part, Collector& out) {
     if (!SAEncodedText::convertBytes(reinterpret_cast<const char*>(source->bytes()), length, part->charset(), &text))
         return;
     if (part->_subtype == SAMIMESubtypeHTML) {
-        return;  // HTML_RENDERING_PENDING
+        const std::optional<QString> rendered = platform::html::renderedText(text);
+        if (!rendered)
+            return;
+        text = *rendered;
     }
     addWords(text, QStringLiteral("w:"), out);
 }

@@ -22,9 +22,9 @@ inline constexpr const char* SWChiSquareMaximumCluesKey = "Maximum Clues";
 inline constexpr const char* SWChiSquareMinimumLearnedKey = "Minimum Learned";
 
 struct SWChiSquareSettings {
-    double spamCutoff = 0.95;
-    double hamCutoff = 0.10;
-    double strength = 0.45;            // weight of the prior for rarely seen tokens
+    double spamCutoff = 0.99;
+    double hamCutoff = 0.05;
+    double strength = 1.0;             // weight of the prior for rarely seen tokens
     double unknownProbability = 0.5;   // the prior
     double minimumDeviation = 0.1;     // tokens nearer 0.5 than this are ignored
     int maximumClues = 150;            // at most this many tokens, the strongest

@@ -194,17 +194,17 @@ ChiSquareRun runChiSquare(const QString& localLibrary, const QList<Message>& tra
     QElapsedTimer timer;
     timer.start();
     for (const Message& m : train) {
-        Parsed p = parse(m.bytes);
+        const ParsedMessage p(m.bytes);
         const QString id = QFileInfo(m.path).fileName();
-        const bool ok = m.spam ? filter->learnMessageAsSpam(p.part.get(), id)
-                               : filter->learnMessageAsLegitimate(p.part.get(), id);
+        const bool ok = m.spam ? filter->learnMessageAsSpam(p.part(), id)
+                               : filter->learnMessageAsLegitimate(p.part(), id);
         run.failures += ok ? 0 : 1;
     }
     run.learnNs = timer.nsecsElapsed();
     timer.restart();
     for (const Message& m : test) {
-        Parsed p = parse(m.bytes);
-        const qint32 status = filter->filter(p.part.get());
+        const ParsedMessage p(m.bytes);
+        const qint32 status = filter->filter(p.part());
         run.unsure += status == SWFilterStatusUndecided ? 1 : 0;
         run.confusion.add(m.spam, status == SWFilterStatusSpam);
     }
@@ -216,39 +216,24 @@ ChiSquareRun runChiSquare(const QString& localLibrary, const QList<Message>& tra
 // size at the end when asked for.
 Confusion runEngine(const QString& engine, const QList<Message>& test, qint64* judgeNs, long* resident) {
     Confusion result;
-    QProcess process;
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.setStandardOutputFile(QProcess::nullDevice());
-    process.start(engine, {});
-    std::unique_ptr<platform::RemoteMessagePort> port;
-    for (int i = 0; i < 200 && !port; ++i) {
-        QThread::msleep(50);
-        port = platform::RemoteMessagePort::connect("Sievra");
-    }
-    if (port) {
-        QElapsedTimer timer;
-        timer.start();
-        for (const Message& m : test) {
-            QByteArray reply;
-            const int status =
-                port->sendRequest(kFilterMessageID, m.bytes.left(kMaximumSentBytes), 60.0, 60.0, true, &reply);
-            qint32 answer = 0;
-            if (status != platform::kMessagePortSuccess || reply.size() != 4) {
-                ++result.failures;
-                continue;
-            }
-            std::memcpy(&answer, reply.constData(), 4);
-            result.add(m.spam, answer == 1);
-        }
-        *judgeNs = timer.nsecsElapsed();
-        if (resident)
-            *resident = residentKilobytes(process.processId());
-    } else {
+    bench::EngineProcess process;
+    if (!process.start(engine)) {
         result.failures = quint64(test.size());
+        return result;
     }
-    process.terminate();
-    if (!process.waitForFinished(5000))
-        process.kill();
+    QElapsedTimer timer;
+    timer.start();
+    for (const Message& m : test) {
+        qint32 answer = 0;
+        if (!process.judge(m.bytes.left(kMaximumSentBytes), &answer)) {
+            ++result.failures;
+            continue;
+        }
+        result.add(m.spam, answer == 1);
+    }
+    *judgeNs = timer.nsecsElapsed();
+    if (resident)
+        *resident = residentKilobytes(process.processId());
     return result;
 }
 

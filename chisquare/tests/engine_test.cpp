@@ -4,7 +4,7 @@
 
 #include "SWChiSquareStore.h"
 
-#include "bayes/tests/PrivateBus.h"
+#include "tests/support/TestSupport.h"
 #include "platform/PropertyList.h"
 #include "platform/ScriptingBus.h"
 
@@ -44,12 +44,9 @@ int junkward(const QStringList& arguments, QByteArray* out = nullptr) {
 TEST(ChiSquareEngine, learnsDecidesAndTakesATrainingBack) {
     const QString engine = qEnvironmentVariable("JUNKWARD_STAGE") + "/bin/junkward-engine";
     ASSERT_TRUE(QFileInfo(engine).isExecutable());
-    static int argc = 1;
-    static char name[] = "chisquare_engine_test";
-    static char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    PrivateBus bus;
-    ASSERT_TRUE(bus.start());
+    testsupport::application();
+    testsupport::PrivateBus bus;
+    ASSERT_TRUE(bus.ready());
     QTemporaryDir library, runtime("/tmp/jkwXXXXXX"), mail;
     ASSERT_TRUE(library.isValid() && runtime.isValid() && mail.isValid());
     qputenv("JUNKWARD_USER_LIBRARY", QFile::encodeName(library.path()));

@@ -14,6 +14,8 @@
 #include <QTimer>
 #include <QVariantList>
 
+#include <algorithm>
+
 namespace {
 
 constexpr const char* kLogSettings = "[SWChiSquareFilter] Settings: %1";
@@ -31,8 +33,10 @@ QString cachesFolder() {
 QString trainingKey(const QString& messageID, const std::vector<QString>& tokens) {
     if (!messageID.isEmpty())
         return messageID;
+    std::vector<QString> sorted = tokens;  // the same digest in every process
+    std::sort(sorted.begin(), sorted.end());
     QCryptographicHash hash(QCryptographicHash::Sha1);
-    for (const QString& token : tokens) {
+    for (const QString& token : sorted) {
         hash.addData(token.toUtf8());
         hash.addData(QByteArrayView("\n", 1));
     }

@@ -27,20 +27,30 @@ constexpr int kMaximumDepth = 32;
 
 class Collector {
 public:
+    Collector() { tokens_.reserve(2048); }
     void add(const QString& token) {
         if (tokens_.size() < SWChiSquareMaximumTokens)
             tokens_.insert(token);
     }
     bool full() const { return tokens_.size() >= SWChiSquareMaximumTokens; }
-    std::vector<QString> sorted() const {
-        std::vector<QString> result(tokens_.cbegin(), tokens_.cend());
-        std::sort(result.begin(), result.end());
-        return result;
-    }
+    std::vector<QString> tokens() const { return std::vector<QString>(tokens_.cbegin(), tokens_.cend()); }
 
 private:
     QSet<QString> tokens_;
 };
+
+// prefix + text, case folded: one allocation, ASCII folded inline.
+QString folded(const QString& prefix, QStringView text) {
+    QString token(prefix.size() + text.size(), Qt::Uninitialized);
+    QChar* out = token.data();
+    std::copy_n(prefix.constData(), prefix.size(), out);
+    out += prefix.size();
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        *out++ = u < 0x80 ? QChar(u >= 'A' && u <= 'Z' ? char16_t(u + 32) : u) : c.toCaseFolded();
+    }
+    return token;
+}
 
 bool isWordEdge(QChar c) { return c.isLetterOrNumber() || c == QLatin1Char('$'); }
 
@@ -60,14 +70,14 @@ void addChunk(QStringView chunk, const QString& prefix, Collector& out) {
         return;
     const qsizetype at = chunk.indexOf(QLatin1Char('@'));
     if (at > 0 && chunk.indexOf(QLatin1Char('.'), at) > at) {
-        out.add(prefix + QStringLiteral("email:") + chunk.mid(at + 1).toString().toCaseFolded());
+        out.add(folded(prefix + QStringLiteral("email:"), chunk.mid(at + 1)));
         return;
     }
     if (chunk.size() > kMaximumWord) {
         out.add(prefix + QStringLiteral("skip:%1 %2").arg(chunk[0].toCaseFolded()).arg(chunk.size() / 10 * 10));
         return;
     }
-    out.add(prefix + chunk.toString().toCaseFolded());
+    out.add(folded(prefix, chunk));
 }
 
 void addWords(QStringView text, const QString& prefix, Collector& out) {
@@ -389,7 +399,7 @@ void addPart(SAMIMEPart* part, Collector& out, int depth) {
 std::vector<QString> SWChiSquareTokens::wordsOf(QStringView text, const QString& prefix) {
     Collector out;
     addWords(text, prefix, out);
-    return out.sorted();
+    return out.tokens();
 }
 
 std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
@@ -403,5 +413,5 @@ std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
     else
         out.add(QStringLiteral("h:no:subject"));
     addPart(message, out, 0);
-    return out.sorted();
+    return out.tokens();
 }

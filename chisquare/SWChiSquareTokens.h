@@ -24,9 +24,9 @@ inline constexpr int SWChiSquareMaximumTokens = 30000;
 
 class SWChiSquareTokens {
 public:
-    // The distinct tokens of a message, sorted; empty for null.
+    // The distinct tokens of a message, in no particular order; empty for null.
     static std::vector<QString> tokensOfMessage(SAMIMEPart* message);
 
-    // The distinct word tokens of a text with the given prefix, sorted.
+    // The distinct word tokens of a text with the given prefix.
     static std::vector<QString> wordsOf(QStringView text, const QString& prefix);
 };

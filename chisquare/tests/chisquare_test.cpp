@@ -39,7 +39,7 @@ Parsed parse(const QByteArray& bytes) {
 }
 
 bool has(const std::vector<QString>& tokens, const QString& token) {
-    return std::binary_search(tokens.begin(), tokens.end(), token);
+    return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
 }
 
 QByteArray note(int id, const QByteArray& body, const QByteArray& from = "someone@sender.example") {

@@ -24,6 +24,7 @@
 #include "SWChiSquareFilter.h"
 #include "SWDataBase.h"
 
+#include "engine/SievraPort.h"
 #include "platform/Bundle.h"
 #include "platform/Folders.h"
 #include "platform/MessagePort.h"
@@ -48,8 +49,6 @@
 #include <memory>
 
 namespace {
-
-constexpr int kMaximumSentBytes = 716800;
 
 struct Message {
     QString path;
@@ -348,11 +347,11 @@ int main(int argc, char** argv) {
             timer.start();
             for (const Message& m : test) {
                 qint32 answer = 0;
-                if (!engineProcess.judge(m.bytes.left(kMaximumSentBytes), &answer)) {
+                if (!engineProcess.judge(m.bytes.left(SievraMaximumMessageBytes), &answer)) {
                     ++engineResult.failures;
                     continue;
                 }
-                engineResult.add(m.spam, answer == 1);
+                engineResult.add(m.spam, answer == SievraReplySpam);
             }
             engineJudgeNs = timer.nsecsElapsed();
         } else {

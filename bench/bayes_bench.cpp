@@ -224,7 +224,7 @@ Confusion runEngine(const QString& engine, const QList<Message>& test, qint64* j
     timer.start();
     for (const Message& m : test) {
         qint32 answer = 0;
-        if (!process.judge(m.bytes.left(kMaximumSentBytes), &answer)) {
+        if (!process.judge(m.bytes.left(SievraMaximumMessageBytes), &answer)) {
             ++result.failures;
             continue;
         }

@@ -134,7 +134,7 @@ TEST_F(TaskProgress, theServiceIgnoresHostileRequestsAndKeepsServing) {
                                 platform::plist::Format::Binary),
     };
     for (const QByteArray& request : requests)
-        EXPECT_EQ(port->sendRequest(200, request, 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(TM_MESSAGECLIENTMANAGER_MESSAGE_ID, request, 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
     EXPECT_EQ(port->sendRequest(7, "x", 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
     EXPECT_TRUE(testsupport::waitUntil([&] { return service.errorOutput().count("Ignored a notice") == 7; }))
         << service.errorOutput().toStdString();

@@ -12,12 +12,17 @@
 //      step 1 trained (parse, built-in checks, lists, Bayesian filter);
 //   3. bogofilter in bulk mode, trained and run on the same halves.
 //
+// Then, per deciding check or filter, the good and spam messages it decided on
+// the judged half (answers of the whole engine) and, for the built-in checks,
+// on the whole corpus (bench/decisions.h; JUNKWARD_BENCH_MISJUDGED lists them).
+//
 // Usage: dbus-run-session -- build/bench/bayes_bench [corpus folder] [engine]
 // The corpus defaults to bench/data/spam-assassin (bench/fetch-corpus); a set
 // whose name contains "spam" holds spam, every other set ham.
 
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
+#include "bench/decisions.h"
 
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
@@ -134,6 +139,42 @@ QByteArray runBogofilter(const QStringList& args, const QList<Message>& messages
     return out;
 }
 
+// The decisions of the judged half, each message credited to the built-in
+// check that decides it or else to the plug-in chain, with the whole engine's
+// answer where it ran; and the built-in checks alone on the whole corpus.
+void reportDecisions(const QList<Message>& train, const QList<Message>& test, const QList<qint32>& pluginVerdicts,
+                     const QList<qint32>& engineAnswers, const QString& engineBundle)
+{
+    const bench::AdvertisementPattern pattern(engineBundle);
+    if (!pattern.loaded())
+        std::fprintf(stderr, "bayes_bench: no advertisement pattern in %s\n", qPrintable(engineBundle));
+    bench::DecisionTally judged, corpus;
+    quint64 disagreements = 0;
+    auto tallyCorpus = [&](const Message& m, const bench::BuiltInDecision& d) {
+        corpus.add(m.path, m.spam, d.code.isEmpty() ? QStringLiteral("(none)") : d.code, d.spam);
+    };
+    for (const Message& m : train)
+        tallyCorpus(m, bench::builtInDecision(m.bytes.left(kMaximumSentBytes), pattern));
+    for (qsizetype i = 0; i < test.size(); ++i) {
+        const Message& m = test[i];
+        const bench::BuiltInDecision d = bench::builtInDecision(m.bytes.left(kMaximumSentBytes), pattern);
+        tallyCorpus(m, d);
+        const qint32 plugin = pluginVerdicts.value(i, SWFilterStatusUndecided);
+        const bool chainDecides = plugin == SWFilterStatusSpam || plugin == SWFilterStatusLegitimate;
+        const QString decider = !d.code.isEmpty() ? d.code : chainDecides ? QStringLiteral("Bayesian") : QStringLiteral("NONE");
+        const bool expected = d.code.isEmpty() ? plugin == SWFilterStatusSpam : d.spam;
+        const qint32 answer = engineAnswers.value(i, -1);
+        if (answer >= 0 && (answer == 1) != expected)
+            ++disagreements;
+        judged.add(m.path, m.spam, decider, answer >= 0 ? answer == 1 : expected);
+    }
+    judged.print("Judged half (whole engine's answers; deciding check run in this process)");
+    if (disagreements)
+        std::printf("  %llu answers of the engine differ from this process's checks and plug-in\n",
+                    (unsigned long long)disagreements);
+    corpus.print("Whole corpus, built-in checks only (default settings)");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -196,6 +237,7 @@ int main(int argc, char** argv) {
 
     // 1. The plug-in's own classifier.
     Confusion plugin;
+    QList<qint32> pluginVerdicts;
     qint64 pluginLearnNs = 0, pluginJudgeNs = 0;
     quint64 learnFailures = 0;
     {
@@ -217,7 +259,8 @@ int main(int argc, char** argv) {
         timer.restart();
         for (const Message& m : test) {
             Parsed p = parse(m.bytes);
-            plugin.add(m.spam, filter->filter(p.part.get()) == SWFilterStatusSpam);
+            pluginVerdicts.append(filter->filter(p.part.get()));
+            plugin.add(m.spam, pluginVerdicts.back() == SWFilterStatusSpam);
         }
         pluginJudgeNs = timer.nsecsElapsed();
         filter->delayedSaveBulletinOnDisk();
@@ -229,6 +272,7 @@ int main(int argc, char** argv) {
 
     // 2. The whole engine on the trained store.
     Confusion engineResult;
+    QList<qint32> engineAnswers(test.size(), -1);
     qint64 engineJudgeNs = 0;
     bool engineRan = false;
     if (QFileInfo(engine).isExecutable()) {
@@ -245,7 +289,8 @@ int main(int argc, char** argv) {
             engineRan = true;
             QElapsedTimer timer;
             timer.start();
-            for (const Message& m : test) {
+            for (qsizetype i = 0; i < test.size(); ++i) {
+                const Message& m = test[i];
                 QByteArray reply;
                 const int status =
                     port->sendRequest(kFilterMessageID, m.bytes.left(kMaximumSentBytes), 60.0, 60.0, true, &reply);
@@ -255,6 +300,7 @@ int main(int argc, char** argv) {
                 }
                 qint32 answer = 0;
                 std::memcpy(&answer, reply.constData(), 4);
+                engineAnswers[i] = answer;
                 engineResult.add(m.spam, answer == 1);
             }
             engineJudgeNs = timer.nsecsElapsed();
@@ -327,5 +373,7 @@ int main(int argc, char** argv) {
         const double bogoRate = double(test.size()) / (double(bogoJudgeNs) / 1e9);
         std::printf("\nEngine judging rate / bogofilter bulk judging rate: %.2f\n", engineRate / bogoRate);
     }
+    reportDecisions(train, test, pluginVerdicts, engineAnswers,
+                    localLibrary + "/Application Support/Quillon/Junkward/Junkward Engine.app");
     return 0;
 }

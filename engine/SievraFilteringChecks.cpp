@@ -3,6 +3,7 @@
 #include "JKW_LogManager.h"
 #include "SWPlugInFilter.h"
 
+#include "mailparse/SAMessageID.h"
 #include "mailparse/SAMimePart.h"
 #include "mailparse/SAString.h"
 
@@ -80,8 +81,10 @@ bool hasForgedOutlookMessageID(const std::optional<QByteArray>& messageID, const
     const qsizetype at = value.indexOf('@');
     if (at < 0)
         return true;
+    // A host without a dot is malformed, unless it is the plain computer
+    // name under which Outlook really writes its Message-IDs.
     if (value.indexOf('.', at + 1) < 0)
-        return true;
+        return !SAMessageID::isComputerNameID(std::string_view(value.constData(), size_t(value.size())));
     const qsizetype close = value.lastIndexOf('>');
     if (close < 0)
         return false;

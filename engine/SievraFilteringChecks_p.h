@@ -31,8 +31,9 @@ bool hasSpamMark(const SpamMarkHeaders& headers);
 
 // True when the message claims to come from Outlook (X-Mailer contains
 // "Outlook", ignoring case) and its Message-ID is malformed: no "@", nothing
-// dotted after the "@", or a top-level domain of fewer than two characters
-// before the closing ">". A Message-ID naming "@localhost" is never malformed.
+// dotted after the "@" (a plain computer name excepted, SAMessageID.h), or a
+// top-level domain of fewer than two characters before the closing ">". A
+// Message-ID naming "@localhost" is never malformed.
 bool hasForgedOutlookMessageID(const std::optional<QByteArray>& messageID, const std::optional<QByteArray>& xMailer);
 
 // The switches of the checks that run only when the "General" settings ask.

@@ -64,8 +64,7 @@ public:
     static std::pair<SWProbabilities, std::optional<SWTokenBag>> getSpamTokenArray(const SWProcessNode* node,
                                                                                    SWDataBase* db = nullptr);
 
-    // The text of an HTML document as a browser shows it, U+FFFC for each image;
-    // nullopt when it cannot be parsed.
+    // The text of an HTML document as a browser shows it (platform::html::renderedText).
     static std::optional<QString> processHTMLString(const QString& html);
 
     // Adds "Url*" tokens of the node's link hosts and "Add*" tokens of its

@@ -1,5 +1,5 @@
-// Process trees of real parsed messages, their scores against a real token
-// store, and the HTML renderer.
+// Process trees of real parsed messages and their scores against a real token
+// store.
 
 #include "SWDataBase.h"
 #include "SWProcessor.h"
@@ -283,50 +283,6 @@ TEST_F(ProcessorTest, bodiesAreDecodedInTheirCharset) {
         ASSERT_TRUE(tree->tokens) << c.name;
         EXPECT_TRUE(tree->tokens->contains(QString::fromUtf16(c.expectedToken))) << c.name;
     }
-}
-
-TEST_F(ProcessorTest, htmlIsRenderedAsABrowserShowsIt) {
-    struct Case {
-        const char* html;
-        const char16_t* text;
-    };
-    const Case cases[] = {
-        {"<p>Hello <b>world</b></p><p>next</p>", u"Hello world\nnext"},
-        {"one<br>two<br/>three", u"one\ntwo\nthree"},
-        {"<html><head><title>T</title><style>p{}</style></head><body>seen<script>hidden()</script></body></html>",
-         u"seen"},
-        {"a <img src=x.gif> b", u"a \ufffc b"},
-        {"caf&eacute; &amp; &lt;tag&gt;", u"caf\u00e9 & <tag>"},
-        {"<table><tr><td>x</td><td>y</td></tr></table>", u"x\ty"},
-        {"many    spaces\n\nand lines", u"many spaces and lines"},
-        {"<pre>keep   this\n  layout</pre>", u"keep   this\n  layout"},
-        {"<!-- a comment -->shown", u"shown"},
-        {"", u""},
-    };
-    for (const Case& c : cases) {
-        const auto text = SWProcessor::processHTMLString(QString::fromUtf8(c.html));
-        ASSERT_TRUE(text) << c.html;
-        EXPECT_EQ(*text, QString::fromUtf16(c.text)) << c.html;
-    }
-}
-
-TEST_F(ProcessorTest, hostileHtmlIsRenderedSafely) {
-    const QString inputs[] = {
-        QString("<div>").repeated(100000) + "deep" + QString("</div>").repeated(100000),
-        QString(1 << 20, '<'),
-        QString("<b><i><u>unclosed <a href='x"),
-        QString("<img>").repeated(50000),
-        QString("<![CDATA[ x ]]><?pi?><!DOCTYPE html>text"),
-    };
-    for (const QString& html : inputs) {
-        const auto text = SWProcessor::processHTMLString(html);
-        if (text) {
-            EXPECT_LE(text->size(), html.size() + 1);
-        }
-    }
-    const auto images = SWProcessor::processHTMLString(QString("<img>").repeated(50000));
-    ASSERT_TRUE(images);
-    EXPECT_EQ(images->count(QChar(0xFFFC)), 50000);
 }
 
 TEST_F(ProcessorTest, closedStoreLeavesOnlyMalus) {

@@ -24,13 +24,13 @@
 #include "SWDataBase.h"
 #include "bench/decisions.h"
 
-#include "mailparse/SAData.h"
-#include "mailparse/SAMimePart.h"
-#include "mailparse/SARef.h"
 #include "platform/Bundle.h"
 #include "platform/Folders.h"
 #include "platform/MessagePort.h"
 #include "platform/PropertyList.h"
+#include "tests/support/ParsedMessage.h"
+
+#include "BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -49,7 +49,6 @@
 
 namespace {
 
-constexpr qint32 kFilterMessageID = 1024;
 constexpr int kMaximumSentBytes = 716800;
 
 struct Message {
@@ -87,19 +86,7 @@ void loadCorpus(const QString& folder, QList<Message>& train, QList<Message>& te
     }
 }
 
-struct Parsed {
-    SARef<SAData> data;
-    SARef<SAMIMEPart> part;
-};
-
-Parsed parse(const QByteArray& bytes) {
-    Parsed p;
-    p.data = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), false));
-    p.part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(p.data.get(), true, nullptr, nullptr));
-    p.part->process(true, true);
-    return p;
-}
+using testsupport::ParsedMessage;
 
 void printRow(const char* who, const char* what, quint64 count, qint64 ns) {
     const double seconds = double(ns) / 1e9;
@@ -249,17 +236,17 @@ int main(int argc, char** argv) {
         QElapsedTimer timer;
         timer.start();
         for (const Message& m : train) {
-            Parsed p = parse(m.bytes);
+            const ParsedMessage p(m.bytes);
             const QString id = QFileInfo(m.path).fileName();
-            const bool ok = m.spam ? filter->learnMessageAsSpam(p.part.get(), id)
-                                   : filter->learnMessageAsLegitimate(p.part.get(), id);
+            const bool ok = m.spam ? filter->learnMessageAsSpam(p.part(), id)
+                                   : filter->learnMessageAsLegitimate(p.part(), id);
             learnFailures += ok ? 0 : 1;
         }
         pluginLearnNs = timer.nsecsElapsed();
         timer.restart();
         for (const Message& m : test) {
-            Parsed p = parse(m.bytes);
-            pluginVerdicts.append(filter->filter(p.part.get()));
+            const ParsedMessage p(m.bytes);
+            pluginVerdicts.append(filter->filter(p.part()));
             plugin.add(m.spam, pluginVerdicts.back() == SWFilterStatusSpam);
         }
         pluginJudgeNs = timer.nsecsElapsed();
@@ -276,30 +263,18 @@ int main(int argc, char** argv) {
     qint64 engineJudgeNs = 0;
     bool engineRan = false;
     if (QFileInfo(engine).isExecutable()) {
-        QProcess engineProcess;
-        engineProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        engineProcess.setStandardOutputFile(QProcess::nullDevice());
-        engineProcess.start(engine, {});
-        std::unique_ptr<platform::RemoteMessagePort> port;
-        for (int i = 0; i < 200 && !port; ++i) {
-            QThread::msleep(50);
-            port = platform::RemoteMessagePort::connect("Sievra");
-        }
-        if (port) {
+        bench::EngineProcess engineProcess;
+        if (engineProcess.start(engine)) {
             engineRan = true;
             QElapsedTimer timer;
             timer.start();
             for (qsizetype i = 0; i < test.size(); ++i) {
                 const Message& m = test[i];
-                QByteArray reply;
-                const int status =
-                    port->sendRequest(kFilterMessageID, m.bytes.left(kMaximumSentBytes), 60.0, 60.0, true, &reply);
-                if (status != platform::kMessagePortSuccess || reply.size() != 4) {
+                qint32 answer = 0;
+                if (!engineProcess.judge(m.bytes.left(kMaximumSentBytes), &answer)) {
                     ++engineResult.failures;
                     continue;
                 }
-                qint32 answer = 0;
-                std::memcpy(&answer, reply.constData(), 4);
                 engineAnswers[i] = answer;
                 engineResult.add(m.spam, answer == 1);
             }
@@ -307,9 +282,6 @@ int main(int argc, char** argv) {
         } else {
             std::fprintf(stderr, "bayes_bench: the engine did not open its port\n");
         }
-        engineProcess.terminate();
-        if (!engineProcess.waitForFinished(5000))
-            engineProcess.kill();
     } else {
         std::fprintf(stderr, "bayes_bench: no engine at %s; the whole-engine row is left out\n", qPrintable(engine));
     }

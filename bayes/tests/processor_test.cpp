@@ -10,6 +10,7 @@
 #include "mailparse/SARef.h"
 
 #include "platform/PropertyList.h"
+#include "tests/support/ParsedMessage.h"
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
@@ -20,26 +21,9 @@
 
 namespace {
 
-// A parsed message and its raw bytes, which must outlive the tree.
-struct Parsed {
-    QByteArray raw;
-    SARef<SAData> data;
-    SARef<SAMIMEPart> part;
-};
-
-std::unique_ptr<Parsed> parse(const QByteArray& message) {
-    auto parsed = std::make_unique<Parsed>();
-    parsed->raw = message;
-    parsed->data = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(parsed->raw.constData()), parsed->raw.size(), false));
-    parsed->part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(parsed->data.get(), true, nullptr, nullptr));
-    parsed->part->process(true, true);
-    return parsed;
-}
-
 std::unique_ptr<SWProcessNode> treeOf(const QByteArray& message) {
-    auto parsed = parse(message);
-    return SWProcessor::createProcessTreeWithMIMETree(parsed->part.get(), true);
+    auto parsed = testsupport::ParsedMessage(message);
+    return SWProcessor::createProcessTreeWithMIMETree(parsed.part(), true);
 }
 
 QByteArray multipart(const QByteArray& headers, const QByteArray& subtype, const QList<QByteArray>& parts) {
@@ -320,8 +304,8 @@ TEST_F(ProcessorTest, damagedMessagesAreProcessedSafely) {
             }
             position = std::uniform_int_distribution<int>(0, int(m.size()) - 1);
         }
-        auto parsed = parse(m);
-        auto tree = SWProcessor::createProcessTreeWithMIMETree(parsed->part.get(), true);
+        auto parsed = testsupport::ParsedMessage(m);
+        auto tree = SWProcessor::createProcessTreeWithMIMETree(parsed.part(), true);
         ASSERT_TRUE(tree);
         const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
         const float score = SWProcessor::computeSpamitude(array);

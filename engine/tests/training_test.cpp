@@ -26,12 +26,12 @@
 
 namespace {
 
-using enginetest::Program;
+using testsupport::Program;
 using enginetest::Sandbox;
 
 // A private session bus with the limits of a desktop session bus (large
 // messages pass) that can start the staged engine by activation.
-using SessionBus = enginetest::PrivateBus;
+using SessionBus = testsupport::PrivateBus;
 
 QString stagedBayesianBundle() {
     return QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")) +
@@ -63,12 +63,11 @@ protected:
     // Starts the engine and waits for its bus name and port.
     void startEngine() {
         ASSERT_TRUE(engine.start());
-        ASSERT_TRUE(enginetest::spinUntil(
+        ASSERT_TRUE(testsupport::waitUntil(
             [] {
                 return platform::ScriptingBus::hasOwner(platform::kEngineBusName) &&
                        platform::RemoteMessagePort::connect("Sievra") != nullptr;
-            },
-            15000))
+            }))
             << engine.errorOutput().toStdString();
     }
 
@@ -89,7 +88,7 @@ protected:
     // Asks the engine to quit; it writes what is pending on the way out.
     void quitEngine() {
         EXPECT_TRUE(call("Quit").ok);
-        EXPECT_EQ(engine.waitForExit(20000), 0) << engine.errorOutput().toStdString();
+        EXPECT_EQ(engine.waitForExit(), 0) << engine.errorOutput().toStdString();
     }
 
     QVariantList logRecords() const {
@@ -129,7 +128,7 @@ protected:
     }
 
     Sandbox box;
-    SessionBus bus{(box.useLocalLibrary(), box.runtimeDir())};
+    SessionBus bus{(box.useLocalLibrary(), SessionBus::stagedServices())};
     Program engine{"junkward-engine"};
     bool bayesian_ = false;
 };
@@ -255,7 +254,7 @@ TEST_F(Training, learningWorksWhileTheEngineIsSwitchedOff) {
         sw::distributedNotificationStatusOfFilterDidChange, {}, &off));
     const QByteArray flagged = message("off@t", "While off", true);
     // Judging stops once the switch has arrived.
-    EXPECT_TRUE(enginetest::spinUntil([&] { return !check(flagged); }, 10000));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !check(flagged); }));
     learn(flagged, true);
     quitEngine();
 
@@ -377,7 +376,7 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
         QElapsedTimer clock;
         clock.start();
         ASSERT_TRUE(learnWithoutWaiting(message("notice@t", "Noticed", false), c.method));
-        ASSERT_TRUE(enginetest::spinUntil([&] { return notices.size() >= 2; }, 10000)) << notices.size();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return notices.size() >= 2; })) << notices.size();
         const qint64 elapsed = clock.elapsed();
         const QVariantMap information = notices[0].value("TM_MESSAGE_INFORMATION").toMap();
         EXPECT_EQ(notices[0].value("TM_MESSAGE_ACTION").toInt(), 0);
@@ -397,12 +396,12 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
     notices.clear();
     Program quiet("junkward-engine");
     ASSERT_TRUE(quiet.start());
-    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 15000));
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }));
     ASSERT_TRUE(learnWithoutWaiting(message("quiet@t", "Quiet", false), "LearnSpam"));
-    enginetest::spinFor(2500);
+    testsupport::spinFor(2500);
     EXPECT_TRUE(notices.isEmpty()) << notices.size();
     EXPECT_TRUE(call("Quit").ok);
-    EXPECT_EQ(quiet.waitForExit(20000), 0);
+    EXPECT_EQ(quiet.waitForExit(), 0);
     ASSERT_EQ(recordsOf("<quiet@t>").size(), 1);
 }
 

@@ -77,7 +77,7 @@ TEST_F(FrontEndClientTest, waitsForTheDaemonThenSendsItsRequests) {
     // The poll finds the port within its 2-second period.
     FakeDaemon daemon;
     ASSERT_TRUE(daemon.valid());
-    ASSERT_TRUE(ipctest::waitUntil([&] { return client.existsRemoteMessagePort(); }, 6000));
+    ASSERT_TRUE(ipctest::waitUntil([&] { return client.existsRemoteMessagePort(); }));
     EXPECT_FALSE(client.isWaiting());
 
     EXPECT_TRUE(client.JKW5_FECC_UserManual_MoveFromPath("/tmp/dl/Manual.pdf", "/L/Documentation/Junkward/M/Manual.pdf"));

@@ -290,7 +290,7 @@ SWProbabilities SWProcessor::getSpamitudeArray(const SWProcessNode* node, SWData
     if (node->hasChildren()) {
         if (!node->mode)
             return std::nullopt;
-        if (*node->mode == SWProcessorModeAlternative) {
+        if (*node->mode == SAMIMESubtypeAlternative) {
             // Of alternatives, the one that looks most like spam.
             float best = 0.0f;
             for (const auto& child : node->children) {
@@ -378,7 +378,7 @@ std::pair<SWProbabilities, std::optional<SWTokenBag>> SWProcessor::getSpamTokenA
         return {};
     SWProbabilities array;
     std::optional<SWTokenBag> bag;
-    if (node->hasChildren() && node->mode && *node->mode == SWProcessorModeAlternative) {
+    if (node->hasChildren() && node->mode && *node->mode == SAMIMESubtypeAlternative) {
         float best = kStartScore;
         for (const auto& child : node->children) {
             auto [childArray, childBag] = getSpamTokenArray(child.get(), db);

@@ -2,6 +2,7 @@
 // Shared by the benchmarks that go through the engine: the staged engine
 // started as a child process with its port connected, and one judged message.
 
+#include "engine/SievraPort.h"
 #include "platform/MessagePort.h"
 
 #include <QByteArray>
@@ -15,10 +16,6 @@
 #include <memory>
 
 namespace bench {
-
-// The engine's port and the message id of a message to judge.
-inline constexpr const char* kEnginePort = "Sievra";
-inline constexpr qint32 kFilterMessageID = 1024;
 
 class EngineProcess {
 public:
@@ -51,7 +48,7 @@ public:
             return false;
         QDeadlineTimer deadline(60000);
         while (!port_ && !deadline.hasExpired() && process_.state() == QProcess::Running) {
-            port_ = platform::RemoteMessagePort::connect(QString::fromLatin1(kEnginePort));
+            port_ = platform::RemoteMessagePort::connect(QString::fromLatin1(SievraMessagePortName));
             if (!port_)
                 QThread::msleep(20);
         }
@@ -63,7 +60,7 @@ public:
     bool judge(const QByteArray& message, qint32* verdict)
     {
         QByteArray reply;
-        if (!port_ || port_->sendRequest(kFilterMessageID, message, 60.0, 60.0, true, &reply) !=
+        if (!port_ || port_->sendRequest(SievraMessageIDFilterMail, message, SievraMessageTimeout, SievraMessageTimeout, true, &reply) !=
                           platform::kMessagePortSuccess || reply.size() != 4)
             return false;
         std::memcpy(verdict, reply.constData(), 4);

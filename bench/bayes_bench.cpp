@@ -24,6 +24,7 @@
 #include "SWDataBase.h"
 #include "bench/decisions.h"
 
+#include "engine/SievraPort.h"
 #include "platform/Bundle.h"
 #include "platform/Folders.h"
 #include "platform/MessagePort.h"
@@ -48,8 +49,6 @@
 #include <memory>
 
 namespace {
-
-constexpr int kMaximumSentBytes = 716800;
 
 struct Message {
     QString path;
@@ -141,19 +140,19 @@ void reportDecisions(const QList<Message>& train, const QList<Message>& test, co
         corpus.add(m.path, m.spam, d.code.isEmpty() ? QStringLiteral("(none)") : d.code, d.spam);
     };
     for (const Message& m : train)
-        tallyCorpus(m, bench::builtInDecision(m.bytes.left(kMaximumSentBytes), pattern));
+        tallyCorpus(m, bench::builtInDecision(m.bytes.left(SievraMaximumMessageBytes), pattern));
     for (qsizetype i = 0; i < test.size(); ++i) {
         const Message& m = test[i];
-        const bench::BuiltInDecision d = bench::builtInDecision(m.bytes.left(kMaximumSentBytes), pattern);
+        const bench::BuiltInDecision d = bench::builtInDecision(m.bytes.left(SievraMaximumMessageBytes), pattern);
         tallyCorpus(m, d);
         const qint32 plugin = pluginVerdicts.value(i, SWFilterStatusUndecided);
         const bool chainDecides = plugin == SWFilterStatusSpam || plugin == SWFilterStatusLegitimate;
         const QString decider = !d.code.isEmpty() ? d.code : chainDecides ? QStringLiteral("Bayesian") : QStringLiteral("NONE");
         const bool expected = d.code.isEmpty() ? plugin == SWFilterStatusSpam : d.spam;
         const qint32 answer = engineAnswers.value(i, -1);
-        if (answer >= 0 && (answer == 1) != expected)
+        if (answer >= 0 && (answer == SievraReplySpam) != expected)
             ++disagreements;
-        judged.add(m.path, m.spam, decider, answer >= 0 ? answer == 1 : expected);
+        judged.add(m.path, m.spam, decider, answer >= 0 ? answer == SievraReplySpam : expected);
     }
     judged.print("Judged half (whole engine's answers; deciding check run in this process)");
     if (disagreements)
@@ -271,12 +270,12 @@ int main(int argc, char** argv) {
             for (qsizetype i = 0; i < test.size(); ++i) {
                 const Message& m = test[i];
                 qint32 answer = 0;
-                if (!engineProcess.judge(m.bytes.left(kMaximumSentBytes), &answer)) {
+                if (!engineProcess.judge(m.bytes.left(SievraMaximumMessageBytes), &answer)) {
                     ++engineResult.failures;
                     continue;
                 }
                 engineAnswers[i] = answer;
-                engineResult.add(m.spam, answer == 1);
+                engineResult.add(m.spam, answer == SievraReplySpam);
             }
             engineJudgeNs = timer.nsecsElapsed();
         } else {

@@ -9,6 +9,7 @@
 // defaults to the staged junkward-engine. The engine runs with a temporary
 // user Library and an empty machine-wide plug-in folder.
 
+#include "engine/SievraPort.h"
 #include "mailparse/SARef.h"
 #include "mailparse/SAString.h"
 #include "platform/MessagePort.h"
@@ -38,7 +39,6 @@
 namespace {
 
 constexpr int kBatchSize = 1000;        // the log keeps 1 024 records
-constexpr int kMaximumSentBytes = 716800;  // what the mail plug-in sends at most
 
 struct Message {
     QByteArray bytes;
@@ -73,7 +73,7 @@ QList<Message> loadCorpus(const QString& folder)
         if (!file.open(QIODevice::ReadOnly))
             continue;
         Message m;
-        m.bytes = file.read(kMaximumSentBytes);
+        m.bytes = file.read(SievraMaximumMessageBytes);
         m.spam = QFileInfo(path).dir().dirName().contains("spam", Qt::CaseInsensitive);
         m.messageID = trimmedMessageID(m.bytes);
         messages.append(m);
@@ -219,7 +219,7 @@ int main(int argc, char** argv)
                 ++failures;
                 continue;
             }
-            if (answer == 1)
+            if (answer == SievraReplySpam)
                 ++replySpam[messages[i].spam ? 1 : 0];
             ++sent;
             bytes += static_cast<quint64>(messages[i].bytes.size());

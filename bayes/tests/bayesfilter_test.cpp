@@ -240,6 +240,23 @@ TEST_F(BayesFilterTest, automaticTrainingLeavesUserTrainingAlone) {
     EXPECT_EQ(filter_->history().size(), 4);
 }
 
+TEST_F(BayesFilterTest, automaticTrainingReportsAFailedStore) {
+    start();
+    auto parsed = testsupport::ParsedMessage(message(1, "auto", "alpha beta"));
+    const QString id = "<1@test.example>";
+    db()->close();
+    EXPECT_FALSE(filter_->automaticallyTrainWithMessage(parsed.part(), id, SWFilterStatusSpam));
+    EXPECT_FALSE(filter_->markForMessageID(id)) << "nothing was stored, nothing to take back";
+
+    // The user's training later counts from zero instead of taking back a spam
+    // training that never happened.
+    ASSERT_TRUE(db()->reset());
+    ASSERT_TRUE(learn(1, false, "alpha beta"));
+    EXPECT_EQ(filter_->markForMessageID(id), 1);
+    EXPECT_EQ(db()->valueForToken("alpha")->ham, 1u);
+    EXPECT_EQ(db()->valueForToken("alpha")->spam, 0u);
+}
+
 TEST_F(BayesFilterTest, historyKeepsTheNewest8193Messages) {
     start();
     // Entries without a verdict fill the history without training anything.

@@ -5,6 +5,7 @@
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
 
+#include "engine/SievraPort.h"
 #include "platform/Bundle.h"
 #include "platform/MessagePort.h"
 #include "platform/PropertyList.h"
@@ -67,11 +68,11 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(engine, {});
-    const auto port = testsupport::waitForPort("Sievra");
+    const auto port = testsupport::waitForPort(SievraMessagePortName);
     ASSERT_TRUE(port) << "the engine did not open its port";
     auto verdict = [&](const QByteArray& m) {
         QByteArray reply;
-        EXPECT_EQ(port->sendRequest(1024, m, 120, 120, true, &reply), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(SievraMessageIDFilterMail, m, 120, 120, true, &reply), platform::kMessagePortSuccess);
         qint32 answer = -1;
         if (reply.size() == 4)
             std::memcpy(&answer, reply.constData(), 4);

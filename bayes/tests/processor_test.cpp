@@ -193,7 +193,7 @@ TEST_F(ProcessorTest, alternativesAreScoredOnTheSpammierPart) {
     auto tree = treeOf(message);
     ASSERT_TRUE(tree);
     ASSERT_EQ(tree->children.size(), 2u);
-    EXPECT_EQ(tree->mode.value_or(-1), SWProcessorModeAlternative);
+    EXPECT_EQ(tree->mode.value_or(-1), SAMIMESubtypeAlternative);
     const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
     ASSERT_TRUE(array);
     // The HTML part's two tokens, then the subject's unknown "hello".

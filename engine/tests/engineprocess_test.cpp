@@ -5,6 +5,7 @@
 
 #include "engine/JKW_LogManager.h"
 #include "engine/SWNotifications.h"
+#include "engine/SievraPort.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
@@ -25,7 +26,7 @@ using testsupport::Program;
 using enginetest::Sandbox;
 
 std::unique_ptr<platform::RemoteMessagePort> waitForPort() {
-    return testsupport::waitForPort("Sievra");
+    return testsupport::waitForPort(SievraMessagePortName);
 }
 
 QByteArray ask(platform::RemoteMessagePort& port, qint32 id, const QByteArray& data, int* status) {
@@ -69,7 +70,7 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
 
     // A request of more than 64 MiB on a raw connection: refused with the reply
     // 0, and the engine goes on serving.
-    const QByteArray path = QFile::encodeName(platform::messagePortPath("Sievra"));
+    const QByteArray path = QFile::encodeName(platform::messagePortPath(SievraMessagePortName));
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     sockaddr_un address{};
@@ -105,9 +106,9 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
     EXPECT_TRUE(engine.waitForError("64 MiB")) << engine.errorOutput().toStdString();
 
     int status = 1;
-    auto again = platform::RemoteMessagePort::connect("Sievra");
+    auto again = platform::RemoteMessagePort::connect(SievraMessagePortName);
     ASSERT_TRUE(again);
-    EXPECT_EQ(ask(*again, 1024, kMessage, &status), QByteArray(4, '\0'));
+    EXPECT_EQ(ask(*again, SievraMessageIDFilterMail, kMessage, &status), QByteArray(4, '\0'));
     EXPECT_EQ(status, platform::kMessagePortSuccess);
     EXPECT_TRUE(engine.running());
 }
@@ -125,9 +126,9 @@ TEST_F(EngineProcess, aSecondEngineLogsThePortMessageAndLeaves) {
         << second.errorOutput().toStdString();
     EXPECT_TRUE(first.running());
     int status = 1;
-    auto port = platform::RemoteMessagePort::connect("Sievra");
+    auto port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     ASSERT_TRUE(port);
-    EXPECT_EQ(ask(*port, 1024, kMessage, &status), QByteArray(4, '\0'));
+    EXPECT_EQ(ask(*port, SievraMessageIDFilterMail, kMessage, &status), QByteArray(4, '\0'));
 }
 
 TEST_F(EngineProcess, busActivationStartsTheEngine) {

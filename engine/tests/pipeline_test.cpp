@@ -3,6 +3,7 @@
 // go through its port "Sievra"; the replies, the activity log and the
 // statistics files are read back.
 
+#include "engine/SievraPort.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
@@ -36,7 +37,6 @@ void PrintTo(const QStringList& list, std::ostream* out)
 
 namespace {
 
-constexpr qint32 kFilterMessageID = 1024;
 
 using testsupport::application;
 
@@ -124,7 +124,7 @@ public:
         if (!process_.waitForStarted(testsupport::kDeadlineMs))
             return false;
         qputenv("XDG_RUNTIME_DIR", runtime_.toLocal8Bit());
-        port_ = testsupport::waitForPort("Sievra");
+        port_ = testsupport::waitForPort(SievraMessagePortName);
         return port_ != nullptr;
     }
 
@@ -144,7 +144,7 @@ public:
     QByteArray standardOutput() { return process_.readAllStandardOutput(); }
 
     // The four reply bytes as a number; -100 when the request failed.
-    qint32 send(const QByteArray& message, qint32 messageID = kFilterMessageID)
+    qint32 send(const QByteArray& message, qint32 messageID = SievraMessageIDFilterMail)
     {
         if (!port_)
             return -100;

@@ -135,7 +135,7 @@ TEST_F(TaskProgress, theServiceIgnoresHostileRequestsAndKeepsServing) {
                                 platform::plist::Format::Binary),
     };
     for (const QByteArray& request : requests)
-        EXPECT_EQ(port->sendRequest(200, request, 5.0, 5.0, true, nullptr), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(TM_MESSAGECLIENTMANAGER_MESSAGE_ID, request, 5.0, 5.0, true, nullptr), platform::kMessagePortSuccess);
     EXPECT_EQ(port->sendRequest(7, "x", 5.0, 5.0, true, nullptr), platform::kMessagePortSuccess);
     EXPECT_TRUE(testsupport::waitUntil([&] { return service.errorOutput().count("Ignored a notice") == 7; }))
         << service.errorOutput().toStdString();

@@ -8,6 +8,7 @@
 #include "engine/JKW_LogManager.h"
 #include "engine/SWNotifications.h"
 #include "engine/SievraAppleEventManager.h"
+#include "engine/SievraPort.h"
 #include "mailparse/SAData.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
@@ -66,7 +67,7 @@ protected:
         ASSERT_TRUE(testsupport::waitUntil(
             [] {
                 return platform::ScriptingBus::hasOwner(platform::kEngineBusName) &&
-                       platform::RemoteMessagePort::connect("Sievra") != nullptr;
+                       platform::RemoteMessagePort::connect(SievraMessagePortName) != nullptr;
             }))
             << engine.errorOutput().toStdString();
     }
@@ -152,7 +153,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         {"entourage", withCarriageReturns(message("cr@t", "Carriage returns", true)), true, true},
         {"entourage-mbox", withCarriageReturns(mboxLine + message("crmbox@t", "CR mbox", true)), true, true},
     };
-    auto port = platform::RemoteMessagePort::connect("Sievra");
+    auto port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     ASSERT_TRUE(port);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -163,7 +164,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         // The next port request is read with line feeds again.
         const QByteArray after = message(QByteArray("port-") + c.name + "@t", "After it", true);
         QByteArray reply;
-        ASSERT_EQ(port->sendRequest(1024, after, 10.0, 60.0, true, &reply), platform::kMessagePortSuccess);
+        ASSERT_EQ(port->sendRequest(SievraMessageIDFilterMail, after, 10.0, 60.0, true, &reply), platform::kMessagePortSuccess);
         qint32 value = 0;
         ASSERT_EQ(reply.size(), 4);
         std::memcpy(&value, reply.constData(), sizeof value);
@@ -451,12 +452,11 @@ TEST(MessageSource, theMboxSeparatorLineIsDropped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SAData* data = dataFromMessageSource(c.source);
-        ASSERT_EQ(data != nullptr, c.data.has_value());
+        const SARef<SAData> data = dataFromMessageSource(c.source);
+        ASSERT_EQ(bool(data), c.data.has_value());
         if (data) {
             EXPECT_EQ(QByteArray(data->bytes(), qsizetype(data->length())), *c.data);
         }
-        SAObject::release(data);
     }
 }
 

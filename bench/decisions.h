@@ -100,10 +100,10 @@ public:
     void print(const char* title) const
     {
         std::printf("\n%s: decisions by deciding check or filter\n", title);
-        std::printf("  %-22s %14s %14s %14s %14s\n", "decided by", "good as spam", "spam as spam", "good as good",
+        std::printf("  %-26s %14s %14s %14s %14s\n", "decided by", "good as spam", "spam as spam", "good as good",
                     "spam as good");
         for (auto it = rows_.cbegin(); it != rows_.cend(); ++it)
-            std::printf("  %-22s %14llu %14llu %14llu %14llu\n", qPrintable(it.key()),
+            std::printf("  %-26s %14llu %14llu %14llu %14llu\n", qPrintable(it.key()),
                         (unsigned long long)it->hamAsSpam, (unsigned long long)it->spamAsSpam,
                         (unsigned long long)it->hamAsGood, (unsigned long long)it->spamAsGood);
         const int listing = qEnvironmentVariableIntValue("JUNKWARD_BENCH_MISJUDGED");

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -73,7 +74,9 @@ struct TagRecord {
 };
 
 // Every tag name the simplifier knows, with whether the tag stays in its output.
-// P, BR, LI, OL, UL, HR and H1-H6 are handled by name instead.
+// P, BR, LI, OL, UL, HR and H1-H6 are handled by name instead. Besides the
+// tags of the traditional list, the two HTML 4 elements it lacks, FIELDSET and
+// MAP (image maps of newsletters), are known: only made-up tags are wrong.
 constexpr TagRecord kTagRecords[] = {
     {"![endif]", false}, {"![if", false}, {"!DOCTYPE", true}, {"A", false}, {"ABBR", false},
     {"ACRONYM", false}, {"ADDRESS", false}, {"APPLET", false}, {"AREA", false}, {"B", false},
@@ -94,10 +97,10 @@ constexpr TagRecord kTagRecords[] = {
     {"TABLE", true}, {"TBODY", false}, {"TD", true}, {"TEXTAREA", false}, {"TFOOT", false},
     {"TH", true}, {"THEAD", false}, {"TITLE", false}, {"TR", true}, {"TT", false},
     {"U", false}, {"U1", false}, {"V", false}, {"VAR", false}, {"W", false},
-    {"X-TAB", false}, {"XML", false},
+    {"X-TAB", false}, {"XML", false}, {"FIELDSET", false}, {"MAP", false},
 };
 constexpr unsigned long kTagRecordCount = sizeof(kTagRecords) / sizeof(kTagRecords[0]);
-static_assert(kTagRecordCount == 97);
+static_assert(kTagRecordCount == 99);
 constexpr unsigned long kLongestTagName = 10; // "BLOCKQUOTE"
 
 // Attribute and declaration dictionaries keep at most this many items, plus the
@@ -188,7 +191,7 @@ private:
 };
 
 // The tag table's names upper-cased with their keep flags, so a lookup that
-// ignores case does not walk all 97 items. Built with the table.
+// ignores case does not walk all 99 items. Built with the table.
 PackedTable<bool>& tagIndex()
 {
     static PackedTable<bool> index;
@@ -704,6 +707,28 @@ private:
         _run = 0;
     }
 
+    // True when the bytes hold a letter or digit (any non-ASCII byte counts as
+    // one), outside named character references such as "&nbsp;"; a numeric
+    // reference counts, as it may stand for any letter.
+    static bool holdsWords(const unsigned char* p, unsigned long count)
+    {
+        for (unsigned long k = 0; k < count; ++k) {
+            const unsigned char c = p[k];
+            if (c == '&' && k + 1 < count && std::isalpha(p[k + 1])) {
+                unsigned long end = k + 1;
+                while (end < count && std::isalnum(p[end]))
+                    ++end;
+                if (end < count && p[end] == ';') {
+                    k = end;
+                    continue;
+                }
+            }
+            if (c >= 0x80 || std::isalnum(c))
+                return true;
+        }
+        return false;
+    }
+
     // 3. A run of text bytes, [from, to): no state changes inside it.
     void text(unsigned long from, unsigned long to)
     {
@@ -712,7 +737,8 @@ private:
         const unsigned long counted = count - countLineBytes(p, count);
         _run += counted;
         if (_hidden) {
-            if (!_tdBackground)
+            // Hidden spaces or punctuation are layout; hidden words are the trick.
+            if (!_tdBackground && holdsWords(p, count))
                 T::htmlWhiteTrick = true;
             return;
         }

@@ -1,5 +1,6 @@
 #include "SWChiSquareUI.h"
 
+#include "chisquare/SWChiSquareScore.h"
 #include "platform/ClassRegistry.h"
 
 #include "ui_MainView.h"
@@ -9,15 +10,16 @@
 
 namespace {
 
-// Keys of the filter's "Settings" and the values it assumes without them.
-constexpr const char* kSpamCutoff = "Spam Cutoff";
-constexpr const char* kHamCutoff = "Ham Cutoff";
-constexpr const char* kMaximumClues = "Maximum Clues";
-constexpr const char* kMinimumLearned = "Minimum Learned";
-constexpr double kDefaultSpamCutoff = 0.95;
-constexpr double kDefaultHamCutoff = 0.10;
-constexpr int kDefaultMaximumClues = 150;
-constexpr int kDefaultMinimumLearned = 200;
+// The keys of the filter's "Settings" and the values it assumes without them.
+constexpr const char* kSpamCutoff = SWChiSquareSpamCutoffKey;
+constexpr const char* kHamCutoff = SWChiSquareHamCutoffKey;
+constexpr const char* kMaximumClues = SWChiSquareMaximumCluesKey;
+constexpr const char* kMinimumLearned = SWChiSquareMinimumLearnedKey;
+const SWChiSquareSettings kDefaults;
+const double kDefaultSpamCutoff = kDefaults.spamCutoff;
+const double kDefaultHamCutoff = kDefaults.hamCutoff;
+const int kDefaultMaximumClues = kDefaults.maximumClues;
+const int kDefaultMinimumLearned = kDefaults.minimumLearned;
 
 double number(const QVariantMap& settings, const char* key, double fallback, double low, double high) {
     const QVariant v = settings.value(QLatin1String(key));

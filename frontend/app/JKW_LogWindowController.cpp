@@ -3,6 +3,7 @@
 #include "engine/JKW_LogManager.h"
 #include "engine/SWNotifications.h"
 #include "frontend/kit/SWUIConstants.h"
+#include "frontend/app/FrontEndStrings.h"
 #include "platform/Bundle.h"
 #include "platform/Folders.h"
 #include "platform/Log.h"
@@ -63,7 +64,7 @@ bool& addressOnly() {
 }
 
 QString logText(const char* key, const char* fallback) {
-    return platform::Bundle::mainBundle()->localizedString(QLatin1String(key), QLatin1String(fallback),
+    return swui::frontEndString(QLatin1String(key), QLatin1String(fallback),
                                                            QLatin1String(kLogTable));
 }
 
@@ -112,7 +113,7 @@ std::optional<QRect> frameFromString(const QString& text) {
 
 // The verdict icons: the bundle's images when present, else drawn here.
 QIcon flagImage(const char* name, bool spam) {
-    const QString path = platform::Bundle::mainBundle()->pathForResource(QLatin1String(name), QStringLiteral("png"));
+    const QString path = swui::frontEndBundle()->pathForResource(QLatin1String(name), QStringLiteral("png"));
     if (!path.isEmpty()) {
         QIcon icon(path);
         if (!icon.isNull())
@@ -670,7 +671,7 @@ QString JKW_LogWindowController::localizedStatus(const QString& code) const {
     if (it != statusCache_.constEnd())
         return *it;
     const QString text =
-        platform::Bundle::mainBundle()->localizedString(code, code, QLatin1String(kLogTable));
+        swui::frontEndString(code, code, QLatin1String(kLogTable));
     statusCache_.insert(code, text);
     return text;
 }
@@ -785,11 +786,14 @@ void JKW_LogWindowController::sortLog() {
 void JKW_LogWindowController::updateCountLabel() {
     if (!ui_)
         return;
-    ui_->countLabel->setText(hasLog_ ? tr("%n message(s) shown", nullptr, int(visibleLogsArray_.size())) +
-                                           (visibleLogsArray_.size() != logsArray_.size()
-                                                ? tr(" of %1").arg(logsArray_.size())
-                                                : QString())
-                                     : QString());
+    const qsizetype shown = visibleLogsArray_.size();
+    const qsizetype total = logsArray_.size();
+    QString text;
+    if (hasLog_ && shown != total)
+        text = tr("%1 of %2 messages shown").arg(shown).arg(total);
+    else if (hasLog_)
+        text = total == 1 ? tr("1 message") : tr("%1 messages").arg(total);
+    ui_->countLabel->setText(text);
 }
 
 void JKW_LogWindowController::switchDisplayedInfo(int tag) {
@@ -932,11 +936,12 @@ void JKW_LogWindowController::tableViewDidClickTableColumn(int column, bool with
     defaults_->synchronize();
 }
 
-// The header shows the down arrow for direction 1 and the up arrow for 0.
+// The sort column shows the down arrow for direction 1 and the up arrow for 0.
 void JKW_LogWindowController::updateSortIndicator() {
     const int column = int(columnIdentifiers().indexOf(currentSortedColumn_));
-    ui_->logTable->horizontalHeader()->setSortIndicator(column, sortDirection_ ? Qt::DescendingOrder
-                                                                               : Qt::AscendingOrder);
+    // (The header draws its up arrow for the descending order.)
+    ui_->logTable->horizontalHeader()->setSortIndicator(column, sortDirection_ ? Qt::AscendingOrder
+                                                                               : Qt::DescendingOrder);
 }
 
 void JKW_LogWindowController::storeFrame() {

@@ -1,5 +1,6 @@
 #include "frontend/app/TableColumnDateFormatter.h"
 
+#include "frontend/app/FrontEndStrings.h"
 #include "platform/Bundle.h"
 
 #include <QLocale>
@@ -10,7 +11,7 @@ namespace {
 constexpr const char* kTable = "TableColumnDateFormatter";
 
 QString localized(const char* key, const char* fallback) {
-    return platform::Bundle::mainBundle()->localizedString(QLatin1String(key), QLatin1String(fallback),
+    return swui::frontEndString(QLatin1String(key), QLatin1String(fallback),
                                                            QLatin1String(kTable));
 }
 

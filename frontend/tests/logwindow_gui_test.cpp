@@ -214,7 +214,8 @@ TEST_F(LogViewer, theDateColumnUsesDayWordsAndTheLongestFormThatFits) {
 TEST_F(LogViewer, exportWritesExactlyTheFilteredRowsInTheirOrder) {
     QVariantList log = sampleLog();
     QVariantMap bare{{"Msg-ID", "<bare@example>"}, {"Filt-ID", "INT_TAGS"}};
-    log << bare;
+    QVariantMap future{{"Msg-ID", "<f@example>"}, {"Filt-ID", "FutureFilter"}, {"Subject", "New"}};
+    log << bare << future;
     ASSERT_TRUE(writeLog(log));
     Controller* c = open();
     c->switchDisplayedInfo(Controller::ShowSpam);
@@ -227,13 +228,15 @@ TEST_F(LogViewer, exportWritesExactlyTheFilteredRowsInTheirOrder) {
     ASSERT_GE(bytes.size(), 2);
     EXPECT_TRUE(bytes.startsWith("\xff\xfe") || bytes.startsWith("\xfe\xff"));
     QStringDecoder decode(QStringDecoder::Utf16);
-    const QStringList lines = QString(decode(bytes)).split('\n');
-    ASSERT_EQ(lines.size(), 5);  // four rows and the end after the last line feed
-    EXPECT_TRUE(lines[0].endsWith("\t\tWIN NOW\tBLACKLIST"));
-    EXPECT_TRUE(lines[1].endsWith("\tZed\tPills\tBayesian"));
-    EXPECT_TRUE(lines[2].startsWith("[S] ") && lines[2].endsWith("\tDeals\tCheap watches\tLEARN_SPAM"));
-    EXPECT_EQ(lines[3], "[S] \t\t\tINT_TAGS");  // missing fields keep their tabs
+    QStringList lines = QString(decode(bytes)).split('\n');
+    ASSERT_EQ(lines.size(), 6);  // five rows and the end after the last line feed
+    EXPECT_EQ(lines.takeAt(2), "[S] \t\tNew\tFutureFilter");  // a code without a text shows as it is
+    EXPECT_TRUE(lines[0].endsWith("\t\tWIN NOW\tBlack list"));
+    EXPECT_TRUE(lines[1].endsWith("\tZed\tPills\tBayesian filter"));
+    EXPECT_TRUE(lines[2].startsWith("[S] ") && lines[2].endsWith("\tDeals\tCheap watches\tLearned as spam"));
+    EXPECT_EQ(lines[3], "[S] \t\t\tJunk HTML tags");  // missing fields keep their tabs; reasons through the "Log" table
     EXPECT_EQ(lines[4], "");
+    EXPECT_EQ(lines.size(), 5);
     const QString pattern = TableColumnDateFormatter::datePatterns().first() + ", " + TableColumnDateFormatter::shortTimePattern();
     EXPECT_TRUE(lines[2].startsWith("[S] " + QLocale().toString(day(4).toLocalTime(), pattern) + "\t"));
 

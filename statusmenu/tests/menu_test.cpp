@@ -153,14 +153,19 @@ TEST_F(StatusMenu, waitsForTheDaemonThenSwitchesTheEngineAndEachFilter)
     ASSERT_TRUE(saved);
     EXPECT_EQ(saved->value("Status"), QVariant(false));
     EXPECT_EQ(saved->value("Settings").toMap().value("Learn"), QVariant(true));
-    ASSERT_TRUE(testsupport::waitUntil([&] { return posted_.size() >= 2; }));
     bool sawStatus = false, sawFilter = false;
-    for (const platform::Notification& n : posted_) {
-        sawStatus |= n.name == sw::SWSievraPlugInsStatusDidChange && n.object.isEmpty() &&
-                     n.userInfo == QVariantMap{{"BlackList", false}};
-        sawFilter |= n.name == sw::distributedNotificationStatusOfFilterDidChange && !n.object.isEmpty() &&
-                     n.userInfo == QVariantMap{{"BlackList", false}};
-    }
+    QString own;
+    testsupport::waitUntil([&] {
+        for (const platform::Notification& n : posted_) {
+            const bool mine = n.userInfo == QVariantMap{{"BlackList", false}};
+            sawStatus |= mine && n.name == sw::SWSievraPlugInsStatusDidChange && n.object.isEmpty();
+            if (mine && n.name == sw::distributedNotificationStatusOfFilterDidChange && !n.object.isEmpty()) {
+                sawFilter = true;
+                own = n.object;
+            }
+        }
+        return sawStatus && sawFilter;
+    });
     EXPECT_TRUE(sawStatus && sawFilter);
 
     // A filter without a file gets one, from its engine bundle's defaults.
@@ -170,7 +175,6 @@ TEST_F(StatusMenu, waitsForTheDaemonThenSwitchesTheEngineAndEachFilter)
     EXPECT_EQ(saved->value("Status"), QVariant(true));
 
     // Its own announcement coming back changes nothing; another process's does.
-    const QString own = posted_.back().object;
     const QVariantMap on{{"BlackList", true}};
     auto& center = platform::DistributedNotificationCenter::defaultCenter();
     center.post(sw::distributedNotificationStatusOfFilterDidChange, own, &on);

@@ -241,7 +241,7 @@ std::shared_ptr<RuleSet> loadRules(const QString& mailFolder, QString* problem) 
             const QVariant rules = root->toMap().value(QStringLiteral("rules"));
             shaped = rules.typeId() == QMetaType::QVariantList;
             list = rules.toList();
-        } else if (root && root->typeId() == QMetaType::QVariantList) {
+        } else if (root && name == kRuleFiles[1] && root->typeId() == QMetaType::QVariantList) {
             shaped = true;
             list = root->toList();
         }

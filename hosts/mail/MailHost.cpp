@@ -150,6 +150,10 @@ void MailHost::showWindow() {
         window_->show();
 }
 
+bool MailHost::saveScreenshots(const QString& folder) {
+    return window_ && QDir().mkpath(folder) && window_->saveScreenshots(folder);
+}
+
 void MailHost::takeIncoming() {
     const QString incoming = store_.incomingFolder();
     QStringList inbox;

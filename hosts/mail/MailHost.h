@@ -56,6 +56,8 @@ public:
     // Starts watching the Incoming Maildir.
     void watchIncoming();
     void showWindow();
+    // Renders the window's pictures into folder (see MailWindow).
+    bool saveScreenshots(const QString& folder);
 
     // Delivers message files (and the messages of Maildirs and folders) into INBOX
     // and runs the rules; done runs on the main thread when every rule finished.

@@ -3,6 +3,9 @@
 #include "hosts/mail/MailHost.h"
 
 #include <QApplication>
+#include <QDateTime>
+#include <QRegularExpression>
+#include <QStringDecoder>
 #include <QFile>
 #include <QFileInfo>
 #include <QFileSystemWatcher>
@@ -10,6 +13,8 @@
 #include <QHeaderView>
 #include <QItemSelectionModel>
 #include <QListWidget>
+#include <QMenu>
+#include <QPainter>
 #include <QMenuBar>
 #include <QSplitter>
 #include <QTableView>
@@ -20,6 +25,8 @@ namespace mailhost {
 namespace {
 
 constexpr qint64 kHeaderPeekBytes = 64 * 1024;
+
+QString decodeWords(const QByteArray& raw);
 
 QString headerValue(const QByteArray& head, const QByteArray& name) {
     const QList<QByteArray> lines = head.split('\n');
@@ -34,9 +41,37 @@ QString headerValue(const QByteArray& head, const QByteArray& name) {
         QByteArray value = line.mid(name.size() + 1).trimmed();
         while (i + 1 < lines.size() && (lines[i + 1].startsWith(' ') || lines[i + 1].startsWith('\t')))
             value += ' ' + lines[++i].trimmed();
-        return QString::fromUtf8(value);
+        return decodeWords(value);
     }
     return {};
+}
+
+// Decodes the encoded words ("=?charset?B|Q?text?=") of a header value.
+QString decodeWords(const QByteArray& raw) {
+    static const QRegularExpression word(QStringLiteral("=\\?([^?]+)\\?([BbQq])\\?([^?]*)\\?="));
+    const QString text = QString::fromLatin1(raw);
+    QString out;
+    qsizetype last = 0;
+    bool previousWasWord = false;
+    for (auto it = word.globalMatch(text); it.hasNext();) {
+        const QRegularExpressionMatch m = it.next();
+        const QString between = text.mid(last, m.capturedStart() - last);
+        if (!(previousWasWord && between.trimmed().isEmpty()))
+            out += QString::fromUtf8(raw.mid(last, m.capturedStart() - last));
+        QByteArray bytes = m.captured(3).toLatin1();
+        if (m.captured(2).compare(QLatin1String("B"), Qt::CaseInsensitive) == 0) {
+            bytes = QByteArray::fromBase64(bytes);
+        } else {
+            bytes.replace('_', ' ');
+            bytes = QByteArray::fromPercentEncoding(bytes, '=');
+        }
+        QStringDecoder decoder(m.captured(1).section(QLatin1Char('*'), 0, 0).toLatin1().constData());
+        out += decoder.isValid() ? decoder.decode(bytes) : QString::fromLatin1(bytes);
+        last = m.capturedEnd();
+        previousWasWord = true;
+    }
+    out += QString::fromUtf8(raw.mid(last));
+    return out.simplified();
 }
 
 }  // namespace
@@ -74,7 +109,9 @@ void MessageListModel::load(const Row& row) const {
         const QByteArray head = file.read(kHeaderPeekBytes);
         row.from = headerValue(head, "From");
         row.subject = headerValue(head, "Subject");
-        row.date = headerValue(head, "Date");
+        const QString date = headerValue(head, "Date");
+        const QDateTime when = QDateTime::fromString(date.section(QLatin1Char('('), 0, 0).trimmed(), Qt::RFC2822Date);
+        row.date = when.isValid() ? when.toLocalTime().toString(QStringLiteral("d MMM yyyy HH:mm")) : date;
     }
     row.unread = !MailStore::flagsOf(row.path).contains(QLatin1Char('S'));
     row.color = host_->ColorForMessage(row.path);
@@ -109,7 +146,7 @@ QVariant MessageListModel::data(const QModelIndex& index, int role) const {
 QVariant MessageListModel::headerData(int section, Qt::Orientation orientation, int role) const {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char* titles[] = {"From", "Subject", "Date Received"};
+    static const char* titles[] = {"From", "Subject", "Date"};
     return section >= 0 && section < 3 ? QString::fromLatin1(titles[section]) : QVariant();
 }
 
@@ -126,14 +163,21 @@ MailWindow::MailWindow(MailHost* host) : host_(host) {
     table_->setSelectionBehavior(QAbstractItemView::SelectRows);
     table_->setSelectionMode(QAbstractItemView::ExtendedSelection);
     table_->verticalHeader()->hide();
-    table_->horizontalHeader()->setStretchLastSection(true);
     table_->setShowGrid(false);
     table_->setAlternatingRowColors(true);
-    table_->setColumnWidth(0, 220);
-    table_->setColumnWidth(1, 340);
+    table_->setWordWrap(false);
+    table_->setTextElideMode(Qt::ElideRight);
+    table_->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+    table_->verticalHeader()->setDefaultSectionSize(table_->fontMetrics().height() + 6);
+    table_->horizontalHeader()->setSectionResizeMode(0, QHeaderView::Interactive);
+    table_->horizontalHeader()->setSectionResizeMode(1, QHeaderView::Stretch);
+    table_->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Interactive);
+    table_->setColumnWidth(0, 230);
+    table_->setColumnWidth(2, 140);
     splitter->setStretchFactor(1, 1);
+    splitter->setSizes({170, 790});
     setCentralWidget(splitter);
-    resize(900, 480);
+    resize(960, 520);
 
     refreshTimer_ = new QTimer(this);
     refreshTimer_->setSingleShot(true);
@@ -227,6 +271,48 @@ void MailWindow::selectionFromHost() {
                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
     syncing_ = false;
+}
+
+}  // namespace mailhost
+
+namespace mailhost {
+
+void MailWindow::chooseMailbox(const QString& name) {
+    for (int row = 0; row < mailboxes_->count(); ++row) {
+        if (mailboxes_->item(row)->data(Qt::UserRole).toString() == name)
+            mailboxes_->setCurrentRow(row);
+    }
+    if (model_->rowCount() > 0)
+        table_->selectRow(0);
+}
+
+bool MailWindow::saveScreenshots(const QString& folder) {
+    refresh();
+    bool ok = true;
+    chooseMailbox(QString::fromLatin1(kInboxName));
+    ok &= grab().save(folder + QStringLiteral("/mail-inbox.png"));
+    chooseMailbox(QString::fromLatin1(kSpamName));
+    ok &= grab().save(folder + QStringLiteral("/mail-spam.png"));
+
+    // The menu before the host's last one is the plug-in's: drawn open below its item.
+    const QList<QAction*> top = menuBar()->actions();
+    QMenu* menu = top.size() >= 2 ? top[top.size() - 2]->menu() : nullptr;
+    if (!menu)
+        return false;
+    chooseMailbox(QString::fromLatin1(kInboxName));
+    menu->ensurePolished();
+    menu->resize(menu->sizeHint());
+    QPixmap canvas = grab();
+    const QRect item = menuBar()->actionGeometry(top[top.size() - 2]);
+    QPainter painter(&canvas);
+    const QPoint at = menuBar()->mapTo(this, item.bottomLeft());
+    painter.fillRect(QRect(menuBar()->mapTo(this, item.topLeft()), item.size()), palette().highlight());
+    const QIcon icon = top[top.size() - 2]->icon();
+    if (!icon.isNull())
+        icon.paint(&painter, QRect(menuBar()->mapTo(this, item.topLeft()), item.size()));
+    painter.drawPixmap(at, menu->grab());
+    painter.end();
+    return ok && canvas.save(folder + QStringLiteral("/mail-menu.png"));
 }
 
 }  // namespace mailhost

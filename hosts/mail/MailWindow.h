@@ -51,10 +51,14 @@ public:
     explicit MailWindow(MailHost* host);
     // The host's own menus ("Mail", "Mailbox", "Message", "Help").
     static void buildHostMenus(QMenuBar* bar, MailHost* host);
+    // Renders the window to "<folder>/mail-inbox.png", "mail-spam.png" and, with
+    // the menu a plug-in inserted opened, "mail-menu.png"; false when one failed.
+    bool saveScreenshots(const QString& folder);
 
 private:
     void refresh();
     void showMailbox(const QString& name);
+    void chooseMailbox(const QString& name);
     void selectionFromTable();
     void selectionFromHost();
 

@@ -12,6 +12,7 @@
 
 #include <QApplication>
 #include <QFileInfo>
+#include <QTimer>
 #include <cstdio>
 #include <cstdlib>
 
@@ -27,6 +28,7 @@ const char* kUsage =
     "       junkward-mail deliver [--rule-threads N] FILE|MAILDIR...\n"
     "       junkward-mail mailboxes | messages MAILBOX | selection | select FILE...\n"
     "       junkward-mail move MAILBOX FILE... | empty MAILBOX | menu TITLE [--confirm]\n"
+    "       junkward-mail --screenshot FOLDER\n"
     "\n"
     "Without a command, runs the mail host: mailboxes in <user Library>/Mail/Mailboxes,\n"
     "rules from MessageRules.plist, plug-ins from Mail/Bundles, new mail taken from the\n"
@@ -36,7 +38,9 @@ const char* kUsage =
     "message was delivered, 2 otherwise.\n"
     "The other commands ask the running host: its mailboxes, the messages of one, the\n"
     "selected messages (one path a line), a new selection, moving messages, emptying a\n"
-    "mailbox, choosing a menu item (--confirm answers its confirmation with yes).\n";
+    "mailbox, choosing a menu item (--confirm answers its confirmation with yes).\n"
+    "--screenshot renders the window (INBOX, Spam, the plug-in's menu) into FOLDER as PNG\n"
+    "files and ends.\n";
 
 void printLines(const QStringList& lines, FILE* stream = stdout) {
     for (const QString& line : lines)
@@ -119,6 +123,7 @@ int main(int argc, char** argv) {
     MailHost::Options options;
     QString command;
     QStringList rest;
+    QString screenshots;
     for (int i = 0; i < args.size(); ++i) {
         const QString& a = args[i];
         if (a == QLatin1String("--no-window")) {
@@ -130,6 +135,8 @@ int main(int argc, char** argv) {
                 std::fputs("junkward-mail: --rule-threads takes a number from 1 to 64\n", stderr);
                 return kExitError;
             }
+        } else if (a == QLatin1String("--screenshot") && i + 1 < args.size()) {
+            screenshots = args[++i];
         } else if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             std::fputs(kUsage, stdout);
             return 0;
@@ -144,8 +151,10 @@ int main(int argc, char** argv) {
     }
     if (!command.isEmpty())
         options.window = false;
+    if (!screenshots.isEmpty())
+        options.window = true;
     // Without a window the host needs no display.
-    if (!options.window && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    if ((!options.window || !screenshots.isEmpty()) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Mail"));
@@ -188,5 +197,11 @@ int main(int argc, char** argv) {
     host.loadBundles();
     host.watchIncoming();
     host.showWindow();
+    if (!screenshots.isEmpty()) {
+        // Once the window has settled: its pictures, then the end.
+        QTimer::singleShot(1000, &host, [&host, screenshots] {
+            QCoreApplication::exit(host.saveScreenshots(screenshots) ? 0 : kExitError);
+        });
+    }
     return app.exec();
 }

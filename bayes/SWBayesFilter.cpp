@@ -293,17 +293,26 @@ bool SWBayesFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QSt
     if (saveTimer_)
         saveTimer_->stop();
     marks_.insert(messageID, spam ? -1 : 1);
+    scheduleBulletinSave();
     const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    if (!tree)
+        return true;  // no message: nothing to store
     SWDataBase* db = SWDataBase::sharedDataBase();
-    if (tree && db) {
+    bool stored = db != nullptr;
+    if (stored) {
         const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
         if (tokens)
-            spam ? db->addTokensToSpamDB(*tokens, 0) : db->addTokensToHamDB(*tokens, 0);
-        db->updateCountOnDisk();
-        postDidLearn();
+            stored = spam ? db->addTokensToSpamDB(*tokens, 0) : db->addTokensToHamDB(*tokens, 0);
     }
-    scheduleBulletinSave();
-    return true;
+    if (!stored) {
+        // Nothing was stored: without its mark, a later "Learn" of this message
+        // takes nothing back.
+        marks_.remove(messageID);
+        return false;
+    }
+    const bool counted = db->updateCountOnDisk();
+    postDidLearn();
+    return counted;
 }
 
 void SWBayesFilter::scheduleBulletinSave() {

@@ -74,6 +74,10 @@ public:
     virtual bool automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID, qint32 engineStatus);
     virtual bool learnMessageAsSpam(SAMIMEPart* message, const QString& messageID);
     virtual bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID);
+    // Why the filter would judge a message as it does, for a person to read: its
+    // score and the evidence that weighed most. Nothing is learned, counted or
+    // logged. The base has nothing to say (an empty dictionary).
+    virtual QVariantMap explain(SAMIMEPart* message);
 
     // "SWPlugInPreferencesDidChange" for this filter: updatePreferences(userInfo).
     virtual void preferencesDidChange(const platform::Notification& notification);

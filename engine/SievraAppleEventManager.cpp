@@ -1,6 +1,7 @@
 #include "engine/SievraAppleEventManager.h"
 
 #include "engine/SievraController.h"
+#include "engine/SWPlugInFilter.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "platform/Folders.h"
@@ -58,29 +59,11 @@ QVariantMap commandArguments(const QByteArray& message, bool entourage) {
     return {{QLatin1String(SievraCommandMessageKey), message}, {QLatin1String(SievraCommandIsEntourageKey), entourage}};
 }
 
-// Runs one learning command: converts the source, sets the line ends, hands
-// the data to the controller's operation.
-void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*)) {
-    SievraController* controller = SievraController::currentSievraController();
-    bool present = false;
-    const QByteArray source = messageSource(arguments, &present);
-    if (!controller || !present)
-        return;
-    SAData* data = dataFromMessageSource(source);
-    if (!data)
-        return;
-    {
-        LineEndScope lineEnds(isEntourage(arguments));
-        (controller->*operation)(data);
-    }
-    SAObject::release(data);
-}
-
 }  // namespace
 
-SAData* dataFromMessageSource(const QByteArray& source) {
+SARef<SAData> dataFromMessageSource(const QByteArray& source) {
     if (source.isEmpty())
-        return nullptr;
+        return {};
     qsizetype start = 0;
     if (source.startsWith(kMboxSeparatorStart)) {
         // A source with carriage-return line ends has no line feed: its
@@ -92,9 +75,9 @@ SAData* dataFromMessageSource(const QByteArray& source) {
         start = end < 0 ? source.size() : end + 1;
     }
     if (start >= source.size())
-        return nullptr;
-    return new SAData(reinterpret_cast<const unsigned char*>(source.constData()) + start,
-                      static_cast<unsigned long>(source.size() - start), false);
+        return {};
+    return SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(source.constData()) + start,
+                                           static_cast<unsigned long>(source.size() - start), false));
 }
 
 QString filtersVersionFromHeader(const QByteArray& header) {
@@ -104,24 +87,33 @@ QString filtersVersionFromHeader(const QByteArray& header) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyMMdd"));
 }
 
-SievraAppleEventManager::SievraAppleEventManager(QObject* parent) : QObject(parent) {}
+SievraAppleEventManager::SievraAppleEventManager(SievraController* controller, QObject* parent)
+    : QObject(parent), controller_(controller) {}
 
 bool SievraAppleEventManager::handleCheckSpamStatusCommand(const QVariantMap& arguments) {
-    SievraController* controller = SievraController::currentSievraController();
     bool present = false;
     const QByteArray source = messageSource(arguments, &present);
-    if (!controller || !present)
+    if (!controller_ || !present)
         return false;
-    SAData* data = dataFromMessageSource(source);
+    const SARef<SAData> data = dataFromMessageSource(source);
     if (!data)
         return false;
-    qint32 verdict;
-    {
-        LineEndScope lineEnds(isEntourage(arguments));
-        verdict = controller->filterMailData(data);
-    }
-    SAObject::release(data);
-    return verdict == 0;
+    LineEndScope lineEnds(isEntourage(arguments));
+    return controller_->filterMailData(data.get()) == SWFilterStatusSpam;
+}
+
+// Runs one learning command: converts the source, sets the line ends, hands
+// the data to the controller's operation.
+void SievraAppleEventManager::learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*)) {
+    bool present = false;
+    const QByteArray source = messageSource(arguments, &present);
+    if (!controller_ || !present)
+        return;
+    const SARef<SAData> data = dataFromMessageSource(source);
+    if (!data)
+        return;
+    LineEndScope lineEnds(isEntourage(arguments));
+    (controller_->*operation)(data.get());
 }
 
 void SievraAppleEventManager::handleLearnSpamStatusCommand(const QVariantMap& arguments) {

@@ -9,6 +9,7 @@
 
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
 
@@ -38,17 +39,13 @@ void SievraController::learnMailData(SAData* data, bool spam) {
 
     // 2. Parse in learning mode: the header callback is not called, so the
     // lists do not decide. An unparsable message is neither learned nor logged.
-    SAData* lineFeedData = copyDataWithLineFeeds(data);
-    SAMIMEPart* message = new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData : data, true, filterCallBack, this);
-    if (!message) {
-        SAObject::release(lineFeedData);
+    // The parse tree points into the data: declared first, released last.
+    const SARef<SAData> lineFeedData = SARef<SAData>::adopt(copyDataWithLineFeeds(data));
+    const SARef<SAMIMEPart> owner = SARef<SAMIMEPart>::adopt(
+        new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData.get() : data, true, filterCallBack, this));
+    SAMIMEPart* message = owner.get();
+    if (!message || message->process(true, true) == SAMIMEProcessFailure)
         return;
-    }
-    if (message->process(true, true) == SAMIMEProcessFailure) {
-        SAObject::release(message);
-        SAObject::release(lineFeedData);
-        return;
-    }
 
     // 3. The record.
     QVariantMap record = createLogRecord(message);
@@ -68,10 +65,6 @@ void SievraController::learnMailData(SAData* data, bool spam) {
     // 6. The notice.
     if (showFeedback_)
         showLearningNotice(spam, record.value(JKW_LOG_SUBJECT_KEY).toString());
-
-    // 7.
-    SAObject::release(message);
-    SAObject::release(lineFeedData);
 }
 
 void SievraController::learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {

@@ -4,6 +4,8 @@
 // engine-wide "General" settings and statistics, and follows the notifications of
 // the front ends. Everything runs on the main thread's event loop.
 
+#include "engine/SievraPort.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -26,10 +28,6 @@ class Bundle;
 class LocalMessagePort;
 struct Notification;
 }  // namespace platform
-
-inline constexpr const char* SievraMessagePortName = "Sievra";
-// Message id of a request that carries a raw message.
-inline constexpr qint32 SievraMessageIDFilterMail = 1024;
 
 // Keys of the engine's "General" settings.
 inline constexpr const char* SievraSettingShowFeedback = "Show Feedback";

@@ -8,6 +8,7 @@
 #include "engine/JKW_LogManager.h"
 #include "engine/SWNotifications.h"
 #include "engine/SievraAppleEventManager.h"
+#include "engine/SievraPort.h"
 #include "mailparse/SAData.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
@@ -26,12 +27,12 @@
 
 namespace {
 
-using enginetest::Program;
+using testsupport::Program;
 using enginetest::Sandbox;
 
 // A private session bus with the limits of a desktop session bus (large
 // messages pass) that can start the staged engine by activation.
-using SessionBus = enginetest::PrivateBus;
+using SessionBus = testsupport::PrivateBus;
 
 QString stagedBayesianBundle() {
     return QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")) +
@@ -63,12 +64,11 @@ protected:
     // Starts the engine and waits for its bus name and port.
     void startEngine() {
         ASSERT_TRUE(engine.start());
-        ASSERT_TRUE(enginetest::spinUntil(
+        ASSERT_TRUE(testsupport::waitUntil(
             [] {
                 return platform::ScriptingBus::hasOwner(platform::kEngineBusName) &&
-                       platform::RemoteMessagePort::connect("Sievra") != nullptr;
-            },
-            15000))
+                       platform::RemoteMessagePort::connect(SievraMessagePortName) != nullptr;
+            }))
             << engine.errorOutput().toStdString();
     }
 
@@ -89,7 +89,7 @@ protected:
     // Asks the engine to quit; it writes what is pending on the way out.
     void quitEngine() {
         EXPECT_TRUE(call("Quit").ok);
-        EXPECT_EQ(engine.waitForExit(20000), 0) << engine.errorOutput().toStdString();
+        EXPECT_EQ(engine.waitForExit(), 0) << engine.errorOutput().toStdString();
     }
 
     QVariantList logRecords() const {
@@ -129,7 +129,7 @@ protected:
     }
 
     Sandbox box;
-    SessionBus bus{(box.useLocalLibrary(), box.runtimeDir())};
+    SessionBus bus{(box.useLocalLibrary(), SessionBus::stagedServices())};
     Program engine{"junkward-engine"};
     bool bayesian_ = false;
 };
@@ -153,7 +153,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         {"entourage", withCarriageReturns(message("cr@t", "Carriage returns", true)), true, true},
         {"entourage-mbox", withCarriageReturns(mboxLine + message("crmbox@t", "CR mbox", true)), true, true},
     };
-    auto port = platform::RemoteMessagePort::connect("Sievra");
+    auto port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     ASSERT_TRUE(port);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,7 +164,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         // The next port request is read with line feeds again.
         const QByteArray after = message(QByteArray("port-") + c.name + "@t", "After it", true);
         QByteArray reply;
-        ASSERT_EQ(port->sendRequest(1024, after, 10.0, 60.0, true, &reply), platform::kMessagePortSuccess);
+        ASSERT_EQ(port->sendRequest(SievraMessageIDFilterMail, after, 10.0, 60.0, true, &reply), platform::kMessagePortSuccess);
         qint32 value = 0;
         ASSERT_EQ(reply.size(), 4);
         std::memcpy(&value, reply.constData(), sizeof value);
@@ -255,7 +255,7 @@ TEST_F(Training, learningWorksWhileTheEngineIsSwitchedOff) {
         sw::distributedNotificationStatusOfFilterDidChange, {}, &off));
     const QByteArray flagged = message("off@t", "While off", true);
     // Judging stops once the switch has arrived.
-    EXPECT_TRUE(enginetest::spinUntil([&] { return !check(flagged); }, 10000));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !check(flagged); }));
     learn(flagged, true);
     quitEngine();
 
@@ -377,7 +377,7 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
         QElapsedTimer clock;
         clock.start();
         ASSERT_TRUE(learnWithoutWaiting(message("notice@t", "Noticed", false), c.method));
-        ASSERT_TRUE(enginetest::spinUntil([&] { return notices.size() >= 2; }, 10000)) << notices.size();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return notices.size() >= 2; })) << notices.size();
         const qint64 elapsed = clock.elapsed();
         const QVariantMap information = notices[0].value("TM_MESSAGE_INFORMATION").toMap();
         EXPECT_EQ(notices[0].value("TM_MESSAGE_ACTION").toInt(), 0);
@@ -397,12 +397,12 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
     notices.clear();
     Program quiet("junkward-engine");
     ASSERT_TRUE(quiet.start());
-    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 15000));
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }));
     ASSERT_TRUE(learnWithoutWaiting(message("quiet@t", "Quiet", false), "LearnSpam"));
-    enginetest::spinFor(2500);
+    testsupport::spinFor(2500);
     EXPECT_TRUE(notices.isEmpty()) << notices.size();
     EXPECT_TRUE(call("Quit").ok);
-    EXPECT_EQ(quiet.waitForExit(20000), 0);
+    EXPECT_EQ(quiet.waitForExit(), 0);
     ASSERT_EQ(recordsOf("<quiet@t>").size(), 1);
 }
 
@@ -452,12 +452,11 @@ TEST(MessageSource, theMboxSeparatorLineIsDropped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SAData* data = dataFromMessageSource(c.source);
-        ASSERT_EQ(data != nullptr, c.data.has_value());
+        const SARef<SAData> data = dataFromMessageSource(c.source);
+        ASSERT_EQ(bool(data), c.data.has_value());
         if (data) {
             EXPECT_EQ(QByteArray(data->bytes(), qsizetype(data->length())), *c.data);
         }
-        SAObject::release(data);
     }
 }
 

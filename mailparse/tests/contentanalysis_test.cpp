@@ -142,17 +142,17 @@ TEST(ContentAnalysis, textPartsCarryTheirLinksAndAddresses)
                      "--b\nContent-Type: text/html\n\n<p>See <a href=\"http://shop.example/b\">here</a></p>\n"
                      "--b\nContent-Type: application/octet-stream\n\nhttp://hidden.example/c sales@shop.example\n"
                      "--b--\n");
-    ASSERT_EQ(childCount(p.get()), 3u);
-    EXPECT_EQ(urls(child(p.get(), 0)->_urls), std::vector<URL>{plainURL("shop.example/a")});
-    EXPECT_EQ(strings(child(p.get(), 0)->_addresses), std::vector<std::string>{"sales@shop.example"});
-    EXPECT_EQ(urls(child(p.get(), 1)->_urls), std::vector<URL>{plainURL("shop.example/b")});
-    EXPECT_EQ(child(p.get(), 2)->_urls, nullptr);
-    EXPECT_EQ(child(p.get(), 2)->_addresses, nullptr);
+    ASSERT_EQ(childCount(p.part()), 3u);
+    EXPECT_EQ(urls(child(p.part(), 0)->_urls), std::vector<URL>{plainURL("shop.example/a")});
+    EXPECT_EQ(strings(child(p.part(), 0)->_addresses), std::vector<std::string>{"sales@shop.example"});
+    EXPECT_EQ(urls(child(p.part(), 1)->_urls), std::vector<URL>{plainURL("shop.example/b")});
+    EXPECT_EQ(child(p.part(), 2)->_urls, nullptr);
+    EXPECT_EQ(child(p.part(), 2)->_addresses, nullptr);
     // The HTML part was sent as it is, so its link is blanked in the message itself.
     EXPECT_EQ(p.raw().find("http://shop.example/b"), std::string::npos);
     EXPECT_NE(p.raw().find("http://shop.example/a"), std::string::npos);
-    ASSERT_NE(child(p.get(), 1)->_simplifiedText, nullptr);
-    EXPECT_EQ(text(child(p.get(), 1)->_simplifiedText).find("shop.example"), std::string::npos);
+    ASSERT_NE(child(p.part(), 1)->_simplifiedText, nullptr);
+    EXPECT_EQ(text(child(p.part(), 1)->_simplifiedText).find("shop.example"), std::string::npos);
 }
 
 TEST(ContentAnalysis, decodedHtmlIsBlankedInItsOwnCopy)
@@ -251,15 +251,15 @@ TEST(ContentAnalysis, trickFlagsOfAnyPartAnswerForTheTree)
         SCOPED_TRACE(c.name);
         Parsed nested = parse(wrap("mixed", {"Content-Type: text/plain\n\nan innocent first part\n",
                                              wrap("alternative", {c.part}).substr(std::string("Subject: s\n").size())}));
-        ASSERT_EQ(nested.result, 0);
-        EXPECT_TRUE((nested.get()->*c.predicate)()) << "found two levels down";
+        ASSERT_EQ(nested.result(), 0);
+        EXPECT_TRUE((nested.part()->*c.predicate)()) << "found two levels down";
         for (auto predicate : all) {
             if (predicate != c.predicate && predicate != c.also) {
-                EXPECT_FALSE((nested.get()->*predicate)()) << "no other flag";
+                EXPECT_FALSE((nested.part()->*predicate)()) << "no other flag";
             }
         }
         Parsed clean = parse(wrap("mixed", {"Content-Type: text/plain\n\nnothing to see\n"}));
-        EXPECT_FALSE((clean.get()->*c.predicate)());
+        EXPECT_FALSE((clean.part()->*c.predicate)());
     }
 }
 

@@ -84,7 +84,7 @@ protected:
             }
             return send<bool>(r, "doesMessageSatisfyCriteria:", static_cast<MHObject*>(message.get()));
         });
-        enginetest::spinUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }, 30000);
+        testsupport::waitUntil([&] { return done.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
         return done.get();
     }
 
@@ -94,7 +94,7 @@ protected:
     }
 
     enginetest::Sandbox box;
-    enginetest::PrivateBus bus{box.runtimeDir()};
+    testsupport::PrivateBus bus;
     QString mail;
     std::unique_ptr<TestApplication> app;
     std::unique_ptr<platform::LocalMessagePort> port;

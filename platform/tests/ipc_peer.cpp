@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.DBus");
         QDBusConnection::systemBus().interface()->isServiceRegistered("org.freedesktop.DBus");
         say("ready");
-        QTimer::singleShot(20000, &app, [&] { app.exit(3); });
+        QTimer::singleShot(120000, &app, [&] { app.exit(3); });
         return app.exec();
     }
     if (mode == "bus-name" && args.size() == 2) {

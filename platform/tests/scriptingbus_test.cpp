@@ -42,7 +42,7 @@ ScriptingReply callAside(const QString& service, const QString& method, const QV
         reply = ScriptingBus::call(service, kEngineObjectPath, kEngineInterface, method, args, timeout);
         done = true;
     });
-    ipctest::waitUntil([&] { return done.load(); }, 30000);
+    ipctest::waitUntil([&] { return done.load(); });
     worker.join();
     return reply;
 }
@@ -57,7 +57,7 @@ protected:
         ASSERT_FALSE(folder.path().isEmpty());
         services = folder.path() + "/services";
         ASSERT_TRUE(QDir().mkpath(services));
-        bus = std::make_unique<ipctest::PrivateBus>(folder.path(), services);
+        bus = std::make_unique<ipctest::PrivateBus>(services);
         ASSERT_FALSE(bus->address().isEmpty());
         ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->address().toLocal8Bit().constData(), 1);
         ASSERT_TRUE(QDBusConnection::sessionBus().isConnected());
@@ -131,7 +131,7 @@ TEST_F(ScriptingBusTest, aCallThatGetsNoAnswerEndsAtItsTimeOut) {
         reply = ScriptingBus::call(kEngineBusName, kEngineObjectPath, kEngineInterface, "Sleep", {2000}, 0.3, caller);
         done = true;
     });
-    ipctest::waitUntil([&] { return done.load(); }, 10000);
+    ipctest::waitUntil([&] { return done.load(); });
     worker.join();
     EXPECT_FALSE(reply.ok);
     EXPECT_TRUE(reply.timedOut()) << reply.errorName.toStdString();

@@ -14,7 +14,7 @@
 
 namespace {
 
-using enginetest::Program;
+using testsupport::Program;
 using enginetest::Sandbox;
 
 const QString kMailBus = QStringLiteral("com.quillon.junkward.Mail");
@@ -76,7 +76,7 @@ protected:
     int runMail(const QStringList& arguments, QString* output = nullptr, int timeoutMs = 120000) {
         QProcess p;
         p.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
-        p.start(enginetest::stagedProgram(QStringLiteral("junkward-mail")), arguments);
+        p.start(testsupport::stagedProgram(QStringLiteral("junkward-mail")), arguments);
         if (!p.waitForFinished(timeoutMs)) {
             p.kill();
             p.waitForFinished();
@@ -112,14 +112,14 @@ protected:
 
     Sandbox box;
     QTemporaryDir files;
-    enginetest::PrivateBus bus{box.runtimeDir()};
+    testsupport::PrivateBus bus{testsupport::PrivateBus::stagedServices()};
     QString mail;
 };
 
 TEST_F(MailHost, spamGoesToSpamGoodMailStaysAndLearnSpamFromTheMenuTrains) {
     Program host(QStringLiteral("junkward-mail"), {QStringLiteral("--no-window")});
     ASSERT_TRUE(host.start());
-    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(kMailBus); }, 15000));
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(kMailBus); }));
 
     QString out;
     ASSERT_EQ(runMail({"deliver", writeMessage("spam.eml", spamMessage("s1@lottery.example")),
@@ -131,7 +131,7 @@ TEST_F(MailHost, spamGoesToSpamGoodMailStaysAndLearnSpamFromTheMenuTrains) {
     const QString good = messages("INBOX")[0];
     ASSERT_EQ(runMail({"select", good}, &out), 0) << out.toStdString();
     ASSERT_EQ(runMail({"menu", "Learn Spam"}, &out), 0) << out.toStdString() << host.errorOutput().toStdString();
-    EXPECT_TRUE(enginetest::spinUntil([&] { return logText().contains("LEARN_SPAM"); }, 15000));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return logText().contains("LEARN_SPAM"); }));
     EXPECT_TRUE(logText().contains("g1@example.com"));
     EXPECT_EQ(messages("Spam").size(), 2);
     EXPECT_TRUE(messages("INBOX").isEmpty());
@@ -144,7 +144,7 @@ TEST_F(MailHost, spamGoesToSpamGoodMailStaysAndLearnSpamFromTheMenuTrains) {
         kMailBus, "/com/quillon/junkward/Mail", "com.quillon.junkward.Mail", "ColorForMessage", {unseen}, 30);
     ASSERT_TRUE(colour.ok) << colour.errorMessage.toStdString();
     EXPECT_EQ(colour.values.value(0).toInt(), -1);
-    enginetest::spinFor(3500);  // the log's delayed write
+    testsupport::spinFor(3500);  // the log's delayed write
     EXPECT_FALSE(logText().contains("c1@lottery.example"));
 }
 

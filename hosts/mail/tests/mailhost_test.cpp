@@ -133,8 +133,16 @@ TEST_F(MailHost, spamGoesToSpamGoodMailStaysAndLearnSpamFromTheMenuTrains) {
     ASSERT_EQ(runMail({"menu", "Learn Spam"}, &out), 0) << out.toStdString() << host.errorOutput().toStdString();
     EXPECT_TRUE(testsupport::waitUntil([&] { return logText().contains("LEARN_SPAM"); }));
     EXPECT_TRUE(logText().contains("g1@example.com"));
-    EXPECT_EQ(messages("Spam").size(), 2);
+    ASSERT_EQ(messages("Spam").size(), 2);
     EXPECT_TRUE(messages("INBOX").isEmpty());
+
+    // Mail a delivery agent drops into the Incoming Maildir is taken while the host runs.
+    const QString incoming = mail + QStringLiteral("/Incoming/new/dropped");
+    const QString drop = mail + QStringLiteral("/Incoming/tmp/dropped");
+    ASSERT_TRUE(QFile::copy(writeMessage("dropped.eml", spamMessage("d1@lottery.example")), drop));
+    ASSERT_TRUE(QFile::rename(drop, incoming));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return messages("Spam").size() == 3; }));
+    EXPECT_FALSE(QFileInfo::exists(incoming));
 
     // The colour computation never asks the engine: a spam put straight into
     // INBOX is not the rule's, and the engine never hears of it.

@@ -44,7 +44,7 @@ const QString kEngineNotFound = QStringLiteral("Mail.app Plugin: The Junkward En
 const QString kEngineNotLaunched = QStringLiteral("Mail.app Plugin: The Junkward Engine could not be launched.");
 const QString kEngineNotLoaded = QStringLiteral("Mail.app Plugin: The Junkward Engine is not loaded yet.");
 
-bool portExists() { return platform::RemoteMessagePort::connect(QLatin1String(SievraEnginePortName)) != nullptr; }
+bool portExists() { return platform::RemoteMessagePort::connect(QLatin1String(SievraMessagePortName)) != nullptr; }
 
 bool waitForPort() {
     for (int i = 0; i < SievraLaunchWaitTries; ++i) {
@@ -279,14 +279,14 @@ bool MessageRule_Sievra::querySievraForData(const QByteArray& data) {
         // 1.-2. The cached port, replaced when the engine went away.
         const bool reused = gCachedPort && gCachedPort->isValid();
         if (!reused) {
-            gCachedPort = platform::RemoteMessagePort::connect(QLatin1String(SievraEnginePortName));
+            gCachedPort = platform::RemoteMessagePort::connect(QLatin1String(SievraMessagePortName));
             if (!gCachedPort || !gCachedPort->isValid()) {
                 gCachedPort.reset();
                 return false;
             }
         }
         // 3. One request.
-        status = gCachedPort->sendRequest(SievraRequestMessageID, data, SievraSendTimeout, SievraReceiveTimeout,
+        status = gCachedPort->sendRequest(SievraMessageIDFilterMail, data, SievraMessageTimeout, SievraMessageTimeout,
                                           true, &reply);
         const bool connectionLost =
             status == platform::kMessagePortIsInvalid || status == platform::kMessagePortTransportError;

@@ -4,6 +4,7 @@
 // go to the engine's port "Sievra"), and colour computation never reaches the
 // engine. All members are class-level: the host never makes an instance.
 
+#include "engine/SievraPort.h"
 #include "hosts/mail/MailClasses.h"
 
 #include <QByteArray>
@@ -18,12 +19,6 @@ class Bundle;
 class RemoteMessagePort;
 }  // namespace platform
 
-inline constexpr char SievraEnginePortName[] = "Sievra";
-inline constexpr qint32 SievraRequestMessageID = 1024;
-inline constexpr double SievraSendTimeout = 60.0;
-inline constexpr double SievraReceiveTimeout = 60.0;
-// Larger messages are never sent to the engine.
-inline constexpr qsizetype SievraMaximumMessageBytes = 716800;
 inline constexpr char SievraRuleName[] = "Junkward";
 inline constexpr char SievraEngineSignature[] = "_SM2";
 inline constexpr int SievraLaunchWaitTries = 4;

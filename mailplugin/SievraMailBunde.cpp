@@ -133,9 +133,14 @@ void SievraMailBunde::initialize() {
 }
 
 void SievraMailBunde::patch() {
-    const IMP old = NSObject_Sievra::patchClassSelector(
-        MailClass::named("MessageRouter"), "colorForMessage:highlightTextUsingColor:", "processMessage:withColor:");
-    _oldSievraColorForMessagePrototype = reinterpret_cast<ColorIMP>(old);
+    // A second exchange would undo the first: the hook is set once.
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const IMP old = NSObject_Sievra::patchClassSelector(MailClass::named("MessageRouter"),
+                                                            "colorForMessage:highlightTextUsingColor:",
+                                                            "processMessage:withColor:");
+        _oldSievraColorForMessagePrototype = reinterpret_cast<ColorIMP>(old);
+    });
 }
 
 std::shared_ptr<platform::Bundle> SievraMailBunde::bundle() {

@@ -51,7 +51,7 @@ protected:
 TEST_F(Window, waitsForTheDaemonThenShowsTheFirstFilterWithMenusThatFollowTheState) {
     auto c = start(false);
     EXPECT_FALSE(c->isInitialized());
-    EXPECT_EQ(identifiers(*c), (QStringList{"General", "-", "WhiteList", "BlackList", "Bayesian", "ChiSquare"}));
+    EXPECT_EQ(identifiers(*c), (QStringList{"General", "-", "WhiteList", "BlackList", "ChiSquare", "Bayesian"}));
     EXPECT_FALSE(c->window()->isVisible());
     EXPECT_FALSE(c->action("actionExportSettings")->isEnabled());
 
@@ -68,7 +68,7 @@ TEST_F(Window, waitsForTheDaemonThenShowsTheFirstFilterWithMenusThatFollowTheSta
 
     // The separator cannot be chosen; another filter can.
     EXPECT_FALSE(c->selectRow(1));
-    ASSERT_TRUE(c->selectRow(4));
+    ASSERT_TRUE(c->selectRow(5));
     EXPECT_EQ(c->currentController()->identifier(), "Bayesian");
     EXPECT_EQ(c->window()->windowTitle(), "Junkward X5 - Bayesian");
 

@@ -164,6 +164,10 @@ TEST(SATextTranslatorHTML, hidesTextWrittenInTheBackgroundColour)
         {"<font color=#C0C0C0>silver</font>", "silver", 0},
         {"<table><tr><td background-image=x.png><font color=white>x</font></td></tr></table>",
          "<table><tr><td></td></tr></table>", 0},
+        // A cell painted by a style-sheet class has a background the simplifier cannot see.
+        {"<table><tr><td class=title><font color=white>x</font></td></tr></table>", "<table><tr><td>x</td></tr></table>", 0},
+        {"<table><tr><td class=title bgcolor=white><font color=white>x</font></td></tr></table>",
+         "<table><tr><td></td></tr></table>", White},
         {"<table><tr><td background=x.png><font color=white>x</font></td></tr></table>",
          "<table><tr><td>x</td></tr></table>", 0},
         {"<table bgcolor=black><tr><td><font color=white>x</font></td></tr></table>",

@@ -694,7 +694,12 @@ public:
     }
 
 private:
-    bool dropsText() const { return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan; }
+    // Style sheets are read by the browser, not shown: their text is dropped
+    // wherever the STYLE element stands.
+    bool dropsText() const
+    {
+        return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan || _inStyle;
+    }
     bool suppressesTags() const { return dropsText(); }
 
     void closeRun()
@@ -925,8 +930,10 @@ private:
             return TagEffect::Kept;
         case Handled::Style:
             _styleOpenedInHead = _inHead;
+            _inStyle = true;
             return TagEffect::Kept;
         case Handled::EndStyle:
+            _inStyle = false;
             if (_styleOpenedInHead && _textBeforeTag == 0)
                 _emptyHeadStyle = true;
             _styleOpenedInHead = false;
@@ -1152,6 +1159,7 @@ private:
     bool _tagAfterHTML = false;
     bool _tdBackground = false;
     bool _styleOpenedInHead = false;
+    bool _inStyle = false;
     bool _emptyHeadStyle = false;
     bool _lastTagWasEndStyle = false;
 

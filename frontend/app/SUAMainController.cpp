@@ -386,6 +386,7 @@ bool SUAMainController::open(bool firstLaunch) {
         title.setPointSizeF(title.pointSizeF() * 1.3);
         title.setBold(true);
         ui_->paneTitle->setFont(title);
+        ui_->paneList->setSpacing(3);
         for (const auto& pane : panes_) {
             ui_->paneList->addItem(pane->listTitle());
             ui_->paneStack->addWidget(pane->relativeRootView());

@@ -347,6 +347,19 @@ void addURLHosts(SAMIMEPart* part, Collector& out) {
             continue;
         const QString domain = domainOf(host);
         out.add(QStringLiteral("u:") + domain);
+        // The words of the path and query ("unsubscribe", "click", "remove").
+        const QStringView rest = QStringView(text).mid(host.data() - text.constData() + host.size()).left(512);
+        qsizetype start = -1;
+        for (qsizetype j = 0; j <= rest.size(); ++j) {
+            const bool letter = j < rest.size() && rest[j].isLetterOrNumber();
+            if (letter && start < 0)
+                start = j;
+            else if (!letter && start >= 0) {
+                if (j - start >= kMinimumWord && j - start <= kMaximumWord)
+                    out.add(folded(QStringLiteral("u:path:"), rest.mid(start, j - start)));
+                start = -1;
+            }
+        }
         if (!domain.isEmpty() && domain.front().isDigit() && domain.count(QLatin1Char('.')) == 2)
             out.add(QStringLiteral("u:ip-address"));
     }

@@ -329,9 +329,13 @@ bool SWBayesFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QSt
         saveTimer_->stop();
     marks_.insert(messageID, spam ? -1 : 1);
     scheduleBulletinSave();
+    // A mark stands only for a training that was stored: a later "Learn" of the
+    // message takes back what its mark says.
     const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
-    if (!tree)
+    if (!tree) {
+        marks_.remove(messageID);
         return true;  // no message: nothing to store
+    }
     SWDataBase* db = SWDataBase::sharedDataBase();
     bool stored = db != nullptr;
     if (stored) {
@@ -340,8 +344,6 @@ bool SWBayesFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QSt
             stored = spam ? db->addTokensToSpamDB(*tokens, 0) : db->addTokensToHamDB(*tokens, 0);
     }
     if (!stored) {
-        // Nothing was stored: without its mark, a later "Learn" of this message
-        // takes nothing back.
         marks_.remove(messageID);
         return false;
     }

@@ -8,6 +8,7 @@
 #include "mailparse/SAData.h"
 #include "mailparse/SADictionary.h"
 #include "mailparse/SAEncodedString.h"
+#include "mailparse/SAMessageID.h"
 #include "mailparse/SAMimePart.h"
 #include "mailparse/SAMutableArray.h"
 #include "mailparse/SAMutableDictionary.h"
@@ -95,7 +96,8 @@ bool hasPrefixCaseInsensitive(const SAString* s, const SAString* prefix) {
     return strncasecmp(s->cString(), prefix->cString(), prefix->length()) == 0;
 }
 
-// A Message-ID without "@", or without "." after its first "@", is forged.
+// A Message-ID without "@", or without "." after its first "@", is forged,
+// unless it is one of Outlook's, which names the computer without a dot.
 bool messageIDLooksForged(const SAString* messageID) {
     if (!messageID->cString())
         return true;
@@ -104,7 +106,8 @@ bool messageIDLooksForged(const SAString* messageID) {
     const char* at = static_cast<const char*>(std::memchr(begin, '@', size_t(end - begin)));
     if (!at)
         return true;
-    return std::memchr(at + 1, '.', size_t(end - at - 1)) == nullptr;
+    return std::memchr(at + 1, '.', size_t(end - at - 1)) == nullptr
+        && !SAMessageID::isOutlookComputerNameID(std::string_view(begin, size_t(end - begin)));
 }
 
 int obfuscationScore(SADictionary* record) {

@@ -16,6 +16,10 @@
 // engine runs once more with it switched off; a side-by-side table ends the run,
 // with the engine's resident size once it holds the learned stores.
 //
+// Then, per deciding check or filter, the good and spam messages it decided on
+// the judged half (answers of the whole engine) and, for the built-in checks,
+// on the whole corpus (bench/decisions.h; JUNKWARD_BENCH_MISJUDGED lists them).
+//
 // Usage: dbus-run-session -- build/bench/bayes_bench [corpus folder] [engine]
 // The corpus defaults to bench/data/spam-assassin (bench/fetch-corpus); a set
 // whose name contains "spam" holds spam, every other set ham.
@@ -23,6 +27,7 @@
 #include "SWBayesFilter.h"
 #include "SWChiSquareFilter.h"
 #include "SWDataBase.h"
+#include "bench/decisions.h"
 
 #include "engine/SievraPort.h"
 #include "platform/Bundle.h"
@@ -125,6 +130,44 @@ QByteArray runBogofilter(const QStringList& args, const QList<Message>& messages
     return out;
 }
 
+// The decisions of the judged half, each message credited to the built-in
+// check that decides it or else to the plug-in chain, with the whole engine's
+// answer where it ran; and the built-in checks alone on the whole corpus.
+void reportDecisions(const QList<Message>& train, const QList<Message>& test, const QList<qint32>& pluginVerdicts,
+                     const QList<qint32>& engineAnswers, const QString& engineBundle)
+{
+    const bench::AdvertisementPattern pattern(engineBundle);
+    if (!pattern.loaded())
+        std::fprintf(stderr, "bayes_bench: no advertisement pattern in %s\n", qPrintable(engineBundle));
+    bench::DecisionTally judged, corpus;
+    quint64 disagreements = 0;
+    auto tallyCorpus = [&](const Message& m, const bench::BuiltInDecision& d) {
+        corpus.add(m.path, m.spam, d.code.isEmpty() ? QStringLiteral("(none)") : d.code, d.spam);
+    };
+    for (const Message& m : train)
+        tallyCorpus(m, bench::builtInDecision(m.bytes.left(SievraMaximumMessageBytes), pattern));
+    for (qsizetype i = 0; i < test.size(); ++i) {
+        const Message& m = test[i];
+        const bench::BuiltInDecision d = bench::builtInDecision(m.bytes.left(SievraMaximumMessageBytes), pattern);
+        tallyCorpus(m, d);
+        const qint32 plugin = pluginVerdicts.value(i, SWFilterStatusUndecided);
+        // Undecided by the checks: the plug-in chain, labelled by the Bayesian
+        // plug-in's verdict in this process (other plug-ins may decide too).
+        const QString decider = !d.code.isEmpty()              ? d.code
+                                : plugin == SWFilterStatusSpam ? QStringLiteral("chain, Bayesian spam")
+                                                               : QStringLiteral("chain, Bayesian not spam");
+        const bool expected = d.code.isEmpty() ? plugin == SWFilterStatusSpam : d.spam;
+        const qint32 answer = engineAnswers.value(i, -1);
+        if (answer >= 0 && (answer == SievraReplySpam) != expected)
+            ++disagreements;
+        judged.add(m.path, m.spam, decider, answer >= 0 ? answer == SievraReplySpam : expected);
+    }
+    judged.print("Judged half (whole engine's answers; deciding check run in this process)");
+    if (disagreements)
+        std::printf("  %llu answers of the engine differ from this process's checks and Bayesian plug-in\n",
+                    (unsigned long long)disagreements);
+    corpus.print("Whole corpus, built-in checks only (default settings)");
+}
 
 // ---- The Chi-Square filter beside the others ----
 
@@ -303,6 +346,7 @@ int main(int argc, char** argv) {
 
     // 1. The plug-in's own classifier.
     Confusion plugin;
+    QList<qint32> pluginVerdicts;
     qint64 pluginLearnNs = 0, pluginJudgeNs = 0;
     quint64 learnFailures = 0;
     {
@@ -324,7 +368,8 @@ int main(int argc, char** argv) {
         timer.restart();
         for (const Message& m : test) {
             const ParsedMessage p(m.bytes);
-            plugin.add(m.spam, filter->filter(p.part()) == SWFilterStatusSpam);
+            pluginVerdicts.append(filter->filter(p.part()));
+            plugin.add(m.spam, pluginVerdicts.back() == SWFilterStatusSpam);
         }
         pluginJudgeNs = timer.nsecsElapsed();
         filter->delayedSaveBulletinOnDisk();
@@ -337,6 +382,7 @@ int main(int argc, char** argv) {
 
     // 2. The whole engine on the trained store.
     Confusion engineResult;
+    QList<qint32> engineAnswers(test.size(), -1);
     qint64 engineJudgeNs = 0;
     bool engineRan = false;
     if (QFileInfo(engine).isExecutable()) {
@@ -345,12 +391,14 @@ int main(int argc, char** argv) {
             engineRan = true;
             QElapsedTimer timer;
             timer.start();
-            for (const Message& m : test) {
+            for (qsizetype i = 0; i < test.size(); ++i) {
+                const Message& m = test[i];
                 qint32 answer = 0;
                 if (!engineProcess.judge(m.bytes.left(SievraMaximumMessageBytes), &answer)) {
                     ++engineResult.failures;
                     continue;
                 }
+                engineAnswers[i] = answer;
                 engineResult.add(m.spam, answer == SievraReplySpam);
             }
             engineJudgeNs = timer.nsecsElapsed();
@@ -446,5 +494,7 @@ int main(int argc, char** argv) {
     if (bogoRan)
         rows.push_back(rowOf("bogofilter -b", bogo, bogoUnsure, quint64(train.size()), bogoLearnNs, bogoJudgeNs));
     printSideBySide(rows, resident);
+    reportDecisions(train, test, pluginVerdicts, engineAnswers,
+                    localLibrary + "/Application Support/Quillon/Junkward/Junkward Engine.app");
     return 0;
 }

@@ -23,6 +23,10 @@ class SADictionary;
 class SAMIMEPart;
 class SWPlugInFilter;
 
+namespace sievra {
+struct BuiltInCheckSwitches;
+}
+
 namespace platform {
 class Bundle;
 class LocalMessagePort;
@@ -121,7 +125,7 @@ public:
     // The log record of a parsed message: "Date", "From" ("-" without one),
     // "Subject" (absent without one) and "Msg-ID" (absent without a usable
     // one). fullSubject receives the decoded subject before it was shortened.
-    static QVariantMap createLogRecord(SAMIMEPart* message, QString* fullSubject = nullptr);
+    static QVariantMap createLogRecord(SAMIMEPart* message, std::optional<QString>* fullSubject = nullptr);
     // Removes the progress notice shown for the last spam.
     void delayedHideTaskManager();
 
@@ -170,6 +174,10 @@ private:
     // The "ADV Subject" pattern of the engine's "RegEx" strings, compiled on
     // first use, against a subject.
     bool advertisementSubjectMatches(const QString& subject);
+    // The "General" switches of the built-in checks.
+    sievra::BuiltInCheckSwitches builtInCheckSwitches() const;
+    // Offers a judged message to every plug-in's automatic training.
+    void trainPlugInsAutomatically(SAMIMEPart* message, const std::optional<QVariantMap>& record, qint32 verdict);
     // Shows the "spam detected" notice and schedules its removal.
     void showSpamNotice(const QString& subject);
     // A level-0 progress notice titled by the localised titleKey with the subject as

@@ -73,6 +73,8 @@ TEST_F(ProcessorTest, malusPointsOfTheMessage) {
         {"well formed", kGoodHeaders + plainBody, 0, 0},
         {"no Message-ID", "Subject: hello\n" + plainBody, 1, 1},
         {"Message-ID without dot after @", "Message-ID: <a.b@host>\nSubject: hi\n" + plainBody, 1, 1},
+        {"Outlook's Message-ID on a computer name", "Message-ID: <001b01c24a76$315c63d0$e600000a@XENON16>\nSubject: hi\n" + plainBody, 0, 0},
+        {"Outlook's layout with a forged time", "Message-ID: <000c84d37aae$7338a0a4$3ab55ec5@bjjwxv>\nSubject: hi\n" + plainBody, 1, 1},
         {"Message-ID with dot after @", "Message-ID: <ab@ho.st>\nSubject: hi\n" + plainBody, 0, 0},
         {"Message-ID without @", "Message-ID: <abc.def>\nSubject: hi\n" + plainBody, 1, 1},
         {"no Subject", "Message-ID: <ab@ho.st>\n" + plainBody, 0, 0},

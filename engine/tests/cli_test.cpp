@@ -33,7 +33,7 @@ ToolRun junkward(const QStringList& arguments, const QByteArray& input = {}, con
         process.setWorkingDirectory(folder);
     process.start();
     ToolRun run;
-    if (!process.waitForStarted(10000))
+    if (!process.waitForStarted(testsupport::kDeadlineMs))
         return run;
     process.write(input);
     process.closeWriteChannel();

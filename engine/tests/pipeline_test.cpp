@@ -308,6 +308,14 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
          "From: a@example.org\nSubject: offer\nX-Mailer: Microsoft Outlook 16\nMessage-ID: <o-fine@host.com>\n\n"
          "text of the offer\n",
          "NONE", 0},
+        {"outlook id on a computer named without a dot",
+         "From: a@example.org\nSubject: minutes\nX-Mailer: Microsoft Outlook, Build 10.0.2627\n"
+         "Message-ID: <001b01c24a76$315c63d0$e600000a@XENON16>\n\ntext\n",
+         "NONE", 0},
+        {"outlook layout with a forged time",
+         "From: a@example.org\nSubject: offer\nX-Mailer: Microsoft Outlook, Build 10.0.2627\n"
+         "Message-ID: <000c84d37aae$7338a0a4$3ab55ec5@bjjwxv>\n\ntext\n",
+         "INT_INC_MSGID", 1},
         {"outlook id at localhost",
          "From: a@example.org\nSubject: offer\nX-Mailer: Outlook\nMessage-ID: <o-local@LOCALHOST>\n\ntext\n", "NONE", 0},
         {"outlook id without at", "From: a@example.org\nSubject: offer\nX-Mailer: outlook\nMessage-ID: <o-noat>\n\ntext\n",
@@ -330,7 +338,7 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
     });
     ASSERT_TRUE(general);
     EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILPROCESSED"), cases.size());
-    EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILSPAMDETECTED"), 15u);
+    EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILSPAMDETECTED"), 16u);
     EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILHAMDETECTED"), 1u);
 }
 

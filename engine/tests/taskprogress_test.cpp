@@ -120,9 +120,8 @@ TEST_F(TaskProgress, aNoticeThatAsksForAReactionGetsOne) {
 TEST_F(TaskProgress, theServiceIgnoresHostileRequestsAndKeepsServing) {
     Program service("junkward-taskmanager");
     ASSERT_TRUE(service.start());
-    std::unique_ptr<platform::RemoteMessagePort> port;
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] { return (port = platform::RemoteMessagePort::connect(TM_MESSAGECLIENTMANAGER_PORT_NAME)) != nullptr; }));
+    const auto port = testsupport::waitForPort(TM_MESSAGECLIENTMANAGER_PORT_NAME);
+    ASSERT_TRUE(port);
     const QByteArray requests[] = {
         QByteArray("bplist00garbage"),
         QByteArray(),
@@ -135,8 +134,8 @@ TEST_F(TaskProgress, theServiceIgnoresHostileRequestsAndKeepsServing) {
                                 platform::plist::Format::Binary),
     };
     for (const QByteArray& request : requests)
-        EXPECT_EQ(port->sendRequest(TM_MESSAGECLIENTMANAGER_MESSAGE_ID, request, 5.0, 5.0, true, nullptr), platform::kMessagePortSuccess);
-    EXPECT_EQ(port->sendRequest(7, "x", 5.0, 5.0, true, nullptr), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(TM_MESSAGECLIENTMANAGER_MESSAGE_ID, request, 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
+    EXPECT_EQ(port->sendRequest(7, "x", 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
     EXPECT_TRUE(testsupport::waitUntil([&] { return service.errorOutput().count("Ignored a notice") == 7; }))
         << service.errorOutput().toStdString();
 

@@ -14,6 +14,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/ScriptingBus.h"
+#include "tests/support/ProgressService.h"
 
 #if JUNKWARD_TEST_BAYES_STORE
 #include "bayes/SWDataBase.h"
@@ -164,7 +165,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         // The next port request is read with line feeds again.
         const QByteArray after = message(QByteArray("port-") + c.name + "@t", "After it", true);
         QByteArray reply;
-        ASSERT_EQ(port->sendRequest(SievraMessageIDFilterMail, after, 10.0, 60.0, true, &reply), platform::kMessagePortSuccess);
+        ASSERT_EQ(port->sendRequest(SievraMessageIDFilterMail, after, 60.0, 60.0, true, &reply), platform::kMessagePortSuccess);
         qint32 value = 0;
         ASSERT_EQ(reply.size(), 4);
         std::memcpy(&value, reply.constData(), sizeof value);
@@ -349,17 +350,9 @@ TEST_F(Training, filtersVersionIsTheDateOfTheURLDatabase) {
 }
 
 TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
-    // This process stands in for the task-progress service.
-    QList<QVariantMap> notices;
-    auto service = platform::LocalMessagePort::create("com.quillon.task.manager",
-                                                      [&](qint32 msgid, const QByteArray& data, uid_t) {
-                                                          if (msgid == 200) {
-                                                              if (const auto plist = platform::plist::fromData(data))
-                                                                  notices.append(plist->toMap());
-                                                          }
-                                                          return QByteArray();
-                                                      });
-    ASSERT_TRUE(service);
+    testsupport::ProgressService service;
+    ASSERT_TRUE(service.serving());
+    const auto& notices = service.notices();
     auto learnWithoutWaiting = [](const QByteArray& source, const char* method) {
         return platform::ScriptingBus::callNoReply(platform::kEngineBusName, platform::kEngineObjectPath,
                                                    platform::kEngineInterface, method, {source, false});
@@ -373,7 +366,7 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
                  {"LearnHam", "Junkward - Learning Message as Legitimate"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method);
-        notices.clear();
+        service.clear();
         QElapsedTimer clock;
         clock.start();
         ASSERT_TRUE(learnWithoutWaiting(message("notice@t", "Noticed", false), c.method));
@@ -394,7 +387,7 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
     ASSERT_TRUE(QDir().mkpath(box.preferences()));
     ASSERT_TRUE(platform::plist::writeFile(box.preferencesFile("General"),
                                            QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}}));
-    notices.clear();
+    service.clear();
     Program quiet("junkward-engine");
     ASSERT_TRUE(quiet.start());
     ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }));

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mailparse/SAMessageID.h"
 #include "mailparse/SAMutableArray.h"
 #include "mailparse/tests/mimepart_test_support.h"
 
@@ -281,6 +282,8 @@ TEST(ContentAnalysis, strangeMultipartStructure)
         {"mixed with parts", wrap("mixed", {text}), false},
         {"mixed does not look inside", wrap("mixed", {single, text}), false},
         {"related holding a lone alternative", wrap("related", {single, text}), true},
+        {"related left with its plain-text root", wrap("related", {text}), false},
+        {"related holding a lone HTML part", wrap("related", {"Content-Type: text/html\n\n<p>hi</p>\n"}), true},
         {"empty alternative", "Subject: s\nContent-Type: multipart/alternative; boundary=zz\n\n", true},
         {"not multipart", "Subject: s\n\nplain text\n", false},
     };
@@ -450,5 +453,28 @@ TEST(ContentAnalysis, redirectsAndBackPathsAreSeenAtTheEdgesOfALink)
         const std::vector<URL> found = extract("see http://" + c.link + " end of text", SAMIMESubtypePlain);
         ASSERT_EQ(found.size(), 1u) << c.link;
         EXPECT_EQ(found[0], c.expected) << c.link;
+    }
+}
+
+TEST(ContentAnalysis, messageIDsOfComputersNamedWithoutADot)
+{
+    struct Case {
+        const char* id;
+        bool computerName;  // a host a real client writes
+        bool outlook;       // written by Outlook itself
+    } cases[] = {
+        {"<001b01c24a76$315c63d0$e600000a@XENON16>", true, true},
+        {" <000001c2582a$e84211f0$0200a8c0@JMHALL> ", true, true},
+        {"<E17huko-0000JF-00@carbon>", true, false},
+        // Outlook's layout with random digits where the sending time belongs.
+        {"<000c84d37aae$7338a0a4$3ab55ec5@bjjwxv>", false, false},
+        {"<0000623628de$00001c5a$00005fa8@>", false, false},
+        {"<abc@host.example>", false, false},
+        {"<no-at-sign>", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(SAMessageID::isComputerNameID(c.id), c.computerName);
+        EXPECT_EQ(SAMessageID::isOutlookComputerNameID(c.id), c.outlook);
     }
 }

@@ -94,23 +94,23 @@ TEST_F(ScriptingBusTest, exportedSlotsAnswerCallsWithTheirResults) {
         {"GetFiltersVersion", {}, QString("2007-10-26")},
     };
     for (const auto& c : cases) {
-        const ScriptingReply reply = callAside(kEngineBusName, c.method, c.args, 5);
+        const ScriptingReply reply = callAside(kEngineBusName, c.method, c.args, 60);
         ASSERT_TRUE(reply.ok) << c.method << " " << reply.errorName.toStdString();
         ASSERT_EQ(reply.values.size(), 1);
         EXPECT_EQ(reply.values[0], c.expected) << c.method;
     }
-    const ScriptingReply quit = callAside(kEngineBusName, "Quit", {}, 5);
+    const ScriptingReply quit = callAside(kEngineBusName, "Quit", {}, 60);
     EXPECT_TRUE(quit.ok);
     EXPECT_TRUE(quit.values.isEmpty());
     EXPECT_EQ(engine.quits.load(), 1);
 
-    const ScriptingReply unknown = callAside(kEngineBusName, "LearnEverything", {}, 5);
+    const ScriptingReply unknown = callAside(kEngineBusName, "LearnEverything", {}, 60);
     EXPECT_FALSE(unknown.ok);
     EXPECT_FALSE(unknown.timedOut());
     EXPECT_FALSE(unknown.errorName.isEmpty());
-    const ScriptingReply badArgs = callAside(kEngineBusName, "CheckSpamStatus", {QString("text"), 3}, 5);
+    const ScriptingReply badArgs = callAside(kEngineBusName, "CheckSpamStatus", {QString("text"), 3}, 60);
     EXPECT_FALSE(badArgs.ok);
-    const ScriptingReply nobody = callAside("com.quillon.junkward.Nobody", "Quit", {}, 5);
+    const ScriptingReply nobody = callAside("com.quillon.junkward.Nobody", "Quit", {}, 60);
     EXPECT_FALSE(nobody.ok);
     ScriptingBus::unexportObject(kEngineBusName, kEngineObjectPath);
 }

@@ -985,6 +985,9 @@ private:
     // shows its text again.
     void openTableItem(Handled kind)
     {
+        // The body begins where the head ends, whether or not "</head>" was written.
+        if (kind == Handled::Body)
+            _inHead = false;
         pushColorItem(kind == Handled::Body    ? StackTag::Body
                       : kind == Handled::Table ? StackTag::Table
                       : kind == Handled::Tr    ? StackTag::Tr
@@ -1287,18 +1290,50 @@ int SATextTranslator::enrichedToPlainBuffer(const unsigned char* in, unsigned lo
     return 0;
 }
 
+namespace {
+
+// The double-byte runs of text in a 7-bit ISO-2022 charset, which writes its
+// characters with the bytes of ASCII ("<" and ">" among them): ESC "$" (or SO)
+// starts one, ESC "(" (or SI) ends it. Such runs hold no tags.
+struct ISO2022Shifts {
+    bool doubleByte = false;
+    void see(const unsigned char* bytes, unsigned long i, unsigned long length)
+    {
+        const unsigned char c = bytes[i];
+        if (c == 0x1B && i + 1 < length && (bytes[i + 1] == '$' || bytes[i + 1] == '('))
+            doubleByte = bytes[i + 1] == '$';
+        else if (c == 0x0E || c == 0x0F)
+            doubleByte = c == 0x0E;
+    }
+};
+
+bool hasShifts(const unsigned char* bytes, unsigned long length)
+{
+    return std::memchr(bytes, 0x1B, length) || std::memchr(bytes, 0x0E, length);
+}
+
+}  // namespace
+
 bool SATextTranslator::containsPseudoTags(SAData* data)
 {
     if (!data || !data->bytes())
         return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data->bytes());
     const unsigned long length = data->length();
+    const bool shifts = hasShifts(bytes, length);
+    ISO2022Shifts state;
     unsigned long count = 0;
     for (unsigned long i = 0; i < length; ++i) {
-        const void* open = std::memchr(bytes + i, '<', length - i);
-        if (!open)
-            break;
-        i = static_cast<const unsigned char*>(open) - bytes;
+        if (shifts) {
+            state.see(bytes, i, length);
+            if (state.doubleByte || bytes[i] != '<')
+                continue;
+        } else {
+            const void* open = std::memchr(bytes + i, '<', length - i);
+            if (!open)
+                break;
+            i = static_cast<const unsigned char*>(open) - bytes;
+        }
         unsigned long j = i + 1;
         while (j < length && j - i - 1 <= kMaxPseudoTagLength && isAsciiAlnum(bytes[j]))
             ++j;
@@ -1314,9 +1349,13 @@ int SATextTranslator::simplifiedPseudoHTMLBuffer(const unsigned char* in, unsign
     if (!allocateOutput(in, length, out, outLength))
         return -1;
     Output output{*out, length};
+    const bool shifts = hasShifts(in, length);
+    ISO2022Shifts state;
     unsigned long i = 0;
     while (i < length) {
-        if (in[i] != '<') {
+        if (shifts)
+            state.see(in, i, length);
+        if (in[i] != '<' || state.doubleByte) {
             output.put(in[i++]);
             continue;
         }
@@ -1335,6 +1374,8 @@ int SATextTranslator::simplifiedPseudoHTMLBuffer(const unsigned char* in, unsign
         } else {
             // Not a tag: the "<" goes, the letters and the next byte stay.
             output.put(in + i + 1, j - i);
+            if (shifts)
+                state.see(in, j, length);
         }
         i = j + 1;
     }

@@ -117,6 +117,8 @@ TEST(SATextTranslatorHTML, keepsTextAndStructureAndDropsPresentation)
 TEST(SATextTranslatorHTML, dropsScriptsFramesAppletsCommentsAndTheHead)
 {
     expectCases({
+        // A head left open ends where the body begins.
+        {"<html><head><title>t</title><body>shown</body></html>", "<html><body>shown</body></html>", 0},
         {"a<!-- x > y -->z", "az", 0},
         {"a<!---->z", "az", 0},
         {"a<!-- <font color=white> -->z", "az", 0},
@@ -697,6 +699,10 @@ TEST(SATextTranslatorPseudo, containsPseudoTagsNeedsMoreThanTen)
         {repeat("<b x>", 11), false},
         {repeat("<b", 11), false},
         {std::string(1 << 20, '<'), false},
+        // Japanese in ISO-2022-JP: its double-byte runs are no tags, ASCII between them may be.
+        {repeat("\x1b$B<A>\x1b(B ", 11), false},
+        {"\x1b$B$\\\x1b(B " + repeat("<b>x", 11), true},
+        {repeat("\x0e<A>\x0f", 11), false},
     };
     for (const Case& c : cases) {
         SARef<SAData> in = data(c.text);
@@ -718,6 +724,8 @@ TEST(SATextTranslatorPseudo, dropsShortBracketedWords)
         {"<abcdefghijklmno>x", "<abcdefghijklmno>x"},
         {"<x y", "x y"},
         {"a<=b", "a=b"},
+        // Double-byte ISO-2022-JP runs are copied untouched; the ASCII after them is not.
+        {"\x1b$B<A><=\x1b(B<b>x", "\x1b$B<A><=\x1b(Bx"},
         {"<>", ">"},
         {"a<", "a"},
         {"a<bc", "a"},

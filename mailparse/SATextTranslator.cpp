@@ -694,7 +694,12 @@ public:
     }
 
 private:
-    bool dropsText() const { return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan; }
+    // Style sheets are read by the browser, not shown: their text is dropped
+    // wherever the STYLE element stands.
+    bool dropsText() const
+    {
+        return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan || _inStyle;
+    }
     bool suppressesTags() const { return dropsText(); }
 
     void closeRun()
@@ -756,7 +761,7 @@ private:
     }
 
     // The attributes the simplifier reads, parsed once per tag on first use.
-    const NamedViews<5>& attributes()
+    const NamedViews<6>& attributes()
     {
         if (!_attributesRead) {
             _attributesRead = true;
@@ -812,8 +817,12 @@ private:
 
     void pushColorItem(StackTag tag)
     {
-        const NamedViews<5>& values = attributes();
-        _colors.push(values.of(T::sHTMLTAG_BGCOLOR), values.of(T::sBackgroundString).found, tag);
+        const NamedViews<6>& values = attributes();
+        // A style-sheet class without a BGCOLOR may paint the background in
+        // any colour: like a background picture, nothing to compare text with.
+        const bool unknownBackground = values.of(T::sBackgroundString).found
+            || (values.of(classAttribute()).found && !values.of(T::sHTMLTAG_BGCOLOR).found);
+        _colors.push(values.of(T::sHTMLTAG_BGCOLOR), unknownBackground, tag);
     }
 
     // What handling a tag by name leaves to do: copy it as written, write its
@@ -921,8 +930,10 @@ private:
             return TagEffect::Kept;
         case Handled::Style:
             _styleOpenedInHead = _inHead;
+            _inStyle = true;
             return TagEffect::Kept;
         case Handled::EndStyle:
+            _inStyle = false;
             if (_styleOpenedInHead && _textBeforeTag == 0)
                 _emptyHeadStyle = true;
             _styleOpenedInHead = false;
@@ -1124,8 +1135,13 @@ private:
     unsigned long _tagLength = 0;
     const char* _name = nullptr;
     unsigned long _nameLength = 0;
-    NamedViews<5> _attributes{{T::sHTMLTAG_BGCOLOR, T::sHTMLTAG_COLOR, T::sHTMLTAG_STYLE, T::sBackgroundString,
-                                T::sBackgroundImageString}};
+    static const SAString* classAttribute()
+    {
+        static const SAString* const name = new SAString("CLASS");
+        return name;
+    }
+    NamedViews<6> _attributes{{T::sHTMLTAG_BGCOLOR, T::sHTMLTAG_COLOR, T::sHTMLTAG_STYLE, T::sBackgroundString,
+                                T::sBackgroundImageString, classAttribute()}};
     NamedViews<6> _style{{T::sHTMLTAG_FONTSIZE, T::sHTMLTAG_FLOAT, T::sHTMLTAG_DISPLAY, T::sHTMLTAG_VISIBILITY,
                           T::sHTMLTAG_MARGINLEFT, T::sHTMLTAG_BORDERWIDTH}};
     bool _attributesRead = false;
@@ -1143,6 +1159,7 @@ private:
     bool _tagAfterHTML = false;
     bool _tdBackground = false;
     bool _styleOpenedInHead = false;
+    bool _inStyle = false;
     bool _emptyHeadStyle = false;
     bool _lastTagWasEndStyle = false;
 

@@ -91,7 +91,7 @@ TEST(SATextTranslatorHTML, keepsTextAndStructureAndDropsPresentation)
     expectCases({
         {"a <b>bold</b> c", "a bold c", 0},
         {"<blink>x</blink>", "<blink>x</blink>", 0},
-        {"<body><style>p{color:red}</style>t</body>", "<body>p{color:red}t</body>", 0},
+        {"<body><style>p{color:red}</style>t</body>", "<body>t</body>", 0},
         {"<td bgcolor=red>x</td>", "<td>x</td>", 0},
         {"<TABLE border=1 bgcolor=x><TR valign=top><TD width=5>x</TD></TR></TABLE>",
          "<TABLE><TR><TD>x</TD></TR></TABLE>", 0},
@@ -164,6 +164,10 @@ TEST(SATextTranslatorHTML, hidesTextWrittenInTheBackgroundColour)
         {"<font color=#C0C0C0>silver</font>", "silver", 0},
         {"<table><tr><td background-image=x.png><font color=white>x</font></td></tr></table>",
          "<table><tr><td></td></tr></table>", 0},
+        // A cell painted by a style-sheet class has a background the simplifier cannot see.
+        {"<table><tr><td class=title><font color=white>x</font></td></tr></table>", "<table><tr><td>x</td></tr></table>", 0},
+        {"<table><tr><td class=title bgcolor=white><font color=white>x</font></td></tr></table>",
+         "<table><tr><td></td></tr></table>", White},
         {"<table><tr><td background=x.png><font color=white>x</font></td></tr></table>",
          "<table><tr><td>x</td></tr></table>", 0},
         {"<table bgcolor=black><tr><td><font color=white>x</font></td></tr></table>",
@@ -235,10 +239,10 @@ TEST(SATextTranslatorHTML, flagsFloatingLayouts)
         {repeat("<span style=\"float:right;margin-left:5px;border-width:0px\">z</span>", 7), repeat("z", 7), 0},
         {repeat(textarea, 10), "", 0},
         {repeat(textarea, 11), "", Layout},
-        {"<head><style></style></head><body>text<style>x</style></body>", "</head><body>textx</body>", Layout},
-        {"<head><style></style></head><body>text<style>x</style><!-- c --></body>", "</head><body>textx</body>", Layout},
-        {"<head><style>a{}</style></head><body>text<style>x</style></body>", "</head><body>textx</body>", 0},
-        {"<head><style></style></head><body>text<style>x</style><b></body>", "</head><body>textx</body>", 0},
+        {"<head><style></style></head><body>text<style>x</style></body>", "</head><body>text</body>", Layout},
+        {"<head><style></style></head><body>text<style>x</style><!-- c --></body>", "</head><body>text</body>", Layout},
+        {"<head><style>a{}</style></head><body>text<style>x</style></body>", "</head><body>text</body>", 0},
+        {"<head><style></style></head><body>text<style>x</style><b></body>", "</head><body>text</body>", 0},
     });
 }
 

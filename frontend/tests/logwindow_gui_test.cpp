@@ -139,6 +139,11 @@ TEST_F(LogViewer, verdictFiltersAndSearchChooseTheRows) {
     c->searchField()->setText("");
     EXPECT_EQ(subjects(c).size(), 7);
 
+    // A plug-in's verdict is spam unless the record marks it legitimate.
+    EXPECT_TRUE(Controller::isLogRecordSpam({{"Filt-ID", "Bayesian"}}));
+    EXPECT_FALSE(Controller::isLogRecordSpam({{"Filt-ID", "Bayesian"}, {"Legitimate", true}}));
+    EXPECT_TRUE(Controller::isLogRecordSpam({{"Legitimate", true}}));
+
     // The filter is kept for the next opening.
     c->switchDisplayedInfo(Controller::ShowSpam);
     Controller::releaseSharedController();
@@ -232,7 +237,7 @@ TEST_F(LogViewer, exportWritesExactlyTheFilteredRowsInTheirOrder) {
     ASSERT_EQ(lines.size(), 6);  // five rows and the end after the last line feed
     EXPECT_EQ(lines.takeAt(2), "[S] \t\tNew\tFutureFilter");  // a code without a text shows as it is
     EXPECT_TRUE(lines[0].endsWith("\t\tWIN NOW\tBlack list"));
-    EXPECT_TRUE(lines[1].endsWith("\tZed\tPills\tBayesian"));
+    EXPECT_TRUE(lines[1].endsWith("\tZed\tPills\tBayesian filter"));
     EXPECT_TRUE(lines[2].startsWith("[S] ") && lines[2].endsWith("\tDeals\tCheap watches\tLearned as spam"));
     EXPECT_EQ(lines[3], "[S] \t\t\tJunk HTML tags");  // missing fields keep their tabs; reasons through the "Log" table
     EXPECT_EQ(lines[4], "");

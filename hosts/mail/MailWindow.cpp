@@ -82,8 +82,10 @@ void MessageListModel::setMessages(const QStringList& paths) {
     beginResetModel();
     rows_.clear();
     rows_.reserve(paths.size());
-    for (const QString& p : paths)
-        rows_.append(Row{p});
+    for (const QString& p : paths) {
+        rows_.append(Row());
+        rows_.last().path = p;
+    }
     endResetModel();
 }
 

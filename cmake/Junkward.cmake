@@ -130,7 +130,11 @@ endfunction()
 
 # Installs the stage under <prefix>/lib/junkward with links to the programs in <prefix>/bin.
 function(junkward_install_stage)
-  install(DIRECTORY "${JUNKWARD_STAGE}/" DESTINATION "${JUNKWARD_INSTALL_DIR}" USE_SOURCE_PERMISSIONS)
+  # The stage's own activation files and autostart folder serve the tests; the
+  # installed ones are written by each module's install rules.
+  install(DIRECTORY "${JUNKWARD_STAGE}/" DESTINATION "${JUNKWARD_INSTALL_DIR}" USE_SOURCE_PERMISSIONS
+    REGEX "/stage/etc$" EXCLUDE
+    REGEX "/stage/share/dbus-1$" EXCLUDE)
   install(CODE "
     set(prefix \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
     file(MAKE_DIRECTORY \"\${prefix}/bin\")

@@ -144,6 +144,13 @@ function(junkward_install_stage)
     foreach(p IN LISTS programs)
       file(CREATE_LINK \"../${JUNKWARD_INSTALL_DIR}/bin/\${p}\" \"\${prefix}/bin/\${p}\" SYMBOLIC)
     endforeach()
+    # Shared libraries are read, not run.
+    file(GLOB libraries \"\${prefix}/${JUNKWARD_INSTALL_DIR}/lib/*.so*\")
+    foreach(f IN LISTS libraries)
+      if(NOT IS_SYMLINK \"\${f}\")
+        file(CHMOD \"\${f}\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+      endif()
+    endforeach()
     # A stripped install (cmake --install --strip, CPack) strips the copied stage too.
     if(CMAKE_INSTALL_DO_STRIP)
       file(GLOB_RECURSE files LIST_DIRECTORIES false \"\${prefix}/${JUNKWARD_INSTALL_DIR}/*\")

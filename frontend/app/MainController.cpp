@@ -3,6 +3,7 @@
 #include "engine/SWNotifications.h"
 #include "engine/SWPluginPreferencesManager.h"
 #include "frontend/app/JKW5SettingsPackage.h"
+#include "frontend/app/JKW_LogWindowController.h"
 #include "frontend/kit/SWPlugInUI.h"
 #include "frontend/kit/SWUICommon.h"
 #include "frontend/kit/SWUIConstants.h"
@@ -238,9 +239,6 @@ void MainController::awakeFromNib() {
     });
     for (QMenu* menu : {ui_->fileMenu, ui_->viewMenu, ui_->helpMenu})
         connect(menu, &QMenu::aboutToShow, this, &MainController::validateMenuItems);
-    // The log viewer is a window of its own that is not part of this build.
-    ui_->logButton->hide();
-    ui_->actionShowLog->setVisible(false);
 
     loadPlugins();
     pluginsLoaded_ = true;
@@ -692,7 +690,10 @@ void MainController::showHideDetectedSpams() {
     validateMenuItems();
 }
 
-void MainController::showLog() {}
+void MainController::showLog() {
+    if (JKW_LogWindowController* log = JKW_LogWindowController::sharedController())
+        log->showWindow();
+}
 
 QString MainController::installedManualPath() {
     const QString name = swui::localizedString(QLatin1String(kManualName), QLatin1String(kManualName));

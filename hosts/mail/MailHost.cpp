@@ -188,6 +188,16 @@ void MailHost::runRules(const QStringList& inboxPaths, std::function<void(std::v
     emit mailboxesChanged();
 }
 
+void MailHost::applyRules(const QStringList& paths) {
+    QStringList inside;
+    for (const QString& path : paths) {
+        const QString message = messageInMailboxes(path);
+        if (!message.isEmpty())
+            inside << message;
+    }
+    runRules(inside, [](std::vector<RuleOutcome>) {});
+}
+
 void MailHost::deliver(const QStringList& sources, std::function<void(const DeliverySummary&)> done) {
     auto summary = std::make_shared<DeliverySummary>();
     const QStringList files = expandMessageSources(sources, &summary->problems);

@@ -15,6 +15,7 @@
 #include <QPointer>
 #include <QVariantMap>
 #include <QVector>
+#include <QWidget>
 
 #include <functional>
 #include <memory>
@@ -25,7 +26,6 @@ class QLineEdit;
 class QPushButton;
 class QTableView;
 class QTimer;
-class QWidget;
 class JKW_LogWindowController;
 namespace platform {
 class UserDefaults;

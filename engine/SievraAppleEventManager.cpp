@@ -1,11 +1,14 @@
 #include "engine/SievraAppleEventManager.h"
 
+#include "engine/JKW_LogManager.h"
+#include "engine/SWPlugInFilter.h"
 #include "engine/SievraController.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "platform/Folders.h"
 
 #include <QCoreApplication>
+#include <QDBusMetaType>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -76,6 +79,34 @@ void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAD
     SAObject::release(data);
 }
 
+// Runs one batch learning command: every source converted, the whole batch
+// handed to the controller with the line ends set.
+QByteArray learnBatch(const QByteArrayList& sources, bool entourage, bool spam) {
+    SievraController* controller = SievraController::currentSievraController();
+    if (!controller)
+        return QByteArray(sources.size(), '\0');
+    std::vector<SAData*> data;
+    std::vector<qsizetype> position;  // index in sources of each data object
+    data.reserve(size_t(sources.size()));
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        if (SAData* d = dataFromMessageSource(sources[i])) {
+            data.push_back(d);
+            position.push_back(i);
+        }
+    }
+    QByteArray learned;
+    {
+        LineEndScope lineEnds(entourage);
+        learned = controller->learnMailDataBatch(data, spam);
+    }
+    for (SAData* d : data)
+        SAObject::release(d);
+    QByteArray result(sources.size(), '\0');
+    for (size_t i = 0; i < position.size() && qsizetype(i) < learned.size(); ++i)
+        result[position[i]] = learned[qsizetype(i)];
+    return result;
+}
+
 }  // namespace
 
 SAData* dataFromMessageSource(const QByteArray& source) {
@@ -104,7 +135,11 @@ QString filtersVersionFromHeader(const QByteArray& header) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyMMdd"));
 }
 
-SievraAppleEventManager::SievraAppleEventManager(QObject* parent) : QObject(parent) {}
+SievraAppleEventManager::SievraAppleEventManager(QObject* parent) : QObject(parent) {
+    // The batch methods' array of messages ("aay") must be known before the
+    // object is exported, or the bus leaves them out.
+    qDBusRegisterMetaType<QByteArrayList>();
+}
 
 bool SievraAppleEventManager::handleCheckSpamStatusCommand(const QVariantMap& arguments) {
     SievraController* controller = SievraController::currentSievraController();
@@ -155,6 +190,29 @@ void SievraAppleEventManager::LearnHam(const QByteArray& message, bool isEntoura
 }
 
 QString SievraAppleEventManager::GetFiltersVersion() { return handleGetFiltersVersionCommand(); }
+
+int SievraAppleEventManager::JudgeMessage(const QByteArray& message, bool isEntourage, QString& reason) {
+    reason = QString::fromLatin1(JKW_LOG_FILTER_KEY_NONE);
+    SievraController* controller = SievraController::currentSievraController();
+    SAData* data = controller ? dataFromMessageSource(message) : nullptr;
+    if (!data)
+        return SWFilterStatusUndecided;
+    qint32 verdict;
+    {
+        LineEndScope lineEnds(isEntourage);
+        verdict = controller->filterMailData(data, &reason);
+    }
+    SAObject::release(data);
+    return verdict;
+}
+
+QByteArray SievraAppleEventManager::LearnSpamBatch(const QByteArrayList& messages, bool isEntourage) {
+    return learnBatch(messages, isEntourage, true);
+}
+
+QByteArray SievraAppleEventManager::LearnHamBatch(const QByteArrayList& messages, bool isEntourage) {
+    return learnBatch(messages, isEntourage, false);
+}
 
 void SievraAppleEventManager::Quit() {
     if (QCoreApplication* app = QCoreApplication::instance())

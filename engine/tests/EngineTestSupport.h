@@ -221,6 +221,11 @@ public:
             process_.waitForFinished(5000);
         }
     }
+    // Ends the program with SIGKILL: nothing is flushed on the way out.
+    void killNow() {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
     bool running() const { return process_.state() == QProcess::Running; }
     // Waits for the program to end; its exit code, or -1 when it is still running.
     int waitForExit(int timeoutMs) {

@@ -363,17 +363,28 @@ bool SWBayesFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QSt
     if (saveTimer_)
         saveTimer_->stop();
     marks_.insert(messageID, spam ? -1 : 1);
+    scheduleBulletinSave();
+    // A mark stands only for a training that was stored: a later "Learn" of the
+    // message takes back what its mark says.
     const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    if (!tree) {
+        marks_.remove(messageID);
+        return true;  // no message: nothing to store
+    }
     SWDataBase* db = SWDataBase::sharedDataBase();
-    if (tree && db) {
+    bool stored = db != nullptr;
+    if (stored) {
         const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
         if (tokens)
-            spam ? db->addTokensToSpamDB(*tokens, 0) : db->addTokensToHamDB(*tokens, 0);
-        db->updateCountOnDisk();
-        postDidLearn();
+            stored = spam ? db->addTokensToSpamDB(*tokens, 0) : db->addTokensToHamDB(*tokens, 0);
     }
-    scheduleBulletinSave();
-    return true;
+    if (!stored) {
+        marks_.remove(messageID);
+        return false;
+    }
+    const bool counted = db->updateCountOnDisk();
+    postDidLearn();
+    return counted;
 }
 
 void SWBayesFilter::scheduleBulletinSave() {

@@ -351,8 +351,7 @@ SWDataBase::SWDataBase(const QString& cachesFolder) : folder_(cachesFolder), map
 SWDataBase::~SWDataBase() {
     abortBatch();
     std::lock_guard guard(sharedLock_);
-    delete dataBase_;
-    dataBase_ = nullptr;
+    dataBase_.reset();
 }
 
 bool SWDataBase::isOpen() const { return dataBase_ != nullptr; }
@@ -401,10 +400,9 @@ bool SWDataBase::openStore(bool create) {
         if (txn.commit() != MDB_SUCCESS)
             return false;
     }
-    dataBase_ = env.release();
+    dataBase_ = std::move(env);
     if (!create && !verifyStore()) {
-        delete dataBase_;
-        dataBase_ = nullptr;
+        dataBase_.reset();
         return false;
     }
     return true;
@@ -481,8 +479,7 @@ void SWDataBase::_reload() {
     {
         std::lock_guard guard(sharedLock_);
         const QString folder = folder_.isEmpty() ? platform::folders::userCaches() : folder_;
-        delete dataBase_;
-        dataBase_ = nullptr;
+        dataBase_.reset();
         countPath_ = folder + QLatin1Char('/') + QLatin1String(SWDataBaseCountName);
 
         // An existing store is kept only when it opens, is whole, and has its counts.
@@ -495,8 +492,7 @@ void SWDataBase::_reload() {
         else
             QFile::remove(batchJournalPath());
         if (dataBase_ && !readCounts()) {
-            delete dataBase_;
-            dataBase_ = nullptr;
+            dataBase_.reset();
         }
 
         // Otherwise start anew, empty, with a count file that matches.
@@ -516,8 +512,7 @@ void SWDataBase::_reload() {
 void SWDataBase::close() {
     abortBatch();
     std::lock_guard guard(sharedLock_);
-    delete dataBase_;
-    dataBase_ = nullptr;
+    dataBase_.reset();
 }
 
 bool SWDataBase::reset() {
@@ -526,17 +521,14 @@ bool SWDataBase::reset() {
     {
         std::lock_guard guard(sharedLock_);
         const QString folder = folder_.isEmpty() ? platform::folders::userCaches() : folder_;
+        dataBase_.reset();
         if (platform::folders::isFolder(folder)) {
-            delete dataBase_;
-            dataBase_ = nullptr;
             const QByteArray store = QFile::encodeName(storePath());
             const bool storeRemoved = ::unlink(store.constData()) == 0;
             const bool countRemoved = ::unlink(QFile::encodeName(countPath_).constData()) == 0;
             ::unlink((store + kLockSuffix).constData());
             result = storeRemoved && countRemoved;
         }
-        delete dataBase_;
-        dataBase_ = nullptr;
     }
     _reload();
     return result;

@@ -20,6 +20,7 @@ struct MDB_txn;
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -161,7 +162,7 @@ private:
     int64_t now() const;
 
     std::mutex sharedLock_;
-    Env* dataBase_ = nullptr;
+    std::unique_ptr<Env> dataBase_;  // null while the store is closed
     QString folder_;
     QString countPath_;
     std::atomic<uint64_t> spamMailCount_{0};

@@ -17,10 +17,6 @@
 class SAMIMEPart;
 class SWDataBase;
 
-// Subtype codes of a node's mode.
-inline constexpr int SWProcessorModeAlternative = 7;
-inline constexpr int SWProcessorModeRFC822 = 14;
-
 // At most this many probabilities are combined into a score.
 inline constexpr int SWProcessorMaximumProbabilities = 15;
 // The probability one malus point contributes.
@@ -30,7 +26,7 @@ inline constexpr float SWProcessorMalusProbability = 0.999f;
 struct SWProcessNode {
     std::optional<int> malus;                   // points of this node itself
     std::optional<SWTokenBag> subjectTokens;    // root only, keys "Sub*..."
-    std::optional<int> mode;                    // subtype of multipart and rfc822 parts
+    std::optional<int> mode;                    // SAMIMESubtype of multipart and rfc822 parts
     std::vector<std::unique_ptr<SWProcessNode>> children;  // in part order
     std::optional<QStringList> addresses;       // addresses found in a text part
     std::optional<QStringList> urls;            // links found in a text part
@@ -64,8 +60,7 @@ public:
     static std::pair<SWProbabilities, std::optional<SWTokenBag>> getSpamTokenArray(const SWProcessNode* node,
                                                                                    SWDataBase* db = nullptr);
 
-    // The text of an HTML document as a browser shows it, U+FFFC for each image;
-    // nullopt when it cannot be parsed.
+    // The text of an HTML document as a browser shows it (platform::html::renderedText).
     static std::optional<QString> processHTMLString(const QString& html);
 
     // Adds "Url*" tokens of the node's link hosts and "Add*" tokens of its

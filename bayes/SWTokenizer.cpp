@@ -92,11 +92,18 @@ bool loadAccents(Tables& t, const QVariant& alphabet) {
     return true;
 }
 
-// Normalises buf[0..n) in place as a token without "%" splitting (steps 3 to 13).
-// Returns false when the token is dropped; n may shrink. One pass gathers what
-// the rules look at, so the common plain word is settled without further scans.
-bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& modified) {
-    // What each character means to the rules below, looked up once.
+// What the normalisation rules look at in a token, gathered in one pass so the
+// common plain word is settled without further scans.
+struct TokenProfile {
+    bool allNumber = false;  // every character is one of "0OI123456789"
+    bool control = false;    // a character at or below "#" other than "!"
+    bool high = false;       // a character above U+007F
+    bool lookAlike = false;  // "|" or "@" before the last position
+    bool mixed = false;      // a non-digit follows the first digit
+    qsizetype digits = 0;
+};
+
+TokenProfile profileOf(const char16_t* buf, qsizetype n) {
     enum : uint8_t { kDigit = 1, kNumber = 2, kControl = 4, kLookAlike = 8, kHigh = 16 };
     static const auto classes = [] {
         std::array<uint8_t, 128> table{};
@@ -114,146 +121,175 @@ bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& mod
         }
         return table;
     }();
-    uint8_t any = 0;        // the union of the classes but the last character's look-alike
-    uint8_t all = kNumber;  // kNumber stays when every character is one of "0OI123456789"
-    qsizetype digits = 0;
+    TokenProfile profile;
+    uint8_t any = 0;        // the union of the classes
+    uint8_t all = kNumber;  // kNumber stays when every character is a number character
     qsizetype firstDigit = -1;
-    bool mixed = false;  // a non-digit follows the first digit
     for (qsizetype i = 0; i < n; ++i) {
         const char16_t c = buf[i];
         const uint8_t f = c < 0x80 ? classes[c] : uint8_t(kHigh);
         any |= f;
         all &= f;
         if (f & kDigit) {
-            ++digits;
+            ++profile.digits;
             if (firstDigit < 0)
                 firstDigit = i;
         } else if (firstDigit >= 0) {
-            mixed = true;
+            profile.mixed = true;
         }
     }
-    const bool allNumber = (all & kNumber) != 0;
-    const bool control = (any & kControl) != 0;
-    const bool high = (any & kHigh) != 0;
-    // "|" or "@" before the last position.
-    bool lookAlike = false;
+    profile.allNumber = (all & kNumber) != 0;
+    profile.control = (any & kControl) != 0;
+    profile.high = (any & kHigh) != 0;
     if (any & kLookAlike)
-        for (qsizetype i = 0; i + 1 < n && !lookAlike; ++i)
-            lookAlike = buf[i] == '|' || buf[i] == '@';
-    // All-number tokens ("2008", "IOI") say nothing.
-    if (allNumber)
-        return false;
+        for (qsizetype i = 0; i + 1 < n && !profile.lookAlike; ++i)
+            profile.lookAlike = buf[i] == '|' || buf[i] == '@';
+    return profile;
+}
 
-    // Prices and percentages keep their digits; a letter O among them is a zero.
-    const bool price = buf[0] == '$' || buf[0] == kPound;
-    const bool percentage = !price && buf[n - 1] == '%';
-    if (price || percentage) {
-        const qsizetype from = price ? 1 : 0;
-        const qsizetype to = price ? n : n - 1;
-        for (qsizetype i = from; i < to; ++i) {
-            if (!isPriceCharacter(buf[i]))
-                return false;
-            if (buf[i] == 'O') {
-                buf[i] = '0';
+// A price or percentage keeps only price characters, a letter O among them
+// read as a zero; false when another character is there.
+bool normaliseAmount(char16_t* buf, qsizetype from, qsizetype to, bool& modified) {
+    for (qsizetype i = from; i < to; ++i) {
+        if (!isPriceCharacter(buf[i]))
+            return false;
+        if (buf[i] == 'O') {
+            buf[i] = '0';
+            modified = true;
+        }
+    }
+    return true;
+}
+
+// Digits, "|" and "@" standing for letters, every position but the last. Digits
+// take part only when a non-digit follows the first digit (mixed).
+void replaceLookAlikes(char16_t* buf, qsizetype n, bool mixed, bool& modified) {
+    for (qsizetype i = 0; i + 1 < n; ++i) {
+        const char16_t c = buf[i];
+        if (!((isDigit(c) && mixed) || c == '|' || c == '@'))
+            continue;
+        const char16_t previous = i > 0 ? buf[i - 1] : 0;
+        const char16_t next = buf[i + 1];
+        const bool bothUpper = i > 0 && isUpper(previous) && isUpper(next);
+        char16_t r = c;
+        switch (c) {
+        case '0': r = i == 0 ? u'O' : (bothUpper ? u'O' : u'o'); break;
+        case '1':
+        case '|':
+            if (i > 0) {
+                if (bothUpper)
+                    r = 'I';
+                else if (isLetter(previous))
+                    r = next == 'i' ? u'l' : u'i';
+            }
+            break;
+        case '3': r = (i > 0 && bothUpper) ? u'E' : c; break;
+        case '4': r = 'A'; break;
+        case '5': r = 'S'; break;
+        case '6': r = 'b'; break;
+        case '8': r = 'B'; break;
+        case '9': r = 'g'; break;
+        case '@': r = i == 0 ? u'A' : (bothUpper ? u'A' : u'a'); break;
+        default: break;
+        }
+        if (r != c) {
+            buf[i] = r;
+            modified = true;
+        }
+    }
+}
+
+// The last character: "@" and "|" after a letter.
+void replaceLastLookAlike(char16_t* buf, qsizetype n, bool& modified) {
+    char16_t& last = buf[n - 1];
+    const char16_t previous = n > 1 ? buf[n - 2] : 0;
+    char16_t r = last;
+    if (last == '@')
+        r = isUpper(previous) ? u'A' : u'a';
+    else if (last == '|')
+        r = isUpper(previous) ? u'I' : (isLower(previous) ? u'l' : last);
+    if (r != last) {
+        last = r;
+        modified = true;
+    }
+}
+
+// Accented letters become their plain letters.
+void foldAccents(const Tables& t, char16_t* buf, qsizetype n, bool& modified) {
+    for (qsizetype i = 0; i < n; ++i) {
+        if (buf[i] > 0x7F) {
+            const char16_t plain = t.accents[buf[i]];
+            if (plain) {
+                buf[i] = plain;
                 modified = true;
             }
         }
-        return true;
     }
+}
 
-    // Spaces, control characters, quotes and "#" do not belong in a word.
-    if (control)
-        return false;
-    if (digits > n - digits)
-        return false;
-
-    // Look-alike characters, every position but the last. Digits stand for
-    // letters only when a non-digit follows the first digit.
-    if (lookAlike || (mixed && digits > 0)) {
-        for (qsizetype i = 0; i + 1 < n; ++i) {
-            const char16_t c = buf[i];
-            if (!((isDigit(c) && mixed) || c == '|' || c == '@'))
-                continue;
-            const char16_t previous = i > 0 ? buf[i - 1] : 0;
-            const char16_t next = buf[i + 1];
-            const bool bothUpper = i > 0 && isUpper(previous) && isUpper(next);
-            char16_t r = c;
-            switch (c) {
-            case '0': r = i == 0 ? u'O' : (bothUpper ? u'O' : u'o'); break;
-            case '1':
-            case '|':
-                if (i > 0) {
-                    if (bothUpper)
-                        r = 'I';
-                    else if (isLetter(previous))
-                        r = next == 'i' ? u'l' : u'i';
-                }
-                break;
-            case '3': r = (i > 0 && bothUpper) ? u'E' : c; break;
-            case '4': r = 'A'; break;
-            case '5': r = 'S'; break;
-            case '6': r = 'b'; break;
-            case '8': r = 'B'; break;
-            case '9': r = 'g'; break;
-            case '@': r = i == 0 ? u'A' : (bothUpper ? u'A' : u'a'); break;
-            default: break;
-            }
-            if (r != c) {
-                buf[i] = r;
-                modified = true;
-            }
+// One lower-case letter hidden in a shouted word of 7 or more ("VIAGgRA") is
+// removed.
+void removeHiddenLowercase(char16_t* buf, qsizetype& n, bool& modified) {
+    if (n < 7)
+        return;
+    qsizetype lowerCount = 0, lowerAt = -1;
+    for (qsizetype i = 0; i < n && lowerCount < 2; ++i) {
+        if (isLower(buf[i])) {
+            ++lowerCount;
+            lowerAt = i;
+        } else if (!(isUpper(buf[i]) || buf[i] == '!' || buf[i] == '?')) {
+            return;
         }
     }
+    if (lowerCount != 1)
+        return;
+    for (qsizetype i = lowerAt; i + 1 < n; ++i)
+        buf[i] = buf[i + 1];
+    --n;
+    modified = true;
+}
+
+// Normalises buf[0..n) in place as a token already cleaned and split at "%".
+// Returns false when the token is dropped; n may shrink.
+bool normaliseCharacters(const Tables& t, char16_t* buf, qsizetype& n, bool& modified) {
+    // 1. What the rules below look at, in one pass.
+    const TokenProfile profile = profileOf(buf, n);
+
+    // 2. All-number tokens ("2008", "IOI") say nothing.
+    if (profile.allNumber)
+        return false;
+
+    // 3. Prices and percentages keep their digits; no other rule applies to them.
+    if (buf[0] == '$' || buf[0] == kPound)
+        return normaliseAmount(buf, 1, n, modified);
+    if (buf[n - 1] == '%')
+        return normaliseAmount(buf, 0, n - 1, modified);
+
+    // 4. Spaces, control characters, quotes and "#" do not belong in a word.
+    if (profile.control)
+        return false;
+
+    // 5. More digits than other characters: a number, not a word.
+    if (profile.digits > n - profile.digits)
+        return false;
+
+    // 6. Look-alike characters, every position but the last.
+    if (profile.lookAlike || profile.mixed)
+        replaceLookAlikes(buf, n, profile.mixed, modified);
+
+    // 7. A token still starting with a digit is dropped.
     if (isDigit(buf[0]))
         return false;
 
-    // The last character: "@" and "|" after a letter.
-    {
-        char16_t& last = buf[n - 1];
-        const char16_t previous = n > 1 ? buf[n - 2] : 0;
-        char16_t r = last;
-        if (last == '@')
-            r = isUpper(previous) ? u'A' : u'a';
-        else if (last == '|')
-            r = isUpper(previous) ? u'I' : (isLower(previous) ? u'l' : last);
-        if (r != last) {
-            last = r;
-            modified = true;
-        }
-    }
+    // 8. The last character.
+    replaceLastLookAlike(buf, n, modified);
 
-    // Accented letters become their plain letters.
-    if (high) {
-        for (qsizetype i = 0; i < n; ++i) {
-            if (buf[i] > 0x7F) {
-                const char16_t plain = t.accents[buf[i]];
-                if (plain) {
-                    buf[i] = plain;
-                    modified = true;
-                }
-            }
-        }
-    }
+    // 9. Accented letters.
+    if (profile.high)
+        foldAccents(t, buf, n, modified);
 
-    // One lower-case letter hidden in a shouted word ("VIAGgRA").
-    if (n >= 7) {
-        qsizetype lowerCount = 0, lowerAt = -1;
-        bool othersShout = true;
-        for (qsizetype i = 0; i < n && othersShout && lowerCount < 2; ++i) {
-            if (isLower(buf[i])) {
-                ++lowerCount;
-                lowerAt = i;
-            } else if (!(isUpper(buf[i]) || buf[i] == '!' || buf[i] == '?')) {
-                othersShout = false;
-            }
-        }
-        if (lowerCount == 1 && othersShout) {
-            for (qsizetype i = lowerAt; i + 1 < n; ++i)
-                buf[i] = buf[i + 1];
-            --n;
-            modified = true;
-        }
-    }
+    // 10. A hidden lower-case letter.
+    removeHiddenLowercase(buf, n, modified);
     return true;
 }
 

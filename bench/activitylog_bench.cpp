@@ -41,7 +41,8 @@ int main(int argc, char** argv) {
     QElapsedTimer timer;
     timer.start();
     for (int i = 0; i < hours; ++i)
-        SWPlugInFilter::addToStatistics(statistics, i % 5 == 0 ? 0 : 1, start.addSecs(qint64(i) * 3600));
+        SWPlugInFilter::addToStatistics(statistics, i % 5 == 0 ? SWFilterStatusSpam : SWFilterStatusLegitimate,
+                                        start.addSecs(qint64(i) * 3600));
     const double calendarSeconds = timer.nsecsElapsed() / 1e9;
     std::printf("statistics: %d records across a year in %.3f s: %.0f records/s\n", hours, calendarSeconds,
                 hours / calendarSeconds);

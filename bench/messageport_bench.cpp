@@ -5,6 +5,7 @@
 //
 //   messageport_bench [seconds per figure, default 2]
 
+#include "engine/SievraPort.h"
 #include "platform/MessagePort.h"
 
 #include <QCoreApplication>
@@ -47,7 +48,7 @@ Figure measure(const QString& portName, int clients, qsizetype requestSize, doub
             long long done = 0;
             QByteArray reply;
             while (!stop.load(std::memory_order_relaxed)) {
-                if (port->sendRequest(1024, request, 10, 10, true, &reply) != kMessagePortSuccess || reply.size() != 4)
+                if (port->sendRequest(SievraMessageIDFilterMail, request, 10, 10, true, &reply) != kMessagePortSuccess || reply.size() != 4)
                     ++failures;
                 else
                     ++done;
@@ -89,7 +90,7 @@ int main(int argc, char** argv) {
         [&] {
             port = LocalMessagePort::create("Bench", [](qint32, const QByteArray& data, uid_t) {
                 received += data.size();
-                const qint32 verdict = data.isEmpty() ? 0 : 1;
+                const qint32 verdict = data.isEmpty() ? SievraReplyNotSpam : SievraReplySpam;
                 return QByteArray(reinterpret_cast<const char*>(&verdict), sizeof(verdict));
             });
         },

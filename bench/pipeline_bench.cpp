@@ -9,12 +9,15 @@
 // defaults to the staged junkward-engine. The engine runs with a temporary
 // user Library and an empty machine-wide plug-in folder.
 
-#include "mailparse/SAData.h"
-#include "mailparse/SAMimePart.h"
+#include "engine/SievraPort.h"
+#include "mailparse/SARef.h"
 #include "mailparse/SAString.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
+#include "tests/support/ParsedMessage.h"
+
+#include "BenchSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -35,9 +38,7 @@
 
 namespace {
 
-constexpr qint32 kFilterMessageID = 1024;
 constexpr int kBatchSize = 1000;        // the log keeps 1 024 records
-constexpr int kMaximumSentBytes = 716800;  // what the mail plug-in sends at most
 
 struct Message {
     QByteArray bytes;
@@ -47,18 +48,13 @@ struct Message {
 
 QString trimmedMessageID(const QByteArray& bytes)
 {
-    SAData* data = new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()),
-                              static_cast<unsigned long>(bytes.size()), false);
-    SAMIMEPart* part = new SAMIMEPart(data, true, nullptr, nullptr);
+    const testsupport::ParsedMessage parsed(bytes);
     QString id;
-    if (part->process(true, true) != -1) {
-        SAString* value = part->copyMessageID();
+    if (parsed.result() != -1) {
+        auto value = SARef<SAString>::adopt(parsed->copyMessageID());
         if (value && value->cString())
             id = QString::fromLatin1(value->cString(), static_cast<qsizetype>(value->length())).trimmed();
-        SAObject::release(value);
     }
-    SAObject::release(part);
-    SAObject::release(data);
     return id;
 }
 
@@ -77,7 +73,7 @@ QList<Message> loadCorpus(const QString& folder)
         if (!file.open(QIODevice::ReadOnly))
             continue;
         Message m;
-        m.bytes = file.read(kMaximumSentBytes);
+        m.bytes = file.read(SievraMaximumMessageBytes);
         m.spam = QFileInfo(path).dir().dirName().contains("spam", Qt::CaseInsensitive);
         m.messageID = trimmedMessageID(m.bytes);
         messages.append(m);
@@ -185,18 +181,9 @@ int main(int argc, char** argv)
                      {{"Array", QVariantList{rule("Subject", 4, "(^|[^a-z])(v[i1]agra|c[i1]al[i1]s)([^a-z]|$)"),
                                              rule("From", 2, "@spam.example")}}});
 
-    QProcess engineProcess;
-    engineProcess.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    engineProcess.setStandardOutputFile(QProcess::nullDevice());
-    engineProcess.start(engine, {});
-    std::unique_ptr<platform::RemoteMessagePort> port;
-    for (int i = 0; i < 200 && !port; ++i) {
-        QThread::msleep(50);
-        port = platform::RemoteMessagePort::connect("Sievra");
-    }
-    if (!port) {
+    bench::EngineProcess engineProcess;
+    if (!engineProcess.start(engine)) {
         std::fprintf(stderr, "pipeline_bench: the engine did not open its port\n");
-        engineProcess.kill();
         return 1;
     }
 
@@ -227,15 +214,12 @@ int main(int argc, char** argv)
         QElapsedTimer timer;
         timer.start();
         for (qsizetype i = start; i < end; ++i) {
-            QByteArray reply;
-            const int status = port->sendRequest(kFilterMessageID, messages[i].bytes, 60.0, 60.0, true, &reply);
-            if (status != platform::kMessagePortSuccess || reply.size() != 4) {
+            qint32 answer = 0;
+            if (!engineProcess.judge(messages[i].bytes, &answer)) {
                 ++failures;
                 continue;
             }
-            qint32 answer = 0;
-            std::memcpy(&answer, reply.constData(), 4);
-            if (answer == 1)
+            if (answer == SievraReplySpam)
                 ++replySpam[messages[i].spam ? 1 : 0];
             ++sent;
             bytes += static_cast<quint64>(messages[i].bytes.size());
@@ -291,9 +275,7 @@ int main(int argc, char** argv)
         }
     }
 
-    engineProcess.terminate();
-    if (!engineProcess.waitForFinished(5000))
-        engineProcess.kill();
+    engineProcess.stop();
     QDir(QString::fromLocal8Bit(runtime)).removeRecursively();
 
     const double seconds = static_cast<double>(sendNanoseconds) / 1e9;

@@ -13,6 +13,7 @@
 #include "cli/LogExport.h"
 #include "cli/MessageSource.h"
 #include "cli/VerdictHeader.h"
+#include "engine/SievraPort.h"
 #include "platform/Bundle.h"
 #include "platform/Folders.h"
 #include "platform/Launching.h"
@@ -44,10 +45,6 @@ constexpr int kExitError = 2;
 constexpr double kCallTimeout = 600.0;     // a 50 MB message takes a while to parse
 constexpr double kStartTimeout = 30.0;     // the engine's start-up
 constexpr double kFilterTimeout = 120.0;   // a delivery waits no longer
-constexpr qint32 kFilterMessageID = 1024;
-constexpr qsizetype kPortMaxBytes = 716800;  // what the mail plug-in sends at most
-constexpr double kPortTimeout = 60.0;
-constexpr char kEnginePortName[] = "Sievra";
 
 void say(FILE* stream, const QString& text)
 {
@@ -85,7 +82,7 @@ const char* kUsage =
     "\n"
     "The engine is started when it is not running. \"junkward COMMAND --help\" explains a command.\n";
 
-const char* helpFor(const QString& command)
+QString helpFor(const QString& command)
 {
     if (command == "check")
         return "Usage: junkward check [--entourage] [FILE...]\n"
@@ -118,11 +115,17 @@ const char* helpFor(const QString& command)
                "that every filter stores at once. On a terminal a progress bar is shown.\n"
                "Exit status: 0 when every message was handed over, 2 otherwise.\n";
     if (command == "query")
-        return "Usage: junkward query [FILE...]\n"
-               "Sends each message to the engine's message port \"Sievra\" (message id 1024,\n"
-               "at most 716800 bytes, 60 s time-outs), exactly as the mail plug-in does,\n"
-               "and prints the reply: \"spam (1)\" or \"not spam (0)\".\n"
-               "Exit status: 0 when the last message is spam, 1 when it is not, 2 on an error.\n";
+        return QStringLiteral("Usage: junkward query [FILE...]\n"
+                              "Sends each message to the engine's message port \"%1\" (message id %2,\n"
+                              "at most %3 bytes, %4 s time-outs), exactly as the mail plug-in does,\n"
+                              "and prints the reply: \"spam (%5)\" or \"not spam (%6)\".\n"
+                              "Exit status: 0 when the last message is spam, 1 when it is not, 2 on an error.\n")
+            .arg(QLatin1String(SievraMessagePortName))
+            .arg(SievraMessageIDFilterMail)
+            .arg(SievraMaximumMessageBytes)
+            .arg(SievraMessageTimeout)
+            .arg(SievraReplySpam)
+            .arg(SievraReplyNotSpam);
     if (command == "log")
         return "Usage: junkward log\n"
                "Prints the activity log in the log viewer's export format: \"[L] \" (legitimate)\n"
@@ -133,7 +136,7 @@ const char* helpFor(const QString& command)
                "Prints the date (YYMMDD) of the URL filter database, or N/A.\n";
     if (command == "quit")
         return "Usage: junkward quit\nAsks the engine to quit.\n";
-    return nullptr;
+    return {};
 }
 
 bool ensureEngine()
@@ -362,7 +365,7 @@ int commandQuery(const QStringList& args)
     std::vector<SourceMessage> messages;
     if (!gatherMessages(args, true, &messages, &errors))
         return kExitError;
-    std::unique_ptr<platform::RemoteMessagePort> port = platform::RemoteMessagePort::connect(kEnginePortName);
+    std::unique_ptr<platform::RemoteMessagePort> port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     if (!port) {
         if (!ensureEngine())
             return kExitError;
@@ -370,7 +373,7 @@ int commandQuery(const QStringList& args)
         waited.start();
         while (!port && waited.elapsed() < kStartTimeout * 1000) {
             QThread::msleep(50);
-            port = platform::RemoteMessagePort::connect(kEnginePortName);
+            port = platform::RemoteMessagePort::connect(SievraMessagePortName);
         }
         if (!port) {
             warn("the engine runs but its message port \"Sievra\" is missing");
@@ -381,8 +384,8 @@ int commandQuery(const QStringList& args)
     int last = kExitError;
     for (const SourceMessage& m : messages) {
         QByteArray reply;
-        const int status = port->sendRequest(kFilterMessageID, m.bytes.left(kPortMaxBytes), kPortTimeout,
-                                             kPortTimeout, true, &reply);
+        const int status = port->sendRequest(SievraMessageIDFilterMail, m.bytes.left(SievraMaximumMessageBytes),
+                                             SievraMessageTimeout, SievraMessageTimeout, true, &reply);
         if (status != platform::kMessagePortSuccess || reply.size() != 4) {
             warn(QStringLiteral("%1: the port answered with status %2 and %3 bytes").arg(m.origin).arg(status).arg(reply.size()));
             last = kExitError;
@@ -392,8 +395,8 @@ int commandQuery(const QStringList& args)
         }
         qint32 value = 0;
         std::memcpy(&value, reply.constData(), sizeof value);
-        say(stdout, (prefix ? m.origin + ": " : QString()) + (value == 1 ? "spam (1)" : QStringLiteral("not spam (%1)").arg(value)));
-        last = value == 1 ? kExitSpam : kExitNotSpam;
+        say(stdout, (prefix ? m.origin + ": " : QString()) + (value == SievraReplySpam ? QStringLiteral("spam (%1)").arg(value) : QStringLiteral("not spam (%1)").arg(value)));
+        last = value == SievraReplySpam ? kExitSpam : kExitNotSpam;
     }
     std::fflush(stdout);
     return last;
@@ -455,8 +458,8 @@ int main(int argc, char** argv)
     }
     const QString command = args.takeFirst();
     if (args.contains("--help") || args.contains("-h")) {
-        if (const char* help = helpFor(command)) {
-            std::fputs(help, stdout);
+        if (const QString help = helpFor(command); !help.isEmpty()) {
+            std::fputs(help.toUtf8().constData(), stdout);
             return 0;
         }
     }

@@ -34,7 +34,7 @@ function(junkward_library name)
   set(compiled ${A_SOURCES})
   list(FILTER compiled INCLUDE REGEX "\\.(cpp|cc|c)$")
   if(NOT compiled)
-    return()   # nothing written yet
+    message(FATAL_ERROR "junkward_library(${name}): no C or C++ source among: ${A_SOURCES}")
   endif()
   add_library(${name} SHARED ${A_SOURCES})
   target_link_libraries(${name} PUBLIC ${A_LIBS} PRIVATE ${A_PRIVATE_LIBS})
@@ -141,11 +141,11 @@ function(junkward_install_stage)
   ")
 endfunction()
 
-# junkward_glob_tests(PREFIX prefix DIR dir LIBS ... [LABELS ...])
+# junkward_glob_tests(PREFIX prefix DIR dir LIBS ... [LABELS ...] [ENVIRONMENT ...])
 # One test program per "<dir>/*_test.cpp", named <prefix>_<stem>. A file whose stem
 # ends in "_gui" gets the label "gui", "_slow" the label "slow".
 function(junkward_glob_tests)
-  cmake_parse_arguments(A "" "PREFIX;DIR" "LIBS;LABELS;EXTRA_SOURCES" ${ARGN})
+  cmake_parse_arguments(A "" "PREFIX;DIR" "LIBS;LABELS;EXTRA_SOURCES;ENVIRONMENT" ${ARGN})
   if(NOT BUILD_TESTING)
     return()
   endif()
@@ -159,18 +159,7 @@ function(junkward_glob_tests)
     if(stem MATCHES "_slow_test$")
       list(APPEND labels slow)
     endif()
-    junkward_test(${A_PREFIX}_${stem} SOURCES "${t}" ${A_EXTRA_SOURCES} LIBS ${A_LIBS} LABELS ${labels})
+    junkward_test(${A_PREFIX}_${stem} SOURCES "${t}" ${A_EXTRA_SOURCES} LIBS ${A_LIBS} LABELS ${labels}
+      ENVIRONMENT ${A_ENVIRONMENT})
   endforeach()
-endfunction()
-
-# Adds to target those of the listed source files that exist (several developers
-# fill one folder; a source appears in the build once it is there).
-function(junkward_existing_sources out dir)
-  set(result)
-  foreach(f IN LISTS ARGN)
-    if(EXISTS "${dir}/${f}")
-      list(APPEND result "${dir}/${f}")
-    endif()
-  endforeach()
-  set(${out} ${result} PARENT_SCOPE)
 endfunction()

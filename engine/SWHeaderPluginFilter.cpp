@@ -9,6 +9,7 @@
 #include "mailparse/SADictionary.h"
 #include "mailparse/SAEncodedString.h"
 #include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
 #include "mailparse/SAString.h"
 #include "platform/Bundle.h"
 #include "platform/NotificationCenter.h"
@@ -196,9 +197,8 @@ std::optional<SWHeaderDictionary> SWHeaderPluginFilter::copyPreProcessedHeaders(
                 continue;
             auto* value = static_cast<SAString*>(element);
             if (decoded) {
-                SAEncodedString* encoded = new SAEncodedString(value);
-                const QString text = processEncodedString(encoded);
-                SAObject::release(encoded);
+                const SARef<SAEncodedString> encoded = SARef<SAEncodedString>::adopt(new SAEncodedString(value));
+                const QString text = processEncodedString(encoded.get());
                 list.append(text);
                 if (address) {
                     if (const auto bare = rawMailAddress(text))
@@ -257,9 +257,8 @@ void SWHeaderPluginFilter::learnSenderOfMessage(SAMIMEPart* message, QVariantMap
     if (!learnSender_ || !message)
         return;
     SAString fromKey("From");
-    SAString* bare = message->copyAddressFromField(&fromKey);
-    const QString address = bare ? stringFromHeaderValue(bare) : QString();
-    SAObject::release(bare);
+    const SARef<SAString> bare = SARef<SAString>::adopt(message->copyAddressFromField(&fromKey));
+    const QString address = bare ? stringFromHeaderValue(bare.get()) : QString();
     if (address.isEmpty() || !SWIsLearnableAddress(address) || isSenderInList(address))
         return;
 

@@ -208,6 +208,8 @@ bool SWPlugInFilter::automaticallyTrainWithMessage(SAMIMEPart*, const QString&, 
 bool SWPlugInFilter::learnMessageAsSpam(SAMIMEPart*, const QString&) { return true; }
 bool SWPlugInFilter::learnMessageAsLegitimate(SAMIMEPart*, const QString&) { return true; }
 
+QVariantMap SWPlugInFilter::explain(SAMIMEPart*) { return {}; }
+
 void SWPlugInFilter::preferencesDidChange(const platform::Notification& notification) {
     if (!notification.hasUserInfo)
         return;  // nothing to apply

@@ -82,6 +82,10 @@ public:
     // nothing (each message is stored when it is learned) and answers true.
     virtual void beginLearningBatch();
     virtual bool endLearningBatch();
+    // Why the filter would judge a message as it does, for a person to read: its
+    // score and the evidence that weighed most. Nothing is learned, counted or
+    // logged. The base has nothing to say (an empty dictionary).
+    virtual QVariantMap explain(SAMIMEPart* message);
 
     // "SWPlugInPreferencesDidChange" for this filter: updatePreferences(userInfo).
     virtual void preferencesDidChange(const platform::Notification& notification);

@@ -4,6 +4,7 @@
 #include "mailparse/SAArray.h"
 #include "mailparse/SADictionary.h"
 #include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
 #include "mailparse/SAString.h"
 #include "platform/AddressBook.h"
 #include "platform/NotificationCenter.h"
@@ -84,9 +85,8 @@ int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers)
         auto* from = values && values->isKindOfClass(GETIDSAArray()) ? static_cast<SAString*>(values->objectAtIndex(0))
                                                                       : nullptr;
         if (from && from->isKindOfClass(GETIDSAString())) {
-            SAString* bare = SAMIMEPart::copyAddress(from);
-            const QString address = bare ? stringFromHeaderValue(bare) : QString();
-            SAObject::release(bare);
+            const SARef<SAString> bare = SARef<SAString>::adopt(SAMIMEPart::copyAddress(from));
+            const QString address = bare ? stringFromHeaderValue(bare.get()) : QString();
             if (!address.isEmpty() && addressBookLookup_.contains(address.trimmed().toCaseFolded())) {
                 addToStatisticsSpam(SWFilterStatusLegitimate);
                 return SWHeaderInvestigationWhiteListed;

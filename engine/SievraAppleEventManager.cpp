@@ -61,57 +61,11 @@ QVariantMap commandArguments(const QByteArray& message, bool entourage) {
     return {{QLatin1String(SievraCommandMessageKey), message}, {QLatin1String(SievraCommandIsEntourageKey), entourage}};
 }
 
-// Runs one learning command: converts the source, sets the line ends, hands
-// the data to the controller's operation.
-void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*)) {
-    SievraController* controller = SievraController::currentSievraController();
-    bool present = false;
-    const QByteArray source = messageSource(arguments, &present);
-    if (!controller || !present)
-        return;
-    SAData* data = dataFromMessageSource(source);
-    if (!data)
-        return;
-    {
-        LineEndScope lineEnds(isEntourage(arguments));
-        (controller->*operation)(data);
-    }
-    SAObject::release(data);
-}
-
-// Runs one batch learning command: every source converted, the whole batch
-// handed to the controller with the line ends set.
-QByteArray learnBatch(const QByteArrayList& sources, bool entourage, bool spam) {
-    SievraController* controller = SievraController::currentSievraController();
-    if (!controller)
-        return QByteArray(sources.size(), '\0');
-    std::vector<SAData*> data;
-    std::vector<qsizetype> position;  // index in sources of each data object
-    data.reserve(size_t(sources.size()));
-    for (qsizetype i = 0; i < sources.size(); ++i) {
-        if (SAData* d = dataFromMessageSource(sources[i])) {
-            data.push_back(d);
-            position.push_back(i);
-        }
-    }
-    QByteArray learned;
-    {
-        LineEndScope lineEnds(entourage);
-        learned = controller->learnMailDataBatch(data, spam);
-    }
-    for (SAData* d : data)
-        SAObject::release(d);
-    QByteArray result(sources.size(), '\0');
-    for (size_t i = 0; i < position.size() && qsizetype(i) < learned.size(); ++i)
-        result[position[i]] = learned[qsizetype(i)];
-    return result;
-}
-
 }  // namespace
 
-SAData* dataFromMessageSource(const QByteArray& source) {
+SARef<SAData> dataFromMessageSource(const QByteArray& source) {
     if (source.isEmpty())
-        return nullptr;
+        return {};
     qsizetype start = 0;
     if (source.startsWith(kMboxSeparatorStart)) {
         // A source with carriage-return line ends has no line feed: its
@@ -123,9 +77,9 @@ SAData* dataFromMessageSource(const QByteArray& source) {
         start = end < 0 ? source.size() : end + 1;
     }
     if (start >= source.size())
-        return nullptr;
-    return new SAData(reinterpret_cast<const unsigned char*>(source.constData()) + start,
-                      static_cast<unsigned long>(source.size() - start), false);
+        return {};
+    return SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(source.constData()) + start,
+                                           static_cast<unsigned long>(source.size() - start), false));
 }
 
 QString filtersVersionFromHeader(const QByteArray& header) {
@@ -135,28 +89,37 @@ QString filtersVersionFromHeader(const QByteArray& header) {
     return QDateTime::fromSecsSinceEpoch(seconds, Qt::LocalTime).toString(QStringLiteral("yyMMdd"));
 }
 
-SievraAppleEventManager::SievraAppleEventManager(QObject* parent) : QObject(parent) {
+SievraAppleEventManager::SievraAppleEventManager(SievraController* controller, QObject* parent)
+    : QObject(parent), controller_(controller) {
     // The batch methods' array of messages ("aay") must be known before the
     // object is exported, or the bus leaves them out.
     qDBusRegisterMetaType<QByteArrayList>();
 }
 
 bool SievraAppleEventManager::handleCheckSpamStatusCommand(const QVariantMap& arguments) {
-    SievraController* controller = SievraController::currentSievraController();
     bool present = false;
     const QByteArray source = messageSource(arguments, &present);
-    if (!controller || !present)
+    if (!controller_ || !present)
         return false;
-    SAData* data = dataFromMessageSource(source);
+    const SARef<SAData> data = dataFromMessageSource(source);
     if (!data)
         return false;
-    qint32 verdict;
-    {
-        LineEndScope lineEnds(isEntourage(arguments));
-        verdict = controller->filterMailData(data);
-    }
-    SAObject::release(data);
-    return verdict == 0;
+    LineEndScope lineEnds(isEntourage(arguments));
+    return controller_->filterMailData(data.get()) == SWFilterStatusSpam;
+}
+
+// Runs one learning command: converts the source, sets the line ends, hands
+// the data to the controller's operation.
+void SievraAppleEventManager::learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*)) {
+    bool present = false;
+    const QByteArray source = messageSource(arguments, &present);
+    if (!controller_ || !present)
+        return;
+    const SARef<SAData> data = dataFromMessageSource(source);
+    if (!data)
+        return;
+    LineEndScope lineEnds(isEntourage(arguments));
+    (controller_->*operation)(data.get());
 }
 
 void SievraAppleEventManager::handleLearnSpamStatusCommand(const QVariantMap& arguments) {
@@ -193,17 +156,34 @@ QString SievraAppleEventManager::GetFiltersVersion() { return handleGetFiltersVe
 
 int SievraAppleEventManager::JudgeMessage(const QByteArray& message, bool isEntourage, QString& reason) {
     reason = QString::fromLatin1(JKW_LOG_FILTER_KEY_NONE);
-    SievraController* controller = SievraController::currentSievraController();
-    SAData* data = controller ? dataFromMessageSource(message) : nullptr;
+    const SARef<SAData> data = controller_ ? dataFromMessageSource(message) : SARef<SAData>();
     if (!data)
         return SWFilterStatusUndecided;
-    qint32 verdict;
-    {
-        LineEndScope lineEnds(isEntourage);
-        verdict = controller->filterMailData(data, &reason);
+    LineEndScope lineEnds(isEntourage);
+    return controller_->filterMailData(data.get(), &reason);
+}
+
+// Every source converted and the whole batch handed to the controller with the
+// line ends set; the flags are put back in the order of the sources.
+QByteArray SievraAppleEventManager::learnBatch(const QByteArrayList& sources, bool entourage, bool spam) {
+    QByteArray result(sources.size(), '\0');
+    if (!controller_)
+        return result;
+    std::vector<SARef<SAData>> owned;
+    std::vector<SAData*> data;
+    std::vector<qsizetype> position;  // index in sources of each data object
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        if (SARef<SAData> d = dataFromMessageSource(sources[i])) {
+            data.push_back(d.get());
+            owned.push_back(std::move(d));
+            position.push_back(i);
+        }
     }
-    SAObject::release(data);
-    return verdict;
+    LineEndScope lineEnds(entourage);
+    const QByteArray learned = controller_->learnMailDataBatch(data, spam);
+    for (size_t i = 0; i < position.size() && qsizetype(i) < learned.size(); ++i)
+        result[position[i]] = learned[qsizetype(i)];
+    return result;
 }
 
 QByteArray SievraAppleEventManager::LearnSpamBatch(const QByteArrayList& messages, bool isEntourage) {

@@ -3,8 +3,9 @@
 // use the message port, learning a message as spam or as legitimate, the date
 // of the URL filter database, and quitting. They are exported on the session
 // bus as the engine's interface (CheckSpamStatus, LearnSpam, LearnHam,
-// GetFiltersVersion, Quit) and reach the controller through
-// SievraController::currentSievraController().
+// GetFiltersVersion, Quit) and reach the controller that created them.
+
+#include "mailparse/SARef.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
@@ -13,6 +14,7 @@
 #include <QVariantMap>
 
 class SAData;
+class SievraController;
 
 // The URL filter database whose header date is the filters version, relative
 // to the machine-wide plug-in folder.
@@ -24,12 +26,12 @@ inline constexpr const char* SievraFiltersVersionUnknown = "N/A";
 inline constexpr const char* SievraCommandMessageKey = "Message";
 inline constexpr const char* SievraCommandIsEntourageKey = "isEntourage";
 
-// A new data object holding the message source, without its mbox separator
-// line when the source starts with "From ". The separator ends at the first
-// line feed, or at the first carriage return in a source that has no line feed
-// at all (carriage-return line ends). Null when nothing is left. The caller
-// releases the result.
-SAData* dataFromMessageSource(const QByteArray& source);
+// A data object over the message source (not a copy: source must outlive it),
+// without its mbox separator line when the source starts with "From ". The
+// separator ends at the first line feed, or at the first carriage return in a
+// source that has no line feed at all (carriage-return line ends). Null when
+// nothing is left.
+SARef<SAData> dataFromMessageSource(const QByteArray& source);
 
 // The filters version from the first bytes of a URL filter database: the
 // big-endian signed 32-bit count of seconds since 1970 (UTC) formatted "yyMMdd"
@@ -40,7 +42,9 @@ class SievraAppleEventManager : public QObject {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.quillon.junkward.Engine")
 public:
-    explicit SievraAppleEventManager(QObject* parent = nullptr);
+    // controller: the engine's, which outlives this object (null: every
+    // command does nothing).
+    explicit SievraAppleEventManager(SievraController* controller, QObject* parent = nullptr);
 
     // The handlers. arguments holds "Message" (the source as bytes, or as
     // text taken as UTF-8) and optionally "isEntourage" (carriage-return line
@@ -75,4 +79,10 @@ public slots:
     // Ends the engine once the reply has left: pending saves are written on
     // the way out.
     void Quit();
+
+private:
+    void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*));
+    QByteArray learnBatch(const QByteArrayList& sources, bool entourage, bool spam);
+
+    SievraController* controller_;
 };

@@ -14,6 +14,7 @@
 #include "mailparse/SAData.h"
 #include "mailparse/SAEncodedString.h"
 #include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
 #include "mailparse/SAString.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
@@ -35,16 +36,6 @@ constexpr const char* kRegExTable = "RegEx";
 constexpr const char* kADVSubjectKey = "ADV Subject";
 
 constexpr int kHideTaskManagerDelayMs = 1500;
-
-// Value of the first header name (case-insensitive) as raw bytes.
-std::optional<QByteArray> headerBytes(SAMIMEPart* message, const char* name)
-{
-    SAString key(name);
-    SAString* value = message->headerValueForKey(&key);
-    if (!value)
-        return std::nullopt;
-    return QByteArray(value->cString() ? value->cString() : "", static_cast<qsizetype>(value->length()));
-}
 
 QString decoded(SAEncodedString* encoded)
 {
@@ -93,29 +84,25 @@ int SievraController::filterCallBack(SADictionary* headers, void*)
     return SWHeaderFilterManager::defaultManager()->investigate(headers);
 }
 
-QVariantMap SievraController::createLogRecord(SAMIMEPart* message, QString* fullSubject)
+QVariantMap SievraController::createLogRecord(SAMIMEPart* message, std::optional<QString>* fullSubject)
 {
     QVariantMap record;
     record.insert(JKW_LOG_DATE_KEY, QDateTime::currentDateTimeUtc());
 
-    SAEncodedString* from = message->copyFrom();
-    const QString sender = decoded(from).trimmed();
-    SAObject::release(from);
+    const auto from = SARef<SAEncodedString>::adopt(message->copyFrom());
+    const QString sender = decoded(from.get()).trimmed();
     record.insert(JKW_LOG_FROM_KEY, sender.isEmpty() ? QStringLiteral("-") : sievra::logText(sender, sievra::kLogTextMaxLength));
 
-    if (SAEncodedString* subject = message->copySubject()) {
-        const QString text = decoded(subject).trimmed();
-        SAObject::release(subject);
+    if (const auto subject = SARef<SAEncodedString>::adopt(message->copySubject())) {
+        const QString text = decoded(subject.get()).trimmed();
         record.insert(JKW_LOG_SUBJECT_KEY, sievra::logText(text, sievra::kLogTextMaxLength));
         if (fullSubject)
             *fullSubject = text;
     }
 
     std::optional<QByteArray> messageID;
-    if (SAString* id = message->copyMessageID()) {
+    if (const auto id = SARef<SAString>::adopt(message->copyMessageID()))
         messageID = QByteArray(id->cString() ? id->cString() : "", static_cast<qsizetype>(id->length()));
-        SAObject::release(id);
-    }
     if (const auto id = sievra::logMessageID(messageID))
         record.insert(JKW_LOG_MESSAGE_ID_KEY, *id);
     return record;
@@ -150,148 +137,105 @@ qint32 SievraController::filterMailData(SAData* data, QString* reason)
     if (!data || data->length() == 0 || !status_)
         return SWFilterStatusUndecided;
 
-    // 2. Parse; the header callback lets the lists decide.
-    SAData* lineFeedData = copyWithLineFeeds(data);
-    SAMIMEPart* message = new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData : data, true, filterCallBack, this);
-    if (!message) {
-        SAObject::release(lineFeedData);
+    // 2. Parse (CR LF line ends read as LF); the header callback lets the lists decide.
+    const auto lineFeedData = SARef<SAData>::adopt(copyWithLineFeeds(data));
+    const auto message = SARef<SAMIMEPart>::adopt(
+        new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData.get() : data, true, filterCallBack, this));
+    if (!message)
         return SWFilterStatusUndecided;
-    }
     const int investigation = message->process(true, false);
-
+    const bool parsed = investigation != SAMIMEProcessFailure;
     qint32 verdict = SWFilterStatusUndecided;
-    std::optional<QVariantMap> record;
-    QString subject;
-    bool eligibleForTraining = false;
 
-    if (investigation == SAMIMEProcessFailure) {
-        // 3. Unparsable: spam, without a record.
+    // 3. Unparsable: spam, without a record.
+    if (!parsed) {
         platform::log::console(QString::fromLatin1(kParseErrorLine));
         verdict = SWFilterStatusSpam;
         if (reason)
             *reason = QString::fromLatin1(JKW_LOG_FILTER_KEY_INTERNAL_PARSE_ERROR);
-        addToStatisticsGeneral(verdict);
-    } else {
-        // 4. The record.
-        record = createLogRecord(message, &subject);
-        const bool hasSubject = record->contains(JKW_LOG_SUBJECT_KEY);
+    }
 
-        if (investigation == SWHeaderInvestigationWhiteListed || investigation == SWHeaderInvestigationBlackListed) {
-            // 5. Decided by the lists.
-            const bool white = investigation == SWHeaderInvestigationWhiteListed;
-            record->insert(JKW_LOG_FILTER_KEY, white ? JKW_LOG_FILTER_KEY_WHITELIST : JKW_LOG_FILTER_KEY_BLACKLIST);
-            verdict = white ? SWFilterStatusLegitimate : SWFilterStatusSpam;
-            addToStatisticsGeneral(verdict);
-        } else {
-            // 6. The parsed structure, for whoever asked for it.
-            if (logStructure_)
-                message->description();
+    // 4. The record.
+    std::optional<QVariantMap> record;
+    std::optional<QString> subject;
+    if (parsed)
+        record = createLogRecord(message.get(), &subject);
 
-            // 7. The built-in checks; the first group stops at the first hit.
-            const char* code = nullptr;
-            auto hit = [&](const char* reason, qint32 result) {
-                code = reason;
-                verdict = result;
-            };
-            if (message->_contentType == SAMIMETypeMultipart && message->_subtype == SAMIMESubtypeSigned)
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_SIGNED, SWFilterStatusLegitimate);
-            else if (message->usesFloatLeftTrick())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_LAYOUT, SWFilterStatusSpam);
-            else if (message->usesWhiteTrick())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_INVISIBLE, SWFilterStatusSpam);
-            else if (message->usesSmallFontTrick())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_INVISIBLE, SWFilterStatusSpam);
-            else if (message->usesTooManyWrongTags())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_TAGS, SWFilterStatusSpam);
-            else if (message->usesTooManySpanDisplayNone())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_LAYOUT, SWFilterStatusSpam);
-            else if (message->hasStrangeHierarchy())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_HIERARCHY, SWFilterStatusSpam);
-            else if (message->usesSpamCharset())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_CHARSET, SWFilterStatusSpam);
-            else if (message->usesAfterHTML())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_AFTERHTML, SWFilterStatusSpam);
-            else if (message->hasBoundaryForSinglePart())
-                hit(JKW_LOG_FILTER_KEY_INTERNAL_HIERARCHY, SWFilterStatusSpam);
+    // 5. Decided by the lists.
+    const bool listed = investigation == SWHeaderInvestigationWhiteListed
+        || investigation == SWHeaderInvestigationBlackListed;
+    if (listed) {
+        const bool white = investigation == SWHeaderInvestigationWhiteListed;
+        record->insert(JKW_LOG_FILTER_KEY, white ? JKW_LOG_FILTER_KEY_WHITELIST : JKW_LOG_FILTER_KEY_BLACKLIST);
+        verdict = white ? SWFilterStatusLegitimate : SWFilterStatusSpam;
+    }
 
-            if (!code) {
-                verdict = SWFilterStatusUndecided;
-                // k. HTML sent in base64.
-                if (htmlBase64_ && message->useTextBase64Encoding())
-                    hit(JKW_LOG_FILTER_KEY_HTML64, SWFilterStatusSpam);
-                // l. Asian or Cyrillic charsets, also after a hit of k.
-                if (asianOrCyrillicEncodingIsSpam_ && message->containsExoticCharset())
-                    hit(JKW_LOG_FILTER_KEY_INTERNAL_ASIAN_ENCODING, SWFilterStatusSpam);
-                // m. Japanese, or anything but Japanese.
-                if (verdict == SWFilterStatusUndecided && (japaneseEncodingSpam_ || nonJapaneseEncodingSpam_)) {
-                    const bool japanese = message->containsJapaneseCharset();
-                    if (japanese && japaneseEncodingSpam_)
-                        hit(JKW_LOG_FILTER_KEY_INTERNAL_JAPANESE_ENCODING, SWFilterStatusSpam);
-                    else if (!japanese && nonJapaneseEncodingSpam_)
-                        hit(JKW_LOG_FILTER_KEY_INTERNAL_NON_JAPANESE_ENCODING, SWFilterStatusSpam);
-                }
-                // n. Spam marks of an upstream filter.
-                if (verdict == SWFilterStatusUndecided && trustSpamHeaders_) {
-                    eligibleForTraining = true;
-                    sievra::SpamMarkHeaders marks;
-                    if (hasSubject)
-                        marks.subject = subject;
-                    marks.xSpamFlag = headerBytes(message, "X-Spam-Flag");
-                    marks.xDtiSpamFlag = headerBytes(message, "X-DTI-Spam-Flag");
-                    marks.xMeSpamLevel = headerBytes(message, "X-me-spamlevel");
-                    if (sievra::hasSpamMark(marks))
-                        hit(JKW_LOG_FILTER_KEY_INTERNAL_TRUST_HEADERS, SWFilterStatusSpam);
-                }
-                // o. A malformed Message-ID from a client claiming to be Outlook.
-                if (verdict == SWFilterStatusUndecided && incorrectMessageID_
-                    && sievra::hasForgedOutlookMessageID(headerBytes(message, "Message-ID"),
-                                                         headerBytes(message, "X-Mailer")))
-                    hit(JKW_LOG_FILTER_KEY_INTERNAL_INCORRECT_MESSAGEID, SWFilterStatusSpam);
-                // p. Advertisement subject.
-                if (verdict == SWFilterStatusUndecided && ADVSubjectIsSpam_ && hasSubject) {
-                    eligibleForTraining = true;
-                    if (advertisementSubjectMatches(subject))
-                        hit(JKW_LOG_FILTER_KEY_INTERNAL_ADV_SUBJECT, SWFilterStatusSpam);
-                }
-            }
+    // 6. The parsed structure, for whoever asked for it.
+    const bool judged = parsed && !listed;
+    if (judged && logStructure_)
+        message->description();
 
-            if (code) {
-                record->insert(JKW_LOG_FILTER_KEY, QString::fromLatin1(code));
-                addToStatisticsGeneral(verdict);
-            } else {
-                // q. The plug-in chain records its own verdict.
-                eligibleForTraining = true;
-                verdict = filterWithPlugIns(message, *record);
-            }
+    // 7. The built-in checks.
+    sievra::BuiltInCheckResult check;
+    if (judged) {
+        check = sievra::runBuiltInChecks(message.get(), builtInCheckSwitches(), subject,
+                                         [this](const QString& text) { return advertisementSubjectMatches(text); });
+        if (check.code) {
+            record->insert(JKW_LOG_FILTER_KEY, QString::fromLatin1(check.code));
+            verdict = check.verdict;
         }
     }
 
-    // 9. The activity log.
+    // 8. The plug-in chain, which counts its own verdict.
+    const bool chained = judged && !check.code;
+    if (chained)
+        verdict = filterWithPlugIns(message.get(), *record);
+
+    // 9. Any other verdict goes into the engine statistics.
+    if (!chained)
+        addToStatisticsGeneral(verdict);
+
+    // 10. The activity log.
     if (record && reason)
         *reason = record->value(JKW_LOG_FILTER_KEY).toString();
     if (record)
         JKW_LogManager::sharedLogManager().queueRecord(*record);
 
-    // 10. A short notice for a spam.
+    // 11. A short notice for a spam.
     if (verdict == SWFilterStatusSpam && showFeedback_)
         showSpamNotice(record ? record->value(JKW_LOG_SUBJECT_KEY).toString() : QString());
 
-    // 11. Automatic training of every plug-in, enabled or not.
-    if (automaticLearning_ && eligibleForTraining) {
-        const QString messageID = record ? record->value(JKW_LOG_MESSAGE_ID_KEY).toString() : QString();
-        for (const SievraPlugInEntry& entry : plugIns_) {
-            if (!entry.instance)
-                continue;
-            if (!entry.instance->automaticallyTrainWithMessage(message, messageID, verdict))
-                platform::log::console(QString::fromLatin1(kAutomaticTrainingIssue)
-                                           .arg(entry.identifier.value_or(entry.instance->identifier())));
-        }
-    }
-
-    // 12.
-    SAObject::release(message);
-    SAObject::release(lineFeedData);
+    // 12. Automatic training, for messages the chain or the later checks looked at.
+    if (automaticLearning_ && (chained || check.eligibleForTraining))
+        trainPlugInsAutomatically(message.get(), record, verdict);
     return verdict;
+}
+
+sievra::BuiltInCheckSwitches SievraController::builtInCheckSwitches() const
+{
+    sievra::BuiltInCheckSwitches switches;
+    switches.htmlBase64 = htmlBase64_;
+    switches.asianOrCyrillic = asianOrCyrillicEncodingIsSpam_;
+    switches.japanese = japaneseEncodingSpam_;
+    switches.nonJapanese = nonJapaneseEncodingSpam_;
+    switches.trustSpamHeaders = trustSpamHeaders_;
+    switches.incorrectMessageID = incorrectMessageID_;
+    switches.advertisementSubject = ADVSubjectIsSpam_;
+    return switches;
+}
+
+void SievraController::trainPlugInsAutomatically(SAMIMEPart* message, const std::optional<QVariantMap>& record,
+                                                 qint32 verdict)
+{
+    // Every plug-in, enabled or not, in chain order.
+    const QString messageID = record ? record->value(JKW_LOG_MESSAGE_ID_KEY).toString() : QString();
+    for (const SievraPlugInEntry& entry : plugIns_) {
+        if (!entry.instance)
+            continue;
+        if (!entry.instance->automaticallyTrainWithMessage(message, messageID, verdict))
+            platform::log::console(QString::fromLatin1(kAutomaticTrainingIssue)
+                                       .arg(entry.identifier.value_or(entry.instance->identifier())));
+    }
 }
 
 qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& record)

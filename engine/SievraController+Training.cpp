@@ -9,6 +9,7 @@
 
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
 #include "platform/Bundle.h"
 #include "platform/Log.h"
 
@@ -61,17 +62,13 @@ bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QStr
 
     // 2. Parse in learning mode: the header callback is not called, so the
     // lists do not decide. An unparsable message is neither learned nor logged.
-    SAData* lineFeedData = copyDataWithLineFeeds(data);
-    SAMIMEPart* message = new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData : data, true, filterCallBack, this);
-    if (!message) {
-        SAObject::release(lineFeedData);
+    // The parse tree points into the data: declared first, released last.
+    const SARef<SAData> lineFeedData = SARef<SAData>::adopt(copyDataWithLineFeeds(data));
+    const SARef<SAMIMEPart> owner = SARef<SAMIMEPart>::adopt(
+        new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData.get() : data, true, filterCallBack, this));
+    SAMIMEPart* message = owner.get();
+    if (!message || message->process(true, true) == SAMIMEProcessFailure)
         return false;
-    }
-    if (message->process(true, true) == SAMIMEProcessFailure) {
-        SAObject::release(message);
-        SAObject::release(lineFeedData);
-        return false;
-    }
 
     // 3. The record.
     QVariantMap record = createLogRecord(message);
@@ -91,10 +88,6 @@ bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QStr
         *subject = record.value(JKW_LOG_SUBJECT_KEY).toString();
     if (showFeedback_ && !inBatch)
         showLearningNotice(spam, record.value(JKW_LOG_SUBJECT_KEY).toString());
-
-    // 7.
-    SAObject::release(message);
-    SAObject::release(lineFeedData);
     return learned;
 }
 

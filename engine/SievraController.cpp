@@ -6,6 +6,7 @@
 #include "engine/SWPlugInFilter.h"
 #include "engine/SWPluginPreferencesManager.h"
 #include "mailparse/SAData.h"
+#include "mailparse/SARef.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
 #include "platform/Folders.h"
@@ -265,7 +266,7 @@ void SievraController::createMessagePort() {
 
 bool SievraController::ownBusName() {
     // The scripting commands carry the engine's bus name.
-    busObject_ = std::make_unique<SievraAppleEventManager>();
+    busObject_ = std::make_unique<SievraAppleEventManager>(this);
     if (!platform::ScriptingBus::exportObject(platform::kEngineBusName, platform::kEngineObjectPath,
                                               platform::kEngineInterface, busObject_.get()))
         return false;
@@ -380,16 +381,15 @@ void SievraController::automaticLearnDidChange(const platform::Notification& not
 
 QByteArray SievraController::SievraMessagePortCallBack(qint32 msgid, const QByteArray& data, uid_t) {
     if (msgid != SievraMessageIDFilterMail)
-        return nativeReply(0);
+        return nativeReply(SievraReplyNotSpam);
     if (data.isEmpty()) {
         platform::log::console(kNoData);
-        return nativeReply(0);
+        return nativeReply(SievraReplyNotSpam);
     }
-    SAData* message = new SAData(reinterpret_cast<const unsigned char*>(data.constData()),
-                                 static_cast<unsigned long>(data.size()), false);
-    const qint32 verdict = filterMailData(message);
-    SAObject::release(message);
-    return nativeReply(verdict == 0 ? 1 : 0);
+    const SARef<SAData> message = SARef<SAData>::adopt(new SAData(
+        reinterpret_cast<const unsigned char*>(data.constData()), static_cast<unsigned long>(data.size()), false));
+    const qint32 verdict = filterMailData(message.get());
+    return nativeReply(verdict == SWFilterStatusSpam ? SievraReplySpam : SievraReplyNotSpam);
 }
 
 void SievraController::addToStatisticsGeneral(qint32 record) {

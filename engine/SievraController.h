@@ -4,6 +4,8 @@
 // engine-wide "General" settings and statistics, and follows the notifications of
 // the front ends. Everything runs on the main thread's event loop.
 
+#include "engine/SievraPort.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -21,15 +23,15 @@ class SADictionary;
 class SAMIMEPart;
 class SWPlugInFilter;
 
+namespace sievra {
+struct BuiltInCheckSwitches;
+}
+
 namespace platform {
 class Bundle;
 class LocalMessagePort;
 struct Notification;
 }  // namespace platform
-
-inline constexpr const char* SievraMessagePortName = "Sievra";
-// Message id of a request that carries a raw message.
-inline constexpr qint32 SievraMessageIDFilterMail = 1024;
 
 // Keys of the engine's "General" settings.
 inline constexpr const char* SievraSettingShowFeedback = "Show Feedback";
@@ -111,7 +113,7 @@ public:
     // The log record of a parsed message: "Date", "From" ("-" without one),
     // "Subject" (absent without one) and "Msg-ID" (absent without a usable
     // one). fullSubject receives the decoded subject before it was shortened.
-    static QVariantMap createLogRecord(SAMIMEPart* message, QString* fullSubject = nullptr);
+    static QVariantMap createLogRecord(SAMIMEPart* message, std::optional<QString>* fullSubject = nullptr);
     // Removes the progress notice shown for the last spam.
     void delayedHideTaskManager();
 
@@ -166,6 +168,10 @@ private:
     // The "ADV Subject" pattern of the engine's "RegEx" strings, compiled on
     // first use, against a subject.
     bool advertisementSubjectMatches(const QString& subject);
+    // The "General" switches of the built-in checks.
+    sievra::BuiltInCheckSwitches builtInCheckSwitches() const;
+    // Offers a judged message to every plug-in's automatic training.
+    void trainPlugInsAutomatically(SAMIMEPart* message, const std::optional<QVariantMap>& record, qint32 verdict);
     // Shows the "spam detected" notice and schedules its removal.
     void showSpamNotice(const QString& subject);
     // A level-0 progress notice titled by the localised titleKey with the subject as

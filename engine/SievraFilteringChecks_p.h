@@ -6,7 +6,10 @@
 
 #include <QByteArray>
 #include <QString>
+#include <functional>
 #include <optional>
+
+class SAMIMEPart;
 
 namespace sievra {
 
@@ -28,9 +31,38 @@ bool hasSpamMark(const SpamMarkHeaders& headers);
 
 // True when the message claims to come from Outlook (X-Mailer contains
 // "Outlook", ignoring case) and its Message-ID is malformed: no "@", nothing
-// dotted after the "@", or a top-level domain of fewer than two characters
-// before the closing ">". A Message-ID naming "@localhost" is never malformed.
+// dotted after the "@" (a plain computer name excepted, SAMessageID.h), or a
+// top-level domain of fewer than two characters before the closing ">". A
+// Message-ID naming "@localhost" is never malformed.
 bool hasForgedOutlookMessageID(const std::optional<QByteArray>& messageID, const std::optional<QByteArray>& xMailer);
+
+// The switches of the checks that run only when the "General" settings ask.
+struct BuiltInCheckSwitches {
+    bool htmlBase64 = false;           // "Filter HTML Base 64"
+    bool asianOrCyrillic = false;      // "Filter Asiatic or Cyrillic Encodings"
+    bool japanese = false;             // "Filter Japanese Encodings"
+    bool nonJapanese = false;          // "Filter non Japanese Encodings"
+    bool trustSpamHeaders = true;      // "Trust Spam Headers"
+    bool incorrectMessageID = true;    // "Incorrect Message-ID"
+    bool advertisementSubject = true;  // "ADV Subject"
+};
+
+struct BuiltInCheckResult {
+    const char* code = nullptr;  // the log reason of the deciding check; null when none decided
+    qint32 verdict = 2;          // undecided unless a check decided
+    // The upstream spam marks or the advertisement subject were looked at:
+    // the message may be offered to automatic training.
+    bool eligibleForTraining = false;
+};
+
+// The engine's built-in checks of a parsed, unlisted message, in their fixed
+// order: the structural and HTML tricks first (the first hit decides), then
+// the switchable charset, spam-mark, Message-ID and subject checks. subject is
+// the decoded, trimmed subject (nullopt without one); advertisementMatches
+// tests it against the advertisement pattern.
+BuiltInCheckResult runBuiltInChecks(SAMIMEPart* message, const BuiltInCheckSwitches& switches,
+                                    const std::optional<QString>& subject,
+                                    const std::function<bool(const QString&)>& advertisementMatches);
 
 // Text fit for a log record: control characters (which an XML property list
 // cannot hold) become spaces, and anything beyond maxLength characters is cut

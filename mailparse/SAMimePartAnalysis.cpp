@@ -510,6 +510,14 @@ bool SAMIMEPart::hasStrangeHierarchy()
                 return true;
         return false;
     }
+    // A multipart/related holding nothing but its plain-text root is what a
+    // mail client leaves when the writer removed the last embedded picture:
+    // plain text can refer to no related part, so nothing is hidden by it.
+    if (count == 1 && _subtype == SAMIMESubtypeRelated) {
+        const auto* root = static_cast<SAMIMEPart*>(_parts->objectAtIndex(0));
+        if (root->_contentType == SAMIMETypeText && root->_subtype == SAMIMESubtypePlain)
+            return false;
+    }
     // A single-part container: strange unless a known help-desk program made it.
     SAString* mailer = headerValueForKey(sXMailer);
     const char* marker = "Cerberus Helpdesk";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <cctype>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -73,7 +74,9 @@ struct TagRecord {
 };
 
 // Every tag name the simplifier knows, with whether the tag stays in its output.
-// P, BR, LI, OL, UL, HR and H1-H6 are handled by name instead.
+// P, BR, LI, OL, UL, HR and H1-H6 are handled by name instead. Besides the
+// tags of the traditional list, the two HTML 4 elements it lacks, FIELDSET and
+// MAP (image maps of newsletters), are known: only made-up tags are wrong.
 constexpr TagRecord kTagRecords[] = {
     {"![endif]", false}, {"![if", false}, {"!DOCTYPE", true}, {"A", false}, {"ABBR", false},
     {"ACRONYM", false}, {"ADDRESS", false}, {"APPLET", false}, {"AREA", false}, {"B", false},
@@ -94,10 +97,10 @@ constexpr TagRecord kTagRecords[] = {
     {"TABLE", true}, {"TBODY", false}, {"TD", true}, {"TEXTAREA", false}, {"TFOOT", false},
     {"TH", true}, {"THEAD", false}, {"TITLE", false}, {"TR", true}, {"TT", false},
     {"U", false}, {"U1", false}, {"V", false}, {"VAR", false}, {"W", false},
-    {"X-TAB", false}, {"XML", false},
+    {"X-TAB", false}, {"XML", false}, {"FIELDSET", false}, {"MAP", false},
 };
 constexpr unsigned long kTagRecordCount = sizeof(kTagRecords) / sizeof(kTagRecords[0]);
-static_assert(kTagRecordCount == 97);
+static_assert(kTagRecordCount == 99);
 constexpr unsigned long kLongestTagName = 10; // "BLOCKQUOTE"
 
 // Attribute and declaration dictionaries keep at most this many items, plus the
@@ -188,7 +191,7 @@ private:
 };
 
 // The tag table's names upper-cased with their keep flags, so a lookup that
-// ignores case does not walk all 97 items. Built with the table.
+// ignores case does not walk all 99 items. Built with the table.
 PackedTable<bool>& tagIndex()
 {
     static PackedTable<bool> index;
@@ -704,6 +707,28 @@ private:
         _run = 0;
     }
 
+    // True when the bytes hold a letter or digit (any non-ASCII byte counts as
+    // one), outside named character references such as "&nbsp;"; a numeric
+    // reference counts, as it may stand for any letter.
+    static bool holdsWords(const unsigned char* p, unsigned long count)
+    {
+        for (unsigned long k = 0; k < count; ++k) {
+            const unsigned char c = p[k];
+            if (c == '&' && k + 1 < count && std::isalpha(p[k + 1])) {
+                unsigned long end = k + 1;
+                while (end < count && std::isalnum(p[end]))
+                    ++end;
+                if (end < count && p[end] == ';') {
+                    k = end;
+                    continue;
+                }
+            }
+            if (c >= 0x80 || std::isalnum(c))
+                return true;
+        }
+        return false;
+    }
+
     // 3. A run of text bytes, [from, to): no state changes inside it.
     void text(unsigned long from, unsigned long to)
     {
@@ -712,7 +737,8 @@ private:
         const unsigned long counted = count - countLineBytes(p, count);
         _run += counted;
         if (_hidden) {
-            if (!_tdBackground)
+            // Hidden spaces or punctuation are layout; hidden words are the trick.
+            if (!_tdBackground && holdsWords(p, count))
                 T::htmlWhiteTrick = true;
             return;
         }
@@ -790,6 +816,10 @@ private:
         _colors.push(values.of(T::sHTMLTAG_BGCOLOR), values.of(T::sBackgroundString).found, tag);
     }
 
+    // What handling a tag by name leaves to do: copy it as written, write its
+    // name alone, or nothing (consumed).
+    enum class TagEffect { Kept, Normalised, Consumed };
+
     // 4. The tag text between "<" (at start - 1) and ">" (at end). Returns where
     // the scan goes on.
     unsigned long tag(unsigned long start, unsigned long end)
@@ -800,17 +830,62 @@ private:
         _styleRead = false;
 
         // 4.1 Comments: no output, no state.
-        if (_tagLength > 4 && std::memcmp(_tagText, "!--", 3) == 0) {
-            if (std::memcmp(_tagText + _tagLength - 2, "--", 2) == 0)
-                return end + 1;
-            const unsigned long from = end + 1;
-            const void* found = from < _length ? memmem(_in + from, _length - from, "-->", 3) : nullptr;
-            if (!found)
-                return _length;
-            return static_cast<const unsigned char*>(found) - _in + 3;
-        }
+        if (_tagLength > 4 && std::memcmp(_tagText, "!--", 3) == 0)
+            return afterComment(end);
 
         // 4.2 The tag name.
+        readName();
+        const bool closing = _nameLength > 0 && _name[0] == '/';
+        if (_afterHTML)
+            _tagAfterHTML = true;
+        const bool followsEndStyle = _lastTagWasEndStyle;
+        _lastTagWasEndStyle = false;
+        const Handled kind = classifyTag(_name, _nameLength);
+
+        // 4.3 Inside a script only its end tag counts: the rest is script text.
+        if (_inScript) {
+            if (kind == Handled::EndScript)
+                _inScript = false;
+            return end + 1;
+        }
+
+        // 4.4 Handling by name.
+        const TagEffect effect = handleByName(kind, followsEndStyle);
+        if (effect == TagEffect::Consumed)
+            return end + 1;
+
+        // 4.5 The tag table decides what stays; unknown tags are counted.
+        const bool drop = dropsByTable(closing);
+
+        // 4.6 Output.
+        if (drop || suppressesTags())
+            return end + 1;
+        if (effect == TagEffect::Normalised) {
+            emitNormalised();
+        } else {
+            _out.put('<');
+            _out.put(_tagText, _tagLength);
+            _out.put('>');
+        }
+        return end + 1;
+    }
+
+    // Where the scan goes on after a comment opened by the tag ending at end:
+    // the tag itself when it ends in "--", else the next "-->", else the end.
+    unsigned long afterComment(unsigned long end) const
+    {
+        if (std::memcmp(_tagText + _tagLength - 2, "--", 2) == 0)
+            return end + 1;
+        const unsigned long from = end + 1;
+        const void* found = from < _length ? memmem(_in + from, _length - from, "-->", 3) : nullptr;
+        if (!found)
+            return _length;
+        return static_cast<const unsigned char*>(found) - _in + 3;
+    }
+
+    // The name runs to the first space, colon or line break of the tag text.
+    void readName()
+    {
         _name = reinterpret_cast<const char*>(_tagText);
         _nameLength = 0;
         while (_nameLength < _tagLength) {
@@ -819,177 +894,164 @@ private:
                 break;
             ++_nameLength;
         }
-        const bool closing = _nameLength > 0 && _name[0] == '/';
-        if (_afterHTML)
-            _tagAfterHTML = true;
-        const bool followsEndStyle = _lastTagWasEndStyle;
-        _lastTagWasEndStyle = false;
+    }
 
-        const Handled kind = classifyTag(_name, _nameLength);
-
-        // Inside a script only its end tag counts: the rest is script text.
-        if (_inScript) {
-            if (kind == Handled::EndScript)
-                _inScript = false;
-            return end + 1;
-        }
-
-        // 4.3 Handling by name.
-        bool consumed = false;
-        bool normalised = false;
+    TagEffect handleByName(Handled kind, bool followsEndStyle)
+    {
         switch (kind) {
         case Handled::Body:
         case Handled::Table:
         case Handled::Tr:
         case Handled::Td:
         case Handled::Th:
-            pushColorItem(kind == Handled::Body    ? StackTag::Body
-                          : kind == Handled::Table ? StackTag::Table
-                          : kind == Handled::Tr    ? StackTag::Tr
-                          : kind == Handled::Td    ? StackTag::Td
-                                                   : StackTag::Th);
-            if (kind != Handled::Body)
-                _hidden = false;
-            if (kind == Handled::Td && (attributes().of(T::sBackgroundString).found ||
-                                        attributes().of(T::sBackgroundImageString).found))
-                _tdBackground = true;
-            normalised = true;
-            break;
+            openTableItem(kind);
+            return TagEffect::Normalised;
         case Handled::EndTd:
-            _colors.popIf(StackTag::Td);
-            _hidden = false;
-            normalised = true;
-            break;
         case Handled::EndTh:
-            _colors.popIf(StackTag::Th);
-            _hidden = false;
-            normalised = true;
-            break;
         case Handled::EndTr:
-            _colors.popWhile({StackTag::Td, StackTag::Th});
-            _colors.popIf(StackTag::Tr);
-            _hidden = false;
-            normalised = true;
-            break;
         case Handled::EndTable:
-            _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th});
-            _colors.popIf(StackTag::Table);
-            _hidden = false;
-            normalised = true;
-            break;
         case Handled::EndBody:
-            if (_emptyHeadStyle && followsEndStyle)
-                T::floatLeftClearBothTrick = true;
-            _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th, StackTag::Table});
-            _colors.pop();
-            normalised = true;
-            break;
+            closeTableItem(kind, followsEndStyle);
+            return TagEffect::Normalised;
         case Handled::Head:
             _inHead = true;
-            break;
+            return TagEffect::Kept;
         case Handled::EndHead:
             _inHead = false;
-            break;
+            return TagEffect::Kept;
         case Handled::Style:
             _styleOpenedInHead = _inHead;
-            break;
+            return TagEffect::Kept;
         case Handled::EndStyle:
             if (_styleOpenedInHead && _textBeforeTag == 0)
                 _emptyHeadStyle = true;
             _styleOpenedInHead = false;
             _lastTagWasEndStyle = true;
-            break;
+            return TagEffect::Kept;
         case Handled::Script:
             _inScript = true;
-            consumed = true;
-            break;
+            return TagEffect::Consumed;
         case Handled::EndScript:
-            consumed = true;
-            break;
+            return TagEffect::Consumed;
         case Handled::Applet:
         case Handled::EndApplet:
             _inApplet = kind == Handled::Applet;
-            consumed = true;
-            break;
+            return TagEffect::Consumed;
         case Handled::Iframe:
         case Handled::EndIframe:
             _inIframe = kind == Handled::Iframe;
-            consumed = true;
-            break;
+            return TagEffect::Consumed;
         case Handled::Comment:
         case Handled::EndComment:
             _inCommentElement = kind == Handled::Comment;
-            consumed = true;
-            break;
+            return TagEffect::Consumed;
         case Handled::P:
-            consumed = true;
-            emitConsumed('\r');
-            if (smallFontStyle()) {
-                T::htmlSmallFontTrick = true;
-                _hidden = true;
-            }
-            break;
+            paragraph();
+            return TagEffect::Consumed;
         case Handled::Font:
-            consumed = true;
             font();
-            break;
+            return TagEffect::Consumed;
         case Handled::EndFont:
-            consumed = true;
             _hidden = false;
-            break;
+            return TagEffect::Consumed;
         case Handled::Span:
-            consumed = true;
             span();
-            break;
+            return TagEffect::Consumed;
         case Handled::EndSpan:
             _inInvisibleSpan = false;
-            break;
+            return TagEffect::Kept;
         case Handled::Div:
             ++_divCount;
             if (styleIs(T::sHTMLTAG_FLOAT, T::sLeft))
                 ++_floatLeftCount;
-            break;
+            return TagEffect::Kept;
         case Handled::Textarea:
-            consumed = true;
             if (styleIs(T::sHTMLTAG_VISIBILITY, T::sHidden))
                 ++_hiddenTextareaCount;
-            break;
+            return TagEffect::Consumed;
         case Handled::Break:
-            consumed = true;
             emitConsumed(' ');
-            break;
+            return TagEffect::Consumed;
         case Handled::EndHtml:
             _afterHTML = true;
-            break;
+            return TagEffect::Kept;
         case Handled::Other:
             break;
         }
-        if (consumed)
-            return end + 1;
+        return TagEffect::Kept;
+    }
 
-        // 4.4 The tag table decides what stays; unknown tags are counted.
+    // BODY, TABLE, TR, TD and TH push their background; a cell, row or table
+    // shows its text again.
+    void openTableItem(Handled kind)
+    {
+        pushColorItem(kind == Handled::Body    ? StackTag::Body
+                      : kind == Handled::Table ? StackTag::Table
+                      : kind == Handled::Tr    ? StackTag::Tr
+                      : kind == Handled::Td    ? StackTag::Td
+                                               : StackTag::Th);
+        if (kind != Handled::Body)
+            _hidden = false;
+        if (kind == Handled::Td &&
+            (attributes().of(T::sBackgroundString).found || attributes().of(T::sBackgroundImageString).found))
+            _tdBackground = true;
+    }
+
+    // Their end tags pop what they opened, and the cells and rows left open inside.
+    void closeTableItem(Handled kind, bool followsEndStyle)
+    {
+        switch (kind) {
+        case Handled::EndTd:
+            _colors.popIf(StackTag::Td);
+            _hidden = false;
+            break;
+        case Handled::EndTh:
+            _colors.popIf(StackTag::Th);
+            _hidden = false;
+            break;
+        case Handled::EndTr:
+            _colors.popWhile({StackTag::Td, StackTag::Th});
+            _colors.popIf(StackTag::Tr);
+            _hidden = false;
+            break;
+        case Handled::EndTable:
+            _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th});
+            _colors.popIf(StackTag::Table);
+            _hidden = false;
+            break;
+        default: // EndBody
+            if (_emptyHeadStyle && followsEndStyle)
+                T::floatLeftClearBothTrick = true;
+            _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th, StackTag::Table});
+            _colors.pop();
+            break;
+        }
+    }
+
+    // Whether the tag table drops the tag; a tag it does not know is counted,
+    // outside the sections whose tags are not looked at.
+    bool dropsByTable(bool closing)
+    {
         bool drop = false;
-        if (!(_inIframe || _inApplet || _inCommentElement || _inHead)) {
-            const char* bare = closing ? _name + 1 : _name;
-            const unsigned long bareLength = closing ? _nameLength - 1 : _nameLength;
-            if (!T::isHTMLTagKnown(bare, bareLength, &drop)) {
-                ++_unknownTagCount;
-                if (_unknownTagCount >= (closing ? 5u : 6u))
-                    T::tooManyWrongHTMLTags = true;
-            }
+        if (_inIframe || _inApplet || _inCommentElement || _inHead)
+            return drop;
+        const char* bare = closing ? _name + 1 : _name;
+        const unsigned long bareLength = closing ? _nameLength - 1 : _nameLength;
+        if (!T::isHTMLTagKnown(bare, bareLength, &drop)) {
+            ++_unknownTagCount;
+            if (_unknownTagCount >= (closing ? 5u : 6u))
+                T::tooManyWrongHTMLTags = true;
         }
+        return drop;
+    }
 
-        // 4.5 Output.
-        if (drop || suppressesTags())
-            return end + 1;
-        if (normalised) {
-            emitNormalised();
-        } else {
-            _out.put('<');
-            _out.put(_tagText, _tagLength);
-            _out.put('>');
+    void paragraph()
+    {
+        emitConsumed('\r');
+        if (smallFontStyle()) {
+            T::htmlSmallFontTrick = true;
+            _hidden = true;
         }
-        return end + 1;
     }
 
     void font()
@@ -1034,11 +1096,14 @@ private:
         }
     }
 
-    // 5. and 6. Flags decided at the end of the data.
+    // Flags decided at the end of the data.
     void finish()
     {
+        // 5. Visible text after the closing HTML tag, with no tag there.
         if (_afterHTMLCount > 30 && !_tagAfterHTML)
             T::htmlAfter = true;
+        // 6. Layout tricks: short runs of text among floating blocks, or many
+        // right-floating spans, zero-margin floats or hidden text areas.
         const bool shortRuns = _runCount > 0 && static_cast<double>(_visibleTotal) / static_cast<double>(_runCount) < 35.0;
         if (shortRuns && _divCount >= 2 && _floatLeftCount >= 1)
             T::floatLeftClearBothTrick = true;

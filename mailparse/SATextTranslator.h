@@ -79,7 +79,7 @@ public:
     /// "?" is known and dropped; an unknown name returns false and leaves
     /// *dropOut alone. The caller's buffer is not modified.
     static bool isHTMLTagKnown(const char* name, unsigned long length, bool* dropOut);
-    /// The tag table: 97 upper-case names mapped to their keep flag (an SANumber
+    /// The tag table: 99 upper-case names mapped to their keep flag (an SANumber
     /// bool), built on first use and kept for the run. Borrowed.
     static SAMutableDictionary* tagTable();
     static SAMutableDictionary* sHTMLTagsDictionary_;

@@ -16,6 +16,7 @@
 #include <mutex>
 #include <poll.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -240,6 +241,7 @@ struct LocalMessagePort::Private {
     void writeTo(quint64 id);
     void handleBuffered(quint64 id);
     void drop(quint64 id, const char* reason);
+    bool dropLongestIdle();
     void checkStalled();
     void shutdown();
 };
@@ -346,7 +348,7 @@ void LocalMessagePort::Private::acceptConnections() {
                              .arg(name).arg(uid));
             continue;
         }
-        if (connections.size() >= kMaxConnections) {
+        if (connections.size() >= kMaxConnections && !dropLongestIdle()) {
             logDrop("too many connections");
             continue;
         }
@@ -366,6 +368,23 @@ void LocalMessagePort::Private::acceptConnections() {
 void LocalMessagePort::Private::drop(quint64 id, const char* reason) {
     if (reason) logDrop(reason);
     connections.erase(id);
+}
+
+// Makes room for a new client when every slot is taken: the connection that has
+// waited longest with no request in progress goes, so clients that connect and
+// send nothing cannot lock everyone else out. False when all are busy.
+bool LocalMessagePort::Private::dropLongestIdle() {
+    auto oldest = connections.end();
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+        const Connection& c = *it->second;
+        if (!c.in.isEmpty() || !c.out.isEmpty() || c.discarding) continue;
+        int unread = 0;  // a request sent but not read yet is not idleness
+        if (::ioctl(c.fd.fd, FIONREAD, &unread) != 0 || unread > 0) continue;
+        if (oldest == connections.end() || c.lastProgress < oldest->second->lastProgress) oldest = it;
+    }
+    if (oldest == connections.end()) return false;
+    drop(oldest->first, "too many connections: the longest idle one makes room");
+    return true;
 }
 
 void LocalMessagePort::Private::readFrom(quint64 id) {

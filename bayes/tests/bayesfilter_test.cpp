@@ -1,7 +1,6 @@
 // The Bayesian filter plug-in with its staged bundle, a temporary user Library,
 // the real token store and the session bus (run under dbus-run-session).
 
-#include "PrivateBus.h"
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
 
@@ -14,6 +13,8 @@
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
+#include "tests/support/ParsedMessage.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -29,22 +30,6 @@
 
 namespace {
 
-struct Parsed {
-    QByteArray raw;
-    SARef<SAData> data;
-    SARef<SAMIMEPart> part;
-};
-
-std::unique_ptr<Parsed> parse(const QByteArray& message) {
-    auto parsed = std::make_unique<Parsed>();
-    parsed->raw = message;
-    parsed->data = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(parsed->raw.constData()), parsed->raw.size(), false));
-    parsed->part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(parsed->data.get(), true, nullptr, nullptr));
-    parsed->part->process(true, true);
-    return parsed;
-}
-
 QByteArray message(int id, const QByteArray& subject, const QByteArray& body) {
     return "Message-ID: <" + QByteArray::number(id) + "@test.example>\nSubject: " + subject +
            "\nContent-Type: text/plain\n\n" + body + "\n";
@@ -53,40 +38,21 @@ QByteArray message(int id, const QByteArray& subject, const QByteArray& body) {
 const QByteArray kSpamBody = "cheap pills casino jackpot winner discount pharmacy";
 const QByteArray kHamBody = "meeting agenda minutes project schedule colleagues review";
 
-bool waitFor(const std::function<bool()>& condition, int timeoutMs = 3000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!condition()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
-}
-
-void spin(int ms) {
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-}
+using testsupport::spinFor;
+using testsupport::waitUntil;
 
 class BayesFilterTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        static int argc = 1;
-        static char name[] = "bayesfilter_test";
-        static char* argv[] = {name, nullptr};
-        if (!QCoreApplication::instance())
-            new QCoreApplication(argc, argv);
-        bus_ = new PrivateBus();
-        ASSERT_TRUE(bus_->start()) << "dbus-daemon did not start";
+        testsupport::application();
+        bus_ = new testsupport::PrivateBus();
+        ASSERT_TRUE(bus_->ready()) << "dbus-daemon did not start";
     }
     static void TearDownTestSuite() {
         delete bus_;
         bus_ = nullptr;
     }
-    static inline PrivateBus* bus_ = nullptr;
+    static inline testsupport::PrivateBus* bus_ = nullptr;
 
     void SetUp() override {
         ASSERT_TRUE(library_.isValid());
@@ -121,14 +87,14 @@ protected:
         ASSERT_EQ(filter_->identifier(), "Bayesian");
     }
     bool learn(int id, bool spam, const QByteArray& body) {
-        auto parsed = parse(message(id, "note", body));
+        auto parsed = testsupport::ParsedMessage(message(id, "note", body));
         const QString messageID = QString("<%1@test.example>").arg(id);
-        return spam ? filter_->learnMessageAsSpam(parsed->part.get(), messageID)
-                    : filter_->learnMessageAsLegitimate(parsed->part.get(), messageID);
+        return spam ? filter_->learnMessageAsSpam(parsed.part(), messageID)
+                    : filter_->learnMessageAsLegitimate(parsed.part(), messageID);
     }
     qint32 judge(const QByteArray& body) {
-        auto parsed = parse(message(9999, "question", body));
-        return filter_->filter(parsed->part.get());
+        auto parsed = testsupport::ParsedMessage(message(9999, "question", body));
+        return filter_->filter(parsed.part());
     }
     SWDataBase* db() { return SWDataBase::sharedDataBase(); }
     QString caches() const { return library_.path() + "/Caches"; }
@@ -159,12 +125,12 @@ TEST_F(BayesFilterTest, learnedMessagesDecideLaterVerdicts) {
     auto counts = platform::plist::readFile(caches() + "/Junkward.cnt");
     ASSERT_TRUE(counts);
     EXPECT_EQ(counts->toList().value(1).toULongLong(), 6u);
-    EXPECT_TRUE(waitFor([&] { return received_.count(sw::SWPlugInPreferencesDidLearn) >= 14; }));
+    EXPECT_TRUE(waitUntil([&] { return received_.count(sw::SWPlugInPreferencesDidLearn) >= 14; }));
 
     // The history reaches its file a second after the last training.
     const QString history = caches() + "/Junkward Training Center History";
     EXPECT_EQ(filter_->bulletinPath(), history);
-    ASSERT_TRUE(waitFor([&] { return QFile::exists(history); }, 3000));
+    ASSERT_TRUE(waitUntil([&] { return QFile::exists(history); }));
     auto saved = platform::plist::readDictionary(history);
     ASSERT_TRUE(saved);
     EXPECT_EQ(saved->value("Version").toString(), "5");
@@ -185,11 +151,11 @@ TEST_F(BayesFilterTest, anUntrainedFilterHasNoOpinion) {
     // Three malus points (no Message-ID, empty subject, HTML alone) would score
     // 0.999 three times: spam for a filter that has learned something.
     const QByteArray bare = "Subject: \nContent-Type: text/html\n\n<p>hi</p>\n";
-    auto parsed = parse(bare);
-    EXPECT_EQ(filter_->filter(parsed->part.get()), SWFilterStatusUndecided);
+    auto parsed = testsupport::ParsedMessage(bare);
+    EXPECT_EQ(filter_->filter(parsed.part()), SWFilterStatusUndecided);
     ASSERT_TRUE(learn(1, false, "an ordinary note about lunch"));
-    auto again = parse(bare);
-    EXPECT_EQ(filter_->filter(again->part.get()), SWFilterStatusSpam);
+    auto again = testsupport::ParsedMessage(bare);
+    EXPECT_EQ(filter_->filter(again.part()), SWFilterStatusSpam);
 }
 
 TEST_F(BayesFilterTest, spamStartsAtNinetyPercent) {
@@ -213,8 +179,8 @@ TEST_F(BayesFilterTest, spamStartsAtNinetyPercent) {
         const QVariantMap item{{"Keyword", c.word}, {"Spam", c.spam}, {"Ham", c.ham}};
         ASSERT_TRUE(db()->addItem(&item));
         // No Subject: the word's probability is the only one scored.
-        auto parsed = parse("Message-ID: <77@test.example>\nContent-Type: text/plain\n\n" + QByteArray(c.word) + "\n");
-        EXPECT_EQ(filter_->filter(parsed->part.get()), c.verdict) << c.word;
+        auto parsed = testsupport::ParsedMessage("Message-ID: <77@test.example>\nContent-Type: text/plain\n\n" + QByteArray(c.word) + "\n");
+        EXPECT_EQ(filter_->filter(parsed.part()), c.verdict) << c.word;
     }
 }
 
@@ -238,8 +204,8 @@ TEST_F(BayesFilterTest, relearningTakesBackTheOppositeTraining) {
     EXPECT_EQ(filter_->history().size(), 1);
 
     // Without a message ID nothing is learned.
-    auto parsed = parse(message(5, "x", "delta"));
-    EXPECT_FALSE(filter_->learnMessageAsSpam(parsed->part.get(), QString()));
+    auto parsed = testsupport::ParsedMessage(message(5, "x", "delta"));
+    EXPECT_FALSE(filter_->learnMessageAsSpam(parsed.part(), QString()));
     EXPECT_FALSE(db()->valueForToken("delta"));
 }
 
@@ -263,9 +229,9 @@ TEST_F(BayesFilterTest, automaticTrainingLeavesUserTrainingAlone) {
     for (const Case& c : cases) {
         const QString unique = QString("case%1").arg(++index);
         const QByteArray body = "token" + QByteArray::number(c.id) + "x " + unique.toUtf8();
-        auto parsed = parse(message(c.id, "auto", body));
+        auto parsed = testsupport::ParsedMessage(message(c.id, "auto", body));
         const QString id = QString("<%1@test.example>").arg(c.id);
-        EXPECT_TRUE(filter_->automaticallyTrainWithMessage(parsed->part.get(), id, c.verdict));
+        EXPECT_TRUE(filter_->automaticallyTrainWithMessage(parsed.part(), id, c.verdict));
         EXPECT_EQ(filter_->markForMessageID(id), c.mark) << c.id;
         EXPECT_TRUE(filter_->history().contains(id)) << c.id;
         EXPECT_EQ(db()->valueForToken(unique).has_value(), c.learned) << c.id;
@@ -274,16 +240,33 @@ TEST_F(BayesFilterTest, automaticTrainingLeavesUserTrainingAlone) {
     EXPECT_EQ(filter_->history().size(), 4);
 }
 
+TEST_F(BayesFilterTest, automaticTrainingReportsAFailedStore) {
+    start();
+    auto parsed = testsupport::ParsedMessage(message(1, "auto", "alpha beta"));
+    const QString id = "<1@test.example>";
+    db()->close();
+    EXPECT_FALSE(filter_->automaticallyTrainWithMessage(parsed.part(), id, SWFilterStatusSpam));
+    EXPECT_FALSE(filter_->markForMessageID(id)) << "nothing was stored, nothing to take back";
+
+    // The user's training later counts from zero instead of taking back a spam
+    // training that never happened.
+    ASSERT_TRUE(db()->reset());
+    ASSERT_TRUE(learn(1, false, "alpha beta"));
+    EXPECT_EQ(filter_->markForMessageID(id), 1);
+    EXPECT_EQ(db()->valueForToken("alpha")->ham, 1u);
+    EXPECT_EQ(db()->valueForToken("alpha")->spam, 0u);
+}
+
 TEST_F(BayesFilterTest, historyKeepsTheNewest8193Messages) {
     start();
     // Entries without a verdict fill the history without training anything.
     for (int i = 0; i < SWBayesHistoryLimit; ++i)
         filter_->automaticallyTrainWithMessage(nullptr, QString("id%1").arg(i), 99);
     ASSERT_TRUE(learn(1, false, "alpha"));  // one more: id0 goes
-    auto parsed = parse(message(2, "x", "beta"));
+    auto parsed = testsupport::ParsedMessage(message(2, "x", "beta"));
     ASSERT_EQ(filter_->history().size(), SWBayesHistoryLimit);
     EXPECT_EQ(filter_->history().first(), "id1");
-    ASSERT_TRUE(filter_->learnMessageAsSpam(parsed->part.get(), "id1"));  // known: stays
+    ASSERT_TRUE(filter_->learnMessageAsSpam(parsed.part(), "id1"));  // known: stays
     ASSERT_TRUE(learn(3, true, "gamma"));
     EXPECT_EQ(filter_->history().size(), SWBayesHistoryLimit);
     EXPECT_EQ(filter_->history().first(), "id2");
@@ -361,13 +344,13 @@ TEST_F(BayesFilterTest, periodicCleaningRunsWeekly) {
         received_.clear();
         filter_->periodicClean();
         if (c.cleans) {
-            ASSERT_TRUE(waitFor([&] { return received_.contains(SWBayesDataBaseDidClean); })) << c.name;
+            ASSERT_TRUE(waitUntil([&] { return received_.contains(SWBayesDataBaseDidClean); })) << c.name;
             EXPECT_EQ(received_.indexOf(SWBayesDataBaseWillClean), 0) << c.name;
             auto written = platform::plist::readDictionary(cookie);
             ASSERT_TRUE(written) << c.name;
             EXPECT_EQ(written->value("Last Clean").toDateTime().toSecsSinceEpoch(), now.toSecsSinceEpoch());
         } else {
-            spin(300);
+            spinFor(300);
             EXPECT_FALSE(received_.contains(SWBayesDataBaseWillClean)) << c.name;
         }
         EXPECT_FALSE(filter_->cleaningInProgress());
@@ -380,7 +363,7 @@ TEST_F(BayesFilterTest, periodicCleaningRunsWeekly) {
     QFile::remove(cookie);
     received_.clear();
     filter_->periodicClean();
-    spin(200);
+    spinFor(200);
     EXPECT_FALSE(received_.contains(SWBayesDataBaseWillClean));
     EXPECT_FALSE(filter_->automaticLearning());
 }
@@ -393,7 +376,7 @@ TEST_F(BayesFilterTest, maintenanceRequestsArriveOverTheBus) {
         received_.clear();
         ASSERT_TRUE(center.post(name, object, info));
     };
-    auto done = [&] { return waitFor([&] { return received_.contains(SWBayesDataBaseOperationDone); }); };
+    auto done = [&] { return waitUntil([&] { return received_.contains(SWBayesDataBaseOperationDone); }); };
 
     const QVariantMap word{{"Keyword", "bargain"}, {"Spam", 12}, {"Ham", 1}};
     request(SWBayesDataBaseShouldAddWord, "Bayesian", &word);
@@ -406,7 +389,7 @@ TEST_F(BayesFilterTest, maintenanceRequestsArriveOverTheBus) {
 
     const QVariantMap ignored{{"Keyword", "ignored"}};
     request(SWBayesDataBaseShouldAddWord, "SomeOtherFilter", &ignored);
-    spin(300);
+    spinFor(300);
     EXPECT_FALSE(received_.contains(SWBayesDataBaseOperationDone));
     EXPECT_FALSE(db()->valueForToken("ignored"));
 
@@ -421,7 +404,7 @@ TEST_F(BayesFilterTest, maintenanceRequestsArriveOverTheBus) {
     ASSERT_TRUE(done());
 
     request(SWBayesDataBaseShouldOptimize, "Bayesian", nullptr);
-    ASSERT_TRUE(waitFor([&] { return received_.contains(SWBayesDataBaseDidClean); }));
+    ASSERT_TRUE(waitUntil([&] { return received_.contains(SWBayesDataBaseDidClean); }));
     EXPECT_FALSE(received_.contains(SWBayesDataBaseOperationDone));
 
     request(SWBayesDataBaseShouldReset, "Bayesian", nullptr);
@@ -438,9 +421,9 @@ TEST_F(BayesFilterTest, portAnswersWithNoDataAndReasonsAreLogged) {
     QByteArray reply("unchanged");
     std::thread client([&] {
         auto port = platform::RemoteMessagePort::connect("Junkward Bayesian");
-        status = port ? port->sendRequest(1, "anything", 5, 5, true, &reply) : -100;
+        status = port ? port->sendRequest(1, "anything", 60, 60, true, &reply) : -100;
     });
-    waitFor([&] { return status != 1; }, 8000);
+    waitUntil([&] { return status != 1; });
     client.join();
     EXPECT_EQ(status, platform::kMessagePortSuccess);
     EXPECT_TRUE(reply.isEmpty());

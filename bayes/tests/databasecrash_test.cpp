@@ -44,6 +44,14 @@ SWTokenBag messageTokens(int32_t index) {
     }
 }
 
+// Waits up to timeoutMs for the learner's next report; false on time-out or end.
+bool readReport(int fd, int32_t* index, int timeoutMs) {
+    pollfd ready{fd, POLLIN, 0};
+    if (poll(&ready, 1, timeoutMs) != 1)
+        return false;
+    return read(fd, index, sizeof *index) == sizeof *index;
+}
+
 TEST(DataBaseCrash, killedLearnerLeavesEveryReturnedMessageIntact) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
@@ -65,12 +73,20 @@ TEST(DataBaseCrash, killedLearnerLeavesEveryReturnedMessageIntact) {
             learnForever(folder, next, fds[1]);
         }
         close(fds[1]);
-        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
+        // Every round proves something, however slow the machine: the learner
+        // has returned from one message before the random delay starts.
+        int32_t index;
+        const bool reported = readReport(fds[0], &index, 120000);
+        if (reported) {
+            learned.push_back(index);
+            next = index + 1;
+            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
+        }
         kill(child, SIGKILL);
         int status = 0;
         ASSERT_EQ(waitpid(child, &status, 0), child);
         ASSERT_TRUE(WIFSIGNALED(status)) << "the learner stopped by itself, status " << status;
-        int32_t index;
+        ASSERT_TRUE(reported) << "the learner reported nothing in two minutes, round " << round;
         while (read(fds[0], &index, sizeof index) == sizeof index) {
             learned.push_back(index);
             next = index + 1;
@@ -100,7 +116,6 @@ TEST(DataBaseCrash, killedLearnerLeavesEveryReturnedMessageIntact) {
         ASSERT_TRUE(scores) << "round " << round;
         EXPECT_EQ(scores->size(), size_t(messageTokens(0).size()));
     }
-    EXPECT_GT(learned.size(), 25u) << "the learner hardly ran; the test proves little";
 }
 
 constexpr int32_t kBatch = 25;

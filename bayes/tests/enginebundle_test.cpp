@@ -2,23 +2,21 @@
 // message judged through the port "Sievra" reaches the filter, which opens its
 // token store in the user's caches folder and scores over what was learned.
 
-#include "PrivateBus.h"
 #include "SWBayesFilter.h"
 #include "SWDataBase.h"
 
-#include "mailparse/SAData.h"
-#include "mailparse/SAMimePart.h"
-#include "mailparse/SARef.h"
+#include "engine/SievraPort.h"
 #include "platform/Bundle.h"
 #include "platform/MessagePort.h"
 #include "platform/PropertyList.h"
+#include "tests/support/ParsedMessage.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -35,12 +33,9 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
     const QString engine = qEnvironmentVariable("JUNKWARD_STAGE") + "/bin/junkward-engine";
     if (!QFileInfo(engine).isExecutable())
         GTEST_SKIP() << "no staged engine in this build";
-    static int argc = 1;
-    static char name[] = "enginebundle_test";
-    static char* argv[] = {name, nullptr};
-    QCoreApplication app(argc, argv);
-    PrivateBus bus;  // the engine owns its bus name there
-    ASSERT_TRUE(bus.start());
+    testsupport::application();
+    testsupport::PrivateBus bus;  // the engine owns its bus name there
+    ASSERT_TRUE(bus.ready());
 
     QTemporaryDir library;
     QTemporaryDir runtime("/tmp/jkwXXXXXX");
@@ -62,13 +57,10 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
             const QByteArray spam = message(i, "casino jackpot winner pharmacy discount");
             const QByteArray ham = message(100 + i, "agenda minutes project schedule review");
             for (const QByteArray* m : {&spam, &ham}) {
-                auto data = SARef<SAData>::adopt(
-                    new SAData(reinterpret_cast<const unsigned char*>(m->constData()), m->size(), false));
-                auto part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(data.get(), true, nullptr, nullptr));
-                part->process(true, true);
+                const testsupport::ParsedMessage parsed(*m);
                 const QString id = QString("<%1@sender.example>").arg(m == &spam ? i : 100 + i);
-                ASSERT_TRUE(m == &spam ? filter.learnMessageAsSpam(part.get(), id)
-                                       : filter.learnMessageAsLegitimate(part.get(), id));
+                ASSERT_TRUE(m == &spam ? filter.learnMessageAsSpam(parsed.part(), id)
+                                       : filter.learnMessageAsLegitimate(parsed.part(), id));
             }
         }
     }
@@ -76,15 +68,11 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(engine, {});
-    std::unique_ptr<platform::RemoteMessagePort> port;
-    for (int i = 0; i < 200 && !port; ++i) {
-        QThread::msleep(50);
-        port = platform::RemoteMessagePort::connect("Sievra");
-    }
+    const auto port = testsupport::waitForPort(SievraMessagePortName);
     ASSERT_TRUE(port) << "the engine did not open its port";
     auto verdict = [&](const QByteArray& m) {
         QByteArray reply;
-        EXPECT_EQ(port->sendRequest(1024, m, 30, 30, true, &reply), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(SievraMessageIDFilterMail, m, 120, 120, true, &reply), platform::kMessagePortSuccess);
         qint32 answer = -1;
         if (reply.size() == 4)
             std::memcpy(&answer, reply.constData(), 4);
@@ -93,7 +81,7 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
     EXPECT_EQ(verdict(message(500, "casino jackpot winner pharmacy")), 1);
     EXPECT_EQ(verdict(message(501, "project review agenda minutes")), 0);
     process.terminate();
-    if (!process.waitForFinished(5000))
+    if (!process.waitForFinished(testsupport::kDeadlineMs))
         process.kill();
 }
 

@@ -54,6 +54,12 @@ ChildResult runChild(const std::function<void()>& body) {
 
 void termSelf() { ::kill(::getpid(), SIGTERM); }
 
+bool termPending() {
+    sigset_t pending;
+    sigpending(&pending);
+    return sigismember(&pending, SIGTERM);
+}
+
 bool blocked(int sig) {
     sigset_t now;
     pthread_sigmask(SIG_SETMASK, nullptr, &now);
@@ -131,8 +137,10 @@ TEST(QSignalCritical, terminationWaitsForTheOutermostSection) {
                  others.emplace_back([&] { while (!stop) ::usleep(1000); });
              QSignalEnterCritical();
              for (int i = 0; i < 5; ++i) termSelf();
-             ::usleep(200 * 1000);
-             say("survived");
+             // This thread blocks SIGTERM: the signal stays pending for the
+             // process until another thread has taken it.
+             for (int waited = 0; waited < 60000 && termPending(); ++waited) ::usleep(1000);
+             say(termPending() ? "never taken" : "survived");
              QSignalExitCritical();
              say("after");
              stop = true;

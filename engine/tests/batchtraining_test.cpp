@@ -26,7 +26,7 @@ std::optional<QVariant> readPlist(const QString& path) { return platform::plist:
 TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     Sandbox box;
     // No activation: a killed engine stays dead until the test starts it.
-    enginetest::PrivateBus bus(box.runtimeDir(), false);
+    testsupport::PrivateBus bus;
     ASSERT_TRUE(bus.ready());
     const QString caches = box.userLibrary() + "/Caches";
     const QString counts = caches + "/Junkward.cnt";
@@ -44,21 +44,22 @@ TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     };
 
     // The engine learns the mailbox and is killed once a first batch is stored.
-    auto engine = std::make_unique<enginetest::Program>(QStringLiteral("junkward-engine"));
+    auto engine = std::make_unique<testsupport::Program>(QStringLiteral("junkward-engine"));
     ASSERT_TRUE(engine->start());
-    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
     QProcess tool;
-    tool.start(enginetest::stagedProgram("junkward"), {"learn-spam", file});
-    ASSERT_TRUE(enginetest::spinUntil([&] { return spamTotal() > 0; }, 120000)) << "no batch was stored";
+    tool.start(testsupport::stagedProgram("junkward"), {"learn-spam", file});
+    ASSERT_TRUE(testsupport::waitUntil([&] { return spamTotal() > 0; }, 120000)) << "no batch was stored";
     const qint64 seen = spamTotal();
-    engine->killNow();
+    engine->process().kill();
+    engine->process().waitForFinished(10000);
     EXPECT_TRUE(tool.waitForFinished(60000));
     EXPECT_LT(seen, kMessages) << "the whole mailbox was learned before the kill";
 
     // A restarted engine finishes what the journals say, then quits.
-    enginetest::Program again("junkward-engine");
+    testsupport::Program again("junkward-engine");
     ASSERT_TRUE(again.start());
-    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
     platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath, platform::kEngineInterface,
                                  "Quit", {}, 30);
     EXPECT_EQ(again.waitForExit(30000), 0);

@@ -15,7 +15,7 @@ using enginetest::Sandbox;
 
 // A private session bus with a desktop session's limits; with services, it
 // starts the staged engine on demand.
-using SessionBus = enginetest::PrivateBus;
+using SessionBus = testsupport::PrivateBus;
 
 struct ToolRun {
     int exit = -1;
@@ -26,14 +26,14 @@ struct ToolRun {
 // Runs the staged tool to its end.
 ToolRun junkward(const QStringList& arguments, const QByteArray& input = {}, const QString& folder = {}) {
     QProcess process;
-    process.setProgram(enginetest::stagedProgram(QStringLiteral("junkward")));
+    process.setProgram(testsupport::stagedProgram(QStringLiteral("junkward")));
     process.setArguments(arguments);
     process.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
     if (!folder.isEmpty())
         process.setWorkingDirectory(folder);
     process.start();
     ToolRun run;
-    if (!process.waitForStarted(10000))
+    if (!process.waitForStarted(testsupport::kDeadlineMs))
         return run;
     process.write(input);
     process.closeWriteChannel();
@@ -60,7 +60,7 @@ class Tool : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(bus.ready());
-        if (!QFileInfo(enginetest::stagedProgram("junkward")).isExecutable())
+        if (!QFileInfo(testsupport::stagedProgram("junkward")).isExecutable())
             GTEST_SKIP() << "the junkward tool is not built";
         folder_ = box.userLibrary() + "/../files";
         ASSERT_TRUE(QDir().mkpath(folder_));
@@ -70,7 +70,7 @@ protected:
         // Stop the engine the tool started.
         if (platform::ScriptingBus::hasOwner(platform::kEngineBusName)) {
             junkward({"quit"});
-            enginetest::spinUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000);
+            testsupport::waitUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); });
         }
     }
     QString write(const QString& name, const QByteArray& bytes) const {
@@ -84,14 +84,14 @@ protected:
     // The activity log as text once the engine has written it (it quits first).
     QString logText() {
         junkward({"quit"});
-        enginetest::spinUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000);
+        testsupport::waitUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); });
         const ToolRun log = junkward({"log"});
         EXPECT_EQ(log.exit, 0) << log.err.toStdString();
         return log.out;
     }
 
     Sandbox box;
-    SessionBus bus{(box.useLocalLibrary(), box.runtimeDir()), true};
+    SessionBus bus{(box.useLocalLibrary(), SessionBus::stagedServices())};
     QString folder_;
 };
 
@@ -234,9 +234,9 @@ TEST_F(Tool, filtersVersionAndHelp) {
 TEST(ToolWithoutEngine, saysTheEngineIsNotInstalled) {
     Sandbox box;
     box.useLocalLibrary();
-    SessionBus bus(box.runtimeDir(), false);
+    SessionBus bus;  // no services: the engine cannot be activated
     ASSERT_TRUE(bus.ready());
-    if (!QFileInfo(enginetest::stagedProgram("junkward")).isExecutable())
+    if (!QFileInfo(testsupport::stagedProgram("junkward")).isExecutable())
         GTEST_SKIP() << "the junkward tool is not built";
     const ToolRun run = junkward({"check"}, message("n@t", "Nobody home", true));
     EXPECT_EQ(run.exit, 2);

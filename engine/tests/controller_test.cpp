@@ -70,7 +70,7 @@ protected:
     }
 
     Sandbox box;
-    enginetest::PrivateBus bus{box.runtimeDir()};
+    testsupport::PrivateBus bus{testsupport::PrivateBus::stagedServices()};
 };
 
 TEST_F(Controller, discoveredPlugInsAreSortedByCategoryAndBrokenOnesSkipped) {
@@ -129,23 +129,27 @@ TEST_F(Controller, statusNotificationsSwitchTheEngineOrTheFirstNamedFilter) {
         {"an unknown filter changes nothing", {{"Nobody", true}}, true, false, false},
         {"filters back on", {{"Beta", true}}, true, false, true},
     };
-    for (const Step& step : steps) {
-        SCOPED_TRACE(step.name);
-        ASSERT_TRUE(center.post(sw::distributedNotificationStatusOfFilterDidChange, "Test", &step.userInfo));
-        // A marker after each step: once it is seen, the step was handled.
+    // A marker after each step: once it is seen, the step was handled.
+    auto handled = [&] {
         const QVariantMap marker{{"Marker", true}};
         bool seen = false;
         const int token = center.addObserver("Marker", std::nullopt, [&](const platform::Notification&) { seen = true; });
         center.post("Marker", {}, &marker);
-        ASSERT_TRUE(enginetest::spinUntil([&] { return seen; }, 5000));
+        const bool arrived = testsupport::waitUntil([&] { return seen; });
         center.removeObserver(token);
+        return arrived;
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(step.name);
+        ASSERT_TRUE(center.post(sw::distributedNotificationStatusOfFilterDidChange, "Test", &step.userInfo));
+        ASSERT_TRUE(handled());
         EXPECT_EQ(controller.status(), step.engine);
         EXPECT_EQ(isOn("Alpha"), step.alpha);
         EXPECT_EQ(isOn("Beta"), step.beta);
     }
     // A notification without user info is ignored.
     ASSERT_TRUE(center.post(sw::distributedNotificationStatusOfFilterDidChange, "Test", nullptr));
-    enginetest::spinFor(300);
+    ASSERT_TRUE(handled());
     EXPECT_TRUE(controller.status());
 }
 
@@ -197,7 +201,7 @@ TEST_F(Controller, generalPreferencesAreReadAtStartAndFollowTheirNotification) {
     ASSERT_TRUE(center.post(sw::SWPlugInPreferencesDidChange, "BlackList", &other));  // not the engine's
     const QVariantMap general{{"Settings", QVariantMap{{"ADV Subject", false}}}};
     ASSERT_TRUE(center.post(sw::SWPlugInPreferencesDidChange, "General", &general));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return !Access::settings(controller).adv; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return !Access::settings(controller).adv; }));
     EXPECT_FALSE(Access::settings(controller).html64);  // absent: off
 }
 
@@ -249,8 +253,8 @@ TEST_F(Controller, generalStatisticsAreSavedOnceAfterABurstAndResetWithTheOthers
     controller.addToStatisticsGeneral(1);
     controller.addToStatisticsGeneral(2);
     EXPECT_FALSE(QFileInfo::exists(box.statisticsFile("General")));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return updates == 1; }, 10000));
-    enginetest::spinFor(2500);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return updates == 1; }));
+    testsupport::spinFor(2500);
     EXPECT_EQ(updates, 1);
     auto saved = platform::plist::readDictionary(box.statisticsFile("General"));
     ASSERT_TRUE(saved);
@@ -262,7 +266,7 @@ TEST_F(Controller, generalStatisticsAreSavedOnceAfterABurstAndResetWithTheOthers
     const QDateTime date(QDate(2021, 1, 2), QTime(3, 4), Qt::UTC);
     const QVariantMap reset{{sw::SWMAILSTARTDATE, date}};
     ASSERT_TRUE(center.post(sw::SWSievraPlugInStatisticsDidReset, {}, &reset));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return Access::statistics(controller)->size() == 1; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return Access::statistics(controller)->size() == 1; }));
     EXPECT_EQ(Access::statistics(controller)->value(sw::SWMAILSTARTDATE).toDateTime(), date);
     EXPECT_EQ(alpha->instance->statistics()->size(), 1);
     center.removeObserver(token);
@@ -282,7 +286,7 @@ TEST_F(Controller, theLocalLearningSwitchAndTheLogReset) {
     JKW_LogManager::sharedLogManager().delayedWriteToDisk();
     JKW_LogManager::sharedLogManager().queueRecord({{JKW_LOG_MESSAGE_ID_KEY, "n"}, {JKW_LOG_FILTER_KEY, "NONE"}});
     ASSERT_TRUE(platform::DistributedNotificationCenter::defaultCenter().post(sw::JKW5_DISTRIBUTEDNOTIFICATION_LOG_RESET));
-    ASSERT_TRUE(enginetest::spinUntil([] { return JKW_LogManager::sharedLogManager().queuedRecordCount() == 0; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([] { return JKW_LogManager::sharedLogManager().queuedRecordCount() == 0; }));
     auto file = platform::plist::readDictionary(box.logFile());
     ASSERT_TRUE(file);
     EXPECT_TRUE(file->value(JKW_LOG_LOG).toList().isEmpty());

@@ -5,6 +5,7 @@
 
 #include "engine/JKW_LogManager.h"
 #include "engine/SWNotifications.h"
+#include "engine/SievraPort.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
@@ -21,18 +22,16 @@
 
 namespace {
 
-using enginetest::Program;
+using testsupport::Program;
 using enginetest::Sandbox;
 
-std::unique_ptr<platform::RemoteMessagePort> waitForPort(int timeoutMs) {
-    std::unique_ptr<platform::RemoteMessagePort> port;
-    enginetest::spinUntil([&] { return (port = platform::RemoteMessagePort::connect("Sievra")) != nullptr; }, timeoutMs);
-    return port;
+std::unique_ptr<platform::RemoteMessagePort> waitForPort() {
+    return testsupport::waitForPort(SievraMessagePortName);
 }
 
 QByteArray ask(platform::RemoteMessagePort& port, qint32 id, const QByteArray& data, int* status) {
     QByteArray reply;
-    *status = port.sendRequest(id, data, 10.0, 30.0, true, &reply);
+    *status = port.sendRequest(id, data, 60.0, 60.0, true, &reply);
     return reply;
 }
 
@@ -47,13 +46,13 @@ protected:
         ASSERT_TRUE(box.installTestPlugIn("TestFilter", {}));
     }
     Sandbox box;
-    enginetest::PrivateBus bus{box.runtimeDir()};
+    testsupport::PrivateBus bus{testsupport::PrivateBus::stagedServices()};
 };
 
 TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
     Program engine("junkward-engine");
     ASSERT_TRUE(engine.start());
-    auto port = waitForPort(15000);
+    auto port = waitForPort();
     ASSERT_TRUE(port) << engine.errorOutput().toStdString();
 
     struct Case {
@@ -67,11 +66,11 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
         ASSERT_EQ(status, platform::kMessagePortSuccess);
         EXPECT_EQ(reply, QByteArray(4, '\0'));
     }
-    EXPECT_TRUE(engine.waitForError("Received a message with no data", 5000));
+    EXPECT_TRUE(engine.waitForError("Received a message with no data"));
 
     // A request of more than 64 MiB on a raw connection: refused with the reply
     // 0, and the engine goes on serving.
-    const QByteArray path = QFile::encodeName(platform::messagePortPath("Sievra"));
+    const QByteArray path = QFile::encodeName(platform::messagePortPath(SievraMessagePortName));
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
     sockaddr_un address{};
@@ -92,7 +91,7 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
             sent += n;
         }
     });
-    timeval timeout{30, 0};
+    timeval timeout{60, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     QByteArray answer;
     while (answer.size() < 8) {
@@ -104,12 +103,12 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
     sender.join();
     ::close(fd);
     EXPECT_EQ(answer, QByteArray("\x04\0\0\0", 4) + QByteArray(4, '\0')) << "length 4, then the reply 0";
-    EXPECT_TRUE(engine.waitForError("64 MiB", 5000)) << engine.errorOutput().toStdString();
+    EXPECT_TRUE(engine.waitForError("64 MiB")) << engine.errorOutput().toStdString();
 
     int status = 1;
-    auto again = platform::RemoteMessagePort::connect("Sievra");
+    auto again = platform::RemoteMessagePort::connect(SievraMessagePortName);
     ASSERT_TRUE(again);
-    EXPECT_EQ(ask(*again, 1024, kMessage, &status), QByteArray(4, '\0'));
+    EXPECT_EQ(ask(*again, SievraMessageIDFilterMail, kMessage, &status), QByteArray(4, '\0'));
     EXPECT_EQ(status, platform::kMessagePortSuccess);
     EXPECT_TRUE(engine.running());
 }
@@ -117,25 +116,25 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
 TEST_F(EngineProcess, aSecondEngineLogsThePortMessageAndLeaves) {
     Program first("junkward-engine");
     ASSERT_TRUE(first.start());
-    ASSERT_TRUE(waitForPort(15000));
-    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000));
+    ASSERT_TRUE(waitForPort());
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }));
 
     Program second("junkward-engine");
     ASSERT_TRUE(second.start());
-    EXPECT_EQ(second.waitForExit(15000), 1);
+    EXPECT_EQ(second.waitForExit(), 1);
     EXPECT_TRUE(second.errorOutput().contains("It was not possible to add the message port source"))
         << second.errorOutput().toStdString();
     EXPECT_TRUE(first.running());
     int status = 1;
-    auto port = platform::RemoteMessagePort::connect("Sievra");
+    auto port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     ASSERT_TRUE(port);
-    EXPECT_EQ(ask(*port, 1024, kMessage, &status), QByteArray(4, '\0'));
+    EXPECT_EQ(ask(*port, SievraMessageIDFilterMail, kMessage, &status), QByteArray(4, '\0'));
 }
 
 TEST_F(EngineProcess, busActivationStartsTheEngine) {
     ASSERT_FALSE(platform::ScriptingBus::hasOwner(platform::kEngineBusName));
-    ASSERT_TRUE(platform::ScriptingBus::startService(platform::kEngineBusName, 20.0));
-    auto port = waitForPort(15000);
+    ASSERT_TRUE(platform::ScriptingBus::startService(platform::kEngineBusName, 60.0));
+    auto port = waitForPort();
     EXPECT_TRUE(port);
     EXPECT_TRUE(platform::ScriptingBus::hasOwner(platform::kEngineBusName));
     // The bus started the engine, not this test: find it through the bus to end it.
@@ -143,25 +142,22 @@ TEST_F(EngineProcess, busActivationStartsTheEngine) {
     const auto pid = bus.interface()->servicePid(platform::kEngineBusName);
     ASSERT_TRUE(pid.isValid());
     ::kill(pid_t(pid.value()), SIGTERM);
-    EXPECT_TRUE(enginetest::spinUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000));
+    EXPECT_TRUE(testsupport::waitUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }));
 }
 
 TEST_F(EngineProcess, aBurstOfPlugInRecordsWritesOneFileAndPostsOneUpdate) {
     Program engine("junkward-engine");
     ASSERT_TRUE(engine.start());
-    ASSERT_TRUE(waitForPort(15000));
+    ASSERT_TRUE(waitForPort());
     auto& center = platform::DistributedNotificationCenter::defaultCenter();
     int updates = 0;
     center.addObserver(sw::SWPlugInStatisticsDidUpdate, QStringLiteral("TestFilter"), [&](auto&) { ++updates; });
 
     const QVariantMap one{{"Record", 0}, {"Count", 1}};
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < 3; ++i)
         ASSERT_TRUE(center.post("JunkwardTestPlugInRecord", "TestFilter", &one));
-        enginetest::spinFor(500);
-    }
-    EXPECT_FALSE(QFileInfo::exists(box.statisticsFile("TestFilter")));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return updates > 0; }, 10000)) << engine.errorOutput().toStdString();
-    enginetest::spinFor(2500);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return updates > 0; })) << engine.errorOutput().toStdString();
+    testsupport::spinFor(2500);  // room for a second, wrong, save
     EXPECT_EQ(updates, 1);
     auto saved = platform::plist::readDictionary(box.statisticsFile("TestFilter"));
     ASSERT_TRUE(saved);
@@ -172,12 +168,16 @@ TEST_F(EngineProcess, aBurstOfPlugInRecordsWritesOneFileAndPostsOneUpdate) {
 TEST_F(EngineProcess, pendingRecordsAreWrittenWhenTheEngineIsTerminated) {
     Program engine("junkward-engine");
     ASSERT_TRUE(engine.start());
-    ASSERT_TRUE(waitForPort(15000));
+    ASSERT_TRUE(waitForPort());
     auto& center = platform::DistributedNotificationCenter::defaultCenter();
+    bool recorded = false;
+    const int token =
+        center.addObserver("JunkwardTestPlugInRecorded", QStringLiteral("TestFilter"), [&](auto&) { recorded = true; });
     const QVariantMap two{{"Record", 1}, {"Count", 2}};
     ASSERT_TRUE(center.post("JunkwardTestPlugInRecord", "TestFilter", &two));
-    // Terminated well before the 2 s save delay.
-    enginetest::spinFor(500);
+    // Terminated as soon as the records are in, before the 2 s save delay.
+    ASSERT_TRUE(testsupport::waitUntil([&] { return recorded; }));
+    center.removeObserver(token);
     engine.stop();
     auto saved = platform::plist::readDictionary(box.statisticsFile("TestFilter"));
     ASSERT_TRUE(saved) << engine.errorOutput().toStdString();
@@ -195,14 +195,13 @@ TEST_F(EngineProcess, theLogResetNotificationEmptiesTheLogFile) {
                                            QVariantMap{{"Version", "5"}, {"History", history}, {"Log", log}}));
     Program engine("junkward-engine");
     ASSERT_TRUE(engine.start());
-    ASSERT_TRUE(waitForPort(15000));
+    ASSERT_TRUE(waitForPort());
     ASSERT_TRUE(platform::DistributedNotificationCenter::defaultCenter().post(sw::JKW5_DISTRIBUTEDNOTIFICATION_LOG_RESET));
-    ASSERT_TRUE(enginetest::spinUntil(
+    ASSERT_TRUE(testsupport::waitUntil(
         [&] {
             auto file = platform::plist::readDictionary(box.logFile());
             return file && file->value(JKW_LOG_LOG).toList().isEmpty();
-        },
-        10000));
+        }));
     auto file = platform::plist::readDictionary(box.logFile());
     EXPECT_EQ(file->value(JKW_LOG_VERSION).toString(), "5");
     EXPECT_TRUE(file->value(JKW_LOG_HISTORY).toList().isEmpty());

@@ -8,15 +8,14 @@
 #include "engine/SWNotifications.h"
 #include "engine/SWWhiteListHeaderFilter.h"
 
-#include "mailparse/SAData.h"
-#include "mailparse/SAMimePart.h"
 #include "platform/AddressBook.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
+#include "tests/support/ParsedMessage.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 
@@ -38,37 +37,8 @@ void PrintTo(const QStringList& list, std::ostream* out)
 
 namespace {
 
-QCoreApplication* application()
-{
-    static int argc = 1;
-    static char name[] = "headerfilters_test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
-    return app;
-}
-
-// A parsed message (learning mode: no header callback), released at the end.
-struct ParsedMessage {
-    explicit ParsedMessage(const QByteArray& raw)
-        : bytes(raw)
-    {
-        data = new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()),
-                          static_cast<unsigned long>(bytes.size()), false);
-        part = new SAMIMEPart(data, true, nullptr, nullptr);
-        result = part->process(true, true);
-    }
-    ~ParsedMessage()
-    {
-        SAObject::release(part);
-        SAObject::release(data);
-    }
-    SADictionary* headers() const { return reinterpret_cast<SADictionary*>(part->_headers); }
-
-    QByteArray bytes;
-    SAData* data = nullptr;
-    SAMIMEPart* part = nullptr;
-    int result = 0;
-};
+using testsupport::application;
+using testsupport::ParsedMessage;
 
 QVariantMap rule(const QString& key, int method, const QString& value, std::optional<bool> status = true)
 {
@@ -222,7 +192,7 @@ TEST(HeaderRuleMatching, preProcessedHeadersOfferDecodedFormsBareAddressesAndThe
         "Received: from b\n"
         "\n"
         "Hello there, this is the body.\n");
-    ASSERT_EQ(message.result, 0);
+    ASSERT_EQ(message.result(), 0);
     const auto headers = SWHeaderPluginFilter::copyPreProcessedHeaders(message.headers());
     ASSERT_TRUE(headers);
 
@@ -379,8 +349,8 @@ TEST_F(HeaderFilters, learningASenderAddsOneRuleSavesAndAnnouncesIt)
     ASSERT_TRUE(black.learnSender());
 
     ParsedMessage spam("From: Spammer <Spam@Example.com>\nSubject: buy\n\nbody body body\n");
-    EXPECT_TRUE(black.learnMessageAsSpam(spam.part, "id-1"));
-    EXPECT_TRUE(black.learnMessageAsSpam(spam.part, "id-1"));
+    EXPECT_TRUE(black.learnMessageAsSpam(spam.part(), "id-1"));
+    EXPECT_TRUE(black.learnMessageAsSpam(spam.part(), "id-1"));
     ASSERT_EQ(black.rules().size(), 2);
     EXPECT_EQ(black.rules().at(1).toMap(), rule("From", 1, "Spam@Example.com"));
 
@@ -395,22 +365,19 @@ TEST_F(HeaderFilters, learningASenderAddsOneRuleSavesAndAnnouncesIt)
 
     // A sender already covered by a "From" rule teaches nothing.
     black.updatePreferences(preferencesWith({rule("From", 2, "xyz SPAM@example.COM", false)}, true));
-    EXPECT_TRUE(black.learnMessageAsSpam(spam.part, "id-1"));
+    EXPECT_TRUE(black.learnMessageAsSpam(spam.part(), "id-1"));
     EXPECT_EQ(black.rules().size(), 1);
 
     // Hostile or missing From addresses teach nothing either.
     for (const char* from : {"<.com>", "", "Nobody", "<@>"}) {
         ParsedMessage odd(QByteArray("From: ") + from + "\nSubject: x\n\nbody body body\n");
-        EXPECT_TRUE(black.learnMessageAsSpam(odd.part, QString()));
+        EXPECT_TRUE(black.learnMessageAsSpam(odd.part(), QString()));
     }
     ParsedMessage noFrom("Subject: x\n\nbody body body\n");
-    EXPECT_TRUE(black.learnMessageAsSpam(noFrom.part, QString()));
+    EXPECT_TRUE(black.learnMessageAsSpam(noFrom.part(), QString()));
     EXPECT_EQ(black.rules().size(), 1);
 
-    QElapsedTimer timer;
-    timer.start();
-    while (announcements < 1 && timer.elapsed() < 5000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return announcements >= 1; }));
     EXPECT_EQ(announcements, 1);
     EXPECT_EQ(announced.value("Array").toList().size(), 2);
     platform::DistributedNotificationCenter::defaultCenter().removeObserver(token);
@@ -428,16 +395,16 @@ TEST_F(HeaderFilters, learningWithLearnOffOrTheWrongKindChangesNothing)
     black.updatePreferences(preferencesWith({}, true));
 
     ParsedMessage message("From: someone@example.com\nSubject: x\n\nbody body body\n");
-    EXPECT_TRUE(white.learnMessageAsLegitimate(message.part, QString()));
+    EXPECT_TRUE(white.learnMessageAsLegitimate(message.part(), QString()));
     EXPECT_TRUE(white.rules().isEmpty());
     // The black list learns nothing from legitimate mail, the white list nothing from spam.
-    EXPECT_TRUE(black.learnMessageAsLegitimate(message.part, QString()));
+    EXPECT_TRUE(black.learnMessageAsLegitimate(message.part(), QString()));
     EXPECT_TRUE(black.rules().isEmpty());
     white.updatePreferences(preferencesWith({}, true, false));
-    EXPECT_TRUE(white.learnMessageAsSpam(message.part, QString()));
+    EXPECT_TRUE(white.learnMessageAsSpam(message.part(), QString()));
     EXPECT_TRUE(white.rules().isEmpty());
 
-    EXPECT_TRUE(white.learnMessageAsLegitimate(message.part, QString()));
+    EXPECT_TRUE(white.learnMessageAsLegitimate(message.part(), QString()));
     ASSERT_EQ(white.rules().size(), 1);
     const auto saved = platform::plist::readDictionary(
         library.path() + "/Preferences/com.quillon.junkward.WhiteList.plist");
@@ -468,9 +435,6 @@ TEST_F(HeaderFilters, addressListFollowsOutsideChangesOfTheBook)
     EXPECT_EQ(white.addressBookAddresses(), QStringList({"first@example.com"}));
 
     writeFile("b.vcf", "BEGIN:VCARD\nVERSION:3.0\nUID:b\nEMAIL:second@example.com\nEND:VCARD\n");
-    QElapsedTimer timer;
-    timer.start();
-    while (white.addressBookAddresses().size() < 2 && timer.elapsed() < 10000)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+    testsupport::waitUntil([&] { return white.addressBookAddresses().size() >= 2; });
     EXPECT_EQ(white.addressBookAddresses(), QStringList({"first@example.com", "second@example.com"}));
 }

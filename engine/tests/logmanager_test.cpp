@@ -204,7 +204,7 @@ TEST(ActivityLog, clearingDiscardsTheQueueAndLeavesAnEmptyLog) {
     manager.queueRecord(record("queued", "NONE"));
     ASSERT_TRUE(manager.clearLog());
     EXPECT_EQ(manager.queuedRecordCount(), 0);
-    enginetest::spinFor(100);
+    testsupport::spinFor(100);
     auto file = readLog(box.logFile());
     ASSERT_TRUE(file);
     EXPECT_EQ(file->version, "5");
@@ -217,10 +217,10 @@ TEST(ActivityLog, queuedRecordsReachTheFileAfterTheBurstAndAtDestruction) {
     {
         JKW_LogManager manager;
         manager.queueRecord(record("one", "NONE"));
-        enginetest::spinFor(1000);
+        testsupport::spinFor(1000);
         manager.queueRecord(record("two", "NONE"));
         EXPECT_FALSE(QFileInfo::exists(box.logFile()));
-        ASSERT_TRUE(enginetest::spinUntil([&] { return QFileInfo::exists(box.logFile()); }, 10000));
+        ASSERT_TRUE(testsupport::waitUntil([&] { return QFileInfo::exists(box.logFile()); }));
         EXPECT_EQ(readLog(box.logFile())->history, (QStringList{"one", "two"}));
         manager.queueRecord(record("three", "NONE"));
     }

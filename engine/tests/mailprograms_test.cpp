@@ -54,7 +54,7 @@ Outcome run(const QString& program, const QStringList& arguments, const QByteArr
     return r;
 }
 
-QString staged(const char* name) { return enginetest::stagedProgram(QString::fromLatin1(name)); }
+QString staged(const char* name) { return testsupport::stagedProgram(QString::fromLatin1(name)); }
 
 QByteArray readFile(const QString& path) {
     QFile file(path);
@@ -161,14 +161,14 @@ protected:
     }
     void TearDown() override {
         run(staged("junkward"), {"quit"});
-        enginetest::spinUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000);
+        testsupport::waitUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000);
         bus_.reset();
         QDir(open_).removeRecursively();
     }
     // The activity log of the engine as text (the engine quits to write it).
     QString logText() {
         run(staged("junkward"), {"quit"});
-        enginetest::spinUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000);
+        testsupport::waitUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 10000);
         return QString::fromUtf8(run(staged("junkward"), {"log"}).out);
     }
     QString binFolder() {
@@ -412,7 +412,7 @@ TEST_F(MailPrograms, evolutionAndClawsMailDriveTheBogofilterFrontDoor) {
     QByteArray answers;
     for (const QString& file : {spamFile, hamFile}) {
         claws.write(QFile::encodeName(file) + "\n");
-        ASSERT_TRUE(enginetest::spinUntil([&] {
+        ASSERT_TRUE(testsupport::waitUntil([&] {
             claws.waitForReadyRead(50);
             answers += claws.readAllStandardOutput();
             return answers.endsWith('\n') && answers.count('\n') == (file == spamFile ? 1 : 2);

@@ -18,15 +18,5 @@ foreach(probe IN ITEMS "ProbeA;10" "ProbeB;20")
   list(APPEND pipeline_probes pipeline_probe_${PROBE_IDENTIFIER})
 endforeach()
 
-if(NOT TARGET engine_headerfilters_test)
-  junkward_test(engine_headerfilters_test
-    SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/headerfilters_test.cpp"
-    LIBS junkward_engine_objects junkward_platform_ipc Qt6::Core Qt6::DBus)
-endif()
-if(NOT TARGET engine_pipeline_test)
-  junkward_test(engine_pipeline_test
-    SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/pipeline_test.cpp"
-    LIBS junkward_platform junkward_platform_ipc Qt6::Core Qt6::DBus)
-endif()
 # The pipeline tests start the staged engine and load the probes.
 add_dependencies(engine_pipeline_test junkward_engine_app ${pipeline_probes})

@@ -215,7 +215,7 @@ protected:
     void TearDown() override { platform::DistributedNotificationCenter::defaultCenter().removeObserver(token); }
 
     Sandbox box;
-    enginetest::PrivateBus bus{box.runtimeDir()};
+    testsupport::PrivateBus bus{testsupport::PrivateBus::stagedServices()};
     std::shared_ptr<platform::Bundle> bundle;
     SWPlugInFilter filter;
     int token = -1;
@@ -224,14 +224,14 @@ protected:
 
 TEST_F(PlugInStatistics, aBurstOfRecordsIsWrittenOnceAfterTheLastOne) {
     filter.addToStatisticsSpam(SWFilterStatusSpam);
-    enginetest::spinFor(600);
+    testsupport::spinFor(600);
     filter.addToStatisticsSpam(SWFilterStatusLegitimate);
-    enginetest::spinFor(600);
+    testsupport::spinFor(600);
     filter.addToStatisticsSpam(SWFilterStatusSpam);
     // Nothing is written while records keep coming.
     EXPECT_FALSE(QFileInfo::exists(box.statisticsFile("Counted")));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return updates > 0; }, 10000));
-    enginetest::spinFor(2500);  // room for a second, wrong, save
+    ASSERT_TRUE(testsupport::waitUntil([&] { return updates > 0; }));
+    testsupport::spinFor(2500);  // room for a second, wrong, save
     EXPECT_EQ(updates, 1);
     auto saved = platform::plist::readDictionary(box.statisticsFile("Counted"));
     ASSERT_TRUE(saved);
@@ -246,7 +246,7 @@ TEST_F(PlugInStatistics, aFailedWriteKeepsTheCountsForTheNextSave) {
     filter.addToStatisticsSpam(SWFilterStatusSpam);
     filter.flushPendingStatistics();
     EXPECT_EQ(updates, 0);
-    enginetest::spinFor(200);
+    testsupport::spinFor(200);
     EXPECT_EQ(updates, 0);
     ASSERT_TRUE(QDir(box.statisticsFile("Counted")).removeRecursively());
 
@@ -255,7 +255,7 @@ TEST_F(PlugInStatistics, aFailedWriteKeepsTheCountsForTheNextSave) {
     auto saved = platform::plist::readDictionary(box.statisticsFile("Counted"));
     ASSERT_TRUE(saved);
     EXPECT_EQ(platform::plist::unsignedValue(*saved, sw::SWMAILPROCESSED), 2u);
-    ASSERT_TRUE(enginetest::spinUntil([&] { return updates == 1; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return updates == 1; }));
 }
 
 TEST_F(PlugInStatistics, aCorruptFileIsReplacedByACompleteNewSave) {
@@ -284,13 +284,13 @@ TEST_F(PlugInStatistics, aResetNotificationStartsAfreshAndAMalformedOneIsIgnored
     ASSERT_TRUE(center.post(sw::SWSievraPlugInStatisticsDidReset, "Counted", &malformed));
     const QVariantMap otherFilter{{sw::SWMAILSTARTDATE, QDateTime::currentDateTimeUtc()}};
     ASSERT_TRUE(center.post(sw::SWSievraPlugInStatisticsDidReset, "SomeoneElse", &otherFilter));
-    enginetest::spinFor(500);
+    testsupport::spinFor(500);
     EXPECT_EQ(platform::plist::unsignedValue(*filter.statistics(), sw::SWMAILSPAMDETECTED), 1u);
 
     const QDateTime resetDate(QDate(2020, 2, 3), QTime(4, 5, 6), Qt::UTC);
     const QVariantMap reset{{sw::SWMAILSTARTDATE, resetDate}};
     ASSERT_TRUE(center.post(sw::SWSievraPlugInStatisticsDidReset, "Counted", &reset));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return filter.statistics()->size() == 1; }, 5000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return filter.statistics()->size() == 1; }));
     EXPECT_EQ(filter.statistics()->value(sw::SWMAILSTARTDATE).toDateTime(), resetDate);
     filter.addToStatisticsSpam(SWFilterStatusLegitimate);
     EXPECT_EQ(filter.statistics()->value(sw::SWMAILSTARTDATE).toDateTime(), resetDate);
@@ -306,8 +306,8 @@ TEST_F(PlugInStatistics, preferencesNotificationsReachOnlyTheirFilter) {
     ASSERT_TRUE(center.post(sw::SWPlugInPreferencesDidChange, "Other", &preferences));
     ASSERT_TRUE(center.post(sw::SWPlugInPreferencesDidChange, "Counted", nullptr));  // nothing to apply
     ASSERT_TRUE(center.post(sw::SWPlugInPreferencesDidChange, "Counted", &preferences));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return recording.updates == 2; }, 5000));
-    enginetest::spinFor(300);
+    ASSERT_TRUE(testsupport::waitUntil([&] { return recording.updates == 2; }));
+    testsupport::spinFor(300);
     EXPECT_EQ(recording.updates, 2);
     EXPECT_EQ(recording.lastPreferences, preferences);
 }

@@ -9,7 +9,7 @@
 
 namespace {
 
-using enginetest::Program;
+using testsupport::Program;
 using enginetest::Sandbox;
 
 QVariantMap notice(const QString& title) {
@@ -29,7 +29,7 @@ protected:
     bool logged(const QString& text) { return platform::log::captured().join('\n').contains(text); }
 
     Sandbox box;
-    enginetest::PrivateBus bus{box.runtimeDir()};
+    testsupport::PrivateBus bus{testsupport::PrivateBus::stagedServices()};
 };
 
 TEST_F(TaskProgress, messagesCarryTheirTypeAndARemovalNoInformation) {
@@ -76,7 +76,7 @@ TEST_F(TaskProgress, noticesAreDroppedUntilTheServiceIsFoundThenShownAndRemoved)
     Program service("junkward-taskmanager");
     ASSERT_TRUE(service.start());
     // The client looks again every 2 s.
-    ASSERT_TRUE(enginetest::spinUntil([&] { return client.isConnected(); }, 8000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return client.isConnected(); }));
 
     EXPECT_TRUE(client.sendProgressionMessageLevel(0, notice("Learning")));
     EXPECT_TRUE(client.sendErrorMessageLevel(0, notice("Broken"), "0000aaaa-0000-0000-0000-000000000001"));
@@ -87,18 +87,18 @@ TEST_F(TaskProgress, noticesAreDroppedUntilTheServiceIsFoundThenShownAndRemoved)
     EXPECT_FALSE(client.sendProgressionMessageLevel(0, notice("x"), QString()));
     EXPECT_TRUE(logged("Missing unique identifier."));
 
-    EXPECT_TRUE(service.waitForError("progression notice " + client.uniqueIdentifier() + ": Learning - explained", 5000))
+    EXPECT_TRUE(service.waitForError("progression notice " + client.uniqueIdentifier() + ": Learning - explained"))
         << service.errorOutput().toStdString();
-    EXPECT_TRUE(service.waitForError("error notice 0000aaaa-0000-0000-0000-000000000001: Broken", 5000));
-    EXPECT_TRUE(service.waitForError("information notice 0000aaaa-0000-0000-0000-000000000002: Spam detected", 5000));
-    EXPECT_TRUE(service.waitForError("Removed notice " + client.uniqueIdentifier(), 5000));
+    EXPECT_TRUE(service.waitForError("error notice 0000aaaa-0000-0000-0000-000000000001: Broken"));
+    EXPECT_TRUE(service.waitForError("information notice 0000aaaa-0000-0000-0000-000000000002: Spam detected"));
+    EXPECT_TRUE(service.waitForError("Removed notice " + client.uniqueIdentifier()));
 }
 
 TEST_F(TaskProgress, aNoticeThatAsksForAReactionGetsOne) {
     Program service("junkward-taskmanager");
     ASSERT_TRUE(service.start());
     TM_MessageClientManager client;
-    ASSERT_TRUE(enginetest::spinUntil([&] { return client.isConnected(); }, 8000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return client.isConnected(); }));
 
     QVariant reactedFor;
     QVariantMap reaction;
@@ -111,7 +111,7 @@ TEST_F(TaskProgress, aNoticeThatAsksForAReactionGetsOne) {
     information.insert(TM_MESSAGE_INFORMATION_REACTION, 1);
     const QString uuid = QStringLiteral("0000bbbb-0000-0000-0000-000000000003");
     ASSERT_TRUE(client.sendInfoMessageLevel(0, information, uuid));
-    ASSERT_TRUE(enginetest::spinUntil([&] { return reactedFor.isValid(); }, 10000)) << service.errorOutput().toStdString();
+    ASSERT_TRUE(testsupport::waitUntil([&] { return reactedFor.isValid(); })) << service.errorOutput().toStdString();
     EXPECT_EQ(reactedFor.toString(), uuid);
     EXPECT_EQ(reaction.value(TM_MESSAGE_UUID).toString(), uuid);
     platform::LocalNotificationCenter::defaultCenter().removeObserver(token);
@@ -120,9 +120,8 @@ TEST_F(TaskProgress, aNoticeThatAsksForAReactionGetsOne) {
 TEST_F(TaskProgress, theServiceIgnoresHostileRequestsAndKeepsServing) {
     Program service("junkward-taskmanager");
     ASSERT_TRUE(service.start());
-    std::unique_ptr<platform::RemoteMessagePort> port;
-    ASSERT_TRUE(enginetest::spinUntil(
-        [&] { return (port = platform::RemoteMessagePort::connect(TM_MESSAGECLIENTMANAGER_PORT_NAME)) != nullptr; }, 8000));
+    const auto port = testsupport::waitForPort(TM_MESSAGECLIENTMANAGER_PORT_NAME);
+    ASSERT_TRUE(port);
     const QByteArray requests[] = {
         QByteArray("bplist00garbage"),
         QByteArray(),
@@ -135,22 +134,22 @@ TEST_F(TaskProgress, theServiceIgnoresHostileRequestsAndKeepsServing) {
                                 platform::plist::Format::Binary),
     };
     for (const QByteArray& request : requests)
-        EXPECT_EQ(port->sendRequest(200, request, 5.0, 5.0, true, nullptr), platform::kMessagePortSuccess);
-    EXPECT_EQ(port->sendRequest(7, "x", 5.0, 5.0, true, nullptr), platform::kMessagePortSuccess);
-    EXPECT_TRUE(enginetest::spinUntil([&] { return service.errorOutput().count("Ignored a notice") == 7; }, 5000))
+        EXPECT_EQ(port->sendRequest(TM_MESSAGECLIENTMANAGER_MESSAGE_ID, request, 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
+    EXPECT_EQ(port->sendRequest(7, "x", 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
+    EXPECT_TRUE(testsupport::waitUntil([&] { return service.errorOutput().count("Ignored a notice") == 7; }))
         << service.errorOutput().toStdString();
 
     TM_MessageClientManager client;
     ASSERT_TRUE(client.isConnected());
     EXPECT_TRUE(client.sendInfoMessageLevel(0, notice("Still here")));
-    EXPECT_TRUE(service.waitForError("Still here", 5000));
+    EXPECT_TRUE(service.waitForError("Still here"));
 }
 
 TEST_F(TaskProgress, aRestartedServiceIsFoundAgain) {
     auto service = std::make_unique<Program>("junkward-taskmanager");
     ASSERT_TRUE(service->start());
     TM_MessageClientManager client;
-    ASSERT_TRUE(enginetest::spinUntil([&] { return client.isConnected(); }, 8000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return client.isConnected(); }));
     service.reset();  // terminated
     bool failed = false;
     for (int i = 0; i < 3 && !failed; ++i)
@@ -160,9 +159,9 @@ TEST_F(TaskProgress, aRestartedServiceIsFoundAgain) {
 
     service = std::make_unique<Program>("junkward-taskmanager");
     ASSERT_TRUE(service->start());
-    ASSERT_TRUE(enginetest::spinUntil([&] { return client.isConnected(); }, 8000));
+    ASSERT_TRUE(testsupport::waitUntil([&] { return client.isConnected(); }));
     EXPECT_TRUE(client.sendInfoMessageLevel(0, notice("Back again")));
-    EXPECT_TRUE(service->waitForError("Back again", 5000));
+    EXPECT_TRUE(service->waitForError("Back again"));
 }
 
 }  // namespace

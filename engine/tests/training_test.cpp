@@ -8,11 +8,13 @@
 #include "engine/JKW_LogManager.h"
 #include "engine/SWNotifications.h"
 #include "engine/SievraAppleEventManager.h"
+#include "engine/SievraPort.h"
 #include "mailparse/SAData.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
 #include "platform/ScriptingBus.h"
+#include "tests/support/ProgressService.h"
 
 #if JUNKWARD_TEST_BAYES_STORE
 #include "bayes/SWDataBase.h"
@@ -26,12 +28,12 @@
 
 namespace {
 
-using enginetest::Program;
+using testsupport::Program;
 using enginetest::Sandbox;
 
 // A private session bus with the limits of a desktop session bus (large
 // messages pass) that can start the staged engine by activation.
-using SessionBus = enginetest::PrivateBus;
+using SessionBus = testsupport::PrivateBus;
 
 QString stagedBayesianBundle() {
     return QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")) +
@@ -63,12 +65,11 @@ protected:
     // Starts the engine and waits for its bus name and port.
     void startEngine() {
         ASSERT_TRUE(engine.start());
-        ASSERT_TRUE(enginetest::spinUntil(
+        ASSERT_TRUE(testsupport::waitUntil(
             [] {
                 return platform::ScriptingBus::hasOwner(platform::kEngineBusName) &&
-                       platform::RemoteMessagePort::connect("Sievra") != nullptr;
-            },
-            15000))
+                       platform::RemoteMessagePort::connect(SievraMessagePortName) != nullptr;
+            }))
             << engine.errorOutput().toStdString();
     }
 
@@ -89,7 +90,7 @@ protected:
     // Asks the engine to quit; it writes what is pending on the way out.
     void quitEngine() {
         EXPECT_TRUE(call("Quit").ok);
-        EXPECT_EQ(engine.waitForExit(20000), 0) << engine.errorOutput().toStdString();
+        EXPECT_EQ(engine.waitForExit(), 0) << engine.errorOutput().toStdString();
     }
 
     QVariantList logRecords() const {
@@ -129,7 +130,7 @@ protected:
     }
 
     Sandbox box;
-    SessionBus bus{(box.useLocalLibrary(), box.runtimeDir())};
+    SessionBus bus{(box.useLocalLibrary(), SessionBus::stagedServices())};
     Program engine{"junkward-engine"};
     bool bayesian_ = false;
 };
@@ -153,7 +154,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         {"entourage", withCarriageReturns(message("cr@t", "Carriage returns", true)), true, true},
         {"entourage-mbox", withCarriageReturns(mboxLine + message("crmbox@t", "CR mbox", true)), true, true},
     };
-    auto port = platform::RemoteMessagePort::connect("Sievra");
+    auto port = platform::RemoteMessagePort::connect(SievraMessagePortName);
     ASSERT_TRUE(port);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -164,7 +165,7 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         // The next port request is read with line feeds again.
         const QByteArray after = message(QByteArray("port-") + c.name + "@t", "After it", true);
         QByteArray reply;
-        ASSERT_EQ(port->sendRequest(1024, after, 10.0, 60.0, true, &reply), platform::kMessagePortSuccess);
+        ASSERT_EQ(port->sendRequest(SievraMessageIDFilterMail, after, 60.0, 60.0, true, &reply), platform::kMessagePortSuccess);
         qint32 value = 0;
         ASSERT_EQ(reply.size(), 4);
         std::memcpy(&value, reply.constData(), sizeof value);
@@ -255,7 +256,7 @@ TEST_F(Training, learningWorksWhileTheEngineIsSwitchedOff) {
         sw::distributedNotificationStatusOfFilterDidChange, {}, &off));
     const QByteArray flagged = message("off@t", "While off", true);
     // Judging stops once the switch has arrived.
-    EXPECT_TRUE(enginetest::spinUntil([&] { return !check(flagged); }, 10000));
+    EXPECT_TRUE(testsupport::waitUntil([&] { return !check(flagged); }));
     learn(flagged, true);
     quitEngine();
 
@@ -349,17 +350,9 @@ TEST_F(Training, filtersVersionIsTheDateOfTheURLDatabase) {
 }
 
 TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
-    // This process stands in for the task-progress service.
-    QList<QVariantMap> notices;
-    auto service = platform::LocalMessagePort::create("com.quillon.task.manager",
-                                                      [&](qint32 msgid, const QByteArray& data, uid_t) {
-                                                          if (msgid == 200) {
-                                                              if (const auto plist = platform::plist::fromData(data))
-                                                                  notices.append(plist->toMap());
-                                                          }
-                                                          return QByteArray();
-                                                      });
-    ASSERT_TRUE(service);
+    testsupport::ProgressService service;
+    ASSERT_TRUE(service.serving());
+    const auto& notices = service.notices();
     auto learnWithoutWaiting = [](const QByteArray& source, const char* method) {
         return platform::ScriptingBus::callNoReply(platform::kEngineBusName, platform::kEngineObjectPath,
                                                    platform::kEngineInterface, method, {source, false});
@@ -373,11 +366,11 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
                  {"LearnHam", "Junkward - Learning Message as Legitimate"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.method);
-        notices.clear();
+        service.clear();
         QElapsedTimer clock;
         clock.start();
         ASSERT_TRUE(learnWithoutWaiting(message("notice@t", "Noticed", false), c.method));
-        ASSERT_TRUE(enginetest::spinUntil([&] { return notices.size() >= 2; }, 10000)) << notices.size();
+        ASSERT_TRUE(testsupport::waitUntil([&] { return notices.size() >= 2; })) << notices.size();
         const qint64 elapsed = clock.elapsed();
         const QVariantMap information = notices[0].value("TM_MESSAGE_INFORMATION").toMap();
         EXPECT_EQ(notices[0].value("TM_MESSAGE_ACTION").toInt(), 0);
@@ -394,15 +387,15 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
     ASSERT_TRUE(QDir().mkpath(box.preferences()));
     ASSERT_TRUE(platform::plist::writeFile(box.preferencesFile("General"),
                                            QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}}));
-    notices.clear();
+    service.clear();
     Program quiet("junkward-engine");
     ASSERT_TRUE(quiet.start());
-    ASSERT_TRUE(enginetest::spinUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 15000));
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }));
     ASSERT_TRUE(learnWithoutWaiting(message("quiet@t", "Quiet", false), "LearnSpam"));
-    enginetest::spinFor(2500);
+    testsupport::spinFor(2500);
     EXPECT_TRUE(notices.isEmpty()) << notices.size();
     EXPECT_TRUE(call("Quit").ok);
-    EXPECT_EQ(quiet.waitForExit(20000), 0);
+    EXPECT_EQ(quiet.waitForExit(), 0);
     ASSERT_EQ(recordsOf("<quiet@t>").size(), 1);
 }
 
@@ -452,12 +445,11 @@ TEST(MessageSource, theMboxSeparatorLineIsDropped) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        SAData* data = dataFromMessageSource(c.source);
-        ASSERT_EQ(data != nullptr, c.data.has_value());
+        const SARef<SAData> data = dataFromMessageSource(c.source);
+        ASSERT_EQ(bool(data), c.data.has_value());
         if (data) {
             EXPECT_EQ(QByteArray(data->bytes(), qsizetype(data->length())), *c.data);
         }
-        SAObject::release(data);
     }
 }
 

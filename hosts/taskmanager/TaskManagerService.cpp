@@ -1,6 +1,6 @@
 #include "hosts/taskmanager/TaskManagerService.h"
 
-#include "engine/TM_MessageClientManager.h"
+#include "common/TaskProgressProtocol.h"
 #include "platform/Log.h"
 #include "platform/MessagePort.h"
 #include "platform/PropertyList.h"
@@ -17,9 +17,6 @@ const QString kNotificationsPath = QStringLiteral("/org/freedesktop/Notification
 const QString kNotificationsInterface = QStringLiteral("org.freedesktop.Notifications");
 const QString kApplicationName = QStringLiteral("Junkward");
 const QString kDefaultAction = QStringLiteral("default");
-
-// Key of the reaction sent back to the client.
-const char* const kReactionKey = "TM_MESSAGE_REACTION";
 
 const QString kRefused = QStringLiteral("[TaskManagerService handleRequest] Ignored a notice: %1");
 const QString kShown = QStringLiteral("[TaskManagerService show] %1 notice %2: %3 - %4");
@@ -214,7 +211,7 @@ void TaskManagerService::sendReaction(const QString& uuid, const QString& reacti
         platform::log::console(kReactionFailed.arg(uuid));
         return;
     }
-    const QVariantMap answer{{TM_MESSAGE_UUID, uuid}, {QLatin1String(kReactionKey), reaction}};
+    const QVariantMap answer{{TM_MESSAGE_UUID, uuid}, {TM_MESSAGE_REACTION, reaction}};
     QByteArray reply;
     port->sendRequest(0, platform::plist::toData(answer, platform::plist::Format::Binary), 5.0, 5.0, true, &reply);
 }

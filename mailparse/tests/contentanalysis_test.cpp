@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "mailparse/SAMessageID.h"
 #include "mailparse/SAMutableArray.h"
 #include "mailparse/tests/mimepart_test_support.h"
 
@@ -142,17 +143,17 @@ TEST(ContentAnalysis, textPartsCarryTheirLinksAndAddresses)
                      "--b\nContent-Type: text/html\n\n<p>See <a href=\"http://shop.example/b\">here</a></p>\n"
                      "--b\nContent-Type: application/octet-stream\n\nhttp://hidden.example/c sales@shop.example\n"
                      "--b--\n");
-    ASSERT_EQ(childCount(p.get()), 3u);
-    EXPECT_EQ(urls(child(p.get(), 0)->_urls), std::vector<URL>{plainURL("shop.example/a")});
-    EXPECT_EQ(strings(child(p.get(), 0)->_addresses), std::vector<std::string>{"sales@shop.example"});
-    EXPECT_EQ(urls(child(p.get(), 1)->_urls), std::vector<URL>{plainURL("shop.example/b")});
-    EXPECT_EQ(child(p.get(), 2)->_urls, nullptr);
-    EXPECT_EQ(child(p.get(), 2)->_addresses, nullptr);
+    ASSERT_EQ(childCount(p.part()), 3u);
+    EXPECT_EQ(urls(child(p.part(), 0)->_urls), std::vector<URL>{plainURL("shop.example/a")});
+    EXPECT_EQ(strings(child(p.part(), 0)->_addresses), std::vector<std::string>{"sales@shop.example"});
+    EXPECT_EQ(urls(child(p.part(), 1)->_urls), std::vector<URL>{plainURL("shop.example/b")});
+    EXPECT_EQ(child(p.part(), 2)->_urls, nullptr);
+    EXPECT_EQ(child(p.part(), 2)->_addresses, nullptr);
     // The HTML part was sent as it is, so its link is blanked in the message itself.
     EXPECT_EQ(p.raw().find("http://shop.example/b"), std::string::npos);
     EXPECT_NE(p.raw().find("http://shop.example/a"), std::string::npos);
-    ASSERT_NE(child(p.get(), 1)->_simplifiedText, nullptr);
-    EXPECT_EQ(text(child(p.get(), 1)->_simplifiedText).find("shop.example"), std::string::npos);
+    ASSERT_NE(child(p.part(), 1)->_simplifiedText, nullptr);
+    EXPECT_EQ(text(child(p.part(), 1)->_simplifiedText).find("shop.example"), std::string::npos);
 }
 
 TEST(ContentAnalysis, decodedHtmlIsBlankedInItsOwnCopy)
@@ -251,15 +252,15 @@ TEST(ContentAnalysis, trickFlagsOfAnyPartAnswerForTheTree)
         SCOPED_TRACE(c.name);
         Parsed nested = parse(wrap("mixed", {"Content-Type: text/plain\n\nan innocent first part\n",
                                              wrap("alternative", {c.part}).substr(std::string("Subject: s\n").size())}));
-        ASSERT_EQ(nested.result, 0);
-        EXPECT_TRUE((nested.get()->*c.predicate)()) << "found two levels down";
+        ASSERT_EQ(nested.result(), 0);
+        EXPECT_TRUE((nested.part()->*c.predicate)()) << "found two levels down";
         for (auto predicate : all) {
             if (predicate != c.predicate && predicate != c.also) {
-                EXPECT_FALSE((nested.get()->*predicate)()) << "no other flag";
+                EXPECT_FALSE((nested.part()->*predicate)()) << "no other flag";
             }
         }
         Parsed clean = parse(wrap("mixed", {"Content-Type: text/plain\n\nnothing to see\n"}));
-        EXPECT_FALSE((clean.get()->*c.predicate)());
+        EXPECT_FALSE((clean.part()->*c.predicate)());
     }
 }
 
@@ -281,6 +282,8 @@ TEST(ContentAnalysis, strangeMultipartStructure)
         {"mixed with parts", wrap("mixed", {text}), false},
         {"mixed does not look inside", wrap("mixed", {single, text}), false},
         {"related holding a lone alternative", wrap("related", {single, text}), true},
+        {"related left with its plain-text root", wrap("related", {text}), false},
+        {"related holding a lone HTML part", wrap("related", {"Content-Type: text/html\n\n<p>hi</p>\n"}), true},
         {"empty alternative", "Subject: s\nContent-Type: multipart/alternative; boundary=zz\n\n", true},
         {"not multipart", "Subject: s\n\nplain text\n", false},
     };
@@ -450,5 +453,28 @@ TEST(ContentAnalysis, redirectsAndBackPathsAreSeenAtTheEdgesOfALink)
         const std::vector<URL> found = extract("see http://" + c.link + " end of text", SAMIMESubtypePlain);
         ASSERT_EQ(found.size(), 1u) << c.link;
         EXPECT_EQ(found[0], c.expected) << c.link;
+    }
+}
+
+TEST(ContentAnalysis, messageIDsOfComputersNamedWithoutADot)
+{
+    struct Case {
+        const char* id;
+        bool computerName;  // a host a real client writes
+        bool outlook;       // written by Outlook itself
+    } cases[] = {
+        {"<001b01c24a76$315c63d0$e600000a@XENON16>", true, true},
+        {" <000001c2582a$e84211f0$0200a8c0@JMHALL> ", true, true},
+        {"<E17huko-0000JF-00@carbon>", true, false},
+        // Outlook's layout with random digits where the sending time belongs.
+        {"<000c84d37aae$7338a0a4$3ab55ec5@bjjwxv>", false, false},
+        {"<0000623628de$00001c5a$00005fa8@>", false, false},
+        {"<abc@host.example>", false, false},
+        {"<no-at-sign>", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.id);
+        EXPECT_EQ(SAMessageID::isComputerNameID(c.id), c.computerName);
+        EXPECT_EQ(SAMessageID::isOutlookComputerNameID(c.id), c.outlook);
     }
 }

@@ -71,8 +71,8 @@ TEST(MimeCorpus, everyCorpusMessageParses)
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.string());
         Parsed p = parse(readAll(file));
-        ASSERT_EQ(p.result, 0);
-        checkTree(p.get(), 0, &parts);
+        ASSERT_EQ(p.result(), 0);
+        checkTree(p.part(), 0, &parts);
         multipart += p->_contentType == SAMIMETypeMultipart;
         withLinks += p->_urls && p->_urls->count() > 0;
     }

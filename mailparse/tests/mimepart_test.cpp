@@ -42,7 +42,7 @@ TEST(MimePart, headerBlockAndBodyAreSplitAtTheFirstBlankLine)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Parsed p = parse(c.message);
-        EXPECT_EQ(p.result, c.result);
+        EXPECT_EQ(p.result(), c.result);
         EXPECT_EQ(text(p->_header), c.header ? c.header : "<null>");
         EXPECT_EQ(text(p->_body), c.body ? c.body : "<null>");
         ASSERT_NE(p->_headers, nullptr);
@@ -55,10 +55,10 @@ TEST(MimePart, crlfLineEndsNeedCrlfMode)
     Parsed lf = parse(message, true);
     EXPECT_EQ(lf->_body, nullptr) << "CR LF read with LF line ends has no body";
     Parsed crlf = parse(message, false);
-    EXPECT_EQ(crlf.result, 0);
+    EXPECT_EQ(crlf.result(), 0);
     EXPECT_EQ(text(crlf->_body), "the body text\r\n");
-    EXPECT_EQ(header(crlf.get(), "subject"), "hello");
-    EXPECT_EQ(header(crlf.get(), "From"), "a@b.example");
+    EXPECT_EQ(header(crlf.part(), "subject"), "hello");
+    EXPECT_EQ(header(crlf.part(), "From"), "a@b.example");
 }
 
 TEST(MimePart, carriageReturnLineEndsWithTheProcessWideByte)
@@ -66,8 +66,8 @@ TEST(MimePart, carriageReturnLineEndsWithTheProcessWideByte)
     EolGuard guard;
     MIME_EOL_CHAR = 13;
     Parsed p = parse("Subject: a\r b\rContent-Type: text/plain\r\rsee http://x.example/p now\r");
-    EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(header(p.get(), "Subject"), "ab");
+    EXPECT_EQ(p.result(), 0);
+    EXPECT_EQ(header(p.part(), "Subject"), "ab");
     EXPECT_EQ(p->_contentType, SAMIMETypeText);
     ASSERT_EQ(urls(p->_urls).size(), 1u);
     EXPECT_EQ(urls(p->_urls)[0].url, "x.example/p");
@@ -84,12 +84,12 @@ TEST(MimePart, headerValuesAreUnfoldedAndGroupedByName)
                      ":no name\n"
                      "X-Empty:\n"
                      "\nbody");
-    EXPECT_EQ(header(p.get(), "Subject"), "ab");
-    EXPECT_EQ(headerValues(p.get(), "Received"), (std::vector<std::string>{"from x by y with z", "second"}));
-    EXPECT_EQ(header(p.get(), "X-Test"), "1");
-    EXPECT_EQ(header(p.get(), "x-tab"), "\tvalue") << "only a space after the colon is dropped";
-    EXPECT_EQ(header(p.get(), "X-Empty"), "");
-    EXPECT_EQ(header(p.get(), "not a header line"), "<null>");
+    EXPECT_EQ(header(p.part(), "Subject"), "ab");
+    EXPECT_EQ(headerValues(p.part(), "Received"), (std::vector<std::string>{"from x by y with z", "second"}));
+    EXPECT_EQ(header(p.part(), "X-Test"), "1");
+    EXPECT_EQ(header(p.part(), "x-tab"), "\tvalue") << "only a space after the colon is dropped";
+    EXPECT_EQ(header(p.part(), "X-Empty"), "");
+    EXPECT_EQ(header(p.part(), "not a header line"), "<null>");
 
     // The list is stored under the first spelling of the name.
     SAString exact("Received");
@@ -147,7 +147,7 @@ TEST(MimePart, contentTypeIsClassified)
         for (const std::string& body : {std::string(), std::string("\nsome body text\n")}) {
             SCOPED_TRACE(body.empty() ? "without body" : "with body");
             Parsed p = parse(head + body);
-            EXPECT_EQ(p.result, 0);
+            EXPECT_EQ(p.result(), 0);
             EXPECT_EQ(p->_contentType, c.type);
             EXPECT_EQ(p->_subtype, c.subtype);
             EXPECT_EQ(p->_charset, c.charset);
@@ -231,7 +231,7 @@ TEST(MimePart, bodiesAreDecodedByTransferEncoding)
             std::string message = std::string("Subject: s\n") + (withType ? "Content-Type: text/plain\n" : "")
                 + "Content-Transfer-Encoding: " + c.encoding + "\n\n" + c.body;
             Parsed p = parse(message);
-            EXPECT_EQ(p.result, 0);
+            EXPECT_EQ(p.result(), 0);
             EXPECT_EQ(p->_transferEncoding, c.code);
             EXPECT_EQ(text(p->_content), c.content);
             EXPECT_EQ(text(p->_textContent), c.content);
@@ -243,7 +243,7 @@ TEST(MimePart, undecodableTextKeepsThePartWithoutContent)
 {
     const std::string message = "Subject: s\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n\n";
     Parsed p = parse(message);
-    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.result(), 0);
     EXPECT_EQ(p->_content, nullptr);
     EXPECT_EQ(p->_textContent, nullptr);
     EXPECT_EQ(p->_urls, nullptr);
@@ -298,13 +298,13 @@ TEST(MimePart, multipartBodiesAreSplitAtDelimiters)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         Parsed p = parse(c.message);
-        EXPECT_EQ(p.result, 0);
+        EXPECT_EQ(p.result(), 0);
         EXPECT_EQ(p->_contentType, SAMIMETypeMultipart);
         EXPECT_EQ(p->_textContent, nullptr);
-        ASSERT_EQ(childCount(p.get()), c.children.size());
+        ASSERT_EQ(childCount(p.part()), c.children.size());
         for (unsigned long i = 0; i < c.children.size(); ++i) {
-            EXPECT_EQ(text(child(p.get(), i)->_data), c.children[i]) << "child " << i;
-            EXPECT_EQ(child(p.get(), i)->_depth, 1);
+            EXPECT_EQ(text(child(p.part(), i)->_data), c.children[i]) << "child " << i;
+            EXPECT_EQ(child(p.part(), i)->_depth, 1);
         }
     }
 }
@@ -317,16 +317,16 @@ TEST(MimePart, childrenPointIntoTheMessageBytesAndAreParsed)
                      "<p>hi=\r\n there</p>\r\n"
                      "--=_b--\r\n",
                      false);
-    ASSERT_EQ(p.result, 0);
-    ASSERT_EQ(childCount(p.get()), 2u);
-    SAMIMEPart* plain = child(p.get(), 0);
-    SAMIMEPart* html = child(p.get(), 1);
+    ASSERT_EQ(p.result(), 0);
+    ASSERT_EQ(childCount(p.part()), 2u);
+    SAMIMEPart* plain = child(p.part(), 0);
+    SAMIMEPart* html = child(p.part(), 1);
     EXPECT_EQ(plain->_charset, 2562);
     EXPECT_EQ(text(plain->_content), "mail me at someone@host.example");
     EXPECT_EQ(strings(plain->_addresses), std::vector<std::string>{"someone@host.example"});
     // The child's bytes are a view into the message, not a copy.
-    EXPECT_GE(plain->_data->bytes(), p.data->bytes());
-    EXPECT_LE(plain->_data->bytes() + plain->_data->length(), p.data->bytes() + p.data->length());
+    EXPECT_GE(plain->_data->bytes(), p.data()->bytes());
+    EXPECT_LE(plain->_data->bytes() + plain->_data->length(), p.data()->bytes() + p.data()->length());
     EXPECT_FALSE(plain->_data->isOwner());
     EXPECT_EQ(html->_subtype, SAMIMESubtypeHTML);
     EXPECT_EQ(html->_transferEncoding, SAMIMEEncodingQuotedPrintable);
@@ -338,12 +338,12 @@ TEST(MimePart, embeddedMessagesBecomeTheOnlyChild)
 {
     Parsed p = parse("Subject: outer\nContent-Type: message/rfc822\n\n"
                      "Subject: inner\nContent-Type: text/plain\n\ninner text\n");
-    ASSERT_EQ(p.result, 0);
-    ASSERT_EQ(childCount(p.get()), 1u);
+    ASSERT_EQ(p.result(), 0);
+    ASSERT_EQ(childCount(p.part()), 1u);
     EXPECT_EQ(text(p->_content), "Subject: inner\nContent-Type: text/plain\n\ninner text\n");
     EXPECT_EQ(p->_textContent, nullptr);
-    EXPECT_EQ(header(child(p.get(), 0), "Subject"), "inner");
-    EXPECT_EQ(text(child(p.get(), 0)->_content), "inner text\n");
+    EXPECT_EQ(header(child(p.part(), 0), "Subject"), "inner");
+    EXPECT_EQ(text(child(p.part(), 0)->_content), "inner text\n");
 }
 
 std::string nestedMessages(int levels)
@@ -368,15 +368,15 @@ std::string nestedMultiparts(int levels)
 TEST(MimePart, nestingIsLimitedToOneHundredLevelsBelowTheTop)
 {
     // n embedded messages put the innermost part at depth n.
-    EXPECT_EQ(parse(nestedMessages(100)).result, 0);
-    EXPECT_EQ(parse(nestedMessages(101)).result, -1);
-    EXPECT_EQ(parse(nestedMessages(5000)).result, -1);
-    EXPECT_EQ(parse(nestedMultiparts(100)).result, 0);
+    EXPECT_EQ(parse(nestedMessages(100)).result(), 0);
+    EXPECT_EQ(parse(nestedMessages(101)).result(), -1);
+    EXPECT_EQ(parse(nestedMessages(5000)).result(), -1);
+    EXPECT_EQ(parse(nestedMultiparts(100)).result(), 0);
     Parsed deep = parse(nestedMultiparts(101));
-    EXPECT_EQ(deep.result, -1);
+    EXPECT_EQ(deep.result(), -1);
 
     Parsed ok = parse(nestedMessages(100));
-    SAMIMEPart* part = ok.get();
+    SAMIMEPart* part = ok.part();
     int depth = 0;
     while (childCount(part) == 1) {
         part = child(part, 0);
@@ -391,9 +391,9 @@ TEST(MimePart, aFailingChildEndsTheSplitButKeepsEarlierChildren)
 {
     std::string tooDeep = nestedMessages(100); // depth 101 once below the multipart
     Parsed p = parse(multipart("b", "--b\n\nfirst\n--b\n" + tooDeep + "\n--b\n\nthird\n--b--\n"));
-    EXPECT_EQ(p.result, -1);
-    ASSERT_EQ(childCount(p.get()), 1u);
-    EXPECT_EQ(text(child(p.get(), 0)->_data), "\nfirst");
+    EXPECT_EQ(p.result(), -1);
+    ASSERT_EQ(childCount(p.part()), 1u);
+    EXPECT_EQ(text(child(p.part(), 0)->_data), "\nfirst");
 }
 
 struct CallbackLog {
@@ -434,7 +434,7 @@ TEST(MimePart, theHeaderCallbackDecidesBeforeTheBodyIsParsed)
         log.answer = c.answer;
         Parsed p = parse(message, true, c.isMessage, recordHeaders, &log, c.skip);
         EXPECT_EQ(log.calls, c.calls);
-        EXPECT_EQ(p.result, c.result);
+        EXPECT_EQ(p.result(), c.result);
         EXPECT_EQ(p->_content != nullptr, c.bodyParsed);
         if (c.calls) {
             EXPECT_EQ(log.subject, "offer");
@@ -513,10 +513,10 @@ TEST(MimePart, descriptionShowsHeadersPartsAndContent)
 TEST(MimePart, processingTwiceGivesTheSameTree)
 {
     Parsed p = parse(multipart("b", "--b\n\none\n--b\n\ntwo\n--b--\n"));
-    ASSERT_EQ(childCount(p.get()), 2u);
+    ASSERT_EQ(childCount(p.part()), 2u);
     EXPECT_EQ(p->process(true, true), 0);
-    EXPECT_EQ(childCount(p.get()), 2u);
-    EXPECT_EQ(headerValues(p.get(), "Subject").size(), 1u);
+    EXPECT_EQ(childCount(p.part()), 2u);
+    EXPECT_EQ(headerValues(p.part(), "Subject").size(), 1u);
 }
 
 // ---------------------------------------------------------------------------
@@ -531,9 +531,9 @@ TEST(MimePartHostile, oneHundredThousandParts)
         body += "--b\n\nx\n";
     body += "--b--\n";
     Parsed p = parse(multipart("b", body));
-    EXPECT_EQ(p.result, 0);
-    ASSERT_EQ(childCount(p.get()), static_cast<unsigned long>(parts));
-    EXPECT_EQ(text(child(p.get(), parts - 1)->_content), "x");
+    EXPECT_EQ(p.result(), 0);
+    ASSERT_EQ(childCount(p.part()), static_cast<unsigned long>(parts));
+    EXPECT_EQ(text(child(p.part(), parts - 1)->_content), "x");
 }
 
 TEST(MimePartHostile, boundaryThatNeverClosesAndNeverAppears)
@@ -542,25 +542,25 @@ TEST(MimePartHostile, boundaryThatNeverClosesAndNeverAppears)
     for (std::size_t i = 100; i < body.size(); i += 100)
         body[i] = '\n';
     Parsed none = parse(multipart("never", body));
-    EXPECT_EQ(none.result, 0);
-    EXPECT_EQ(childCount(none.get()), 0u);
+    EXPECT_EQ(none.result(), 0);
+    EXPECT_EQ(childCount(none.part()), 0u);
     Parsed open = parse(multipart("open", "--open\n\n" + body));
-    EXPECT_EQ(childCount(open.get()), 1u);
-    EXPECT_EQ(child(open.get(), 0)->_data->length(), body.size()) << "the newline after the headers and the last byte";
+    EXPECT_EQ(childCount(open.part()), 1u);
+    EXPECT_EQ(child(open.part(), 0)->_data->length(), body.size()) << "the newline after the headers and the last byte";
 }
 
 TEST(MimePartHostile, fiftyMegabyteHeaderLine)
 {
     std::string line = "X-Big: " + std::string(50 * 1024 * 1024, 'v');
     Parsed p = parse("Subject: s\n" + line + "\n\nbody text\n");
-    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.result(), 0);
     SAString key("X-Big");
     EXPECT_EQ(p->headerValueForKey(&key)->length(), 50u * 1024 * 1024);
     EXPECT_EQ(text(p->_content), "body text\n");
 
     std::string contentType = "Content-Type: text/plain; charset=" + std::string(10 * 1024 * 1024, ' ') + "\n";
     Parsed q = parse("Subject: s\n" + contentType + "\nbody text\n");
-    EXPECT_EQ(q.result, 0);
+    EXPECT_EQ(q.result(), 0);
 }
 
 TEST(MimePartHostile, manyParametersAndManyHeaderNames)
@@ -569,16 +569,16 @@ TEST(MimePartHostile, manyParametersAndManyHeaderNames)
     for (int i = 0; i < 10000; ++i)
         contentType += "; p" + std::to_string(i) + "=v";
     Parsed p = parse("Subject: s\n" + contentType + "\n\n--b\n\nx\n--b--\n");
-    EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(childCount(p.get()), 1u);
+    EXPECT_EQ(p.result(), 0);
+    EXPECT_EQ(childCount(p.part()), 1u);
 
     std::string headers = "Subject: s\n";
     for (int i = 0; i < 200000; ++i)
         headers += "X-H" + std::to_string(i) + ": v\nReceived: r\n";
     Parsed h = parse(headers + "\nbody text\n");
-    EXPECT_EQ(h.result, 0);
-    EXPECT_EQ(header(h.get(), "Subject"), "s");
-    EXPECT_EQ(headerValues(h.get(), "Received").size(), 200000u) << "values of a known name are never dropped";
+    EXPECT_EQ(h.result(), 0);
+    EXPECT_EQ(header(h.part(), "Subject"), "s");
+    EXPECT_EQ(headerValues(h.part(), "Received").size(), 200000u) << "values of a known name are never dropped";
     EXPECT_LE(h->_headers->count(), 1000u) << "distinct names are bounded";
 }
 
@@ -587,13 +587,13 @@ TEST(MimePartHostile, nulBytesAndTruncatedEncodings)
     std::string message = std::string("Subject: a") + '\0' + "b\nContent-Type: text/plain\n"
         + "Content-Transfer-Encoding: base64\n\nSGVsbG8" + '\0' + "gd29y";
     Parsed p = parse(message);
-    EXPECT_EQ(p.result, 0);
-    EXPECT_EQ(headerValues(p.get(), "Subject"), std::vector<std::string>{std::string("a\0b", 3)});
+    EXPECT_EQ(p.result(), 0);
+    EXPECT_EQ(headerValues(p.part(), "Subject"), std::vector<std::string>{std::string("a\0b", 3)});
     EXPECT_EQ(text(p->_content), "Hello wor");
 
     std::string nuls(4096, '\0');
     Parsed q = parse(nuls);
-    EXPECT_EQ(q.result, 8);
+    EXPECT_EQ(q.result(), 8);
     Parsed r = parse("Subject: s\nContent-Type: text/html\nContent-Transfer-Encoding: quoted-printable\n\nab=4");
     EXPECT_EQ(text(r->_content), "ab");
 }
@@ -615,7 +615,7 @@ TEST(MimePartHostile, brokenHtmlBodies)
     };
     for (const std::string& body : bodies) {
         Parsed p = parse(head + body);
-        EXPECT_EQ(p.result, 0);
+        EXPECT_EQ(p.result(), 0);
         EXPECT_EQ(p->_subtype, SAMIMESubtypeHTML);
         ASSERT_NE(p->_content, nullptr);
         EXPECT_EQ(p->_content->length(), body.size()) << "links are blanked, never removed";
@@ -627,7 +627,7 @@ TEST(MimePartHostile, crOnlyMessageReadWithLineFeeds)
     std::string message = "Subject: s\rContent-Type: multipart/mixed; boundary=b\r\r--b\r\rx\r--b--\r";
     Parsed p = parse(message);
     EXPECT_EQ(p->_body, nullptr) << "without LF it is all header";
-    EXPECT_EQ(p.result, 0) << "a Subject was found";
+    EXPECT_EQ(p.result(), 0) << "a Subject was found";
 }
 
 } // namespace
@@ -687,9 +687,9 @@ TEST(MimePartSamples, sampleMessagesParseIntoTheirParts)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.file);
         Parsed p = parse(sample(c.file));
-        ASSERT_EQ(p.result, 0);
+        ASSERT_EQ(p.result(), 0);
         std::vector<PartSummary> got;
-        summarise(p.get(), "1", got);
+        summarise(p.part(), "1", got);
         ASSERT_EQ(got.size(), c.parts.size());
         for (std::size_t i = 0; i < got.size(); ++i) {
             SCOPED_TRACE(got[i].path);
@@ -713,7 +713,7 @@ TEST(MimePartSamples, spamSampleAnswersItsChecks)
     EXPECT_TRUE(spam->useTextBase64Encoding());
     EXPECT_TRUE(spam->hasStrangeHierarchy());
     EXPECT_FALSE(spam->usesSmallFontTrick());
-    SAMIMEPart* html = child(spam.get(), 0);
+    SAMIMEPart* html = child(spam.part(), 0);
     ASSERT_NE(html, nullptr);
     std::vector<URL> links = urls(html->_urls);
     ASSERT_EQ(links.size(), 1u);
@@ -724,11 +724,11 @@ TEST(MimePartSamples, spamSampleAnswersItsChecks)
     Parsed ham = parse(sample("newsletter-alternative.eml"));
     for (auto check : {&SAMIMEPart::usesWhiteTrick, &SAMIMEPart::usesSpamCharset, &SAMIMEPart::hasStrangeHierarchy,
                        &SAMIMEPart::useTextBase64Encoding, &SAMIMEPart::containsExoticCharset})
-        EXPECT_FALSE((ham.get()->*check)());
+        EXPECT_FALSE((ham.part()->*check)());
     SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(ham->copySubject());
     ASSERT_TRUE(subject);
     EXPECT_EQ(subject->segments()->count(), 2u);
-    EXPECT_EQ(headerValues(ham.get(), "Received").size(), 2u);
+    EXPECT_EQ(headerValues(ham.part(), "Received").size(), 2u);
     EXPECT_TRUE(parse(sample("japanese.eml"))->containsJapaneseCharset());
 }
 
@@ -758,7 +758,7 @@ TEST(MimePart, manyHeaderNamesKeepTheirGroupsAndSlotOrder)
     SARef<SAMutableArray> keys = SARef<SAMutableArray>::adopt(p->_headers->allKeys());
     EXPECT_EQ(strings(keys.get()), expected);
     for (int i : {0, 9, 10, 150, 299}) {
-        EXPECT_EQ(headerValues(p.get(), names[i].c_str()),
+        EXPECT_EQ(headerValues(p.part(), names[i].c_str()),
                   (std::vector<std::string>{"first " + std::to_string(i), "secondcontinued"}))
             << names[i];
     }

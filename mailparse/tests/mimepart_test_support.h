@@ -23,30 +23,16 @@
 #include "mailparse/SANumber.h"
 #include "mailparse/SARef.h"
 #include "mailparse/SAString.h"
+#include "tests/support/ParsedMessage.h"
 
 namespace mimetest {
 
-/// A parsed message: the raw bytes (kept alive for the tree) and the top part.
-struct Parsed {
-    SARef<SAData> data;
-    SARef<SAMIMEPart> top;
-    int result = 0;
-
-    SAMIMEPart* operator->() const { return top.get(); }
-    SAMIMEPart* get() const { return top.get(); }
-    /// The raw bytes as they are now (HTML parsing blanks links in place).
-    std::string raw() const { return std::string(data->bytes(), data->length()); }
-};
+using Parsed = testsupport::ParsedMessage;
 
 inline Parsed parse(const std::string& message, bool lfLineEnds = true, bool isMessage = true,
                     SAMIMEHeaderCallback callback = nullptr, void* context = nullptr, bool skipCallback = false)
 {
-    Parsed parsed;
-    parsed.data = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(message.data()), message.size(), false));
-    parsed.top = SARef<SAMIMEPart>::adopt(new SAMIMEPart(parsed.data.get(), lfLineEnds, callback, context));
-    parsed.result = parsed.top->process(isMessage, skipCallback);
-    return parsed;
+    return Parsed(message, {lfLineEnds, isMessage, callback, context, skipCallback});
 }
 
 inline std::string text(const SAString* s)

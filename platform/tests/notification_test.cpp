@@ -22,10 +22,8 @@ class NotificationTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ipctest::app();
-        ASSERT_FALSE(sessionFolder.path().isEmpty());
-        ASSERT_FALSE(systemFolder.path().isEmpty());
-        session = std::make_unique<ipctest::PrivateBus>(sessionFolder.path());
-        system = std::make_unique<ipctest::PrivateBus>(systemFolder.path());
+        session = std::make_unique<ipctest::PrivateBus>();
+        system = std::make_unique<ipctest::PrivateBus>();
         ASSERT_FALSE(session->address().isEmpty());
         ASSERT_FALSE(system->address().isEmpty());
         ::setenv("DBUS_SESSION_BUS_ADDRESS", session->address().toLocal8Bit().constData(), 1);
@@ -33,7 +31,6 @@ protected:
         ASSERT_TRUE(QDBusConnection::sessionBus().isConnected());
         ASSERT_TRUE(QDBusConnection::systemBus().isConnected());
     }
-    ipctest::ShortTempDir sessionFolder, systemFolder;
     std::unique_ptr<ipctest::PrivateBus> session, system;
 };
 
@@ -54,7 +51,7 @@ void sendRaw(const QString& name, const QString& object, const QByteArray& info)
 // Lets every signal sent so far come back from the bus.
 void settle(int ms = 300) {
     QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.DBus");
-    ipctest::waitUntil([] { return false; }, ms);
+    testsupport::spinFor(ms);
 }
 
 }  // namespace

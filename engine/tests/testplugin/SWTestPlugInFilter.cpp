@@ -1,7 +1,8 @@
 // A filter plug-in used by the engine tests only. Besides the base behaviour it
 // records statistics on request: the distributed notification
 // "JunkwardTestPlugInRecord" with its identifier as object and the user info
-// {"Record": filter status, "Count": how many} adds that many records.
+// {"Record": filter status, "Count": how many} adds that many records, then
+// posts "JunkwardTestPlugInRecorded" with its identifier as object.
 #include "engine/SWPlugInFilter.h"
 #include "platform/Bundle.h"
 #include "platform/ClassRegistry.h"
@@ -25,6 +26,9 @@ public:
                 const qint32 record = qint32(n.userInfo.value(QStringLiteral("Record")).toInt());
                 for (qint64 i = 0; i < count; ++i)
                     addToStatisticsSpam(record);
+                // Tells the test the records are in, so it need not guess.
+                platform::DistributedNotificationCenter::defaultCenter().post(
+                    QStringLiteral("JunkwardTestPlugInRecorded"), identifier_);
             });
         return this;
     }

@@ -1,0 +1,141 @@
+#include "SWChiSquareScore.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace {
+
+// A number of a property list: integers and reals are accepted, booleans not.
+bool numberValue(const QVariant& value, double* out) {
+    switch (value.typeId()) {
+    case QMetaType::Double:
+    case QMetaType::Float:
+    case QMetaType::Int:
+    case QMetaType::LongLong:
+    case QMetaType::UInt:
+    case QMetaType::ULongLong:
+        *out = value.toDouble();
+        return std::isfinite(*out);
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+SWChiSquareSettings SWChiSquareSettings::fromDictionary(const QVariantMap& settings, QStringList* problems) {
+    SWChiSquareSettings result;
+    auto take = [&](const char* key, double low, double high, bool lowOpen, auto apply) {
+        const QVariant value = settings.value(QLatin1String(key));
+        if (!value.isValid())
+            return;
+        double number = 0;
+        if (!numberValue(value, &number) || number > high || number < low || (lowOpen && number == low)) {
+            if (problems)
+                *problems << QStringLiteral("\"%1\" must be a number %2 %3 and %4; the default is kept")
+                                 .arg(QLatin1String(key), QLatin1String(lowOpen ? "above" : "from"))
+                                 .arg(low)
+                                 .arg(high);
+            return;
+        }
+        apply(number);
+    };
+    double spamCutoff = result.spamCutoff, hamCutoff = result.hamCutoff;
+    take(SWChiSquareSpamCutoffKey, 0.0, 1.0, true, [&](double v) { spamCutoff = v; });
+    take(SWChiSquareHamCutoffKey, 0.0, 1.0, false, [&](double v) { hamCutoff = v; });
+    if (hamCutoff < spamCutoff) {
+        result.spamCutoff = spamCutoff;
+        result.hamCutoff = hamCutoff;
+    } else if (problems) {
+        *problems << QStringLiteral("\"%1\" (%2) must be below \"%3\" (%4); the default cutoffs are kept")
+                         .arg(QLatin1String(SWChiSquareHamCutoffKey))
+                         .arg(hamCutoff)
+                         .arg(QLatin1String(SWChiSquareSpamCutoffKey))
+                         .arg(spamCutoff);
+    }
+    take(SWChiSquareStrengthKey, 0.0, 100.0, true, [&](double v) { result.strength = v; });
+    take(SWChiSquareUnknownProbabilityKey, 0.0, 1.0, true, [&](double v) {
+        if (v < 1.0)
+            result.unknownProbability = v;
+    });
+    take(SWChiSquareMinimumDeviationKey, 0.0, 0.49, false, [&](double v) { result.minimumDeviation = v; });
+    take(SWChiSquareMaximumCluesKey, 1, 100000, false, [&](double v) { result.maximumClues = int(v); });
+    take(SWChiSquareMinimumLearnedKey, 0, 1e9, false, [&](double v) { result.minimumLearned = int(v); });
+    return result;
+}
+
+QVariantMap SWChiSquareSettings::toDictionary() const {
+    return {{QLatin1String(SWChiSquareSpamCutoffKey), spamCutoff},
+            {QLatin1String(SWChiSquareHamCutoffKey), hamCutoff},
+            {QLatin1String(SWChiSquareStrengthKey), strength},
+            {QLatin1String(SWChiSquareUnknownProbabilityKey), unknownProbability},
+            {QLatin1String(SWChiSquareMinimumDeviationKey), minimumDeviation},
+            {QLatin1String(SWChiSquareMaximumCluesKey), qint64(maximumClues)},
+            {QLatin1String(SWChiSquareMinimumLearnedKey), qint64(minimumLearned)}};
+}
+
+double SWChiSquareScore::tokenProbability(const SWChiSquareCounts& counts, uint64_t spamTotal, uint64_t hamTotal,
+                                          const SWChiSquareSettings& settings) {
+    // Counts above the totals (a store edited by hand, totals taken back) are capped.
+    const double spam = std::min<double>(counts.spam, double(spamTotal));
+    const double ham = std::min<double>(counts.ham, double(hamTotal));
+    const double n = spam + ham;
+    if (n <= 0)
+        return settings.unknownProbability;
+    const double spamRatio = spamTotal ? spam / double(spamTotal) : 0.0;
+    const double hamRatio = hamTotal ? ham / double(hamTotal) : 0.0;
+    const double p = spamRatio + hamRatio > 0 ? spamRatio / (spamRatio + hamRatio) : settings.unknownProbability;
+    const double s = settings.strength;
+    return (s * settings.unknownProbability + n * p) / (s + n);
+}
+
+double SWChiSquareScore::chi2Q(double x2, int degrees) {
+    // Closed form for even degrees: e^-m * sum_{i<v/2} m^i / i!.
+    const double m = x2 / 2.0;
+    double term = std::exp(-m);
+    double sum = term;
+    for (int i = 1; i < degrees / 2; ++i) {
+        term *= m / double(i);
+        sum += term;
+    }
+    return std::min(sum, 1.0);
+}
+
+SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,
+                                          const std::vector<SWChiSquareCounts>& counts, uint64_t spamTotal,
+                                          uint64_t hamTotal, const SWChiSquareSettings& settings) {
+    SWChiSquareResult result;
+    std::vector<SWChiSquareClue> clues;
+    for (size_t i = 0; i < tokens.size() && i < counts.size(); ++i) {
+        const double p = tokenProbability(counts[i], spamTotal, hamTotal, settings);
+        if (std::fabs(p - 0.5) >= settings.minimumDeviation)
+            clues.push_back({tokens[i], p, counts[i]});
+    }
+    // Strongest first; ties by token, so the choice does not depend on order.
+    std::sort(clues.begin(), clues.end(), [](const SWChiSquareClue& a, const SWChiSquareClue& b) {
+        const double da = std::fabs(a.probability - 0.5), db = std::fabs(b.probability - 0.5);
+        return da != db ? da > db : a.token < b.token;
+    });
+    if (clues.size() > size_t(settings.maximumClues))
+        clues.resize(size_t(settings.maximumClues));
+    if (clues.empty()) {
+        result.score = 0.5;
+        return result;
+    }
+    // Sums of logarithms: the products underflow for long messages.
+    double lnSpam = 0, lnHam = 0;
+    for (const SWChiSquareClue& clue : clues) {
+        const double p = std::clamp(clue.probability, 1e-12, 1.0 - 1e-12);
+        lnSpam += std::log(p);
+        lnHam += std::log(1.0 - p);
+    }
+    const int degrees = 2 * int(clues.size());
+    const double spamminess = 1.0 - chi2Q(-2.0 * lnHam, degrees);  // evidence for spam
+    const double hamminess = 1.0 - chi2Q(-2.0 * lnSpam, degrees);  // evidence for good mail
+    result.score = std::clamp((1.0 + spamminess - hamminess) / 2.0, 0.0, 1.0);
+    result.clues = std::move(clues);
+    return result;
+}

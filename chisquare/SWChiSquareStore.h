@@ -1,0 +1,82 @@
+#pragma once
+// The Chi-Square filter's token store: per token the number of learned spam and
+// good messages that contained it, the two message totals, and the training
+// history (how each message is counted now), all in one LMDB file
+// "ChiSquare.db" in the user's caches folder.
+//
+// Learning a message is one write transaction: its tokens, the totals and its
+// history entry change together, so a killed process leaves either all of a
+// training or none of it. A message learned the other way is taken back from
+// the side it was counted on before it is added to the new one; learned again
+// the same way, it is not counted twice.
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+struct MDB_env;
+
+inline constexpr const char* SWChiSquareStoreName = "ChiSquare.db";
+// Token keys longer than this many bytes are cut (LMDB keys are bounded).
+inline constexpr int SWChiSquareMaximumKeyBytes = 120;
+// The history keeps this many messages; the oldest entry goes first.
+inline constexpr int SWChiSquareHistoryLimit = 50000;
+
+struct SWChiSquareCounts {
+    uint32_t spam = 0;  // learned spam messages containing the token
+    uint32_t ham = 0;   // learned good messages containing the token
+};
+
+class SWChiSquareStore {
+public:
+    enum class Training { Learned, AlreadyLearned, Failed };
+
+    // Opens or creates the store in folder. A file that is not a store of this
+    // format is replaced by an empty store, with a log line.
+    explicit SWChiSquareStore(const QString& folder);
+    ~SWChiSquareStore();
+    SWChiSquareStore(const SWChiSquareStore&) = delete;
+    SWChiSquareStore& operator=(const SWChiSquareStore&) = delete;
+
+    bool isOpen() const { return env_ != nullptr; }
+    QString path() const { return path_; }
+
+    // Learns one message (its distinct tokens) as spam or good mail under key
+    // (a message ID or a digest of the message), in one transaction.
+    Training learn(const QString& key, const std::vector<QString>& tokens, bool spam);
+    // -1: counted as spam, +1: counted as good mail; nullopt: not learned.
+    std::optional<int> markForKey(const QString& key);
+
+    // The counts of each token, in order (zero for unknown tokens), and the
+    // totals; false when the store is closed or fails.
+    bool lookUp(const std::vector<QString>& tokens, std::vector<SWChiSquareCounts>& counts, uint64_t* spamTotal,
+                uint64_t* hamTotal);
+    uint64_t spamTotal() const { return spamTotal_; }
+    uint64_t hamTotal() const { return hamTotal_; }
+    int64_t tokenCount();
+
+    // Writes committed transactions to disk now (they survive a killed process
+    // without it; this is for a power loss).
+    void sync();
+    // Deletes every record.
+    bool reset();
+
+private:
+    bool open();
+    void close();
+    bool verifyOrInitialise();
+    bool readTotals();
+    bool grow();
+    int learnOnce(const std::vector<QByteArray>& keys, const QByteArray& hashed, bool spam, Training* outcome);
+
+    QString folder_;
+    QString path_;
+    MDB_env* env_ = nullptr;
+    unsigned tokens_ = 0, meta_ = 0, history_ = 0, order_ = 0;
+    uint64_t spamTotal_ = 0, hamTotal_ = 0;
+    size_t mapSize_ = 0;
+};

@@ -1,0 +1,417 @@
+#include "SWChiSquareTokens.h"
+
+#include "common/SAEncodedText.h"
+#include "mailparse/SAArray.h"
+#include "mailparse/SAData.h"
+#include "mailparse/SADictionary.h"
+#include "mailparse/SAEncodedString.h"
+#include "mailparse/SAMimePart.h"
+#include "mailparse/SAMutableArray.h"
+#include "mailparse/SAMutableDictionary.h"
+#include "mailparse/SARef.h"
+#include "mailparse/SAString.h"
+#include "platform/HTMLText.h"
+
+#include <QSet>
+
+#include <algorithm>
+
+namespace {
+
+constexpr qsizetype kMinimumWord = 3;
+constexpr qsizetype kMaximumWord = 12;
+constexpr qsizetype kMaximumHeaderValue = 8192;   // bytes of one header value read
+constexpr int kMaximumHeaderValues = 16;          // values of one header read
+constexpr qsizetype kMaximumText = 1 << 20;       // characters of one text part read
+constexpr int kMaximumDepth = 32;
+
+class Collector {
+public:
+    Collector() { tokens_.reserve(2048); }
+    void add(const QString& token) {
+        if (tokens_.size() < SWChiSquareMaximumTokens)
+            tokens_.insert(token);
+    }
+    bool full() const { return tokens_.size() >= SWChiSquareMaximumTokens; }
+    std::vector<QString> tokens() const { return std::vector<QString>(tokens_.cbegin(), tokens_.cend()); }
+
+private:
+    QSet<QString> tokens_;
+};
+
+// prefix + text, case folded: one allocation, ASCII folded inline.
+QString folded(const QString& prefix, QStringView text) {
+    QString token(prefix.size() + text.size(), Qt::Uninitialized);
+    QChar* out = token.data();
+    std::copy_n(prefix.constData(), prefix.size(), out);
+    out += prefix.size();
+    for (QChar c : text) {
+        const char16_t u = c.unicode();
+        *out++ = u < 0x80 ? QChar(u >= 'A' && u <= 'Z' ? char16_t(u + 32) : u) : c.toCaseFolded();
+    }
+    return token;
+}
+
+bool isWordEdge(QChar c) { return c.isLetterOrNumber() || c == QLatin1Char('$'); }
+
+// One whitespace-separated chunk: edges stripped of punctuation, case folded;
+// links are left to the link hosts; overlong chunks count by first letter and
+// length only.
+void addChunk(QStringView chunk, const QString& prefix, Collector& out) {
+    qsizetype begin = 0, end = chunk.size();
+    while (begin < end && !isWordEdge(chunk[begin]))
+        ++begin;
+    while (end > begin && !isWordEdge(chunk[end - 1]) && chunk[end - 1] != QLatin1Char('!'))
+        --end;
+    chunk = chunk.mid(begin, end - begin);
+    if (chunk.size() < kMinimumWord)
+        return;
+    if (chunk.contains(u"://") || chunk.startsWith(u"www.", Qt::CaseInsensitive))
+        return;
+    const qsizetype at = chunk.indexOf(QLatin1Char('@'));
+    if (at > 0 && chunk.indexOf(QLatin1Char('.'), at) > at) {
+        out.add(folded(prefix + QStringLiteral("email:"), chunk.mid(at + 1)));
+        return;
+    }
+    if (chunk.size() > kMaximumWord) {
+        out.add(prefix + QStringLiteral("skip:%1 %2").arg(chunk[0].toCaseFolded()).arg(chunk.size() / 10 * 10));
+        return;
+    }
+    out.add(folded(prefix, chunk));
+}
+
+void addWords(QStringView text, const QString& prefix, Collector& out) {
+    text = text.left(kMaximumText);
+    qsizetype start = -1;
+    for (qsizetype i = 0; i <= text.size() && !out.full(); ++i) {
+        const bool space = i == text.size() || text[i].isSpace();
+        if (space && start >= 0) {
+            addChunk(text.mid(start, i - start), prefix, out);
+            start = -1;
+        } else if (!space && start < 0) {
+            start = i;
+        }
+    }
+}
+
+QString fromBytes(const char* bytes, qsizetype length) {
+    return QString::fromUtf8(bytes, std::min(length, kMaximumHeaderValue));
+}
+
+// The values of a header (case-insensitive), as text on one line.
+QStringList headerTexts(SAMIMEPart* part, const char* name) {
+    QStringList result;
+    if (!part || !part->_headers)
+        return result;
+    SARef<SAString> key = SARef<SAString>::adopt(new SAString(name));
+    SAObject* values = part->_headers->objectForKey(key.get(), 1);
+    if (!values || !values->isKindOfClass(GETIDSAArray()))
+        return result;
+    auto* array = static_cast<SAArray*>(values);
+    for (unsigned long i = 0; i < array->count() && i < unsigned(kMaximumHeaderValues); ++i) {
+        SAObject* value = array->objectAtIndex(i);
+        if (!value || !value->isKindOfClass(GETIDSAString()))
+            continue;
+        auto* s = static_cast<SAString*>(value);
+        if (!s->cString())
+            continue;
+        QString text = fromBytes(s->cString(), qsizetype(s->length()));
+        for (QChar& c : text)
+            if (c == QLatin1Char('\r') || c == QLatin1Char('\n') || c == QLatin1Char('\t'))
+                c = QLatin1Char(' ');
+        result << text.trimmed();
+    }
+    return result;
+}
+
+// The bare addresses of an address header value.
+QStringList addressesIn(const QString& value) {
+    QStringList result;
+    for (QStringView piece : QStringView(value).split(QLatin1Char(','))) {
+        const qsizetype open = piece.lastIndexOf(QLatin1Char('<'));
+        const qsizetype close = piece.lastIndexOf(QLatin1Char('>'));
+        QStringView address = open >= 0 && close > open ? piece.mid(open + 1, close - open - 1) : piece;
+        address = address.trimmed();
+        if (address.contains(QLatin1Char('@')) && !address.contains(QLatin1Char(' ')))
+            result << address.toString().toCaseFolded();
+    }
+    return result;
+}
+
+// The last two labels of a host name ("mail.example.com" -> "example.com"); the
+// first three of an IP address.
+QString domainOf(QStringView host) {
+    host = host.trimmed();
+    while (host.endsWith(QLatin1Char('.')))
+        host.chop(1);
+    const auto labels = host.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    if (labels.isEmpty())
+        return {};
+    bool numeric = labels.size() == 4;
+    for (QStringView label : labels)
+        for (QChar c : label)
+            numeric = numeric && c.isDigit();
+    if (numeric)
+        return QStringLiteral("%1.%2.%3").arg(labels[0]).arg(labels[1]).arg(labels[2]);
+    if (labels.size() == 1)
+        return labels[0].toString().toCaseFolded();
+    return (labels[labels.size() - 2].toString() + QLatin1Char('.') + labels.last().toString()).toCaseFolded();
+}
+
+QString domainOfAddress(const QString& address) {
+    const qsizetype at = address.lastIndexOf(QLatin1Char('@'));
+    return at >= 0 ? domainOf(QStringView(address).mid(at + 1)) : QString();
+}
+
+// The outline of a Message-ID: letters, digits and the rest collapsed to one
+// character per run, so machine-made IDs of one mailer share a token.
+QString shapeOf(QStringView id) {
+    QString shape;
+    QChar last;
+    for (QChar c : id.left(200)) {
+        const QChar kind = c.isDigit() ? QLatin1Char('9')
+                           : c.isUpper() ? QLatin1Char('A')
+                           : c.isLetter() ? QLatin1Char('a')
+                                          : c;
+        if (kind != last)
+            shape += kind;
+        last = kind;
+    }
+    return shape;
+}
+
+void addAddressHeader(SAMIMEPart* message, const char* name, const QString& kind, Collector& out) {
+    const QStringList values = headerTexts(message, name);
+    if (values.isEmpty())
+        return;
+    out.add(QStringLiteral("h:has:") + kind);
+    for (const QString& address : addressesIn(values.first())) {
+        out.add(QStringLiteral("h:%1:addr:%2").arg(kind, address));
+        out.add(QStringLiteral("h:%1:dom:%2").arg(kind, domainOfAddress(address)));
+    }
+}
+
+void addHeaderTokens(SAMIMEPart* message, Collector& out) {
+    // From: address, domain and the words of the name.
+    const QStringList from = headerTexts(message, "From");
+    if (from.isEmpty())
+        out.add(QStringLiteral("h:no:from"));
+    addAddressHeader(message, "From", QStringLiteral("from"), out);
+    if (SARef<SAEncodedString> encoded = SARef<SAEncodedString>::adopt(message->copyFrom())) {
+        QString name = SAEncodedText::stringWithEncodedString(encoded.get()).left(kMaximumHeaderValue);
+        const qsizetype open = name.indexOf(QLatin1Char('<'));
+        if (open >= 0)
+            name.truncate(open);
+        addWords(name, QStringLiteral("h:from:name:"), out);
+    }
+    addAddressHeader(message, "Reply-To", QStringLiteral("reply-to"), out);
+    const QStringList returnPath = headerTexts(message, "Return-Path");
+    if (!returnPath.isEmpty()) {
+        const QStringList addresses = addressesIn(returnPath.first());
+        if (addresses.isEmpty())
+            out.add(QStringLiteral("h:return-path:empty"));
+        for (const QString& address : addresses)
+            out.add(QStringLiteral("h:return-path:dom:") + domainOfAddress(address));
+    }
+    if (!from.isEmpty() && !returnPath.isEmpty()) {
+        const QStringList a = addressesIn(from.first()), b = addressesIn(returnPath.first());
+        if (!a.isEmpty() && !b.isEmpty())
+            out.add(domainOfAddress(a.first()) == domainOfAddress(b.first()) ? QStringLiteral("h:return-path:same")
+                                                                             : QStringLiteral("h:return-path:other"));
+    }
+
+    // Recipients as the sender wrote them: how many, not who.
+    qsizetype recipients = 0;
+    for (const char* name : {"To", "Cc"})
+        for (const QString& value : headerTexts(message, name))
+            recipients += addressesIn(value).size();
+    out.add(QStringLiteral("h:recipients:%1").arg(recipients < 3 ? QString::number(recipients)
+                                                  : recipients < 10 ? QStringLiteral("few")
+                                                                    : QStringLiteral("many")));
+
+    // The Message-ID's shape and domain.
+    const QStringList messageID = headerTexts(message, "Message-ID");
+    if (messageID.isEmpty()) {
+        out.add(QStringLiteral("h:no:message-id"));
+    } else {
+        QStringView id = QStringView(messageID.first()).trimmed();
+        const qsizetype at = id.lastIndexOf(QLatin1Char('@'));
+        out.add(QStringLiteral("h:message-id:") + shapeOf(at >= 0 ? id.left(at) : id));
+        if (at >= 0) {
+            QStringView host = id.mid(at + 1);
+            if (host.endsWith(QLatin1Char('>')))
+                host.chop(1);
+            out.add(QStringLiteral("h:message-id:dom:") + domainOf(host));
+        }
+    }
+
+    // The mailer.
+    QStringList mailer = headerTexts(message, "X-Mailer");
+    mailer += headerTexts(message, "User-Agent");
+    if (mailer.isEmpty())
+        out.add(QStringLiteral("h:no:mailer"));
+    for (const QString& value : mailer)
+        addWords(value.left(200), QStringLiteral("h:mailer:"), out);
+
+    // Sending hosts named by Received ("from helo (name [address])").
+    for (const QString& value : headerTexts(message, "Received")) {
+        if (!value.startsWith(QLatin1String("from "), Qt::CaseInsensitive))
+            continue;
+        const qsizetype by = value.indexOf(QLatin1String(" by "), 0, Qt::CaseInsensitive);
+        const QStringView clause = QStringView(value).mid(5, by > 5 ? by - 5 : value.size() - 5);
+        for (QStringView word : clause.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            while (!word.isEmpty() && QStringLiteral("([<").contains(word.front()))
+                word = word.mid(1);
+            while (!word.isEmpty() && QStringLiteral(")]>,;").contains(word.back()))
+                word.chop(1);
+            if (word.contains(QLatin1Char('.')) && !word.contains(QLatin1Char('@')) && word.size() < 256)
+                out.add(QStringLiteral("h:received:") + domainOf(word));
+        }
+    }
+
+    // Replies, lists, bulk mail.
+    for (const char* name : {"In-Reply-To", "References", "List-Id", "List-Unsubscribe", "Mime-Version", "Date"}) {
+        const bool present = !headerTexts(message, name).isEmpty();
+        out.add(QLatin1String(present ? "h:has:" : "h:no:") + QString::fromLatin1(name).toLower());
+    }
+    for (const QString& value : headerTexts(message, "Precedence"))
+        out.add(QStringLiteral("h:precedence:") + value.left(20).toCaseFolded());
+}
+
+// Type, charset, encoding and attachment kind of one part.
+void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
+    for (const QString& value : headerTexts(part, "Content-Type")) {
+        const qsizetype semicolon = value.indexOf(QLatin1Char(';'));
+        out.add(QStringLiteral("h:type:") + value.left(semicolon >= 0 ? semicolon : 60).trimmed().left(60).toCaseFolded());
+        const qsizetype charset = value.indexOf(QLatin1String("charset="), 0, Qt::CaseInsensitive);
+        if (charset >= 0) {
+            QStringView cs = QStringView(value).mid(charset + 8);
+            const qsizetype stop = cs.indexOf(QLatin1Char(';'));
+            cs = cs.left(stop >= 0 ? stop : 40).trimmed();
+            if (cs.startsWith(QLatin1Char('"')))
+                cs = cs.mid(1);
+            if (cs.endsWith(QLatin1Char('"')))
+                cs.chop(1);
+            out.add(QStringLiteral("h:charset:") + cs.left(40).toString().toCaseFolded());
+        }
+        break;
+    }
+    for (const QString& value : headerTexts(part, "Content-Transfer-Encoding")) {
+        out.add(QStringLiteral("h:encoding:") + value.left(30).toCaseFolded());
+        break;
+    }
+    for (const char* name : {"Content-Disposition", "Content-Type"}) {
+        for (const QString& value : headerTexts(part, name)) {
+            const qsizetype at = value.indexOf(QLatin1String("name="), 0, Qt::CaseInsensitive);
+            if (at < 0)
+                continue;
+            QStringView file = QStringView(value).mid(at + 5);
+            const qsizetype stop = file.indexOf(QLatin1Char(';'));
+            file = file.left(stop >= 0 ? stop : 255).trimmed();
+            while (file.endsWith(QLatin1Char('"')))
+                file.chop(1);
+            const qsizetype dot = file.lastIndexOf(QLatin1Char('.'));
+            if (dot >= 0 && file.size() - dot <= 6)
+                out.add(QStringLiteral("h:file:") + file.mid(dot).toString().toCaseFolded());
+            return;
+        }
+    }
+}
+
+void addURLHosts(SAMIMEPart* part, Collector& out) {
+    if (!part->_urls)
+        return;
+    for (unsigned long i = 0; i < part->_urls->count() && !out.full(); ++i) {
+        SAObject* object = part->_urls->objectAtIndex(i);
+        if (!object || !object->isKindOfClass(GETIDSADictionary()))
+            continue;
+        SAObject* urlObject = static_cast<SADictionary*>(object)->objectForKey(sURLURLKey);
+        if (!urlObject || !urlObject->isKindOfClass(GETIDSAString()))
+            continue;
+        auto* url = static_cast<SAString*>(urlObject);
+        if (!url->cString())
+            continue;
+        const QString text = fromBytes(url->cString(), qsizetype(url->length()));
+        QStringView host(text);
+        const qsizetype scheme = host.indexOf(u"://");
+        if (scheme >= 0)
+            host = host.mid(scheme + 3);
+        qsizetype end = 0;
+        while (end < host.size() && !QStringLiteral("/?#:)]>,*\"' ").contains(host[end]))
+            ++end;
+        host = host.left(end);
+        const qsizetype at = host.lastIndexOf(QLatin1Char('@'));
+        if (at >= 0)
+            host = host.mid(at + 1);
+        if (host.isEmpty() || host.size() > 255)
+            continue;
+        const QString domain = domainOf(host);
+        out.add(QStringLiteral("u:") + domain);
+        if (!domain.isEmpty() && domain.front().isDigit() && domain.count(QLatin1Char('.')) == 2)
+            out.add(QStringLiteral("u:ip-address"));
+    }
+}
+
+void addTextPart(SAMIMEPart* part, Collector& out) {
+    SAData* source = part->_simplifiedText ? part->_simplifiedText : part->_content;
+    if (!source || source->length() == 0 || !source->bytes())
+        return;
+    if (part->_subtype == SAMIMESubtypeCalendar || part->_subtype == SAMIMESubtypeDirectory)
+        return;
+    QString text;
+    const unsigned long length = std::min<unsigned long>(source->length(), unsigned(kMaximumText) * 4);
+    if (!SAEncodedText::convertBytes(reinterpret_cast<const char*>(source->bytes()), length, part->charset(), &text))
+        return;
+    if (part->_subtype == SAMIMESubtypeHTML) {
+        const std::optional<QString> rendered = platform::html::renderedText(text);
+        if (!rendered)
+            return;
+        text = *rendered;
+    }
+    addWords(text, QStringLiteral("w:"), out);
+}
+
+void addPart(SAMIMEPart* part, Collector& out, int depth) {
+    if (!part || depth > kMaximumDepth || out.full())
+        return;
+    addPartHeaderTokens(part, out);
+    switch (part->_contentType) {
+    case SAMIMETypeMultipart:
+    case SAMIMETypeMessage:
+        if (part->_parts)
+            for (unsigned long i = 0; i < part->_parts->count(); ++i) {
+                SAObject* child = part->_parts->objectAtIndex(i);
+                if (child && child->isKindOfClass(GETIDSAMIMEPart()))
+                    addPart(static_cast<SAMIMEPart*>(child), out, depth + 1);
+            }
+        break;
+    case SAMIMETypeText:
+        addTextPart(part, out);
+        addURLHosts(part, out);
+        break;
+    default:
+        break;
+    }
+}
+
+}  // namespace
+
+std::vector<QString> SWChiSquareTokens::wordsOf(QStringView text, const QString& prefix) {
+    Collector out;
+    addWords(text, prefix, out);
+    return out.tokens();
+}
+
+std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
+    if (!message)
+        return {};
+    Collector out;
+    addHeaderTokens(message, out);
+    if (SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(message->copySubject()))
+        addWords(SAEncodedText::stringWithEncodedString(subject.get()).left(kMaximumHeaderValue), QStringLiteral("s:"),
+                 out);
+    else
+        out.add(QStringLiteral("h:no:subject"));
+    addPart(message, out, 0);
+    return out.tokens();
+}

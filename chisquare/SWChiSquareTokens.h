@@ -1,0 +1,32 @@
+#pragma once
+// The tokens the Chi-Square filter learns and judges, taken from the parsed
+// message tree. Each kind carries its own prefix:
+//   "w:"  words of the body's text parts (HTML as rendered text)
+//   "s:"  words of the subject
+//   "h:"  what the sender's side wrote in the header: addresses and domains of
+//         From, Reply-To and Return-Path, the Message-ID's shape, the mailer,
+//         content types, charsets and encodings, attachment kinds, the sending
+//         hosts of Received, the presence of reply and list headers
+//   "u:"  hosts of the links in the body
+// Headers the receiving side adds (Delivered-To, X-Original-To, status and
+// verdict headers of mail programs and upstream filters) are ignored: they are
+// the same for all of a user's mail and say nothing about the sender.
+
+#include <QString>
+#include <QStringView>
+
+#include <vector>
+
+class SAMIMEPart;
+
+// A message gives at most this many distinct tokens (the first ones found).
+inline constexpr int SWChiSquareMaximumTokens = 30000;
+
+class SWChiSquareTokens {
+public:
+    // The distinct tokens of a message, in no particular order; empty for null.
+    static std::vector<QString> tokensOfMessage(SAMIMEPart* message);
+
+    // The distinct word tokens of a text with the given prefix.
+    static std::vector<QString> wordsOf(QStringView text, const QString& prefix);
+};

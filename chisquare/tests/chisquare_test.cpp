@@ -1,0 +1,294 @@
+// The Chi-Square filter: scoring, settings, tokens, the token store and the
+// filter over the staged bundle.
+
+#include "SWChiSquareFilter.h"
+#include "SWChiSquareScore.h"
+#include "SWChiSquareStore.h"
+#include "SWChiSquareTokens.h"
+
+#include "mailparse/SAData.h"
+#include "mailparse/SAMimePart.h"
+#include "mailparse/SARef.h"
+#include "platform/Bundle.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+struct Parsed {
+    SARef<SAData> data;
+    SARef<SAMIMEPart> part;
+};
+
+Parsed parse(const QByteArray& bytes) {
+    Parsed p;
+    p.data = SARef<SAData>::adopt(
+        new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), false));
+    p.part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(p.data.get(), true, nullptr, nullptr));
+    p.part->process(true, true);
+    return p;
+}
+
+bool has(const std::vector<QString>& tokens, const QString& token) {
+    return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
+}
+
+QByteArray note(int id, const QByteArray& body, const QByteArray& from = "someone@sender.example") {
+    return "From: " + from + "\nTo: me@here.example\nMessage-ID: <" + QByteArray::number(id) +
+           "@sender.example>\nSubject: note " + QByteArray::number(id) + "\nContent-Type: text/plain\n\n" + body + "\n";
+}
+
+TEST(ChiSquareScore, combinesEvidenceAndStaysUnsureWhenItConflicts) {
+    // chi2Q of 2 degrees is e^(-x/2); with 4 degrees e^(-m)(1+m).
+    EXPECT_NEAR(SWChiSquareScore::chi2Q(2.0, 2), std::exp(-1.0), 1e-12);
+    EXPECT_NEAR(SWChiSquareScore::chi2Q(4.0, 4), std::exp(-2.0) * 3.0, 1e-12);
+    EXPECT_EQ(SWChiSquareScore::chi2Q(1e6, 300), 0.0);  // no overflow, no NaN
+
+    SWChiSquareSettings settings;
+    // An unknown token is the prior; a token seen in spam only leans to spam, the
+    // more so the more often it was seen.
+    EXPECT_DOUBLE_EQ(SWChiSquareScore::tokenProbability({0, 0}, 100, 100, settings), 0.5);
+    const double once = SWChiSquareScore::tokenProbability({1, 0}, 100, 100, settings);
+    const double often = SWChiSquareScore::tokenProbability({50, 0}, 100, 100, settings);
+    EXPECT_GT(once, 0.5);
+    EXPECT_GT(often, once);
+    // Counts above the totals (a damaged store) do not give probabilities above 1.
+    EXPECT_LE(SWChiSquareScore::tokenProbability({500, 0}, 10, 10, settings), 1.0);
+
+    const std::vector<QString> tokens{"a", "b", "c", "d"};
+    auto scoreOf = [&](std::vector<SWChiSquareCounts> counts) {
+        return SWChiSquareScore::score(tokens, counts, 100, 100, settings).score;
+    };
+    EXPECT_GT(scoreOf({{90, 0}, {80, 1}, {70, 0}, {60, 2}}), 0.99);
+    EXPECT_LT(scoreOf({{0, 90}, {1, 80}, {0, 70}, {2, 60}}), 0.01);
+    const double mixed = scoreOf({{90, 0}, {80, 1}, {0, 90}, {1, 80}});
+    EXPECT_GT(mixed, 0.3);
+    EXPECT_LT(mixed, 0.7);
+    EXPECT_DOUBLE_EQ(scoreOf({{0, 0}, {0, 0}, {0, 0}, {0, 0}}), 0.5);  // nothing known
+
+    // The clues are the strongest first, at most the configured number.
+    settings.maximumClues = 2;
+    const SWChiSquareResult result =
+        SWChiSquareScore::score(tokens, {{1, 0}, {90, 0}, {0, 0}, {0, 90}}, 100, 100, settings);
+    ASSERT_EQ(result.clues.size(), 2u);
+    EXPECT_TRUE(result.clues[0].token == "b" || result.clues[0].token == "d");
+}
+
+TEST(ChiSquareSettings, badValuesKeepTheirDefaultsAndAreReported) {
+    QStringList problems;
+    SWChiSquareSettings s = SWChiSquareSettings::fromDictionary(
+        {{"Spam Cutoff", 0.9}, {"Ham Cutoff", 0.2}, {"Maximum Clues", 40}}, &problems);
+    EXPECT_TRUE(problems.isEmpty());
+    EXPECT_DOUBLE_EQ(s.spamCutoff, 0.9);
+    EXPECT_DOUBLE_EQ(s.hamCutoff, 0.2);
+    EXPECT_EQ(s.maximumClues, 40);
+
+    const SWChiSquareSettings defaults;
+    problems.clear();
+    s = SWChiSquareSettings::fromDictionary({{"Spam Cutoff", 1.5},
+                                             {"Unknown Word Strength", "strong"},
+                                             {"Minimum Deviation", -1},
+                                             {"Maximum Clues", true}},
+                                            &problems);
+    EXPECT_EQ(problems.size(), 4);
+    EXPECT_DOUBLE_EQ(s.spamCutoff, defaults.spamCutoff);
+    EXPECT_DOUBLE_EQ(s.strength, defaults.strength);
+    EXPECT_DOUBLE_EQ(s.minimumDeviation, defaults.minimumDeviation);
+    EXPECT_EQ(s.maximumClues, defaults.maximumClues);
+
+    // Cutoffs in the wrong order: both defaults.
+    problems.clear();
+    s = SWChiSquareSettings::fromDictionary({{"Spam Cutoff", 0.3}, {"Ham Cutoff", 0.6}}, &problems);
+    EXPECT_EQ(problems.size(), 1);
+    EXPECT_DOUBLE_EQ(s.spamCutoff, defaults.spamCutoff);
+    EXPECT_DOUBLE_EQ(s.hamCutoff, defaults.hamCutoff);
+}
+
+TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
+    const Parsed p = parse(
+        "Received: from mail.bulk-sender.example (relay.bulk-sender.example [192.0.2.7]) by mx.here.example\n"
+        "Delivered-To: me@here.example\nX-Spam-Status: No, score=0.1\n"
+        "From: \"Cheap Deals\" <offers@bulk-sender.example>\nReply-To: claims@elsewhere.example\n"
+        "To: me@here.example\nSubject: Winning NOTICE\nMessage-ID: <AB12cd@bulk-sender.example>\n"
+        "X-Mailer: MassMail 4.2\nMIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=b\n\n"
+        "--b\nContent-Type: text/plain; charset=us-ascii\n\nClaim your prize, now! http://win.prize.example/x\n"
+        "--b\nContent-Type: text/html; charset=utf-8\n\n<html><body><p>Fabulous <b>jackpot</b></p></body></html>\n"
+        "--b--\n");
+    const std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(p.part.get());
+    for (const char* expected :
+         {"w:claim", "w:prize", "w:now!", "w:fabulous", "w:jackpot", "s:winning", "s:notice", "h:from:dom:bulk-sender.example",
+          "h:from:addr:offers@bulk-sender.example", "h:from:name:cheap", "h:reply-to:dom:elsewhere.example",
+          "h:message-id:<A9a", "h:message-id:dom:bulk-sender.example", "h:mailer:massmail",
+          "h:received:bulk-sender.example", "h:received:192.0.2", "h:type:text/html", "h:charset:utf-8",
+          "h:has:mime-version", "h:no:in-reply-to", "u:prize.example"})
+        EXPECT_TRUE(has(t, expected)) << expected;
+    // What the receiving side adds says nothing about the sender.
+    for (const QString& token : t) {
+        EXPECT_FALSE(token.contains("@here.example") || token.endsWith(":here.example")) << qPrintable(token);
+        EXPECT_FALSE(token.contains("score")) << qPrintable(token);
+    }
+}
+
+TEST(ChiSquareTokens, hostileMessagesStayBounded) {
+    // No text at all.
+    EXPECT_TRUE(SWChiSquareTokens::tokensOfMessage(nullptr).empty());
+    std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(parse("\n").part.get());
+    EXPECT_TRUE(has(t, "h:no:from"));
+    EXPECT_TRUE(std::none_of(t.begin(), t.end(), [](const QString& s) { return s.startsWith("w:"); }));
+
+    // A million distinct words: the first ones, up to the limit.
+    QByteArray body;
+    body.reserve(9 << 20);
+    for (int i = 0; i < 1000000; ++i)
+        body += "w" + QByteArray::number(i, 36) + ' ';
+    t = SWChiSquareTokens::tokensOfMessage(parse(note(1, body)).part.get());
+    EXPECT_EQ(t.size(), size_t(SWChiSquareMaximumTokens));
+
+    // A 10 MB header value.
+    const QByteArray huge = "Subject: " + QByteArray(10 << 20, 'x') + "\nFrom: a@b.example\n\nbody words here\n";
+    t = SWChiSquareTokens::tokensOfMessage(parse(huge).part.get());
+    EXPECT_TRUE(has(t, "w:words"));
+    EXPECT_LT(t.size(), 100u);
+}
+
+class ChiSquareStoreTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+    QString file() const { return dir.path() + "/" + SWChiSquareStoreName; }
+};
+
+TEST_F(ChiSquareStoreTest, learningTheOtherWayTakesTheEarlierTrainingBack) {
+    SWChiSquareStore store(dir.path());
+    ASSERT_TRUE(store.isOpen());
+    const std::vector<QString> tokens{"w:alpha", "w:beta"};
+    EXPECT_EQ(store.learn("<1@x>", tokens, true), SWChiSquareStore::Training::Learned);
+    EXPECT_EQ(store.learn("<1@x>", tokens, true), SWChiSquareStore::Training::AlreadyLearned);
+    EXPECT_EQ(store.learn("<2@x>", {"w:beta"}, false), SWChiSquareStore::Training::Learned);
+    std::vector<SWChiSquareCounts> counts;
+    uint64_t spam = 0, ham = 0;
+    ASSERT_TRUE(store.lookUp({"w:alpha", "w:beta", "w:gamma"}, counts, &spam, &ham));
+    EXPECT_EQ(spam, 1u);
+    EXPECT_EQ(ham, 1u);
+    EXPECT_EQ(counts[0].spam, 1u);
+    EXPECT_EQ(counts[1].spam, 1u);
+    EXPECT_EQ(counts[1].ham, 1u);
+    EXPECT_EQ(counts[2].spam + counts[2].ham, 0u);
+
+    // The spam was a mistake: learned as good mail, it leaves the spam side.
+    EXPECT_EQ(store.learn("<1@x>", tokens, false), SWChiSquareStore::Training::Learned);
+    EXPECT_EQ(store.markForKey("<1@x>"), 1);
+    ASSERT_TRUE(store.lookUp({"w:alpha", "w:beta"}, counts, &spam, &ham));
+    EXPECT_EQ(spam, 0u);
+    EXPECT_EQ(ham, 2u);
+    EXPECT_EQ(counts[0].spam, 0u);
+    EXPECT_EQ(counts[0].ham, 1u);
+    EXPECT_EQ(counts[1].ham, 2u);
+}
+
+TEST_F(ChiSquareStoreTest, aKilledProcessLosesNothingItLearned) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SWChiSquareStore store(dir.path());
+        for (int i = 0; i < 50; ++i)
+            store.learn(QString("<%1@x>").arg(i), {"w:word", QString("w:n%1").arg(i)}, i % 2 == 0);
+        raise(SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    SWChiSquareStore store(dir.path());
+    ASSERT_TRUE(store.isOpen());
+    std::vector<SWChiSquareCounts> counts;
+    uint64_t spam = 0, ham = 0;
+    ASSERT_TRUE(store.lookUp({"w:word", "w:n49"}, counts, &spam, &ham));
+    EXPECT_EQ(spam, 25u);
+    EXPECT_EQ(ham, 25u);
+    EXPECT_EQ(counts[0].spam + counts[0].ham, 50u);
+    EXPECT_EQ(counts[1].ham, 1u);
+}
+
+TEST_F(ChiSquareStoreTest, aFileOfAnotherFormatIsReplaced) {
+    for (const QByteArray& content : {QByteArray("not a store at all\n"), QByteArray(8192, '\0')}) {
+        QFile f(file());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(content);
+        f.close();
+        SWChiSquareStore store(dir.path());
+        ASSERT_TRUE(store.isOpen());
+        EXPECT_EQ(store.spamTotal() + store.hamTotal(), 0u);
+        EXPECT_EQ(store.learn("<1@x>", {"w:a"}, true), SWChiSquareStore::Training::Learned);
+    }
+}
+
+TEST(ChiSquareFilter, decidesOnlyOnceTrainedAndExplainsItsVerdict) {
+    QTemporaryDir library, caches;
+    qputenv("JUNKWARD_USER_LIBRARY", QFile::encodeName(library.path()));
+    const auto bundle = platform::Bundle::open(qEnvironmentVariable("JUNKWARD_LOCAL_LIBRARY") +
+                                               "/Application Support/Quillon/Junkward/Plugins/ChiSquare/Engine.bundle");
+    ASSERT_TRUE(bundle);
+    SWChiSquareFilter filter;
+    ASSERT_TRUE(filter.initializeWithBundle(bundle, "ChiSquare"));
+    EXPECT_TRUE(filter.status());  // on by default
+    EXPECT_EQ(filter.identifier(), "ChiSquare");
+    EXPECT_LT(filter.category(), 1000u);  // asked before the Bayesian filter
+    filter.openStore(caches.path());
+    filter.updatePreferences({{"Settings", QVariantMap{{"Minimum Learned", 5}}}});
+
+    const QByteArray spam = note(900, "casino jackpot winner pharmacy discount", "promo@casino.example");
+    const QByteArray ham = note(901, "agenda minutes project schedule review", "colleague@work.example");
+    EXPECT_EQ(filter.filter(parse(spam).part.get()), SWFilterStatusUndecided);
+    for (int i = 0; i < 6; ++i) {
+        ASSERT_TRUE(filter.learnMessageAsSpam(
+            parse(note(i, "casino jackpot winner pharmacy offer", "promo@casino.example")).part.get(),
+            QString("<%1@sender.example>").arg(i)));
+        if (i < 4)
+            EXPECT_EQ(filter.filter(parse(spam).part.get()), SWFilterStatusUndecided);  // not enough good mail yet
+        ASSERT_TRUE(filter.learnMessageAsLegitimate(
+            parse(note(100 + i, "agenda minutes project schedule notes", "colleague@work.example")).part.get(),
+            QString("<%1@sender.example>").arg(100 + i)));
+    }
+    EXPECT_EQ(filter.filter(parse(spam).part.get()), SWFilterStatusSpam);
+    EXPECT_GE(filter.lastVerdict().score, filter.settings().spamCutoff);
+    EXPECT_EQ(filter.filter(parse(ham).part.get()), SWFilterStatusLegitimate);
+
+    const QVariantMap explanation = filter.explain(parse(spam).part.get());
+    EXPECT_GE(explanation.value("Score").toDouble(), 0.99);
+    const QVariantList tokens = explanation.value("Tokens").toList();
+    ASSERT_FALSE(tokens.isEmpty());
+    EXPECT_LE(tokens.size(), SWChiSquareExplainedClues);
+    EXPECT_GT(tokens.first().toMap().value("Probability").toDouble(), 0.5);
+
+    // Automatic training leaves a message the user trained alone; the user's own
+    // correction takes the earlier training back.
+    const Parsed first = parse(note(0, "casino jackpot winner pharmacy offer", "promo@casino.example"));
+    EXPECT_TRUE(filter.automaticallyTrainWithMessage(first.part.get(), "<0@sender.example>", SWFilterStatusLegitimate));
+    EXPECT_EQ(filter.store()->markForKey("<0@sender.example>"), -1);
+    EXPECT_TRUE(filter.learnMessageAsLegitimate(first.part.get(), "<0@sender.example>"));
+    EXPECT_EQ(filter.store()->markForKey("<0@sender.example>"), 1);
+    EXPECT_EQ(filter.store()->spamTotal(), 5u);
+    EXPECT_EQ(filter.store()->hamTotal(), 7u);
+
+    // A message without an ID is remembered by its content.
+    const Parsed anonymous = parse("From: x@y.example\nSubject: hello\n\nplain words\n");
+    EXPECT_TRUE(filter.learnMessageAsSpam(anonymous.part.get(), {}));
+    EXPECT_TRUE(filter.learnMessageAsSpam(anonymous.part.get(), {}));
+    EXPECT_EQ(filter.store()->spamTotal(), 6u);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

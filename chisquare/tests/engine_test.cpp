@@ -1,0 +1,100 @@
+// The staged engine loads the Chi-Square bundle, learns through the junkward
+// tool, decides with it (the activity log names it) and takes a training back
+// when a message is learned the other way.
+
+#include "SWChiSquareStore.h"
+
+#include "tests/support/TestSupport.h"
+#include "platform/PropertyList.h"
+#include "platform/ScriptingBus.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray note(int id, const QByteArray& from, const QByteArray& body) {
+    return "From: " + from + "\nTo: me@here.example\nMessage-ID: <" + QByteArray::number(id) +
+           "@mail.example>\nSubject: note " + QByteArray::number(id) + "\nContent-Type: text/plain\n\n" + body + "\n";
+}
+
+QString write(const QString& folder, int id, const QByteArray& bytes) {
+    QDir().mkpath(folder);
+    const QString path = folder + QString("/%1.eml").arg(id);
+    QFile f(path);
+    f.open(QIODevice::WriteOnly);
+    f.write(bytes);
+    return path;
+}
+
+int junkward(const QStringList& arguments, QByteArray* out = nullptr) {
+    QProcess p;
+    p.start(qEnvironmentVariable("JUNKWARD_STAGE") + "/bin/junkward", arguments);
+    p.waitForFinished(120000);
+    if (out)
+        *out = p.readAllStandardOutput();
+    return p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+}
+
+TEST(ChiSquareEngine, learnsDecidesAndTakesATrainingBack) {
+    const QString engine = qEnvironmentVariable("JUNKWARD_STAGE") + "/bin/junkward-engine";
+    ASSERT_TRUE(QFileInfo(engine).isExecutable());
+    testsupport::application();
+    testsupport::PrivateBus bus;
+    ASSERT_TRUE(bus.ready());
+    QTemporaryDir library, runtime("/tmp/jkwXXXXXX"), mail;
+    ASSERT_TRUE(library.isValid() && runtime.isValid() && mail.isValid());
+    qputenv("JUNKWARD_USER_LIBRARY", QFile::encodeName(library.path()));
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    QDir().mkpath(library.path() + "/Preferences");
+    platform::plist::writeFile(library.path() + "/Preferences/com.quillon.junkward.General.plist",
+                               QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}});
+    platform::plist::writeFile(library.path() + "/Preferences/com.quillon.junkward.ChiSquare.plist",
+                               QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Minimum Learned", 3}}}});
+
+    for (int i = 0; i < 4; ++i) {
+        write(mail.path() + "/spam", i, note(i, "promo@casino.example", "casino jackpot winner pharmacy bonus"));
+        write(mail.path() + "/ham", 100 + i, note(100 + i, "colleague@work.example", "agenda minutes project review"));
+    }
+    const QString mistaken = write(mail.path() + "/other", 7, note(7, "colleague@work.example", "agenda project budget"));
+
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(engine, {});
+    for (int i = 0; i < 200 && !platform::ScriptingBus::hasOwner(platform::kEngineBusName); ++i)
+        QThread::msleep(50);
+    ASSERT_TRUE(platform::ScriptingBus::hasOwner(platform::kEngineBusName));
+
+    EXPECT_EQ(junkward({"learn-spam", mail.path() + "/spam"}), 0);
+    EXPECT_EQ(junkward({"learn-ham", mail.path() + "/ham"}), 0);
+    EXPECT_EQ(junkward({"learn-spam", mistaken}), 0);  // a mistake ...
+    EXPECT_EQ(junkward({"learn-ham", mistaken}), 0);   // ... corrected
+
+    const QString spam = write(mail.path() + "/new", 500, note(500, "promo@casino.example", "casino jackpot pharmacy"));
+    const QString ham = write(mail.path() + "/new", 501, note(501, "colleague@work.example", "project agenda minutes"));
+    EXPECT_EQ(junkward({"check", spam}), 0);
+    EXPECT_EQ(junkward({"check", ham}), 1);
+
+    junkward({"quit"});
+    if (!process.waitForFinished(10000))
+        process.kill();
+
+    QByteArray log;
+    EXPECT_EQ(junkward({"log"}), 0);
+    junkward({"log"}, &log);
+    EXPECT_GE(log.count("\tChiSquare"), 2) << log.constData();
+
+    // The correction took the spam training back: 4 spam, 5 good messages.
+    SWChiSquareStore store(library.path() + "/Caches");
+    ASSERT_TRUE(store.isOpen());
+    EXPECT_EQ(store.spamTotal(), 4u);
+    EXPECT_EQ(store.hamTotal(), 5u);
+    EXPECT_EQ(store.markForKey("<7@mail.example>"), 1);
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+#include "tests/support/TestSupport.h"
+
+#include "platform/MessagePort.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+#include <csignal>
+#include <cstdlib>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+QCoreApplication& application()
+{
+    static int argc = 1;
+    static char name[] = "junkward-test";
+    static char* argv[] = {name, nullptr};
+    if (!QCoreApplication::instance())
+        new QCoreApplication(argc, argv);  // lives as long as the process
+    return *QCoreApplication::instance();
+}
+
+bool waitUntil(const std::function<bool()>& done, int timeoutMs)
+{
+    application();
+    QDeadlineTimer deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return done();
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+    return true;
+}
+
+void spinFor(int ms)
+{
+    application();
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(2);
+    }
+}
+
+std::unique_ptr<platform::RemoteMessagePort> waitForPort(const QString& name, int timeoutMs)
+{
+    std::unique_ptr<platform::RemoteMessagePort> port;
+    waitUntil([&] { return (port = platform::RemoteMessagePort::connect(name)) != nullptr; }, timeoutMs);
+    return port;
+}
+
+ShortTempDir::ShortTempDir()
+{
+    char templ[] = "/tmp/jkw-XXXXXX";
+    if (::mkdtemp(templ))
+        path_ = QString::fromLocal8Bit(templ);
+}
+
+ShortTempDir::~ShortTempDir()
+{
+    if (!path_.isEmpty())
+        QDir(path_).removeRecursively();
+}
+
+PrivateBus::PrivateBus(const QString& serviceDir, Address address)
+{
+    if (!folder_.isValid())
+        return;
+    const QString config = folder_.path() + QStringLiteral("/bus.conf");
+    QFile file(config);
+    if (!file.open(QIODevice::WriteOnly))
+        return;
+    QByteArray text =
+        "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+        " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+        "<busconfig><type>session</type><listen>unix:path=" +
+        QFile::encodeName(folder_.path()) + "/bus</listen>\n";
+    if (!serviceDir.isEmpty())
+        text += "<servicedir>" + QFile::encodeName(serviceDir) + "</servicedir>\n";
+    text += "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
+            "<limit name=\"max_incoming_bytes\">1000000000</limit>\n"
+            "<limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
+            "<limit name=\"max_message_size\">1000000000</limit>\n"
+            "</busconfig>\n";
+    if (file.write(text) != text.size())
+        return;
+    file.close();
+
+    daemon_.setProgram(QStringLiteral("dbus-daemon"));
+    daemon_.setArguments({QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
+                          QStringLiteral("--nopidfile"), QStringLiteral("--print-address=1")});
+    daemon_.setStandardErrorFile(QProcess::nullDevice());
+    // The bus dies with this test process, however it ends.
+    daemon_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    daemon_.start();
+    if (!daemon_.waitForStarted(kDeadlineMs))
+        return;
+    // The address is printed once the bus listens.
+    QDeadlineTimer deadline(kDeadlineMs);
+    while (!daemon_.canReadLine() && !deadline.hasExpired() && daemon_.state() == QProcess::Running)
+        daemon_.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime())));
+    if (!daemon_.canReadLine())
+        return;
+    address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+    if (!address_.isEmpty() && address == Address::Export)
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
+}
+
+PrivateBus::~PrivateBus()
+{
+    if (daemon_.state() == QProcess::NotRunning)
+        return;
+    daemon_.terminate();
+    if (!daemon_.waitForFinished(5000)) {
+        daemon_.kill();
+        daemon_.waitForFinished(5000);
+    }
+}
+
+QString PrivateBus::stagedServices()
+{
+    return qEnvironmentVariable("JUNKWARD_STAGE") + QStringLiteral("/share/dbus-1/services");
+}
+
+QString stagedProgram(const QString& name)
+{
+    return qEnvironmentVariable("JUNKWARD_STAGE") + QStringLiteral("/bin/") + name;
+}
+
+QString testProgram(const QString& name)
+{
+    return qEnvironmentVariable("JUNKWARD_TEST_BIN_DIR") + QLatin1Char('/') + name;
+}
+
+Program::Program(const QString& program, const QStringList& arguments)
+{
+    process_.setProgram(program.contains(QLatin1Char('/')) ? program : stagedProgram(program));
+    process_.setArguments(arguments);
+    process_.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
+    process_.setProcessChannelMode(QProcess::SeparateChannels);
+}
+
+Program::~Program()
+{
+    stop();
+}
+
+bool Program::start()
+{
+    process_.start();
+    return process_.waitForStarted(kDeadlineMs);
+}
+
+void Program::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.terminate();
+    if (!process_.waitForFinished(kDeadlineMs)) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+int Program::waitForExit(int timeoutMs)
+{
+    if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(timeoutMs))
+        return -1;
+    return process_.exitCode();
+}
+
+QString Program::errorOutput()
+{
+    stderr_ += process_.readAllStandardError();
+    return QString::fromUtf8(stderr_);
+}
+
+bool Program::waitForError(const QString& text, int timeoutMs)
+{
+    return waitUntil([&] { return errorOutput().contains(text); }, timeoutMs);
+}
+
+}  // namespace testsupport

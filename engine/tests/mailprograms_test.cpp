@@ -121,9 +121,7 @@ public:
         daemon_.setProgram("dbus-daemon");
         daemon_.setArguments({"--config-file=" + folder + "/bus.conf", "--nofork"});
         daemon_.start();
-        QDeadlineTimer deadline(10000);
-        while (!QFileInfo::exists(socket) && !deadline.hasExpired())
-            QThread::msleep(10);
+        testsupport::waitUntil([&] { return QFileInfo::exists(socket); }, 10000);
         ready_ = QFileInfo::exists(socket) && ::chmod(QFile::encodeName(socket).constData(), 0777) == 0;
     }
     ~OpenBus() {

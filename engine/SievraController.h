@@ -147,8 +147,16 @@ public:
     // log queue) at once; used when the process is asked to terminate.
     void flushPendingSaves();
 
-    // Keeps the mail client's plug-in and preferences current.
-    void updateMailBundleIfNeeded();
+    // The mail program's set-up, checked at each start: the mail program has an
+    // active rule named "Junkward" (its rules files, either of them).
+    static bool isJunkwardRuleEnabled();
+    // Switches plug-in loading on in the mail program's preferences; false when
+    // they cannot be read.
+    static bool updateMailPreferences();
+    // Installs or upgrades the mail plug-in in the mail program's Bundles folder
+    // once the user has configured the mail program for Junkward; removes older
+    // copies the mail program moved aside.
+    static void updateMailBundleIfNeeded();
 
     const std::vector<SievraPlugInEntry>& plugIns() const { return plugIns_; }
     bool status() const { return status_; }

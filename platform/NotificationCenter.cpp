@@ -55,12 +55,18 @@ struct DistributedNotificationCenter::Private {
     bool sessionConnected = false;
     bool systemConnected = false;
 
+    // Notifications are received on connections of their own. Qt holds back
+    // what arrives on the default connections until the application's event
+    // loop first runs, then hands on what came later before what it held back,
+    // so a burst posted right after the centre connected arrived out of order.
     void connectBuses() {
-        QDBusConnection session = QDBusConnection::sessionBus();
+        QDBusConnection session =
+            QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("junkward-notifications"));
         if (session.isConnected())
             sessionConnected = session.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"),
                                                &receiver, SLOT(posted(QDBusMessage)));
-        QDBusConnection system = QDBusConnection::systemBus();
+        QDBusConnection system =
+            QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("junkward-notifications-system"));
         if (system.isConnected())
             systemConnected = system.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"),
                                              &receiver, SLOT(posted(QDBusMessage)));

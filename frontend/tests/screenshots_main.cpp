@@ -1,0 +1,107 @@
+// Renders the main window with each filter's settings and each statistics
+// period into PNG files of a folder, from the user Library of the environment:
+//   x5_screenshots FOLDER
+// The root daemon's port must exist (the window waits for it, as at any start).
+
+#include "frontend/app/JKW_LogWindowController.h"
+#include "frontend/app/MainController.h"
+#include "frontend/kit/SWPlugInUI.h"
+
+#include <QApplication>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QLineEdit>
+#include <QMainWindow>
+#include <QThread>
+
+#include <cstdio>
+
+namespace {
+
+void settle(int ms = 150) {
+    QDeadlineTimer deadline(ms);
+    while (!deadline.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QThread::msleep(10);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "Usage: x5_screenshots FOLDER\n");
+        return 2;
+    }
+    const QString folder = QString::fromLocal8Bit(argv[1]);
+    QDir().mkpath(folder);
+    MainController controller;
+    controller.awakeFromNib();
+    controller.applicationDidFinishLaunching();
+    QDeadlineTimer deadline(20000);
+    while (!controller.isInitialized() && !deadline.hasExpired())
+        settle(100);
+    if (!controller.isInitialized()) {
+        std::fprintf(stderr, "x5_screenshots: the daemon's port never appeared\n");
+        return 1;
+    }
+    QMainWindow* window = controller.window();
+    window->resize(960, 680);
+    settle(300);
+
+    int written = 0;
+    auto shoot = [&](const QString& name) {
+        settle();
+        const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+        if (window->grab().save(path)) {
+            std::printf("%s\n", qPrintable(path));
+            ++written;
+        }
+    };
+    const auto& rows = controller.sortedFilters();
+    int index = 0;
+    for (int row = 0; row < rows.size(); ++row) {
+        PlugInEntry* entry = rows[row];
+        if (entry->separator || !controller.selectRow(row))
+            continue;
+        ++index;
+        const QString stem = QStringLiteral("%1-%2").arg(index, 2, 10, QLatin1Char('0')).arg(entry->identifier);
+        controller.showSettings();
+        shoot(stem + QStringLiteral("-settings"));
+        controller.showStatistics();
+        const int period = entry->instance->period();
+        const char* names[] = {"day", "week", "month"};
+        for (int p = 0; p < 3; ++p) {
+            entry->instance->takePeriodFrom(p);
+            shoot(stem + QStringLiteral("-statistics-") + QLatin1String(names[p]));
+        }
+        entry->instance->takePeriodFrom(period);
+        controller.showSettings();
+    }
+    // The log viewer on the engine's log: every record newest first, the spam
+    // sorted by sender, and a search.
+    controller.showLog();
+    if (JKW_LogWindowController* log = JKW_LogWindowController::sharedControllerLoadIfNeeded(false)) {
+        QWidget* logWindow = log->window();
+        logWindow->resize(980, 520);
+        log->updateTableFromFile();
+        auto shootLog = [&](const QString& name) {
+            settle();
+            const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+            if (logWindow->grab().save(path)) {
+                std::printf("%s (%d rows)\n", qPrintable(path), int(log->visibleLogsArray().size()));
+                ++written;
+            }
+        };
+        shootLog(QStringLiteral("log-all-by-date"));
+        log->switchDisplayedInfo(JKW_LogWindowController::ShowSpam);
+        log->tableViewDidClickTableColumn(JKW_LogTableModel::FromColumn);
+        shootLog(QStringLiteral("log-spam-by-sender"));
+        log->switchDisplayedInfo(JKW_LogWindowController::ShowAll);
+        log->searchField()->setText(QStringLiteral("re:"));
+        shootLog(QStringLiteral("log-search"));
+        log->searchField()->clear();
+    }
+    return written > 0 ? 0 : 1;
+}

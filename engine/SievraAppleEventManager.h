@@ -8,6 +8,7 @@
 #include "mailparse/SARef.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -66,12 +67,22 @@ public slots:
     void LearnSpam(const QByteArray& message, bool isEntourage);
     void LearnHam(const QByteArray& message, bool isEntourage);
     QString GetFiltersVersion();
+    // Judges a message as CheckSpamStatus does and tells what decided: the
+    // verdict (0 spam, 1 legitimate, 2 undecided or not judged) and reason, the
+    // deciding filter's or check's "Filt-ID" ("NONE" when nothing decided).
+    int JudgeMessage(const QByteArray& message, bool isEntourage, QString& reason);
+    // Bulk training: every message as LearnSpam / LearnHam would, in one
+    // learning batch (each filter stores the batch at once). One byte per
+    // message: 1 learned, 0 not (unparsable, or a filter failed).
+    QByteArray LearnSpamBatch(const QByteArrayList& messages, bool isEntourage);
+    QByteArray LearnHamBatch(const QByteArrayList& messages, bool isEntourage);
     // Ends the engine once the reply has left: pending saves are written on
     // the way out.
     void Quit();
 
 private:
     void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*));
+    QByteArray learnBatch(const QByteArrayList& sources, bool entourage, bool spam);
 
     SievraController* controller_;
 };

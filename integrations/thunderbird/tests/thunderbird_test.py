@@ -252,7 +252,7 @@ def crlf(data):
 
 
 def main():
-    xpi, host, spam_file, good_file = sys.argv[1:5]
+    xpi, host, spam_file, good_file = map(os.path.abspath, sys.argv[1:5])
     thunderbird = shutil.which("thunderbird")
     if not thunderbird or not os.path.exists("/usr/sbin/dovecot"):
         print("SKIP: thunderbird or dovecot-imapd is not installed")
@@ -266,6 +266,7 @@ def main():
         good = good.split(b"\r\n", 1)[1]
 
     top = tempfile.mkdtemp(prefix="jkwtb-", dir="/tmp")
+    os.chmod(top, 0o755)  # Dovecot's own users read its files below
     env = dict(os.environ)
     tb = bus = None
     try:
@@ -277,7 +278,8 @@ def main():
         env["DBUS_SESSION_BUS_ADDRESS"] = address
 
         # The host, through a wrapper that records each start.
-        write(f"{top}/host.sh", f"#!/bin/sh\necho started >> '{top}/host-starts'\nexec '{host}' \"$@\"\n", 0o755)
+        write(f"{top}/host.sh", f"#!/bin/sh\necho started >> '{top}/host-starts'\n'{host}' \"$@\" 2>> '{top}/host.log'\n"
+              f"echo \"ended with $?\" >> '{top}/host.log'\n", 0o755)
         write(f"{top}/home/.mozilla/native-messaging-hosts/com.quillon.junkward.json", json.dumps({
             "name": "com.quillon.junkward", "description": "Junkward engine", "path": f"{top}/host.sh",
             "type": "stdio", "allowed_extensions": ["junkward@quillon.com"]}))
@@ -318,11 +320,12 @@ def main():
         return 0
     except AssertionError as e:
         print(f"FAIL: {e}")
-        for name in ("thunderbird.log", "dovecot/dovecot.log"):
+        for name in ("host.log", "thunderbird.log", "dovecot/dovecot.log"):
             path = f"{top}/{name}"
             if os.path.exists(path):
                 print(f"--- {name}")
-                print(open(path, errors="replace").read()[-4000:])
+                lines = [l for l in open(path, errors="replace") if "gtk" not in l.lower() and l.strip()]
+                print("".join(lines[-40:]))
         return 1
     finally:
         if tb:

@@ -89,6 +89,9 @@ public:
     void beginLearningBatch() override;
     bool endLearningBatch() override;
     void updatePreferences(const QVariantMap& preferences) override;
+    // The spamitude and the fifteen tokens farthest from 0.5 ("Score",
+    // "Verdict", "Malus" points, "Tokens" with "Token" and "Probability").
+    QVariantMap explain(SAMIMEPart* message) override;
 
     // Writes the training history now (normally 1 s after the last training).
     void delayedSaveBulletinOnDisk();

@@ -13,6 +13,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 #include <QtEndian>
 
@@ -192,6 +194,14 @@ QByteArray SievraAppleEventManager::LearnSpamBatch(const QByteArrayList& message
 
 QByteArray SievraAppleEventManager::LearnHamBatch(const QByteArrayList& messages, bool isEntourage) {
     return learnBatch(messages, isEntourage, false);
+QString SievraAppleEventManager::Explain(const QByteArray& message, bool isEntourage) {
+    QVariantMap explanation;
+    const SARef<SAData> data = dataFromMessageSource(message);
+    if (controller_ && data) {
+        LineEndScope lineEnds(isEntourage);
+        explanation = controller_->explainMailData(data.get());
+    }
+    return QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(explanation)).toJson(QJsonDocument::Compact));
 }
 
 void SievraAppleEventManager::Quit() {

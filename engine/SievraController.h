@@ -49,6 +49,14 @@ inline constexpr const char* SievraDefaultLogStructure = "Log Structure";
 // One element of the filter chain. A field is empty when the entry ended
 // before it: no instance, or no identifier (then no status either); the
 // chain skips entries without identifier and status.
+// Keys of an explanation (explainMailData).
+inline constexpr const char* SievraExplainEngineOnKey = "Engine On";
+inline constexpr const char* SievraExplainDecidedByKey = "Decided By";
+inline constexpr const char* SievraExplainVerdictKey = "Verdict";
+inline constexpr const char* SievraExplainFiltersKey = "Filters";
+inline constexpr const char* SievraExplainIdentifierKey = "SWPluginIdentifier";
+inline constexpr const char* SievraExplainEnabledKey = "Enabled";
+
 struct SievraPlugInEntry {
     std::shared_ptr<SWPlugInFilter> instance;   // "Instance"
     QVariantMap information;                    // "Information": the filter's dictionary()
@@ -102,6 +110,12 @@ public:
     // "Filt-ID", "INT_PARSE" for an unparsable message, "NONE" when nothing was
     // judged (no data, engine switched off).
     qint32 filterMailData(SAData* data, QString* reason = nullptr);
+    // Why filterMailData would judge one raw message (borrowed) as it does,
+    // with nothing counted, logged or learned: "Engine On", "From", "Subject",
+    // "Decided By" (the log's "Filt-ID" of the deciding list, check or filter,
+    // "NONE" or "PARSE_ERROR"), "Verdict", and "Filters": each plug-in's own
+    // explanation with its "SWPluginIdentifier" and "Enabled". Empty for no data.
+    QVariantMap explainMailData(SAData* data);
 
     // Asks the enabled filters in chain order; the first answer other than
     // undecided or not applicable decides. Sets "Filt-ID" of record to the

@@ -98,6 +98,13 @@ QByteArray withForgedVerdict(const QByteArray& message) {
     return message.left(at) + "X-Junkward-Status: No, reason=WHITELIST,\n version=5.0.0\n" + message.mid(at);
 }
 
+// A line of "junkward log" for a message learned as spam (good mail): the code,
+// or its name when the front end's string table is installed.
+bool learnedAs(const QString& line, bool spam) {
+    return line.contains(spam ? "LEARN_SPAM" : "LEARN_HAM") ||
+           line.contains(spam ? "Learned as spam" : "Learned as good");
+}
+
 const QByteArray kSpamVerdict = "X-Junkward-Status: Yes, reason=INT_AFTERHTML, version=" JUNKWARD_TEST_VERSION;
 const QByteArray kHamVerdict = "X-Junkward-Status: No, reason=INT_SIGNED, version=" JUNKWARD_TEST_VERSION;
 
@@ -123,9 +130,7 @@ public:
         daemon_.setProgram("dbus-daemon");
         daemon_.setArguments({"--config-file=" + folder + "/bus.conf", "--nofork"});
         daemon_.start();
-        QDeadlineTimer deadline(10000);
-        while (!QFileInfo::exists(socket) && !deadline.hasExpired())
-            QThread::msleep(10);
+        testsupport::waitUntil([&] { return QFileInfo::exists(socket); }, 10000);
         ready_ = QFileInfo::exists(socket) && ::chmod(QFile::encodeName(socket).constData(), 0777) == 0;
     }
     ~OpenBus() {
@@ -339,7 +344,8 @@ TEST_F(MailPrograms, dovecotSieveFilesSpamIntoJunkOnDelivery) {
         EXPECT_TRUE(readFile(inbox[0]).endsWith(ham_.mid(ham_.indexOf('\n') + 1)));
     }
 
-    EXPECT_FALSE(logText().contains("LEARN_")) << "delivery teaches nothing";
+    const QString log = logText();
+    EXPECT_FALSE(learnedAs(log, true) || learnedAs(log, false)) << "delivery teaches nothing";
 }
 
 TEST_F(MailPrograms, imapSieveLearnsWhatTheUserMovesIntoAndOutOfJunk) {
@@ -390,8 +396,10 @@ TEST_F(MailPrograms, imapSieveLearnsWhatTheUserMovesIntoAndOutOfJunk) {
         EXPECT_TRUE(session.out.contains(tag)) << session.out.toStdString();
     EXPECT_EQ(readFile(calls), "-s\n-s\n-Sn\n");
     const QStringList log = logText().split('\n');
-    EXPECT_EQ(log.filter("Sequences").filter("LEARN_HAM").size(), 1) << log.join('\n').toStdString();
-    EXPECT_EQ(log.filter("hinet").filter("LEARN_SPAM").size(), 1) << log.join('\n').toStdString();
+    EXPECT_EQ(log.filter("Sequences").size(), 1) << log.join('\n').toStdString();
+    EXPECT_TRUE(learnedAs(log.filter("Sequences").value(0), false)) << log.join('\n').toStdString();
+    EXPECT_EQ(log.filter("hinet").size(), 1) << log.join('\n').toStdString();
+    EXPECT_TRUE(learnedAs(log.filter("hinet").value(0), true)) << log.join('\n').toStdString();
 }
 
 TEST_F(MailPrograms, evolutionAndClawsMailDriveTheBogofilterFrontDoor) {
@@ -439,8 +447,8 @@ TEST_F(MailPrograms, evolutionAndClawsMailDriveTheBogofilterFrontDoor) {
         EXPECT_FALSE(r.err.isEmpty());
     }
     const QString log = logText();
-    EXPECT_TRUE(log.contains("LEARN_SPAM")) << log.toStdString();
-    EXPECT_TRUE(log.contains("LEARN_HAM")) << log.toStdString();
+    EXPECT_TRUE(learnedAs(log, true)) << log.toStdString();
+    EXPECT_TRUE(learnedAs(log, false)) << log.toStdString();
 }
 
 }  // namespace

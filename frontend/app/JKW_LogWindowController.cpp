@@ -75,6 +75,12 @@ std::optional<QString> stringField(const QVariantMap& record, const char* key) {
     return it->toString();
 }
 
+// A plug-in that judged the message legitimate says so beside its identifier.
+bool judgedLegitimateByPlugIn(const QVariantMap& record) {
+    const QVariant value = record.value(QLatin1String(JKW_LOG_LEGITIMATE_KEY));
+    return value.typeId() == QMetaType::Bool && value.toBool();
+}
+
 bool isLegitimateKey(const QString& key) {
     return key == QLatin1String(JKW_LOG_FILTER_KEY_NONE) || key == QLatin1String(JKW_LOG_FILTER_KEY_LEARN_HAM) ||
            key == QLatin1String(JKW_LOG_FILTER_KEY_WHITELIST) ||
@@ -450,7 +456,7 @@ void JKW_LogWindowController::setShowMailAddressOnly(bool on) { addressOnly() = 
 
 bool JKW_LogWindowController::isLogRecordSpam(const QVariantMap& record) {
     const auto key = stringField(record, JKW_LOG_FILTER_KEY);
-    return !key || !isLegitimateKey(*key);
+    return !key || !(isLegitimateKey(*key) || judgedLegitimateByPlugIn(record));
 }
 
 QString JKW_LogWindowController::displayStringForSender(const QString& from) {
@@ -660,7 +666,7 @@ JKW_LogRecord JKW_LogWindowController::makeRecord(const QVariantMap& raw) const 
         r.date = date.toDateTime();
     r.sender = r.from ? displayStringForSender(*r.from) : QString();
     r.status = r.filterKey ? localizedStatus(*r.filterKey) : QString();
-    r.spam = !r.filterKey || !isLegitimateKey(*r.filterKey);
+    r.spam = !r.filterKey || !(isLegitimateKey(*r.filterKey) || judgedLegitimateByPlugIn(raw));
     r.corrected = r.filterKey && (*r.filterKey == QLatin1String(JKW_LOG_FILTER_KEY_LEARN_HAM) ||
                                   *r.filterKey == QLatin1String(JKW_LOG_FILTER_KEY_LEARN_SPAM));
     return r;

@@ -4,6 +4,7 @@
 #include "engine/SWPluginPreferencesManager.h"
 #include "frontend/app/JKW5SettingsPackage.h"
 #include "frontend/app/JKW_LogWindowController.h"
+#include "frontend/app/SUAMainController.h"
 #include "frontend/kit/SWPlugInUI.h"
 #include "frontend/kit/SWUICommon.h"
 #include "frontend/kit/SWUIConstants.h"
@@ -232,6 +233,12 @@ void MainController::awakeFromNib() {
     connect(ui_->actionShowLog, &QAction::triggered, this, &MainController::showLog);
     connect(ui_->logButton, &QPushButton::clicked, this, &MainController::showLog);
     connect(ui_->actionShowUserManual, &QAction::triggered, this, &MainController::showUserManual);
+    // The set-up assistant, at the head of the File menu.
+    auto* assistant = new QAction(tr("Set-up &Assistant…"), window_);
+    assistant->setObjectName(QStringLiteral("actionSetupAssistant"));
+    connect(assistant, &QAction::triggered, this, [] { SUAMainController::showSetupAssistantDialog(false); });
+    ui_->fileMenu->insertAction(ui_->actionImportSettings, assistant);
+    ui_->fileMenu->insertSeparator(ui_->actionImportSettings);
     connect(ui_->actionAbout, &QAction::triggered, this, [this] {
         alert({Alert::Informational, tr("Junkward X5 %1").arg(QString::fromLatin1(JUNKWARD_VERSION)),
                tr("A personal spam filter: it learns from your corrections and never loses good mail."),

@@ -139,6 +139,11 @@ TEST_F(LogViewer, verdictFiltersAndSearchChooseTheRows) {
     c->searchField()->setText("");
     EXPECT_EQ(subjects(c).size(), 7);
 
+    // A plug-in's verdict is spam unless the record marks it legitimate.
+    EXPECT_TRUE(Controller::isLogRecordSpam({{"Filt-ID", "Bayesian"}}));
+    EXPECT_FALSE(Controller::isLogRecordSpam({{"Filt-ID", "Bayesian"}, {"Legitimate", true}}));
+    EXPECT_TRUE(Controller::isLogRecordSpam({{"Legitimate", true}}));
+
     // The filter is kept for the next opening.
     c->switchDisplayedInfo(Controller::ShowSpam);
     Controller::releaseSharedController();

@@ -5,11 +5,13 @@
 
 #include "frontend/app/JKW_LogWindowController.h"
 #include "frontend/app/MainController.h"
+#include "frontend/app/SUAMainController.h"
 #include "frontend/kit/SWPlugInUI.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QCheckBox>
 #include <QLineEdit>
 #include <QMainWindow>
 #include <QThread>
@@ -102,6 +104,24 @@ int main(int argc, char** argv) {
         log->searchField()->setText(QStringLiteral("re:"));
         shootLog(QStringLiteral("log-search"));
         log->searchField()->clear();
+    }
+    // Each pane of the set-up assistant, with the mail program chosen.
+    SUAMainController& assistant = SUAMainController::sharedMainController();
+    if (assistant.open(false)) {
+        QWidget* window = assistant.window();
+        window->resize(760, 470);
+        for (int pane = 0; pane < assistant.paneCount(); ++pane) {
+            if (auto* clients = dynamic_cast<SUAMailClientsController*>(assistant.paneControllerAtIndex(pane)))
+                clients->mailBox()->setChecked(clients->mailBox()->isEnabled());
+            settle();
+            const QString path = folder + QStringLiteral("/assistant-%1.png").arg(pane + 1);
+            if (window->grab().save(path)) {
+                std::printf("%s\n", qPrintable(path));
+                ++written;
+            }
+            assistant.nextSlide();
+        }
+        window->hide();
     }
     return written > 0 ? 0 : 1;
 }

@@ -89,8 +89,11 @@ bool MailHost::runAlertPanel(const QString& title, const QString& message, const
 void MailHost::loadBundles() {
     const QString preferences = platform::folders::userPreferences() + QLatin1Char('/') + kPreferencesFile;
     const std::optional<QVariantMap> prefs = platform::plist::readDictionary(preferences);
-    if (!prefs || !platform::plist::boolValue(*prefs, kEnableBundles, false))
-        return;  // plug-ins are off, as the preferences say
+    if (!prefs || !platform::plist::boolValue(*prefs, kEnableBundles, false)) {
+        platform::log::console(QStringLiteral("[MailHost] Plug-ins are switched off (\"EnableBundles\" in %1)")
+                                   .arg(preferences));
+        return;
+    }
     const qint64 compatibility = prefs->value(kCompatibilityVersion).toLongLong();
     if (compatibility < kBundleCompatibilityVersion) {
         platform::log::console(QStringLiteral("[MailHost] Plug-ins of compatibility version %1 are not loaded "
@@ -186,6 +189,16 @@ void MailHost::runRules(const QStringList& inboxPaths, std::function<void(std::v
             Qt::QueuedConnection);
     });
     emit mailboxesChanged();
+}
+
+void MailHost::applyRules(const QStringList& paths) {
+    QStringList inside;
+    for (const QString& path : paths) {
+        const QString message = messageInMailboxes(path);
+        if (!message.isEmpty())
+            inside << message;
+    }
+    runRules(inside, [](std::vector<RuleOutcome>) {});
 }
 
 void MailHost::deliver(const QStringList& sources, std::function<void(const DeliverySummary&)> done) {

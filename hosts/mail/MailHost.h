@@ -69,6 +69,9 @@ public:
                        const QString& alternateButton) override;
     const MailStore& store() const override { return store_; }
 
+    // Runs the rules again on messages of the mailboxes (as for new mail).
+    void applyRules(const QStringList& paths);
+
     QStringList selection() const { return selection_; }
     void setSelection(const QStringList& paths);
 

@@ -16,9 +16,10 @@ std::shared_mutex& tableLock() {
     return lock;
 }
 
+// Never destroyed: classes outlive every static object that may still use them.
 std::map<std::string, MailClass*>& classList() {
-    static std::map<std::string, MailClass*> classes;
-    return classes;
+    static auto* classes = new std::map<std::string, MailClass*>;
+    return *classes;
 }
 
 }  // namespace

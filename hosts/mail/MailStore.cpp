@@ -156,8 +156,20 @@ bool MailStore::readMessage(const QString& path, QByteArray* data) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly) || file.size() > kMaximumMessageBytes)
         return false;
-    *data = file.read(kMaximumMessageBytes + 1);
-    return data->size() <= kMaximumMessageBytes;
+    // Read in pieces: the buffer grows with what the file holds, never to the limit.
+    data->clear();
+    data->reserve(file.size());
+    char piece[64 * 1024];
+    for (;;) {
+        const qint64 n = file.read(piece, sizeof piece);
+        if (n < 0)
+            return false;
+        if (n == 0)
+            return true;
+        if (data->size() + n > kMaximumMessageBytes)
+            return false;
+        data->append(piece, n);
+    }
 }
 
 QString MailStore::deliverData(const QByteArray& data, const QString& mailbox, QString* error) const {

@@ -82,8 +82,10 @@ void MessageListModel::setMessages(const QStringList& paths) {
     beginResetModel();
     rows_.clear();
     rows_.reserve(paths.size());
-    for (const QString& p : paths)
-        rows_.append(Row{p});
+    for (const QString& p : paths) {
+        rows_.append(Row());
+        rows_.last().path = p;
+    }
     endResetModel();
 }
 
@@ -205,6 +207,8 @@ void MailWindow::buildHostMenus(QMenuBar* bar, MailHost* host) {
     mailbox->addAction(QStringLiteral("Erase Deleted Items"), host,
                        [host] { host->EmptyMailbox(QLatin1String(kTrashName)); });
     QMenu* message = bar->addMenu(QStringLiteral("Me&ssage"));
+    message->addAction(QStringLiteral("Apply Rules"), QKeySequence(Qt::CTRL | Qt::ALT | Qt::Key_L), host,
+                       [host] { host->applyRules(host->Selection()); });
     message->addAction(QStringLiteral("Move to INBOX"), host,
                        [host] { host->MoveMessages(host->Selection(), QLatin1String(kInboxName)); });
     message->addAction(QStringLiteral("Delete"), QKeySequence::Delete, host,
@@ -262,6 +266,16 @@ void MailWindow::selectionFromTable() {
 void MailWindow::selectionFromHost() {
     if (syncing_)
         return;
+    // A selection made elsewhere shows the mailbox it is in.
+    if (!host_->selection().isEmpty()) {
+        const QString box = host_->store().mailboxOfMessage(host_->selection().first());
+        if (!box.isEmpty() && box != current_) {
+            for (int row = 0; row < mailboxes_->count(); ++row) {
+                if (mailboxes_->item(row)->data(Qt::UserRole).toString() == box)
+                    mailboxes_->setCurrentRow(row);
+            }
+        }
+    }
     syncing_ = true;
     table_->clearSelection();
     for (const QString& path : host_->selection()) {

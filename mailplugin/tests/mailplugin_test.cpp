@@ -5,6 +5,7 @@
 #include "hosts/mail/MailClasses.h"
 #include "mailplugin/SievraAutoCleaner.h"
 #include "mailplugin/SievraMailBunde.h"
+#include "mailplugin/SievraMenu.h"
 #include "platform/Log.h"
 #include "platform/MessagePort.h"
 #include "platform/NotificationCenter.h"
@@ -208,6 +209,43 @@ TEST_F(MailPlugIn, cleanerRemovesSpamOlderThanItsDayCountOnly) {
     platform::log::setCapture(true);
     cleaner.clean();
     EXPECT_TRUE(platform::log::captured().contains("[SievraAutoCleaner clean] Spam mail box has not been found."));
+    platform::log::setCapture(false);
+}
+
+}  // namespace
+
+namespace {
+
+// The menu's scripts: read once, a failed run tried once more, failures logged.
+TEST_F(MailPlugIn, scriptsAreReadOnceAndASecondRunRescuesAFirstFailure) {
+    box.useLocalLibrary();
+    const QString folder = box.localLibrary() + "/Application Support/Quillon/Junkward/Components/Mail/Scripts";
+    platform::log::setCapture(true);
+    EXPECT_FALSE(SievraMenu::sharedSievraMenu()->runAppleScript("Flaky.scpt"));
+    EXPECT_TRUE(platform::log::captured().join('\n').contains("Scripts folder does not exist."));
+
+    // Fails when its marker is missing (and leaves it), succeeds when it is there.
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString marker = box.userLibrary() + "/ran-once";
+    const auto writeScript = [&](const QByteArray& body) {
+        QFile script(folder + "/Flaky.scpt");
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        script.write("#!/bin/sh\n" + body);
+    };
+    writeScript("[ -e '" + marker.toUtf8() + "' ] && exit 0\ntouch '" + marker.toUtf8() + "'\nexit 3\n");
+    EXPECT_TRUE(SievraMenu::sharedSievraMenu()->runAppleScript("Flaky.scpt"));
+    EXPECT_TRUE(QFileInfo::exists(marker));
+
+    // The loaded text runs on, even after the file changed.
+    writeScript("exit 7\n");
+    EXPECT_TRUE(SievraMenu::sharedSievraMenu()->runAppleScript("Flaky.scpt"));
+
+    writeScript("echo broken >&2; exit 5\n");
+    EXPECT_FALSE(SievraMenu::sharedSievraMenu()->runAppleScript("Broken.scpt"));  // not there
+    QFile::rename(folder + "/Flaky.scpt", folder + "/Broken.scpt");
+    EXPECT_FALSE(SievraMenu::sharedSievraMenu()->runAppleScript("Broken.scpt"));
+    EXPECT_TRUE(platform::log::captured().join('\n').contains(
+        "- [SievraMenu runAppleScript:]: Error when running the AppleScript: Broken.scpt : exit status 5: broken"));
     platform::log::setCapture(false);
 }
 

@@ -139,8 +139,10 @@ bool SWChiSquareStore::open() {
     mdb_env_set_maxdbs(env_, kTables);
     // Without sync, each commit is in the system's page cache when it returns:
     // a killed process loses nothing; sync() makes it safe against a power loss.
+    // Pages are written through the shared map rather than one write call each.
     const QByteArray file = QFile::encodeName(path_);
-    const int rc = mdb_env_open(env_, file.constData(), MDB_NOSUBDIR | MDB_NOSYNC | MDB_NOTLS, 0644);
+    const int rc =
+        mdb_env_open(env_, file.constData(), MDB_NOSUBDIR | MDB_NOSYNC | MDB_WRITEMAP | MDB_NOTLS, 0644);
     if (rc != MDB_SUCCESS) {
         mdb_env_close(env_);
         env_ = nullptr;

@@ -152,7 +152,7 @@ bool SUAMailClientsController::checkPaneValuesWithEngine(SUAProcessEngine& engin
     relativeRootView();
     const bool mail = mailBox_->isEnabled() && mailBox_->isChecked();
     const bool entourage = entourageBox_->isChecked();
-    if (!mail && !entourage) {
+    if (!mail && !entourage && engine.linuxPrograms.isEmpty()) {
         main_->alert({SUAMainController::Alert::Warning, text("No e-mail program has been selected.", "No e-mail program has been selected."),
                       text("You need to select one e-mail program to proceed to the next step.",
                            "You need to select one e-mail program to proceed to the next step.")});
@@ -172,6 +172,71 @@ void SUAMailClientsController::resetUI() {
     mailBox_->setChecked(false);
     entourageBox_->setChecked(false);
 }
+
+SUALinuxProgramsController::SUALinuxProgramsController(SUAMainController* main)
+    : AKPaneController(main, text("LINUX_LIST", "Mail on This Computer"),
+                       text("LINUX_TITLE", "Mail programs found on this computer")) {}
+
+QWidget* SUALinuxProgramsController::loadPane() {
+    auto* view = new QWidget;
+    auto* layout = new QVBoxLayout(view);
+    layout->addWidget(wrappedLabel(text("LINUX_TEXT",
+                                        "Tick the programs the assistant should set up. Each change is "
+                                        "recorded, and removing Junkward takes it back."),
+                                   view));
+    list_ = new QWidget(view);
+    new QVBoxLayout(list_);
+    layout->addWidget(list_);
+    layout->addStretch();
+    return view;
+}
+
+void SUALinuxProgramsController::initPaneWithEngine(SUAProcessEngine&) {
+    relativeRootView();
+    programs_ = SUAMailPrograms::detect();
+    qDeleteAll(list_->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly));
+    boxes_.clear();
+    auto* layout = static_cast<QVBoxLayout*>(list_->layout());
+    if (programs_.isEmpty())
+        layout->addWidget(wrappedLabel(text("LINUX_NONE", "<i>No other mail program was found.</i>"), list_));
+    for (const SUAMailProgram& p : programs_) {
+        auto* box = new QCheckBox(p.name, list_);
+        box->setToolTip(p.location);
+        box->setEnabled(p.configurable);
+        box->setChecked(p.configurable);
+        layout->addWidget(box);
+        boxes_ << box;
+        if (!p.configurable) {
+            auto* steps = wrappedLabel(QStringLiteral("<i>%1</i>").arg((p.steps.isEmpty() ? text("LINUX_NOT_INSTALLED",
+                                                                                                    "The Junkward files for it are not installed.")
+                                                                                               : p.steps)
+                                                                           .toHtmlEscaped()),
+                                       list_);
+            steps->setContentsMargins(24, 0, 0, 0);
+            layout->addWidget(steps);
+        }
+    }
+}
+
+bool SUALinuxProgramsController::checkPaneValuesWithEngine(SUAProcessEngine& engine) {
+    engine.linuxPrograms.clear();
+    for (int i = 0; i < boxes_.size() && i < programs_.size(); ++i)
+        if (boxes_[i]->isEnabled() && boxes_[i]->isChecked())
+            engine.linuxPrograms << programs_[i];
+    return true;
+}
+
+void SUALinuxProgramsController::processWithEngine(SUAProcessEngine& engine) {
+    QStringList failed;
+    for (const SUAMailProgram& p : std::as_const(engine.linuxPrograms))
+        if (!SUAMailPrograms::apply(p))
+            failed << p.name;
+    if (!failed.isEmpty())
+        main_->alert({SUAMainController::Alert::Critical, text("LINUX_FAILED", "Some mail programs could not be configured"),
+                      failed.join(QStringLiteral(", "))});
+}
+
+void SUALinuxProgramsController::resetUI() {}
 
 SUAStopPaneController::SUAStopPaneController(SUAMainController* main)
     : AKPaneController(main, text("CONFIGURE_LIST", "Configuration"), text("CONFIGURE_TITLE", "Configure your e-mail programs")) {}
@@ -208,6 +273,11 @@ void SUAStopPaneController::initPaneWithEngine(SUAProcessEngine& engine) {
                       "<b>Spam</b> mailbox created, Mail's own junk filter turned off and the "
                       "<b>Junkward</b> rule added, which moves spam to the Spam mailbox. Your other rules stay "
                       "as they are.");
+    for (const SUAMailProgram& p : std::as_const(engine.linuxPrograms))
+        steps << QStringLiteral("<b>%1</b>: %2").arg(p.name.toHtmlEscaped(),
+                                                     p.kind == SUAMailProgram::Procmail
+                                                         ? text("PROCMAIL_STEPS", "the Junkward recipe is included from ~/.procmailrc; spam goes to the Junk folder.")
+                                                         : text("THUNDERBIRD_STEPS", "filters on the Junkward verdict are added to each account."));
     if (engine.configureEntourage)
         steps << text("ENTOURAGE_STEPS",
                       "<b>Microsoft Entourage</b>: a guide opens and shows the two steps to take in Entourage; "
@@ -283,7 +353,8 @@ void SUAStopPaneController::processWithEngine(SUAProcessEngine& engine) {
         }
     }
     if (!engine.configureEntourage) {
-        finalStep();
+        if (engine.configureMail || !engine.linuxPrograms.isEmpty())
+            finalStep();
         return;
     }
     // Entourage is configured by hand, following the guide; its "Done" ends the wait.
@@ -343,6 +414,7 @@ SUAMainController::SUAMainController() {
              "holds only the mail you want.<br><br>Junkward never deletes a message: what it takes for "
              "spam waits in the <b>Spam</b> mailbox, and <b>Learn Good E-mail</b> teaches it when it "
              "was wrong.<br><br>Click Continue to choose your e-mail programs.")));
+    panes_.push_back(std::make_unique<SUALinuxProgramsController>(this));
     panes_.push_back(std::make_unique<SUAMailClientsController>(this));
     panes_.push_back(std::make_unique<SUAStopPaneController>(this));
 }

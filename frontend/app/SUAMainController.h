@@ -10,6 +10,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "frontend/app/SUAMailPrograms.h"
+
 #include <functional>
 #include <memory>
 #include <vector>
@@ -31,6 +33,8 @@ class SUAProcessEngine {
 public:
     bool configureMail = false;
     bool configureEntourage = false;
+    // The mail programs of this desktop chosen for set-up.
+    QVector<SUAMailProgram> linuxPrograms;
     void startProcess() { waitingForEntourage = false; }
     // False while the manual configuration of Entourage is still to be done.
     bool endProcess() const { return !waitingForEntourage; }
@@ -88,6 +92,28 @@ private:
     QCheckBox* entourageBox_ = nullptr;
     QLabel* mailNotice_ = nullptr;
     QTimer* timer_ = nullptr;
+};
+
+// The mail programs found in the home folder: those the assistant configures
+// are ticked for set-up; the others show what to do in them.
+class SUALinuxProgramsController : public AKPaneController {
+    Q_OBJECT
+public:
+    explicit SUALinuxProgramsController(SUAMainController* main);
+    void initPaneWithEngine(SUAProcessEngine& engine) override;
+    bool checkPaneValuesWithEngine(SUAProcessEngine& engine) override;
+    void processWithEngine(SUAProcessEngine& engine) override;
+    void resetUI() override;
+    const QVector<SUAMailProgram>& programs() const { return programs_; }
+    QList<QCheckBox*> boxes() const { return boxes_; }
+
+protected:
+    QWidget* loadPane() override;
+
+private:
+    QWidget* list_ = nullptr;
+    QVector<SUAMailProgram> programs_;
+    QList<QCheckBox*> boxes_;
 };
 
 // The last pane: runs the configuration.

@@ -41,6 +41,10 @@ int junkwardRules(const QVariantList& rules) {
 class SetupAssistant : public ::testing::Test {
 protected:
     SetupAssistant() {
+        // A home folder of the test's own: the assistant looks for mail programs there.
+        ::setenv("HOME", QFile::encodeName(box.userLibrary() + "/home").constData(), 1);
+        QDir().mkpath(box.userLibrary() + "/home");
+        ::setenv("JUNKWARD_INTEGRATIONS_DIR", QFile::encodeName(box.userLibrary() + "/none").constData(), 1);
         SUAMainController::setAlertHandler([this](const SUAMainController::Alert& a) { alerts << a.title; });
     }
     ~SetupAssistant() override { SUAMainController::setAlertHandler({}); }
@@ -155,16 +159,17 @@ TEST_F(SetupAssistant, thePlugInIsReplacedOnlyByANewerOne) {
 TEST_F(SetupAssistant, thePanesConfigureTheMailProgramOnce) {
     SUAMainController& assistant = SUAMainController::sharedMainController();
     ASSERT_TRUE(assistant.open(false));
-    ASSERT_EQ(assistant.paneCount(), 3);
+    ASSERT_EQ(assistant.paneCount(), 4);
     EXPECT_FALSE(assistant.backButton()->isEnabled());
     assistant.nextSlide();
-    ASSERT_EQ(assistant.currentIndex(), 1);
-    auto* clients = static_cast<SUAMailClientsController*>(assistant.paneControllerAtIndex(1));
+    assistant.nextSlide();  // no mail program of this computer is configurable here
+    ASSERT_EQ(assistant.currentIndex(), 2);
+    auto* clients = static_cast<SUAMailClientsController*>(assistant.paneControllerAtIndex(2));
     EXPECT_FALSE(clients->mailBox()->isEnabled());  // the mail program was never set up
 
     // Nothing chosen: the pane stays.
     assistant.nextSlide();
-    EXPECT_EQ(assistant.currentIndex(), 1);
+    EXPECT_EQ(assistant.currentIndex(), 2);
     EXPECT_EQ(alerts, QStringList{"No e-mail program has been selected."});
 
     mailProgramSetUp();
@@ -172,10 +177,10 @@ TEST_F(SetupAssistant, thePanesConfigureTheMailProgramOnce) {
     ASSERT_TRUE(clients->mailBox()->isEnabled());
     clients->mailBox()->setChecked(true);
     assistant.nextSlide();
-    ASSERT_EQ(assistant.currentIndex(), 2);
+    ASSERT_EQ(assistant.currentIndex(), 3);
     EXPECT_FALSE(assistant.nextButton()->isEnabled());
     assistant.previousSlide();
-    EXPECT_EQ(assistant.currentIndex(), 1);
+    EXPECT_EQ(assistant.currentIndex(), 2);
     EXPECT_TRUE(clients->mailBox()->isChecked());
     assistant.nextSlide();
 
@@ -199,6 +204,7 @@ TEST_F(SetupAssistant, thePanesConfigureTheMailProgramOnce) {
     ASSERT_TRUE(assistant.open(false));
     EXPECT_FALSE(clients->mailBox()->isChecked());
     assistant.nextSlide();
+    assistant.nextSlide();
     clients->mailBox()->setChecked(true);
     assistant.nextSlide();
     assistant.finishSetUp();
@@ -210,12 +216,68 @@ TEST_F(SetupAssistant, thePanesConfigureTheMailProgramOnce) {
     alerts.clear();
     ASSERT_TRUE(assistant.open(false));
     assistant.nextSlide();
+    assistant.nextSlide();
     clients->mailBox()->setChecked(true);
     assistant.nextSlide();
     assistant.finishSetUp();
     EXPECT_EQ(alerts, QStringList{"Apple Mail configuration failed"});
     EXPECT_FALSE(Config::hasMailClientBeenConfigured(SUAMailNickname));
     EXPECT_EQ(bytesOf(Config::rulesPath()), "not a property list");
+}
+
+TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoesBoth) {
+    // The home folder as user-cleanup finds it: the user Library below it.
+    const QString home = box.userLibrary() + "/home";
+    ::setenv("JUNKWARD_USER_LIBRARY", QFile::encodeName(home + "/.local/share/junkward").constData(), 1);
+    const QString integrations = box.userLibrary() + "/integrations";
+    ASSERT_TRUE(QDir().mkpath(integrations + "/procmail") && QDir().mkpath(integrations + "/thunderbird"));
+    ASSERT_TRUE(writeBytes(integrations + "/procmail/junkward.procmailrc", ":0fw\n| junkward filter\n"));
+    ASSERT_TRUE(writeBytes(integrations + "/thunderbird/Junkward.sfd",
+                           "version=\"9\"\nlogging=\"yes\"\nname=\"JunkwardYes\"\nenabled=\"yes\"\n"));
+    ::setenv("JUNKWARD_INTEGRATIONS_DIR", QFile::encodeName(integrations).constData(), 1);
+
+    const QByteArray procmailrc = "MAILDIR=$HOME/Mail/\n:0\n* ^From:.*boss\nboss/\n";
+    ASSERT_TRUE(writeBytes(home + "/.procmailrc", procmailrc));
+    const QString profile = home + "/.thunderbird/abcd.default";
+    ASSERT_TRUE(QDir().mkpath(profile + "/Mail/Local Folders") && QDir().mkpath(profile + "/ImapMail/imap.example.org"));
+    ASSERT_TRUE(writeBytes(home + "/.thunderbird/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=abcd.default\n"));
+    const QByteArray localFilters = "version=\"9\"\nlogging=\"no\"\nname=\"Bills\"\n";
+    ASSERT_TRUE(writeBytes(profile + "/Mail/Local Folders/msgFilterRules.dat", localFilters));
+
+    SUAMainController& assistant = SUAMainController::sharedMainController();
+    ASSERT_TRUE(assistant.open(false));
+    assistant.nextSlide();
+    auto* programsPane = static_cast<SUALinuxProgramsController*>(assistant.paneControllerAtIndex(1));
+    QStringList found;
+    for (const auto& p : programsPane->programs())
+        if (p.configurable)
+            found << p.name;
+    ASSERT_TRUE(found.contains("procmail") && found.contains("Thunderbird (profile abcd.default)")) << found.join(", ").toStdString();
+    assistant.nextSlide();
+    assistant.nextSlide();  // no other program is needed
+    ASSERT_EQ(assistant.currentIndex(), 3);
+    assistant.finishSetUp();
+    EXPECT_EQ(alerts, QStringList{"Configuration successful"});
+
+    EXPECT_TRUE(bytesOf(home + "/.procmailrc").startsWith(procmailrc));
+    EXPECT_TRUE(bytesOf(home + "/.procmailrc").contains("INCLUDERC=" + QFile::encodeName(integrations) + "/procmail/junkward.procmailrc"));
+    EXPECT_TRUE(bytesOf(profile + "/Mail/Local Folders/msgFilterRules.dat").startsWith(localFilters + "name=\"JunkwardYes\""));
+    EXPECT_TRUE(bytesOf(profile + "/ImapMail/imap.example.org/msgFilterRules.dat").startsWith("version=\"9\""));
+    const QByteArray once = bytesOf(home + "/.procmailrc");
+    ASSERT_TRUE(SUAMailPrograms::configureProcmail());
+    EXPECT_EQ(bytesOf(home + "/.procmailrc"), once);  // never twice
+
+    // The clean-up tool takes every change back.
+    const QString passwd = box.userLibrary() + "/passwd";
+    ASSERT_TRUE(writeBytes(passwd, "tester:x:1000:1000::" + QFile::encodeName(home) + ":/bin/sh\n"));
+    ::setenv("JUNKWARD_PASSWD_FILE", QFile::encodeName(passwd).constData(), 1);
+    testsupport::Program cleanup("user-cleanup");
+    ASSERT_TRUE(cleanup.start());
+    EXPECT_EQ(cleanup.waitForExit(), 0) << cleanup.errorOutput().toStdString();
+    ::unsetenv("JUNKWARD_PASSWD_FILE");
+    EXPECT_EQ(bytesOf(home + "/.procmailrc"), procmailrc);
+    EXPECT_EQ(bytesOf(profile + "/Mail/Local Folders/msgFilterRules.dat"), localFilters);
+    EXPECT_FALSE(QFileInfo::exists(profile + "/ImapMail/imap.example.org/msgFilterRules.dat"));
 }
 
 }  // namespace

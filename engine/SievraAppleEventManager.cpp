@@ -194,6 +194,8 @@ QByteArray SievraAppleEventManager::LearnSpamBatch(const QByteArrayList& message
 
 QByteArray SievraAppleEventManager::LearnHamBatch(const QByteArrayList& messages, bool isEntourage) {
     return learnBatch(messages, isEntourage, false);
+}
+
 QString SievraAppleEventManager::Explain(const QByteArray& message, bool isEntourage) {
     QVariantMap explanation;
     const SARef<SAData> data = dataFromMessageSource(message);

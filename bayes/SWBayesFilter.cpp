@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
 
 namespace {
 
@@ -216,6 +217,40 @@ qint32 SWBayesFilter::filter(SAMIMEPart* message) {
     if (logReason_)
         platform::log::console(QString::fromLatin1(kLogSpamitude).arg(identifier_).arg(double(spamitude), 0, 'f', 6));
     return spamitude >= SWBayesSpamThreshold ? SWFilterStatusSpam : SWFilterStatusUndecided;
+}
+
+QVariantMap SWBayesFilter::explain(SAMIMEPart* message) {
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    const std::unique_ptr<SWProcessNode> tree =
+        message ? SWProcessor::createProcessTreeWithMIMETree(message, true) : nullptr;
+    if (!tree || !db)
+        return {};
+    const bool trained = db->spamMailCount() > 0 || db->hamMailCount() > 0;
+    const float spamitude = SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get(), db));
+    std::vector<std::pair<float, QString>> weighed;
+    if (const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get(), db).second) {
+        if (const std::optional<std::vector<float>> p = db->getSpamitudeArrayFromTokens(*tokens, false)) {
+            qsizetype i = 0;
+            for (auto it = tokens->constBegin(); it != tokens->constEnd() && size_t(i) < p->size(); ++it, ++i)
+                weighed.emplace_back((*p)[size_t(i)], it.key());
+        }
+    }
+    const size_t shown = std::min(weighed.size(), size_t(SWProcessorMaximumProbabilities));
+    std::partial_sort(weighed.begin(), weighed.begin() + qsizetype(shown), weighed.end(),
+                      [](const auto& a, const auto& b) {
+                          const float da = std::fabs(a.first - 0.5f), db = std::fabs(b.first - 0.5f);
+                          return da != db ? da > db : a.second < b.second;
+                      });
+    QVariantList list;
+    for (size_t i = 0; i < shown; ++i)
+        list << QVariantMap{{QStringLiteral("Token"), weighed[i].second},
+                            {QStringLiteral("Probability"), double(weighed[i].first)}};
+    const qint32 verdict = trained && spamitude >= SWBayesSpamThreshold ? SWFilterStatusSpam : SWFilterStatusUndecided;
+    return {{QStringLiteral("Score"), double(spamitude)},
+            {QStringLiteral("Verdict"), qint64(verdict)},
+            {QStringLiteral("Trained"), trained},
+            {QStringLiteral("Malus"), qint64(SWProcessor::malusCountForDictionary(tree.get()))},
+            {QStringLiteral("Tokens"), list}};
 }
 
 void SWBayesFilter::appendToHistory(const QString& messageID) {

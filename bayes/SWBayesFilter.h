@@ -82,6 +82,9 @@ public:
     bool learnMessageAsSpam(SAMIMEPart* message, const QString& messageID) override;
     bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) override;
     void updatePreferences(const QVariantMap& preferences) override;
+    // The spamitude and the fifteen tokens farthest from 0.5 ("Score",
+    // "Verdict", "Malus" points, "Tokens" with "Token" and "Probability").
+    QVariantMap explain(SAMIMEPart* message) override;
 
     // Writes the training history now (normally 1 s after the last training).
     void delayedSaveBulletinOnDisk();

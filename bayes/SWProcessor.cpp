@@ -110,6 +110,38 @@ bool messageIDLooksForged(const SAString* messageID) {
         && !SAMessageID::isOutlookComputerNameID(std::string_view(begin, size_t(end - begin)));
 }
 
+// The domain a link host belongs to: its last two labels, or three under a
+// country code whose second level is generic ("co.uk", "com.au"); lower case.
+QString domainOfHost(QString host) {
+    host = host.toLower();
+    const QStringList labels = host.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    if (labels.size() <= 2)
+        return labels.join(QLatin1Char('.'));
+    const bool countryCode = labels.last().size() == 2;
+    const int kept = countryCode && labels.at(labels.size() - 2).size() <= 3 ? 3 : 2;
+    return labels.mid(labels.size() - kept).join(QLatin1Char('.'));
+}
+
+// The host of a link kept without its scheme: up to the first "/", "?", ":" or "#".
+QString hostOfLink(const QString& link) {
+    qsizetype end = 0;
+    while (end < link.size() && !QStringLiteral("/?:#").contains(link.at(end)))
+        ++end;
+    return link.left(end);
+}
+
+// A redirection hides where a link goes only when it leaves the link's own
+// domain: newsletters count clicks through their own servers.
+bool redirectsElsewhere(SADictionary* record) {
+    SAString* original = asString(record->objectForKey(sOriginalURLURLKey));
+    SAString* target = asString(record->objectForKey(sURLURLKey));
+    if (!original || !target)
+        return true;
+    const QString from = domainOfHost(hostOfLink(qStringFromSAString(original)));
+    const QString to = domainOfHost(hostOfLink(qStringFromSAString(target)));
+    return from.isEmpty() || from != to;
+}
+
 int obfuscationScore(SADictionary* record) {
     int score = 0;
     if (numberIsTrue(record->objectForKey(sURLArobacedKey)))
@@ -118,7 +150,7 @@ int obfuscationScore(SADictionary* record) {
         score += kBackpathedScore;
     if (numberIsTrue(record->objectForKey(sURLEncodedKey)))
         score += kEncodedScore;
-    if (numberIsTrue(record->objectForKey(sURLRedirectedKey)))
+    if (numberIsTrue(record->objectForKey(sURLRedirectedKey)) && redirectsElsewhere(record))
         score += kRedirectedScore;
     return score;
 }

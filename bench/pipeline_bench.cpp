@@ -7,7 +7,9 @@
 // The corpus folder defaults to bench/data/spam-assassin (bench/fetch-corpus);
 // a set whose name contains "spam" holds spam, every other set ham. The engine
 // defaults to the staged junkward-engine. The engine runs with a temporary
-// user Library and an empty machine-wide plug-in folder.
+// user Library and an empty machine-wide plug-in folder. With
+// JUNKWARD_BENCH_MISJUDGED set, every good message answered spam is listed
+// with its "Filt-ID" (2: the missed spam too).
 
 #include "engine/SievraPort.h"
 #include "mailparse/SARef.h"
@@ -41,8 +43,10 @@ namespace {
 constexpr int kBatchSize = 1000;        // the log keeps 1 024 records
 
 struct Message {
+    QString path;
     QByteArray bytes;
     bool spam = false;
+    bool answeredSpam = false;
     QString messageID;  // trimmed Message-ID header, empty when none
 };
 
@@ -73,6 +77,7 @@ QList<Message> loadCorpus(const QString& folder)
         if (!file.open(QIODevice::ReadOnly))
             continue;
         Message m;
+        m.path = path;
         m.bytes = file.read(SievraMaximumMessageBytes);
         m.spam = QFileInfo(path).dir().dirName().contains("spam", Qt::CaseInsensitive);
         m.messageID = trimmedMessageID(m.bytes);
@@ -123,7 +128,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "pipeline_bench: no engine at %s\n", qPrintable(engine));
         return 2;
     }
-    const QList<Message> messages = loadCorpus(corpus);
+    QList<Message> messages = loadCorpus(corpus);
     if (messages.isEmpty()) {
         std::fprintf(stderr, "pipeline_bench: no messages under %s (run bench/fetch-corpus)\n", qPrintable(corpus));
         return 2;
@@ -175,6 +180,7 @@ int main(int argc, char** argv)
     };
     QMap<QString, Counts> decisions;
     quint64 replySpam[2] = {0, 0};  // by label: ham, spam
+    QStringList misjudged, missed;
     quint64 sent = 0;
     quint64 bytes = 0;
     quint64 failures = 0;
@@ -200,6 +206,7 @@ int main(int argc, char** argv)
                 ++failures;
                 continue;
             }
+            messages[i].answeredSpam = answer == SievraReplySpam;
             if (answer == SievraReplySpam)
                 ++replySpam[messages[i].spam ? 1 : 0];
             ++sent;
@@ -241,8 +248,13 @@ int main(int argc, char** argv)
                 continue;
             }
             ++next;
-            Counts& c = decisions[record.value("Filt-ID").toString()];
+            const QString decider = record.value("Filt-ID").toString();
+            Counts& c = decisions[decider];
             (m.spam ? c.spam : c.ham)++;
+            if (!m.spam && m.answeredSpam)
+                misjudged.append("  good judged spam\t" + decider + "\t" + m.path);
+            else if (m.spam && !m.answeredSpam)
+                missed.append("  spam missed\t" + decider + "\t" + m.path);
         }
     }
 
@@ -279,6 +291,11 @@ int main(int argc, char** argv)
     }
     if (unmatched)
         std::printf("    %-24s %8llu\n", "(no record: replaced or unparsed)", static_cast<unsigned long long>(unmatched));
+    const int listing = qEnvironmentVariableIntValue("JUNKWARD_BENCH_MISJUDGED");
+    for (const QString& line : listing >= 1 ? misjudged : QStringList())
+        std::printf("%s\n", qPrintable(line));
+    for (const QString& line : listing >= 2 ? missed : QStringList())
+        std::printf("%s\n", qPrintable(line));
     std::printf("  no peer tool judges with header rules and these checks on this machine; none is timed beside it\n");
     return failures == 0 ? 0 : 1;
 }

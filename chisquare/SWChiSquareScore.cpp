@@ -115,12 +115,13 @@ SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,
             clues.push_back({tokens[i], p, counts[i]});
     }
     // Strongest first; ties by token, so the choice does not depend on order.
-    std::sort(clues.begin(), clues.end(), [](const SWChiSquareClue& a, const SWChiSquareClue& b) {
-        const double da = std::fabs(a.probability - 0.5), db = std::fabs(b.probability - 0.5);
-        return da != db ? da > db : a.token < b.token;
-    });
-    if (clues.size() > size_t(settings.maximumClues))
-        clues.resize(size_t(settings.maximumClues));
+    const size_t kept = std::min(clues.size(), size_t(settings.maximumClues));
+    std::partial_sort(clues.begin(), clues.begin() + std::ptrdiff_t(kept), clues.end(),
+                      [](const SWChiSquareClue& a, const SWChiSquareClue& b) {
+                          const double da = std::fabs(a.probability - 0.5), db = std::fabs(b.probability - 0.5);
+                          return da != db ? da > db : a.token < b.token;
+                      });
+    clues.resize(kept);
     if (clues.empty()) {
         result.score = 0.5;
         return result;

@@ -34,6 +34,23 @@ MDB_val keyOf(const QByteArray& bytes) {
     return value(bytes.constData(), size_t(std::min<qsizetype>(bytes.size(), SWChiSquareMaximumKeyBytes)));
 }
 
+// The UTF-8 key of a token in buffer (reused between tokens): ASCII copied
+// directly, anything else through the full conversion.
+void encodeKey(const QString& token, QByteArray& buffer) {
+    const qsizetype n = std::min<qsizetype>(token.size(), SWChiSquareMaximumKeyBytes);
+    buffer.resize(n);
+    char* out = buffer.data();
+    const QChar* in = token.constData();
+    for (qsizetype i = 0; i < n; ++i) {
+        const char16_t u = in[i].unicode();
+        if (u >= 0x80) {
+            buffer = token.toUtf8();
+            return;
+        }
+        out[i] = char(u);
+    }
+}
+
 QByteArray historyKey(const QString& key) {
     return QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1);
 }
@@ -122,8 +139,10 @@ bool SWChiSquareStore::open() {
     mdb_env_set_maxdbs(env_, kTables);
     // Without sync, each commit is in the system's page cache when it returns:
     // a killed process loses nothing; sync() makes it safe against a power loss.
+    // Pages are written through the shared map rather than one write call each.
     const QByteArray file = QFile::encodeName(path_);
-    const int rc = mdb_env_open(env_, file.constData(), MDB_NOSUBDIR | MDB_NOSYNC | MDB_NOTLS, 0644);
+    const int rc =
+        mdb_env_open(env_, file.constData(), MDB_NOSUBDIR | MDB_NOSYNC | MDB_WRITEMAP | MDB_NOTLS, 0644);
     if (rc != MDB_SUCCESS) {
         mdb_env_close(env_);
         env_ = nullptr;
@@ -365,7 +384,7 @@ bool SWChiSquareStore::lookUp(const std::vector<QString>& tokens, std::vector<SW
     bool ok = rc1 == MDB_SUCCESS && rc2 == MDB_SUCCESS;
     QByteArray buffer;
     for (size_t i = 0; ok && i < tokens.size(); ++i) {
-        buffer = tokens[i].toUtf8();
+        encodeKey(tokens[i], buffer);
         MDB_val k = keyOf(buffer), d{};
         rc = mdb_get(txn, tokens_, &k, &d);
         if (rc == MDB_SUCCESS)

@@ -29,28 +29,34 @@ class Collector {
 public:
     Collector() { tokens_.reserve(2048); }
     void add(const QString& token) {
-        if (tokens_.size() < SWChiSquareMaximumTokens)
+        if (!full())
             tokens_.insert(token);
+    }
+    // prefix + text, case folded (ASCII inline). Built in a scratch buffer and
+    // looked up through a view first: most words repeat, and a known one costs
+    // no allocation.
+    void addFolded(const QString& prefix, QStringView text) {
+        if (full())
+            return;
+        buffer_.resize(size_t(prefix.size() + text.size()));
+        QChar* out = buffer_.data();
+        std::copy_n(prefix.constData(), prefix.size(), out);
+        out += prefix.size();
+        for (QChar c : text) {
+            const char16_t u = c.unicode();
+            *out++ = u < 0x80 ? QChar(u >= 'A' && u <= 'Z' ? char16_t(u + 32) : u) : c.toCaseFolded();
+        }
+        const QString probe = QString::fromRawData(buffer_.data(), qsizetype(buffer_.size()));
+        if (!tokens_.contains(probe))
+            tokens_.insert(QString(buffer_.data(), qsizetype(buffer_.size())));
     }
     bool full() const { return tokens_.size() >= SWChiSquareMaximumTokens; }
     std::vector<QString> tokens() const { return std::vector<QString>(tokens_.cbegin(), tokens_.cend()); }
 
 private:
     QSet<QString> tokens_;
+    std::vector<QChar> buffer_;
 };
-
-// prefix + text, case folded: one allocation, ASCII folded inline.
-QString folded(const QString& prefix, QStringView text) {
-    QString token(prefix.size() + text.size(), Qt::Uninitialized);
-    QChar* out = token.data();
-    std::copy_n(prefix.constData(), prefix.size(), out);
-    out += prefix.size();
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        *out++ = u < 0x80 ? QChar(u >= 'A' && u <= 'Z' ? char16_t(u + 32) : u) : c.toCaseFolded();
-    }
-    return token;
-}
 
 bool isWordEdge(QChar c) { return c.isLetterOrNumber() || c == QLatin1Char('$'); }
 
@@ -70,14 +76,14 @@ void addChunk(QStringView chunk, const QString& prefix, Collector& out) {
         return;
     const qsizetype at = chunk.indexOf(QLatin1Char('@'));
     if (at > 0 && chunk.indexOf(QLatin1Char('.'), at) > at) {
-        out.add(folded(prefix + QStringLiteral("email:"), chunk.mid(at + 1)));
+        out.addFolded(prefix + QStringLiteral("email:"), chunk.mid(at + 1));
         return;
     }
     if (chunk.size() > kMaximumWord) {
         out.add(prefix + QStringLiteral("skip:%1 %2").arg(chunk[0].toCaseFolded()).arg(chunk.size() / 10 * 10));
         return;
     }
-    out.add(folded(prefix, chunk));
+    out.addFolded(prefix, chunk);
 }
 
 void addWords(QStringView text, const QString& prefix, Collector& out) {
@@ -347,6 +353,19 @@ void addURLHosts(SAMIMEPart* part, Collector& out) {
             continue;
         const QString domain = domainOf(host);
         out.add(QStringLiteral("u:") + domain);
+        // The words of the path and query ("unsubscribe", "click", "remove").
+        const QStringView rest = QStringView(text).mid(host.data() - text.constData() + host.size()).left(512);
+        qsizetype start = -1;
+        for (qsizetype j = 0; j <= rest.size(); ++j) {
+            const bool letter = j < rest.size() && rest[j].isLetterOrNumber();
+            if (letter && start < 0)
+                start = j;
+            else if (!letter && start >= 0) {
+                if (j - start >= kMinimumWord && j - start <= kMaximumWord)
+                    out.addFolded(QStringLiteral("u:path:"), rest.mid(start, j - start));
+                start = -1;
+            }
+        }
         if (!domain.isEmpty() && domain.front().isDigit() && domain.count(QLatin1Char('.')) == 2)
             out.add(QStringLiteral("u:ip-address"));
     }

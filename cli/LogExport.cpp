@@ -37,7 +37,9 @@ QString exportLogText(const QVariantList& records, const std::function<QString(c
         const QVariantMap record = value.toMap();
         const bool hasFilter = record.contains("Filt-ID");
         const QString filterID = record.value("Filt-ID").toString();
-        text += (hasFilter && isLegitimateReason(filterID)) ? QStringLiteral("[L] ") : QStringLiteral("[S] ");
+        const bool legitimate = (hasFilter && isLegitimateReason(filterID)) ||
+                                (record.value("Legitimate").typeId() == QMetaType::Bool && record.value("Legitimate").toBool());
+        text += legitimate ? QStringLiteral("[L] ") : QStringLiteral("[S] ");
         const QDateTime date = record.value("Date").toDateTime();
         if (date.isValid()) {
             const QDateTime local = date.toLocalTime();

@@ -4,10 +4,12 @@
 //   junkward learn-spam FILE...                train every filter: these are spam
 //   junkward learn-ham FILE...                 train every filter: these are good mail
 //   junkward query [FILE...]                   ask over the port as the mail plug-in does
+//   junkward explain FILE                      why the engine judges a message as it does
 //   junkward log                               the activity log as text
 //   junkward filters-version                   date of the URL filter database
 //   junkward quit                              stop the engine
 
+#include "cli/Explain.h"
 #include "cli/LogExport.h"
 #include "cli/MessageSource.h"
 #include "engine/SievraPort.h"
@@ -24,6 +26,8 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QThread>
 
 #include <cstdio>
@@ -71,6 +75,9 @@ const char* kUsage =
     "                                 (a Maildir, or a folder of message files).\n"
     "  query [FILE...]                Ask the engine over its message port, exactly as the\n"
     "                                 mail plug-in does, and print its reply.\n"
+    "  explain [--entourage] FILE     Show why the engine judges the message as it does:\n"
+    "                                 the deciding check or filter and the strongest\n"
+    "                                 evidence of each learning filter. Nothing is learned.\n"
     "  log                            Print the activity log (tab-separated text).\n"
     "  filters-version                Print the date of the URL filter database.\n"
     "  quit                           Stop the engine.\n"
@@ -107,6 +114,12 @@ QString helpFor(const QString& command)
             .arg(SievraMessageTimeout)
             .arg(SievraReplySpam)
             .arg(SievraReplyNotSpam);
+    if (command == "explain")
+        return "Usage: junkward explain [--entourage] FILE\n"
+               "Shows why the engine judges the message as it does: the deciding header list,\n"
+               "built-in check or filter, the Chi-Square filter's score and the ten tokens\n"
+               "that weighed most, the Bayesian filter's score and its fifteen. Nothing is\n"
+               "learned, logged or counted. Exit status: 0, or 2 on an error.\n";
     if (command == "log")
         return "Usage: junkward log\n"
                "Prints the activity log in the log viewer's export format: \"[L] \" (legitimate)\n"
@@ -268,6 +281,35 @@ int commandCheck(QStringList args)
     return last;
 }
 
+int commandExplain(QStringList args)
+{
+    const bool entourage = args.removeAll("--entourage") > 0;
+    if (args.size() != 1) {
+        warn("explain needs one FILE (see junkward explain --help)");
+        return kExitError;
+    }
+    bool errors = false;
+    std::vector<SourceMessage> messages;
+    if (!gatherMessages(args, false, &messages, &errors) || messages.empty())
+        return kExitError;
+    if (tooLargeForTheBus(messages.front()) || !ensureEngine())
+        return kExitError;
+    const platform::ScriptingReply reply = callEngine("Explain", {messages.front().bytes, entourage});
+    if (!reply.ok || reply.values.isEmpty()) {
+        warn(messages.front().origin + ": " + describeFailure(reply));
+        return kExitError;
+    }
+    const QJsonDocument json = QJsonDocument::fromJson(reply.values.first().toString().toUtf8());
+    if (!json.isObject()) {
+        warn(messages.front().origin + ": the engine's explanation cannot be read");
+        return kExitError;
+    }
+    const QByteArray text = formatExplanation(json.object().toVariantMap()).toUtf8();
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
 int commandLearn(QStringList args, bool spam)
 {
     const bool entourage = args.removeAll("--entourage") > 0;
@@ -412,6 +454,8 @@ int main(int argc, char** argv)
         return commandLearn(args, false);
     if (command == "query")
         return commandQuery(args);
+    if (command == "explain")
+        return commandExplain(args);
     if (command == "log")
         return commandLog();
     if (command == "filters-version")

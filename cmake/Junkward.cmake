@@ -24,8 +24,10 @@ function(junkward_rpath target outdir)
   if(rel STREQUAL "")
     set(rel ".")
   endif()
+  # The build uses the install run path: the stage is installed by copying it, so
+  # no build-tree path may be left in a file.
   set_target_properties(${target} PROPERTIES
-    BUILD_RPATH "\$ORIGIN/${rel}" INSTALL_RPATH "\$ORIGIN/${rel}" SKIP_BUILD_RPATH OFF)
+    INSTALL_RPATH "\$ORIGIN/${rel}" BUILD_WITH_INSTALL_RPATH ON)
 endfunction()
 
 # junkward_library(NAME SOURCES... [LIBS ...] [PUBLIC_INCLUDE dir]) -> shared library in stage/lib.
@@ -130,7 +132,11 @@ endfunction()
 
 # Installs the stage under <prefix>/lib/junkward with links to the programs in <prefix>/bin.
 function(junkward_install_stage)
-  install(DIRECTORY "${JUNKWARD_STAGE}/" DESTINATION "${JUNKWARD_INSTALL_DIR}" USE_SOURCE_PERMISSIONS)
+  # The stage's own activation files and autostart folder serve the tests; the
+  # installed ones are written by each module's install rules.
+  install(DIRECTORY "${JUNKWARD_STAGE}/" DESTINATION "${JUNKWARD_INSTALL_DIR}" USE_SOURCE_PERMISSIONS
+    REGEX "/stage/etc$" EXCLUDE
+    REGEX "/stage/share/dbus-1$" EXCLUDE)
   install(CODE "
     set(prefix \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
     file(MAKE_DIRECTORY \"\${prefix}/bin\")
@@ -138,6 +144,26 @@ function(junkward_install_stage)
     foreach(p IN LISTS programs)
       file(CREATE_LINK \"../${JUNKWARD_INSTALL_DIR}/bin/\${p}\" \"\${prefix}/bin/\${p}\" SYMBOLIC)
     endforeach()
+    # Shared libraries are read, not run.
+    file(GLOB libraries \"\${prefix}/${JUNKWARD_INSTALL_DIR}/lib/*.so*\")
+    foreach(f IN LISTS libraries)
+      if(NOT IS_SYMLINK \"\${f}\")
+        file(CHMOD \"\${f}\" PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+      endif()
+    endforeach()
+    # A stripped install (cmake --install --strip, CPack) strips the copied stage too.
+    if(CMAKE_INSTALL_DO_STRIP)
+      file(GLOB_RECURSE files LIST_DIRECTORIES false \"\${prefix}/${JUNKWARD_INSTALL_DIR}/*\")
+      foreach(f IN LISTS files)
+        if(NOT IS_SYMLINK \"\${f}\")
+          file(READ \"\${f}\" magic LIMIT 4 HEX)
+          if(magic STREQUAL \"7f454c46\")
+            execute_process(COMMAND \"${CMAKE_STRIP}\" --strip-unneeded --remove-section=.comment
+                                    --remove-section=.note \"\${f}\")
+          endif()
+        endif()
+      endforeach()
+    endif()
   ")
 endfunction()
 

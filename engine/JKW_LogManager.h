@@ -23,6 +23,9 @@ inline constexpr const char* JKW_LOG_FILTER_KEY = "Filt-ID";
 inline constexpr const char* JKW_LOG_DATE_KEY = "Date";
 inline constexpr const char* JKW_LOG_FROM_KEY = "From";
 inline constexpr const char* JKW_LOG_SUBJECT_KEY = "Subject";
+// True in a record whose deciding plug-in judged the message legitimate: a
+// plug-in identifier as "Filt-ID" otherwise stands for spam.
+inline constexpr const char* JKW_LOG_LEGITIMATE_KEY = "Legitimate";
 // Reason codes ("Filt-ID") written by the engine besides plug-in identifiers.
 inline constexpr const char* JKW_LOG_FILTER_KEY_WHITELIST = "WHITELIST";
 inline constexpr const char* JKW_LOG_FILTER_KEY_BLACKLIST = "BLACKLIST";

@@ -16,19 +16,25 @@ void SWBlackListHeaderFilter::updatePreferences(const QVariantMap& preferences)
     learnSender_ = platform::plist::boolValue(settings, SWHeaderSettingsLearnKey, false);
 }
 
-int SWBlackListHeaderFilter::processHeaders(SADictionary* headers)
+int SWBlackListHeaderFilter::decideHeaders(SADictionary* headers)
 {
     if (!status_)
         return SWHeaderInvestigationNothing;
     if (!array_.isEmpty()) {
         const auto prepared = copyPreProcessedHeaders(headers);
-        if (prepared && headersMatchArray(*prepared, array_)) {
-            addToStatisticsSpam(SWFilterStatusSpam);
+        if (prepared && headersMatchArray(*prepared, array_))
             return SWHeaderInvestigationBlackListed;
-        }
     }
-    addToStatisticsSpam(SWFilterStatusUndecided);
     return SWHeaderInvestigationNothing;
+}
+
+int SWBlackListHeaderFilter::processHeaders(SADictionary* headers)
+{
+    if (!status_)
+        return SWHeaderInvestigationNothing;
+    const int result = decideHeaders(headers);
+    addToStatisticsSpam(result == SWHeaderInvestigationBlackListed ? SWFilterStatusSpam : SWFilterStatusUndecided);
+    return result;
 }
 
 bool SWBlackListHeaderFilter::learnMessageAsSpam(SAMIMEPart* message, const QString&)

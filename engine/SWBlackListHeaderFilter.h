@@ -17,6 +17,7 @@ public:
     // 3 (black-listed) for a matching rule, else 0; counts the message in the
     // filter's statistics unless the filter is off.
     int processHeaders(SADictionary* headers) override;
+    int decideHeaders(SADictionary* headers) override;
     // Learns the sender (see SWHeaderPluginFilter); always true.
     bool learnMessageAsSpam(SAMIMEPart* message, const QString& messageID) override;
 };

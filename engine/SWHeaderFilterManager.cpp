@@ -8,14 +8,14 @@ SWHeaderFilterManager* SWHeaderFilterManager::defaultManager()
     return &manager;
 }
 
-int SWHeaderFilterManager::investigate(SADictionary* headers)
+int SWHeaderFilterManager::investigate(SADictionary* headers, bool counting)
 {
     if (whiteDelegate_) {
-        if (const int result = whiteDelegate_->processHeaders(headers))
+        if (const int result = counting ? whiteDelegate_->processHeaders(headers) : whiteDelegate_->decideHeaders(headers))
             return result;
     }
     if (blackDelegate_) {
-        if (const int result = blackDelegate_->processHeaders(headers))
+        if (const int result = counting ? blackDelegate_->processHeaders(headers) : blackDelegate_->decideHeaders(headers))
             return result;
     }
     return SWHeaderInvestigationNothing;

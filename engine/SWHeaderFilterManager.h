@@ -18,8 +18,9 @@ public:
     void setBlackDelegate(SWHeaderPluginFilter* delegate) { blackDelegate_ = delegate; }
 
     // The first non-zero answer of the white then the black delegate to
-    // processHeaders(headers); 0 when neither decides.
-    int investigate(SADictionary* headers);
+    // processHeaders(headers); 0 when neither decides. Without counting, the
+    // delegates' statistics are left alone (decideHeaders).
+    int investigate(SADictionary* headers, bool counting = true);
 
 private:
     SWHeaderFilterManager() = default;

@@ -134,6 +134,11 @@ int SWHeaderPluginFilter::processHeaders(SADictionary*)
     return SWHeaderInvestigationNothing;
 }
 
+int SWHeaderPluginFilter::decideHeaders(SADictionary*)
+{
+    return SWHeaderInvestigationNothing;
+}
+
 bool SWHeaderPluginFilter::isSenderInList(const QString& address) const
 {
     for (const QVariant& element : array_) {

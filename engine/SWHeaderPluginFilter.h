@@ -66,6 +66,9 @@ public:
     // The header investigation of this filter for a message's header dictionary
     // (borrowed): SWHeaderInvestigation*. The base answers nothing.
     virtual int processHeaders(SADictionary* headers);
+    // The same answer without counting anything (for explanations). The base
+    // answers nothing.
+    virtual int decideHeaders(SADictionary* headers);
 
     // True when some rule with "Key" "From" has a "Value" containing address,
     // ignoring case; rule status and method are not considered.

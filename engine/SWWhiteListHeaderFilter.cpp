@@ -74,7 +74,7 @@ void SWWhiteListHeaderFilter::updateAddressBook()
         addressBookLookup_.insert(address.toCaseFolded());
 }
 
-int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers)
+int SWWhiteListHeaderFilter::decideHeaders(SADictionary* headers)
 {
     if (!status_)
         return SWHeaderInvestigationNothing;
@@ -87,22 +87,26 @@ int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers)
         if (from && from->isKindOfClass(GETIDSAString())) {
             const SARef<SAString> bare = SARef<SAString>::adopt(SAMIMEPart::copyAddress(from));
             const QString address = bare ? stringFromHeaderValue(bare.get()) : QString();
-            if (!address.isEmpty() && addressBookLookup_.contains(address.trimmed().toCaseFolded())) {
-                addToStatisticsSpam(SWFilterStatusLegitimate);
+            if (!address.isEmpty() && addressBookLookup_.contains(address.trimmed().toCaseFolded()))
                 return SWHeaderInvestigationWhiteListed;
-            }
         }
     }
 
     if (!array_.isEmpty()) {
         const auto prepared = copyPreProcessedHeaders(headers);
-        if (prepared && headersMatchArray(*prepared, array_)) {
-            addToStatisticsSpam(SWFilterStatusLegitimate);
+        if (prepared && headersMatchArray(*prepared, array_))
             return SWHeaderInvestigationWhiteListed;
-        }
     }
-    addToStatisticsSpam(SWFilterStatusUndecided);
     return SWHeaderInvestigationNothing;
+}
+
+int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers)
+{
+    if (!status_)
+        return SWHeaderInvestigationNothing;
+    const int result = decideHeaders(headers);
+    addToStatisticsSpam(result == SWHeaderInvestigationWhiteListed ? SWFilterStatusLegitimate : SWFilterStatusUndecided);
+    return result;
 }
 
 bool SWWhiteListHeaderFilter::learnMessageAsLegitimate(SAMIMEPart* message, const QString&)

@@ -36,6 +36,7 @@ public:
     // 2 (white-listed) for an address-book sender or a matching rule, else 0;
     // counts the message in the filter's statistics unless the filter is off.
     int processHeaders(SADictionary* headers) override;
+    int decideHeaders(SADictionary* headers) override;
     // Learns the sender (see SWHeaderPluginFilter); always true.
     bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) override;
 

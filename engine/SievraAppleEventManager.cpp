@@ -11,6 +11,8 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 #include <QtEndian>
 
@@ -147,6 +149,16 @@ void SievraAppleEventManager::LearnHam(const QByteArray& message, bool isEntoura
 }
 
 QString SievraAppleEventManager::GetFiltersVersion() { return handleGetFiltersVersionCommand(); }
+
+QString SievraAppleEventManager::Explain(const QByteArray& message, bool isEntourage) {
+    QVariantMap explanation;
+    const SARef<SAData> data = dataFromMessageSource(message);
+    if (controller_ && data) {
+        LineEndScope lineEnds(isEntourage);
+        explanation = controller_->explainMailData(data.get());
+    }
+    return QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(explanation)).toJson(QJsonDocument::Compact));
+}
 
 void SievraAppleEventManager::Quit() {
     if (QCoreApplication* app = QCoreApplication::instance())

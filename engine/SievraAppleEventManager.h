@@ -3,7 +3,8 @@
 // use the message port, learning a message as spam or as legitimate, the date
 // of the URL filter database, and quitting. They are exported on the session
 // bus as the engine's interface (CheckSpamStatus, LearnSpam, LearnHam,
-// GetFiltersVersion, Quit) and reach the controller that created them.
+// GetFiltersVersion, Quit, and Explain for `junkward explain`) and reach the
+// controller that created them.
 
 #include "mailparse/SARef.h"
 
@@ -66,6 +67,10 @@ public slots:
     void LearnSpam(const QByteArray& message, bool isEntourage);
     void LearnHam(const QByteArray& message, bool isEntourage);
     QString GetFiltersVersion();
+    // Why the message would be judged as it is (the controller's
+    // explainMailData as a JSON object); nothing is counted, logged or learned.
+    // "{}" for an empty message.
+    QString Explain(const QByteArray& message, bool isEntourage);
     // Ends the engine once the reply has left: pending saves are written on
     // the way out.
     void Quit();

@@ -243,6 +243,8 @@ qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& rec
             entry.instance->addToStatisticsSpam(last);
         if (last != SWFilterStatusUndecided && last != SWFilterStatusNotApplicable) {
             record.insert(JKW_LOG_FILTER_KEY, *entry.identifier);
+            if (last == SWFilterStatusLegitimate)
+                record.insert(JKW_LOG_LEGITIMATE_KEY, true);
             addToStatisticsGeneral(last);
             return last;
         }

@@ -423,7 +423,3 @@ void SievraController::flushPendingSaves() {
     JKW_LogManager::sharedLogManager().delayedWriteToDisk();
 }
 
-void SievraController::updateMailBundleIfNeeded() {
-    // The mail client's plug-in and preference checks are filled in by the mail
-    // set-up work; until then the engine starts without touching the mail client.
-}

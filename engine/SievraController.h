@@ -49,6 +49,14 @@ inline constexpr const char* SievraDefaultLogStructure = "Log Structure";
 // One element of the filter chain. A field is empty when the entry ended
 // before it: no instance, or no identifier (then no status either); the
 // chain skips entries without identifier and status.
+// Keys of an explanation (explainMailData).
+inline constexpr const char* SievraExplainEngineOnKey = "Engine On";
+inline constexpr const char* SievraExplainDecidedByKey = "Decided By";
+inline constexpr const char* SievraExplainVerdictKey = "Verdict";
+inline constexpr const char* SievraExplainFiltersKey = "Filters";
+inline constexpr const char* SievraExplainIdentifierKey = "SWPluginIdentifier";
+inline constexpr const char* SievraExplainEnabledKey = "Enabled";
+
 struct SievraPlugInEntry {
     std::shared_ptr<SWPlugInFilter> instance;   // "Instance"
     QVariantMap information;                    // "Information": the filter's dictionary()
@@ -100,6 +108,12 @@ public:
     // Judges one raw message (borrowed): 0 spam, 1 legitimate, 2 undecided or
     // not judged.
     qint32 filterMailData(SAData* data);
+    // Why filterMailData would judge one raw message (borrowed) as it does,
+    // with nothing counted, logged or learned: "Engine On", "From", "Subject",
+    // "Decided By" (the log's "Filt-ID" of the deciding list, check or filter,
+    // "NONE" or "PARSE_ERROR"), "Verdict", and "Filters": each plug-in's own
+    // explanation with its "SWPluginIdentifier" and "Enabled". Empty for no data.
+    QVariantMap explainMailData(SAData* data);
 
     // Asks the enabled filters in chain order; the first answer other than
     // undecided or not applicable decides. Sets "Filt-ID" of record to the
@@ -139,8 +153,16 @@ public:
     // log queue) at once; used when the process is asked to terminate.
     void flushPendingSaves();
 
-    // Keeps the mail client's plug-in and preferences current.
-    void updateMailBundleIfNeeded();
+    // The mail program's set-up, checked at each start: the mail program has an
+    // active rule named "Junkward" (its rules files, either of them).
+    static bool isJunkwardRuleEnabled();
+    // Switches plug-in loading on in the mail program's preferences; false when
+    // they cannot be read.
+    static bool updateMailPreferences();
+    // Installs or upgrades the mail plug-in in the mail program's Bundles folder
+    // once the user has configured the mail program for Junkward; removes older
+    // copies the mail program moved aside.
+    static void updateMailBundleIfNeeded();
 
     const std::vector<SievraPlugInEntry>& plugIns() const { return plugIns_; }
     bool status() const { return status_; }

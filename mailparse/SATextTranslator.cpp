@@ -694,7 +694,12 @@ public:
     }
 
 private:
-    bool dropsText() const { return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan; }
+    // Style sheets are read by the browser, not shown: their text is dropped
+    // wherever the STYLE element stands.
+    bool dropsText() const
+    {
+        return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan || _inStyle;
+    }
     bool suppressesTags() const { return dropsText(); }
 
     void closeRun()
@@ -756,7 +761,7 @@ private:
     }
 
     // The attributes the simplifier reads, parsed once per tag on first use.
-    const NamedViews<5>& attributes()
+    const NamedViews<6>& attributes()
     {
         if (!_attributesRead) {
             _attributesRead = true;
@@ -812,8 +817,12 @@ private:
 
     void pushColorItem(StackTag tag)
     {
-        const NamedViews<5>& values = attributes();
-        _colors.push(values.of(T::sHTMLTAG_BGCOLOR), values.of(T::sBackgroundString).found, tag);
+        const NamedViews<6>& values = attributes();
+        // A style-sheet class without a BGCOLOR may paint the background in
+        // any colour: like a background picture, nothing to compare text with.
+        const bool unknownBackground = values.of(T::sBackgroundString).found
+            || (values.of(classAttribute()).found && !values.of(T::sHTMLTAG_BGCOLOR).found);
+        _colors.push(values.of(T::sHTMLTAG_BGCOLOR), unknownBackground, tag);
     }
 
     // What handling a tag by name leaves to do: copy it as written, write its
@@ -921,8 +930,10 @@ private:
             return TagEffect::Kept;
         case Handled::Style:
             _styleOpenedInHead = _inHead;
+            _inStyle = true;
             return TagEffect::Kept;
         case Handled::EndStyle:
+            _inStyle = false;
             if (_styleOpenedInHead && _textBeforeTag == 0)
                 _emptyHeadStyle = true;
             _styleOpenedInHead = false;
@@ -985,6 +996,9 @@ private:
     // shows its text again.
     void openTableItem(Handled kind)
     {
+        // The body begins where the head ends, whether or not "</head>" was written.
+        if (kind == Handled::Body)
+            _inHead = false;
         pushColorItem(kind == Handled::Body    ? StackTag::Body
                       : kind == Handled::Table ? StackTag::Table
                       : kind == Handled::Tr    ? StackTag::Tr
@@ -1121,8 +1135,13 @@ private:
     unsigned long _tagLength = 0;
     const char* _name = nullptr;
     unsigned long _nameLength = 0;
-    NamedViews<5> _attributes{{T::sHTMLTAG_BGCOLOR, T::sHTMLTAG_COLOR, T::sHTMLTAG_STYLE, T::sBackgroundString,
-                                T::sBackgroundImageString}};
+    static const SAString* classAttribute()
+    {
+        static const SAString* const name = new SAString("CLASS");
+        return name;
+    }
+    NamedViews<6> _attributes{{T::sHTMLTAG_BGCOLOR, T::sHTMLTAG_COLOR, T::sHTMLTAG_STYLE, T::sBackgroundString,
+                                T::sBackgroundImageString, classAttribute()}};
     NamedViews<6> _style{{T::sHTMLTAG_FONTSIZE, T::sHTMLTAG_FLOAT, T::sHTMLTAG_DISPLAY, T::sHTMLTAG_VISIBILITY,
                           T::sHTMLTAG_MARGINLEFT, T::sHTMLTAG_BORDERWIDTH}};
     bool _attributesRead = false;
@@ -1140,6 +1159,7 @@ private:
     bool _tagAfterHTML = false;
     bool _tdBackground = false;
     bool _styleOpenedInHead = false;
+    bool _inStyle = false;
     bool _emptyHeadStyle = false;
     bool _lastTagWasEndStyle = false;
 
@@ -1287,18 +1307,50 @@ int SATextTranslator::enrichedToPlainBuffer(const unsigned char* in, unsigned lo
     return 0;
 }
 
+namespace {
+
+// The double-byte runs of text in a 7-bit ISO-2022 charset, which writes its
+// characters with the bytes of ASCII ("<" and ">" among them): ESC "$" (or SO)
+// starts one, ESC "(" (or SI) ends it. Such runs hold no tags.
+struct ISO2022Shifts {
+    bool doubleByte = false;
+    void see(const unsigned char* bytes, unsigned long i, unsigned long length)
+    {
+        const unsigned char c = bytes[i];
+        if (c == 0x1B && i + 1 < length && (bytes[i + 1] == '$' || bytes[i + 1] == '('))
+            doubleByte = bytes[i + 1] == '$';
+        else if (c == 0x0E || c == 0x0F)
+            doubleByte = c == 0x0E;
+    }
+};
+
+bool hasShifts(const unsigned char* bytes, unsigned long length)
+{
+    return std::memchr(bytes, 0x1B, length) || std::memchr(bytes, 0x0E, length);
+}
+
+}  // namespace
+
 bool SATextTranslator::containsPseudoTags(SAData* data)
 {
     if (!data || !data->bytes())
         return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data->bytes());
     const unsigned long length = data->length();
+    const bool shifts = hasShifts(bytes, length);
+    ISO2022Shifts state;
     unsigned long count = 0;
     for (unsigned long i = 0; i < length; ++i) {
-        const void* open = std::memchr(bytes + i, '<', length - i);
-        if (!open)
-            break;
-        i = static_cast<const unsigned char*>(open) - bytes;
+        if (shifts) {
+            state.see(bytes, i, length);
+            if (state.doubleByte || bytes[i] != '<')
+                continue;
+        } else {
+            const void* open = std::memchr(bytes + i, '<', length - i);
+            if (!open)
+                break;
+            i = static_cast<const unsigned char*>(open) - bytes;
+        }
         unsigned long j = i + 1;
         while (j < length && j - i - 1 <= kMaxPseudoTagLength && isAsciiAlnum(bytes[j]))
             ++j;
@@ -1314,9 +1366,13 @@ int SATextTranslator::simplifiedPseudoHTMLBuffer(const unsigned char* in, unsign
     if (!allocateOutput(in, length, out, outLength))
         return -1;
     Output output{*out, length};
+    const bool shifts = hasShifts(in, length);
+    ISO2022Shifts state;
     unsigned long i = 0;
     while (i < length) {
-        if (in[i] != '<') {
+        if (shifts)
+            state.see(in, i, length);
+        if (in[i] != '<' || state.doubleByte) {
             output.put(in[i++]);
             continue;
         }
@@ -1335,6 +1391,8 @@ int SATextTranslator::simplifiedPseudoHTMLBuffer(const unsigned char* in, unsign
         } else {
             // Not a tag: the "<" goes, the letters and the next byte stay.
             output.put(in + i + 1, j - i);
+            if (shifts)
+                state.see(in, j, length);
         }
         i = j + 1;
     }

@@ -14,9 +14,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QImage>
 #include <QMainWindow>
 #include <QMenu>
-#include <QPainter>
 #include <QTimer>
 
 #include <algorithm>
@@ -212,6 +212,12 @@ void JKW5_MenuController::loadPlugins()
         }
         plugins_.insert(identifier, entry);
     }
+    // The engine's own switch lives in the "General" preference file whether or not
+    // an interface bundle lists it.
+    if (!plugins_.contains(QLatin1String(kGeneral))) {
+        const auto general = platform::plist::readDictionary(preferencesPathWithIdentifier(QLatin1String(kGeneral)));
+        engineStatus_ = general ? platform::plist::boolValue(*general, JKW5_MENU_STATUS_KEY, true) : true;
+    }
     std::stable_sort(cachedSortedFiltersList_.begin(), cachedSortedFiltersList_.end(),
                      [](const QVariantMap& a, const QVariantMap& b) { return comparePlugin(a, b) < 0; });
 }
@@ -264,17 +270,20 @@ void JKW5_MenuController::updateIcon()
         base.fill(QColor(0x2e, 0x7d, 0x32));
     }
     base = base.scaled(64, 64, Qt::KeepAspectRatio, Qt::SmoothTransformation);
-    QIcon icon(base);
-    if (!isRunningFine_) {
-        QPixmap faded(base.size());
-        faded.fill(Qt::transparent);
-        QPainter painter(&faded);
-        painter.setOpacity(0.4);
-        painter.drawPixmap(0, 0, base);
-        icon = QIcon(faded);
-    } else if (!engineStatus_) {
-        icon = QIcon(icon.pixmap(base.size(), QIcon::Disabled));
+    // Grey while the engine is off, faded while waiting for the daemon.
+    QImage image = base.toImage().convertToFormat(QImage::Format_ARGB32);
+    if (!isRunningFine_ || !engineStatus_) {
+        for (int y = 0; y < image.height(); ++y) {
+            auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
+            for (int x = 0; x < image.width(); ++x) {
+                const int grey = qGray(line[x]);
+                const int alpha = qAlpha(line[x]) * (isRunningFine_ ? 3 : 2) / 5;
+                line[x] = isRunningFine_ ? qRgba(grey, grey, grey, alpha)
+                                         : qRgba(qRed(line[x]), qGreen(line[x]), qBlue(line[x]), alpha);
+            }
+        }
     }
+    const QIcon icon(QPixmap::fromImage(image));
     icon_ = icon;
     IBapplicationMenuItem_->setIcon(icon_);
     emit statusIconChanged();

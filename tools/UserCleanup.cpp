@@ -197,6 +197,16 @@ void cleanUserHome(int homeFd)
         removeRule(mail.get(), "MessageSorting.plist", true);
     }
     removeLoginItems(homeFd);
+
+    // The Library's folders go too once nothing is left in them (a folder still
+    // holding anything, a mailbox of the user's say, stays).
+    for (const char* folder : {"Mail/Bundles (Disabled)", "Mail/Bundles", "Mail", "Preferences", "Caches", "Logs",
+                               "Application Support/AddressBook", "Application Support", ""}) {
+        const auto parts = safetree::splitParent(*folder ? library(folder) : std::string(JKWUserLibraryInHome));
+        if (!parts) continue;
+        if (const Fd parent = openBelow(homeFd, parts->first))
+            ::unlinkat(parent.get(), parts->second.c_str(), AT_REMOVEDIR);
+    }
 }
 
 int runUserCleanup()

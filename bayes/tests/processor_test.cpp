@@ -125,6 +125,14 @@ TEST_F(ProcessorTest, obfuscatedLinksAreCountedAndScored) {
     EXPECT_TRUE(tree->tokens->contains("Url*plain"));
 }
 
+TEST_F(ProcessorTest, clickCountingThroughTheSendersOwnDomainIsNoObfuscation) {
+    auto tree = treeOf(kGoodHeaders +
+                       "\nsee http://www.news.example/click.asp?id=7&url=http://shop.news.example/book/1 or "
+                       "http://c.news.co.uk/r?u=http://shop.co.uk/x or http://c.news.co.uk/r?u=http://news.co.uk/y\n");
+    EXPECT_EQ(tree->obfuscatedCount.value_or(0), 1);  // only the one leaving news.co.uk
+    EXPECT_EQ(tree->malus.value_or(0), 1);
+}
+
 TEST_F(ProcessorTest, linkAndAddressTokens) {
     SWProcessNode node;
     node.urls = QStringList{"www.example.co:8080/path", "mail.longdomainnamethatgoeson.example/x?y",

@@ -80,6 +80,21 @@ TEST(ChiSquareEngine, learnsDecidesAndTakesATrainingBack) {
     EXPECT_EQ(junkward({"check", spam}), 0);
     EXPECT_EQ(junkward({"check", ham}), 1);
 
+    // The explanation names the deciding filter and each filter's evidence,
+    // and neither logs nor learns the message.
+    const QString asked = write(mail.path() + "/new", 502, note(502, "promo@casino.example", "casino jackpot bonus"));
+    QByteArray explanation;
+    EXPECT_EQ(junkward({"explain", asked}, &explanation), 0);
+    EXPECT_TRUE(explanation.contains("Decided by: ChiSquare (spam)")) << explanation.constData();
+    const qsizetype chiSquare = explanation.indexOf("\nChiSquare: score ");
+    const qsizetype bayesian = explanation.indexOf("\nBayesian: score ");
+    ASSERT_GE(chiSquare, 0);
+    ASSERT_GT(bayesian, chiSquare);
+    const QList<QByteArray> chiSquareLines = explanation.mid(chiSquare + 1, bayesian - chiSquare - 1).trimmed().split('\n');
+    EXPECT_GE(chiSquareLines.size(), 4);
+    EXPECT_LE(chiSquareLines.size(), 11);  // the heading and at most ten tokens
+    EXPECT_TRUE(explanation.contains("w:casino")) << explanation.constData();
+
     junkward({"quit"});
     if (!process.waitForFinished(10000))
         process.kill();
@@ -87,7 +102,15 @@ TEST(ChiSquareEngine, learnsDecidesAndTakesATrainingBack) {
     QByteArray log;
     EXPECT_EQ(junkward({"log"}), 0);
     junkward({"log"}, &log);
-    EXPECT_GE(log.count("\tChiSquare"), 2) << log.constData();
+    // Both verdicts name the filter; the good one is listed as good mail.
+    for (const QByteArray& line : log.split('\n')) {
+        if (line.contains("\tnote 500\t"))
+            EXPECT_TRUE(line.startsWith("[S] ") && line.contains("Chi-Square")) << line.constData();
+        if (line.contains("\tnote 501\t"))
+            EXPECT_TRUE(line.startsWith("[L] ") && line.contains("Chi-Square")) << line.constData();
+    }
+    EXPECT_TRUE(log.contains("\tnote 500\t") && log.contains("\tnote 501\t")) << log.constData();
+    EXPECT_FALSE(log.contains("note 502")) << log.constData();
 
     // The correction took the spam training back: 4 spam, 5 good messages.
     SWChiSquareStore store(library.path() + "/Caches");

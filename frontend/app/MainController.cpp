@@ -3,6 +3,8 @@
 #include "engine/SWNotifications.h"
 #include "engine/SWPluginPreferencesManager.h"
 #include "frontend/app/JKW5SettingsPackage.h"
+#include "frontend/app/JKW_LogWindowController.h"
+#include "frontend/app/SUAMainController.h"
 #include "frontend/kit/SWPlugInUI.h"
 #include "frontend/kit/SWUICommon.h"
 #include "frontend/kit/SWUIConstants.h"
@@ -231,6 +233,12 @@ void MainController::awakeFromNib() {
     connect(ui_->actionShowLog, &QAction::triggered, this, &MainController::showLog);
     connect(ui_->logButton, &QPushButton::clicked, this, &MainController::showLog);
     connect(ui_->actionShowUserManual, &QAction::triggered, this, &MainController::showUserManual);
+    // The set-up assistant, at the head of the File menu.
+    auto* assistant = new QAction(tr("Set-up &Assistant…"), window_);
+    assistant->setObjectName(QStringLiteral("actionSetupAssistant"));
+    connect(assistant, &QAction::triggered, this, [] { SUAMainController::showSetupAssistantDialog(false); });
+    ui_->fileMenu->insertAction(ui_->actionImportSettings, assistant);
+    ui_->fileMenu->insertSeparator(ui_->actionImportSettings);
     connect(ui_->actionAbout, &QAction::triggered, this, [this] {
         alert({Alert::Informational, tr("Junkward X5 %1").arg(QString::fromLatin1(JUNKWARD_VERSION)),
                tr("A personal spam filter: it learns from your corrections and never loses good mail."),
@@ -238,9 +246,6 @@ void MainController::awakeFromNib() {
     });
     for (QMenu* menu : {ui_->fileMenu, ui_->viewMenu, ui_->helpMenu})
         connect(menu, &QMenu::aboutToShow, this, &MainController::validateMenuItems);
-    // The log viewer is a window of its own that is not part of this build.
-    ui_->logButton->hide();
-    ui_->actionShowLog->setVisible(false);
 
     loadPlugins();
     pluginsLoaded_ = true;
@@ -692,7 +697,10 @@ void MainController::showHideDetectedSpams() {
     validateMenuItems();
 }
 
-void MainController::showLog() {}
+void MainController::showLog() {
+    if (JKW_LogWindowController* log = JKW_LogWindowController::sharedController())
+        log->showWindow();
+}
 
 QString MainController::installedManualPath() {
     const QString name = swui::localizedString(QLatin1String(kManualName), QLatin1String(kManualName));

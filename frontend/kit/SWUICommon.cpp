@@ -22,7 +22,7 @@ QString localizedHistogramString(const QString& key) {
     } else if (key.startsWith(QLatin1Char('D'))) {
         const int n = key.mid(1).toInt(&ok);
         if (ok && n >= 1 && n <= 7)
-            fallback = QLocale().dayName(n, QLocale::NarrowFormat);
+            fallback = QLocale().dayName(n, QLocale::ShortFormat).left(1);
     }
     return platform::Bundle::mainBundle()->localizedString(key, fallback, QStringLiteral("Histogram"));
 }

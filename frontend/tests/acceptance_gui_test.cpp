@@ -1,11 +1,14 @@
 // The front end with the staged engine running on a private bus: a filter
-// switched off in the list no longer judges the next message, and a statistics
-// reset empties the counters the engine keeps writing.
+// switched off in the list no longer judges the next message, a statistics
+// reset empties the counters the engine keeps writing, an import takes effect
+// in the engine, and the Bayesian panel's word maintenance reaches the store.
 #include "FrontEndTestSupport.h"
 
 #include "engine/SWNotifications.h"
 #include "engine/SWPluginPreferencesManager.h"
+#include "frontend/app/JKW5SettingsPackage.h"
 #include "frontend/kit/SWPlugInUI.h"
+#include "SWBayesUI.h"
 #include "platform/PropertyList.h"
 #include "platform/ScriptingBus.h"
 
@@ -82,6 +85,51 @@ TEST_F(WithEngine, aStatisticsResetEmptiesTheCountersTheEngineKeepsWriting) {
     EXPECT_TRUE(waitUntil([] { return processed("WhiteList") == 1; })) << processed("WhiteList");
     // The window shows the fresh counts.
     EXPECT_TRUE(waitUntil([&] { return controller->plugin("BlackList")->score == 1; }));
+}
+
+TEST_F(WithEngine, anImportedPackageTakesEffectInTheRestartedEngine) {
+    ASSERT_EQ(isSpam(message(30)), std::optional<bool>(true)) << engine.errorOutput().toStdString();
+    const QString elsewhere = box.userLibrary() + "/Elsewhere";
+    QDir().mkpath(elsewhere);
+    ASSERT_TRUE(platform::plist::writeFile(elsewhere + "/com.quillon.junkward.BlackList.plist",
+                                           QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Array", QVariantList{}}}}}));
+    ASSERT_TRUE(JKW5SettingsPackage::exportSettings(box.userLibrary() + "/NoRules", elsewhere).ok);
+    ASSERT_TRUE(controller->importSettingsAtPath(box.userLibrary() + "/NoRules.junkward5"));
+    // The engine quits; the next question starts it anew with the imported rules.
+    ASSERT_TRUE(waitUntil([&] { return !engine.running(); })) << engine.errorOutput().toStdString();
+    EXPECT_EQ(isSpam(message(31)), std::optional<bool>(false));
+}
+
+TEST_F(WithEngine, theBayesianPanelListsTheStoreAndItsRequestsChangeIt) {
+    auto* bayes = dynamic_cast<SWBayesUI*>(controller->plugin("Bayesian")->instance);
+    ASSERT_TRUE(bayes);
+    const QByteArray spam = "Message-ID: <w1@example.net>\r\nFrom: a@example.net\r\nSubject: zanzibar pills\r\n\r\n"
+                            "zanzibar quixotic pills\r\n";
+    ASSERT_TRUE(platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
+                                             platform::kEngineInterface, "LearnSpam", {spam, false}, 30.0)
+                    .ok);
+    auto word = [&](const QString& text) -> const SWBayesWord* {
+        bayes->refreshWords();
+        for (const SWBayesWord& w : bayes->wordModel()->words())
+            if (w.word == text)
+                return &w;
+        return nullptr;
+    };
+    ASSERT_TRUE(waitUntil([&] { return word("quixotic") != nullptr; }));
+    EXPECT_EQ(word("quixotic")->spam, 1u);
+
+    ASSERT_TRUE(bayes->requestRemoveWords({"quixotic"}));
+    EXPECT_TRUE(waitUntil([&] { return word("quixotic") == nullptr; }));
+    ASSERT_TRUE(bayes->requestAddWord("marmalade", 3, 1));
+    ASSERT_TRUE(waitUntil([&] { return word("marmalade") != nullptr; }));
+    EXPECT_EQ(word("marmalade")->spam, 3u);
+    EXPECT_EQ(word("marmalade")->ham, 1u);
+    ASSERT_TRUE(bayes->requestReset());
+    EXPECT_TRUE(waitUntil([&] { bayes->refreshWords(); return bayes->wordModel()->words().empty(); }));
+
+    // A key cut inside a character by the store's 20-byte limit shows without the broken end.
+    EXPECT_EQ(SWBayesWordStore::wordFromKey(QByteArray("abcdefghijklmnopqr\xc3", 19) + QByteArray(1, 0)),
+              "abcdefghijklmnopqr");
 }
 
 }  // namespace

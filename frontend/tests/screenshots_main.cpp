@@ -3,12 +3,16 @@
 //   x5_screenshots FOLDER
 // The root daemon's port must exist (the window waits for it, as at any start).
 
+#include "frontend/app/JKW_LogWindowController.h"
 #include "frontend/app/MainController.h"
+#include "frontend/app/SUAMainController.h"
 #include "frontend/kit/SWPlugInUI.h"
 
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QCheckBox>
+#include <QLineEdit>
 #include <QMainWindow>
 #include <QThread>
 
@@ -77,6 +81,47 @@ int main(int argc, char** argv) {
         entry->instance->takePeriodFrom(period);
         controller.showSettings();
     }
-    // The list with the engine switched off.
+    // The log viewer on the engine's log: every record newest first, the spam
+    // sorted by sender, and a search.
+    controller.showLog();
+    if (JKW_LogWindowController* log = JKW_LogWindowController::sharedControllerLoadIfNeeded(false)) {
+        QWidget* logWindow = log->window();
+        logWindow->resize(980, 520);
+        log->updateTableFromFile();
+        auto shootLog = [&](const QString& name) {
+            settle();
+            const QString path = folder + QLatin1Char('/') + name + QStringLiteral(".png");
+            if (logWindow->grab().save(path)) {
+                std::printf("%s (%d rows)\n", qPrintable(path), int(log->visibleLogsArray().size()));
+                ++written;
+            }
+        };
+        shootLog(QStringLiteral("log-all-by-date"));
+        log->switchDisplayedInfo(JKW_LogWindowController::ShowSpam);
+        log->tableViewDidClickTableColumn(JKW_LogTableModel::FromColumn);
+        shootLog(QStringLiteral("log-spam-by-sender"));
+        log->switchDisplayedInfo(JKW_LogWindowController::ShowAll);
+        log->searchField()->setText(QStringLiteral("re:"));
+        shootLog(QStringLiteral("log-search"));
+        log->searchField()->clear();
+    }
+    // Each pane of the set-up assistant, with the mail program chosen.
+    SUAMainController& assistant = SUAMainController::sharedMainController();
+    if (assistant.open(false)) {
+        QWidget* window = assistant.window();
+        window->resize(760, 470);
+        for (int pane = 0; pane < assistant.paneCount(); ++pane) {
+            if (auto* clients = dynamic_cast<SUAMailClientsController*>(assistant.paneControllerAtIndex(pane)))
+                clients->mailBox()->setChecked(clients->mailBox()->isEnabled());
+            settle();
+            const QString path = folder + QStringLiteral("/assistant-%1.png").arg(pane + 1);
+            if (window->grab().save(path)) {
+                std::printf("%s\n", qPrintable(path));
+                ++written;
+            }
+            assistant.nextSlide();
+        }
+        window->hide();
+    }
     return written > 0 ? 0 : 1;
 }

@@ -5,7 +5,7 @@
 //   junkward-statusitem [--grab FOLDER] [BUNDLE...]
 // Without bundles it loads every "*.bundle" of the status-item folder of the
 // machine-wide Library. --grab renders each plug-in's menu to FOLDER/<bundle>.png
-// once the plug-ins have started, then quits.
+// and its icon to FOLDER/<bundle>-icon.png once the plug-ins have started, then quits.
 
 #include "hosts/statusitem/QStatusItemPlugin.h"
 
@@ -114,6 +114,8 @@ int main(int argc, char** argv)
                 emit menu->aboutToShow();  // lets the plug-in bring its items up to date
                 menu->adjustSize();
                 menu->grab().save(grabFolder + QLatin1Char('/') + item.name + QStringLiteral(".png"));
+                item.plugin->statusIcon().pixmap(64, 64).save(grabFolder + QLatin1Char('/') + item.name +
+                                                              QStringLiteral("-icon.png"));
             }
             app.quit();
         });

@@ -105,11 +105,12 @@ TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse)
     EXPECT_TRUE(fs::is_directory(prefs / "com.quillon.junkward.BlackList.plist"));
     EXPECT_TRUE(fs::exists(prefs / "com.quillon.junkward.General.plist\n"));
     EXPECT_TRUE(fs::exists(prefs / "org.other.plist"));
-    EXPECT_TRUE(fs::is_empty(alice / kLibrary / "Caches"));
+    EXPECT_FALSE(fs::exists(alice / kLibrary / "Caches"));  // emptied, then removed
     EXPECT_FALSE(fs::exists(alice / kLibrary / "Logs/Junkward"));
     EXPECT_TRUE(fs::exists(alice / kLibrary / "Logs/other.log"));
-    EXPECT_TRUE(fs::is_empty(mail / "Bundles"));
-    EXPECT_TRUE(fs::is_empty(mail / "Bundles (Disabled)"));
+    EXPECT_FALSE(fs::exists(mail / "Bundles"));
+    EXPECT_FALSE(fs::exists(mail / "Bundles (Disabled)"));
+    EXPECT_TRUE(fs::exists(mail / "MessageRules.plist"));
     EXPECT_FALSE(fs::exists(alice / ".config/autostart/junkward-junkward-engine.desktop"));
     EXPECT_TRUE(fs::exists(alice / ".config/autostart/junkward-mine.desktop"));
 
@@ -188,6 +189,7 @@ TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded)
     writePlist(bob / kLibrary / "Preferences/com.quillon.junkward.mailprograms.plist", QVariantMap{{"Changes", changes}});
 
     run({{"bob", 1002, bob}});
+    EXPECT_FALSE(fs::exists(bob / ".local/share/junkward"));  // nothing else was in it
 
     EXPECT_EQ(read(bob / ".procmailrc"), "original\n");
     EXPECT_EQ(read(bob / ".procmailrc.junkward-saved"), "original\n:0\n| junkward filter\n");

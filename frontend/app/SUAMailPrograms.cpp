@@ -1,0 +1,200 @@
+#include "frontend/app/SUAMailPrograms.h"
+
+#include "platform/Folders.h"
+#include "platform/Log.h"
+#include "platform/PropertyList.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QObject>
+#include <QSaveFile>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace {
+
+constexpr const char* kRecordName = "com.quillon.junkward.mailprograms.plist";
+constexpr const char* kBackupSuffix = ".junkward-backup";
+constexpr const char* kThunderbirdFilters = "msgFilterRules.dat";
+constexpr const char* kThunderbirdMarker = "name=\"JunkwardYes\"";
+
+QString home() { return platform::folders::homeFolder(); }
+
+// A path below the home folder as the record keeps it; empty when outside.
+QString relative(const QString& path) {
+    const QString rel = QDir(home()).relativeFilePath(path);
+    return rel.isEmpty() || rel.startsWith(QLatin1String("..")) || QDir::isAbsolutePath(rel) ? QString() : rel;
+}
+
+bool addToRecord(const QString& program, const QString& path, const QString& action, const QString& backup = {}) {
+    const QString rel = relative(path);
+    if (rel.isEmpty())
+        return false;
+    QVariantMap record = platform::plist::readDictionary(SUAMailPrograms::recordPath()).value_or(QVariantMap());
+    QVariantList changes = record.value(QStringLiteral("Changes")).toList();
+    QVariantMap entry{{"Program", program}, {"Path", rel}, {"Action", action}};
+    if (!backup.isEmpty())
+        entry.insert(QStringLiteral("Backup"), relative(backup));
+    changes << entry;
+    record.insert(QStringLiteral("Changes"), changes);
+    return platform::folders::ensureFolder(platform::folders::userPreferences()) &&
+           platform::plist::writeFile(SUAMailPrograms::recordPath(), record);
+}
+
+QByteArray readAll(const QString& path, bool* ok) {
+    QFile f(path);
+    *ok = f.open(QIODevice::ReadOnly);
+    return *ok ? f.readAll() : QByteArray();
+}
+
+bool writeAtomically(const QString& path, const QByteArray& bytes) {
+    QSaveFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.commit();
+}
+
+// Adds text to a file of the home folder: a new file is recorded as made by
+// the set-up; an existing one is first copied to its backup and recorded as
+// changed. Nothing is done when the file already holds marker.
+bool addToFile(const QString& program, const QString& path, const QByteArray& whenNew, const QByteArray& appended,
+               const QByteArray& marker) {
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile()))
+        return false;  // a link or a folder in its place is not the user's plain file: left alone
+    if (!info.exists()) {
+        return addToRecord(program, path, QStringLiteral("Created")) && writeAtomically(path, whenNew);
+    }
+    bool ok = false;
+    QByteArray content = readAll(path, &ok);
+    if (!ok)
+        return false;
+    if (content.contains(marker))
+        return true;
+    const QString backup = path + QLatin1String(kBackupSuffix);
+    if (QFileInfo::exists(backup) || !QFile::copy(path, backup))
+        return false;
+    if (!addToRecord(program, path, QStringLiteral("Modified"), backup))
+        return false;
+    if (!content.isEmpty() && !content.endsWith('\n'))
+        content += '\n';
+    return writeAtomically(path, content + appended);
+}
+
+}  // namespace
+
+QString SUAMailPrograms::recordPath() {
+    return platform::folders::userPreferences() + QLatin1Char('/') + QLatin1String(kRecordName);
+}
+
+QString SUAMailPrograms::integrationsFolder() {
+    // $JUNKWARD_INTEGRATIONS_DIR first, then the installed and the source folders.
+    const QString library = platform::folders::localLibrary();
+    QStringList places{qEnvironmentVariable("JUNKWARD_INTEGRATIONS_DIR"),QDir::cleanPath(library + QStringLiteral("/../../../share/junkward/integrations")),
+                       QDir::cleanPath(library + QStringLiteral("/../share/junkward/integrations")),
+                       QStringLiteral("/usr/local/share/junkward/integrations"),
+                       QStringLiteral("/usr/share/junkward/integrations")};
+#ifdef JUNKWARD_SOURCE_INTEGRATIONS
+    places << QStringLiteral(JUNKWARD_SOURCE_INTEGRATIONS);
+#endif
+    for (const QString& place : places)
+        if (!place.isEmpty() && QFileInfo(place + QStringLiteral("/procmail/junkward.procmailrc")).isFile())
+            return place;
+    return {};
+}
+
+QStringList SUAMailPrograms::thunderbirdProfiles() {
+    const QString base = home() + QStringLiteral("/.thunderbird");
+    QStringList out;
+    if (!QFileInfo(base + QStringLiteral("/profiles.ini")).isFile())
+        return out;
+    QSettings ini(base + QStringLiteral("/profiles.ini"), QSettings::IniFormat);
+    for (const QString& group : ini.childGroups()) {
+        if (!group.startsWith(QLatin1String("Profile")))
+            continue;
+        const QString path = ini.value(group + QStringLiteral("/Path")).toString();
+        if (path.isEmpty())
+            continue;
+        const bool isRelative = ini.value(group + QStringLiteral("/IsRelative"), 1).toInt() != 0;
+        const QString folder = QDir::cleanPath(isRelative ? base + QLatin1Char('/') + path : path);
+        if (platform::folders::isFolder(folder) && !out.contains(folder))
+            out << folder;
+    }
+    return out;
+}
+
+QVector<SUAMailProgram> SUAMailPrograms::detect() {
+    QVector<SUAMailProgram> out;
+    const QString h = home();
+    const QString integrations = integrationsFolder();
+    const bool procmailInstalled = !QStandardPaths::findExecutable(QStringLiteral("procmail")).isEmpty();
+    if (QFileInfo::exists(h + QStringLiteral("/.procmailrc")) || procmailInstalled)
+        out << SUAMailProgram{SUAMailProgram::Procmail, QStringLiteral("procmail"), h + QStringLiteral("/.procmailrc"),
+                              !integrations.isEmpty(), {}};
+    if (QFileInfo::exists(h + QStringLiteral("/.mailfilter")))
+        out << SUAMailProgram{SUAMailProgram::Maildrop, QStringLiteral("maildrop"), h + QStringLiteral("/.mailfilter"), false,
+                              QObject::tr("Add the line “include \"%1/maildrop/junkward.mailfilter\"” to ~/.mailfilter.")
+                                  .arg(integrations.isEmpty() ? QStringLiteral("/usr/share/junkward/integrations") : integrations)};
+    for (const QString& profile : thunderbirdProfiles())
+        out << SUAMailProgram{SUAMailProgram::Thunderbird, QObject::tr("Thunderbird (profile %1)").arg(QFileInfo(profile).fileName()),
+                              profile, !integrations.isEmpty(), {}};
+    const struct {
+        SUAMailProgram::Kind kind;
+        const char* name;
+        const char* path;
+        const char* steps;
+    } clients[] = {
+        {SUAMailProgram::Evolution, "Evolution", "/.config/evolution",
+         "In Evolution, choose Edit › Preferences › Mail Preferences › Junk and pick Junkward as the junk filter."},
+        {SUAMailProgram::KMail, "KMail", "/.config/kmail2rc",
+         "In KMail, run Tools › Anti-Spam Wizard and tick Junkward."},
+        {SUAMailProgram::ClawsMail, "Claws Mail", "/.claws-mail",
+         "In Claws Mail, enable the Bogofilter plug-in and set its path to junkward-bogofilter."},
+    };
+    for (const auto& c : clients)
+        if (QFileInfo::exists(h + QLatin1String(c.path)))
+            out << SUAMailProgram{c.kind, QLatin1String(c.name), h + QLatin1String(c.path), false, QObject::tr(c.steps)};
+    return out;
+}
+
+bool SUAMailPrograms::configureProcmail() {
+    const QString integrations = integrationsFolder();
+    if (integrations.isEmpty())
+        return false;
+    const QByteArray include = QFile::encodeName(integrations + QStringLiteral("/procmail/junkward.procmailrc"));
+    const QByteArray line = "# Junkward: every message is judged; spam goes to the Junk folder.\nINCLUDERC=" + include + '\n';
+    return addToFile(QStringLiteral("procmail"), home() + QStringLiteral("/.procmailrc"),
+                     "MAILDIR=$HOME/Maildir/\nDEFAULT=$MAILDIR\n" + line, line, "junkward.procmailrc");
+}
+
+bool SUAMailPrograms::configureThunderbirdProfile(const QString& profile) {
+    const QString integrations = integrationsFolder();
+    bool ok = false;
+    const QByteArray filters = readAll(integrations + QStringLiteral("/thunderbird/Junkward.sfd"), &ok);
+    if (integrations.isEmpty() || !ok)
+        return false;
+    // The filters without the file's own header lines, for an existing file.
+    QByteArray body;
+    for (const QByteArray& line : filters.split('\n'))
+        if (!line.startsWith("version=") && !line.startsWith("logging=") && !line.isEmpty())
+            body += line + '\n';
+    int accounts = 0;
+    for (const char* kind : {"/Mail", "/ImapMail"}) {
+        const QFileInfoList folders =
+            QDir(profile + QLatin1String(kind)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
+        for (const QFileInfo& account : folders) {
+            if (!addToFile(QStringLiteral("thunderbird"), account.filePath() + QLatin1Char('/') + QLatin1String(kThunderbirdFilters),
+                           filters, body, kThunderbirdMarker))
+                return false;
+            ++accounts;
+        }
+    }
+    return accounts > 0;
+}
+
+bool SUAMailPrograms::apply(const SUAMailProgram& program) {
+    switch (program.kind) {
+    case SUAMailProgram::Procmail: return configureProcmail();
+    case SUAMailProgram::Thunderbird: return configureThunderbirdProfile(program.location);
+    default: return false;
+    }
+}

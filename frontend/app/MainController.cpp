@@ -327,6 +327,12 @@ void MainController::applicationDidFinishLaunching() {
                                                            platform::folders::engineApplication(), true);
     if (!isInitialized_)
         return;
+    if (opensSetupAssistant_ && firstLaunch && !SUAMainController::anyMailClientConfigured()) {
+        ++alertSheetCount_;
+        validateMenuItems();
+        SUAMainController::showSetupAssistantDialog(true);
+        --alertSheetCount_;
+    }
     selectRow(0);
     if (window_) {
         window_->show();

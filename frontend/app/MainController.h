@@ -93,6 +93,9 @@ public:
     bool selectRow(int row);
     // How long to wait for the daemon: tries, one every interval.
     void setDaemonWait(int tries, int intervalMs);
+    // Whether start-up opens the set-up assistant while no mail program has
+    // been configured (the program turns it on; embedders and tests do not).
+    void setOpensSetupAssistant(bool on) { opensSetupAssistant_ = on; }
     // Where the manual is looked for.
     static QString installedManualPath();
 
@@ -126,6 +129,7 @@ private:
     bool showDetectedSpams_ = true;
     int alertSheetCount_ = 0;
     bool firstLaunch = true;
+    bool opensSetupAssistant_ = false;
     SWPlugInUI* currentController_ = nullptr;
     std::unique_ptr<platform::UserDefaults> defaults_;
 

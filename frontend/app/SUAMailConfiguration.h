@@ -11,6 +11,8 @@
 
 inline constexpr const char* SUAMailNickname = "mail";
 inline constexpr const char* SUAEntourageNickname = "entourage";
+// The mail programs of this desktop (procmail, Thunderbird) set up by the assistant.
+inline constexpr const char* SUALinuxNickname = "linux";
 
 class SUAMailConfiguration {
 public:

@@ -231,6 +231,8 @@ void SUALinuxProgramsController::processWithEngine(SUAProcessEngine& engine) {
     for (const SUAMailProgram& p : std::as_const(engine.linuxPrograms))
         if (!SUAMailPrograms::apply(p))
             failed << p.name;
+    if (failed.size() < engine.linuxPrograms.size())
+        SUAMailConfiguration::setMailClientHasBeenConfigured(QLatin1String(SUALinuxNickname));
     if (!failed.isEmpty())
         main_->alert({SUAMainController::Alert::Critical, text("LINUX_FAILED", "Some mail programs could not be configured"),
                       failed.join(QStringLiteral(", "))});
@@ -434,6 +436,13 @@ void SUAMainController::launchEngineIfNeeded() {
     }
     if (!platform::launching::openApplication(signature) && !platform::launching::launchApplicationAtPath(location))
         platform::log::console(QLatin1String(kLogEngineNotLaunched));
+}
+
+bool SUAMainController::anyMailClientConfigured() {
+    for (const char* nickname : {SUAMailNickname, SUAEntourageNickname, SUALinuxNickname})
+        if (SUAMailConfiguration::hasMailClientBeenConfigured(QLatin1String(nickname)))
+            return true;
+    return false;
 }
 
 void SUAMainController::showSetupAssistantDialog(bool firstLaunch) {

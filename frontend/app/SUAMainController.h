@@ -171,6 +171,8 @@ public:
     // engine is started first and Cancel quits the application.
     static void showSetupAssistantDialog(bool firstLaunch);
     static void launchEngineIfNeeded();
+    // A mail program has been configured: Mail, Entourage or one of this desktop.
+    static bool anyMailClientConfigured();
 
     // Builds the window (once) and shows pane 0 without running it modally.
     bool open(bool firstLaunch);

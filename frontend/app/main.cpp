@@ -72,6 +72,7 @@ int main(int argc, char** argv) {
     FrontEndBusObject busObject(&controller);
     platform::ScriptingBus::exportObject(busName, QLatin1String(platform::kFrontEndObjectPath),
                                          QLatin1String(platform::kFrontEndInterface), &busObject);
+    controller.setOpensSetupAssistant(true);
     controller.awakeFromNib();
     controller.applicationDidFinishLaunching();
     if (!package.isEmpty())

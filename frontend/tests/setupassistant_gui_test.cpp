@@ -266,6 +266,7 @@ TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoe
     const QByteArray once = bytesOf(home + "/.procmailrc");
     ASSERT_TRUE(SUAMailPrograms::configureProcmail());
     EXPECT_EQ(bytesOf(home + "/.procmailrc"), once);  // never twice
+    EXPECT_TRUE(SUAMainController::anyMailClientConfigured());  // no assistant at the next start
 
     // The clean-up tool takes every change back.
     const QString passwd = box.userLibrary() + "/passwd";

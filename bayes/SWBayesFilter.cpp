@@ -14,6 +14,7 @@
 #include "platform/PropertyList.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QObject>
 #include <QTimer>
@@ -128,12 +129,77 @@ SWPlugInFilter* SWBayesFilter::initializeWithBundle(std::shared_ptr<platform::Bu
     return this;
 }
 
+QString SWBayesFilter::batchBulletinPath() const {
+    return bulletinPath_.isEmpty() ? QString() : bulletinPath_ + QLatin1String(".batch");
+}
+
+// The history of a batch whose process died while it committed replaces the
+// history file when the store holds that commit; otherwise it is dropped.
+void SWBayesFilter::completeBatchBulletin() {
+    const QString pending = batchBulletinPath();
+    if (pending.isEmpty() || !QFileInfo::exists(pending))
+        return;
+    std::optional<QVariantMap> file = platform::plist::readDictionary(pending);
+    const QVariant transaction = file ? file->take(QLatin1String(SWBayesBatchTransactionKey)) : QVariant();
+    SWDataBase* db = transaction.isValid() ? SWDataBase::sharedDataBase() : nullptr;
+    if (db && db->lastTransaction() >= transaction.toULongLong())
+        platform::plist::writeFile(bulletinPath_, *file);
+    QFile::remove(pending);
+}
+
+void SWBayesFilter::beginLearningBatch() {
+    if (batch_)
+        return;
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    if (!db || !db->beginBatch())
+        return;  // the messages are learned one by one
+    if (saveTimer_)
+        saveTimer_->stop();
+    batch_ = HistorySnapshot{history_, historySet_, marks_};
+}
+
+bool SWBayesFilter::endLearningBatch() {
+    if (!batch_)
+        return true;
+    HistorySnapshot before = std::move(*batch_);
+    batch_.reset();
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    const QString pending = batchBulletinPath();
+    const bool committed = db && db->commitBatch([&](uint64_t transaction) {
+        if (pending.isEmpty())
+            return true;
+        QVariantMap withTransaction = bulletin();
+        withTransaction.insert(QLatin1String(SWBayesBatchTransactionKey), quint64(transaction));
+        return platform::plist::writeFile(pending, withTransaction);
+    });
+    if (!committed) {
+        history_ = std::move(before.history);
+        historySet_ = std::move(before.historySet);
+        marks_ = std::move(before.marks);
+        if (!pending.isEmpty())
+            QFile::remove(pending);
+        return false;
+    }
+    if (!pending.isEmpty()) {
+        QSignalEnterCritical();
+        const bool written = platform::plist::writeFile(bulletinPath_, bulletin());
+        QSignalExitCritical();
+        if (written)
+            QFile::remove(pending);
+        else
+            platform::log::console(QLatin1String(kLogSaveFailed));
+    }
+    postDidLearn();
+    return true;
+}
+
 // Reads the history file. A file of the wrong shape would stop all training,
 // so it is replaced by a fresh history; stray entries are dropped one by one.
 void SWBayesFilter::loadBulletin() {
     history_.clear();
     historySet_.clear();
     marks_.clear();
+    completeBatchBulletin();
     if (bulletinPath_.isEmpty() || !QFileInfo::exists(bulletinPath_))
         return;
     const std::optional<QVariantMap> file = platform::plist::readDictionary(bulletinPath_);
@@ -287,7 +353,9 @@ bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, 
         appendToHistory(messageID);
     }
     marks_.insert(messageID, mark);
-    scheduleBulletinSave();
+    // In a batch the history is written with the batch's commit.
+    if (!batch_)
+        scheduleBulletinSave();
 
     const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
     if (!tree)
@@ -299,6 +367,8 @@ bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, 
     bool learned = true;
     if (tokens)
         learned = spam ? db->addTokensToSpamDB(*tokens, offset) : db->addTokensToHamDB(*tokens, offset);
+    if (batch_)
+        return learned;
     const bool counted = db->updateCountOnDisk();
     postDidLearn();
     return learned && counted;

@@ -51,6 +51,8 @@ inline constexpr const char* JKW5_TRAININGCENTER_VERSION = "Version";
 inline constexpr const char* JKW5_TRAININGCENTER_HISTORY = "History";
 inline constexpr const char* JKW5_TRAININGCENTER_MARKS = "Marks";
 inline constexpr const char* SWBayesTrainingCenterVersion = "5";
+// Key of the batch history: the store transaction it belongs to.
+inline constexpr const char* SWBayesBatchTransactionKey = "Transaction";
 
 // Files.
 inline constexpr const char* SWBayesTrainingHistoryName = "Junkward Training Center History";
@@ -81,6 +83,11 @@ public:
     bool automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID, qint32 engineStatus) override;
     bool learnMessageAsSpam(SAMIMEPart* message, const QString& messageID) override;
     bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) override;
+    // A batch stores its messages in one store transaction; the training
+    // history is written with it (a companion file names the transaction, so a
+    // history written for a commit that never happened is not taken).
+    void beginLearningBatch() override;
+    bool endLearningBatch() override;
     void updatePreferences(const QVariantMap& preferences) override;
     // The spamitude and the fifteen tokens farthest from 0.5 ("Score",
     // "Verdict", "Malus" points, "Tokens" with "Token" and "Probability").
@@ -108,6 +115,8 @@ public:
     QStringList history() const { return history_; }
     std::optional<int> markForMessageID(const QString& messageID) const;
     QString bulletinPath() const { return bulletinPath_; }
+    // The history written for a batch before its commit.
+    QString batchBulletinPath() const;
     QString cookiePath() const { return cookiePath_; }
     // The history as the property list that is saved.
     QVariantMap bulletin() const;
@@ -120,6 +129,7 @@ private:
     void appendToHistory(const QString& messageID);
     void scheduleBulletinSave();
     void loadBulletin();
+    void completeBatchBulletin();
     void startCleaning();
     void postDidLearn();
     void post(const char* name);
@@ -139,4 +149,11 @@ private:
     std::thread cleaner_;
     std::function<QDateTime()> clock_;
     QList<int> observers_;
+    // The history as it was before the open batch, restored when it fails.
+    struct HistorySnapshot {
+        QStringList history;
+        QSet<QString> historySet;
+        QHash<QString, int> marks;
+    };
+    std::optional<HistorySnapshot> batch_;
 };

@@ -24,6 +24,7 @@ constexpr const char* kLogUnreadable = "-[SWDataBase _reload]: Junkward.db = KO 
 constexpr const char* kLogCountMissing = "-[SWDataBase _reload]: Junkward.db = OK, Junkward.cnt = NOK (missing)";
 constexpr const char* kLogCountIncorrect = "-[SWDataBase _reload]: Junkward.db = OK, Junkward.cnt = NOK (incorrect)";
 constexpr const char* kLogNoDataBase = "Data base does not exist: errno=%d";
+constexpr const char* kLogJournalCompleted = "-[SWDataBase _reload]: Junkward.cnt completed from the journal of an interrupted batch";
 
 // Probabilities and weights (single precision, as the scores are combined).
 constexpr float kUnknownProbability = 0.4f;
@@ -348,6 +349,7 @@ SWDataBase::SWDataBase(const QString& cachesFolder) : folder_(cachesFolder), map
 }
 
 SWDataBase::~SWDataBase() {
+    abortBatch();
     std::lock_guard guard(sharedLock_);
     dataBase_.reset();
 }
@@ -473,6 +475,7 @@ bool SWDataBase::readCounts() {
 }
 
 void SWDataBase::_reload() {
+    abortBatch();
     {
         std::lock_guard guard(sharedLock_);
         const QString folder = folder_.isEmpty() ? platform::folders::userCaches() : folder_;
@@ -484,6 +487,10 @@ void SWDataBase::_reload() {
             if (!openStore(false))
                 platform::log::console(QString::fromLatin1(kLogUnreadable));
         }
+        if (dataBase_)
+            completeJournal();
+        else
+            QFile::remove(batchJournalPath());
         if (dataBase_ && !readCounts()) {
             dataBase_.reset();
         }
@@ -503,11 +510,13 @@ void SWDataBase::_reload() {
 }
 
 void SWDataBase::close() {
+    abortBatch();
     std::lock_guard guard(sharedLock_);
     dataBase_.reset();
 }
 
 bool SWDataBase::reset() {
+    abortBatch();
     bool result = true;
     {
         std::lock_guard guard(sharedLock_);
@@ -526,6 +535,8 @@ bool SWDataBase::reset() {
 }
 
 void SWDataBase::sync() {
+    if (inBatch())
+        return;  // the batch's commit flushes
     std::unique_lock lock(sharedLock_, std::try_to_lock);
     if (!lock.owns_lock() || !dataBase_)
         return;
@@ -566,7 +577,78 @@ bool SWDataBase::addTokensToHamDB(const SWTokenBag& tokens, int32_t spamOffset) 
     return addTokens(tokens, spamOffset, false);
 }
 
+namespace {
+
+// The record keys of a message's tokens, in the bag's order.
+std::vector<Key> keysOf(const SWTokenBag& tokens) {
+    std::vector<Key> keys;
+    keys.reserve(size_t(tokens.size()));
+    Utf8Form utf8;
+    for (auto it = tokens.constBegin(); it != tokens.constEnd(); ++it) {
+        utf8.assign(it.key());
+        if (!utf8.isEmpty())
+            keys.push_back(makeKey(utf8));
+    }
+    return keys;
+}
+
+// Learns one message inside txn: every key gets one more spam (ham) count, its
+// opposite count reduced by takeBack (floored at 0) and the date. The records
+// written are appended to written. MDB_SUCCESS or the store's error.
+int applyKeys(MDB_txn* txn, MDB_dbi dbi, std::vector<Key>& keys, uint64_t takeBack, bool spam, int32_t date,
+              std::vector<std::pair<Key, SWDataBaseValue>>* written) {
+    for (Key& key : keys) {
+        SWDataBaseValue value;
+        const int read = readRecord(txn, dbi, key, &value);
+        if (read == MDB_NOTFOUND)
+            value = SWDataBaseValue{};
+        else if (read != MDB_SUCCESS)
+            return read;
+        uint64_t& own = spam ? value.spam : value.ham;
+        uint64_t& opposite = spam ? value.ham : value.spam;
+        opposite = opposite > takeBack ? opposite - takeBack : 0;
+        own += 1;
+        value.date = date;
+        value.reserved = 0;
+        const int rc = writeRecord(txn, dbi, key, value);
+        if (rc != MDB_SUCCESS)
+            return rc;
+        written->emplace_back(key, value);
+    }
+    return MDB_SUCCESS;
+}
+
+// Keys of the batch journal.
+constexpr const char* kJournalTransactionKey = "Transaction";
+constexpr const char* kJournalCountsKey = "Counts";
+
+}  // namespace
+
+// An open batch: the write transaction, what it learned (replayed when the map
+// has to grow), and the totals it adds.
+struct SWDataBase::Batch {
+    struct Message {
+        std::vector<Key> keys;
+        uint64_t takeBack;
+        bool spam;
+        int32_t date;
+    };
+    std::unique_lock<std::mutex> lock;
+    MDB_txn* txn = nullptr;
+    std::vector<Message> messages;
+    std::vector<std::pair<Key, SWDataBaseValue>> written;
+    uint64_t spam = 0;
+    uint64_t ham = 0;
+    bool failed = false;
+    ~Batch() {
+        if (txn)
+            mdb_txn_abort(txn);
+    }
+};
+
 bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) {
+    if (inBatch())
+        return addTokensToBatch(tokens, offset, spam);
     {
         std::lock_guard guard(sharedLock_);
         if (!dataBase_)
@@ -575,43 +657,23 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
         // reduced by it, any other becomes 0.
         const uint64_t takeBack = uint64_t(int64_t(offset));
         const int32_t date = int32_t(now());
+        std::vector<Key> keys = keysOf(tokens);
         std::vector<std::pair<Key, SWDataBaseValue>> written;
-        written.reserve(size_t(tokens.size()));
+        written.reserve(keys.size());
         size_t txnid = 0;
-        Utf8Form utf8;
         for (;;) {
             written.clear();
             Txn txn(dataBase_->env, true);
             if (!txn.ok())
                 return false;
             txnid = mdb_txn_id(txn.get());
-            int rc = MDB_SUCCESS;
-            for (auto it = tokens.constBegin(); it != tokens.constEnd() && rc == MDB_SUCCESS; ++it) {
-                utf8.assign(it.key());
-                if (utf8.isEmpty())
-                    continue;
-                Key key = makeKey(utf8);
-                SWDataBaseValue value;
-                const int read = readRecord(txn.get(), dataBase_->dbi, key, &value);
-                if (read == MDB_NOTFOUND)
-                    value = SWDataBaseValue{};
-                else if (read != MDB_SUCCESS)
-                    return false;  // the whole message stays unlearned
-                uint64_t& own = spam ? value.spam : value.ham;
-                uint64_t& opposite = spam ? value.ham : value.spam;
-                opposite = opposite > takeBack ? opposite - takeBack : 0;
-                own += 1;
-                value.date = date;
-                value.reserved = 0;
-                rc = writeRecord(txn.get(), dataBase_->dbi, key, value);
-                written.emplace_back(key, value);
-            }
+            int rc = applyKeys(txn.get(), dataBase_->dbi, keys, takeBack, spam, date, &written);
             if (rc == MDB_SUCCESS)
                 rc = txn.commit();
             if (rc == MDB_SUCCESS)
                 break;
             if (rc != MDB_MAP_FULL)
-                return false;
+                return false;  // the whole message stays unlearned
             // The map is full: the transaction is gone; widen the map and learn again.
             if (!growMap())
                 return false;
@@ -622,6 +684,147 @@ bool SWDataBase::addTokens(const SWTokenBag& tokens, int32_t offset, bool spam) 
     }
     sync();
     return true;
+}
+
+bool SWDataBase::inBatch() const { return batchThread_.load() == std::this_thread::get_id(); }
+
+QString SWDataBase::batchJournalPath() const {
+    const QString folder = folder_.isEmpty() ? platform::folders::userCaches() : folder_;
+    return folder + QLatin1Char('/') + QLatin1String(SWDataBaseBatchJournalName);
+}
+
+bool SWDataBase::beginBatch() {
+    if (inBatch())
+        return false;
+    auto batch = std::make_unique<Batch>();
+    batch->lock = std::unique_lock(sharedLock_);
+    if (!dataBase_)
+        return false;
+    if (mdb_txn_begin(dataBase_->env, nullptr, 0, &batch->txn) != MDB_SUCCESS) {
+        batch->txn = nullptr;
+        return false;
+    }
+    batch_ = batch.release();
+    batchThread_ = std::this_thread::get_id();
+    return true;
+}
+
+// Called on the batch's thread.
+bool SWDataBase::addTokensToBatch(const SWTokenBag& tokens, int32_t offset, bool spam) {
+    Batch& batch = *batch_;
+    if (batch.failed)
+        return false;
+    batch.messages.push_back({keysOf(tokens), uint64_t(int64_t(offset)), spam, int32_t(now())});
+    Batch::Message& message = batch.messages.back();
+    int rc = applyKeys(batch.txn, dataBase_->dbi, message.keys, message.takeBack, spam, message.date, &batch.written);
+    // A full map ends the transaction: widen the map and learn the batch again.
+    while (rc == MDB_MAP_FULL) {
+        mdb_txn_abort(batch.txn);
+        batch.txn = nullptr;
+        batch.written.clear();
+        if (!growMap() || mdb_txn_begin(dataBase_->env, nullptr, 0, &batch.txn) != MDB_SUCCESS) {
+            batch.txn = nullptr;
+            break;
+        }
+        rc = MDB_SUCCESS;
+        for (Batch::Message& m : batch.messages) {
+            rc = applyKeys(batch.txn, dataBase_->dbi, m.keys, m.takeBack, m.spam, m.date, &batch.written);
+            if (rc != MDB_SUCCESS)
+                break;
+        }
+    }
+    if (rc != MDB_SUCCESS) {
+        batch.failed = true;
+        return false;
+    }
+    (spam ? batch.spam : batch.ham) += 1;
+    return true;
+}
+
+bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit) {
+    if (!inBatch())
+        return false;
+    Batch& batch = *batch_;
+    if (batch.failed || !batch.txn || !dataBase_) {
+        endBatch();
+        return false;
+    }
+    if (batch.messages.empty()) {
+        endBatch();
+        return true;
+    }
+    const uint64_t txnid = mdb_txn_id(batch.txn);
+    const uint64_t spam = spamMailCount_ + batch.spam;
+    const uint64_t ham = hamMailCount_ + batch.ham;
+    const QString journal = batchJournalPath();
+    // 1. The journal, then the caller's companion files.
+    bool ok = platform::plist::writeFile(
+        journal, QVariantMap{{QLatin1String(kJournalTransactionKey), quint64(txnid)},
+                             {QLatin1String(kJournalCountsKey), QVariantList{quint64(ham), quint64(spam)}}});
+    if (ok && beforeCommit)
+        ok = beforeCommit(txnid);
+    // 2. The commit, flushed.
+    if (ok) {
+        ok = mdb_txn_commit(batch.txn) == MDB_SUCCESS;
+        batch.txn = nullptr;
+    }
+    if (!ok) {
+        QFile::remove(journal);
+        endBatch();
+        return false;
+    }
+    mdb_env_sync(dataBase_->env, 1);
+    takeOverCommit(txnid, batch.written);
+    spamMailCount_ = spam;
+    hamMailCount_ = ham;
+    changesPending_ = false;
+    lastFlush_ = monotonicSeconds();
+    // 3. The count file; the journal has served.
+    if (updateCountOnDisk())
+        QFile::remove(journal);
+    endBatch();
+    return true;
+}
+
+void SWDataBase::abortBatch() {
+    if (inBatch())
+        endBatch();
+}
+
+// Drops the batch, aborting its transaction if still open, and unlocks the store.
+void SWDataBase::endBatch() {
+    batchThread_ = std::thread::id();
+    delete batch_;
+    batch_ = nullptr;
+}
+
+uint64_t SWDataBase::lastTransaction() {
+    std::unique_lock lock(sharedLock_, std::defer_lock);
+    if (!inBatch())
+        lock.lock();
+    MDB_envinfo info;
+    if (!dataBase_ || mdb_env_info(dataBase_->env, &info) != MDB_SUCCESS)
+        return 0;
+    return uint64_t(info.me_last_txnid);
+}
+
+// The journal of a batch whose process died while it committed: when the store
+// holds that commit, its totals are the true ones and go to the count file;
+// otherwise the batch never happened. Called with the lock held, the store open.
+void SWDataBase::completeJournal() {
+    const QString journal = batchJournalPath();
+    if (!fileExists(journal))
+        return;
+    const std::optional<QVariantMap> entry = platform::plist::readDictionary(journal);
+    MDB_envinfo info;
+    if (entry && mdb_env_info(dataBase_->env, &info) == MDB_SUCCESS) {
+        const QVariant txn = entry->value(QLatin1String(kJournalTransactionKey));
+        const QVariantList counts = entry->value(QLatin1String(kJournalCountsKey)).toList();
+        if (txn.isValid() && counts.size() == 2 && uint64_t(info.me_last_txnid) >= txn.toULongLong() &&
+            platform::plist::writeFile(countPath_, counts))
+            platform::log::console(QString::fromLatin1(kLogJournalCompleted));
+    }
+    QFile::remove(journal);
 }
 
 // After a commit of this store with the given id that wrote these records: a
@@ -659,6 +862,8 @@ int SWDataBase::lookUpRecord(MDB_txn* txn, Key& key, SWDataBaseValue* value) {
 }
 
 std::optional<std::vector<float>> SWDataBase::getSpamitudeArrayFromTokens(const SWTokenBag& tokens, bool updateDate) {
+    if (inBatch())
+        return std::nullopt;
     std::unique_lock lock(sharedLock_, std::try_to_lock);
     if (!lock.owns_lock() || !dataBase_)
         return std::nullopt;
@@ -777,6 +982,7 @@ void SWDataBase::refreshDates(const std::vector<Key>& keys, int32_t date) {
 }
 
 bool SWDataBase::removeItemsFromArray(const QStringList& tokens) {
+    abortBatch();  // a batch of this thread would hold the lock
     {
         std::lock_guard guard(sharedLock_);
         if (!dataBase_)
@@ -799,6 +1005,7 @@ bool SWDataBase::removeItemsFromArray(const QStringList& tokens) {
 }
 
 bool SWDataBase::removeOldItemsFromDataBase() {
+    abortBatch();  // a batch of this thread would hold the lock
     const int64_t current = now();
     std::vector<Key> expired;
     expired.reserve(100);
@@ -853,6 +1060,7 @@ bool SWDataBase::removeOldItemsFromDataBase() {
 }
 
 bool SWDataBase::addItem(const QVariantMap* item) {
+    abortBatch();  // a batch of this thread would hold the lock
     if (!item)
         return true;
     {
@@ -893,6 +1101,7 @@ bool SWDataBase::addItem(const QVariantMap* item) {
 }
 
 std::optional<SWDataBaseValue> SWDataBase::valueForToken(const QString& token) {
+    abortBatch();  // a batch of this thread would hold the lock
     std::lock_guard guard(sharedLock_);
     if (!dataBase_)
         return std::nullopt;
@@ -907,6 +1116,7 @@ std::optional<SWDataBaseValue> SWDataBase::valueForToken(const QString& token) {
 }
 
 int64_t SWDataBase::recordCount() {
+    abortBatch();  // a batch of this thread would hold the lock
     std::lock_guard guard(sharedLock_);
     if (!dataBase_)
         return -1;

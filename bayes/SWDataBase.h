@@ -23,11 +23,14 @@ struct MDB_txn;
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <thread>
 #include <utility>
 #include <vector>
 
 inline constexpr const char* SWDataBaseBaseName = "Junkward.db";
 inline constexpr const char* SWDataBaseCountName = "Junkward.cnt";
+// Beside the count file while a batch commits: {"Transaction", "Counts"}.
+inline constexpr const char* SWDataBaseBatchJournalName = "Junkward.cnt.batch";
 inline constexpr int SWDataBaseKeySize = 20;
 inline constexpr int SWDataBaseValueSize = 24;
 
@@ -92,6 +95,28 @@ public:
     bool addTokensToSpamDB(const SWTokenBag& tokens, int32_t hamOffset);
     bool addTokensToHamDB(const SWTokenBag& tokens, int32_t spamOffset);
 
+    // Batched learning. From beginBatch() to commitBatch() or abortBatch() the
+    // addTokensTo*DB calls of the calling thread share one write transaction and
+    // the store is locked to every other thread; the totals and the count file
+    // change only at the commit. commitBatch() makes the whole batch durable at
+    // once (one flush, one count-file write) or none of it: a journal with the
+    // new totals and the commit's transaction id is written first, so that the
+    // next open completes the count file of a batch whose commit happened before
+    // the process died, and drops the journal of one whose commit did not.
+    // beforeCommit, when given, runs after the journal and before the commit with
+    // that transaction id (a caller's companion file can record it); false from
+    // it abandons the batch. A failed learning call inside the batch fails the
+    // whole batch. beginBatch() is false when the store is closed or the calling
+    // thread already has a batch.
+    bool beginBatch();
+    bool commitBatch(const std::function<bool(uint64_t)>& beforeCommit = {});
+    void abortBatch();
+    // True when the calling thread has a batch open.
+    bool inBatch() const;
+    // The id of the store's last committed transaction; 0 when closed.
+    uint64_t lastTransaction();
+    QString batchJournalPath() const;
+
     // One spam probability per token, in the bag's order; with updateDate, the
     // known records get the current date (when theirs is an hour old or more). nullopt when the store is closed, busy
     // (maintenance holds the lock) or fails.
@@ -122,6 +147,10 @@ public:
 
 private:
     struct Env;
+    struct Batch;
+    bool addTokensToBatch(const SWTokenBag& tokens, int32_t offset, bool spam);
+    void endBatch();
+    void completeJournal();
     bool addTokens(const SWTokenBag& tokens, int32_t offset, bool spam);
     int lookUpRecord(MDB_txn* txn, Key& key, SWDataBaseValue* value);
     void takeOverCommit(size_t txnid, const std::vector<std::pair<Key, SWDataBaseValue>>& written);
@@ -143,4 +172,6 @@ private:
     bool datesPending_ = false;    // dates refreshed since the last flush
     int64_t lastFlush_ = 0;        // monotonic seconds
     std::function<int64_t()> clock_;
+    Batch* batch_ = nullptr;  // owned; set and used by the batch's thread only
+    std::atomic<std::thread::id> batchThread_{};
 };

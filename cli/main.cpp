@@ -1,6 +1,7 @@
 // junkward: the engine from a shell or a mail-delivery rule.
 //
 //   junkward check [--entourage] [FILE...]     spam or not spam, one line per message
+//   junkward filter [--exit-code] [FILE]       the message with its verdict header
 //   junkward learn-spam FILE...                train every filter: these are spam
 //   junkward learn-ham FILE...                 train every filter: these are good mail
 //   junkward query [FILE...]                   ask over the port as the mail plug-in does
@@ -9,9 +10,11 @@
 //   junkward filters-version                   date of the URL filter database
 //   junkward quit                              stop the engine
 
+#include "cli/EngineClient.h"
 #include "cli/Explain.h"
 #include "cli/LogExport.h"
 #include "cli/MessageSource.h"
+#include "cli/VerdictHeader.h"
 #include "engine/SievraPort.h"
 #include "platform/Bundle.h"
 #include "platform/Folders.h"
@@ -31,6 +34,7 @@
 #include <QThread>
 
 #include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <unistd.h>
 
@@ -44,9 +48,7 @@ constexpr int kExitError = 2;
 
 constexpr double kCallTimeout = 600.0;     // a 50 MB message takes a while to parse
 constexpr double kStartTimeout = 30.0;     // the engine's start-up
-// A bus message holds at most a 64 MiB byte array (the library aborts on more):
-// larger messages are refused before they are sent.
-constexpr qsizetype kBusMaxMessageBytes = 63ll * 1024 * 1024;
+constexpr double kFilterTimeout = 120.0;   // a delivery waits no longer
 
 void say(FILE* stream, const QString& text)
 {
@@ -69,6 +71,9 @@ const char* kUsage =
     "                                 Reads standard input without FILE. Exit status 0\n"
     "                                 when the last message is spam, 1 when it is not,\n"
     "                                 2 on an error.\n"
+    "  filter [--exit-code] [FILE]    Copy the message (standard input without FILE) to\n"
+    "                                 standard output with the header X-Junkward-Status\n"
+    "                                 added at the top; exit status 0 once it is written.\n"
     "  learn-spam FILE...             Train every filter that these messages are spam.\n"
     "  learn-ham FILE...              Train every filter that these messages are good mail.\n"
     "                                 A FILE may be one message, an mbox file or a folder\n"
@@ -94,13 +99,27 @@ QString helpFor(const QString& command)
                "name. The verdict is recorded in the activity log and the statistics.\n"
                "--entourage: the messages use carriage returns as line ends.\n"
                "Exit status: 0 when the last message is spam, 1 when it is not, 2 on an error.\n";
+    if (command == "filter")
+        return "Usage: junkward filter [--exit-code] [FILE]\n"
+               "Judges one message (standard input without FILE) through the whole engine and\n"
+               "writes it to standard output with one header added at the top of its header\n"
+               "block:\n"
+               "  X-Junkward-Status: Yes, reason=<deciding filter or check>, version=<version>\n"
+               "(No for good mail). Every X-Junkward-Status header already in the message is\n"
+               "removed first, with its continuation lines; nothing else changes, line ends and\n"
+               "a missing final line end included. When the engine cannot judge the message it\n"
+               "passes through with \"X-Junkward-Status: Unsure, error=<why>, version=<version>\".\n"
+               "Exit status: 0 whenever the message was written, 2 when it could not be read or\n"
+               "written. With --exit-code: 0 for spam, 1 for good mail, 2 when unsure or on an\n"
+               "error (the message is written in every case it can be).\n";
     if (command == "learn-spam" || command == "learn-ham")
         return "Usage: junkward learn-spam|learn-ham [--entourage] FILE...\n"
                "Hands every message to every filter for training (the Bayesian filter learns\n"
                "its words, the lists learn the sender when their \"Learn\" setting is on) and\n"
                "records LEARN_SPAM or LEARN_HAM in the activity log. A FILE may be a single\n"
                "message, an mbox file (every message in it) or a folder: a Maildir (new/ and\n"
-               "cur/) or a folder of message files. On a terminal a progress bar is shown.\n"
+               "cur/) or a folder of message files. The messages go to the engine in batches\n"
+               "that every filter stores at once. On a terminal a progress bar is shown.\n"
                "Exit status: 0 when every message was handed over, 2 otherwise.\n";
     if (command == "query")
         return QStringLiteral("Usage: junkward query [FILE...]\n"
@@ -133,42 +152,19 @@ QString helpFor(const QString& command)
     return {};
 }
 
-// Makes sure the engine owns its bus name, starting it when needed.
 bool ensureEngine()
 {
-    if (!QDBusConnection::sessionBus().isConnected()) {
-        warn("there is no session bus (DBUS_SESSION_BUS_ADDRESS); the engine cannot be reached");
-        return false;
-    }
-    if (platform::ScriptingBus::hasOwner(platform::kEngineBusName))
+    QByteArray error;
+    QString problem;
+    if (junkwardcli::ensureEngine(&error, &problem))
         return true;
-    if (!platform::ScriptingBus::startService(platform::kEngineBusName, kStartTimeout)) {
-        const QString program = platform::launching::findApplication(platform::launching::kEngineSignature);
-        if (program.isEmpty()) {
-            warn("the engine is not installed (no \"Junkward Engine.app\" in " +
-                 platform::folders::junkwardSupport() + ")");
-            return false;
-        }
-        if (!platform::launching::launchApplicationAtPath(program)) {
-            warn("the engine at " + program + " could not be started");
-            return false;
-        }
-    }
-    QElapsedTimer waited;
-    waited.start();
-    while (waited.elapsed() < kStartTimeout * 1000) {
-        if (platform::ScriptingBus::hasOwner(platform::kEngineBusName))
-            return true;
-        QThread::msleep(50);
-    }
-    warn("the engine was started but does not answer");
+    warn(problem);
     return false;
 }
 
 platform::ScriptingReply callEngine(const QString& method, const QVariantList& arguments)
 {
-    return platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
-                                        platform::kEngineInterface, method, arguments, kCallTimeout);
+    return junkwardcli::callEngine(method, arguments, kCallTimeout);
 }
 
 bool tooLargeForTheBus(const SourceMessage& m)
@@ -179,13 +175,6 @@ bool tooLargeForTheBus(const SourceMessage& m)
              .arg(m.origin)
              .arg(kBusMaxMessageBytes >> 20));
     return true;
-}
-
-QString describeFailure(const platform::ScriptingReply& reply)
-{
-    if (reply.timedOut())
-        return QStringLiteral("the engine did not answer in time");
-    return QStringLiteral("the engine refused the request: %1 %2").arg(reply.errorName, reply.errorMessage);
 }
 
 // Reads the messages named by files (standard input when none).
@@ -323,24 +312,93 @@ int commandLearn(QStringList args, bool spam)
         return kExitError;
     if (!ensureEngine())
         return kExitError;
-    Progress progress(messages.size(), spam ? "Learned as spam:" : "Learned as good mail:");
-    std::size_t done = 0, failed = 0;
-    for (const SourceMessage& m : messages) {
-        ++done;
+    // Messages the bus cannot carry are left out; the rest go in batches.
+    QByteArrayList sendable;
+    std::vector<const SourceMessage*> origins;
+    std::size_t skipped = 0;
+    for (SourceMessage& m : messages) {
         if (tooLargeForTheBus(m)) {
-            ++failed;
-            progress.step(done, failed);
+            ++skipped;
             continue;
         }
-        const platform::ScriptingReply reply = callEngine(spam ? "LearnSpam" : "LearnHam", {m.bytes, entourage});
-        if (!reply.ok) {
-            ++failed;
-            warn(m.origin + ": " + describeFailure(reply));
-        }
-        progress.step(done, failed);
+        sendable << m.bytes;
+        origins.push_back(&m);
     }
-    progress.finish(done, failed);
-    return (failed || errors) ? kExitError : 0;
+    Progress progress(messages.size(), spam ? "Learned as spam:" : "Learned as good mail:");
+    std::vector<bool> learned;
+    QString problem;
+    const bool sent = junkwardcli::learnMessages(sendable, spam, entourage, &learned,
+                                                 [&](std::size_t done) { progress.step(done + skipped, skipped); },
+                                                 &problem);
+    if (!sent)
+        warn(problem);
+    std::size_t refused = 0;
+    for (std::size_t i = 0; i < learned.size(); ++i) {
+        if (learned[i])
+            continue;
+        ++refused;
+        if (sent)
+            warn(origins[i]->origin + ": not learned (it cannot be parsed, or a filter refused it: see the engine's log)");
+    }
+    progress.finish(messages.size(), skipped + refused);
+    return (!sent || skipped || errors) ? kExitError : 0;
+}
+
+int commandFilter(QStringList args)
+{
+    const bool exitCode = args.removeAll("--exit-code") > 0;
+    if (args.size() > 1 || (args.size() == 1 && args.first().startsWith("-") && args.first() != "-")) {
+        warn("filter takes one message: junkward filter [--exit-code] [FILE]");
+        return kExitError;
+    }
+    // 1. The message, whole, as bytes.
+    QFile in;
+    const bool opened = (args.isEmpty() || args.first() == "-") ? in.open(stdin, QIODevice::ReadOnly)
+                                                                : (in.setFileName(args.first()), in.open(QIODevice::ReadOnly));
+    if (!opened) {
+        warn((args.isEmpty() ? QStringLiteral("standard input") : args.first()) + " cannot be read");
+        return kExitError;
+    }
+    QByteArray message;
+    for (;;) {
+        const QByteArray chunk = in.read(1 << 20);
+        if (chunk.isEmpty())
+            break;
+        message += chunk;
+    }
+    if (in.error() != QFileDevice::NoError) {
+        warn((args.isEmpty() ? QStringLiteral("standard input") : args.first()) + " cannot be read: " + in.errorString());
+        return kExitError;
+    }
+
+    // 2. The verdict; the message passes whatever happens to it.
+    const junkwardcli::Judgement judgement = junkwardcli::judgeMessage(message, false, kFilterTimeout);
+    if (!judgement.ok)
+        warn(judgement.problem);
+    const QByteArray value = judgement.ok
+                                 ? junkwardcli::verdictValue(judgement.spam(), judgement.reason, JUNKWARD_VERSION)
+                                 : junkwardcli::unsureValue(judgement.error, JUNKWARD_VERSION);
+    const QByteArray out = junkwardcli::withHeaders(
+        message, {QByteArray(junkwardcli::kVerdictHeaderName) + ": " + value}, {junkwardcli::kVerdictHeaderName});
+
+    // 3. Written whole, or a failure the delivery agent sees.
+    std::fflush(stdout);
+    const char* p = out.constData();
+    qsizetype left = out.size();
+    while (left > 0) {
+        const ssize_t n = ::write(STDOUT_FILENO, p, size_t(left));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            warn(QStringLiteral("the message could not be written: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            return kExitError;
+        }
+        p += n;
+        left -= n;
+    }
+    if (!exitCode)
+        return 0;
+    return !judgement.ok ? kExitError : judgement.spam() ? kExitSpam : kExitNotSpam;
 }
 
 int commandQuery(const QStringList& args)
@@ -433,6 +491,7 @@ int commandSimple(const QString& method)
 
 int main(int argc, char** argv)
 {
+    junkwardcli::adoptUserSession();
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);
     if (args.isEmpty() || args.first() == "--help" || args.first() == "-h" || args.first() == "help") {
@@ -448,6 +507,8 @@ int main(int argc, char** argv)
     }
     if (command == "check")
         return commandCheck(args);
+    if (command == "filter")
+        return commandFilter(args);
     if (command == "learn-spam")
         return commandLearn(args, true);
     if (command == "learn-ham")

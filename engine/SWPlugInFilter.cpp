@@ -216,6 +216,10 @@ void SWPlugInFilter::preferencesDidChange(const platform::Notification& notifica
     updatePreferences(notification.userInfo);
 }
 
+void SWPlugInFilter::beginLearningBatch() {}
+
+bool SWPlugInFilter::endLearningBatch() { return true; }
+
 std::optional<QVariantMap> SWPlugInFilter::loadStatistics() {
     return SWPluginPreferencesManager::loadStatisticsWithIdentifier(identifier_);
 }

@@ -74,6 +74,14 @@ public:
     virtual bool automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID, qint32 engineStatus);
     virtual bool learnMessageAsSpam(SAMIMEPart* message, const QString& messageID);
     virtual bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID);
+    // Bulk training: the learnMessageAs* calls between beginLearningBatch() and
+    // endLearningBatch() form one batch, which a filter may store as a whole
+    // (one transaction, one write of its files) instead of message by message.
+    // endLearningBatch() is false when the batch could not be stored; then none
+    // of it may be kept. Every begin is followed by one end. The base does
+    // nothing (each message is stored when it is learned) and answers true.
+    virtual void beginLearningBatch();
+    virtual bool endLearningBatch();
     // Why the filter would judge a message as it does, for a person to read: its
     // score and the evidence that weighed most. Nothing is learned, counted or
     // logged. The base has nothing to say (an empty dictionary).

@@ -1,12 +1,14 @@
 #include "engine/SievraAppleEventManager.h"
 
-#include "engine/SievraController.h"
+#include "engine/JKW_LogManager.h"
 #include "engine/SWPlugInFilter.h"
+#include "engine/SievraController.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "platform/Folders.h"
 
 #include <QCoreApplication>
+#include <QDBusMetaType>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -90,7 +92,11 @@ QString filtersVersionFromHeader(const QByteArray& header) {
 }
 
 SievraAppleEventManager::SievraAppleEventManager(SievraController* controller, QObject* parent)
-    : QObject(parent), controller_(controller) {}
+    : QObject(parent), controller_(controller) {
+    // The batch methods' array of messages ("aay") must be known before the
+    // object is exported, or the bus leaves them out.
+    qDBusRegisterMetaType<QByteArrayList>();
+}
 
 bool SievraAppleEventManager::handleCheckSpamStatusCommand(const QVariantMap& arguments) {
     bool present = false;
@@ -149,6 +155,46 @@ void SievraAppleEventManager::LearnHam(const QByteArray& message, bool isEntoura
 }
 
 QString SievraAppleEventManager::GetFiltersVersion() { return handleGetFiltersVersionCommand(); }
+
+int SievraAppleEventManager::JudgeMessage(const QByteArray& message, bool isEntourage, QString& reason) {
+    reason = QString::fromLatin1(JKW_LOG_FILTER_KEY_NONE);
+    const SARef<SAData> data = controller_ ? dataFromMessageSource(message) : SARef<SAData>();
+    if (!data)
+        return SWFilterStatusUndecided;
+    LineEndScope lineEnds(isEntourage);
+    return controller_->filterMailData(data.get(), &reason);
+}
+
+// Every source converted and the whole batch handed to the controller with the
+// line ends set; the flags are put back in the order of the sources.
+QByteArray SievraAppleEventManager::learnBatch(const QByteArrayList& sources, bool entourage, bool spam) {
+    QByteArray result(sources.size(), '\0');
+    if (!controller_)
+        return result;
+    std::vector<SARef<SAData>> owned;
+    std::vector<SAData*> data;
+    std::vector<qsizetype> position;  // index in sources of each data object
+    for (qsizetype i = 0; i < sources.size(); ++i) {
+        if (SARef<SAData> d = dataFromMessageSource(sources[i])) {
+            data.push_back(d.get());
+            owned.push_back(std::move(d));
+            position.push_back(i);
+        }
+    }
+    LineEndScope lineEnds(entourage);
+    const QByteArray learned = controller_->learnMailDataBatch(data, spam);
+    for (size_t i = 0; i < position.size() && qsizetype(i) < learned.size(); ++i)
+        result[position[i]] = learned[qsizetype(i)];
+    return result;
+}
+
+QByteArray SievraAppleEventManager::LearnSpamBatch(const QByteArrayList& messages, bool isEntourage) {
+    return learnBatch(messages, isEntourage, true);
+}
+
+QByteArray SievraAppleEventManager::LearnHamBatch(const QByteArrayList& messages, bool isEntourage) {
+    return learnBatch(messages, isEntourage, false);
+}
 
 QString SievraAppleEventManager::Explain(const QByteArray& message, bool isEntourage) {
     QVariantMap explanation;

@@ -9,6 +9,7 @@
 #include "mailparse/SARef.h"
 
 #include <QByteArray>
+#include <QByteArrayList>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -67,6 +68,15 @@ public slots:
     void LearnSpam(const QByteArray& message, bool isEntourage);
     void LearnHam(const QByteArray& message, bool isEntourage);
     QString GetFiltersVersion();
+    // Judges a message as CheckSpamStatus does and tells what decided: the
+    // verdict (0 spam, 1 legitimate, 2 undecided or not judged) and reason, the
+    // deciding filter's or check's "Filt-ID" ("NONE" when nothing decided).
+    int JudgeMessage(const QByteArray& message, bool isEntourage, QString& reason);
+    // Bulk training: every message as LearnSpam / LearnHam would, in one
+    // learning batch (each filter stores the batch at once). One byte per
+    // message: 1 learned, 0 not (unparsable, or a filter failed).
+    QByteArray LearnSpamBatch(const QByteArrayList& messages, bool isEntourage);
+    QByteArray LearnHamBatch(const QByteArrayList& messages, bool isEntourage);
     // Why the message would be judged as it is (the controller's
     // explainMailData as a JSON object); nothing is counted, logged or learned.
     // "{}" for an empty message.
@@ -77,6 +87,7 @@ public slots:
 
 private:
     void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*));
+    QByteArray learnBatch(const QByteArrayList& sources, bool entourage, bool spam);
 
     SievraController* controller_;
 };

@@ -129,8 +129,10 @@ bool SievraController::advertisementSubjectMatches(const QString& subject)
     return regexec(&compiledADVRegularExpression_, text.constData(), 0, nullptr, 0) == 0;
 }
 
-qint32 SievraController::filterMailData(SAData* data)
+qint32 SievraController::filterMailData(SAData* data, QString* reason)
 {
+    if (reason)
+        *reason = QString::fromLatin1(JKW_LOG_FILTER_KEY_NONE);
     // 1. Nothing to judge, or the engine is switched off.
     if (!data || data->length() == 0 || !status_)
         return SWFilterStatusUndecided;
@@ -149,6 +151,8 @@ qint32 SievraController::filterMailData(SAData* data)
     if (!parsed) {
         platform::log::console(QString::fromLatin1(kParseErrorLine));
         verdict = SWFilterStatusSpam;
+        if (reason)
+            *reason = QString::fromLatin1(JKW_LOG_FILTER_KEY_INTERNAL_PARSE_ERROR);
     }
 
     // 4. The record.
@@ -192,6 +196,8 @@ qint32 SievraController::filterMailData(SAData* data)
         addToStatisticsGeneral(verdict);
 
     // 10. The activity log.
+    if (record && reason)
+        *reason = record->value(JKW_LOG_FILTER_KEY).toString();
     if (record)
         JKW_LogManager::sharedLogManager().queueRecord(*record);
 

@@ -32,10 +32,33 @@ void SievraController::learnSpamMailData(SAData* data) { learnMailData(data, tru
 
 void SievraController::learnHamMailData(SAData* data) { learnMailData(data, false); }
 
-void SievraController::learnMailData(SAData* data, bool spam) {
+QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& messages, bool spam) {
+    QByteArray learned(qsizetype(messages.size()), '\0');
+    if (messages.empty())
+        return learned;
+    for (const SievraPlugInEntry& entry : plugIns_)
+        if (entry.instance)
+            entry.instance->beginLearningBatch();
+    QString subject;
+    for (size_t i = 0; i < messages.size(); ++i)
+        learned[qsizetype(i)] = learnMailData(messages[i], spam, true, &subject) ? 1 : 0;
+    // A filter that could not store the batch kept none of it.
+    for (const SievraPlugInEntry& entry : plugIns_) {
+        if (!entry.instance || entry.instance->endLearningBatch())
+            continue;
+        platform::log::console(QString::fromLatin1(spam ? kLearnSpamIssue : kLearnLegitimateIssue)
+                                   .arg(entry.identifier.value_or(entry.instance->identifier())));
+        learned.fill('\0');
+    }
+    if (showFeedback_)
+        showLearningNotice(spam, subject);
+    return learned;
+}
+
+bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QString* subject) {
     // 1. Nothing without data; the engine's on/off switch does not apply.
     if (!data || data->length() == 0)
-        return;
+        return false;
 
     // 2. Parse in learning mode: the header callback is not called, so the
     // lists do not decide. An unparsable message is neither learned nor logged.
@@ -45,7 +68,7 @@ void SievraController::learnMailData(SAData* data, bool spam) {
         new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData.get() : data, true, filterCallBack, this));
     SAMIMEPart* message = owner.get();
     if (!message || message->process(true, true) == SAMIMEProcessFailure)
-        return;
+        return false;
 
     // 3. The record.
     QVariantMap record = createLogRecord(message);
@@ -54,37 +77,46 @@ void SievraController::learnMailData(SAData* data, bool spam) {
 
     // 4. Every filter learns.
     const QString messageID = record.value(JKW_LOG_MESSAGE_ID_KEY).toString();
-    if (spam)
-        learnSpamFilterWithPlugIns(message, messageID);
-    else
-        learnHamFilterWithPlugIns(message, messageID);
+    const bool learned = spam ? learnSpamFilterWithPlugIns(message, messageID)
+                              : learnHamFilterWithPlugIns(message, messageID);
 
     // 5. The record replaces the message's earlier one.
     JKW_LogManager::sharedLogManager().queueRecord(record);
 
     // 6. The notice.
-    if (showFeedback_)
+    if (subject)
+        *subject = record.value(JKW_LOG_SUBJECT_KEY).toString();
+    if (showFeedback_ && !inBatch)
         showLearningNotice(spam, record.value(JKW_LOG_SUBJECT_KEY).toString());
+    return learned;
 }
 
-void SievraController::learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {
+bool SievraController::learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {
+    bool all = true;
     for (const SievraPlugInEntry& entry : plugIns_) {
         if (!entry.instance)
             continue;
-        if (!entry.instance->learnMessageAsSpam(message, messageID))
+        if (!entry.instance->learnMessageAsSpam(message, messageID)) {
+            all = false;
             platform::log::console(QString::fromLatin1(kLearnSpamIssue)
                                        .arg(entry.identifier.value_or(entry.instance->identifier())));
+        }
     }
+    return all;
 }
 
-void SievraController::learnHamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {
+bool SievraController::learnHamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {
+    bool all = true;
     for (const SievraPlugInEntry& entry : plugIns_) {
         if (!entry.instance)
             continue;
-        if (!entry.instance->learnMessageAsLegitimate(message, messageID))
+        if (!entry.instance->learnMessageAsLegitimate(message, messageID)) {
+            all = false;
             platform::log::console(QString::fromLatin1(kLearnLegitimateIssue)
                                        .arg(entry.identifier.value_or(entry.instance->identifier())));
+        }
     }
+    return all;
 }
 
 void SievraController::showLearningNotice(bool spam, const QString& subject) {

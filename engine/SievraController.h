@@ -106,8 +106,10 @@ public:
     QByteArray SievraMessagePortCallBack(qint32 msgid, const QByteArray& data, uid_t senderUid);
 
     // Judges one raw message (borrowed): 0 spam, 1 legitimate, 2 undecided or
-    // not judged.
-    qint32 filterMailData(SAData* data);
+    // not judged. reason, when given, receives what decided: the record's
+    // "Filt-ID", "INT_PARSE" for an unparsable message, "NONE" when nothing was
+    // judged (no data, engine switched off).
+    qint32 filterMailData(SAData* data, QString* reason = nullptr);
     // Why filterMailData would judge one raw message (borrowed) as it does,
     // with nothing counted, logged or learned: "Engine On", "From", "Subject",
     // "Decided By" (the log's "Filt-ID" of the deciding list, check or filter,
@@ -136,10 +138,16 @@ public:
     // neither learned nor logged.
     void learnSpamMailData(SAData* data);
     void learnHamMailData(SAData* data);
+    // Training with many raw messages (borrowed), each as learnSpamMailData /
+    // learnHamMailData does, in one learning batch of every filter, so each
+    // filter stores the whole batch at once; one notice for the batch. The
+    // result has one byte per message: 1 when it was parsed and every filter
+    // learned it and stored the batch, else 0.
+    QByteArray learnMailDataBatch(const std::vector<SAData*>& messages, bool spam);
     // Every filter of the chain learns the parsed message; a filter that fails
-    // is logged and the others still learn.
-    void learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID);
-    void learnHamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID);
+    // is logged and the others still learn. False when one failed.
+    bool learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID);
+    bool learnHamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID);
     // A copy of data with every CR LF turned into LF, or null when it has none
     // (the caller releases it).
     static SAData* copyDataWithLineFeeds(SAData* data);
@@ -191,7 +199,9 @@ private:
     // A level-0 progress notice titled by the localised titleKey with the subject as
     // explanation, removed hideAfterMs later (replacing any pending removal).
     void showProgressNotice(const char* titleKey, const QString& subject, int hideAfterMs);
-    void learnMailData(SAData* data, bool spam);
+    // Learns one message; false when it could not be parsed or a filter failed.
+    // Within a batch the notice is left to the batch.
+    bool learnMailData(SAData* data, bool spam, bool inBatch = false, QString* subject = nullptr);
     // Shows the "learning" notice and schedules its removal.
     void showLearningNotice(bool spam, const QString& subject);
 

@@ -76,7 +76,15 @@ QString findApplication(const QString& signature) {
 bool launchApplicationAtPath(const QString& path) {
     const QString exe = executableForPath(path);
     if (exe.isEmpty()) return false;
-    return QProcess::startDetached(exe, {}, QFileInfo(exe).absolutePath());
+    // The application outlives the caller: it must not hold the caller's output
+    // open, or a mail filter's reader (procmail, a pipe) would wait for it forever.
+    QProcess process;
+    process.setProgram(exe);
+    process.setWorkingDirectory(QFileInfo(exe).absolutePath());
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    return process.startDetached();
 }
 
 bool openApplication(const QString& signature) {

@@ -4,6 +4,9 @@
 
 #include "SWDataBase.h"
 
+#include "platform/PropertyList.h"
+
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -112,6 +115,123 @@ TEST(DataBaseCrash, killedLearnerLeavesEveryReturnedMessageIntact) {
         auto scores = db.getSpamitudeArrayFromTokens(messageTokens(0), false);
         ASSERT_TRUE(scores) << "round " << round;
         EXPECT_EQ(scores->size(), size_t(messageTokens(0).size()));
+    }
+}
+
+constexpr int32_t kBatch = 25;
+
+// Runs in the child: learns batch after batch, reporting each batch's number
+// once its commit has returned.
+[[noreturn]] void learnBatchesForever(const QString& folder, int32_t firstBatch, int reportFd) {
+    SWDataBase db(folder);
+    if (!db.isOpen())
+        _exit(2);
+    for (int32_t b = firstBatch;; ++b) {
+        if (!db.beginBatch())
+            _exit(3);
+        for (int32_t i = 0; i < kBatch; ++i)
+            if (!db.addTokensToSpamDB(messageTokens(b * kBatch + i), 0))
+                _exit(4);
+        if (!db.commitBatch())
+            _exit(5);
+        if (write(reportFd, &b, sizeof b) != sizeof b)
+            _exit(6);
+    }
+}
+
+TEST(DataBaseCrash, killedBatchIsWhollyAbsentAndEarlierBatchesStay) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString folder = dir.path() + "/Caches";
+    const unsigned seed = std::random_device{}();
+    std::mt19937 random(seed);
+    std::uniform_int_distribution<int> delayMs(5, 150);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+
+    std::vector<int32_t> batches;
+    int32_t next = 0;
+    for (int round = 0; round < 20; ++round) {
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            close(fds[0]);
+            learnBatchesForever(folder, next, fds[1]);
+        }
+        close(fds[1]);
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
+        kill(child, SIGKILL);
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the learner stopped by itself, status " << status;
+        int32_t b;
+        while (read(fds[0], &b, sizeof b) == sizeof b)
+            batches.push_back(b);
+        // A batch committed but not reported may exist: the next ones get new numbers.
+        next = (batches.empty() ? 0 : batches.back() + 1) + 1;
+
+        SWDataBase db(folder);
+        ASSERT_TRUE(db.isOpen()) << "round " << round;
+        // Whole batches only, in the totals, the count file and the records alike.
+        const uint64_t total = db.spamMailCount();
+        EXPECT_EQ(total % kBatch, 0u) << "round " << round;
+        EXPECT_GE(total, batches.size() * kBatch) << "round " << round;
+        auto common = db.valueForToken("common");
+        EXPECT_EQ(common ? common->spam : 0u, total) << "round " << round;
+        for (int32_t reported : batches)
+            for (int32_t i = 0; i < kBatch; ++i)
+                ASSERT_TRUE(db.valueForToken(QString("message%1").arg(reported * kBatch + i)))
+                    << "batch " << reported << " lost in round " << round;
+    }
+    EXPECT_GT(batches.size(), 10u) << "the learner hardly ran; the test proves little";
+}
+
+// The journal left by a process killed between a batch's commit and its count
+// file: the totals follow the store, whichever side of the commit it died on.
+TEST(DataBaseCrash, batchJournalCompletesTheCountFileOnlyForACommittedBatch) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString folder = dir.path() + "/Caches";
+    uint64_t last = 0;
+    QString journal, counts;
+    {
+        SWDataBase db(folder);
+        ASSERT_TRUE(db.beginBatch());
+        ASSERT_TRUE(db.addTokensToSpamDB(messageTokens(1), 0));
+        ASSERT_TRUE(db.addTokensToHamDB(messageTokens(2), 0));
+        uint64_t promised = 0;
+        ASSERT_TRUE(db.commitBatch([&](uint64_t txn) {
+            promised = txn;
+            return QFileInfo::exists(db.batchJournalPath());  // written before the commit
+        }));
+        EXPECT_FALSE(QFileInfo::exists(db.batchJournalPath()));
+        last = db.lastTransaction();
+        EXPECT_EQ(last, promised);
+        journal = db.batchJournalPath();
+        counts = db.countPath();
+    }
+    const auto writeJournal = [&](uint64_t txn) {
+        ASSERT_TRUE(platform::plist::writeFile(
+            journal, QVariantMap{{"Transaction", quint64(txn)}, {"Counts", QVariantList{quint64(7), quint64(9)}}}));
+    };
+    const struct {
+        const char* name;
+        uint64_t txn;
+        uint64_t ham, spam;
+    } cases[] = {
+        {"died after the commit", last, 7, 9},
+        {"died before the commit", last + 1, 1, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(platform::plist::writeFile(counts, QVariantList{quint64(1), quint64(1)}));
+        writeJournal(c.txn);
+        SWDataBase db(folder);
+        ASSERT_TRUE(db.isOpen());
+        EXPECT_EQ(db.hamMailCount(), c.ham);
+        EXPECT_EQ(db.spamMailCount(), c.spam);
+        EXPECT_FALSE(QFileInfo::exists(journal));
     }
 }
 

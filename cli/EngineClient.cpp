@@ -1,0 +1,150 @@
+#include "cli/EngineClient.h"
+
+#include "platform/Folders.h"
+#include "platform/Launching.h"
+
+#include <QDBusConnection>
+#include <QDBusMetaType>
+#include <QElapsedTimer>
+#include <QThread>
+
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace junkwardcli {
+
+namespace {
+
+constexpr double kStartTimeout = 30.0;  // the engine's start-up
+constexpr double kLearnTimeout = 600.0; // a batch of large messages takes a while
+
+}  // namespace
+
+void adoptUserSession() {
+    const uid_t uid = ::getuid();
+    if (!std::getenv("XDG_RUNTIME_DIR")) {
+        const QByteArray folder = "/run/user/" + QByteArray::number(uid);
+        struct stat st;
+        if (::stat(folder.constData(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == uid)
+            ::setenv("XDG_RUNTIME_DIR", folder.constData(), 0);
+    }
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    if (!std::getenv("DBUS_SESSION_BUS_ADDRESS") && runtime) {
+        const QByteArray socket = QByteArray(runtime) + "/bus";
+        struct stat st;
+        if (::stat(socket.constData(), &st) == 0 && S_ISSOCK(st.st_mode) && st.st_uid == uid)
+            ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).constData(), 0);
+    }
+}
+
+bool ensureEngine(QByteArray* error, QString* problem) {
+    if (!QDBusConnection::sessionBus().isConnected()) {
+        *error = kErrorNoSessionBus;
+        *problem = QStringLiteral("there is no session bus (DBUS_SESSION_BUS_ADDRESS); the engine cannot be reached");
+        return false;
+    }
+    if (platform::ScriptingBus::hasOwner(platform::kEngineBusName))
+        return true;
+    if (!platform::ScriptingBus::startService(platform::kEngineBusName, kStartTimeout)) {
+        const QString program = platform::launching::findApplication(platform::launching::kEngineSignature);
+        if (program.isEmpty()) {
+            *error = kErrorNotInstalled;
+            *problem = QStringLiteral("the engine is not installed (no \"Junkward Engine.app\" in %1)")
+                           .arg(platform::folders::junkwardSupport());
+            return false;
+        }
+        if (!platform::launching::launchApplicationAtPath(program)) {
+            *error = kErrorNotStarted;
+            *problem = QStringLiteral("the engine at %1 could not be started").arg(program);
+            return false;
+        }
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (waited.elapsed() < kStartTimeout * 1000) {
+        if (platform::ScriptingBus::hasOwner(platform::kEngineBusName))
+            return true;
+        QThread::msleep(50);
+    }
+    *error = kErrorNoAnswer;
+    *problem = QStringLiteral("the engine was started but does not answer");
+    return false;
+}
+
+platform::ScriptingReply callEngine(const QString& method, const QVariantList& arguments, double timeoutSeconds) {
+    return platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
+                                        platform::kEngineInterface, method, arguments, timeoutSeconds);
+}
+
+QString describeFailure(const platform::ScriptingReply& reply) {
+    if (reply.timedOut())
+        return QStringLiteral("the engine did not answer in time");
+    return QStringLiteral("the engine refused the request: %1 %2").arg(reply.errorName, reply.errorMessage);
+}
+
+QByteArray failureWord(const platform::ScriptingReply& reply) {
+    return reply.timedOut() ? QByteArray(kErrorTimeout) : QByteArray(kErrorRefused);
+}
+
+Judgement judgeMessage(const QByteArray& message, bool entourage, double timeoutSeconds) {
+    Judgement j;
+    if (message.isEmpty()) {
+        j.error = kErrorEmpty;
+        j.problem = QStringLiteral("there is no message");
+        return j;
+    }
+    if (message.size() > kBusMaxMessageBytes) {
+        j.error = kErrorTooLarge;
+        j.problem = QStringLiteral("the message is larger than %1 MB, the most the engine's bus carries")
+                        .arg(kBusMaxMessageBytes >> 20);
+        return j;
+    }
+    if (!ensureEngine(&j.error, &j.problem))
+        return j;
+    const platform::ScriptingReply reply = callEngine(QStringLiteral("JudgeMessage"), {message, entourage}, timeoutSeconds);
+    if (!reply.ok || reply.values.size() < 2) {
+        j.error = failureWord(reply);
+        j.problem = describeFailure(reply);
+        return j;
+    }
+    j.ok = true;
+    j.verdict = reply.values.at(0).toInt();
+    j.reason = reply.values.at(1).toString();
+    return j;
+}
+
+bool learnMessages(const QByteArrayList& messages, bool spam, bool entourage, std::vector<bool>* learned,
+                   const std::function<void(std::size_t)>& progress, QString* problem) {
+    qDBusRegisterMetaType<QByteArrayList>();
+    learned->assign(size_t(messages.size()), false);
+    const QString method = spam ? QStringLiteral("LearnSpamBatch") : QStringLiteral("LearnHamBatch");
+    bool allSent = true;
+    qsizetype next = 0;
+    while (next < messages.size()) {
+        // One batch: as many messages as fit, never an empty one.
+        QByteArrayList batch;
+        qsizetype bytes = 0;
+        const qsizetype first = next;
+        while (next < messages.size() && batch.size() < kBatchMessages &&
+               (batch.isEmpty() || bytes + messages[next].size() <= kBatchBytes)) {
+            bytes += messages[next].size();
+            batch << messages[next++];
+        }
+        const platform::ScriptingReply reply =
+            callEngine(method, {QVariant::fromValue(batch), entourage}, kLearnTimeout);
+        if (!reply.ok || reply.values.isEmpty()) {
+            allSent = false;
+            *problem = describeFailure(reply);
+        } else {
+            const QByteArray flags = reply.values.first().toByteArray();
+            for (qsizetype i = 0; i < batch.size() && i < flags.size(); ++i)
+                (*learned)[size_t(first + i)] = flags[i] != 0;
+        }
+        if (progress)
+            progress(size_t(next));
+    }
+    return allSent;
+}
+
+}  // namespace junkwardcli

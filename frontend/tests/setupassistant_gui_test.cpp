@@ -45,9 +45,15 @@ protected:
         ::setenv("HOME", QFile::encodeName(box.userLibrary() + "/home").constData(), 1);
         QDir().mkpath(box.userLibrary() + "/home");
         ::setenv("JUNKWARD_INTEGRATIONS_DIR", QFile::encodeName(box.userLibrary() + "/none").constData(), 1);
+        // Nor does it find the delivery agents of this machine (procmail) on the PATH.
+        ::setenv("PATH", QFile::encodeName(box.userLibrary() + "/no-programs").constData(), 1);
         SUAMainController::setAlertHandler([this](const SUAMainController::Alert& a) { alerts << a.title; });
     }
-    ~SetupAssistant() override { SUAMainController::setAlertHandler({}); }
+    ~SetupAssistant() override {
+        SUAMainController::setAlertHandler({});
+        ::setenv("PATH", path_.constData(), 1);
+    }
+    const QByteArray path_ = qgetenv("PATH");
     // A mail folder as the mail program leaves it after its first start.
     void mailProgramSetUp() {
         ASSERT_TRUE(QDir().mkpath(Config::mailFolder() + "/Mailboxes/INBOX.mbox/cur"));

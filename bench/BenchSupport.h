@@ -1,6 +1,7 @@
 #pragma once
-// Shared by the benchmarks that go through the engine: the staged engine
-// started as a child process with its port connected, and one judged message.
+// Shared by the benchmarks that go through the engine: where the corpus and the
+// staged engine are, the engine started as a child process with its port
+// connected, and one judged message.
 
 #include "engine/SievraPort.h"
 #include "platform/MessagePort.h"
@@ -8,6 +9,8 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QProcess>
 #include <QString>
 #include <QThread>
@@ -16,6 +19,34 @@
 #include <memory>
 
 namespace bench {
+
+// The corpus folder: the first argument, else JUNKWARD_CORPUS_DIR, else
+// bench/data/spam-assassin of the source tree (seen from build-*/bench or from
+// the current folder); empty when there is none.
+inline QString corpusFolder(const QStringList& args)
+{
+    if (args.size() > 1)
+        return args.at(1);
+    if (!qEnvironmentVariableIsEmpty("JUNKWARD_CORPUS_DIR"))
+        return qEnvironmentVariable("JUNKWARD_CORPUS_DIR");
+    for (const QString& candidate : {QCoreApplication::applicationDirPath() + "/../../bench/data/spam-assassin",
+                                     QDir::currentPath() + "/bench/data/spam-assassin"}) {
+        if (QFileInfo(candidate).isDir())
+            return QDir::cleanPath(candidate);
+    }
+    return {};
+}
+
+// The engine program: the second argument, else the staged one.
+inline QString engineProgram(const QStringList& args)
+{
+    if (args.size() > 2)
+        return args.at(2);
+    const QString stage = qEnvironmentVariableIsEmpty("JUNKWARD_STAGE")
+                              ? QCoreApplication::applicationDirPath() + "/../stage"
+                              : qEnvironmentVariable("JUNKWARD_STAGE");
+    return stage + "/bin/junkward-engine";
+}
 
 class EngineProcess {
 public:

@@ -290,18 +290,10 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QString benchDir = QCoreApplication::applicationDirPath();
     const QStringList args = app.arguments();
-    QString corpus = args.size() > 1 ? args.at(1) : qEnvironmentVariable("JUNKWARD_CORPUS_DIR");
-    if (corpus.isEmpty()) {
-        for (const QString& candidate : {benchDir + "/../../bench/data/spam-assassin",
-                                         QDir::currentPath() + "/bench/data/spam-assassin"})
-            if (QFileInfo(candidate).isDir()) {
-                corpus = QDir::cleanPath(candidate);
-                break;
-            }
-    }
+    const QString corpus = bench::corpusFolder(args);
     const QString stage = qEnvironmentVariableIsEmpty("JUNKWARD_STAGE") ? benchDir + "/../stage"
                                                                         : qEnvironmentVariable("JUNKWARD_STAGE");
-    const QString engine = args.size() > 2 ? args.at(2) : stage + "/bin/junkward-engine";
+    const QString engine = bench::engineProgram(args);
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
         std::fprintf(stderr, "bayes_bench: run it inside dbus-run-session\n");
         return 2;

@@ -99,14 +99,6 @@ QVariantMap rule(const char* key, int method, const char* value)
     return {{"Status", true}, {"Key", key}, {"Method", qint64(method)}, {"Value", value}};
 }
 
-QString defaultEngine(const QString& benchDir)
-{
-    const QByteArray stage = qgetenv("JUNKWARD_STAGE");
-    if (!stage.isEmpty())
-        return QString::fromLocal8Bit(stage) + "/bin/junkward-engine";
-    return benchDir + "/../stage/bin/junkward-engine";
-}
-
 QVariantList readLog(const QString& logPath)
 {
     const auto log = platform::plist::readDictionary(logPath);
@@ -124,20 +116,9 @@ bool looksLikeUUID(const QString& s)
 int main(int argc, char** argv)
 {
     QCoreApplication app(argc, argv);
-    const QString benchDir = QCoreApplication::applicationDirPath();
     const QStringList args = app.arguments();
-    QString corpus = args.size() > 1 ? args.at(1) : qEnvironmentVariable("JUNKWARD_CORPUS_DIR");
-    if (corpus.isEmpty()) {
-        // build-*/bench/pipeline_bench beside the source tree's bench/data
-        for (const QString& candidate : {benchDir + "/../../bench/data/spam-assassin",
-                                         QDir::currentPath() + "/bench/data/spam-assassin"}) {
-            if (QFileInfo(candidate).isDir()) {
-                corpus = QDir::cleanPath(candidate);
-                break;
-            }
-        }
-    }
-    const QString engine = args.size() > 2 ? args.at(2) : defaultEngine(benchDir);
+    const QString corpus = bench::corpusFolder(args);
+    const QString engine = bench::engineProgram(args);
 
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
         std::fprintf(stderr, "pipeline_bench: run it inside dbus-run-session\n");

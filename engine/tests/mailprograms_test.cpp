@@ -6,9 +6,11 @@
 
 #include "platform/ScriptingBus.h"
 
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <sys/stat.h>
 

@@ -7,6 +7,7 @@
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <sys/prctl.h>
@@ -28,11 +29,15 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs)
 {
     application();
     QDeadlineTimer deadline(timeoutMs);
+    // Quick to notice an event that comes at once, without polling a file or a
+    // port hundreds of times a second while a slow one is awaited.
+    unsigned long pauseMs = 1;
     while (!done()) {
         if (deadline.hasExpired())
             return done();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
+        QThread::msleep(pauseMs);
+        pauseMs = std::min(pauseMs * 2, 50ul);
     }
     return true;
 }

@@ -1,0 +1,345 @@
+#!/usr/bin/env python3
+"""The add-on in Debian's Thunderbird, end to end.
+
+A private Dovecot serves IMAP on a loopback port to one test user; Thunderbird
+runs headless with a profile written here (the IMAP account and its password,
+the built add-on dropped into the profile, the native host manifest in a
+private HOME pointing at the staged host); the engine starts through bus
+activation on a private bus. A spam and a good message appended to INBOX must
+end, on the server, one in Junk and one in INBOX.
+
+Arguments: the built .xpi, the staged junkward-native-host, the spam and the
+good message files. Exit status 0 passes, 1 fails, 77 skips (no Thunderbird or
+no Dovecot).
+"""
+import base64
+import ctypes
+import imaplib
+import json
+import os
+import pwd
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+import uuid
+
+DEADLINE = 120
+USER, PASSWORD = "tester", "secret"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def write(path, text, mode=0o644):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w") as f:
+        f.write(text)
+    os.chmod(path, mode)
+
+
+def start_bus(folder, stage, env):
+    write(f"{folder}/bus.conf", f"""<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig><type>session</type><listen>unix:path={folder}/bus</listen>
+<servicedir>{stage}/share/dbus-1/services</servicedir>
+<policy context="default"><allow send_destination="*" eavesdrop="true"/><allow eavesdrop="true"/><allow own="*"/></policy>
+<limit name="max_message_size">1000000000</limit></busconfig>
+""")
+    bus = subprocess.Popen(["dbus-daemon", "--config-file", f"{folder}/bus.conf", "--nofork", "--print-address"],
+                           stdout=subprocess.PIPE, env=env)
+    address = bus.stdout.readline().decode().strip()
+    if not address:
+        raise RuntimeError("dbus-daemon did not start")
+    return bus, address
+
+
+def start_dovecot(folder, port):
+    """Dovecot for one user; as root its helpers run as Debian's dovecot users."""
+    root = os.geteuid() == 0
+    me = pwd.getpwuid(os.geteuid()).pw_name
+    login_user, internal_user, mail_user = ("dovenull", "dovecot", "dovecot") if root else (me, me, me)
+    mail = f"{folder}/mail"
+    os.makedirs(mail)
+    os.chmod(folder, 0o755)
+    os.chmod(mail, 0o777)
+    write(f"{folder}/passwd", f"{USER}:{{PLAIN}}{PASSWORD}\n")
+    uid = pwd.getpwnam(mail_user)
+    write(f"{folder}/dovecot.conf", f"""base_dir = {folder}/run
+state_dir = {folder}/run
+log_path = {folder}/dovecot.log
+protocols = imap
+listen = 127.0.0.1
+ssl = no
+disable_plaintext_auth = no
+auth_mechanisms = plain login
+default_login_user = {login_user}
+default_internal_user = {internal_user}
+first_valid_uid = 1
+mail_location = maildir:{mail}/%u
+passdb {{
+  driver = passwd-file
+  args = scheme=PLAIN {folder}/passwd
+}}
+userdb {{
+  driver = static
+  args = uid={uid.pw_uid} gid={uid.pw_gid} home={mail}/%u
+}}
+namespace inbox {{
+  inbox = yes
+  separator = /
+  mailbox Junk {{
+    special_use = \\Junk
+    auto = subscribe
+  }}
+}}
+service imap-login {{
+  inet_listener imap {{
+    address = 127.0.0.1
+    port = {port}
+  }}
+  inet_listener imaps {{
+    port = 0
+  }}
+  chroot =
+}}
+service anvil {{
+  chroot =
+}}
+""")
+    subprocess.run(["/usr/sbin/dovecot", "-c", f"{folder}/dovecot.conf"], check=True)
+
+
+def stop_dovecot(folder):
+    try:
+        with open(f"{folder}/run/master.pid") as f:
+            os.kill(int(f.read().strip()), signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+
+
+def write_logins(profile, origin):
+    """The account's password, stored as Thunderbird stores it (NSS, no primary password)."""
+    nss = ctypes.CDLL("libnss3.so")
+
+    class SECItem(ctypes.Structure):
+        _fields_ = [("type", ctypes.c_uint), ("data", ctypes.c_void_p), ("len", ctypes.c_uint)]
+
+    nss.NSS_Initialize.argtypes = [ctypes.c_char_p] * 4 + [ctypes.c_uint]
+    nss.PK11_GetInternalKeySlot.restype = ctypes.c_void_p
+    nss.PK11_NeedUserInit.argtypes = [ctypes.c_void_p]
+    nss.PK11_InitPin.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p]
+    nss.PK11SDR_Encrypt.argtypes = [ctypes.POINTER(SECItem)] * 3 + [ctypes.c_void_p]
+    if nss.NSS_Initialize(b"sql:" + profile.encode(), b"", b"", b"secmod.db", 0) != 0:
+        raise RuntimeError("NSS_Initialize failed")
+    slot = nss.PK11_GetInternalKeySlot()
+    if nss.PK11_NeedUserInit(slot):
+        nss.PK11_InitPin(slot, None, b"")
+
+    def encrypt(text):
+        raw = text.encode()
+        buffer = ctypes.create_string_buffer(raw, len(raw))
+        out = SECItem(0, None, 0)
+        if nss.PK11SDR_Encrypt(ctypes.byref(SECItem(0, None, 0)),
+                               ctypes.byref(SECItem(0, ctypes.cast(buffer, ctypes.c_void_p), len(raw))),
+                               ctypes.byref(out), None) != 0:
+            raise RuntimeError("PK11SDR_Encrypt failed")
+        return base64.b64encode(ctypes.string_at(out.data, out.len)).decode()
+
+    now = int(time.time() * 1000)
+    login = {"id": 1, "hostname": origin, "httpRealm": origin, "formSubmitURL": None, "usernameField": "",
+             "passwordField": "", "encryptedUsername": encrypt(USER), "encryptedPassword": encrypt(PASSWORD),
+             "guid": "{%s}" % uuid.uuid4(), "encType": 1, "timeCreated": now, "timeLastUsed": now,
+             "timePasswordChanged": now, "timesUsed": 1}
+    nss.NSS_Shutdown()
+    with open(f"{profile}/logins.json", "w") as f:
+        json.dump({"nextId": 2, "logins": [login], "potentiallyVulnerablePasswords": [],
+                   "dismissedBreachAlertsByLoginGUID": {}, "version": 3}, f)
+
+
+def write_profile(profile, port, xpi):
+    os.makedirs(f"{profile}/extensions")
+    shutil.copy(xpi, f"{profile}/extensions/junkward@quillon.com.xpi")
+    prefs = {
+        # The add-on is unsigned and sits in the profile: enabled without asking.
+        "xpinstall.signatures.required": False,
+        "extensions.autoDisableScopes": 0,
+        "extensions.enabledScopes": 15,
+        "mail.shell.checkDefaultClient": False,
+        "mail.provider.suppress_dialog_on_startup": True,
+        "mailnews.start_page.enabled": False,
+        "datareporting.policy.dataSubmissionEnabled": False,
+        "devtools.console.stdout.content": True,
+        "mail.account.account1.identities": "id1",
+        "mail.account.account1.server": "server1",
+        "mail.account.account2.server": "server2",
+        "mail.accountmanager.accounts": "account1,account2",
+        "mail.accountmanager.defaultaccount": "account1",
+        "mail.accountmanager.localfoldersserver": "server2",
+        "mail.identity.id1.useremail": "tester@example.org",
+        "mail.identity.id1.fullName": "Tester",
+        "mail.server.server1.hostname": "127.0.0.1",
+        "mail.server.server1.port": port,
+        "mail.server.server1.type": "imap",
+        "mail.server.server1.userName": USER,
+        "mail.server.server1.name": USER,
+        "mail.server.server1.socketType": 0,
+        "mail.server.server1.authMethod": 3,
+        "mail.server.server1.login_at_startup": True,
+        "mail.server.server1.check_new_mail": True,
+        "mail.server.server1.check_time": 1,
+        # Thunderbird's own junk filter stays out of the way.
+        "mail.server.server1.spamLevel": 0,
+        "mail.spam.manualMark": False,
+        "mail.server.server2.hostname": "Local Folders",
+        "mail.server.server2.type": "none",
+        "mail.server.server2.userName": "nobody",
+        "mail.server.server2.name": "Local Folders",
+    }
+    write(f"{profile}/user.js", "".join(f"user_pref({json.dumps(k)}, {json.dumps(v)});\n" for k, v in prefs.items()))
+    write_logins(profile, "imap://127.0.0.1")
+
+
+def mailbox(port, name):
+    """The Message-IDs in one mailbox on the server."""
+    imap = imaplib.IMAP4("127.0.0.1", port)
+    try:
+        imap.login(USER, PASSWORD)
+        imap.select(name, readonly=True)
+        _, data = imap.search(None, "ALL")
+        ids = []
+        for number in data[0].split():
+            _, parts = imap.fetch(number, "(BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")
+            ids.append(parts[0][1].decode(errors="replace").split(":", 1)[-1].strip())
+        return ids
+    finally:
+        imap.logout()
+
+
+def append(port, message):
+    imap = imaplib.IMAP4("127.0.0.1", port)
+    try:
+        imap.login(USER, PASSWORD)
+        imap.append("INBOX", None, imaplib.Time2Internaldate(time.time()), message)
+    finally:
+        imap.logout()
+
+
+def message_id(message):
+    for line in message.split(b"\r\n"):
+        if line.lower().startswith(b"message-id:"):
+            return line.split(b":", 1)[1].strip().decode()
+    return None
+
+
+def wait_for(done, seconds=DEADLINE):
+    end = time.time() + seconds
+    while time.time() < end:
+        if done():
+            return True
+        time.sleep(0.5)
+    return done()
+
+
+def crlf(data):
+    return data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+
+
+def main():
+    xpi, host, spam_file, good_file = map(os.path.abspath, sys.argv[1:5])
+    thunderbird = shutil.which("thunderbird")
+    if not thunderbird or not os.path.exists("/usr/sbin/dovecot"):
+        print("SKIP: thunderbird or dovecot-imapd is not installed")
+        return 77
+    stage = os.environ["JUNKWARD_STAGE"]
+    with open(spam_file, "rb") as f:
+        spam = crlf(f.read())
+    with open(good_file, "rb") as f:
+        good = crlf(f.read())
+    if good.startswith(b"From "):
+        good = good.split(b"\r\n", 1)[1]
+
+    top = tempfile.mkdtemp(prefix="jkwtb-", dir="/tmp")
+    os.chmod(top, 0o755)  # Dovecot's own users read its files below
+    env = dict(os.environ)
+    tb = bus = None
+    try:
+        env.update(HOME=f"{top}/home", JUNKWARD_USER_LIBRARY=f"{top}/library", XDG_RUNTIME_DIR=f"{top}/run",
+                   TMPDIR=f"{top}/tmp", MOZ_CRASHREPORTER_DISABLE="1")
+        for d in ("home", "library", "run", "tmp"):
+            os.makedirs(f"{top}/{d}", mode=0o700)
+        bus, address = start_bus(top, stage, env)
+        env["DBUS_SESSION_BUS_ADDRESS"] = address
+
+        # The host, through a wrapper that records each start.
+        write(f"{top}/host.sh", f"#!/bin/sh\necho started >> '{top}/host-starts'\n'{host}' \"$@\" 2>> '{top}/host.log'\n"
+              f"echo \"ended with $?\" >> '{top}/host.log'\n", 0o755)
+        write(f"{top}/home/.mozilla/native-messaging-hosts/com.quillon.junkward.json", json.dumps({
+            "name": "com.quillon.junkward", "description": "Junkward engine", "path": f"{top}/host.sh",
+            "type": "stdio", "allowed_extensions": ["junkward@quillon.com"]}))
+
+        port = free_port()
+        start_dovecot(f"{top}/dovecot", port)
+        profile = f"{top}/profile"
+        write_profile(profile, port, xpi)
+
+        log = open(f"{top}/thunderbird.log", "wb")
+        tb = subprocess.Popen([thunderbird, "--headless", "--no-remote", "--profile", profile], env=env,
+                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        dovecot_log = f"{top}/dovecot/dovecot.log"
+        if not wait_for(lambda: os.path.exists(dovecot_log) and "Login: user=<tester>" in open(dovecot_log).read()):
+            raise AssertionError("Thunderbird never logged in to the IMAP server")
+
+        # Mail that arrives while Thunderbird watches INBOX: a first good message
+        # until the add-on is seen asking the engine (the host starts), then the two.
+        warmup = 0
+        while not os.path.exists(f"{top}/host-starts"):
+            if warmup == 6:
+                raise AssertionError("the add-on never started the native host")
+            warmup += 1
+            append(port, good.replace(b"Message-Id: <", b"Message-Id: <warmup%d." % warmup, 1)
+                   .replace(b"Message-ID: <", b"Message-ID: <warmup%d." % warmup, 1))
+            wait_for(lambda: os.path.exists(f"{top}/host-starts"), 20)
+        append(port, spam)
+        append(port, good)
+        spam_id, good_id = message_id(spam), message_id(good)
+        if not wait_for(lambda: spam_id in mailbox(port, "Junk")):
+            raise AssertionError(f"the spam did not reach Junk: INBOX {mailbox(port, 'INBOX')}, Junk {mailbox(port, 'Junk')}")
+        # Judging is sequential: once the spam is in Junk, give the good message its turn.
+        time.sleep(5)
+        inbox, junk = mailbox(port, "INBOX"), mailbox(port, "Junk")
+        if good_id not in inbox or good_id in junk or spam_id in inbox:
+            raise AssertionError(f"wrong folders: INBOX {inbox}, Junk {junk}")
+        print(f"PASS: spam in Junk, good mail in INBOX ({warmup} warm-up message(s))")
+        return 0
+    except AssertionError as e:
+        print(f"FAIL: {e}")
+        for name in ("host.log", "thunderbird.log", "dovecot/dovecot.log"):
+            path = f"{top}/{name}"
+            if os.path.exists(path):
+                print(f"--- {name}")
+                lines = [l for l in open(path, errors="replace") if "gtk" not in l.lower() and l.strip()]
+                print("".join(lines[-40:]))
+        return 1
+    finally:
+        if tb:
+            try:
+                os.killpg(tb.pid, signal.SIGTERM)
+                tb.wait(30)
+            except (OSError, subprocess.TimeoutExpired):
+                os.killpg(tb.pid, signal.SIGKILL)
+        if bus:
+            subprocess.run([os.path.join(stage, "bin", "junkward"), "quit"], env=env, capture_output=True, timeout=60)
+            bus.terminate()
+            bus.wait(20)
+        stop_dovecot(f"{top}/dovecot")
+        shutil.rmtree(top, ignore_errors=True)
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -80,7 +80,8 @@ void RuleThreads::run() {
             queue_.pop_front();
         }
         Batch& batch = *item.batch;
-        RuleOutcome outcome = applyRules(batch.paths[qsizetype(item.index)], *batch.rules);
+        // at(): a const read; operator[] would detach the list shared by every rule thread.
+        RuleOutcome outcome = applyRules(batch.paths.at(qsizetype(item.index)), *batch.rules);
         bool last;
         {
             std::lock_guard lock(batch.mutex);

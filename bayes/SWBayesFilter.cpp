@@ -352,6 +352,7 @@ bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, 
     } else {
         appendToHistory(messageID);
     }
+    const std::optional<int> previousMark = markForMessageID(messageID);
     marks_.insert(messageID, mark);
     // In a batch the history is written with the batch's commit.
     if (!batch_)
@@ -369,6 +370,14 @@ bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, 
         learned = spam ? db->addTokensToSpamDB(*tokens, offset) : db->addTokensToHamDB(*tokens, offset);
     if (batch_)
         return learned;
+    // A mark stands only for a training that was stored: a failed store keeps the
+    // earlier mark, so a later "Learn" takes back only what the store holds.
+    if (!learned) {
+        if (previousMark)
+            marks_.insert(messageID, *previousMark);
+        else
+            marks_.remove(messageID);
+    }
     const bool counted = db->updateCountOnDisk();
     postDidLearn();
     return learned && counted;

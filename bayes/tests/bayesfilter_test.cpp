@@ -257,6 +257,18 @@ TEST_F(BayesFilterTest, automaticTrainingReportsAFailedStore) {
     EXPECT_EQ(db()->valueForToken("alpha")->spam, 0u);
 }
 
+TEST_F(BayesFilterTest, aFailedLearnKeepsTheEarlierMark) {
+    start();
+    ASSERT_TRUE(learn(1, true, "alpha beta"));
+    const QString id = "<1@test.example>";
+    ASSERT_EQ(filter_->markForMessageID(id), -1);
+    db()->close();
+    EXPECT_FALSE(learn(1, false, "alpha beta"));
+    EXPECT_EQ(filter_->markForMessageID(id), -1) << "the spam training is still what the store holds";
+    EXPECT_FALSE(learn(2, true, "gamma"));
+    EXPECT_FALSE(filter_->markForMessageID("<2@test.example>")) << "nothing was stored";
+}
+
 TEST_F(BayesFilterTest, historyKeepsTheNewest8193Messages) {
     start();
     // Entries without a verdict fill the history without training anything.

@@ -34,8 +34,7 @@ constexpr const char* kLogSaveNoFolder =
     "[SWBayesFilter delayedSaveBulletinOnDisk:] Unable to create the ~/Library/Caches folder";
 constexpr const char* kLogSaveFailed =
     "[SWBayesFilter delayedSaveBulletinOnDisk:] Unable to write the training history";
-constexpr const char* kLogHistoryDamaged =
-    "[SWBayesFilter init] The training history is damaged; a new one is started";
+constexpr const char* kLogHistoryDamaged = "[SWBayesFilter init] The training history is damaged; a new one is started";
 constexpr const char* kLogTreeNil = "%1: Token hierarchy is nil.";
 constexpr const char* kLogSpamitude = "%1: Spamitude: %2\n";
 
@@ -99,8 +98,8 @@ SWPlugInFilter* SWBayesFilter::initializeWithBundle(std::shared_ptr<platform::Bu
                                      [this](const platform::Notification& n) { dataBaseShouldOptimize(n); });
 
     // 3. The filter's port; nothing is asked of it, every request gets no data.
-    messagePortRef_ = platform::LocalMessagePort::create(
-        QLatin1String(SWBayesMessagePortName), [](qint32, const QByteArray&, uid_t) { return QByteArray(); });
+    messagePortRef_ = platform::LocalMessagePort::create(QLatin1String(SWBayesMessagePortName),
+                                                         [](qint32, const QByteArray&, uid_t) { return QByteArray(); });
     if (!messagePortRef_)
         platform::log::console(QLatin1String(kLogPortFailed));
 
@@ -224,7 +223,7 @@ void SWBayesFilter::loadBulletin() {
             (type != QMetaType::LongLong && type != QMetaType::Int && type != QMetaType::ULongLong))
             continue;
         const qint64 mark = type == QMetaType::ULongLong ? qint64(std::min<quint64>(it.value().toULongLong(), INT_MAX))
-                                                          : it.value().toLongLong();
+                                                         : it.value().toLongLong();
         if (mark != 0)
             marks_.insert(it.key(), clampToInt(mark));
     }
@@ -267,8 +266,8 @@ qint32 SWBayesFilter::filter(SAMIMEPart* message) {
     // Before anything has been learned the store knows no word: the score would
     // rest on the malus points alone, and a short note without Message-ID would be
     // spam to a user who never trained the filter. Such a filter has no opinion.
-    if (SWDataBase* db = SWDataBase::sharedDataBase(); db && db->isOpen() &&
-        db->spamMailCount() == 0 && db->hamMailCount() == 0)
+    if (SWDataBase* db = SWDataBase::sharedDataBase();
+        db && db->isOpen() && db->spamMailCount() == 0 && db->hamMailCount() == 0)
         return SWFilterStatusUndecided;
     float spamitude = 0.0f;
     const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
@@ -391,18 +390,22 @@ bool SWBayesFilter::learnMessageAsLegitimate(SAMIMEPart* message, const QString&
     return learnMessage(message, messageID, false);
 }
 
-bool SWBayesFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID,
-                                                  qint32 engineStatus) {
+bool SWBayesFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID, qint32 engineStatus) {
     // A message the user trained, or one trained automatically before, is left alone.
     if (messageID.isEmpty() || historySet_.contains(messageID))
         return true;
     appendToHistory(messageID);
     bool spam;
     switch (engineStatus) {
-    case SWFilterStatusSpam: spam = true; break;
+    case SWFilterStatusSpam:
+        spam = true;
+        break;
     case SWFilterStatusLegitimate:
-    case SWFilterStatusUndecided: spam = false; break;
-    default: return true;  // the ID stays in the history without a mark
+    case SWFilterStatusUndecided:
+        spam = false;
+        break;
+    default:
+        return true;  // the ID stays in the history without a mark
     }
     if (saveTimer_)
         saveTimer_->stop();
@@ -503,7 +506,8 @@ void SWBayesFilter::startCleaning() {
 void SWBayesFilter::cleanThreaded() {
     if (SWDataBase* db = SWDataBase::sharedDataBase())
         db->removeOldItemsFromDataBase();
-    QMetaObject::invokeMethod(context_.get(), [this] { cleanThreadedDidFinish(); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        context_.get(), [this] { cleanThreadedDidFinish(); }, Qt::QueuedConnection);
 }
 
 void SWBayesFilter::cleanThreadedDidFinish() {

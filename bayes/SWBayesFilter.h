@@ -135,7 +135,7 @@ private:
     void post(const char* name);
     QDateTime now() const;
 
-    std::unique_ptr<QObject> context_;   // owns the timers and queued calls of the filter
+    std::unique_ptr<QObject> context_;  // owns the timers and queued calls of the filter
     std::unique_ptr<platform::LocalMessagePort> messagePortRef_;
     std::unique_ptr<QTimer> timer_;      // periodic cleaning, present while it is on
     std::unique_ptr<QTimer> saveTimer_;  // delayed history save
@@ -143,9 +143,9 @@ private:
     bool periodicClean_ = false;
     bool automaticLearning_ = false;
     QString bulletinPath_;
-    QStringList history_;                // message IDs, oldest first
-    QSet<QString> historySet_;           // the same, for lookups
-    QHash<QString, int> marks_;          // -n: spam n times in a row, +n: legitimate
+    QStringList history_;        // message IDs, oldest first
+    QSet<QString> historySet_;   // the same, for lookups
+    QHash<QString, int> marks_;  // -n: spam n times in a row, +n: legitimate
     std::thread cleaner_;
     std::function<QDateTime()> clock_;
     QList<int> observers_;

@@ -24,7 +24,8 @@ constexpr const char* kLogUnreadable = "-[SWDataBase _reload]: Junkward.db = KO 
 constexpr const char* kLogCountMissing = "-[SWDataBase _reload]: Junkward.db = OK, Junkward.cnt = NOK (missing)";
 constexpr const char* kLogCountIncorrect = "-[SWDataBase _reload]: Junkward.db = OK, Junkward.cnt = NOK (incorrect)";
 constexpr const char* kLogNoDataBase = "Data base does not exist: errno=%d";
-constexpr const char* kLogJournalCompleted = "-[SWDataBase _reload]: Junkward.cnt completed from the journal of an interrupted batch";
+constexpr const char* kLogJournalCompleted =
+    "-[SWDataBase _reload]: Junkward.cnt completed from the journal of an interrupted batch";
 
 // Probabilities and weights (single precision, as the scores are combined).
 constexpr float kUnknownProbability = 0.4f;
@@ -344,9 +345,7 @@ void SWDataBase::releaseSharedDataBase() {
     gShared = nullptr;
 }
 
-SWDataBase::SWDataBase(const QString& cachesFolder) : folder_(cachesFolder), mapSize_(kInitialMapSize) {
-    _reload();
-}
+SWDataBase::SWDataBase(const QString& cachesFolder) : folder_(cachesFolder), mapSize_(kInitialMapSize) { _reload(); }
 
 SWDataBase::~SWDataBase() {
     abortBatch();

@@ -106,8 +106,8 @@ bool messageIDLooksForged(const SAString* messageID) {
     const char* at = static_cast<const char*>(std::memchr(begin, '@', size_t(end - begin)));
     if (!at)
         return true;
-    return std::memchr(at + 1, '.', size_t(end - at - 1)) == nullptr
-        && !SAMessageID::isOutlookComputerNameID(std::string_view(begin, size_t(end - begin)));
+    return std::memchr(at + 1, '.', size_t(end - at - 1)) == nullptr &&
+           !SAMessageID::isOutlookComputerNameID(std::string_view(begin, size_t(end - begin)));
 }
 
 // The domain a link host belongs to: its last two labels, or three under a

@@ -24,15 +24,15 @@ inline constexpr float SWProcessorMalusProbability = 0.999f;
 
 // One node of a process tree; a field is empty when it has no value.
 struct SWProcessNode {
-    std::optional<int> malus;                   // points of this node itself
-    std::optional<SWTokenBag> subjectTokens;    // root only, keys "Sub*..."
-    std::optional<int> mode;                    // SAMIMESubtype of multipart and rfc822 parts
+    std::optional<int> malus;                              // points of this node itself
+    std::optional<SWTokenBag> subjectTokens;               // root only, keys "Sub*..."
+    std::optional<int> mode;                               // SAMIMESubtype of multipart and rfc822 parts
     std::vector<std::unique_ptr<SWProcessNode>> children;  // in part order
-    std::optional<QStringList> addresses;       // addresses found in a text part
-    std::optional<QStringList> urls;            // links found in a text part
-    std::optional<int> obfuscatedCount;         // links with an obfuscation score above 0
-    std::optional<int> obfuscatedMaxCount;      // the highest such score
-    std::optional<SWTokenBag> tokens;           // text tokens plus "Url*" and "Add*" tokens
+    std::optional<QStringList> addresses;                  // addresses found in a text part
+    std::optional<QStringList> urls;                       // links found in a text part
+    std::optional<int> obfuscatedCount;                    // links with an obfuscation score above 0
+    std::optional<int> obfuscatedMaxCount;                 // the highest such score
+    std::optional<SWTokenBag> tokens;                      // text tokens plus "Url*" and "Add*" tokens
 
     bool hasChildren() const { return !children.empty(); }
 };

@@ -58,8 +58,8 @@ inline bool isDigit(char16_t c) { return c >= '0' && c <= '9'; }
 inline bool isUpper(char16_t c) { return c >= 'A' && c <= 'Z'; }
 inline bool isLower(char16_t c) { return c >= 'a' && c <= 'z'; }
 inline bool isLetter(char16_t c) { return isUpper(c) || isLower(c); }
-inline bool isNumberCharacter(char16_t c) { return isDigit(c) || c == 'O' || c == 'I'; }   // "0OI123456789"
-inline bool isPriceCharacter(char16_t c) { return c == '.' || isNumberCharacter(c); }       // ".0OI123456789"
+inline bool isNumberCharacter(char16_t c) { return isDigit(c) || c == 'O' || c == 'I'; }  // "0OI123456789"
+inline bool isPriceCharacter(char16_t c) { return c == '.' || isNumberCharacter(c); }     // ".0OI123456789"
 
 void loadSeparators(Tables& t, const QVariantMap& separators) {
     auto value = [&](const char* key) { return separators.value(QLatin1String(key)).toString(); };
@@ -173,7 +173,9 @@ void replaceLookAlikes(char16_t* buf, qsizetype n, bool mixed, bool& modified) {
         const bool bothUpper = i > 0 && isUpper(previous) && isUpper(next);
         char16_t r = c;
         switch (c) {
-        case '0': r = i == 0 ? u'O' : (bothUpper ? u'O' : u'o'); break;
+        case '0':
+            r = i == 0 ? u'O' : (bothUpper ? u'O' : u'o');
+            break;
         case '1':
         case '|':
             if (i > 0) {
@@ -183,14 +185,29 @@ void replaceLookAlikes(char16_t* buf, qsizetype n, bool mixed, bool& modified) {
                     r = next == 'i' ? u'l' : u'i';
             }
             break;
-        case '3': r = (i > 0 && bothUpper) ? u'E' : c; break;
-        case '4': r = 'A'; break;
-        case '5': r = 'S'; break;
-        case '6': r = 'b'; break;
-        case '8': r = 'B'; break;
-        case '9': r = 'g'; break;
-        case '@': r = i == 0 ? u'A' : (bothUpper ? u'A' : u'a'); break;
-        default: break;
+        case '3':
+            r = (i > 0 && bothUpper) ? u'E' : c;
+            break;
+        case '4':
+            r = 'A';
+            break;
+        case '5':
+            r = 'S';
+            break;
+        case '6':
+            r = 'b';
+            break;
+        case '8':
+            r = 'B';
+            break;
+        case '9':
+            r = 'g';
+            break;
+        case '@':
+            r = i == 0 ? u'A' : (bothUpper ? u'A' : u'a');
+            break;
+        default:
+            break;
         }
         if (r != c) {
             buf[i] = r;
@@ -470,9 +487,8 @@ void SWTokenizer::initializeCharacterSet(const QString& resourcesFolder) {
         loadSeparators(t, separators);  // absent keys give empty sets
     }
     if (!t.accentsLoaded) {
-        const auto alphabet = platform::plist::readFile(resourcesFolder + QLatin1Char('/') +
-                                                        QLatin1String(SWTokenizerAlphabetResource) +
-                                                        QStringLiteral(".plist"));
+        const auto alphabet = platform::plist::readFile(
+            resourcesFolder + QLatin1Char('/') + QLatin1String(SWTokenizerAlphabetResource) + QStringLiteral(".plist"));
         if (alphabet)
             loadAccents(t, *alphabet);
     }

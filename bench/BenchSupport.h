@@ -23,8 +23,7 @@ namespace bench {
 // The corpus folder: the first argument, else JUNKWARD_CORPUS_DIR, else
 // bench/data/spam-assassin of the source tree (seen from build-*/bench or from
 // the current folder); empty when there is none.
-inline QString corpusFolder(const QStringList& args)
-{
+inline QString corpusFolder(const QStringList& args) {
     if (args.size() > 1)
         return args.at(1);
     if (!qEnvironmentVariableIsEmpty("JUNKWARD_CORPUS_DIR"))
@@ -38,8 +37,7 @@ inline QString corpusFolder(const QStringList& args)
 }
 
 // The engine program: the second argument, else the staged one.
-inline QString engineProgram(const QStringList& args)
-{
+inline QString engineProgram(const QStringList& args) {
     if (args.size() > 2)
         return args.at(2);
     const QString stage = qEnvironmentVariableIsEmpty("JUNKWARD_STAGE")
@@ -56,8 +54,7 @@ public:
     ~EngineProcess() { stop(); }
 
     // Ends the engine (SIGTERM, then SIGKILL after 30 s).
-    void stop()
-    {
+    void stop() {
         port_.reset();
         if (process_.state() == QProcess::NotRunning)
             return;
@@ -70,8 +67,7 @@ public:
 
     // Starts program (its standard error shown, its output dropped) and waits up
     // to a minute for its port. False when it did not open it.
-    bool start(const QString& program)
-    {
+    bool start(const QString& program) {
         process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process_.setStandardOutputFile(QProcess::nullDevice());
         process_.start(program, {});
@@ -88,11 +84,12 @@ public:
 
     // The engine's verdict on message (its four reply bytes); false when the
     // request failed or the reply was not four bytes.
-    bool judge(const QByteArray& message, qint32* verdict)
-    {
+    bool judge(const QByteArray& message, qint32* verdict) {
         QByteArray reply;
-        if (!port_ || port_->sendRequest(SievraMessageIDFilterMail, message, SievraMessageTimeout, SievraMessageTimeout, true, &reply) !=
-                          platform::kMessagePortSuccess || reply.size() != 4)
+        if (!port_ ||
+            port_->sendRequest(SievraMessageIDFilterMail, message, SievraMessageTimeout, SievraMessageTimeout, true,
+                               &reply) != platform::kMessagePortSuccess ||
+            reply.size() != 4)
             return false;
         std::memcpy(verdict, reply.constData(), 4);
         return true;

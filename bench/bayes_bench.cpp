@@ -94,13 +94,13 @@ using testsupport::ParsedMessage;
 
 void printRow(const char* who, const char* what, quint64 count, qint64 ns) {
     const double seconds = double(ns) / 1e9;
-    std::printf("  %-26s %-8s %6llu messages in %7.3f s = %9.1f messages/s\n", who, what,
-                (unsigned long long)count, seconds, seconds > 0 ? double(count) / seconds : 0.0);
+    std::printf("  %-26s %-8s %6llu messages in %7.3f s = %9.1f messages/s\n", who, what, (unsigned long long)count,
+                seconds, seconds > 0 ? double(count) / seconds : 0.0);
 }
 
 void printConfusion(const char* who, const Confusion& c) {
-    std::printf("  %-26s ham %5llu: %4llu false positives (%5.2f%%) | spam %5llu: %4llu missed (%5.2f%%)",
-                who, (unsigned long long)c.ham, (unsigned long long)c.falsePositives,
+    std::printf("  %-26s ham %5llu: %4llu false positives (%5.2f%%) | spam %5llu: %4llu missed (%5.2f%%)", who,
+                (unsigned long long)c.ham, (unsigned long long)c.falsePositives,
                 c.ham ? 100.0 * double(c.falsePositives) / double(c.ham) : 0.0, (unsigned long long)c.spam,
                 (unsigned long long)c.missed, c.spam ? 100.0 * double(c.missed) / double(c.spam) : 0.0);
     if (c.failures)
@@ -134,8 +134,7 @@ QByteArray runBogofilter(const QStringList& args, const QList<Message>& messages
 // check that decides it or else to the plug-in chain, with the whole engine's
 // answer where it ran; and the built-in checks alone on the whole corpus.
 void reportDecisions(const QList<Message>& train, const QList<Message>& test, const QList<qint32>& pluginVerdicts,
-                     const QList<qint32>& engineAnswers, const QString& engineBundle)
-{
+                     const QList<qint32>& engineAnswers, const QString& engineBundle) {
     const bench::AdvertisementPattern pattern(engineBundle);
     if (!pattern.loaded())
         std::fprintf(stderr, "bayes_bench: no advertisement pattern in %s\n", qPrintable(engineBundle));
@@ -174,15 +173,22 @@ void reportDecisions(const QList<Message>& train, const QList<Message>& test, co
 struct SideBySideRow {
     const char* who = "";
     quint64 ham = 0, spam = 0, falsePositives = 0, caught = 0;
-    qint64 unsure = -1;          // -1: the classifier has no unsure answer
+    qint64 unsure = -1;  // -1: the classifier has no unsure answer
     double learnedPerSecond = -1, judgedPerSecond = -1;
 };
 
 double perSecond(quint64 count, qint64 ns) { return ns > 0 ? double(count) / (double(ns) / 1e9) : -1; }
 
-SideBySideRow rowOf(const char* who, const Confusion& c, qint64 unsure, quint64 learned, qint64 learnNs, qint64 judgeNs) {
-    return {who, c.ham, c.spam, c.falsePositives, c.spam - c.missed, unsure,
-            learnNs > 0 ? perSecond(learned, learnNs) : -1, perSecond(c.ham + c.spam, judgeNs)};
+SideBySideRow rowOf(const char* who, const Confusion& c, qint64 unsure, quint64 learned, qint64 learnNs,
+                    qint64 judgeNs) {
+    return {who,
+            c.ham,
+            c.spam,
+            c.falsePositives,
+            c.spam - c.missed,
+            unsure,
+            learnNs > 0 ? perSecond(learned, learnNs) : -1,
+            perSecond(c.ham + c.spam, judgeNs)};
 }
 
 void printSideBySide(const std::vector<SideBySideRow>& rows, long residentKilobytes) {
@@ -196,8 +202,8 @@ void printSideBySide(const std::vector<SideBySideRow>& rows, long residentKiloby
             std::snprintf(learned, sizeof learned, "%.1f", r.learnedPerSecond);
         if (r.judgedPerSecond >= 0)
             std::snprintf(judged, sizeof judged, "%.1f", r.judgedPerSecond);
-        std::printf("  %-30s %5llu / %-5llu %5llu (%5.1f%%) %8s %11s %11s\n", r.who, (unsigned long long)r.falsePositives,
-                    (unsigned long long)r.ham, (unsigned long long)r.caught,
+        std::printf("  %-30s %5llu / %-5llu %5llu (%5.1f%%) %8s %11s %11s\n", r.who,
+                    (unsigned long long)r.falsePositives, (unsigned long long)r.ham, (unsigned long long)r.caught,
                     r.spam ? 100.0 * double(r.caught) / double(r.spam) : 0.0, unsure, learned, judged);
     }
     if (residentKilobytes > 0)
@@ -238,8 +244,8 @@ ChiSquareRun runChiSquare(const QString& localLibrary, const QList<Message>& tra
     for (const Message& m : train) {
         const ParsedMessage p(m.bytes);
         const QString id = QFileInfo(m.path).fileName();
-        const bool ok = m.spam ? filter->learnMessageAsSpam(p.part(), id)
-                               : filter->learnMessageAsLegitimate(p.part(), id);
+        const bool ok =
+            m.spam ? filter->learnMessageAsSpam(p.part(), id) : filter->learnMessageAsLegitimate(p.part(), id);
         run.failures += ok ? 0 : 1;
     }
     run.learnNs = timer.nsecsElapsed();
@@ -291,8 +297,8 @@ int main(int argc, char** argv) {
     const QString benchDir = QCoreApplication::applicationDirPath();
     const QStringList args = app.arguments();
     const QString corpus = bench::corpusFolder(args);
-    const QString stage = qEnvironmentVariableIsEmpty("JUNKWARD_STAGE") ? benchDir + "/../stage"
-                                                                        : qEnvironmentVariable("JUNKWARD_STAGE");
+    const QString stage =
+        qEnvironmentVariableIsEmpty("JUNKWARD_STAGE") ? benchDir + "/../stage" : qEnvironmentVariable("JUNKWARD_STAGE");
     const QString engine = bench::engineProgram(args);
     if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
         std::fprintf(stderr, "bayes_bench: run it inside dbus-run-session\n");
@@ -352,8 +358,8 @@ int main(int argc, char** argv) {
         for (const Message& m : train) {
             const ParsedMessage p(m.bytes);
             const QString id = QFileInfo(m.path).fileName();
-            const bool ok = m.spam ? filter->learnMessageAsSpam(p.part(), id)
-                                   : filter->learnMessageAsLegitimate(p.part(), id);
+            const bool ok =
+                m.spam ? filter->learnMessageAsSpam(p.part(), id) : filter->learnMessageAsLegitimate(p.part(), id);
             learnFailures += ok ? 0 : 1;
         }
         pluginLearnNs = timer.nsecsElapsed();

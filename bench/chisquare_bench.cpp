@@ -51,7 +51,8 @@ std::vector<Sample> loadLearnedHalf(const QString& folder) {
                 new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), false));
             auto part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(data.get(), true, nullptr, nullptr));
             part->process(true, true);
-            samples.push_back({SWChiSquareTokens::tokensOfMessage(part.get()), set.contains("spam", Qt::CaseInsensitive)});
+            samples.push_back(
+                {SWChiSquareTokens::tokensOfMessage(part.get()), set.contains("spam", Qt::CaseInsensitive)});
         }
     }
     return samples;
@@ -115,8 +116,8 @@ int timing(const QString& corpus) {
     std::vector<std::vector<QString>> tokens;
     for (size_t i = 0; i < messages.size(); ++i) {
         timer.start();
-        auto data = SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(messages[i].constData()),
-                                                    messages[i].size(), false));
+        auto data = SARef<SAData>::adopt(
+            new SAData(reinterpret_cast<const unsigned char*>(messages[i].constData()), messages[i].size(), false));
         auto part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(data.get(), true, nullptr, nullptr));
         part->process(true, true);
         parseNs += timer.nsecsElapsed();
@@ -139,8 +140,9 @@ int timing(const QString& corpus) {
         scoreNs += timer.nsecsElapsed();
     }
     const double n = double(messages.size()) * 1000.0;
-    std::printf("%zu messages, microseconds per message: parse %.1f, tokens %.1f, learn %.1f, lookup %.1f, score %.1f\n",
-                messages.size(), parseNs / n, tokensNs / n, learnNs / n, lookUpNs / n, scoreNs / n);
+    std::printf(
+        "%zu messages, microseconds per message: parse %.1f, tokens %.1f, learn %.1f, lookup %.1f, score %.1f\n",
+        messages.size(), parseNs / n, tokensNs / n, learnNs / n, lookUpNs / n, scoreNs / n);
     return 0;
 }
 
@@ -189,7 +191,8 @@ int main(int argc, char** argv) {
                         missed += s.spam && s.score <= cutoff;
                         unsure += s.score > cutoff && s.score < 0.95;
                     }
-                    std::printf(" h%.2f: %d spam below, %4.1f%% unsure;", cutoff, missed, 100.0 * unsure / double(scored.size()));
+                    std::printf(" h%.2f: %d spam below, %4.1f%% unsure;", cutoff, missed,
+                                100.0 * unsure / double(scored.size()));
                 }
                 std::printf("\n");
                 std::fflush(stdout);

@@ -28,15 +28,14 @@ namespace bench {
 // The engine's "ADV Subject" pattern, read from the staged engine bundle.
 class AdvertisementPattern {
 public:
-    explicit AdvertisementPattern(const QString& engineBundle)
-    {
+    explicit AdvertisementPattern(const QString& engineBundle) {
         const auto bundle = platform::Bundle::open(engineBundle);
-        const QString pattern = bundle ? bundle->localizedString("ADV Subject", QString(), "RegEx").trimmed() : QString();
-        compiled_ = !pattern.isEmpty()
-            && regcomp(&regex_, pattern.toUtf8().constData(), REG_EXTENDED | REG_ICASE | REG_NOSUB) == 0;
+        const QString pattern =
+            bundle ? bundle->localizedString("ADV Subject", QString(), "RegEx").trimmed() : QString();
+        compiled_ = !pattern.isEmpty() &&
+                    regcomp(&regex_, pattern.toUtf8().constData(), REG_EXTENDED | REG_ICASE | REG_NOSUB) == 0;
     }
-    ~AdvertisementPattern()
-    {
+    ~AdvertisementPattern() {
         if (compiled_)
             regfree(&regex_);
     }
@@ -44,8 +43,7 @@ public:
     AdvertisementPattern& operator=(const AdvertisementPattern&) = delete;
 
     bool loaded() const { return compiled_; }
-    bool matches(const QString& subject) const
-    {
+    bool matches(const QString& subject) const {
         return compiled_ && regexec(&regex_, subject.toUtf8().constData(), 0, nullptr, 0) == 0;
     }
 
@@ -62,12 +60,12 @@ struct BuiltInDecision {
     bool spam = false;
 };
 
-inline BuiltInDecision builtInDecision(const QByteArray& bytes, const AdvertisementPattern& pattern)
-{
-    const auto raw = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()), static_cast<unsigned long>(bytes.size()), false));
+inline BuiltInDecision builtInDecision(const QByteArray& bytes, const AdvertisementPattern& pattern) {
+    const auto raw = SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()),
+                                                     static_cast<unsigned long>(bytes.size()), false));
     const auto lineFeeds = SARef<SAData>::adopt(SievraController::copyDataWithLineFeeds(raw.get()));
-    const auto part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(lineFeeds ? lineFeeds.get() : raw.get(), true, nullptr, nullptr));
+    const auto part =
+        SARef<SAMIMEPart>::adopt(new SAMIMEPart(lineFeeds ? lineFeeds.get() : raw.get(), true, nullptr, nullptr));
     if (part->process(true, false) == SAMIMEProcessFailure)
         return {QStringLiteral("unparsable"), true};
     std::optional<QString> subject;
@@ -84,8 +82,7 @@ class DecisionTally {
 public:
     // path: the message file; decider: the check code or the filter's name;
     // judgedSpam: the final answer for the message.
-    void add(const QString& path, bool isSpam, const QString& decider, bool judgedSpam)
-    {
+    void add(const QString& path, bool isSpam, const QString& decider, bool judgedSpam) {
         Row& row = rows_[decider];
         if (judgedSpam)
             (isSpam ? row.spamAsSpam : row.hamAsSpam) += 1;
@@ -97,8 +94,7 @@ public:
             missed_.append(decider + "\t" + path);
     }
 
-    void print(const char* title) const
-    {
+    void print(const char* title) const {
         std::printf("\n%s: decisions by deciding check or filter\n", title);
         std::printf("  %-26s %14s %14s %14s %14s\n", "decided by", "good as spam", "spam as spam", "good as good",
                     "spam as good");

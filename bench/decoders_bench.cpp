@@ -30,8 +30,7 @@ inline void keep(void* p) { asm volatile("" : : "g"(p) : "memory"); }
 
 // This thread's processor time in seconds: on a shared, loaded machine it leaves
 // out the time other processes hold the processor.
-double threadSeconds()
-{
+double threadSeconds() {
     timespec t{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
@@ -39,8 +38,7 @@ double threadSeconds()
 
 // Best processor time per call over several rounds of `calls` calls each.
 template <class F>
-double bestSeconds(F&& run, int calls = 50, int rounds = 7)
-{
+double bestSeconds(F&& run, int calls = 50, int rounds = 7) {
     double best = 1e30;
     for (int r = 0; r < rounds; ++r) {
         double start = threadSeconds();
@@ -53,8 +51,7 @@ double bestSeconds(F&& run, int calls = 50, int rounds = 7)
     return best;
 }
 
-std::string base64Input(std::mt19937& random)
-{
+std::string base64Input(std::mt19937& random) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     out.reserve(kInputSize);
@@ -74,8 +71,7 @@ std::string base64Input(std::mt19937& random)
 
 // Text with soft breaks every 76 bytes; `escapedWords` of every 16 words carry
 // "=XX" escapes (accented letters).
-std::string quotedPrintableInput(std::mt19937& random, unsigned escapedWords)
-{
+std::string quotedPrintableInput(std::mt19937& random, unsigned escapedWords) {
     static const char* const plain[] = {"the", "offer", "limited", "time", "click", "here", "today", "free"};
     static const char* const escaped[] = {"caf=E9", "cr=E8me", "=C3=A9t=C3=A9", "na=EFve"};
     std::string out;
@@ -96,8 +92,7 @@ std::string quotedPrintableInput(std::mt19937& random, unsigned escapedWords)
 }
 
 // Every byte escaped: binary content sent as quoted-printable, the worst case.
-std::string escapedInput(std::mt19937& random, bool underscores)
-{
+std::string escapedInput(std::mt19937& random, bool underscores) {
     static const char hex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(kInputSize);
@@ -114,8 +109,7 @@ std::string escapedInput(std::mt19937& random, bool underscores)
     return out;
 }
 
-std::string uuencodeInput(std::mt19937& random)
-{
+std::string uuencodeInput(std::mt19937& random) {
     std::string out = "begin 644 bench.bin\n";
     while (out.size() + 62 + 10 <= kInputSize) {
         out += 'M';
@@ -137,8 +131,7 @@ struct Row {
 };
 
 // Seconds coreutils' base64 -d takes per byte of input, or a negative value.
-double coreutilsBase64SecondsPerByte(const std::string& input)
-{
+double coreutilsBase64SecondsPerByte(const std::string& input) {
     if (access("/usr/bin/base64", X_OK) != 0)
         return -1;
     char path[] = "/tmp/decoders-bench-XXXXXX";
@@ -158,8 +151,8 @@ double coreutilsBase64SecondsPerByte(const std::string& input)
     auto childSeconds = [] {
         rusage usage{};
         getrusage(RUSAGE_CHILDREN, &usage);
-        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-             + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
+        return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+               static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) * 1e-6;
     };
     double best = 1e30;
     for (int r = 0; r < 3; ++r) {
@@ -176,15 +169,16 @@ double coreutilsBase64SecondsPerByte(const std::string& input)
     return best < 0 ? -1 : best / static_cast<double>(chunk.size() * copies);
 }
 
-} // namespace
+}  // namespace
 
-int main()
-{
+int main() {
     std::mt19937 random(20261208);
     std::vector<Row> rows = {
         {"base64 (76-byte lines)", SADecoderFactory::decodeBase64Buffer, base64Input(random)},
-        {"quoted-printable (text, 1/16 esc.)", SADecoderFactory::decodeQuotedPrintableBuffer, quotedPrintableInput(random, 1)},
-        {"quoted-printable (text, 8/16 esc.)", SADecoderFactory::decodeQuotedPrintableBuffer, quotedPrintableInput(random, 8)},
+        {"quoted-printable (text, 1/16 esc.)", SADecoderFactory::decodeQuotedPrintableBuffer,
+         quotedPrintableInput(random, 1)},
+        {"quoted-printable (text, 8/16 esc.)", SADecoderFactory::decodeQuotedPrintableBuffer,
+         quotedPrintableInput(random, 8)},
         {"quoted-printable (all escaped)", SADecoderFactory::decodeQuotedPrintableBuffer, escapedInput(random, false)},
         {"Q (all escaped)", SADecoderFactory::decodeQBuffer, escapedInput(random, true)},
         {"uuencode", SADecoderFactory::decodeUuencodeBuffer, uuencodeInput(random)},
@@ -198,7 +192,8 @@ int main()
         keep(target.data());
     };
     const double mb = static_cast<double>(kInputSize) / 1e6;
-    std::printf("input size: %zu bytes; processor time, best of rounds, memcpy measured beside each decoder\n", kInputSize);
+    std::printf("input size: %zu bytes; processor time, best of rounds, memcpy measured beside each decoder\n",
+                kInputSize);
 #if defined(__x86_64__) || defined(__i386__)
     // The quoted-printable, Q and uuencode decoders take 16-byte blocks where
     // the processor has SSSE3, and words of eight bytes elsewhere.

@@ -23,8 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Form = int (*)(const unsigned char*, unsigned long, unsigned char**, unsigned long*);
 
-std::string fill(const std::string& piece, size_t size)
-{
+std::string fill(const std::string& piece, size_t size) {
     std::string out;
     out.reserve(size + piece.size());
     while (out.size() < size)
@@ -48,8 +47,7 @@ const char kMixed[] =
     "<!-- comment > with a bracket --><o:p></o:p><blink>new</blink></td></tr></table>\r\n"
     "&nbsp;&copy; 2026</body></html>\r\n";
 
-double secondsFor(const std::function<void()>& work)
-{
+double secondsFor(const std::function<void()>& work) {
     double best = 1e30;
     for (int run = 0; run < 3; ++run) {
         const auto start = Clock::now();
@@ -59,8 +57,7 @@ double secondsFor(const std::function<void()>& work)
     return best;
 }
 
-void runShape(const Shape& shape)
-{
+void runShape(const Shape& shape) {
     std::printf("%-22s", shape.name);
     double firstPerByte = 0;
     for (size_t megabytes : {1, 2, 4, 8}) {
@@ -84,8 +81,7 @@ void runShape(const Shape& shape)
     std::printf("\n");
 }
 
-void runMemcpy()
-{
+void runMemcpy() {
     std::printf("%-22s", "memcpy");
     for (size_t megabytes : {1, 2, 4, 8}) {
         std::vector<unsigned char> from(megabytes << 20, 'a'), to(megabytes << 20);
@@ -99,8 +95,7 @@ void runMemcpy()
     std::printf("\n");
 }
 
-void runPeer()
-{
+void runPeer() {
     if (std::system("command -v xmllint >/dev/null 2>&1") != 0) {
         std::printf("peer: xmllint not found, no peer figure\n");
         return;
@@ -121,10 +116,9 @@ void runPeer()
     unlink(path);
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // An argument restricts the run to the shapes whose name contains it.
     const std::string only = argc > 1 ? argv[1] : "";
     const std::vector<Shape> shapes = {

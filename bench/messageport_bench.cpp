@@ -48,7 +48,9 @@ Figure measure(const QString& portName, int clients, qsizetype requestSize, doub
             long long done = 0;
             QByteArray reply;
             while (!stop.load(std::memory_order_relaxed)) {
-                if (port->sendRequest(SievraMessageIDFilterMail, request, 10, 10, true, &reply) != kMessagePortSuccess || reply.size() != 4)
+                if (port->sendRequest(SievraMessageIDFilterMail, request, 10, 10, true, &reply) !=
+                        kMessagePortSuccess ||
+                    reply.size() != 4)
                     ++failures;
                 else
                     ++done;
@@ -58,7 +60,8 @@ Figure measure(const QString& portName, int clients, qsizetype requestSize, doub
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     stop = true;
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     Figure f;
     f.roundTrips = total.load();
     f.failures = failures.load();
@@ -74,7 +77,8 @@ int main(int argc, char** argv) {
 
     char templ[] = "/tmp/jwbench-XXXXXX";
     const char* runtime = ::mkdtemp(templ);
-    if (!runtime) return 1;
+    if (!runtime)
+        return 1;
     ::setenv("XDG_RUNTIME_DIR", runtime, 1);
 
     // The server: answers every request with a 4-byte integer, as the engine does.
@@ -106,17 +110,20 @@ int main(int argc, char** argv) {
         for (const int clients : {1, 4}) {
             received = 0;
             Figure f = measure("Bench", clients, size, seconds);
-            if (received.load() < f.roundTrips * size) ++f.failures;
+            if (received.load() < f.roundTrips * size)
+                ++f.failures;
             const double rate = double(f.roundTrips) / f.seconds;
             std::printf("  %6lld-byte request, 4-byte reply, %d client%s: %10.0f round trips/s (%.1f MB/s up)%s\n",
                         static_cast<long long>(size), clients, clients == 1 ? " " : "s", rate,
                         rate * double(size) / 1e6, f.failures ? "  FAILURES" : "");
-            if (f.failures) status = 1;
+            if (f.failures)
+                status = 1;
         }
     }
     std::printf("  (no peer tool for this protocol on the machine: no comparison figure)\n");
 
-    QMetaObject::invokeMethod(&context, [&] { port.reset(); }, Qt::BlockingQueuedConnection);
+    QMetaObject::invokeMethod(
+        &context, [&] { port.reset(); }, Qt::BlockingQueuedConnection);
     serverThread.quit();
     serverThread.wait();
     ::unlink((std::string(runtime) + "/junkward/Bench.lock").c_str());

@@ -44,41 +44,37 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 /// Processor time of this process, in seconds: on a shared machine it shows
 /// the work done, where wall time also counts the waits for a core.
-double cpuSeconds()
-{
+double cpuSeconds() {
     timespec t{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
-std::string readFile(const fs::path& path)
-{
+std::string readFile(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-long peakRSSKilobytes()
-{
+long peakRSSKilobytes() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
 }
 
 /// Parses `message` once; returns the number of parts (to keep the work alive).
-unsigned long parseOnce(const std::string& message, int* result)
-{
-    SARef<SAData> data = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(message.data()), message.size(), false));
+unsigned long parseOnce(const std::string& message, int* result) {
+    SARef<SAData> data =
+        SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(message.data()), message.size(), false));
     SARef<SAMIMEPart> top = SARef<SAMIMEPart>::adopt(new SAMIMEPart(data.get(), true, nullptr, nullptr));
     *result = top->process(true, true);
     return top->_parts ? top->_parts->count() + 1 : 1;
 }
 
 struct Figure {
-    double parseSeconds = 0;     // processor time
-    double parseWallSeconds = 0; // wall time
+    double parseSeconds = 0;      // processor time
+    double parseWallSeconds = 0;  // wall time
     double memcpySeconds = 0;
     unsigned long long bytes = 0;
     unsigned long long messages = 0;
@@ -86,8 +82,7 @@ struct Figure {
 };
 
 /// Best of `rounds` passes over `messages` for the parser and for memcpy.
-Figure measure(const std::vector<std::string>& messages, int rounds)
-{
+Figure measure(const std::vector<std::string>& messages, int rounds) {
     Figure best;
     best.parseSeconds = best.parseWallSeconds = best.memcpySeconds = 1e30;
     std::vector<char> sink;
@@ -123,8 +118,7 @@ Figure measure(const std::vector<std::string>& messages, int rounds)
     return best;
 }
 
-void report(const char* name, const Figure& f)
-{
+void report(const char* name, const Figure& f) {
     double mb = static_cast<double>(f.bytes) / 1e6;
     std::printf("%s: %llu messages, %.2f MB, %llu not parsed with 0\n", name, f.messages, mb, f.failures);
     std::printf("  junkward parser : %10.0f messages/s %9.1f MB/s  (%.4f s processor time, %.4f s wall)\n",
@@ -133,8 +127,7 @@ void report(const char* name, const Figure& f)
                 mb / f.memcpySeconds, f.memcpySeconds);
 }
 
-double childrenCpuSeconds()
-{
+double childrenCpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     auto toSeconds = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
@@ -143,8 +136,7 @@ double childrenCpuSeconds()
 
 /// Processor and wall time of one run of the peer lexer over `path`; false
 /// when it is not installed or fails.
-bool peerSeconds(const fs::path& path, double* cpu, double* wall)
-{
+bool peerSeconds(const fs::path& path, double* cpu, double* wall) {
     if (std::system("command -v bogolexer >/dev/null 2>&1") != 0)
         return false;
     std::string command = "bogolexer -C -q -I '" + path.string() + "' >/dev/null 2>&1";
@@ -156,8 +148,7 @@ bool peerSeconds(const fs::path& path, double* cpu, double* wall)
     return status == 0;
 }
 
-void reportPeer(const fs::path& path, const Figure& f)
-{
+void reportPeer(const fs::path& path, const Figure& f) {
     double cpu = 0;
     double wall = 0;
     if (!peerSeconds(path, &cpu, &wall)) {
@@ -165,24 +156,26 @@ void reportPeer(const fs::path& path, const Figure& f)
         return;
     }
     double mb = static_cast<double>(f.bytes) / 1e6;
-    std::printf("  peer bogolexer  : %10.0f messages/s %9.1f MB/s  (%.4f s processor time, %.4f s wall; one process,"
-                " MIME decoding and tokens)\n",
-                f.messages / cpu, mb / cpu, cpu, wall);
+    std::printf(
+        "  peer bogolexer  : %10.0f messages/s %9.1f MB/s  (%.4f s processor time, %.4f s wall; one process,"
+        " MIME decoding and tokens)\n",
+        f.messages / cpu, mb / cpu, cpu, wall);
 }
 
 /// A 10 MB message: a multipart/mixed with a long plain part, a
 /// quoted-printable HTML part full of links and a base64 attachment.
-std::string generatedMessage(std::size_t target)
-{
-    std::string m = "From: \"Generator\" <gen@bench.example>\nTo: reader@bench.example\n"
-                    "Subject: =?utf-8?Q?A_large_message?=\nMessage-ID: <large@bench.example>\n"
-                    "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"=_large_boundary\"\n\n"
-                    "Preamble.\n";
+std::string generatedMessage(std::size_t target) {
+    std::string m =
+        "From: \"Generator\" <gen@bench.example>\nTo: reader@bench.example\n"
+        "Subject: =?utf-8?Q?A_large_message?=\nMessage-ID: <large@bench.example>\n"
+        "MIME-Version: 1.0\nContent-Type: multipart/mixed; boundary=\"=_large_boundary\"\n\n"
+        "Preamble.\n";
     const std::size_t third = target / 3;
     m += "--=_large_boundary\nContent-Type: text/plain; charset=utf-8\n\n";
     while (m.size() < third)
         m += "Plain text line with an address someone@bench.example and a link http://www.bench.example/p?q=1 .\n";
-    m += "\n--=_large_boundary\nContent-Type: text/html; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n";
+    m +=
+        "\n--=_large_boundary\nContent-Type: text/html; charset=utf-8\nContent-Transfer-Encoding: quoted-printable\n\n";
     while (m.size() < 2 * third)
         m += "<p style=3D\"color:#333\">Offer <a href=3D\"http://shop.bench.example/item?id=3D42\">here</a> "
              "<font color=3D\"#ffffff\">x</font> caf=C3=A9</p>\n";
@@ -193,10 +186,9 @@ std::string generatedMessage(std::size_t target)
     return m;
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     fs::path corpus;
     bool once = false;
     if (argc > 1 && std::strcmp(argv[1], "--once") == 0) {

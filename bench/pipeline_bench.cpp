@@ -40,7 +40,7 @@
 
 namespace {
 
-constexpr int kBatchSize = 1000;        // the log keeps 1 024 records
+constexpr int kBatchSize = 1000;  // the log keeps 1 024 records
 
 struct Message {
     QString path;
@@ -50,8 +50,7 @@ struct Message {
     QString messageID;  // trimmed Message-ID header, empty when none
 };
 
-QString trimmedMessageID(const QByteArray& bytes)
-{
+QString trimmedMessageID(const QByteArray& bytes) {
     const testsupport::ParsedMessage parsed(bytes);
     QString id;
     if (parsed.result() != -1) {
@@ -62,8 +61,7 @@ QString trimmedMessageID(const QByteArray& bytes)
     return id;
 }
 
-QList<Message> loadCorpus(const QString& folder)
-{
+QList<Message> loadCorpus(const QString& folder) {
     QList<Message> messages;
     QStringList files;
     QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
@@ -86,35 +84,30 @@ QList<Message> loadCorpus(const QString& folder)
     return messages;
 }
 
-bool writePreferences(const QString& library, const QString& identifier, const QVariantMap& settings)
-{
+bool writePreferences(const QString& library, const QString& identifier, const QVariantMap& settings) {
     QDir().mkpath(library + "/Preferences");
     QVariantMap preferences{{"Status", true}, {"Settings", settings}};
     return platform::plist::writeFile(library + "/Preferences/com.quillon.junkward." + identifier + ".plist",
                                       preferences);
 }
 
-QVariantMap rule(const char* key, int method, const char* value)
-{
+QVariantMap rule(const char* key, int method, const char* value) {
     return {{"Status", true}, {"Key", key}, {"Method", qint64(method)}, {"Value", value}};
 }
 
-QVariantList readLog(const QString& logPath)
-{
+QVariantList readLog(const QString& logPath) {
     const auto log = platform::plist::readDictionary(logPath);
     return log ? log->value("Log").toList() : QVariantList();
 }
 
-bool looksLikeUUID(const QString& s)
-{
+bool looksLikeUUID(const QString& s) {
     static const QRegularExpression uuid("^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$");
     return uuid.match(s).hasMatch();
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
     const QString corpus = bench::corpusFolder(args);
@@ -280,7 +273,8 @@ int main(int argc, char** argv)
                 seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0, seconds,
                 static_cast<unsigned long long>(failures));
     std::printf("  engine peak resident memory: %s\n", qPrintable(peakMemory));
-    std::printf("  checks on: all but \"Filter non Japanese Encodings\"; lists with two rules each, empty address book\n");
+    std::printf(
+        "  checks on: all but \"Filter non Japanese Encodings\"; lists with two rules each, empty address book\n");
     std::printf("  answered spam: %llu of %llu ham (false positives), %llu of %llu spam\n",
                 static_cast<unsigned long long>(replySpam[0]), static_cast<unsigned long long>(hamTotal),
                 static_cast<unsigned long long>(replySpam[1]), static_cast<unsigned long long>(spamTotal));
@@ -290,7 +284,8 @@ int main(int argc, char** argv)
                     static_cast<unsigned long long>(it->spam));
     }
     if (unmatched)
-        std::printf("    %-24s %8llu\n", "(no record: replaced or unparsed)", static_cast<unsigned long long>(unmatched));
+        std::printf("    %-24s %8llu\n", "(no record: replaced or unparsed)",
+                    static_cast<unsigned long long>(unmatched));
     const int listing = qEnvironmentVariableIntValue("JUNKWARD_BENCH_MISJUDGED");
     for (const QString& line : listing >= 1 ? misjudged : QStringList())
         std::printf("%s\n", qPrintable(line));

@@ -38,8 +38,9 @@ QVariantMap calendar() {
     for (int y = 2020; y < 2027; ++y)
         for (int mo = 1; mo <= 12; ++mo)
             for (int d = 1; d <= 28; ++d) {
-                QVariantMap& day = plist::childMap(plist::childMap(plist::childMap(stats, QString::number(y)),
-                                                                   QString::number(mo)), QString::number(d));
+                QVariantMap& day =
+                    plist::childMap(plist::childMap(plist::childMap(stats, QString::number(y)), QString::number(mo)),
+                                    QString::number(d));
                 for (int h = 0; h < 24; ++h)
                     plist::childMap(day, QString::number(h))["SWMAILPROCESSED"] = qint64(h);
             }
@@ -50,7 +51,8 @@ template <class F>
 double seconds(F f, int repeat = 1) {
     QElapsedTimer t;
     t.start();
-    for (int i = 0; i < repeat; ++i) f();
+    for (int i = 0; i < repeat; ++i)
+        f();
     return double(t.nsecsElapsed()) / 1e9 / repeat;
 }
 
@@ -69,7 +71,8 @@ long peakRssKb() {
 int main(int argc, char** argv) {
     const int entries = argc > 1 ? std::atoi(argv[1]) : 20000;
     QTemporaryDir dir;
-    if (!dir.isValid()) return 1;
+    if (!dir.isValid())
+        return 1;
 
     std::printf("training history of %d entries\n", entries);
     const QVariantMap h = history(entries);
@@ -89,8 +92,8 @@ int main(int argc, char** argv) {
     }
 
     const QString xmlPath = dir.filePath("history.plist");
-    figure("atomic file write, XML (writeFile)",
-           seconds([&] { plist::writeFile(xmlPath, h, plist::Format::XML); }), xml.size());
+    figure("atomic file write, XML (writeFile)", seconds([&] { plist::writeFile(xmlPath, h, plist::Format::XML); }),
+           xml.size());
 
     const QString plistutil = QStandardPaths::findExecutable("plistutil");
     if (!plistutil.isEmpty()) {

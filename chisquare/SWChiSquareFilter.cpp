@@ -153,10 +153,13 @@ bool SWChiSquareFilter::learnMessageAsLegitimate(SAMIMEPart* message, const QStr
 bool SWChiSquareFilter::automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID,
                                                       qint32 engineStatus) {
     switch (engineStatus) {
-    case SWFilterStatusSpam: return learn(message, messageID, true, true);
+    case SWFilterStatusSpam:
+        return learn(message, messageID, true, true);
     case SWFilterStatusLegitimate:
-    case SWFilterStatusUndecided: return learn(message, messageID, false, true);
-    default: return true;
+    case SWFilterStatusUndecided:
+        return learn(message, messageID, false, true);
+    default:
+        return true;
     }
 }
 

@@ -39,7 +39,7 @@ inline constexpr const char* SWChiSquareExplainHamKey = "Ham";
 struct SWChiSquareVerdict {
     qint32 status = SWFilterStatusUndecided;
     double score = 0.5;
-    bool trained = false;  // both kinds learned often enough for an opinion
+    bool trained = false;                // both kinds learned often enough for an opinion
     std::vector<SWChiSquareClue> clues;  // the strongest, at most SWChiSquareExplainedClues
 };
 

@@ -24,11 +24,11 @@ inline constexpr const char* SWChiSquareMinimumLearnedKey = "Minimum Learned";
 struct SWChiSquareSettings {
     double spamCutoff = 0.99;
     double hamCutoff = 0.05;
-    double strength = 1.0;             // weight of the prior for rarely seen tokens
-    double unknownProbability = 0.5;   // the prior
-    double minimumDeviation = 0.1;     // tokens nearer 0.5 than this are ignored
-    int maximumClues = 150;            // at most this many tokens, the strongest
-    int minimumLearned = 200;          // of each kind, before the filter has an opinion
+    double strength = 1.0;            // weight of the prior for rarely seen tokens
+    double unknownProbability = 0.5;  // the prior
+    double minimumDeviation = 0.1;    // tokens nearer 0.5 than this are ignored
+    int maximumClues = 150;           // at most this many tokens, the strongest
+    int minimumLearned = 200;         // of each kind, before the filter has an opinion
 
     // The settings of a preference "Settings" dictionary: a value of the wrong
     // type or out of range, or cutoffs in the wrong order, keeps its default and

@@ -51,9 +51,7 @@ void encodeKey(const QString& token, QByteArray& buffer) {
     }
 }
 
-QByteArray historyKey(const QString& key) {
-    return QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1);
-}
+QByteArray historyKey(const QString& key) { return QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1); }
 
 // A write transaction that aborts unless committed.
 class WriteTxn {
@@ -141,8 +139,7 @@ bool SWChiSquareStore::open() {
     // a killed process loses nothing; sync() makes it safe against a power loss.
     // Pages are written through the shared map rather than one write call each.
     const QByteArray file = QFile::encodeName(path_);
-    const int rc =
-        mdb_env_open(env_, file.constData(), MDB_NOSUBDIR | MDB_NOSYNC | MDB_WRITEMAP | MDB_NOTLS, 0644);
+    const int rc = mdb_env_open(env_, file.constData(), MDB_NOSUBDIR | MDB_NOSYNC | MDB_WRITEMAP | MDB_NOTLS, 0644);
     if (rc != MDB_SUCCESS) {
         mdb_env_close(env_);
         env_ = nullptr;
@@ -172,8 +169,8 @@ bool SWChiSquareStore::verifyOrInitialise() {
         // A file of ours always has the table; an empty file may get it.
         MDB_stat stat;
         MDB_dbi main = 0;
-        if (mdb_dbi_open(txn.get(), nullptr, 0, &main) != MDB_SUCCESS || mdb_stat(txn.get(), main, &stat) != MDB_SUCCESS ||
-            stat.ms_entries != 0)
+        if (mdb_dbi_open(txn.get(), nullptr, 0, &main) != MDB_SUCCESS ||
+            mdb_stat(txn.get(), main, &stat) != MDB_SUCCESS || stat.ms_entries != 0)
             return false;
         if (mdb_dbi_open(txn.get(), "meta", MDB_CREATE, &meta) != MDB_SUCCESS)
             return false;

@@ -20,9 +20,9 @@ namespace {
 
 constexpr qsizetype kMinimumWord = 3;
 constexpr qsizetype kMaximumWord = 12;
-constexpr qsizetype kMaximumHeaderValue = 8192;   // bytes of one header value read
-constexpr int kMaximumHeaderValues = 16;          // values of one header read
-constexpr qsizetype kMaximumText = 1 << 20;       // characters of one text part read
+constexpr qsizetype kMaximumHeaderValue = 8192;  // bytes of one header value read
+constexpr int kMaximumHeaderValues = 16;         // values of one header read
+constexpr qsizetype kMaximumText = 1 << 20;      // characters of one text part read
 constexpr int kMaximumDepth = 32;
 
 class Collector {
@@ -175,8 +175,8 @@ QString shapeOf(QStringView id) {
     QString shape;
     QChar last;
     for (QChar c : id.left(200)) {
-        const QChar kind = c.isDigit() ? QLatin1Char('9')
-                           : c.isUpper() ? QLatin1Char('A')
+        const QChar kind = c.isDigit()    ? QLatin1Char('9')
+                           : c.isUpper()  ? QLatin1Char('A')
                            : c.isLetter() ? QLatin1Char('a')
                                           : c;
         if (kind != last)
@@ -231,9 +231,10 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
     for (const char* name : {"To", "Cc"})
         for (const QString& value : headerTexts(message, name))
             recipients += addressesIn(value).size();
-    out.add(QStringLiteral("h:recipients:%1").arg(recipients < 3 ? QString::number(recipients)
-                                                  : recipients < 10 ? QStringLiteral("few")
-                                                                    : QStringLiteral("many")));
+    out.add(QStringLiteral("h:recipients:%1")
+                .arg(recipients < 3    ? QString::number(recipients)
+                     : recipients < 10 ? QStringLiteral("few")
+                                       : QStringLiteral("many")));
 
     // The Message-ID's shape and domain.
     const QStringList messageID = headerTexts(message, "Message-ID");
@@ -288,7 +289,8 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
 void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
     for (const QString& value : headerTexts(part, "Content-Type")) {
         const qsizetype semicolon = value.indexOf(QLatin1Char(';'));
-        out.add(QStringLiteral("h:type:") + value.left(semicolon >= 0 ? semicolon : 60).trimmed().left(60).toCaseFolded());
+        out.add(QStringLiteral("h:type:") +
+                value.left(semicolon >= 0 ? semicolon : 60).trimmed().left(60).toCaseFolded());
         const qsizetype charset = value.indexOf(QLatin1String("charset="), 0, Qt::CaseInsensitive);
         if (charset >= 0) {
             QStringView cs = QStringView(value).mid(charset + 8);

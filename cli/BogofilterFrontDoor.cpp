@@ -62,8 +62,7 @@ const char* kHelp =
     "  -h, --help, -V, --version\n"
     "Every other bogofilter option is refused with exit status 3.\n";
 
-void warn(const QString& text)
-{
+void warn(const QString& text) {
     const QByteArray utf8 = ("junkward-bogofilter: " + text + "\n").toUtf8();
     std::fwrite(utf8.constData(), 1, size_t(utf8.size()), stderr);
 }
@@ -72,7 +71,7 @@ struct Options {
     bool spam = false, ham = false, unSpam = false, unHam = false;
     bool passthrough = false, embed = false, update = false, mbox = false;
     bool bulkStdin = false, bulkArgs = false;
-    int terse = 0;       // 1: -t, 2: -T
+    int terse = 0;  // 1: -t, 2: -T
     int verbose = 0;
     QString input, output;
     QStringList objects;
@@ -81,8 +80,7 @@ struct Options {
 // Parses bogofilter's options: short ones may be bundled ("-Sn", "-vv"), those
 // taking a value take the rest of the word or the next word. False, with a
 // sentence in problem, for anything that is not supported.
-bool parse(const QStringList& args, Options* o, QString* problem, bool* help, bool* version)
-{
+bool parse(const QStringList& args, Options* o, QString* problem, bool* help, bool* version) {
     auto value = [&](qsizetype& i, const QString& word, qsizetype at, QString* out) {
         if (at < word.size()) {
             *out = word.mid(at);
@@ -102,27 +100,40 @@ bool parse(const QStringList& args, Options* o, QString* problem, bool* help, bo
         if (word.startsWith("--")) {
             const QString name = word.section('=', 0, 0);
             const QString argument = word.contains('=') ? word.section('=', 1) : QString();
-            if (name == "--register-spam") o->spam = true;
-            else if (name == "--register-ham") o->ham = true;
-            else if (name == "--unregister-spam") o->unSpam = true;
-            else if (name == "--unregister-nonspam") o->unHam = true;
-            else if (name == "--passthrough") o->passthrough = true;
-            else if (name == "--ham-true") o->embed = true;
-            else if (name == "--update-as-scored") o->update = true;
-            else if (name == "--classify-mbox") o->mbox = true;
-            else if (name == "--classify-stdin") o->bulkStdin = true;
+            if (name == "--register-spam")
+                o->spam = true;
+            else if (name == "--register-ham")
+                o->ham = true;
+            else if (name == "--unregister-spam")
+                o->unSpam = true;
+            else if (name == "--unregister-nonspam")
+                o->unHam = true;
+            else if (name == "--passthrough")
+                o->passthrough = true;
+            else if (name == "--ham-true")
+                o->embed = true;
+            else if (name == "--update-as-scored")
+                o->update = true;
+            else if (name == "--classify-mbox")
+                o->mbox = true;
+            else if (name == "--classify-stdin")
+                o->bulkStdin = true;
             else if (name == "--classify-files") {
                 o->bulkArgs = true;
                 if (!argument.isEmpty())
                     o->objects << argument;
-            }
-            else if (name == "--terse") o->terse = 1;
-            else if (name == "--fixed-terse-format") o->terse = 2;
-            else if (name == "--verbosity") ++o->verbose;
-            else if (name == "--help") *help = true;
-            else if (name == "--version") *version = true;
-            else if (name == "--no-config-file" || name == "--quiet" || name == "--unicode") {}
-            else if (name == "--bogofilter-dir" || name == "--input-file" || name == "--output-file") {
+            } else if (name == "--terse")
+                o->terse = 1;
+            else if (name == "--fixed-terse-format")
+                o->terse = 2;
+            else if (name == "--verbosity")
+                ++o->verbose;
+            else if (name == "--help")
+                *help = true;
+            else if (name == "--version")
+                *version = true;
+            else if (name == "--no-config-file" || name == "--quiet" || name == "--unicode") {
+            } else if (name == "--bogofilter-dir" || name == "--input-file" || name == "--output-file") {
                 QString v = argument;
                 if (!word.contains('=')) {
                     if (i + 1 >= args.size()) {
@@ -131,8 +142,10 @@ bool parse(const QStringList& args, Options* o, QString* problem, bool* help, bo
                     }
                     v = args[++i];
                 }
-                if (name == "--input-file") o->input = v;
-                else if (name == "--output-file") o->output = v;
+                if (name == "--input-file")
+                    o->input = v;
+                else if (name == "--output-file")
+                    o->output = v;
             } else {
                 *problem = "the option " + name + " is not supported";
                 return false;
@@ -147,29 +160,65 @@ bool parse(const QStringList& args, Options* o, QString* problem, bool* help, bo
             const QChar c = word[at];
             QString v;
             switch (c.unicode()) {
-            case 's': o->spam = true; break;
-            case 'n': o->ham = true; break;
-            case 'S': o->unSpam = true; break;
-            case 'N': o->unHam = true; break;
-            case 'p': o->passthrough = true; break;
-            case 'e': o->embed = true; break;
-            case 'u': o->update = true; break;
-            case 'M': o->mbox = true; break;
-            case 'b': o->bulkStdin = true; break;
-            case 'B': o->bulkArgs = true; break;
-            case 't': o->terse = 1; break;
-            case 'T': o->terse = 2; break;
-            case 'v': ++o->verbose; break;
-            case 'q': case 'C': break;
-            case 'h': *help = true; break;
-            case 'V': *version = true; break;
-            case 'd': case 'I': case 'O':
+            case 's':
+                o->spam = true;
+                break;
+            case 'n':
+                o->ham = true;
+                break;
+            case 'S':
+                o->unSpam = true;
+                break;
+            case 'N':
+                o->unHam = true;
+                break;
+            case 'p':
+                o->passthrough = true;
+                break;
+            case 'e':
+                o->embed = true;
+                break;
+            case 'u':
+                o->update = true;
+                break;
+            case 'M':
+                o->mbox = true;
+                break;
+            case 'b':
+                o->bulkStdin = true;
+                break;
+            case 'B':
+                o->bulkArgs = true;
+                break;
+            case 't':
+                o->terse = 1;
+                break;
+            case 'T':
+                o->terse = 2;
+                break;
+            case 'v':
+                ++o->verbose;
+                break;
+            case 'q':
+            case 'C':
+                break;
+            case 'h':
+                *help = true;
+                break;
+            case 'V':
+                *version = true;
+                break;
+            case 'd':
+            case 'I':
+            case 'O':
                 if (!value(i, word, at + 1, &v)) {
                     *problem = QStringLiteral("-%1 needs a value").arg(c);
                     return false;
                 }
-                if (c == 'I') o->input = v;
-                if (c == 'O') o->output = v;
+                if (c == 'I')
+                    o->input = v;
+                if (c == 'O')
+                    o->output = v;
                 at = word.size();
                 break;
             default:
@@ -184,8 +233,9 @@ bool parse(const QStringList& args, Options* o, QString* problem, bool* help, bo
         return false;
     }
     if ((o->unSpam && !o->ham) || (o->unHam && !o->spam) || (o->unSpam && o->unHam)) {
-        *problem = "-S and -N are supported only as -Sn and -Ns: the engine takes a training back "
-                   "when the message is learned the other way";
+        *problem =
+            "-S and -N are supported only as -Sn and -Ns: the engine takes a training back "
+            "when the message is learned the other way";
         return false;
     }
     if ((o->spam || o->ham) && (o->update || o->passthrough)) {
@@ -203,8 +253,7 @@ bool parse(const QStringList& args, Options* o, QString* problem, bool* help, bo
     return true;
 }
 
-bool writeAll(int fd, const QByteArray& bytes)
-{
+bool writeAll(int fd, const QByteArray& bytes) {
     const char* p = bytes.constData();
     qsizetype left = bytes.size();
     while (left > 0) {
@@ -219,11 +268,10 @@ bool writeAll(int fd, const QByteArray& bytes)
     return true;
 }
 
-bool readAll(const QString& path, QByteArray* bytes)
-{
+bool readAll(const QString& path, QByteArray* bytes) {
     QFile in;
-    const bool opened = path.isEmpty() ? in.open(stdin, QIODevice::ReadOnly)
-                                       : (in.setFileName(path), in.open(QIODevice::ReadOnly));
+    const bool opened =
+        path.isEmpty() ? in.open(stdin, QIODevice::ReadOnly) : (in.setFileName(path), in.open(QIODevice::ReadOnly));
     if (!opened)
         return false;
     *bytes = in.readAll();
@@ -231,8 +279,7 @@ bool readAll(const QString& path, QByteArray* bytes)
 }
 
 // The messages of the objects named (files, mboxes, Maildirs); problems are told.
-std::vector<SourceMessage> messagesOf(const QStringList& objects)
-{
+std::vector<SourceMessage> messagesOf(const QStringList& objects) {
     std::vector<SourceMessage> messages;
     std::vector<SourceProblem> problems;
     for (const QString& object : objects)
@@ -243,24 +290,21 @@ std::vector<SourceMessage> messagesOf(const QStringList& objects)
 }
 
 // The X-Bogosity line bogofilter would print, with the engine's reason.
-QByteArray bogosityLine(const Judgement& j)
-{
+QByteArray bogosityLine(const Judgement& j) {
     if (!j.ok)
         return QByteArray(kBogosityHeader) + ": Unsure, tests=junkward, error=" + j.error +
                ", spamicity=0.500000, version=" JUNKWARD_VERSION;
-    return QByteArray(kBogosityHeader) + (j.spam() ? ": Spam" : ": Ham") + ", tests=junkward, reason=" +
-           headerToken(j.reason.toUtf8()) +
+    return QByteArray(kBogosityHeader) + (j.spam() ? ": Spam" : ": Ham") +
+           ", tests=junkward, reason=" + headerToken(j.reason.toUtf8()) +
            (j.spam() ? ", spamicity=1.000000" : ", spamicity=0.000000") + ", version=" JUNKWARD_VERSION;
 }
 
-QByteArray terseLine(const Judgement& j, int terse)
-{
+QByteArray terseLine(const Judgement& j, int terse) {
     const char letter = !j.ok ? 'U' : j.spam() ? (terse == 2 ? 'S' : 'Y') : (terse == 2 ? 'H' : 'N');
     return QByteArray(1, letter) + (!j.ok ? " 0.500000" : j.spam() ? " 1.000000" : " 0.000000");
 }
 
-int registerMessages(const Options& o, const std::vector<SourceMessage>& messages)
-{
+int registerMessages(const Options& o, const std::vector<SourceMessage>& messages) {
     QByteArrayList bytes;
     for (const SourceMessage& m : messages)
         bytes << m.bytes;
@@ -281,8 +325,7 @@ int registerMessages(const Options& o, const std::vector<SourceMessage>& message
     return 0;
 }
 
-int classify(const Options& o, const std::vector<SourceMessage>& messages, bool bulk)
-{
+int classify(const Options& o, const std::vector<SourceMessage>& messages, bool bulk) {
     int status = kExitHam;
     bool errors = false;
     QByteArray printed;
@@ -294,8 +337,8 @@ int classify(const Options& o, const std::vector<SourceMessage>& messages, bool 
         }
         status = !j.ok ? kExitError : j.spam() ? kExitSpam : kExitHam;
         if (o.update && j.ok) {
-            const platform::ScriptingReply r =
-                callEngine(j.spam() ? QStringLiteral("LearnSpam") : QStringLiteral("LearnHam"), {m.bytes, false}, 600.0);
+            const platform::ScriptingReply r = callEngine(
+                j.spam() ? QStringLiteral("LearnSpam") : QStringLiteral("LearnHam"), {m.bytes, false}, 600.0);
             if (!r.ok) {
                 warn(describeFailure(r));
                 errors = true;
@@ -303,9 +346,9 @@ int classify(const Options& o, const std::vector<SourceMessage>& messages, bool 
         }
         const QByteArray prefix = bulk ? m.origin.toLocal8Bit() + ' ' : QByteArray();
         if (o.passthrough) {
-            const QByteArray header = QByteArray(kVerdictHeaderName) + ": " +
-                                      (j.ok ? verdictValue(j.spam(), j.reason, JUNKWARD_VERSION)
-                                            : unsureValue(j.error, JUNKWARD_VERSION));
+            const QByteArray header =
+                QByteArray(kVerdictHeaderName) + ": " +
+                (j.ok ? verdictValue(j.spam(), j.reason, JUNKWARD_VERSION) : unsureValue(j.error, JUNKWARD_VERSION));
             printed += withHeaders(m.bytes, {header, bogosityLine(j)}, {kVerdictHeaderName, kBogosityHeader});
         } else if (o.terse) {
             printed += prefix + terseLine(j, o.terse) + '\n';
@@ -336,8 +379,7 @@ int classify(const Options& o, const std::vector<SourceMessage>& messages, bool 
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     junkwardcli::adoptUserSession();
     QCoreApplication app(argc, argv);
     Options o;

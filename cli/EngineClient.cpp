@@ -16,8 +16,8 @@ namespace junkwardcli {
 
 namespace {
 
-constexpr double kStartTimeout = 30.0;  // the engine's start-up
-constexpr double kLearnTimeout = 600.0; // a batch of large messages takes a while
+constexpr double kStartTimeout = 30.0;   // the engine's start-up
+constexpr double kLearnTimeout = 600.0;  // a batch of large messages takes a while
 
 }  // namespace
 
@@ -102,7 +102,8 @@ Judgement judgeMessage(const QByteArray& message, bool entourage, double timeout
     }
     if (!ensureEngine(&j.error, &j.problem))
         return j;
-    const platform::ScriptingReply reply = callEngine(QStringLiteral("JudgeMessage"), {message, entourage}, timeoutSeconds);
+    const platform::ScriptingReply reply =
+        callEngine(QStringLiteral("JudgeMessage"), {message, entourage}, timeoutSeconds);
     if (!reply.ok || reply.values.size() < 2) {
         j.error = failureWord(reply);
         j.problem = describeFailure(reply);

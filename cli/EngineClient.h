@@ -49,10 +49,10 @@ QByteArray failureWord(const platform::ScriptingReply& reply);
 // The engine's verdict on one message.
 struct Judgement {
     bool ok = false;
-    int verdict = 2;       // 0 spam, 1 legitimate, 2 undecided
-    QString reason;        // the deciding "Filt-ID"
-    QByteArray error;      // when not ok: one of the words above
-    QString problem;       // when not ok: a sentence
+    int verdict = 2;   // 0 spam, 1 legitimate, 2 undecided
+    QString reason;    // the deciding "Filt-ID"
+    QByteArray error;  // when not ok: one of the words above
+    QString problem;   // when not ok: a sentence
     bool spam() const { return ok && verdict == 0; }
 };
 Judgement judgeMessage(const QByteArray& message, bool entourage, double timeoutSeconds);

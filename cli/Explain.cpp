@@ -7,19 +7,20 @@ namespace junkwardcli {
 
 namespace {
 
-QString verdictName(const QVariant& value)
-{
+QString verdictName(const QVariant& value) {
     switch (value.toLongLong()) {
-    case 0: return QStringLiteral("spam");
-    case 1: return QStringLiteral("good mail");
-    default: return QStringLiteral("no opinion");
+    case 0:
+        return QStringLiteral("spam");
+    case 1:
+        return QStringLiteral("good mail");
+    default:
+        return QStringLiteral("no opinion");
     }
 }
 
 // One line of text from the engine: line ends and other control characters
 // of a hostile header become spaces.
-QString oneLine(QString text)
-{
+QString oneLine(QString text) {
     for (QChar& c : text)
         if (c.category() == QChar::Other_Control)
             c = QLatin1Char(' ');
@@ -28,8 +29,7 @@ QString oneLine(QString text)
 
 }  // namespace
 
-QString formatExplanation(const QVariantMap& e)
-{
+QString formatExplanation(const QVariantMap& e) {
     QStringList lines;
     if (e.isEmpty())
         return QStringLiteral("No explanation: the message is empty.\n");
@@ -60,7 +60,8 @@ QString formatExplanation(const QVariantMap& e)
         lines << head;
         for (const QVariant& t : f.value("Tokens").toList()) {
             const QVariantMap token = t.toMap();
-            QString line = QStringLiteral("  %1  %2").arg(token.value("Probability").toDouble(), 6, 'f', 4)
+            QString line = QStringLiteral("  %1  %2")
+                               .arg(token.value("Probability").toDouble(), 6, 'f', 4)
                                .arg(oneLine(token.value("Token").toString()));
             if (token.contains("Spam") || token.contains("Ham"))
                 line += QStringLiteral("  (in %1 spam, %2 good)")

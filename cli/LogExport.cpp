@@ -5,14 +5,12 @@
 
 namespace junkwardcli {
 
-bool isLegitimateReason(const QString& filterID)
-{
+bool isLegitimateReason(const QString& filterID) {
     return filterID == QLatin1String("NONE") || filterID == QLatin1String("LEARN_HAM") ||
            filterID == QLatin1String("WHITELIST") || filterID == QLatin1String("INT_SIGNED");
 }
 
-QString displayStringForSender(const QString& from, bool addressOnly)
-{
+QString displayStringForSender(const QString& from, bool addressOnly) {
     const qsizetype close = from.lastIndexOf('>');
     if (close < 0)
         return from;
@@ -29,16 +27,16 @@ QString displayStringForSender(const QString& from, bool addressOnly)
     return part.mid(b, e - b);
 }
 
-QString exportLogText(const QVariantList& records, const std::function<QString(const QString&)>& localise)
-{
+QString exportLogText(const QVariantList& records, const std::function<QString(const QString&)>& localise) {
     const QLocale locale = QLocale::system();
     QString text;
     for (const QVariant& value : records) {
         const QVariantMap record = value.toMap();
         const bool hasFilter = record.contains("Filt-ID");
         const QString filterID = record.value("Filt-ID").toString();
-        const bool legitimate = (hasFilter && isLegitimateReason(filterID)) ||
-                                (record.value("Legitimate").typeId() == QMetaType::Bool && record.value("Legitimate").toBool());
+        const bool legitimate =
+            (hasFilter && isLegitimateReason(filterID)) ||
+            (record.value("Legitimate").typeId() == QMetaType::Bool && record.value("Legitimate").toBool());
         text += legitimate ? QStringLiteral("[L] ") : QStringLiteral("[S] ");
         const QDateTime date = record.value("Date").toDateTime();
         if (date.isValid()) {

@@ -7,13 +7,9 @@
 
 namespace junkwardcli {
 
-bool looksLikeMbox(const QByteArray& bytes)
-{
-    return bytes.startsWith("From ");
-}
+bool looksLikeMbox(const QByteArray& bytes) { return bytes.startsWith("From "); }
 
-bool looksLikeMessage(const QByteArray& bytes)
-{
+bool looksLikeMessage(const QByteArray& bytes) {
     if (looksLikeMbox(bytes))
         return true;
     // A header field name: printable ASCII except ':' and space, then ':'.
@@ -30,8 +26,7 @@ bool looksLikeMessage(const QByteArray& bytes)
     return false;
 }
 
-bool isSeparatorLine(const QByteArray& line)
-{
+bool isSeparatorLine(const QByteArray& line) {
     // "From <sender> <weekday> <month> <day> ..." as mail delivery writes it; a body
     // line that merely starts with "From " ("From the desk of ...") does not match.
     static const QRegularExpression form(QStringLiteral(
@@ -39,8 +34,7 @@ bool isSeparatorLine(const QByteArray& line)
     return form.match(QString::fromLatin1(line.left(200))).hasMatch();
 }
 
-std::vector<QByteArray> splitMbox(const QByteArray& bytes)
-{
+std::vector<QByteArray> splitMbox(const QByteArray& bytes) {
     std::vector<QByteArray> messages;
     qsizetype start = 0;
     qsizetype pos = 0;
@@ -76,8 +70,7 @@ namespace {
 
 // A first line that begins like an mbox separator but is neither one in the
 // delivery form nor a header field ("From: ..." opens many plain messages).
-bool startsWithBrokenSeparator(const QByteArray& bytes)
-{
+bool startsWithBrokenSeparator(const QByteArray& bytes) {
     if (!bytes.startsWith("From"))
         return false;
     const QByteArray line = bytes.left(bytes.indexOf('\n'));
@@ -86,8 +79,7 @@ bool startsWithBrokenSeparator(const QByteArray& bytes)
     return !(looksLikeMessage(line) && !looksLikeMbox(line));
 }
 
-bool readWhole(const QString& path, QByteArray* out, std::vector<SourceProblem>* problems)
-{
+bool readWhole(const QString& path, QByteArray* out, std::vector<SourceProblem>* problems) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         problems->push_back({path, QStringLiteral("cannot be read: %1").arg(file.errorString())});
@@ -103,8 +95,7 @@ bool readWhole(const QString& path, QByteArray* out, std::vector<SourceProblem>*
 
 // One file: a message, or with expand an mbox of several.
 bool visitFile(const QString& path, bool expand, bool insideFolder, std::vector<SourceProblem>* problems,
-               const std::function<void(SourceMessage&&)>& visit)
-{
+               const std::function<void(SourceMessage&&)>& visit) {
     QByteArray bytes;
     if (!readWhole(path, &bytes, problems))
         return false;
@@ -135,8 +126,7 @@ bool visitFile(const QString& path, bool expand, bool insideFolder, std::vector<
     return true;
 }
 
-QStringList filesOf(const QString& folder)
-{
+QStringList filesOf(const QString& folder) {
     QDir dir(folder);
     return dir.entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::Readable, QDir::Name);
 }
@@ -144,8 +134,7 @@ QStringList filesOf(const QString& folder)
 }  // namespace
 
 bool forEachMessage(const QString& path, bool expandContainers, std::vector<SourceProblem>* problems,
-                    const std::function<void(SourceMessage&&)>& visit)
-{
+                    const std::function<void(SourceMessage&&)>& visit) {
     const QFileInfo info(path);
     if (!info.exists()) {
         problems->push_back({path, QStringLiteral("does not exist")});
@@ -180,8 +169,10 @@ bool forEachMessage(const QString& path, bool expandContainers, std::vector<Sour
         for (const QString& name : names) {
             if (name.startsWith('.'))
                 continue;
-            visitFile(QDir(folder).filePath(name), true, true, problems,
-                      [&](SourceMessage&& m) { ++found; visit(std::move(m)); });
+            visitFile(QDir(folder).filePath(name), true, true, problems, [&](SourceMessage&& m) {
+                ++found;
+                visit(std::move(m));
+            });
         }
     }
     if (found == 0 && problems->size() == before)

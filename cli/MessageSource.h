@@ -12,13 +12,13 @@
 namespace junkwardcli {
 
 struct SourceMessage {
-    QString origin;      // "file", or "file#3" for the third message of an mbox
-    QByteArray bytes;    // the raw message, mbox separator line included
+    QString origin;    // "file", or "file#3" for the third message of an mbox
+    QByteArray bytes;  // the raw message, mbox separator line included
 };
 
 struct SourceProblem {
     QString origin;
-    QString text;        // a sentence for the user
+    QString text;  // a sentence for the user
 };
 
 // True when bytes open like an mbox file: "From " at the very start.

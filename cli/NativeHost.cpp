@@ -53,20 +53,17 @@ constexpr char kErrorRequestTooLarge[] = "request-too-large";
 int protocolIn = -1;
 int protocolOut = -1;
 
-void note(const QString& text)
-{
-    std::fprintf(stderr, "junkward-native-host: %s\n", text.toUtf8().constData());
-}
+void note(const QString& text) { std::fprintf(stderr, "junkward-native-host: %s\n", text.toUtf8().constData()); }
 
 enum class ReadResult { Complete, EndAtBoundary, Truncated, Failed };
 
 // Reads exactly size bytes (into buffer, or discarded when buffer is null).
-ReadResult readExactly(char* buffer, std::uint64_t size)
-{
+ReadResult readExactly(char* buffer, std::uint64_t size) {
     char scratch[65536];
     std::uint64_t done = 0;
     while (done < size) {
-        const std::size_t want = buffer ? std::size_t(size - done) : std::size_t(std::min<std::uint64_t>(sizeof scratch, size - done));
+        const std::size_t want =
+            buffer ? std::size_t(size - done) : std::size_t(std::min<std::uint64_t>(sizeof scratch, size - done));
         const ssize_t n = ::read(protocolIn, buffer ? buffer + done : scratch, want);
         if (n < 0 && errno == EINTR)
             continue;
@@ -79,8 +76,7 @@ ReadResult readExactly(char* buffer, std::uint64_t size)
     return ReadResult::Complete;
 }
 
-bool writeAll(const char* data, std::size_t size)
-{
+bool writeAll(const char* data, std::size_t size) {
     while (size > 0) {
         const ssize_t n = ::write(protocolOut, data, size);
         if (n < 0 && errno == EINTR)
@@ -93,12 +89,13 @@ bool writeAll(const char* data, std::size_t size)
     return true;
 }
 
-bool send(const QJsonObject& reply)
-{
+bool send(const QJsonObject& reply) {
     QByteArray body = QJsonDocument(reply).toJson(QJsonDocument::Compact);
     if (body.size() > kMaxReplyBytes) {
         // Only an engine's very long text could do this; the reply shrinks to an error.
-        QJsonObject shorter{{"id", reply.value("id")}, {"ok", false}, {"error", "reply-too-large"},
+        QJsonObject shorter{{"id", reply.value("id")},
+                            {"ok", false},
+                            {"error", "reply-too-large"},
                             {"message", "the answer was larger than a reply may be"}};
         body = QJsonDocument(shorter).toJson(QJsonDocument::Compact);
     }
@@ -108,14 +105,12 @@ bool send(const QJsonObject& reply)
     return writeAll(prefix, sizeof prefix) && writeAll(body.constData(), std::size_t(body.size()));
 }
 
-QJsonObject failure(const QJsonValue& id, const char* error, const QString& message)
-{
+QJsonObject failure(const QJsonValue& id, const char* error, const QString& message) {
     return {{"id", id}, {"ok", false}, {"error", QString::fromLatin1(error)}, {"message", message}};
 }
 
 // The message sources of a request: "source", or the array "sources".
-bool decodeSources(const QJsonObject& request, QByteArrayList* sources, QJsonObject* error)
-{
+bool decodeSources(const QJsonObject& request, QByteArrayList* sources, QJsonObject* error) {
     const QJsonValue id = request.value("id");
     QJsonArray encoded;
     if (request.contains("sources")) {
@@ -149,7 +144,8 @@ bool decodeSources(const QJsonObject& request, QByteArrayList* sources, QJsonObj
         }
         total += decoded.decoded.size();
         if (total > kMaxSourceBytes) {
-            *error = failure(id, kErrorTooLarge, QStringLiteral("the messages are larger than %1 MB").arg(kMaxSourceBytes >> 20));
+            *error = failure(id, kErrorTooLarge,
+                             QStringLiteral("the messages are larger than %1 MB").arg(kMaxSourceBytes >> 20));
             return false;
         }
         sources->append(std::move(decoded.decoded));
@@ -157,8 +153,7 @@ bool decodeSources(const QJsonObject& request, QByteArrayList* sources, QJsonObj
     return true;
 }
 
-bool engineReady(const QJsonValue& id, QJsonObject* error)
-{
+bool engineReady(const QJsonValue& id, QJsonObject* error) {
     QByteArray word;
     QString problem;
     if (ensureEngine(&word, &problem))
@@ -167,8 +162,7 @@ bool engineReady(const QJsonValue& id, QJsonObject* error)
     return false;
 }
 
-QJsonObject check(const QJsonObject& request)
-{
+QJsonObject check(const QJsonObject& request) {
     const QJsonValue id = request.value("id");
     QByteArrayList sources;
     QJsonObject error;
@@ -183,8 +177,7 @@ QJsonObject check(const QJsonObject& request)
     return {{"id", id}, {"ok", true}, {"spam", j.spam()}, {"verdict", verdict}, {"reason", j.reason}};
 }
 
-QJsonObject learn(const QJsonObject& request, bool spam)
-{
+QJsonObject learn(const QJsonObject& request, bool spam) {
     const QJsonValue id = request.value("id");
     QByteArrayList sources;
     QJsonObject error;
@@ -197,13 +190,15 @@ QJsonObject learn(const QJsonObject& request, bool spam)
     if (!sent)
         return failure(id, kErrorRefused, problem);
     if (count != sources.size())
-        return QJsonObject{{"id", id}, {"ok", false}, {"error", QString::fromLatin1(kErrorRefused)},
-                           {"message", "the engine did not learn every message"}, {"learned", count}};
+        return QJsonObject{{"id", id},
+                           {"ok", false},
+                           {"error", QString::fromLatin1(kErrorRefused)},
+                           {"message", "the engine did not learn every message"},
+                           {"learned", count}};
     return {{"id", id}, {"ok", true}, {"learned", count}};
 }
 
-QJsonObject status(const QJsonObject& request)
-{
+QJsonObject status(const QJsonObject& request) {
     const QJsonValue id = request.value("id");
     QJsonObject error;
     if (!engineReady(id, &error))
@@ -218,8 +213,7 @@ QJsonObject status(const QJsonObject& request)
             {"hostVersion", QStringLiteral(JUNKWARD_VERSION)}};
 }
 
-QJsonObject answer(const QByteArray& body)
-{
+QJsonObject answer(const QByteArray& body) {
     const QByteArray start = body.left(64).trimmed();
     if (!start.isEmpty() && !start.startsWith('{'))
         return failure(QJsonValue::Null, kErrorBadRequest, "the request is not a JSON object");
@@ -244,8 +238,7 @@ QJsonObject answer(const QByteArray& body)
 // The protocol runs on private copies of standard input and output; the
 // standard ones are pointed away so that no library message or started
 // program can write into the stream.
-bool takeProtocolStreams()
-{
+bool takeProtocolStreams() {
     protocolIn = ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3);
     protocolOut = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3);
     if (protocolIn < 0 || protocolOut < 0)
@@ -261,8 +254,7 @@ bool takeProtocolStreams()
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     // A closed reader is seen as a failed write, not a fatal signal.
     std::signal(SIGPIPE, SIG_IGN);
     if (!takeProtocolStreams()) {

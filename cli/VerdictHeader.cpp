@@ -49,7 +49,8 @@ QByteArray lineEndOf(const QByteArray& message) {
     return QByteArray("\n");
 }
 
-QByteArray withHeaders(const QByteArray& message, const QByteArrayList& headerLines, const QByteArrayList& removeNames) {
+QByteArray withHeaders(const QByteArray& message, const QByteArrayList& headerLines,
+                       const QByteArrayList& removeNames) {
     const QByteArray eol = lineEndOf(message);
     // Lines are cut at their last line-end byte ("\n", or "\r" in a message of
     // carriage returns); a CR before an LF belongs to the line's end.

@@ -46,21 +46,17 @@ constexpr int kExitSpam = 0;
 constexpr int kExitNotSpam = 1;
 constexpr int kExitError = 2;
 
-constexpr double kCallTimeout = 600.0;     // a 50 MB message takes a while to parse
-constexpr double kStartTimeout = 30.0;     // the engine's start-up
-constexpr double kFilterTimeout = 120.0;   // a delivery waits no longer
+constexpr double kCallTimeout = 600.0;    // a 50 MB message takes a while to parse
+constexpr double kStartTimeout = 30.0;    // the engine's start-up
+constexpr double kFilterTimeout = 120.0;  // a delivery waits no longer
 
-void say(FILE* stream, const QString& text)
-{
+void say(FILE* stream, const QString& text) {
     const QByteArray utf8 = text.toUtf8();
     std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stream);
     std::fputc('\n', stream);
 }
 
-void warn(const QString& text)
-{
-    say(stderr, QStringLiteral("junkward: ") + text);
-}
+void warn(const QString& text) { say(stderr, QStringLiteral("junkward: ") + text); }
 
 const char* kUsage =
     "Usage: junkward COMMAND [ARGUMENTS]\n"
@@ -89,8 +85,7 @@ const char* kUsage =
     "\n"
     "The engine is started when it is not running. \"junkward COMMAND --help\" explains a command.\n";
 
-QString helpFor(const QString& command)
-{
+QString helpFor(const QString& command) {
     if (command == "check")
         return "Usage: junkward check [--entourage] [FILE...]\n"
                "Judges each message through the whole engine (header lists, built-in checks,\n"
@@ -122,11 +117,12 @@ QString helpFor(const QString& command)
                "that every filter stores at once. On a terminal a progress bar is shown.\n"
                "Exit status: 0 when every message was handed over, 2 otherwise.\n";
     if (command == "query")
-        return QStringLiteral("Usage: junkward query [FILE...]\n"
-                              "Sends each message to the engine's message port \"%1\" (message id %2,\n"
-                              "at most %3 bytes, %4 s time-outs), exactly as the mail plug-in does,\n"
-                              "and prints the reply: \"spam (%5)\" or \"not spam (%6)\".\n"
-                              "Exit status: 0 when the last message is spam, 1 when it is not, 2 on an error.\n")
+        return QStringLiteral(
+                   "Usage: junkward query [FILE...]\n"
+                   "Sends each message to the engine's message port \"%1\" (message id %2,\n"
+                   "at most %3 bytes, %4 s time-outs), exactly as the mail plug-in does,\n"
+                   "and prints the reply: \"spam (%5)\" or \"not spam (%6)\".\n"
+                   "Exit status: 0 when the last message is spam, 1 when it is not, 2 on an error.\n")
             .arg(QLatin1String(SievraMessagePortName))
             .arg(SievraMessageIDFilterMail)
             .arg(SievraMaximumMessageBytes)
@@ -152,8 +148,7 @@ QString helpFor(const QString& command)
     return {};
 }
 
-bool ensureEngine()
-{
+bool ensureEngine() {
     QByteArray error;
     QString problem;
     if (junkwardcli::ensureEngine(&error, &problem))
@@ -162,13 +157,11 @@ bool ensureEngine()
     return false;
 }
 
-platform::ScriptingReply callEngine(const QString& method, const QVariantList& arguments)
-{
+platform::ScriptingReply callEngine(const QString& method, const QVariantList& arguments) {
     return junkwardcli::callEngine(method, arguments, kCallTimeout);
 }
 
-bool tooLargeForTheBus(const SourceMessage& m)
-{
+bool tooLargeForTheBus(const SourceMessage& m) {
     if (m.bytes.size() <= kBusMaxMessageBytes)
         return false;
     warn(QStringLiteral("%1: is larger than %2 MB, the most the engine's bus carries; skipped")
@@ -178,8 +171,7 @@ bool tooLargeForTheBus(const SourceMessage& m)
 }
 
 // Reads the messages named by files (standard input when none).
-bool gatherMessages(const QStringList& files, bool expand, std::vector<SourceMessage>* out, bool* hadErrors)
-{
+bool gatherMessages(const QStringList& files, bool expand, std::vector<SourceMessage>* out, bool* hadErrors) {
     std::vector<SourceProblem> problems;
     if (files.isEmpty()) {
         QFile in;
@@ -198,7 +190,8 @@ bool gatherMessages(const QStringList& files, bool expand, std::vector<SourceMes
         return true;
     }
     for (const QString& file : files) {
-        const bool ok = forEachMessage(file, expand, &problems, [&](SourceMessage&& m) { out->push_back(std::move(m)); });
+        const bool ok =
+            forEachMessage(file, expand, &problems, [&](SourceMessage&& m) { out->push_back(std::move(m)); });
         if (!ok)
             *hadErrors = true;
     }
@@ -210,9 +203,10 @@ bool gatherMessages(const QStringList& files, bool expand, std::vector<SourceMes
 class Progress {
 public:
     Progress(std::size_t total, const QString& verb)
-        : total_(total), verb_(verb), enabled_(isatty(STDERR_FILENO) && total > 3) { clock_.start(); }
-    void step(std::size_t done, std::size_t failed)
-    {
+        : total_(total), verb_(verb), enabled_(isatty(STDERR_FILENO) && total > 3) {
+        clock_.start();
+    }
+    void step(std::size_t done, std::size_t failed) {
         if (!enabled_)
             return;
         const double seconds = std::max(0.001, clock_.elapsed() / 1000.0);
@@ -223,8 +217,7 @@ public:
                      failed ? QStringLiteral("  (%1 failed)").arg(failed).toUtf8().constData() : "");
         std::fflush(stderr);
     }
-    void finish(std::size_t done, std::size_t failed)
-    {
+    void finish(std::size_t done, std::size_t failed) {
         const double seconds = std::max(0.001, clock_.elapsed() / 1000.0);
         if (enabled_)
             std::fputc('\n', stderr);
@@ -240,8 +233,7 @@ private:
     QElapsedTimer clock_;
 };
 
-int commandCheck(QStringList args)
-{
+int commandCheck(QStringList args) {
     const bool entourage = args.removeAll("--entourage") > 0;
     bool errors = false;
     std::vector<SourceMessage> messages;
@@ -270,8 +262,7 @@ int commandCheck(QStringList args)
     return last;
 }
 
-int commandExplain(QStringList args)
-{
+int commandExplain(QStringList args) {
     const bool entourage = args.removeAll("--entourage") > 0;
     if (args.size() != 1) {
         warn("explain needs one FILE (see junkward explain --help)");
@@ -299,11 +290,11 @@ int commandExplain(QStringList args)
     return 0;
 }
 
-int commandLearn(QStringList args, bool spam)
-{
+int commandLearn(QStringList args, bool spam) {
     const bool entourage = args.removeAll("--entourage") > 0;
     if (args.isEmpty()) {
-        warn(QStringLiteral("%1 needs at least one FILE (see junkward %1 --help)").arg(spam ? "learn-spam" : "learn-ham"));
+        warn(QStringLiteral("%1 needs at least one FILE (see junkward %1 --help)")
+                 .arg(spam ? "learn-spam" : "learn-ham"));
         return kExitError;
     }
     bool errors = false;
@@ -327,9 +318,9 @@ int commandLearn(QStringList args, bool spam)
     Progress progress(messages.size(), spam ? "Learned as spam:" : "Learned as good mail:");
     std::vector<bool> learned;
     QString problem;
-    const bool sent = junkwardcli::learnMessages(sendable, spam, entourage, &learned,
-                                                 [&](std::size_t done) { progress.step(done + skipped, skipped); },
-                                                 &problem);
+    const bool sent = junkwardcli::learnMessages(
+        sendable, spam, entourage, &learned, [&](std::size_t done) { progress.step(done + skipped, skipped); },
+        &problem);
     if (!sent)
         warn(problem);
     std::size_t refused = 0;
@@ -338,14 +329,14 @@ int commandLearn(QStringList args, bool spam)
             continue;
         ++refused;
         if (sent)
-            warn(origins[i]->origin + ": not learned (it cannot be parsed, or a filter refused it: see the engine's log)");
+            warn(origins[i]->origin +
+                 ": not learned (it cannot be parsed, or a filter refused it: see the engine's log)");
     }
     progress.finish(messages.size(), skipped + refused);
     return (!sent || skipped || errors) ? kExitError : 0;
 }
 
-int commandFilter(QStringList args)
-{
+int commandFilter(QStringList args) {
     const bool exitCode = args.removeAll("--exit-code") > 0;
     if (args.size() > 1 || (args.size() == 1 && args.first().startsWith("-") && args.first() != "-")) {
         warn("filter takes one message: junkward filter [--exit-code] [FILE]");
@@ -353,8 +344,9 @@ int commandFilter(QStringList args)
     }
     // 1. The message, whole, as bytes.
     QFile in;
-    const bool opened = (args.isEmpty() || args.first() == "-") ? in.open(stdin, QIODevice::ReadOnly)
-                                                                : (in.setFileName(args.first()), in.open(QIODevice::ReadOnly));
+    const bool opened = (args.isEmpty() || args.first() == "-")
+                            ? in.open(stdin, QIODevice::ReadOnly)
+                            : (in.setFileName(args.first()), in.open(QIODevice::ReadOnly));
     if (!opened) {
         warn((args.isEmpty() ? QStringLiteral("standard input") : args.first()) + " cannot be read");
         return kExitError;
@@ -367,7 +359,8 @@ int commandFilter(QStringList args)
         message += chunk;
     }
     if (in.error() != QFileDevice::NoError) {
-        warn((args.isEmpty() ? QStringLiteral("standard input") : args.first()) + " cannot be read: " + in.errorString());
+        warn((args.isEmpty() ? QStringLiteral("standard input") : args.first()) +
+             " cannot be read: " + in.errorString());
         return kExitError;
     }
 
@@ -390,7 +383,8 @@ int commandFilter(QStringList args)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
-            warn(QStringLiteral("the message could not be written: %1").arg(QString::fromLocal8Bit(std::strerror(errno))));
+            warn(QStringLiteral("the message could not be written: %1")
+                     .arg(QString::fromLocal8Bit(std::strerror(errno))));
             return kExitError;
         }
         p += n;
@@ -401,8 +395,7 @@ int commandFilter(QStringList args)
     return !judgement.ok ? kExitError : judgement.spam() ? kExitSpam : kExitNotSpam;
 }
 
-int commandQuery(const QStringList& args)
-{
+int commandQuery(const QStringList& args) {
     bool errors = false;
     std::vector<SourceMessage> messages;
     if (!gatherMessages(args, true, &messages, &errors))
@@ -429,7 +422,10 @@ int commandQuery(const QStringList& args)
         const int status = port->sendRequest(SievraMessageIDFilterMail, m.bytes.left(SievraMaximumMessageBytes),
                                              SievraMessageTimeout, SievraMessageTimeout, true, &reply);
         if (status != platform::kMessagePortSuccess || reply.size() != 4) {
-            warn(QStringLiteral("%1: the port answered with status %2 and %3 bytes").arg(m.origin).arg(status).arg(reply.size()));
+            warn(QStringLiteral("%1: the port answered with status %2 and %3 bytes")
+                     .arg(m.origin)
+                     .arg(status)
+                     .arg(reply.size()));
             last = kExitError;
             if (status == platform::kMessagePortIsInvalid)
                 break;
@@ -437,15 +433,16 @@ int commandQuery(const QStringList& args)
         }
         qint32 value = 0;
         std::memcpy(&value, reply.constData(), sizeof value);
-        say(stdout, (prefix ? m.origin + ": " : QString()) + (value == SievraReplySpam ? QStringLiteral("spam (%1)").arg(value) : QStringLiteral("not spam (%1)").arg(value)));
+        say(stdout, (prefix ? m.origin + ": " : QString()) + (value == SievraReplySpam
+                                                                  ? QStringLiteral("spam (%1)").arg(value)
+                                                                  : QStringLiteral("not spam (%1)").arg(value)));
         last = value == SievraReplySpam ? kExitSpam : kExitNotSpam;
     }
     std::fflush(stdout);
     return last;
 }
 
-int commandLog()
-{
+int commandLog() {
     const QString path = QDir(platform::folders::userLogs()).filePath("Junkward/Junkward Log.log");
     if (!QFile::exists(path)) {
         warn("there is no activity log yet (" + path + ")");
@@ -460,17 +457,14 @@ int commandLog()
     const QString frontEndPath = QDir(platform::folders::junkwardSupport()).filePath("Junkward X5.app");
     std::shared_ptr<platform::Bundle> frontEnd =
         QFileInfo(frontEndPath).isDir() ? platform::Bundle::open(frontEndPath) : nullptr;
-    auto localise = [&](const QString& code) {
-        return frontEnd ? frontEnd->localizedString(code, code, "Log") : code;
-    };
+    auto localise = [&](const QString& code) { return frontEnd ? frontEnd->localizedString(code, code, "Log") : code; };
     const QString text = exportLogText(log->value("Log").toList(), localise);
     const QByteArray utf8 = text.toUtf8();
     std::fwrite(utf8.constData(), 1, static_cast<size_t>(utf8.size()), stdout);
     return 0;
 }
 
-int commandSimple(const QString& method)
-{
+int commandSimple(const QString& method) {
     if (method == "Quit" && !platform::ScriptingBus::hasOwner(platform::kEngineBusName)) {
         warn("the engine is not running");
         return 0;
@@ -489,8 +483,7 @@ int commandSimple(const QString& method)
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     junkwardcli::adoptUserSession();
     QCoreApplication app(argc, argv);
     QStringList args = app.arguments().mid(1);

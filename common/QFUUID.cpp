@@ -2,10 +2,6 @@
 
 QFUUID::QFUUID() : reference_(QUuid::createUuid()) {}
 
-QFUUID QFUUID::UUID() {
-    return QFUUID();
-}
+QFUUID QFUUID::UUID() { return QFUUID(); }
 
-QString QFUUID::stringValue() const {
-    return reference_.toString(QUuid::WithoutBraces).toLower();
-}
+QString QFUUID::stringValue() const { return reference_.toString(QUuid::WithoutBraces).toLower(); }

@@ -24,14 +24,13 @@ int g_openSections = 0;  // threads with an open section, under g_mutex
 struct sigaction g_savedAction;
 volatile std::sig_atomic_t g_caught = 0;
 
-extern "C" void recordTermination(int) {
-    g_caught = 1;
-}
+extern "C" void recordTermination(int) { g_caught = 1; }
 
 }  // namespace
 
 void QSignalEnterCritical() {
-    if (t_depth++ > 0) return;
+    if (t_depth++ > 0)
+        return;
     sigset_t term;
     sigemptyset(&term);
     sigaddset(&term, SIGTERM);
@@ -49,8 +48,10 @@ void QSignalEnterCritical() {
 }
 
 void QSignalExitCritical() {
-    if (t_depth == 0) return;
-    if (--t_depth > 0) return;
+    if (t_depth == 0)
+        return;
+    if (--t_depth > 0)
+        return;
 
     bool raiseAgain = false;
     {
@@ -64,9 +65,8 @@ void QSignalExitCritical() {
         }
     }
     pthread_sigmask(SIG_SETMASK, &t_savedMask, nullptr);
-    if (raiseAgain) raise(SIGTERM);
+    if (raiseAgain)
+        raise(SIGTERM);
 }
 
-int QSignalCriticalDepth() {
-    return t_depth;
-}
+int QSignalCriticalDepth() { return t_depth; }

@@ -20,15 +20,14 @@ using Converter = std::unique_ptr<UConverter, ConverterClose>;
 
 // ICU names of the ISO 8859 parts; null where ICU has none.
 const char* const kISO8859[] = {
-    nullptr,       "ISO-8859-1",  "ISO-8859-2",  "ISO-8859-3",  "ISO-8859-4",  "ISO-8859-5",
-    "ISO-8859-6",  "ISO-8859-7",  "ISO-8859-8",  "ISO-8859-9",  "ISO-8859-10", "ISO-8859-11",
-    nullptr,       "ISO-8859-13", "ISO-8859-14", "ISO-8859-15", nullptr,
+    nullptr,      "ISO-8859-1",  "ISO-8859-2",  "ISO-8859-3",  "ISO-8859-4",  "ISO-8859-5",
+    "ISO-8859-6", "ISO-8859-7",  "ISO-8859-8",  "ISO-8859-9",  "ISO-8859-10", "ISO-8859-11",
+    nullptr,      "ISO-8859-13", "ISO-8859-14", "ISO-8859-15", nullptr,
 };
 
-} // namespace
+}  // namespace
 
-const char* SAEncodedText::converterName(SAStringEncodings encoding)
-{
+const char* SAEncodedText::converterName(SAStringEncodings encoding) {
     if (encoding > SAStringEncodingISO8859Base && encoding < SAStringEncodingISO8859Base + 17)
         return kISO8859[encoding - SAStringEncodingISO8859Base];
     switch (encoding) {
@@ -83,8 +82,7 @@ const char* SAEncodedText::converterName(SAStringEncodings encoding)
     }
 }
 
-bool SAEncodedText::convertBytes(const char* bytes, unsigned long length, SAStringEncodings encoding, QString* text)
-{
+bool SAEncodedText::convertBytes(const char* bytes, unsigned long length, SAStringEncodings encoding, QString* text) {
     const char* name = converterName(encoding);
     if (!name || !text)
         return false;
@@ -113,8 +111,8 @@ bool SAEncodedText::convertBytes(const char* bytes, unsigned long length, SAStri
     status = U_ZERO_ERROR;
     ucnv_reset(converter.get());
     QString result(needed, Qt::Uninitialized);
-    int32_t written = ucnv_toUChars(converter.get(), reinterpret_cast<UChar*>(result.data()), needed, bytes,
-                                    sourceLength, &status);
+    int32_t written =
+        ucnv_toUChars(converter.get(), reinterpret_cast<UChar*>(result.data()), needed, bytes, sourceLength, &status);
     if (U_FAILURE(status) && status != U_STRING_NOT_TERMINATED_WARNING)
         return false;
     if (written != needed)
@@ -123,8 +121,7 @@ bool SAEncodedText::convertBytes(const char* bytes, unsigned long length, SAStri
     return true;
 }
 
-QString SAEncodedText::stringWithEncodedString(const SAEncodedString* encoded)
-{
+QString SAEncodedText::stringWithEncodedString(const SAEncodedString* encoded) {
     // 1. An empty string.
     QString text;
     SAMutableArray* segments = encoded ? encoded->segments() : nullptr;

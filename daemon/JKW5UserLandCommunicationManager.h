@@ -17,7 +17,7 @@
 #include <memory>
 #include <sys/types.h>
 
-extern const char* const JKW5_USERLANDCOMMUNICATIONMANAGER_SELECTOR_FORMAT;        // "processMessage_%u_From:withObject:"
+extern const char* const JKW5_USERLANDCOMMUNICATIONMANAGER_SELECTOR_FORMAT;  // "processMessage_%u_From:withObject:"
 extern const char* const JKW5_USERMANUAL_DISTRIBUTEDNOTIFICATION_MANUAL_AVAILABLE;  // "userManualDidBecomeAvailable"
 
 // The group that owns the documentation folders and the moved manual: the

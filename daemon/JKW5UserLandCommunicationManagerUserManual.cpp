@@ -64,7 +64,8 @@ public:
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     void reset() {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0)
+            ::close(fd_);
         fd_ = -1;
     }
 
@@ -80,10 +81,12 @@ gid_t documentationGroup() {
 // The components of an absolute path ("//" collapses); nullopt for a relative
 // path, a NUL byte or a "." or ".." component, which could lead elsewhere.
 std::optional<std::vector<QByteArray>> splitPath(const QString& path) {
-    if (!path.startsWith(QLatin1Char('/')) || path.contains(QChar(0))) return std::nullopt;
+    if (!path.startsWith(QLatin1Char('/')) || path.contains(QChar(0)))
+        return std::nullopt;
     std::vector<QByteArray> parts;
     for (const QString& part : path.split(QLatin1Char('/'), Qt::SkipEmptyParts)) {
-        if (part == QLatin1String(".") || part == QLatin1String("..")) return std::nullopt;
+        if (part == QLatin1String(".") || part == QLatin1String(".."))
+            return std::nullopt;
         parts.push_back(QFile::encodeName(part));
     }
     return parts;
@@ -91,7 +94,8 @@ std::optional<std::vector<QByteArray>> splitPath(const QString& path) {
 
 QString joined(const std::vector<QByteArray>& parts, size_t count) {
     QString path;
-    for (size_t i = 0; i < count && i < parts.size(); ++i) path += QLatin1Char('/') + QFile::decodeName(parts[i]);
+    for (size_t i = 0; i < count && i < parts.size(); ++i)
+        path += QLatin1Char('/') + QFile::decodeName(parts[i]);
     return path.isEmpty() ? QStringLiteral("/") : path;
 }
 
@@ -104,8 +108,10 @@ bool sameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b
 // Whether uid may add and remove entries of a folder (the sticky bit aside:
 // the entries concerned belong to uid).
 bool userMayChangeFolder(const struct stat& folder, uid_t uid) {
-    if (uid == 0) return true;
-    if (folder.st_uid == uid) return (folder.st_mode & (S_IWUSR | S_IXUSR)) == (S_IWUSR | S_IXUSR);
+    if (uid == 0)
+        return true;
+    if (folder.st_uid == uid)
+        return (folder.st_mode & (S_IWUSR | S_IXUSR)) == (S_IWUSR | S_IXUSR);
     bool member = false;
     if (const passwd* pw = ::getpwuid(uid)) {
         const QByteArray name(pw->pw_name);
@@ -116,9 +122,11 @@ bool userMayChangeFolder(const struct stat& folder, uid_t uid) {
             groups.resize(size_t(count));
             ::getgrouplist(name.constData(), primary, groups.data(), &count);
         }
-        for (int i = 0; i < count && i < int(groups.size()); ++i) member = member || groups[size_t(i)] == folder.st_gid;
+        for (int i = 0; i < count && i < int(groups.size()); ++i)
+            member = member || groups[size_t(i)] == folder.st_gid;
     }
-    if (member) return (folder.st_mode & (S_IWGRP | S_IXGRP)) == (S_IWGRP | S_IXGRP);
+    if (member)
+        return (folder.st_mode & (S_IWGRP | S_IXGRP)) == (S_IWGRP | S_IXGRP);
     return (folder.st_mode & (S_IWOTH | S_IXOTH)) == (S_IWOTH | S_IXOTH);
 }
 
@@ -139,7 +147,8 @@ Found openSource(const QString& path, uid_t uid, Source* source) {
         return Found::Refused;
     }
     Fd folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.valid()) return Found::Refused;
+    if (!folder.valid())
+        return Found::Refused;
     for (size_t i = 0; i + 1 < parts->size(); ++i) {
         struct stat st {};
         if (::fstatat(folder.get(), (*parts)[i].constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
@@ -150,11 +159,13 @@ Found openSource(const QString& path, uid_t uid, Source* source) {
             return Found::Missing;
         }
         folder = openFolderAt(folder.get(), (*parts)[i].constData());
-        if (!folder.valid()) return Found::Missing;
+        if (!folder.valid())
+            return Found::Missing;
     }
     const QByteArray& name = parts->back();
     struct stat st {};
-    if (::fstatat(folder.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0) return Found::Missing;
+    if (::fstatat(folder.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        return Found::Missing;
     if (S_ISDIR(st.st_mode)) {
         moveLog(QStringLiteral("Moving a folder seems weird."));
         return Found::Refused;
@@ -164,7 +175,8 @@ Found openSource(const QString& path, uid_t uid, Source* source) {
         return Found::Refused;
     }
     Fd file(::openat(folder.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (!file.valid() || ::fstat(file.get(), &source->st) != 0) return Found::Missing;
+    if (!file.valid() || ::fstat(file.get(), &source->st) != 0)
+        return Found::Missing;
     if (!S_ISREG(source->st.st_mode)) {
         moveLog(QStringLiteral("The source \"%1\" is not a regular file.").arg(path));
         return Found::Refused;
@@ -197,10 +209,13 @@ Found openSource(const QString& path, uid_t uid, Source* source) {
 Fd prepareDestinationFolder(const std::vector<QByteArray>& parts, size_t libraryDepth, gid_t group) {
     const QByteArray parentName = parts[parts.size() - 2];
     auto tableMode = [&](size_t index) -> std::optional<mode_t> {
-        if (index + 1 < libraryDepth) return std::nullopt;  // above the Library
+        if (index + 1 < libraryDepth)
+            return std::nullopt;  // above the Library
         const QByteArray& name = parts[index];
-        if (name == "Library") return kLibraryMode;
-        if (name == "Documentation" || name == "Junkward" || name == parentName) return kFolderMode;
+        if (name == "Library")
+            return kLibraryMode;
+        if (name == "Documentation" || name == "Junkward" || name == parentName)
+            return kFolderMode;
         return std::nullopt;
     };
 
@@ -233,7 +248,8 @@ Fd prepareDestinationFolder(const std::vector<QByteArray>& parts, size_t library
                 return {};
             }
             Fd made;
-            if (::mkdirat(folder.get(), name, 0700) == 0) made = openFolderAt(folder.get(), name);
+            if (::mkdirat(folder.get(), name, 0700) == 0)
+                made = openFolderAt(folder.get(), name);
             if (!made.valid() || ::fchown(made.get(), 0, group) != 0 || ::fchmod(made.get(), *mode) != 0) {
                 daemonlog::line(QStringLiteral("Folder at path \"%1\" could not be created.").arg(here));
                 return {};
@@ -270,7 +286,8 @@ bool renameIntoPlace(Source& source, int destFolder, const QByteArray& destName,
     for (int attempt = 0; attempt < 8 && r != 0; ++attempt) {
         tmp = temporaryName(destName);
         r = ::renameat2(source.folder.get(), source.name.constData(), destFolder, tmp.constData(), RENAME_NOREPLACE);
-        if (r != 0 && errno != EEXIST) break;
+        if (r != 0 && errno != EEXIST)
+            break;
     }
     if (r != 0) {
         *crossDevice = errno == EXDEV;
@@ -302,24 +319,30 @@ bool renameIntoPlace(Source& source, int destFolder, const QByteArray& destName,
 bool copyIntoPlace(Source& source, int destFolder, const QByteArray& destName, gid_t group) {
     const QByteArray tmp = temporaryName(destName);
     Fd out(::openat(destFolder, tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!out.valid()) return false;
+    if (!out.valid())
+        return false;
     bool ok = ::lseek(source.file.get(), 0, SEEK_SET) == 0;
     std::vector<char> buffer(1 << 16);
     off_t total = 0;
     while (ok) {
         const ssize_t n = ::read(source.file.get(), buffer.data(), buffer.size());
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n <= 0) {
             ok = n == 0;
             break;
         }
         total += n;
-        if (total > kMaxManualSize) ok = false;
+        if (total > kMaxManualSize)
+            ok = false;
         for (ssize_t done = 0; ok && done < n;) {
             const ssize_t w = ::write(out.get(), buffer.data() + done, size_t(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w <= 0) ok = false;
-            else done += w;
+            if (w < 0 && errno == EINTR)
+                continue;
+            if (w <= 0)
+                ok = false;
+            else
+                done += w;
         }
     }
     ok = ok && setManualAttributes(out.get(), group) && ::fsync(out.get()) == 0 &&
@@ -338,8 +361,8 @@ bool copyIntoPlace(Source& source, int destFolder, const QByteArray& destName, g
 
 }  // namespace
 
-QByteArray JKW5UserLandCommunicationManager::processMessage_2000_From(const QString* /*sender*/,
-                                                                     const QVariant& object, uid_t senderUid) {
+QByteArray JKW5UserLandCommunicationManager::processMessage_2000_From(const QString* /*sender*/, const QVariant& object,
+                                                                      uid_t senderUid) {
     // 1. A dictionary of two paths.
     const QVariantMap paths = object.toMap();
     const QVariant sourceValue = paths.value(QString::fromLatin1(JKW5_USERMANUAL_SOURCE_KEY));
@@ -354,14 +377,16 @@ QByteArray JKW5UserLandCommunicationManager::processMessage_2000_From(const QStr
 
     // 2. The source: a regular file of the requesting user; nothing to do when missing.
     Source source;
-    if (openSource(sourcePath, senderUid, &source) != Found::Yes) return {};
+    if (openSource(sourcePath, senderUid, &source) != Found::Yes)
+        return {};
 
     // 3. The machine-wide Library; the destination must lie inside its
     // "Documentation/Junkward" folder.
     const auto library = splitPath(QDir::cleanPath(platform::folders::localLibrary()));
     const auto parts = splitPath(destination);
     bool inside = library && parts && parts->size() >= library->size() + 3;
-    for (size_t i = 0; inside && i < library->size(); ++i) inside = (*parts)[i] == (*library)[i];
+    for (size_t i = 0; inside && i < library->size(); ++i)
+        inside = (*parts)[i] == (*library)[i];
     inside = inside && (*parts)[library->size()] == "Documentation" && (*parts)[library->size() + 1] == "Junkward";
     if (!inside) {
         moveLog(QStringLiteral("The destination \"%1\" lies outside \"%2/Documentation/Junkward\".")
@@ -372,7 +397,8 @@ QByteArray JKW5UserLandCommunicationManager::processMessage_2000_From(const QStr
     // 4. Its folders, made and fixed as the table says.
     const gid_t group = documentationGroup();
     Fd destFolder = prepareDestinationFolder(*parts, library->size(), group);
-    if (!destFolder.valid()) return {};
+    if (!destFolder.valid())
+        return {};
     const QByteArray& destName = parts->back();
     struct stat existing {};
     if (::fstatat(destFolder.get(), destName.constData(), &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
@@ -384,7 +410,8 @@ QByteArray JKW5UserLandCommunicationManager::processMessage_2000_From(const QStr
     // 5. The move.
     bool crossDevice = false;
     bool moved = renameIntoPlace(source, destFolder.get(), destName, group, &crossDevice);
-    if (!moved && crossDevice) moved = copyIntoPlace(source, destFolder.get(), destName, group);
+    if (!moved && crossDevice)
+        moved = copyIntoPlace(source, destFolder.get(), destName, group);
     if (!moved) {
         moveFailed();
         return {};

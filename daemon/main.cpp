@@ -43,7 +43,8 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
 
     // SIGTERM and SIGINT end the event loop, so the port removes its socket.
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return 1;
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        return 1;
     QSocketNotifier terminate(g_signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&terminate, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
     struct sigaction action {};
@@ -53,8 +54,9 @@ int main(int argc, char** argv) {
 
     JKW5UserLandCommunicationManager* manager = JKW5UserLandCommunicationManager::defaultManager();
     if (!manager->isValid()) {
-        daemonlog::line(QStringLiteral("junkward-daemon: the port \"%1\" is owned by another daemon or its folder is unsafe")
-                            .arg(QString::fromLatin1(JKW5_FRONTENDCOMMUNICATIONCENTER_DAEMON_MESSAGEPORT_NAME)));
+        daemonlog::line(
+            QStringLiteral("junkward-daemon: the port \"%1\" is owned by another daemon or its folder is unsafe")
+                .arg(QString::fromLatin1(JKW5_FRONTENDCOMMUNICATIONCENTER_DAEMON_MESSAGEPORT_NAME)));
         return 1;
     }
     // Clients waiting for the port connect at once instead of at their next poll.

@@ -49,9 +49,7 @@ QVariantMap emptyLog() {
                        {JKW_LOG_LOG, QVariantList()}};
 }
 
-bool isList(const QVariant& value) {
-    return value.metaType().id() == QMetaType::QVariantList;
-}
+bool isList(const QVariant& value) { return value.metaType().id() == QMetaType::QVariantList; }
 
 // The Message-ID of a record; empty when it has none usable.
 QString messageIDOf(const QVariantMap& record) {

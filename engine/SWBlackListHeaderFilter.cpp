@@ -9,15 +9,13 @@ JUNKWARD_REGISTER_CLASS(SWBlackListHeaderFilter, SWPlugInFilter)
 SWBlackListHeaderFilter::SWBlackListHeaderFilter() = default;
 SWBlackListHeaderFilter::~SWBlackListHeaderFilter() = default;
 
-void SWBlackListHeaderFilter::updatePreferences(const QVariantMap& preferences)
-{
+void SWBlackListHeaderFilter::updatePreferences(const QVariantMap& preferences) {
     SWHeaderPluginFilter::updatePreferences(preferences);
     const QVariantMap settings = preferences.value(sw::SWPreferencesSettingsKey).toMap();
     learnSender_ = platform::plist::boolValue(settings, SWHeaderSettingsLearnKey, false);
 }
 
-int SWBlackListHeaderFilter::decideHeaders(SADictionary* headers)
-{
+int SWBlackListHeaderFilter::decideHeaders(SADictionary* headers) {
     if (!status_)
         return SWHeaderInvestigationNothing;
     if (!array_.isEmpty()) {
@@ -28,8 +26,7 @@ int SWBlackListHeaderFilter::decideHeaders(SADictionary* headers)
     return SWHeaderInvestigationNothing;
 }
 
-int SWBlackListHeaderFilter::processHeaders(SADictionary* headers)
-{
+int SWBlackListHeaderFilter::processHeaders(SADictionary* headers) {
     if (!status_)
         return SWHeaderInvestigationNothing;
     const int result = decideHeaders(headers);
@@ -37,8 +34,7 @@ int SWBlackListHeaderFilter::processHeaders(SADictionary* headers)
     return result;
 }
 
-bool SWBlackListHeaderFilter::learnMessageAsSpam(SAMIMEPart* message, const QString&)
-{
+bool SWBlackListHeaderFilter::learnMessageAsSpam(SAMIMEPart* message, const QString&) {
     learnSenderOfMessage(message, QVariantMap());
     return true;
 }

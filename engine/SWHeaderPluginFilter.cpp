@@ -30,8 +30,7 @@ constexpr qsizetype kMinimumRuleValueLength = 2;
 constexpr qsizetype kMaximumLearnedAddressLength = 254;
 
 template <std::size_t N>
-bool nameIsOneOf(const QString& name, const char* const (&names)[N])
-{
+bool nameIsOneOf(const QString& name, const char* const (&names)[N]) {
     for (const char* candidate : names) {
         if (name.compare(QLatin1String(candidate), Qt::CaseInsensitive) == 0)
             return true;
@@ -41,8 +40,7 @@ bool nameIsOneOf(const QString& name, const char* const (&names)[N])
 
 // A rule's "Method" as an integer; -1 (a method that never matches) when the
 // value is missing or is no number.
-int ruleMethod(const QVariant& value)
-{
+int ruleMethod(const QVariant& value) {
     bool ok = false;
     const qlonglong method = value.toLongLong(&ok);
     if (!ok || method < INT_MIN || method > INT_MAX)
@@ -55,13 +53,9 @@ int ruleMethod(const QVariant& value)
 SWHeaderPluginFilter::SWHeaderPluginFilter() = default;
 SWHeaderPluginFilter::~SWHeaderPluginFilter() = default;
 
-qint32 SWHeaderPluginFilter::filter(SAMIMEPart*)
-{
-    return SWFilterStatusNotApplicable;
-}
+qint32 SWHeaderPluginFilter::filter(SAMIMEPart*) { return SWFilterStatusNotApplicable; }
 
-bool SWHeaderPluginFilter::headersMatchArray(const SWHeaderDictionary& headers, const QVariantList& rules)
-{
+bool SWHeaderPluginFilter::headersMatchArray(const SWHeaderDictionary& headers, const QVariantList& rules) {
     for (const QVariant& element : rules) {
         if (element.typeId() != QMetaType::QVariantMap)
             continue;
@@ -76,8 +70,8 @@ bool SWHeaderPluginFilter::headersMatchArray(const SWHeaderDictionary& headers, 
         const QString value = ruleValue.toString();
         const int method = ruleMethod(rule.value(SWHeaderRuleMethodKey));
         if (key == QLatin1String(SWHeaderAnyRecipientKey)) {
-            if (headersMatchKey(headers, QStringLiteral("To"), method, value)
-                || headersMatchKey(headers, QStringLiteral("Cc"), method, value))
+            if (headersMatchKey(headers, QStringLiteral("To"), method, value) ||
+                headersMatchKey(headers, QStringLiteral("Cc"), method, value))
                 return true;
         } else if (headersMatchKey(headers, key, method, value)) {
             return true;
@@ -87,8 +81,7 @@ bool SWHeaderPluginFilter::headersMatchArray(const SWHeaderDictionary& headers, 
 }
 
 bool SWHeaderPluginFilter::headersMatchKey(const SWHeaderDictionary& headers, const QString& key, int method,
-                                           const QString& value)
-{
+                                           const QString& value) {
     if (key.isNull() || value.isNull())
         return false;
     const auto found = headers.constFind(key);
@@ -101,8 +94,7 @@ bool SWHeaderPluginFilter::headersMatchKey(const SWHeaderDictionary& headers, co
     return false;
 }
 
-bool SWHeaderPluginFilter::valueMatches(const QString& headerValue, int method, const QString& ruleValue)
-{
+bool SWHeaderPluginFilter::valueMatches(const QString& headerValue, int method, const QString& ruleValue) {
     if (method == SWHeaderMatchRegularExpression) {
         // Compiled anew for every value: rules change under the user's hand and
         // are few, so nothing is cached.
@@ -129,55 +121,44 @@ bool SWHeaderPluginFilter::valueMatches(const QString& headerValue, int method, 
     return false;
 }
 
-int SWHeaderPluginFilter::processHeaders(SADictionary*)
-{
-    return SWHeaderInvestigationNothing;
-}
+int SWHeaderPluginFilter::processHeaders(SADictionary*) { return SWHeaderInvestigationNothing; }
 
-int SWHeaderPluginFilter::decideHeaders(SADictionary*)
-{
-    return SWHeaderInvestigationNothing;
-}
+int SWHeaderPluginFilter::decideHeaders(SADictionary*) { return SWHeaderInvestigationNothing; }
 
-bool SWHeaderPluginFilter::isSenderInList(const QString& address) const
-{
+bool SWHeaderPluginFilter::isSenderInList(const QString& address) const {
     for (const QVariant& element : array_) {
         if (element.typeId() != QMetaType::QVariantMap)
             continue;
         const QVariantMap rule = element.toMap();
         const QVariant value = rule.value(SWHeaderRuleValueKey);
-        if (rule.value(SWHeaderRuleKeyKey).toString() == QLatin1String("From")
-            && value.typeId() == QMetaType::QString && value.toString().contains(address, Qt::CaseInsensitive))
+        if (rule.value(SWHeaderRuleKeyKey).toString() == QLatin1String("From") &&
+            value.typeId() == QMetaType::QString && value.toString().contains(address, Qt::CaseInsensitive))
             return true;
     }
     return false;
 }
 
-void SWHeaderPluginFilter::updatePreferences(const QVariantMap& preferences)
-{
+void SWHeaderPluginFilter::updatePreferences(const QVariantMap& preferences) {
     const QVariantMap settings = preferences.value(sw::SWPreferencesSettingsKey).toMap();
     const QVariant array = settings.value(SWHeaderSettingsArrayKey);
     array_ = array.typeId() == QMetaType::QVariantList ? array.toList() : QVariantList();
 }
 
 SWPlugInFilter* SWHeaderPluginFilter::initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
-                                                           const QString& identifier)
-{
+                                                           const QString& identifier) {
     // The identifier is known even without a bundle, so a filter made that way
     // still saves what it learns under its own name.
     identifier_ = identifier;
     return initializeBuiltInWithBundle(std::move(bundle), identifier);
 }
 
-QString SWHeaderPluginFilter::processEncodedString(SAEncodedString* encoded)
-{
+QString SWHeaderPluginFilter::processEncodedString(SAEncodedString* encoded) {
     if (!encoded)
         return QString(QLatin1String(""));
     return SAEncodedText::stringWithEncodedString(encoded);
 }
 
-std::optional<SWHeaderDictionary> SWHeaderPluginFilter::copyPreProcessedHeaders(SADictionary* headers)
-{
+std::optional<SWHeaderDictionary> SWHeaderPluginFilter::copyPreProcessedHeaders(SADictionary* headers) {
     if (!headers)
         return std::nullopt;
     SWHeaderDictionary result;
@@ -216,8 +197,7 @@ std::optional<SWHeaderDictionary> SWHeaderPluginFilter::copyPreProcessedHeaders(
     return result;
 }
 
-std::optional<QString> SWHeaderPluginFilter::rawMailAddress(const QString& text)
-{
+std::optional<QString> SWHeaderPluginFilter::rawMailAddress(const QString& text) {
     const qsizetype close = text.lastIndexOf(QLatin1Char('>'));
     if (close < 0)
         return std::nullopt;
@@ -226,8 +206,8 @@ std::optional<QString> SWHeaderPluginFilter::rawMailAddress(const QString& text)
         return std::nullopt;
     QString inner = text.mid(open + 1, close - open - 1);
     auto isTrimmed = [](QChar c) {
-        return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r')
-            || c == QLatin1Char('"') || c == QLatin1Char('\'');
+        return c == QLatin1Char(' ') || c == QLatin1Char('\t') || c == QLatin1Char('\n') || c == QLatin1Char('\r') ||
+               c == QLatin1Char('"') || c == QLatin1Char('\'');
     };
     qsizetype begin = 0;
     qsizetype end = inner.size();
@@ -238,8 +218,7 @@ std::optional<QString> SWHeaderPluginFilter::rawMailAddress(const QString& text)
     return inner.mid(begin, end - begin);
 }
 
-QString SWHeaderPluginFilter::stringFromHeaderBytes(const char* bytes, qsizetype length)
-{
+QString SWHeaderPluginFilter::stringFromHeaderBytes(const char* bytes, qsizetype length) {
     if (!bytes || length <= 0)
         return QString(QLatin1String(""));
     const QByteArrayView view(bytes, length);
@@ -250,15 +229,13 @@ QString SWHeaderPluginFilter::stringFromHeaderBytes(const char* bytes, qsizetype
     return QString::fromLatin1(bytes, length);
 }
 
-QString SWHeaderPluginFilter::stringFromHeaderValue(SAString* value)
-{
+QString SWHeaderPluginFilter::stringFromHeaderValue(SAString* value) {
     if (!value)
         return QString(QLatin1String(""));
     return stringFromHeaderBytes(value->cString(), static_cast<qsizetype>(value->length()));
 }
 
-void SWHeaderPluginFilter::learnSenderOfMessage(SAMIMEPart* message, QVariantMap settings)
-{
+void SWHeaderPluginFilter::learnSenderOfMessage(SAMIMEPart* message, QVariantMap settings) {
     if (!learnSender_ || !message)
         return;
     SAString fromKey("From");
@@ -287,11 +264,10 @@ void SWHeaderPluginFilter::learnSenderOfMessage(SAMIMEPart* message, QVariantMap
     QVariantMap userInfo;
     userInfo.insert(SWHeaderSettingsArrayKey, array_);
     platform::DistributedNotificationCenter::defaultCenter().post(sw::SWPlugInPreferencesDidLearn, identifier_,
-                                                                   &userInfo);
+                                                                  &userInfo);
 }
 
-bool SWIsLearnableAddress(const QString& address)
-{
+bool SWIsLearnableAddress(const QString& address) {
     const QByteArray bytes = address.toUtf8();
     if (bytes.isEmpty() || bytes.size() > kMaximumLearnedAddressLength)
         return false;
@@ -304,8 +280,8 @@ bool SWIsLearnableAddress(const QString& address)
         return false;
     for (char c : bytes) {
         const unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7F || c == '"' || c == '\'' || c == '<' || c == '>' || c == ',' || c == ';'
-            || c == '(' || c == ')')
+        if (u <= 0x20 || u == 0x7F || c == '"' || c == '\'' || c == '<' || c == '>' || c == ',' || c == ';' ||
+            c == '(' || c == ')')
             return false;
     }
     return true;

@@ -80,8 +80,7 @@ public:
     // Initialisation of a built-in filter: the identifier is the one given; the
     // category, version and service id come from the bundle's information
     // dictionary; preferences default to the "Engine.bundle" beside the bundle.
-    SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
-                                         const QString& identifier) override;
+    SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle, const QString& identifier) override;
 
     // The segments of an encoded string, each decoded with its charset; segments
     // whose charset is unknown or whose bytes do not decode are left out. Empty

@@ -62,9 +62,7 @@ QString stringInfoValue(const QVariantMap& info, const char* key) {
     return value.metaType().id() == QMetaType::QString ? value.toString() : QString();
 }
 
-bool isDictionary(const QVariant& value) {
-    return value.metaType().id() == QMetaType::QVariantMap;
-}
+bool isDictionary(const QVariant& value) { return value.metaType().id() == QMetaType::QVariantMap; }
 
 // The counter keys as strings, made once: a record touches them in every period.
 const QString& counterKey(const char* key) {
@@ -281,8 +279,7 @@ bool SWPlugInFilter::addToStatistics(QVariantMap& statistics, qint32 record, con
     // 1. The counts run from the first record.
     static const QString startKey = QString::fromLatin1(sw::SWMAILSTARTDATE);
     const auto start = statistics.constFind(startKey);
-    if (start == statistics.cend() || start->metaType().id() != QMetaType::QDateTime ||
-        !start->toDateTime().isValid())
+    if (start == statistics.cend() || start->metaType().id() != QMetaType::QDateTime || !start->toDateTime().isValid())
         statistics.insert(startKey, localNow.toUTC());
 
     // 2. The totals.

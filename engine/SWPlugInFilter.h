@@ -43,8 +43,7 @@ public:
     // "Status" (off when missing) and calls updatePreferences(). With no bundle or
     // no information dictionary the filter stays off and without identifier.
     // Returns this, or nullptr when the filter cannot be used.
-    virtual SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
-                                                 const QString& identifier);
+    virtual SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle, const QString& identifier);
 
     // Applies a preference dictionary ("Status", "Settings"); the base does nothing.
     virtual void updatePreferences(const QVariantMap& preferences);
@@ -60,11 +59,11 @@ public:
     virtual QString identifier() const;
     virtual quint32 category() const;
     virtual QString version() const;
-    virtual int formatVersion() const;          // 65536
-    virtual bool hasConfigurationUI() const;    // false
+    virtual int formatVersion() const;        // 65536
+    virtual bool hasConfigurationUI() const;  // false
     virtual quint32 serviceID() const;
-    virtual QDateTime serviceDate() const;      // invalid unless a subclass set it
-    virtual bool serviceSupportsUpdate() const; // false
+    virtual QDateTime serviceDate() const;       // invalid unless a subclass set it
+    virtual bool serviceSupportsUpdate() const;  // false
 
     // Judges a parsed message (borrowed, may be null): one of SWFilterStatus*.
     // The base answers SWFilterStatusUndecided.

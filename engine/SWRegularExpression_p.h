@@ -16,8 +16,7 @@ public:
 
     // Compiles pattern (UTF-8), replacing any earlier one; false when it does not
     // compile (the object is then empty and matches nothing).
-    bool compile(const QByteArray& pattern)
-    {
+    bool compile(const QByteArray& pattern) {
         clear();
         // regcomp reads a NUL-terminated string: a pattern with an inner NUL would
         // silently mean something shorter, so it is refused.
@@ -31,21 +30,19 @@ public:
 
     // True when the pattern matches somewhere in text (UTF-8). regexec stops at the
     // first NUL byte, so the text is cut there.
-    bool matches(const QByteArray& text) const
-    {
+    bool matches(const QByteArray& text) const {
         if (!compiled_)
             return false;
         return regexec(&regex_, text.constData(), 0, nullptr, 0) == 0;
     }
 
-    void clear()
-    {
+    void clear() {
         if (compiled_)
             regfree(&regex_);
         compiled_ = false;
     }
 
 private:
-    regex_t regex_ {};
+    regex_t regex_{};
     bool compiled_ = false;
 };

@@ -15,15 +15,13 @@ JUNKWARD_REGISTER_CLASS(SWWhiteListHeaderFilter, SWPlugInFilter)
 
 SWWhiteListHeaderFilter::SWWhiteListHeaderFilter() = default;
 
-SWWhiteListHeaderFilter::~SWWhiteListHeaderFilter()
-{
+SWWhiteListHeaderFilter::~SWWhiteListHeaderFilter() {
     if (addressBookObserver_ >= 0)
         platform::LocalNotificationCenter::defaultCenter().removeObserver(addressBookObserver_);
 }
 
 SWPlugInFilter* SWWhiteListHeaderFilter::initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
-                                                              const QString& identifier)
-{
+                                                              const QString& identifier) {
     SWHeaderPluginFilter::initializeWithBundle(std::move(bundle), identifier);
     addressBookObserver_ = platform::LocalNotificationCenter::defaultCenter().addObserver(
         platform::kABDatabaseChangedExternallyNotification,
@@ -32,16 +30,14 @@ SWPlugInFilter* SWWhiteListHeaderFilter::initializeWithBundle(std::shared_ptr<pl
     return this;
 }
 
-void SWWhiteListHeaderFilter::updatePreferences(const QVariantMap& preferences)
-{
+void SWWhiteListHeaderFilter::updatePreferences(const QVariantMap& preferences) {
     SWHeaderPluginFilter::updatePreferences(preferences);
     const QVariantMap settings = preferences.value(sw::SWPreferencesSettingsKey).toMap();
     useAddressBook_ = platform::plist::boolValue(settings, SWWhiteListUseAddressBookKey, true);
     learnSender_ = platform::plist::boolValue(settings, SWHeaderSettingsLearnKey, false);
 }
 
-void SWWhiteListHeaderFilter::setAddressBook(platform::AddressBook* book)
-{
+void SWWhiteListHeaderFilter::setAddressBook(platform::AddressBook* book) {
     addressBook_ = book;
     addressBookConnection_ = std::make_unique<QObject>();
     if (book)
@@ -50,13 +46,9 @@ void SWWhiteListHeaderFilter::setAddressBook(platform::AddressBook* book)
     updateAddressBook();
 }
 
-void SWWhiteListHeaderFilter::addressBookUpdatedNotification()
-{
-    updateAddressBook();
-}
+void SWWhiteListHeaderFilter::addressBookUpdatedNotification() { updateAddressBook(); }
 
-void SWWhiteListHeaderFilter::updateAddressBook()
-{
+void SWWhiteListHeaderFilter::updateAddressBook() {
     platform::AddressBook* book = addressBook_ ? addressBook_ : platform::AddressBook::sharedAddressBook();
     QStringList addresses;
     if (book) {
@@ -74,8 +66,7 @@ void SWWhiteListHeaderFilter::updateAddressBook()
         addressBookLookup_.insert(address.toCaseFolded());
 }
 
-int SWWhiteListHeaderFilter::decideHeaders(SADictionary* headers)
-{
+int SWWhiteListHeaderFilter::decideHeaders(SADictionary* headers) {
     if (!status_)
         return SWHeaderInvestigationNothing;
 
@@ -83,7 +74,7 @@ int SWWhiteListHeaderFilter::decideHeaders(SADictionary* headers)
         SAString fromKey("From");
         auto* values = static_cast<SAArray*>(headers->objectForKey(&fromKey, SACaseInsensitiveSearch));
         auto* from = values && values->isKindOfClass(GETIDSAArray()) ? static_cast<SAString*>(values->objectAtIndex(0))
-                                                                      : nullptr;
+                                                                     : nullptr;
         if (from && from->isKindOfClass(GETIDSAString())) {
             const SARef<SAString> bare = SARef<SAString>::adopt(SAMIMEPart::copyAddress(from));
             const QString address = bare ? stringFromHeaderValue(bare.get()) : QString();
@@ -100,17 +91,16 @@ int SWWhiteListHeaderFilter::decideHeaders(SADictionary* headers)
     return SWHeaderInvestigationNothing;
 }
 
-int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers)
-{
+int SWWhiteListHeaderFilter::processHeaders(SADictionary* headers) {
     if (!status_)
         return SWHeaderInvestigationNothing;
     const int result = decideHeaders(headers);
-    addToStatisticsSpam(result == SWHeaderInvestigationWhiteListed ? SWFilterStatusLegitimate : SWFilterStatusUndecided);
+    addToStatisticsSpam(result == SWHeaderInvestigationWhiteListed ? SWFilterStatusLegitimate
+                                                                   : SWFilterStatusUndecided);
     return result;
 }
 
-bool SWWhiteListHeaderFilter::learnMessageAsLegitimate(SAMIMEPart* message, const QString&)
-{
+bool SWWhiteListHeaderFilter::learnMessageAsLegitimate(SAMIMEPart* message, const QString&) {
     QVariantMap settings;
     settings.insert(SWWhiteListUseAddressBookKey, useAddressBook_);
     learnSenderOfMessage(message, settings);

@@ -23,8 +23,7 @@ public:
 
     // The header filter initialisation, then the address book: its addresses are
     // read now and again after every change of the book from outside.
-    SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle,
-                                         const QString& identifier) override;
+    SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle, const QString& identifier) override;
     // Rules, then "Use AddressBook" (on when absent) and "Learn" (off when absent).
     void updatePreferences(const QVariantMap& preferences) override;
 

@@ -20,15 +20,13 @@
 namespace {
 
 // The lists' answer without touching their statistics.
-int explainCallBack(SADictionary* headers, void*)
-{
+int explainCallBack(SADictionary* headers, void*) {
     return SWHeaderFilterManager::defaultManager()->investigate(headers, false);
 }
 
 }  // namespace
 
-QVariantMap SievraController::explainMailData(SAData* data)
-{
+QVariantMap SievraController::explainMailData(SAData* data) {
     QVariantMap result;
     if (!data || data->length() == 0)
         return result;
@@ -58,9 +56,9 @@ QVariantMap SievraController::explainMailData(SAData* data)
         decidedBy = QString::fromLatin1(white ? JKW_LOG_FILTER_KEY_WHITELIST : JKW_LOG_FILTER_KEY_BLACKLIST);
         verdict = white ? SWFilterStatusLegitimate : SWFilterStatusSpam;
     } else {
-        const sievra::BuiltInCheckResult check = sievra::runBuiltInChecks(
-            message.get(), builtInCheckSwitches(), subject,
-            [this](const QString& text) { return advertisementSubjectMatches(text); });
+        const sievra::BuiltInCheckResult check =
+            sievra::runBuiltInChecks(message.get(), builtInCheckSwitches(), subject,
+                                     [this](const QString& text) { return advertisementSubjectMatches(text); });
         if (check.code) {
             decidedBy = QString::fromLatin1(check.code);
             verdict = check.verdict;

@@ -26,7 +26,8 @@
 
 namespace {
 
-constexpr const char* kParseErrorLine = "[SievraController filterMailData:] Error when parsing message, certainly a Spam";
+constexpr const char* kParseErrorLine =
+    "[SievraController filterMailData:] Error when parsing message, certainly a Spam";
 constexpr const char* kAutomaticTrainingIssue = "Automatic Training issue: %1";
 
 // Localised texts of the spam notice and the string table of the pattern.
@@ -37,16 +38,14 @@ constexpr const char* kADVSubjectKey = "ADV Subject";
 
 constexpr int kHideTaskManagerDelayMs = 1500;
 
-QString decoded(SAEncodedString* encoded)
-{
+QString decoded(SAEncodedString* encoded) {
     return encoded ? SAEncodedText::stringWithEncodedString(encoded) : QString();
 }
 
 // A copy of data with every CR LF turned into LF, or null when it has none.
 // The parser works on single line-end bytes; a message with CR LF line ends
 // would otherwise read as one block of headers without a body.
-SAData* copyWithLineFeeds(SAData* data)
-{
+SAData* copyWithLineFeeds(SAData* data) {
     const char* bytes = data->bytes();
     const unsigned long length = data->length();
     if (!bytes || length < 2)
@@ -54,7 +53,7 @@ SAData* copyWithLineFeeds(SAData* data)
     // Looks for a CR followed by LF; memchr is much quicker than a general
     // substring search over the whole message.
     bool hasCRLF = false;
-    for (const char* p = bytes, *end = bytes + length - 1; p < end;) {
+    for (const char *p = bytes, *end = bytes + length - 1; p < end;) {
         p = static_cast<const char*>(std::memchr(p, '\r', size_t(end - p)));
         if (!p)
             break;
@@ -74,24 +73,20 @@ SAData* copyWithLineFeeds(SAData* data)
 
 }  // namespace
 
-SAData* SievraController::copyDataWithLineFeeds(SAData* data)
-{
-    return ::copyWithLineFeeds(data);
-}
+SAData* SievraController::copyDataWithLineFeeds(SAData* data) { return ::copyWithLineFeeds(data); }
 
-int SievraController::filterCallBack(SADictionary* headers, void*)
-{
+int SievraController::filterCallBack(SADictionary* headers, void*) {
     return SWHeaderFilterManager::defaultManager()->investigate(headers);
 }
 
-QVariantMap SievraController::createLogRecord(SAMIMEPart* message, std::optional<QString>* fullSubject)
-{
+QVariantMap SievraController::createLogRecord(SAMIMEPart* message, std::optional<QString>* fullSubject) {
     QVariantMap record;
     record.insert(JKW_LOG_DATE_KEY, QDateTime::currentDateTimeUtc());
 
     const auto from = SARef<SAEncodedString>::adopt(message->copyFrom());
     const QString sender = decoded(from.get()).trimmed();
-    record.insert(JKW_LOG_FROM_KEY, sender.isEmpty() ? QStringLiteral("-") : sievra::logText(sender, sievra::kLogTextMaxLength));
+    record.insert(JKW_LOG_FROM_KEY,
+                  sender.isEmpty() ? QStringLiteral("-") : sievra::logText(sender, sievra::kLogTextMaxLength));
 
     if (const auto subject = SARef<SAEncodedString>::adopt(message->copySubject())) {
         const QString text = decoded(subject.get()).trimmed();
@@ -108,8 +103,7 @@ QVariantMap SievraController::createLogRecord(SAMIMEPart* message, std::optional
     return record;
 }
 
-bool SievraController::advertisementSubjectMatches(const QString& subject)
-{
+bool SievraController::advertisementSubjectMatches(const QString& subject) {
     if (!hasCompiledADVRegularExpression_) {
         const QString pattern =
             platform::Bundle::mainBundle()->localizedString(kADVSubjectKey, QString(), kRegExTable).trimmed();
@@ -129,8 +123,7 @@ bool SievraController::advertisementSubjectMatches(const QString& subject)
     return regexec(&compiledADVRegularExpression_, text.constData(), 0, nullptr, 0) == 0;
 }
 
-qint32 SievraController::filterMailData(SAData* data, QString* reason)
-{
+qint32 SievraController::filterMailData(SAData* data, QString* reason) {
     if (reason)
         *reason = QString::fromLatin1(JKW_LOG_FILTER_KEY_NONE);
     // 1. Nothing to judge, or the engine is switched off.
@@ -162,8 +155,8 @@ qint32 SievraController::filterMailData(SAData* data, QString* reason)
         record = createLogRecord(message.get(), &subject);
 
     // 5. Decided by the lists.
-    const bool listed = investigation == SWHeaderInvestigationWhiteListed
-        || investigation == SWHeaderInvestigationBlackListed;
+    const bool listed =
+        investigation == SWHeaderInvestigationWhiteListed || investigation == SWHeaderInvestigationBlackListed;
     if (listed) {
         const bool white = investigation == SWHeaderInvestigationWhiteListed;
         record->insert(JKW_LOG_FILTER_KEY, white ? JKW_LOG_FILTER_KEY_WHITELIST : JKW_LOG_FILTER_KEY_BLACKLIST);
@@ -211,8 +204,7 @@ qint32 SievraController::filterMailData(SAData* data, QString* reason)
     return verdict;
 }
 
-sievra::BuiltInCheckSwitches SievraController::builtInCheckSwitches() const
-{
+sievra::BuiltInCheckSwitches SievraController::builtInCheckSwitches() const {
     sievra::BuiltInCheckSwitches switches;
     switches.htmlBase64 = htmlBase64_;
     switches.asianOrCyrillic = asianOrCyrillicEncodingIsSpam_;
@@ -225,8 +217,7 @@ sievra::BuiltInCheckSwitches SievraController::builtInCheckSwitches() const
 }
 
 void SievraController::trainPlugInsAutomatically(SAMIMEPart* message, const std::optional<QVariantMap>& record,
-                                                 qint32 verdict)
-{
+                                                 qint32 verdict) {
     // Every plug-in, enabled or not, in chain order.
     const QString messageID = record ? record->value(JKW_LOG_MESSAGE_ID_KEY).toString() : QString();
     for (const SievraPlugInEntry& entry : plugIns_) {
@@ -238,8 +229,7 @@ void SievraController::trainPlugInsAutomatically(SAMIMEPart* message, const std:
     }
 }
 
-qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& record)
-{
+qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& record) {
     qint32 last = SWFilterStatusUndecided;
     for (const SievraPlugInEntry& entry : plugIns_) {
         if (!entry.instance || !entry.identifier || !entry.status || !*entry.status)
@@ -260,13 +250,11 @@ qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& rec
     return SWFilterStatusUndecided;
 }
 
-void SievraController::showSpamNotice(const QString& subject)
-{
+void SievraController::showSpamNotice(const QString& subject) {
     showProgressNotice(kSpamDetectedTitleKey, subject, kHideTaskManagerDelayMs);
 }
 
-void SievraController::showProgressNotice(const char* titleKey, const QString& subject, int hideAfterMs)
-{
+void SievraController::showProgressNotice(const char* titleKey, const QString& subject, int hideAfterMs) {
     if (!hideTaskManagerTimer_) {
         hideTaskManagerTimer_ = std::make_unique<QTimer>();
         hideTaskManagerTimer_->setSingleShot(true);
@@ -292,13 +280,9 @@ void SievraController::showProgressNotice(const char* titleKey, const QString& s
     hideTaskManagerTimer_->start(hideAfterMs);
 }
 
-void SievraController::delayedHideTaskManager()
-{
-    TM_MessageClientManager::defaultClientManager().sendRemoveMessage();
-}
+void SievraController::delayedHideTaskManager() { TM_MessageClientManager::defaultClientManager().sendRemoveMessage(); }
 
-void SievraController::installHeaderFilterDelegates(SWPlugInFilter* blackList, SWPlugInFilter* whiteList)
-{
+void SievraController::installHeaderFilterDelegates(SWPlugInFilter* blackList, SWPlugInFilter* whiteList) {
     SWHeaderFilterManager* manager = SWHeaderFilterManager::defaultManager();
     manager->setBlackDelegate(dynamic_cast<SWHeaderPluginFilter*>(blackList));
     manager->setWhiteDelegate(dynamic_cast<SWHeaderPluginFilter*>(whiteList));

@@ -32,18 +32,22 @@ const QString kNoPreferencesFolder =
     QStringLiteral("+ [SievraController modifyMailPreferences:]: ~/Library/Preferences does not exist.");
 const QString kNoMailPreferences = QStringLiteral(
     "+ [SievraController modifyMailPreferences:]: ~/Library/Preferences/com.apple.mail.plist does not exist.");
-const QString kCannotLoadMailPreferences =
-    QStringLiteral("+ [SievraController modifyMailPreferences:]: could not load ~/Library/Preferences/com.apple.mail.plist.");
-const QString kCannotSaveMailPreferences =
-    QStringLiteral("+ [SievraController modifyMailPreferences:]: could not save ~/Library/Preferences/com.apple.mail.plist.");
-const QString kNoMailFolder = QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: ~/Library/Mail folder does not exist.");
-const QString kCannotCreateFolder = QStringLiteral("+ [SievraController updateMailBundleIfNeeded:]: Not able to create folder: %1");
+const QString kCannotLoadMailPreferences = QStringLiteral(
+    "+ [SievraController modifyMailPreferences:]: could not load ~/Library/Preferences/com.apple.mail.plist.");
+const QString kCannotSaveMailPreferences = QStringLiteral(
+    "+ [SievraController modifyMailPreferences:]: could not save ~/Library/Preferences/com.apple.mail.plist.");
+const QString kNoMailFolder =
+    QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: ~/Library/Mail folder does not exist.");
+const QString kCannotCreateFolder =
+    QStringLiteral("+ [SievraController updateMailBundleIfNeeded:]: Not able to create folder: %1");
 const QString kNoBundlesFolder =
     QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: ~/Library/Mail/Bundles folder does not exist.");
 const QString kDisabledNotRemoved =
     QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: The older disabled bundle could not be removed.");
-const QString kOlderNotRemoved = QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: The older bundle could not be removed.");
-const QString kNotCopied = QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: The bundle could not be copied.");
+const QString kOlderNotRemoved =
+    QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: The older bundle could not be removed.");
+const QString kNotCopied =
+    QStringLiteral("+ [SievraController updateMailBundleIfNeeded]: The bundle could not be copied.");
 
 bool isPlainFolder(const QString& path) {
     const QFileInfo info(path);
@@ -54,7 +58,8 @@ bool isPlainFolder(const QString& path) {
 bool copyTree(const QString& from, const QString& to) {
     if (!QDir().mkdir(to))
         return false;
-    const QFileInfoList entries = QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    const QFileInfoList entries =
+        QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     for (const QFileInfo& entry : entries) {
         const QString target = to + QLatin1Char('/') + entry.fileName();
         if (entry.isSymLink()) {
@@ -105,7 +110,8 @@ bool SievraController::isJunkwardRuleEnabled() {
         for (const QVariant& entry : rules.toList()) {
             const QVariantMap rule = entry.toMap();
             const QVariant ruleName = rule.value(QStringLiteral("RuleName"));
-            if (ruleName.typeId() != QMetaType::QString || ruleName.toString().compare(kRuleName, Qt::CaseInsensitive) != 0)
+            if (ruleName.typeId() != QMetaType::QString ||
+                ruleName.toString().compare(kRuleName, Qt::CaseInsensitive) != 0)
                 continue;
             const QVariant active = rule.value(QStringLiteral("Active"));
             if (active.typeId() == QMetaType::QString && active.toString() == QLatin1String("1"))

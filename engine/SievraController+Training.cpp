@@ -77,8 +77,8 @@ bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QStr
 
     // 4. Every filter learns.
     const QString messageID = record.value(JKW_LOG_MESSAGE_ID_KEY).toString();
-    const bool learned = spam ? learnSpamFilterWithPlugIns(message, messageID)
-                              : learnHamFilterWithPlugIns(message, messageID);
+    const bool learned =
+        spam ? learnSpamFilterWithPlugIns(message, messageID) : learnHamFilterWithPlugIns(message, messageID);
 
     // 5. The record replaces the message's earlier one.
     JKW_LogManager::sharedLogManager().queueRecord(record);
@@ -98,8 +98,8 @@ bool SievraController::learnSpamFilterWithPlugIns(SAMIMEPart* message, const QSt
             continue;
         if (!entry.instance->learnMessageAsSpam(message, messageID)) {
             all = false;
-            platform::log::console(QString::fromLatin1(kLearnSpamIssue)
-                                       .arg(entry.identifier.value_or(entry.instance->identifier())));
+            platform::log::console(
+                QString::fromLatin1(kLearnSpamIssue).arg(entry.identifier.value_or(entry.instance->identifier())));
         }
     }
     return all;

@@ -33,7 +33,8 @@ const QString kPlugInWithoutClass =
     QStringLiteral("[SievraController awakeFromNib] Skipped the plug-in \"%1\": it registers no class \"%2\"");
 const QString kBusNameTaken =
     QStringLiteral("[SievraController awakeFromNib] Another engine owns the name %1 and the port: leaving");
-const QString kBusNameLost = QStringLiteral("[SievraController busNameLost:] Lost the name %1 and has no port: leaving");
+const QString kBusNameLost =
+    QStringLiteral("[SievraController busNameLost:] Lost the name %1 and has no port: leaving");
 
 const QString kFilterBaseTag = QStringLiteral("SWPlugInFilter");
 const QString kIconName = QStringLiteral("IconJKW_32");
@@ -129,14 +130,14 @@ bool SievraController::awakeFromNib() {
     // 7.-8. The built-in black list and white list.
     SWPlugInFilter* blackList = nullptr;
     SWPlugInFilter* whiteList = nullptr;
-    SievraPlugInEntry black = createPlugInDictionaryWithIdentifier(QStringLiteral("BlackList"),
-                                                                   QStringLiteral("SWBlackListHeaderFilter"));
+    SievraPlugInEntry black =
+        createPlugInDictionaryWithIdentifier(QStringLiteral("BlackList"), QStringLiteral("SWBlackListHeaderFilter"));
     if (!black.isEmpty()) {
         blackList = black.instance.get();
         plugIns_.push_back(std::move(black));
     }
-    SievraPlugInEntry white = createPlugInDictionaryWithIdentifier(QStringLiteral("WhiteList"),
-                                                                   QStringLiteral("SWWhiteListHeaderFilter"));
+    SievraPlugInEntry white =
+        createPlugInDictionaryWithIdentifier(QStringLiteral("WhiteList"), QStringLiteral("SWWhiteListHeaderFilter"));
     if (!white.isEmpty()) {
         whiteList = white.instance.get();
         plugIns_.push_back(std::move(white));
@@ -164,13 +165,15 @@ bool SievraController::awakeFromNib() {
 
 void SievraController::registerObservers() {
     auto& center = platform::DistributedNotificationCenter::defaultCenter();
-    distributedObservers_.push_back(center.addObserver(sw::SWSievraPlugInStatisticsDidReset, std::nullopt,
-                                                       [this](const platform::Notification& n) { statisticsDidReset(n); }));
+    distributedObservers_.push_back(
+        center.addObserver(sw::SWSievraPlugInStatisticsDidReset, std::nullopt,
+                           [this](const platform::Notification& n) { statisticsDidReset(n); }));
     distributedObservers_.push_back(
         center.addObserver(sw::distributedNotificationStatusOfFilterDidChange, std::nullopt,
                            [this](const platform::Notification& n) { sievraPlugInStatusDidChange(n); }));
-    distributedObservers_.push_back(center.addObserver(sw::SWPlugInPreferencesDidChange, identifier_,
-                                                       [this](const platform::Notification& n) { preferencesDidChange(n); }));
+    distributedObservers_.push_back(
+        center.addObserver(sw::SWPlugInPreferencesDidChange, identifier_,
+                           [this](const platform::Notification& n) { preferencesDidChange(n); }));
     distributedObservers_.push_back(center.addObserver(sw::JKW5_DISTRIBUTEDNOTIFICATION_LOG_RESET, std::nullopt,
                                                        [this](const platform::Notification& n) { logDidReset(n); }));
     localObserver_ = platform::LocalNotificationCenter::defaultCenter().addObserver(
@@ -182,8 +185,8 @@ void SievraController::discoverPlugIns() {
     QDir dir(folder);
     if (!dir.exists())
         return;
-    const QStringList names = dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
-                                            QDir::Name);
+    const QStringList names =
+        dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     plugIns_.reserve(names.size() + 2);
     for (const QString& name : names) {
         if (name.endsWith(QLatin1Char('.')))
@@ -196,9 +199,8 @@ void SievraController::discoverPlugIns() {
             continue;  // the bundle has said why
         const QString className = bundle->principalClass();
         if (className.isEmpty() || !platform::ClassRegistry::contains(className)) {
-            platform::log::console(kPlugInWithoutClass.arg(name, bundle->infoDictionary()
-                                                                     .value(QStringLiteral("NSPrincipalClass"))
-                                                                     .toString()));
+            platform::log::console(kPlugInWithoutClass.arg(
+                name, bundle->infoDictionary().value(QStringLiteral("NSPrincipalClass")).toString()));
             continue;
         }
         SievraPlugInEntry entry = createPlugInDictionaryWithBundle(bundle, className);
@@ -252,9 +254,10 @@ bool SievraController::compareByCategory(const SievraPlugInEntry& a, const Sievr
 }
 
 void SievraController::createMessagePort() {
-    messagePortRef_ = platform::LocalMessagePort::create(
-        SievraMessagePortName,
-        [this](qint32 msgid, const QByteArray& data, uid_t uid) { return SievraMessagePortCallBack(msgid, data, uid); });
+    messagePortRef_ = platform::LocalMessagePort::create(SievraMessagePortName,
+                                                         [this](qint32 msgid, const QByteArray& data, uid_t uid) {
+                                                             return SievraMessagePortCallBack(msgid, data, uid);
+                                                         });
     if (!messagePortRef_) {
         platform::log::console(kPortFailed);
         return;
@@ -271,9 +274,9 @@ bool SievraController::ownBusName() {
                                               platform::kEngineInterface, busObject_.get()))
         return false;
     // Without a port the bus name is the only way in: follow it.
-    QDBusConnection::sessionBus().connect(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-                                          QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameLost"), this,
-                                          SLOT(busNameLost(QString)));
+    QDBusConnection::sessionBus().connect(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameLost"), this, SLOT(busNameLost(QString)));
     return true;
 }
 
@@ -422,4 +425,3 @@ void SievraController::flushPendingSaves() {
     }
     JKW_LogManager::sharedLogManager().delayedWriteToDisk();
 }
-

@@ -58,10 +58,10 @@ inline constexpr const char* SievraExplainIdentifierKey = "SWPluginIdentifier";
 inline constexpr const char* SievraExplainEnabledKey = "Enabled";
 
 struct SievraPlugInEntry {
-    std::shared_ptr<SWPlugInFilter> instance;   // "Instance"
-    QVariantMap information;                    // "Information": the filter's dictionary()
-    std::optional<QString> identifier;          // "SWPluginIdentifier"
-    std::optional<bool> status;                 // "Status"
+    std::shared_ptr<SWPlugInFilter> instance;  // "Instance"
+    QVariantMap information;                   // "Information": the filter's dictionary()
+    std::optional<QString> identifier;         // "SWPluginIdentifier"
+    std::optional<bool> status;                // "Status"
 
     bool isEmpty() const { return !instance; }
     // The entry as a property-list dictionary, without the instance.

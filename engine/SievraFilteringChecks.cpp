@@ -12,8 +12,7 @@ namespace sievra {
 namespace {
 
 // Value of the first header of that name (case-insensitive) as raw bytes.
-std::optional<QByteArray> headerBytes(SAMIMEPart* message, const char* name)
-{
+std::optional<QByteArray> headerBytes(SAMIMEPart* message, const char* name) {
     SAString key(name);
     SAString* value = message->headerValueForKey(&key);
     if (!value)
@@ -22,8 +21,7 @@ std::optional<QByteArray> headerBytes(SAMIMEPart* message, const char* name)
 }
 
 // The structural and HTML tricks; the first that hits decides.
-const char* structuralTrick(SAMIMEPart* message, qint32* verdict)
-{
+const char* structuralTrick(SAMIMEPart* message, qint32* verdict) {
     *verdict = SWFilterStatusSpam;
     if (message->_contentType == SAMIMETypeMultipart && message->_subtype == SAMIMESubtypeSigned) {
         *verdict = SWFilterStatusLegitimate;
@@ -49,27 +47,24 @@ const char* structuralTrick(SAMIMEPart* message, qint32* verdict)
     return nullptr;
 }
 
-bool equalsIgnoringCase(const std::optional<QByteArray>& value, const char* expected)
-{
+bool equalsIgnoringCase(const std::optional<QByteArray>& value, const char* expected) {
     return value && value->compare(QByteArray(expected), Qt::CaseInsensitive) == 0;
 }
 
 }  // namespace
 
-bool hasSpamMark(const SpamMarkHeaders& headers)
-{
+bool hasSpamMark(const SpamMarkHeaders& headers) {
     if (headers.subject) {
         for (const char* mark : kSpamSubjectMarks) {
             if (headers.subject->startsWith(QLatin1String(mark), Qt::CaseSensitive))
                 return true;
         }
     }
-    return equalsIgnoringCase(headers.xSpamFlag, "YES") || equalsIgnoringCase(headers.xDtiSpamFlag, "YES")
-        || equalsIgnoringCase(headers.xMeSpamLevel, "high");
+    return equalsIgnoringCase(headers.xSpamFlag, "YES") || equalsIgnoringCase(headers.xDtiSpamFlag, "YES") ||
+           equalsIgnoringCase(headers.xMeSpamLevel, "high");
 }
 
-bool hasForgedOutlookMessageID(const std::optional<QByteArray>& messageID, const std::optional<QByteArray>& xMailer)
-{
+bool hasForgedOutlookMessageID(const std::optional<QByteArray>& messageID, const std::optional<QByteArray>& xMailer) {
     if (!messageID || !xMailer)
         return false;
     if (!xMailer->toLower().contains("outlook"))
@@ -99,8 +94,7 @@ bool hasForgedOutlookMessageID(const std::optional<QByteArray>& messageID, const
 
 BuiltInCheckResult runBuiltInChecks(SAMIMEPart* message, const BuiltInCheckSwitches& switches,
                                     const std::optional<QString>& subject,
-                                    const std::function<bool(const QString&)>& advertisementMatches)
-{
+                                    const std::function<bool(const QString&)>& advertisementMatches) {
     BuiltInCheckResult result;
     result.code = structuralTrick(message, &result.verdict);
     if (result.code)
@@ -135,8 +129,8 @@ BuiltInCheckResult runBuiltInChecks(SAMIMEPart* message, const BuiltInCheckSwitc
             hit(JKW_LOG_FILTER_KEY_INTERNAL_TRUST_HEADERS);
     }
     // A malformed Message-ID from a client claiming to be Outlook.
-    if (!result.code && switches.incorrectMessageID
-        && hasForgedOutlookMessageID(headerBytes(message, "Message-ID"), headerBytes(message, "X-Mailer")))
+    if (!result.code && switches.incorrectMessageID &&
+        hasForgedOutlookMessageID(headerBytes(message, "Message-ID"), headerBytes(message, "X-Mailer")))
         hit(JKW_LOG_FILTER_KEY_INTERNAL_INCORRECT_MESSAGEID);
     // Advertisement subject.
     if (!result.code && switches.advertisementSubject && subject) {
@@ -147,8 +141,7 @@ BuiltInCheckResult runBuiltInChecks(SAMIMEPart* message, const BuiltInCheckSwitc
     return result;
 }
 
-QString logText(const QString& text, qsizetype maxLength)
-{
+QString logText(const QString& text, qsizetype maxLength) {
     QString result = text.size() > maxLength ? text.left(maxLength) : text;
     // Never cut a surrogate pair in half.
     if (text.size() > maxLength && !result.isEmpty() && result.back().isHighSurrogate())
@@ -173,8 +166,7 @@ QString logText(const QString& text, qsizetype maxLength)
     return result;
 }
 
-std::optional<QString> logMessageID(const std::optional<QByteArray>& messageID)
-{
+std::optional<QString> logMessageID(const std::optional<QByteArray>& messageID) {
     if (!messageID)
         return std::nullopt;
     const QByteArray trimmed = messageID->trimmed();

@@ -22,7 +22,8 @@ const QString kReceiveTimeOut = QStringLiteral(TM_SEND "Receive Time Out");
 const QString kInvalidPort = QStringLiteral(TM_SEND "Invalid Message Port");
 const QString kTransportError = QStringLiteral(TM_SEND "Transport Error");
 #undef TM_SEND
-const QString kReactionWithoutData = QStringLiteral("TM_MessageClientManagerCallBack : Received a message with no data");
+const QString kReactionWithoutData =
+    QStringLiteral("TM_MessageClientManagerCallBack : Received a message with no data");
 const QString kReactionUndecodable = QStringLiteral("TM_MessageClientManagerCallBack: propertyListFromData: %1");
 
 // Reply ports held at once; notices beyond it are sent without one.

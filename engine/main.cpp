@@ -54,6 +54,7 @@ int main(int argc, char** argv) {
     SievraController controller;
     if (!controller.awakeFromNib())
         return 1;
-    QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.flushPendingSaves(); });
+    QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller,
+                     [&controller] { controller.flushPendingSaves(); });
     return app.exec();
 }

@@ -33,10 +33,9 @@ const Decoder kDecoders[] = {
     {SADecoderFactory::decodeUuencodeBuffer, SADecoderFactory::decodeUuencode, threeQuarters},
 };
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The first byte chooses a decoder; the rest is the encoded input.
     if (size == 0)
         return 0;
@@ -52,7 +51,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!out || outLength > decoder.bound(inLength))
             std::abort();
         if (outLength)
-            std::memset(out, 0, outLength); // every reported byte must be writable
+            std::memset(out, 0, outLength);  // every reported byte must be writable
     } else if (status != -1) {
         std::abort();
     }
@@ -65,8 +64,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         // The object form gives the same bytes (compare against a fresh buffer run).
         unsigned char* again = nullptr;
         unsigned long againLength = 0;
-        if (decoder.buffer(in, inLength, &again, &againLength) != 0 || againLength != object->length()
-            || (againLength && std::memcmp(again, object->bytes(), againLength) != 0))
+        if (decoder.buffer(in, inLength, &again, &againLength) != 0 || againLength != object->length() ||
+            (againLength && std::memcmp(again, object->bytes(), againLength) != 0))
             std::abort();
         std::free(again);
     }

@@ -16,8 +16,7 @@
 
 namespace {
 
-void exerciseSegments(const SAString* value)
-{
+void exerciseSegments(const SAString* value) {
     SAEncodedString encoded(value);
     SAMutableArray* segments = encoded.segments();
     unsigned long total = 0;
@@ -42,8 +41,7 @@ void exerciseSegments(const SAString* value)
     SAObject::release(encoded.copyString());
 }
 
-void exerciseStrings(const SAString* a, const SAString* b, unsigned long number)
-{
+void exerciseStrings(const SAString* a, const SAString* b, unsigned long number) {
     (void)a->hasPrefix(b, 1);
     (void)a->hasSuffix(b, 1);
     (void)a->compareOptions(b, 1);
@@ -69,10 +67,9 @@ void exerciseStrings(const SAString* a, const SAString* b, unsigned long number)
     SAObject::release(bytes.subdataWithRange(SAMakeRange(number % 64, number / 64 % 64)));
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const char* bytes = reinterpret_cast<const char*>(data);
     auto value = SARef<SAString>::adopt(new SAString(bytes, size));
     exerciseSegments(value.get());
@@ -81,7 +78,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const void* newline = std::memchr(data, '\n', size);
     size_t split = newline ? static_cast<size_t>(static_cast<const uint8_t*>(newline) - data) : size / 2;
     auto first = SARef<SAString>::adopt(new SAString(bytes, split));
-    auto rest = SARef<SAString>::adopt(new SAString(bytes + split + (newline ? 1 : 0), size - split - (newline ? 1 : 0)));
+    auto rest =
+        SARef<SAString>::adopt(new SAString(bytes + split + (newline ? 1 : 0), size - split - (newline ? 1 : 0)));
     unsigned long number = size ? data[0] * 131u + data[size - 1] : 0;
     exerciseStrings(rest.get(), first.get(), number);
     exerciseStrings(first.get(), rest.get(), number);

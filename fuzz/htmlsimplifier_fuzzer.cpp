@@ -22,14 +22,12 @@ namespace {
 using Buffer = int (*)(const unsigned char*, unsigned long, unsigned char**, unsigned long*);
 using Object = SAData* (*)(SAData*);
 
-void check(bool condition)
-{
+void check(bool condition) {
     if (!condition)
         std::abort();
 }
 
-void runForm(Buffer buffer, Object object, const unsigned char* bytes, size_t size)
-{
+void runForm(Buffer buffer, Object object, const unsigned char* bytes, size_t size) {
     unsigned char* out = nullptr;
     unsigned long outLength = 0;
     const int status = buffer(bytes, size, &out, &outLength);
@@ -46,10 +44,9 @@ void runForm(Buffer buffer, Object object, const unsigned char* bytes, size_t si
     std::free(out);
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<unsigned char> copy(data, data + size);
     const unsigned char* bytes = copy.empty() ? nullptr : copy.data();
 
@@ -65,12 +62,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     SARef<SAMutableDictionary> attributes =
         SARef<SAMutableDictionary>::adopt(SATextTranslator::attributesForHTMLTag(text, static_cast<int>(size)));
     SARef<SAString> value = SARef<SAString>::adopt(new SAString(text, size));
-    SARef<SAMutableDictionary> style = SARef<SAMutableDictionary>::adopt(SATextTranslator::attributesForHTMLAttribute(value.get()));
+    SARef<SAMutableDictionary> style =
+        SARef<SAMutableDictionary>::adopt(SATextTranslator::attributesForHTMLAttribute(value.get()));
     check(attributes->count() <= 70 && style->count() <= 70);
 
     SARef<SAColor> color = SARef<SAColor>::adopt(new SAColor(value.get()));
-    check(color->red() >= 0 && color->red() <= 1 && color->green() >= 0 && color->green() <= 1 &&
-          color->blue() >= 0 && color->blue() <= 1);
+    check(color->red() >= 0 && color->red() <= 1 && color->green() >= 0 && color->green() <= 1 && color->blue() >= 0 &&
+          color->blue() <= 1);
     bool drop = false;
     (void)SATextTranslator::isHTMLTagKnown(text, size, &drop);
     std::vector<char> terminated(copy.begin(), copy.end());

@@ -21,21 +21,18 @@
 
 namespace {
 
-int stopAtHeaders(SADictionary* headers, void* context)
-{
+int stopAtHeaders(SADictionary* headers, void* context) {
     if (!headers)
         std::abort();
     return *static_cast<int*>(context);
 }
 
-void check(bool condition)
-{
+void check(bool condition) {
     if (!condition)
         std::abort();
 }
 
-void walk(SAMIMEPart* part, const char* begin, const char* end, int depth)
-{
+void walk(SAMIMEPart* part, const char* begin, const char* end, int depth) {
     check(part->_depth == depth);
     check(part->_depth <= SAMIMEMaximumDepth);
     check(part->_headers != nullptr);
@@ -52,8 +49,8 @@ void walk(SAMIMEPart* part, const char* begin, const char* end, int depth)
                 check(item->isKindOfClass(GETIDSAMutableDictionary()));
                 SAObject* url = static_cast<SADictionary*>(item)->objectForKey(sURLURLKey, 0);
                 check(url && url->isKindOfClass(GETIDSAString()));
-                SARef<SAString> host = SARef<SAString>::adopt(
-                    SAMIMEPart::getDomainNameFromURL(static_cast<SAString*>(url)));
+                SARef<SAString> host =
+                    SARef<SAString>::adopt(SAMIMEPart::getDomainNameFromURL(static_cast<SAString*>(url)));
                 (void)host;
             } else {
                 check(item->isKindOfClass(GETIDSAString()));
@@ -86,18 +83,16 @@ void walk(SAMIMEPart* part, const char* begin, const char* end, int depth)
     }
 }
 
-} // namespace
+}  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
-{
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     // The debug dumps go to standard output: send them nowhere.
     if (!std::freopen("/dev/null", "w", stdout))
         std::abort();
     return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
-{
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size == 0)
         return 0;
     const uint8_t mode = data[0];

@@ -17,8 +17,7 @@ MainController::MainController() : terminate_([] { QCoreApplication::quit(); }) 
 
 MainController::~MainController() = default;
 
-void MainController::awakeFromNib()
-{
+void MainController::awakeFromNib() {
     window_ = std::make_unique<QWidget>(nullptr, Qt::Window | Qt::WindowStaysOnTopHint);
     ui_ = std::make_unique<Ui::GuideWindow>();
     ui_->setupUi(window_.get());
@@ -48,19 +47,18 @@ void MainController::awakeFromNib()
 QPushButton* MainController::goBackButton() const { return ui_->goBackButton; }
 QPushButton* MainController::continueButton() const { return ui_->continueButton; }
 
-void MainController::previous()
-{
+void MainController::previous() {
     ui_->goBackButton->setEnabled(false);
     ui_->continueButton->setEnabled(true);
     ui_->continueButton->setText(tr("Continue"));
     diplayView(step1_);
 }
 
-void MainController::next()
-{
+void MainController::next() {
     if (currentView_ == step2_) {
         // A second click before the program has ended announces nothing more.
-        if (finished_) return;
+        if (finished_)
+            return;
         finished_ = true;
         platform::DistributedNotificationCenter::defaultCenter().post(QString::fromLatin1(JKWEntourageManualConfDone));
         terminate_();
@@ -71,9 +69,9 @@ void MainController::next()
     diplayView(step2_);
 }
 
-void MainController::diplayView(QWidget* view)
-{
-    if (currentView_) currentView_->hide();
+void MainController::diplayView(QWidget* view) {
+    if (currentView_)
+        currentView_->hide();
     currentView_ = view;
     view->setParent(ui_->bottomView);
     view->move(1, 1);
@@ -81,11 +79,12 @@ void MainController::diplayView(QWidget* view)
     view->show();
 }
 
-bool MainController::eventFilter(QObject* watched, QEvent* event)
-{
+bool MainController::eventFilter(QObject* watched, QEvent* event) {
     if (watched == window_.get()) {
-        if (event->type() == QEvent::WindowDeactivate) window_->setWindowOpacity(kInactiveOpacity);
-        if (event->type() == QEvent::WindowActivate) window_->setWindowOpacity(1.0);
+        if (event->type() == QEvent::WindowDeactivate)
+            window_->setWindowOpacity(kInactiveOpacity);
+        if (event->type() == QEvent::WindowActivate)
+            window_->setWindowOpacity(1.0);
     }
     return QObject::eventFilter(watched, event);
 }

@@ -14,7 +14,7 @@ namespace Ui {
 class GuideWindow;
 class Step1View;
 class Step2View;
-}
+}  // namespace Ui
 
 inline constexpr const char* JKWEntourageManualConfDone = "ENTOURAGE MANUAL CONF DONE";
 

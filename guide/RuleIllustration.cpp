@@ -4,13 +4,9 @@
 
 #include <QPainter>
 
-RuleIllustration::RuleIllustration(QWidget* parent) : QWidget(parent)
-{
-    setMinimumSize(240, 200);
-}
+RuleIllustration::RuleIllustration(QWidget* parent) : QWidget(parent) { setMinimumSize(240, 200); }
 
-void RuleIllustration::paintEvent(QPaintEvent*)
-{
+void RuleIllustration::paintEvent(QPaintEvent*) {
     using namespace QuillonExtensions;
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
@@ -35,7 +31,8 @@ void RuleIllustration::paintEvent(QPaintEvent*)
         const QStringList rules{QStringLiteral("Junkward"), tr("Mailing lists"), tr("Family"), tr("Receipts")};
         for (qsizetype i = 0; i < rules.size(); ++i, y += rowHeight) {
             const QRectF row(left, y, width, rowHeight - 2);
-            if (i == 0) painter.fillPath(roundedRect(row, 3), highlight);
+            if (i == 0)
+                painter.fillPath(roundedRect(row, 3), highlight);
             painter.setPen(i == 0 ? Qt::white : text);
             painter.drawText(row.adjusted(26, 0, 0, 0), Qt::AlignVCenter, rules[i]);
             // Every rule enabled: a ticked box.

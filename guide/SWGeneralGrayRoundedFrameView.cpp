@@ -5,15 +5,13 @@
 
 namespace QuillonExtensions {
 
-QPainterPath roundedRect(const QRectF& rect, qreal radius)
-{
+QPainterPath roundedRect(const QRectF& rect, qreal radius) {
     QPainterPath path;
     path.addRoundedRect(rect, radius, radius);
     return path;
 }
 
-QPainterPath triangle(const QRectF& rect)
-{
+QPainterPath triangle(const QRectF& rect) {
     QPainterPath path;
     path.moveTo(rect.topLeft());
     path.lineTo(rect.right(), rect.center().y());
@@ -22,8 +20,7 @@ QPainterPath triangle(const QRectF& rect)
     return path;
 }
 
-void fillLinearGradient(QPainter& painter, const QPainterPath& path, const QColor& top, const QColor& bottom)
-{
+void fillLinearGradient(QPainter& painter, const QPainterPath& path, const QColor& top, const QColor& bottom) {
     const QRectF box = path.boundingRect();
     QLinearGradient gradient(box.topLeft(), box.bottomLeft());
     gradient.setColorAt(0, top);
@@ -35,8 +32,7 @@ void fillLinearGradient(QPainter& painter, const QPainterPath& path, const QColo
 
 SWGeneralGrayRoundedFrameView::SWGeneralGrayRoundedFrameView(QWidget* parent) : QWidget(parent) {}
 
-void SWGeneralGrayRoundedFrameView::paintEvent(QPaintEvent*)
-{
+void SWGeneralGrayRoundedFrameView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     const QPainterPath frame = QuillonExtensions::roundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 8);

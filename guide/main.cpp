@@ -8,8 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("entourage-guide"));
     MainController controller;

@@ -40,7 +40,8 @@ JKW5FrontEndCommunicationCenter::JKW5FrontEndCommunicationCenter(QObject* parent
         identifier_ = QString::fromLatin1(kDefaultIdentifier);
     }
     connectPort();
-    if (!daemonRemoteMessagePort_) startTimer();
+    if (!daemonRemoteMessagePort_)
+        startTimer();
     observerToken_ = platform::DistributedNotificationCenter::defaultCenter().addObserver(
         QString::fromLatin1(JKW5_FRONTENDCOMMUNICATIONCENTER_NOTIFICATION_DAEMONMESSAGEPORTDIDCHANGE), std::nullopt,
         [this](const platform::Notification&) { daemonMessagePortDidChange(); });
@@ -72,7 +73,8 @@ void JKW5FrontEndCommunicationCenter::startTimer() {
 }
 
 void JKW5FrontEndCommunicationCenter::stopTimer() {
-    if (!timer_) return;
+    if (!timer_)
+        return;
     timer_->stop();
     // The poll may be what is running now: the timer goes once it has returned.
     timer_.release()->deleteLater();
@@ -80,7 +82,8 @@ void JKW5FrontEndCommunicationCenter::stopTimer() {
 
 void JKW5FrontEndCommunicationCenter::checkForDaemonStatus() {
     connectPort();
-    if (daemonRemoteMessagePort_) stopTimer();
+    if (daemonRemoteMessagePort_)
+        stopTimer();
 }
 
 void JKW5FrontEndCommunicationCenter::daemonMessagePortDidChange() {
@@ -100,13 +103,15 @@ QVariant JKW5FrontEndCommunicationCenter::sendMessage(qint32 msgid, const QVaria
 QVariant JKW5FrontEndCommunicationCenter::sendMessage(qint32 msgid, const QVariant& object, bool waitForAnswer,
                                                       qint32* error) {
     qint32 ignored = 0;
-    if (!error) error = &ignored;
+    if (!error)
+        error = &ignored;
 
     // 1. The daemon's port must be known. A connection the daemon closed (it was
     // restarted) is made anew once, so the client does not hold a dead socket.
     if (daemonRemoteMessagePort_ && !daemonRemoteMessagePort_->isValid()) {
         connectPort();
-        if (!daemonRemoteMessagePort_ && !timer_) startTimer();
+        if (!daemonRemoteMessagePort_ && !timer_)
+            startTimer();
     }
     if (!daemonRemoteMessagePort_) {
         logSend(msgid, QStringLiteral("Remote Message Port not referenced yet."));
@@ -117,31 +122,41 @@ QVariant JKW5FrontEndCommunicationCenter::sendMessage(qint32 msgid, const QVaria
     // 2. The request dictionary.
     QVariantMap request;
     request.insert(QString::fromLatin1(JKW5_FRONTENDCOMMUNICATIONCENTER_REQUEST_IDENTIFIER), identifier_);
-    if (object.isValid()) request.insert(QString::fromLatin1(JKW5_FRONTENDCOMMUNICATIONCENTER_REQUEST_OBJECT), object);
+    if (object.isValid())
+        request.insert(QString::fromLatin1(JKW5_FRONTENDCOMMUNICATIONCENTER_REQUEST_OBJECT), object);
 
     // 3. Its binary property list.
     const QByteArray data = platform::plist::toData(request, platform::plist::Format::Binary);
     if (data.isEmpty()) {
-        logSend(msgid, QStringLiteral("dataFromPropertyList: %1")
-                           .arg(QStringLiteral("the object has no property-list form")));
+        logSend(msgid,
+                QStringLiteral("dataFromPropertyList: %1").arg(QStringLiteral("the object has no property-list form")));
         *error = JKW5FrontEndCommunicationCenterRequestNotSerialised;
         return {};
     }
 
     // 4. Send, and wait for the reply when asked to.
     QByteArray reply;
-    const int status = daemonRemoteMessagePort_->sendRequest(msgid, data, kSendTimeout,
-                                                             waitForAnswer ? kReceiveTimeout : 0.0, waitForAnswer,
-                                                             waitForAnswer ? &reply : nullptr);
+    const int status =
+        daemonRemoteMessagePort_->sendRequest(msgid, data, kSendTimeout, waitForAnswer ? kReceiveTimeout : 0.0,
+                                              waitForAnswer, waitForAnswer ? &reply : nullptr);
 
     // 5. A failed send is reported; the port is kept.
     if (status != platform::kMessagePortSuccess) {
         switch (status) {
-        case platform::kMessagePortSendTimeout: logSend(msgid, QStringLiteral("Send Time Out")); break;
-        case platform::kMessagePortReceiveTimeout: logSend(msgid, QStringLiteral("Receive Time Out")); break;
-        case platform::kMessagePortIsInvalid: logSend(msgid, QStringLiteral("Invalid Message Port")); break;
-        case platform::kMessagePortTransportError: logSend(msgid, QStringLiteral("Transport Error")); break;
-        default: break;
+        case platform::kMessagePortSendTimeout:
+            logSend(msgid, QStringLiteral("Send Time Out"));
+            break;
+        case platform::kMessagePortReceiveTimeout:
+            logSend(msgid, QStringLiteral("Receive Time Out"));
+            break;
+        case platform::kMessagePortIsInvalid:
+            logSend(msgid, QStringLiteral("Invalid Message Port"));
+            break;
+        case platform::kMessagePortTransportError:
+            logSend(msgid, QStringLiteral("Transport Error"));
+            break;
+        default:
+            break;
         }
         *error = status;
         return {};
@@ -149,10 +164,12 @@ QVariant JKW5FrontEndCommunicationCenter::sendMessage(qint32 msgid, const QVaria
 
     // 6. The answer, when one came.
     *error = JKW5FrontEndCommunicationCenterNoError;
-    if (!waitForAnswer || reply.isEmpty()) return {};
+    if (!waitForAnswer || reply.isEmpty())
+        return {};
     std::optional<QVariant> answer = platform::plist::fromData(reply);
     if (!answer) {
-        logSend(msgid, QStringLiteral("propertyListFromData: %1").arg(QStringLiteral("the reply is not a property list")));
+        logSend(msgid,
+                QStringLiteral("propertyListFromData: %1").arg(QStringLiteral("the reply is not a property list")));
         *error = JKW5FrontEndCommunicationCenterReplyNotParsed;
         return {};
     }

@@ -17,9 +17,11 @@
 #include <QVariant>
 #include <memory>
 
-extern const char* const JKW5_FRONTENDCOMMUNICATIONCENTER_DAEMON_MESSAGEPORT_NAME;                     // "Junkward 5 Daemon"
-extern const char* const JKW5_FRONTENDCOMMUNICATIONCENTER_NOTIFICATION_DAEMONMESSAGEPORTDIDCHANGE;    // "daemonMessagePortDidChange"
-extern const char* const JKW5_FRONTENDCOMMUNICATIONCENTER_DISTRIBUTEDNOTIFICATION_BUNDLEIDENTIFIER;   // "CFBundleIdentifier"
+extern const char* const JKW5_FRONTENDCOMMUNICATIONCENTER_DAEMON_MESSAGEPORT_NAME;  // "Junkward 5 Daemon"
+extern const char* const
+    JKW5_FRONTENDCOMMUNICATIONCENTER_NOTIFICATION_DAEMONMESSAGEPORTDIDCHANGE;  // "daemonMessagePortDidChange"
+extern const char* const
+    JKW5_FRONTENDCOMMUNICATIONCENTER_DISTRIBUTEDNOTIFICATION_BUNDLEIDENTIFIER;  // "CFBundleIdentifier"
 
 // Keys of a property-list request.
 extern const char* const JKW5_FRONTENDCOMMUNICATIONCENTER_REQUEST_IDENTIFIER;  // "Identifier"

@@ -17,7 +17,8 @@ quint32 wordAt(const QByteArray& data, int offset) {
 }  // namespace
 
 int QMessagePortDataEncapsulate(const QMessagePortData* envelope, QByteArray* data) {
-    if (!envelope || !data) return 0;
+    if (!envelope || !data)
+        return 0;
     const quint32 carried = envelope->payload ? envelope->dataLength : 0;
     QByteArray bytes;
     bytes.reserve(qsizetype(carried) + kQMessagePortDataHeaderSize);
@@ -25,17 +26,21 @@ int QMessagePortDataEncapsulate(const QMessagePortData* envelope, QByteArray* da
     appendWord(&bytes, envelope->receiverSignature);
     appendWord(&bytes, envelope->messageCode);
     appendWord(&bytes, carried);
-    if (carried != 0) bytes.append(envelope->payload, qsizetype(carried));
+    if (carried != 0)
+        bytes.append(envelope->payload, qsizetype(carried));
     *data = std::move(bytes);
     return 0;
 }
 
 int QMessagePortDataDecapsulate(QMessagePortData* envelope, const QByteArray* data) {
-    if (!envelope || !data) return 0;
+    if (!envelope || !data)
+        return 0;
     *envelope = QMessagePortData{};
-    if (data->size() < kQMessagePortDataHeaderSize) return kQMessagePortDataMalformed;
+    if (data->size() < kQMessagePortDataHeaderSize)
+        return kQMessagePortDataMalformed;
     const quint64 held = quint64(data->size() - kQMessagePortDataHeaderSize);
-    if (wordAt(*data, 12) > held) return kQMessagePortDataMalformed;
+    if (wordAt(*data, 12) > held)
+        return kQMessagePortDataMalformed;
     envelope->senderSignature = wordAt(*data, 0);
     envelope->receiverSignature = wordAt(*data, 4);
     envelope->messageCode = wordAt(*data, 8);
@@ -46,7 +51,8 @@ int QMessagePortDataDecapsulate(QMessagePortData* envelope, const QByteArray* da
 }
 
 void QMessagePortDataClean(QMessagePortData* envelope) {
-    if (!envelope || !envelope->payload) return;
+    if (!envelope || !envelope->payload)
+        return;
     std::free(envelope->payload);
     envelope->payload = nullptr;
 }

@@ -11,8 +11,7 @@ SA_DEFINE_CLASS_IDENTITY(SAArray, SAObject)
 
 SAArray::SAArray() : _capacity(kInlineSlots), _slots(_inlineSlots), _count(0), _inlineSlots{} {}
 
-SAArray::SAArray(SAObject* object) : SAArray()
-{
+SAArray::SAArray(SAObject* object) : SAArray() {
     if (object) {
         SAObject::retain(object);
         _slots[0] = object;
@@ -20,26 +19,18 @@ SAArray::SAArray(SAObject* object) : SAArray()
     }
 }
 
-SAArray::~SAArray()
-{
+SAArray::~SAArray() {
     for (unsigned long i = 0; i < _count; ++i)
         SAObject::release(_slots[i]);
     if (!hasInlineSlots())
         std::free(_slots);
 }
 
-SAObject* SAArray::objectAtIndex(unsigned long index) const
-{
-    return index < _count ? _slots[index] : nullptr;
-}
+SAObject* SAArray::objectAtIndex(unsigned long index) const { return index < _count ? _slots[index] : nullptr; }
 
-SAObject* SAArray::lastObject() const
-{
-    return _count > 0 ? _slots[_count - 1] : nullptr;
-}
+SAObject* SAArray::lastObject() const { return _count > 0 ? _slots[_count - 1] : nullptr; }
 
-SAString* SAArray::componentsJoinedByString(const SAString* separator) const
-{
+SAString* SAArray::componentsJoinedByString(const SAString* separator) const {
     const char* sep = separator ? separator->cString() : nullptr;
     unsigned long sepLength = sep ? separator->length() : 0;
 
@@ -89,8 +80,7 @@ SAString* SAArray::componentsJoinedByString(const SAString* separator) const
     return result;
 }
 
-void SAArray::description()
-{
+void SAArray::description() {
     printHeader();
     std::fputs("\n[\n", stdout);
     for (unsigned long i = 0; i < _count; ++i) {

@@ -10,8 +10,7 @@ SA_DEFINE_CLASS_IDENTITY(SAData, SAObject)
 
 SAData::SAData() : _owner(true), _length(0), _bytes(nullptr) {}
 
-SAData::SAData(unsigned long length) : SAData()
-{
+SAData::SAData(unsigned long length) : SAData() {
     if (length == 0)
         return;
     _bytes = static_cast<char*>(std::malloc(length));
@@ -19,8 +18,7 @@ SAData::SAData(unsigned long length) : SAData()
         _length = length;
 }
 
-SAData::SAData(const unsigned char* bytes, unsigned long length, bool noCopy) : SAData()
-{
+SAData::SAData(const unsigned char* bytes, unsigned long length, bool noCopy) : SAData() {
     if (!bytes || length == 0)
         return;
     if (noCopy) {
@@ -37,20 +35,17 @@ SAData::SAData(const unsigned char* bytes, unsigned long length, bool noCopy) : 
 }
 
 SAData::SAData(const SAData* other)
-    : SAData(other ? reinterpret_cast<const unsigned char*>(other->_bytes) : nullptr, other ? other->_length : 0, false)
-{
-}
+    : SAData(other ? reinterpret_cast<const unsigned char*>(other->_bytes) : nullptr, other ? other->_length : 0,
+             false) {}
 
 SAData::SAData(char*) : SAData() {}
 
-SAData::~SAData()
-{
+SAData::~SAData() {
     if (_owner)
         std::free(_bytes);
 }
 
-SAData* SAData::subdataWithRange(SARange range) const
-{
+SAData* SAData::subdataWithRange(SARange range) const {
     if (range.location >= _length || range.length > _length - range.location)
         return nullptr;
     return new SAData(reinterpret_cast<const unsigned char*>(_bytes) + range.location, range.length, false);
@@ -58,8 +53,7 @@ SAData* SAData::subdataWithRange(SARange range) const
 
 void SAData::description() { description(0); }
 
-void SAData::description(unsigned long max)
-{
+void SAData::description(unsigned long max) {
     printHeader();
     std::fputc('\n', stdout);
     unsigned long count = (max == 0 || max > _length) ? _length : max;
@@ -70,8 +64,8 @@ void SAData::description(unsigned long max)
         std::printf("%08lx", offset);
         for (int word = 0; word < 4; ++word) {
             const unsigned char* w = bytes + offset + word * 4;
-            unsigned long value = (static_cast<unsigned long>(w[0]) << 24) | (static_cast<unsigned long>(w[1]) << 16)
-                                | (static_cast<unsigned long>(w[2]) << 8) | w[3];
+            unsigned long value = (static_cast<unsigned long>(w[0]) << 24) | (static_cast<unsigned long>(w[1]) << 16) |
+                                  (static_cast<unsigned long>(w[2]) << 8) | w[3];
             std::printf(" %08lx", value);
         }
         std::fputs("  |", stdout);

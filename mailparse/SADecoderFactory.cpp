@@ -25,8 +25,7 @@ constexpr uint32_t kInvalidGroup = 0xFF000000u;
 struct Base64Tables {
     std::array<uint8_t, 256> value{};
     std::array<std::array<uint32_t, 256>, 4> shifted{};
-    constexpr Base64Tables()
-    {
+    constexpr Base64Tables() {
         for (int c = 0; c < 256; ++c) {
             int v = -1;
             if (c >= 'A' && c <= 'Z')
@@ -52,8 +51,7 @@ constexpr uint8_t kNotHex = 0xFF;
 
 struct HexTable {
     std::array<uint8_t, 256> value{};
-    constexpr HexTable()
-    {
+    constexpr HexTable() {
         for (int c = 0; c < 256; ++c) {
             if (c >= '0' && c <= '9')
                 value[c] = static_cast<uint8_t>(c - '0');
@@ -72,49 +70,40 @@ constexpr HexTable kHex;
 // equal to `byte`; firstByte the memory offset of the first such byte.
 constexpr uint64_t kOnes = 0x0101010101010101ull;
 constexpr uint64_t kLows = 0x7F7F7F7F7F7F7F7Full;
-inline uint64_t bytesEqual(uint64_t word, unsigned char byte)
-{
+inline uint64_t bytesEqual(uint64_t word, unsigned char byte) {
     uint64_t x = word ^ (kOnes * byte);
     return ~(((x & kLows) + kLows) | x | kLows);
 }
 
-inline unsigned long firstByte(uint64_t mask)
-{
+inline unsigned long firstByte(uint64_t mask) {
     if constexpr (std::endian::native == std::endian::little)
         return static_cast<unsigned long>(__builtin_ctzll(mask)) / 8;
     else
         return static_cast<unsigned long>(__builtin_clzll(mask)) / 8;
 }
 
-inline uint64_t load64(const unsigned char* p)
-{
+inline uint64_t load64(const unsigned char* p) {
     uint64_t word;
     std::memcpy(&word, p, sizeof word);
     return word;
 }
 
 // inLength × 3 / 4 without overflow.
-inline unsigned long threeQuarters(unsigned long length)
-{
-    return length / 4 * 3 + length % 4 * 3 / 4;
-}
+inline unsigned long threeQuarters(unsigned long length) { return length / 4 * 3 + length % 4 * 3 / 4; }
 
 // Output buffer of `bound` bytes plus `slack` bytes the decoder may scribble on
 // (never reported); null when it cannot be had.
-unsigned char* allocateOutput(unsigned long bound, unsigned long slack)
-{
+unsigned char* allocateOutput(unsigned long bound, unsigned long slack) {
     if (bound > static_cast<unsigned long>(-1) - slack)
         return nullptr;
     return static_cast<unsigned char*>(std::malloc(bound + slack));
 }
 
-bool badArguments(const unsigned char* in, unsigned long inLength, unsigned char** out, unsigned long* outLength)
-{
+bool badArguments(const unsigned char* in, unsigned long inLength, unsigned char** out, unsigned long* outLength) {
     return !in || inLength == 0 || !out || !outLength;
 }
 
-void clearResult(unsigned char** out, unsigned long* outLength)
-{
+void clearResult(unsigned char** out, unsigned long* outLength) {
     if (out)
         *out = nullptr;
     if (outLength)
@@ -124,8 +113,7 @@ void clearResult(unsigned char** out, unsigned long* outLength)
 // Runs a buffer form on the data's bytes and wraps the result.
 using BufferDecoder = int (*)(const unsigned char*, unsigned long, unsigned char**, unsigned long*);
 
-SAData* decodeObject(const SAData* data, BufferDecoder decoder)
-{
+SAData* decodeObject(const SAData* data, BufferDecoder decoder) {
     if (!data)
         return nullptr;
     unsigned char* out = nullptr;
@@ -141,11 +129,10 @@ SAData* decodeObject(const SAData* data, BufferDecoder decoder)
     return result;
 }
 
-} // namespace
+}  // namespace
 
 int SADecoderFactory::decodeBase64Buffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
-                                         unsigned long* outLength)
-{
+                                         unsigned long* outLength) {
     if (badArguments(in, inLength, out, outLength)) {
         if (inLength == 0)
             clearResult(out, outLength);
@@ -165,10 +152,10 @@ int SADecoderFactory::decodeBase64Buffer(const unsigned char* in, unsigned long 
         if (values == 0) {
             while (inLength - i >= 8) {
                 const unsigned char* p = in + i;
-                uint32_t high = kBase64.shifted[0][p[0]] | kBase64.shifted[1][p[1]] | kBase64.shifted[2][p[2]]
-                              | kBase64.shifted[3][p[3]];
-                uint32_t low = kBase64.shifted[0][p[4]] | kBase64.shifted[1][p[5]] | kBase64.shifted[2][p[6]]
-                             | kBase64.shifted[3][p[7]];
+                uint32_t high = kBase64.shifted[0][p[0]] | kBase64.shifted[1][p[1]] | kBase64.shifted[2][p[2]] |
+                                kBase64.shifted[3][p[3]];
+                uint32_t low = kBase64.shifted[0][p[4]] | kBase64.shifted[1][p[5]] | kBase64.shifted[2][p[6]] |
+                               kBase64.shifted[3][p[7]];
                 if ((high | low) & kInvalidGroup)
                     break;
                 uint64_t word = static_cast<uint64_t>(high) << 40 | static_cast<uint64_t>(low) << 16;
@@ -179,8 +166,8 @@ int SADecoderFactory::decodeBase64Buffer(const unsigned char* in, unsigned long 
                 i += 8;
             }
             while (inLength - i >= 4) {
-                uint32_t word = kBase64.shifted[0][in[i]] | kBase64.shifted[1][in[i + 1]]
-                              | kBase64.shifted[2][in[i + 2]] | kBase64.shifted[3][in[i + 3]];
+                uint32_t word = kBase64.shifted[0][in[i]] | kBase64.shifted[1][in[i + 1]] |
+                                kBase64.shifted[2][in[i + 2]] | kBase64.shifted[3][in[i + 3]];
                 if (word & kInvalidGroup)
                     break;
                 unsigned char bytes[4] = {static_cast<unsigned char>(word >> 16), static_cast<unsigned char>(word >> 8),
@@ -233,8 +220,7 @@ namespace {
 //                  with "=" and x (fails for Q).
 // An escape left unfinished at the end is dropped. Returns false for a Q failure.
 template <bool Q>
-inline unsigned escapeAt(const unsigned char* p, unsigned char* w)
-{
+inline unsigned escapeAt(const unsigned char* p, unsigned char* w) {
     // The escape at p[0] ("="), p[1] and p[2] readable; its output goes to w.
     // Returns the bytes consumed plus 16 × the bytes written, or 0 for a Q failure.
     unsigned char first = p[1];
@@ -270,8 +256,7 @@ inline unsigned escapeAt(const unsigned char* p, unsigned char* w)
 struct PackTables {
     alignas(8) uint8_t pack[2][256][8]{};
     uint8_t count[256]{};
-    constexpr PackTables()
-    {
+    constexpr PackTables() {
         for (int k = 0; k < 256; ++k) {
             int n = 0;
             for (int b = 0; b < 8; ++b)
@@ -301,8 +286,7 @@ struct ByteClasses {
     unsigned lineEnds;
 };
 
-__attribute__((target("ssse3"))) inline ByteClasses classify(__m128i v)
-{
+__attribute__((target("ssse3"))) inline ByteClasses classify(__m128i v) {
     const __m128i nibbles = _mm_set1_epi8(0x0F);
     const __m128i low = _mm_and_si128(v, nibbles);
     const __m128i high = _mm_and_si128(_mm_srli_epi16(v, 4), nibbles);
@@ -332,11 +316,10 @@ inline bool isLineEnd(unsigned char c) { return c == '\n' || c == '\r'; }
 template <bool Q>
 __attribute__((target("ssse3"))) bool decodeEscapeBlocks(const unsigned char* in, unsigned long inLength,
                                                          unsigned char* out, unsigned long* inAt,
-                                                         unsigned long* outAt)
-{
+                                                         unsigned long* outAt) {
     unsigned long i = *inAt;
     unsigned long o = *outAt;
-    unsigned carry = 0; // offsets 0 and 1 of this block dropped as digits or a line end
+    unsigned carry = 0;  // offsets 0 and 1 of this block dropped as digits or a line end
     const __m128i equalsByte = _mm_set1_epi8('=');
     bool decoded = true;
     // The output never runs ahead of the input, so while 18 input bytes are
@@ -370,9 +353,9 @@ __attribute__((target("ssse3"))) bool decodeEscapeBlocks(const unsigned char* in
         v = _mm_or_si128(_mm_andnot_si128(equals, v), _mm_and_si128(equals, values));
         const unsigned dropped = escapes << 1 | escapes << 2 | breaks | breaks << 1 | carry;
         const unsigned keep = ~dropped & ((1u << length) - 1);
-        const __m128i control = _mm_unpacklo_epi64(
-            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPack.pack[0][keep & 0xFF])),
-            _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPack.pack[1][keep >> 8 & 0xFF])));
+        const __m128i control =
+            _mm_unpacklo_epi64(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPack.pack[0][keep & 0xFF])),
+                               _mm_loadl_epi64(reinterpret_cast<const __m128i*>(kPack.pack[1][keep >> 8 & 0xFF])));
         const __m128i packed = _mm_shuffle_epi8(v, control);
         const unsigned lowCount = kPack.count[keep & 0xFF];
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), packed);
@@ -400,8 +383,7 @@ __attribute__((target("ssse3"))) bool decodeEscapeBlocks(const unsigned char* in
     return decoded;
 }
 
-bool haveSsse3()
-{
+bool haveSsse3() {
     // Initialised explicitly: a decoder may run from another library's
     // static initialiser, before the processor model is filled in.
     static const bool have = (__builtin_cpu_init(), __builtin_cpu_supports("ssse3"));
@@ -412,8 +394,7 @@ bool haveSsse3()
 // stored as 16 (the caller leaves room). Decodes the first `groups` rounded
 // down to a multiple of four; returns how many it decoded.
 __attribute__((target("ssse3"))) unsigned long decodeUuencodeGroups(const unsigned char* p, unsigned long groups,
-                                                                    unsigned char* w)
-{
+                                                                    unsigned char* w) {
     const unsigned long done = groups & ~3ul;
     for (unsigned long g = 0; g < done; g += 4, p += 16, w += 12) {
         __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
@@ -430,8 +411,7 @@ __attribute__((target("ssse3"))) unsigned long decodeUuencodeGroups(const unsign
 #endif
 
 template <bool Q>
-bool decodeEscapes(const unsigned char* in, unsigned long inLength, unsigned char* out, unsigned long* outLength)
-{
+bool decodeEscapes(const unsigned char* in, unsigned long inLength, unsigned char* out, unsigned long* outLength) {
     unsigned long o = 0;
     unsigned long i = 0;
 #if JUNKWARD_DECODERS_SSSE3
@@ -497,7 +477,7 @@ bool decodeEscapes(const unsigned char* in, unsigned long inLength, unsigned cha
         if (inLength - i == 2) {
             unsigned char first = in[i + 1];
             if (first == '\n' || first == '\r' || kHex.value[first] != kNotHex) {
-                i += 2; // soft break, or an unfinished escape: dropped
+                i += 2;  // soft break, or an unfinished escape: dropped
                 continue;
             }
             if (Q)
@@ -507,17 +487,16 @@ bool decodeEscapes(const unsigned char* in, unsigned long inLength, unsigned cha
             i += 2;
             continue;
         }
-        break; // a lone "=" at the end is dropped
+        break;  // a lone "=" at the end is dropped
     }
     *outLength = o;
     return true;
 }
 
-} // namespace
+}  // namespace
 
-int SADecoderFactory::decodeQuotedPrintableBuffer(const unsigned char* in, unsigned long inLength,
-                                                  unsigned char** out, unsigned long* outLength)
-{
+int SADecoderFactory::decodeQuotedPrintableBuffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
+                                                  unsigned long* outLength) {
     if (badArguments(in, inLength, out, outLength))
         return -1;
     unsigned char* buffer = allocateOutput(inLength, 0);
@@ -531,8 +510,7 @@ int SADecoderFactory::decodeQuotedPrintableBuffer(const unsigned char* in, unsig
 }
 
 int SADecoderFactory::decodeQBuffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
-                                    unsigned long* outLength)
-{
+                                    unsigned long* outLength) {
     if (badArguments(in, inLength, out, outLength))
         return -1;
     unsigned char* buffer = allocateOutput(inLength, 0);
@@ -549,8 +527,7 @@ int SADecoderFactory::decodeQBuffer(const unsigned char* in, unsigned long inLen
 }
 
 int SADecoderFactory::decodeUuencodeBuffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
-                                           unsigned long* outLength)
-{
+                                           unsigned long* outLength) {
     if (badArguments(in, inLength, out, outLength)) {
         if (inLength == 0)
             clearResult(out, outLength);
@@ -626,6 +603,8 @@ int SADecoderFactory::decodeUuencodeBuffer(const unsigned char* in, unsigned lon
 }
 
 SAData* SADecoderFactory::decodeBase64(const SAData* data) { return decodeObject(data, decodeBase64Buffer); }
-SAData* SADecoderFactory::decodeQuotedPrintable(const SAData* data) { return decodeObject(data, decodeQuotedPrintableBuffer); }
+SAData* SADecoderFactory::decodeQuotedPrintable(const SAData* data) {
+    return decodeObject(data, decodeQuotedPrintableBuffer);
+}
 SAData* SADecoderFactory::decodeQ(const SAData* data) { return decodeObject(data, decodeQBuffer); }
 SAData* SADecoderFactory::decodeUuencode(const SAData* data) { return decodeObject(data, decodeUuencodeBuffer); }

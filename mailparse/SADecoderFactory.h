@@ -17,18 +17,18 @@ public:
     SADecoderFactory() = delete;
 
     /// Base64: bytes outside the alphabet are skipped; the first "=" ends the data.
-    static int decodeBase64Buffer(const unsigned char* in, unsigned long inLength,
-                                  unsigned char** out, unsigned long* outLength);
+    static int decodeBase64Buffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
+                                  unsigned long* outLength);
     /// Quoted-printable: "=XX" escapes and soft line breaks; bad escapes are
     /// copied literally.
-    static int decodeQuotedPrintableBuffer(const unsigned char* in, unsigned long inLength,
-                                           unsigned char** out, unsigned long* outLength);
+    static int decodeQuotedPrintableBuffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
+                                           unsigned long* outLength);
     /// "Q": as quoted-printable, "_" is a space; a bad escape fails.
-    static int decodeQBuffer(const unsigned char* in, unsigned long inLength,
-                             unsigned char** out, unsigned long* outLength);
+    static int decodeQBuffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
+                             unsigned long* outLength);
     /// Uuencode: the data must begin (after blank space) with a "begin " line.
-    static int decodeUuencodeBuffer(const unsigned char* in, unsigned long inLength,
-                                    unsigned char** out, unsigned long* outLength);
+    static int decodeUuencodeBuffer(const unsigned char* in, unsigned long inLength, unsigned char** out,
+                                    unsigned long* outLength);
 
     static SAData* decodeBase64(const SAData* data);
     static SAData* decodeQuotedPrintable(const SAData* data);

@@ -10,13 +10,17 @@
 SA_DEFINE_CLASS_IDENTITY(SADictionary, SAObject)
 
 SADictionary::SADictionary()
-    : _items(_inlineSlots), _slotCount(0), _slotCapacity(kInlineItems), _itemPool(_inlineItems),
-      _itemPoolSize(kInlineItems), _itemPoolUsed(0), _holeCount(0), _inlineSlots{}, _inlineItems{}
-{
-}
+    : _items(_inlineSlots),
+      _slotCount(0),
+      _slotCapacity(kInlineItems),
+      _itemPool(_inlineItems),
+      _itemPoolSize(kInlineItems),
+      _itemPoolUsed(0),
+      _holeCount(0),
+      _inlineSlots{},
+      _inlineItems{} {}
 
-SADictionary::~SADictionary()
-{
+SADictionary::~SADictionary() {
     for (unsigned long i = 0; i < _slotCount; ++i)
         if (SADictionaryItem* item = _items[i])
             discardItem(item);
@@ -26,16 +30,14 @@ SADictionary::~SADictionary()
         std::free(_itemPool);
 }
 
-void SADictionary::discardItem(SADictionaryItem* item)
-{
+void SADictionary::discardItem(SADictionaryItem* item) {
     SAObject::release(item->key);
     SAObject::release(item->value);
     if (!isPooledItem(item))
         delete item;
 }
 
-unsigned long SADictionary::count() const
-{
+unsigned long SADictionary::count() const {
     unsigned long count = 0;
     for (unsigned long i = 0; i < _slotCount; ++i)
         if (_items[i])
@@ -43,8 +45,7 @@ unsigned long SADictionary::count() const
     return count;
 }
 
-SAObject* SADictionary::objectForKey(const SAString* key, int options) const
-{
+SAObject* SADictionary::objectForKey(const SAString* key, int options) const {
     if (!key || !key->cString())
         return nullptr;
     for (unsigned long i = 0; i < _slotCount; ++i) {
@@ -57,8 +58,7 @@ SAObject* SADictionary::objectForKey(const SAString* key, int options) const
     return nullptr;
 }
 
-SAMutableArray* SADictionary::allKeys() const
-{
+SAMutableArray* SADictionary::allKeys() const {
     auto* keys = new SAMutableArray(count());
     for (unsigned long i = 0; i < _slotCount; ++i)
         if (_items[i])
@@ -66,13 +66,11 @@ SAMutableArray* SADictionary::allKeys() const
     return keys;
 }
 
-const SADictionaryItem* SADictionary::itemAtSlot(unsigned long index) const
-{
+const SADictionaryItem* SADictionary::itemAtSlot(unsigned long index) const {
     return index < _slotCount ? _items[index] : nullptr;
 }
 
-void SADictionary::description()
-{
+void SADictionary::description() {
     printHeader();
     std::fputs("\n{\n", stdout);
     for (unsigned long i = 0; i < _slotCount; ++i) {

@@ -55,13 +55,12 @@ protected:
 
     /// True when `item` is one of the records handed out from the reserved
     /// block or from the object itself (freed with the dictionary, not one by one).
-    bool isPooledItem(const SADictionaryItem* item) const
-    {
+    bool isPooledItem(const SADictionaryItem* item) const {
         const auto at = reinterpret_cast<std::uintptr_t>(item);
         const auto pool = reinterpret_cast<std::uintptr_t>(_itemPool);
         const auto inlineItems = reinterpret_cast<std::uintptr_t>(_inlineItems);
-        return (at >= pool && at < pool + _itemPoolSize * sizeof(SADictionaryItem))
-            || (at >= inlineItems && at < inlineItems + sizeof _inlineItems);
+        return (at >= pool && at < pool + _itemPoolSize * sizeof(SADictionaryItem)) ||
+               (at >= inlineItems && at < inlineItems + sizeof _inlineItems);
     }
     /// Releases the key and value of `item` and frees its record.
     void discardItem(SADictionaryItem* item);

@@ -13,10 +13,10 @@ SA_DEFINE_CLASS_IDENTITY(SAEncodedString, SAObject)
 
 // The constants are built before any other initialiser of the library runs;
 // the exported pointers are constants themselves.
-#define SA_STRING_CONSTANT(name, text)                                                \
-    namespace {                                                                       \
-    SAString name##Object __attribute__((init_priority(101)))(text);                  \
-    }                                                                                 \
+#define SA_STRING_CONSTANT(name, text)                                \
+    namespace {                                                       \
+    SAString name##Object __attribute__((init_priority(101))) (text); \
+    }                                                                 \
     SAString* const name = &name##Object;
 
 SA_STRING_CONSTANT(SAENCODEDSTRINGDATA, "Data")
@@ -67,14 +67,12 @@ namespace {
 inline bool isWhiteSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Case-insensitive equality with a charset constant.
-inline bool is(const SAString* name, const SAString* constant)
-{
+inline bool is(const SAString* name, const SAString* constant) {
     return name->length() == constant->length() && name->compareOptions(constant, SACaseInsensitiveSearch) == 0;
 }
 
 // Appends a segment {Data: data (when not null), Encoding: charset}.
-void appendSegment(SAMutableArray* segments, SAData* data, SAString* charset)
-{
+void appendSegment(SAMutableArray* segments, SAData* data, SAString* charset) {
     auto* segment = new SAMutableDictionary(2UL);
     if (data)
         segment->setObjectForKey(data, SAENCODEDSTRINGDATA);
@@ -83,33 +81,30 @@ void appendSegment(SAMutableArray* segments, SAData* data, SAString* charset)
     SAObject::release(segment);
 }
 
-void appendPlainText(SAMutableArray* segments, const unsigned char* bytes, unsigned long length)
-{
+void appendPlainText(SAMutableArray* segments, const unsigned char* bytes, unsigned long length) {
     auto* data = new SAData(bytes, length, false);
     appendSegment(segments, data, SAUSASCIIENCODING);
     SAObject::release(data);
 }
 
 // Offset of the first `c` at or after `from` (before `end`), or `end`.
-inline unsigned long find(const unsigned char* bytes, unsigned long from, unsigned long end, unsigned char c)
-{
+inline unsigned long find(const unsigned char* bytes, unsigned long from, unsigned long end, unsigned char c) {
     while (from < end && bytes[from] != c)
         ++from;
     return from;
 }
 
-} // namespace
+}  // namespace
 
-SAEncodedString::SAEncodedString(const SAString* value) : _segments(nullptr)
-{
+SAEncodedString::SAEncodedString(const SAString* value) : _segments(nullptr) {
     if (!value || !value->cString())
         return;
     _segments = new SAMutableArray(1UL);
     const auto* bytes = reinterpret_cast<const unsigned char*>(value->cString());
     const unsigned long length = value->length();
 
-    unsigned long pending = 0;    // start of the pending plain text
-    bool afterWord = false;       // only white space (or "=") since the last encoded word
+    unsigned long pending = 0;  // start of the pending plain text
+    bool afterWord = false;     // only white space (or "=") since the last encoded word
     unsigned long i = 0;
     while (i < length) {
         // 1. Plain text.
@@ -168,16 +163,14 @@ SAEncodedString::SAEncodedString(const SAString* value) : _segments(nullptr)
 
 SAEncodedString::~SAEncodedString() { SAObject::release(_segments); }
 
-void SAEncodedString::description()
-{
+void SAEncodedString::description() {
     if (_segments)
         _segments->description();
     else
         std::fputs("(null)\n", stdout);
 }
 
-SAStringEncodings SAEncodedString::getStringEncoding(const SAString* name)
-{
+SAStringEncodings SAEncodedString::getStringEncoding(const SAString* name) {
     // 1. Nothing to look at.
     if (!name || !name->cString())
         return SAStringEncodingUnknown;
@@ -260,8 +253,7 @@ SAStringEncodings SAEncodedString::getStringEncoding(const SAString* name)
     return SAStringEncodingUnknown;
 }
 
-bool SAEncodedString::isExoticCharSet(SAStringEncodings encoding)
-{
+bool SAEncodedString::isExoticCharSet(SAStringEncodings encoding) {
     switch (encoding) {
     case SAStringEncodingMacKorean:
     case SAStringEncodingMacCyrillic:
@@ -283,17 +275,15 @@ bool SAEncodedString::isExoticCharSet(SAStringEncodings encoding)
     }
 }
 
-bool SAEncodedString::isJapaneseCharSet(SAStringEncodings encoding)
-{
-    return encoding == SAStringEncodingMacJapanese || encoding == SAStringEncodingISO_2022_JP
-        || encoding == SAStringEncodingEUC_JP;
+bool SAEncodedString::isJapaneseCharSet(SAStringEncodings encoding) {
+    return encoding == SAStringEncodingMacJapanese || encoding == SAStringEncodingISO_2022_JP ||
+           encoding == SAStringEncodingEUC_JP;
 }
 
 namespace {
 
 template <class Predicate>
-bool anySegment(const SAMutableArray* segments, Predicate predicate)
-{
+bool anySegment(const SAMutableArray* segments, Predicate predicate) {
     if (!segments)
         return false;
     for (unsigned long i = 0; i < segments->count(); ++i) {
@@ -305,20 +295,13 @@ bool anySegment(const SAMutableArray* segments, Predicate predicate)
     return false;
 }
 
-} // namespace
+}  // namespace
 
-bool SAEncodedString::containsExoticCharset() const
-{
-    return anySegment(_segments, isExoticCharSet);
-}
+bool SAEncodedString::containsExoticCharset() const { return anySegment(_segments, isExoticCharSet); }
 
-bool SAEncodedString::containsJapaneseCharset() const
-{
-    return anySegment(_segments, isJapaneseCharSet);
-}
+bool SAEncodedString::containsJapaneseCharset() const { return anySegment(_segments, isJapaneseCharSet); }
 
-SAString* SAEncodedString::copyString() const
-{
+SAString* SAEncodedString::copyString() const {
     if (!_segments)
         return nullptr;
     auto* parts = new SAMutableArray(_segments->count());

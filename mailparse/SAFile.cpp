@@ -15,8 +15,7 @@ SAFile::SAFile(const char* path) : _path(new SAString(path)) {}
 
 SAFile::~SAFile() { SAObject::release(_path); }
 
-SAData* SAFile::copyData() const
-{
+SAData* SAFile::copyData() const {
     if (!_path->cString())
         return nullptr;
     // 1. Open, find the size.

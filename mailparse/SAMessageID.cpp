@@ -7,15 +7,13 @@ namespace SAMessageID {
 namespace {
 
 // The high 32 bits of the Windows file time (100 ns steps since 1601) of a Unix time.
-constexpr std::uint32_t fileTimeHigh(std::int64_t unixSeconds)
-{
+constexpr std::uint32_t fileTimeHigh(std::int64_t unixSeconds) {
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>((unixSeconds + 11644473600LL) * 10000000LL) >> 32);
 }
-constexpr std::uint32_t kEarliestTime = fileTimeHigh(631152000);   // 1990-01-01
-constexpr std::uint32_t kLatestTime = fileTimeHigh(4102444800);    // 2100-01-01
+constexpr std::uint32_t kEarliestTime = fileTimeHigh(631152000);  // 1990-01-01
+constexpr std::uint32_t kLatestTime = fileTimeHigh(4102444800);   // 2100-01-01
 
-int hexValue(char c)
-{
+int hexValue(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -25,8 +23,7 @@ int hexValue(char c)
     return -1;
 }
 
-bool allHex(std::string_view s)
-{
+bool allHex(std::string_view s) {
     for (char c : s)
         if (hexValue(c) < 0)
             return false;
@@ -35,15 +32,13 @@ bool allHex(std::string_view s)
 
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
-std::string_view withoutBracket(std::string_view local)
-{
+std::string_view withoutBracket(std::string_view local) {
     if (!local.empty() && local.front() == '<')
         local.remove_prefix(1);
     return local;
 }
 
-std::string_view trimmed(std::string_view value)
-{
+std::string_view trimmed(std::string_view value) {
     while (!value.empty() && isSpace(value.front()))
         value.remove_prefix(1);
     while (!value.empty() && isSpace(value.back()))
@@ -53,8 +48,7 @@ std::string_view trimmed(std::string_view value)
 
 // The host part of a trimmed value after the first "@", without the closing
 // ">"; npos in *at when there is no "@".
-std::string_view hostOf(std::string_view value, std::size_t* at)
-{
+std::string_view hostOf(std::string_view value, std::size_t* at) {
     *at = value.find('@');
     if (*at == std::string_view::npos)
         return {};
@@ -64,8 +58,7 @@ std::string_view hostOf(std::string_view value, std::size_t* at)
     return host;
 }
 
-bool isComputerName(std::string_view host)
-{
+bool isComputerName(std::string_view host) {
     if (host.empty())
         return false;
     for (char c : host) {
@@ -78,15 +71,13 @@ bool isComputerName(std::string_view host)
 
 }  // namespace
 
-bool hasOutlookLayout(std::string_view local)
-{
+bool hasOutlookLayout(std::string_view local) {
     local = withoutBracket(local);
-    return local.size() == 30 && local[12] == '$' && local[21] == '$' && allHex(local.substr(0, 12))
-        && allHex(local.substr(13, 8)) && allHex(local.substr(22, 8));
+    return local.size() == 30 && local[12] == '$' && local[21] == '$' && allHex(local.substr(0, 12)) &&
+           allHex(local.substr(13, 8)) && allHex(local.substr(22, 8));
 }
 
-bool isForgedOutlookLocalPart(std::string_view local)
-{
+bool isForgedOutlookLocalPart(std::string_view local) {
     if (!hasOutlookLayout(local))
         return false;
     local = withoutBracket(local);
@@ -96,16 +87,14 @@ bool isForgedOutlookLocalPart(std::string_view local)
     return time < kEarliestTime || time > kLatestTime;
 }
 
-bool isComputerNameID(std::string_view value)
-{
+bool isComputerNameID(std::string_view value) {
     value = trimmed(value);
     std::size_t at = 0;
     const std::string_view host = hostOf(value, &at);
     return isComputerName(host) && !isForgedOutlookLocalPart(value.substr(0, at));
 }
 
-bool isOutlookComputerNameID(std::string_view value)
-{
+bool isOutlookComputerNameID(std::string_view value) {
     value = trimmed(value);
     std::size_t at = 0;
     const std::string_view host = hostOf(value, &at);

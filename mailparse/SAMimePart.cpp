@@ -52,8 +52,7 @@ constexpr unsigned long kMaximumContentTypeParameters = 1000;
 constexpr const char* kNoContentTypeDecodingFailed = "SAMimePart (No content-type): decoding failed\n";
 constexpr const char* kPartSeparator = "------------8<----------------8<-------------8<---------\n";
 
-inline unsigned char lowerASCII(unsigned char c)
-{
+inline unsigned char lowerASCII(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
@@ -61,8 +60,7 @@ inline bool isBlank(unsigned char c) { return c == ' ' || c == '\t'; }
 
 /// True when `length` bytes at `bytes` equal the NUL-terminated `word`,
 /// ignoring ASCII case.
-bool equalsIgnoringCase(const unsigned char* bytes, unsigned long length, const char* word)
-{
+bool equalsIgnoringCase(const unsigned char* bytes, unsigned long length, const char* word) {
     unsigned long wordLength = std::strlen(word);
     if (length != wordLength)
         return false;
@@ -72,14 +70,12 @@ bool equalsIgnoringCase(const unsigned char* bytes, unsigned long length, const 
     return true;
 }
 
-bool stringIs(const SAString* s, const char* word)
-{
-    return s && s->cString()
-        && equalsIgnoringCase(reinterpret_cast<const unsigned char*>(s->cString()), s->length(), word);
+bool stringIs(const SAString* s, const char* word) {
+    return s && s->cString() &&
+           equalsIgnoringCase(reinterpret_cast<const unsigned char*>(s->cString()), s->length(), word);
 }
 
-SAMutableString* newLowercaseString(const unsigned char* bytes, unsigned long length)
-{
+SAMutableString* newLowercaseString(const unsigned char* bytes, unsigned long length) {
     auto* s = new SAMutableString(reinterpret_cast<const char*>(bytes), length);
     s->lowercase();
     return s;
@@ -94,16 +90,14 @@ struct LineEnds {
 
     unsigned long size() const { return single ? 1 : 2; }
 
-    bool at(const unsigned char* p, unsigned long n, unsigned long i) const
-    {
+    bool at(const unsigned char* p, unsigned long n, unsigned long i) const {
         if (single)
             return i < n && p[i] == eol;
         return i + 1 < n && p[i] == '\r' && p[i + 1] == '\n';
     }
 
     /// Index of the first line end at or after `from`, or n.
-    unsigned long next(const unsigned char* p, unsigned long n, unsigned long from) const
-    {
+    unsigned long next(const unsigned char* p, unsigned long n, unsigned long from) const {
         while (from < n) {
             const void* hit = std::memchr(p + from, single ? eol : '\r', n - from);
             if (!hit)
@@ -120,8 +114,7 @@ struct LineEnds {
 /// Writes into `out` (room for `n` bytes: the value never grows) the value
 /// with every line end that is followed by blanks replaced, together with the
 /// blanks, by one space (keepSpace) or by nothing. Returns the bytes written.
-unsigned long unfoldInto(const unsigned char* p, unsigned long n, const LineEnds& ends, bool keepSpace, char* out)
-{
+unsigned long unfoldInto(const unsigned char* p, unsigned long n, const LineEnds& ends, bool keepSpace, char* out) {
     unsigned long written = 0;
     unsigned long i = 0;
     while (i < n) {
@@ -149,8 +142,7 @@ unsigned long unfoldInto(const unsigned char* p, unsigned long n, const LineEnds
 }
 
 /// New string of the unfolded value (see unfoldInto).
-SAString* newUnfoldedString(const unsigned char* p, unsigned long n, const LineEnds& ends, bool keepSpace)
-{
+SAString* newUnfoldedString(const unsigned char* p, unsigned long n, const LineEnds& ends, bool keepSpace) {
     SAString* value = SAString::createUninitialized(n);
     if (value->cString())
         value->truncate(unfoldInto(p, n, ends, keepSpace, value->cString()));
@@ -158,8 +150,7 @@ SAString* newUnfoldedString(const unsigned char* p, unsigned long n, const LineE
 }
 
 /// Case-insensitive hash of a header name (FNV-1a over lower-cased bytes).
-std::size_t caselessHash(const unsigned char* p, unsigned long n)
-{
+std::size_t caselessHash(const unsigned char* p, unsigned long n) {
     std::size_t hash = 1469598103934665603ULL;
     for (unsigned long i = 0; i < n; ++i) {
         hash ^= lowerASCII(p[i]);
@@ -168,8 +159,7 @@ std::size_t caselessHash(const unsigned char* p, unsigned long n)
     return hash;
 }
 
-bool equalBytesIgnoringCase(const unsigned char* a, const unsigned char* b, unsigned long n)
-{
+bool equalBytesIgnoringCase(const unsigned char* a, const unsigned char* b, unsigned long n) {
     for (unsigned long i = 0; i < n; ++i)
         if (lowerASCII(a[i]) != lowerASCII(b[i]))
             return false;
@@ -179,8 +169,7 @@ bool equalBytesIgnoringCase(const unsigned char* a, const unsigned char* b, unsi
 /// The value without leading and trailing blanks and line-end bytes and without
 /// RFC 822 comments: "(" outside quotes opens one (they nest), ")" closes one,
 /// a quote toggles the quoted state in which parentheses are ordinary bytes.
-std::string withoutComments(const unsigned char* p, unsigned long n)
-{
+std::string withoutComments(const unsigned char* p, unsigned long n) {
     unsigned char eol = static_cast<unsigned char>(MIME_EOL_CHAR);
     auto isEdge = [eol](unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == eol; };
     unsigned long i = 0;
@@ -209,18 +198,15 @@ std::string withoutComments(const unsigned char* p, unsigned long n)
     return out;
 }
 
-const unsigned char* bytesOf(const SAData* d)
-{
+const unsigned char* bytesOf(const SAData* d) {
     return d ? reinterpret_cast<const unsigned char*>(d->bytes()) : nullptr;
 }
 
-const unsigned char* bytesOf(const SAString* s)
-{
+const unsigned char* bytesOf(const SAString* s) {
     return s ? reinterpret_cast<const unsigned char*>(s->cString()) : nullptr;
 }
 
-SAString* stringForKey(SADictionary* dictionary, SAString* key)
-{
+SAString* stringForKey(SADictionary* dictionary, SAString* key) {
     if (!dictionary)
         return nullptr;
     SAObject* value = dictionary->objectForKey(key, 0);
@@ -228,8 +214,7 @@ SAString* stringForKey(SADictionary* dictionary, SAString* key)
 }
 
 /// A new array holding `objects` in order (each object's claim is handed over).
-SAMutableArray* newArrayAdopting(std::vector<SAObject*>& objects)
-{
+SAMutableArray* newArrayAdopting(std::vector<SAObject*>& objects) {
     auto* array = new SAMutableArray(static_cast<unsigned long>(objects.size()));
     for (SAObject* object : objects) {
         array->addObject(object);
@@ -245,57 +230,69 @@ struct SubtypeName {
 };
 
 constexpr SubtypeName kMultipartSubtypes[] = {
-    {"mixed", SAMIMESubtypeMixed},       {"alternative", SAMIMESubtypeAlternative},
-    {"parallel", SAMIMESubtypeParallel}, {"digest", SAMIMESubtypeDigest},
-    {"related", SAMIMESubtypeRelated},   {"report", SAMIMESubtypeReport},
-    {"signed", SAMIMESubtypeSigned},     {"encrypted", SAMIMESubtypeEncrypted},
+    {"mixed", SAMIMESubtypeMixed},   {"alternative", SAMIMESubtypeAlternative}, {"parallel", SAMIMESubtypeParallel},
+    {"digest", SAMIMESubtypeDigest}, {"related", SAMIMESubtypeRelated},         {"report", SAMIMESubtypeReport},
+    {"signed", SAMIMESubtypeSigned}, {"encrypted", SAMIMESubtypeEncrypted},
 };
 
 constexpr SubtypeName kTextSubtypes[] = {
-    {"plain", SAMIMESubtypePlain},       {"html", SAMIMESubtypeHTML},
-    {"richtext", SAMIMESubtypeRichtext}, {"enriched", SAMIMESubtypeEnriched},
-    {"calendar", SAMIMESubtypeCalendar}, {"directory", SAMIMESubtypeDirectory},
+    {"plain", SAMIMESubtypePlain},       {"html", SAMIMESubtypeHTML},         {"richtext", SAMIMESubtypeRichtext},
+    {"enriched", SAMIMESubtypeEnriched}, {"calendar", SAMIMESubtypeCalendar}, {"directory", SAMIMESubtypeDirectory},
 };
 
 template <std::size_t N>
-int subtypeCode(const SubtypeName (&table)[N], const SAString* subtype, int fallback)
-{
+int subtypeCode(const SubtypeName (&table)[N], const SAString* subtype, int fallback) {
     for (const SubtypeName& entry : table)
         if (stringIs(subtype, entry.name))
             return entry.code;
     return fallback;
 }
 
-} // namespace
+}  // namespace
 
 SAMIMEPart::SAMIMEPart(SAData* data, bool lfLineEnds, SAMIMEHeaderCallback callback, void* context)
-    : SAMIMEPart(data, lfLineEnds, 0)
-{
+    : SAMIMEPart(data, lfLineEnds, 0) {
     _headerCallback = callback;
     _callbackContext = context;
 }
 
 SAMIMEPart::SAMIMEPart(SAData* data, bool lfLineEnds, int depth)
-    : _lfLineEnds(lfLineEnds), _header(nullptr), _body(nullptr), _charset(SAStringEncodingUnknown),
-      _transferEncoding(SAMIMEEncodingIdentity), _contentType(SAMIMETypeText), _subtype(SAMIMESubtypePlain),
-      _parts(new SAMutableArray(2UL)), _headers(nullptr), _data(data), _textContent(nullptr), _content(nullptr),
-      _simplifiedText(nullptr), _headerCallback(nullptr), _callbackContext(nullptr), _whiteTrick(false),
-      _smallFontTrick(false), _tooManyWrongTags(false), _spamCharset(false), _afterHTML(false),
-      _boundaryForSinglePart(false), _tooManySpanDisplayNone(false), _floatLeftTrick(false), _urls(nullptr),
-      _addresses(nullptr), _depth(depth)
-{
+    : _lfLineEnds(lfLineEnds),
+      _header(nullptr),
+      _body(nullptr),
+      _charset(SAStringEncodingUnknown),
+      _transferEncoding(SAMIMEEncodingIdentity),
+      _contentType(SAMIMETypeText),
+      _subtype(SAMIMESubtypePlain),
+      _parts(new SAMutableArray(2UL)),
+      _headers(nullptr),
+      _data(data),
+      _textContent(nullptr),
+      _content(nullptr),
+      _simplifiedText(nullptr),
+      _headerCallback(nullptr),
+      _callbackContext(nullptr),
+      _whiteTrick(false),
+      _smallFontTrick(false),
+      _tooManyWrongTags(false),
+      _spamCharset(false),
+      _afterHTML(false),
+      _boundaryForSinglePart(false),
+      _tooManySpanDisplayNone(false),
+      _floatLeftTrick(false),
+      _urls(nullptr),
+      _addresses(nullptr),
+      _depth(depth) {
     SAObject::retain(_data);
 }
 
-SAMIMEPart::~SAMIMEPart()
-{
+SAMIMEPart::~SAMIMEPart() {
     reset();
     SAObject::release(_parts);
     SAObject::release(_data);
 }
 
-void SAMIMEPart::reset()
-{
+void SAMIMEPart::reset() {
     SAObject::release(_header);
     SAObject::release(_body);
     SAObject::release(_textContent);
@@ -321,8 +318,7 @@ const char* SAMIMEPart::stringFromClass() { return GETNAMESAMIMEPart(); }
 
 const char* SAMIMEPart::classID() { return GETIDSAMIMEPart(); }
 
-bool SAMIMEPart::isKindOfClass(const char* name)
-{
+bool SAMIMEPart::isKindOfClass(const char* name) {
     if (name && std::strcmp(name, GETIDSAMIMEPart()) == 0)
         return true;
     return SAObject::isKindOfClass(name);
@@ -331,13 +327,12 @@ bool SAMIMEPart::isKindOfClass(const char* name)
 // ---------------------------------------------------------------------------
 // Parsing
 
-int SAMIMEPart::process(bool isMessage, bool skipCallback)
-{
+int SAMIMEPart::process(bool isMessage, bool skipCallback) {
     // 1. Depth limit.
     if (_depth > SAMIMEMaximumDepth)
         return SAMIMEProcessFailure;
     if (_headers)
-        reset(); // parsed before: start again from the raw bytes
+        reset();  // parsed before: start again from the raw bytes
 
     const unsigned char* p = bytesOf(_data);
     unsigned long n = p ? _data->length() : 0;
@@ -381,8 +376,7 @@ int SAMIMEPart::process(bool isMessage, bool skipCallback)
     return buildContent();
 }
 
-unsigned long SAMIMEPart::findStartOfContent()
-{
+unsigned long SAMIMEPart::findStartOfContent() {
     const unsigned char* p = bytesOf(_data);
     unsigned long n = p ? _data->length() : 0;
     LineEnds ends(_lfLineEnds);
@@ -399,8 +393,7 @@ unsigned long SAMIMEPart::findStartOfContent()
     return n;
 }
 
-void SAMIMEPart::buildHeaderDictionary()
-{
+void SAMIMEPart::buildHeaderDictionary() {
     // 1. A fresh dictionary, filled once every line is read.
     SAObject::release(_headers);
     _headers = nullptr;
@@ -417,7 +410,7 @@ void SAMIMEPart::buildHeaderDictionary()
         unsigned long nameLength;
         std::size_t hash;
         unsigned long count;
-        bool keepSpace; // Received: folds become one space
+        bool keepSpace;  // Received: folds become one space
     };
     struct Value {
         std::size_t group;
@@ -469,7 +462,8 @@ void SAMIMEPart::buildHeaderDictionary()
         std::size_t slot = groups.size();
         while (table[probe] != 0) {
             const Group& group = groups[table[probe] - 1];
-            if (group.hash == hash && group.nameLength == nameLength && equalBytesIgnoringCase(group.name, name, nameLength)) {
+            if (group.hash == hash && group.nameLength == nameLength &&
+                equalBytesIgnoringCase(group.name, name, nameLength)) {
                 slot = table[probe] - 1;
                 break;
             }
@@ -510,29 +504,26 @@ void SAMIMEPart::buildHeaderDictionary()
         SAObject::release(value.string);
     }
     for (std::size_t g = 0; g < groups.size(); ++g) {
-        _headers->setObjectForNewKey(lists[g],
-                                     SAString::create(reinterpret_cast<const char*>(groups[g].name), groups[g].nameLength));
+        _headers->setObjectForNewKey(
+            lists[g], SAString::create(reinterpret_cast<const char*>(groups[g].name), groups[g].nameLength));
         SAObject::release(lists[g]);
     }
 }
 
-SAString* SAMIMEPart::copyWithoutLinearWhiteSpace(SAString* value, bool keepSpace)
-{
+SAString* SAMIMEPart::copyWithoutLinearWhiteSpace(SAString* value, bool keepSpace) {
     if (!value)
         return nullptr;
     return newUnfoldedString(bytesOf(value), value->cString() ? value->length() : 0, LineEnds(_lfLineEnds), keepSpace);
 }
 
-SAString* SAMIMEPart::copyWithoutComments(SAString* value)
-{
+SAString* SAMIMEPart::copyWithoutComments(SAString* value) {
     if (!value)
         return nullptr;
     std::string out = withoutComments(bytesOf(value), value->cString() ? value->length() : 0);
     return new SAString(out.data(), out.size());
 }
 
-int SAMIMEPart::findTransferEncoding()
-{
+int SAMIMEPart::findTransferEncoding() {
     SARef<SAString> value = SARef<SAString>::adopt(copyWithoutComments(headerValueForKey(sContentTransferEncodingKey)));
     if (stringIs(value.get(), "quoted-printable"))
         return SAMIMEEncodingQuotedPrintable;
@@ -543,8 +534,7 @@ int SAMIMEPart::findTransferEncoding()
     return SAMIMEEncodingIdentity;
 }
 
-SAMutableDictionary* SAMIMEPart::parseContentType(SAString* value)
-{
+SAMutableDictionary* SAMIMEPart::parseContentType(SAString* value) {
     if (!value)
         return nullptr;
     auto* result = new SAMutableDictionary(2UL);
@@ -571,7 +561,8 @@ SAMutableDictionary* SAMIMEPart::parseContentType(SAString* value)
         unsigned long subtypeStart = i;
         while (i < n && !isBlank(p[i]) && p[i] != ';')
             ++i;
-        SARef<SAMutableString> subtype = SARef<SAMutableString>::adopt(newLowercaseString(p + subtypeStart, i - subtypeStart));
+        SARef<SAMutableString> subtype =
+            SARef<SAMutableString>::adopt(newLowercaseString(p + subtypeStart, i - subtypeStart));
         result->setObjectForKey(subtype.get(), sSubtypeKey);
     }
 
@@ -595,7 +586,8 @@ SAMutableDictionary* SAMIMEPart::parseContentType(SAString* value)
         while (i < n && p[i] != ';')
             ++i;
 
-        SARef<SAMutableString> name = SARef<SAMutableString>::adopt(newLowercaseString(p + nameStart, nameEnd - nameStart));
+        SARef<SAMutableString> name =
+            SARef<SAMutableString>::adopt(newLowercaseString(p + nameStart, nameEnd - nameStart));
         // A parameter never replaces the subtype parsed from the type itself.
         if (name->isEqualToString(sSubtypeKey))
             continue;
@@ -614,8 +606,7 @@ SAMutableDictionary* SAMIMEPart::parseContentType(SAString* value)
     return result;
 }
 
-SAMutableDictionary* SAMIMEPart::copyParsedContentType()
-{
+SAMutableDictionary* SAMIMEPart::copyParsedContentType() {
     SAString* value = headerValueForKey(sContentTypeKey);
     if (!value)
         return nullptr;
@@ -623,8 +614,7 @@ SAMutableDictionary* SAMIMEPart::copyParsedContentType()
     return parseContentType(bare.get());
 }
 
-void SAMIMEPart::setCharsetFrom(SAMutableDictionary* contentType)
-{
+void SAMIMEPart::setCharsetFrom(SAMutableDictionary* contentType) {
     SAString* name = stringForKey(contentType, sCharset);
     if (!name)
         name = stringForKey(contentType, sEncoding);
@@ -636,8 +626,7 @@ void SAMIMEPart::setCharsetFrom(SAMutableDictionary* contentType)
     _charset = encoding;
 }
 
-void SAMIMEPart::classify(SAMutableDictionary* contentType)
-{
+void SAMIMEPart::classify(SAMutableDictionary* contentType) {
     _transferEncoding = findTransferEncoding();
     SAString* type = stringForKey(contentType, sCtypeKey);
     if (!type) {
@@ -682,15 +671,13 @@ void SAMIMEPart::classify(SAMutableDictionary* contentType)
     }
 }
 
-int SAMIMEPart::buildHeader()
-{
+int SAMIMEPart::buildHeader() {
     SARef<SAMutableDictionary> contentType = SARef<SAMutableDictionary>::adopt(copyParsedContentType());
     classify(contentType.get());
     return SAMIMEProcessSuccess;
 }
 
-int SAMIMEPart::buildContent()
-{
+int SAMIMEPart::buildContent() {
     SARef<SAMutableDictionary> contentType = SARef<SAMutableDictionary>::adopt(copyParsedContentType());
     classify(contentType.get());
 
@@ -748,8 +735,7 @@ int SAMIMEPart::buildContent()
     }
 }
 
-SAData* SAMIMEPart::decodedBody()
-{
+SAData* SAMIMEPart::decodedBody() {
     switch (_transferEncoding) {
     case SAMIMEEncodingQuotedPrintable:
         return SADecoderFactory::decodeQuotedPrintable(_body);
@@ -762,8 +748,7 @@ SAData* SAMIMEPart::decodedBody()
     }
 }
 
-void SAMIMEPart::analyseText(SAString* subtype)
-{
+void SAMIMEPart::analyseText(SAString* subtype) {
     if (!subtype) {
         // No subtype at all: plain text without the pseudo-tag test.
         analysePlainText(false);
@@ -804,8 +789,7 @@ void SAMIMEPart::analyseText(SAString* subtype)
     }
 }
 
-void SAMIMEPart::analysePlainText(bool testPseudoTags)
-{
+void SAMIMEPart::analysePlainText(bool testPseudoTags) {
     if (testPseudoTags && SATextTranslator::containsPseudoTags(_content)) {
         _urls = extractURLsFromData(_content, SAMIMESubtypeHTML);
         _addresses = extractEmailsFromData(_content, SAMIMESubtypeHTML);
@@ -816,8 +800,7 @@ void SAMIMEPart::analysePlainText(bool testPseudoTags)
     _addresses = extractEmailsFromData(_content, SAMIMESubtypePlain);
 }
 
-int SAMIMEPart::splitMultipart(SAString* boundary)
-{
+int SAMIMEPart::splitMultipart(SAString* boundary) {
     const unsigned char* p = bytesOf(_body);
     unsigned long n = p ? _body->length() : 0;
     const unsigned char* b = bytesOf(boundary);
@@ -887,8 +870,7 @@ int SAMIMEPart::splitMultipart(SAString* boundary)
     return result;
 }
 
-SAMIMEPart* SAMIMEPart::newChild(unsigned long start, unsigned long end)
-{
+SAMIMEPart* SAMIMEPart::newChild(unsigned long start, unsigned long end) {
     const unsigned char* p = bytesOf(_body);
     SARef<SAData> view = SARef<SAData>::adopt(new SAData(p + start, end - start, true));
     auto* child = new SAMIMEPart(view.get(), _lfLineEnds, _depth + 1);
@@ -902,8 +884,7 @@ SAMIMEPart* SAMIMEPart::newChild(unsigned long start, unsigned long end)
 // ---------------------------------------------------------------------------
 // Header access
 
-SAString* SAMIMEPart::headerValueForKey(SAString* name)
-{
+SAString* SAMIMEPart::headerValueForKey(SAString* name) {
     if (!_headers || !name)
         return nullptr;
     SAObject* list = _headers->objectForKey(name, SACaseInsensitiveSearch);
@@ -913,32 +894,27 @@ SAString* SAMIMEPart::headerValueForKey(SAString* name)
     return (first && first->isKindOfClass(GETIDSAString())) ? static_cast<SAString*>(first) : nullptr;
 }
 
-SAEncodedString* SAMIMEPart::copySubject()
-{
+SAEncodedString* SAMIMEPart::copySubject() {
     SAString* value = headerValueForKey(sSubjectKey);
     return value ? new SAEncodedString(value) : nullptr;
 }
 
-SAEncodedString* SAMIMEPart::copyFrom()
-{
+SAEncodedString* SAMIMEPart::copyFrom() {
     SAString* value = headerValueForKey(sFromKey);
     return value ? new SAEncodedString(value) : nullptr;
 }
 
-SAString* SAMIMEPart::copyMessageID()
-{
+SAString* SAMIMEPart::copyMessageID() {
     SAString* value = headerValueForKey(sMessageIDKey);
     return value ? new SAString(*value) : nullptr;
 }
 
-SAString* SAMIMEPart::copyAddressFromField(SAString* name)
-{
+SAString* SAMIMEPart::copyAddressFromField(SAString* name) {
     SAString* value = headerValueForKey(name);
     return value ? copyAddress(value) : nullptr;
 }
 
-SAString* SAMIMEPart::copyAddress(SAString* value)
-{
+SAString* SAMIMEPart::copyAddress(SAString* value) {
     if (!value)
         return nullptr;
     std::string bare = withoutComments(bytesOf(value), value->cString() ? value->length() : 0);
@@ -968,8 +944,7 @@ SAString* SAMIMEPart::copyAddress(SAString* value)
 // ---------------------------------------------------------------------------
 // Debug dump
 
-void SAMIMEPart::description()
-{
+void SAMIMEPart::description() {
     unsigned long childCount = _parts ? _parts->count() : 0;
     bool hasHeaders = _headers && _headers->count() > 0;
     if (hasHeaders) {

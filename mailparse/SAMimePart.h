@@ -70,29 +70,29 @@ inline constexpr int SAMIMEMaximumDepth = 100;
 
 /// Header names, parameter names and keys used by the parser (borrowed; built
 /// at start-up, never released).
-extern SAString* const sContentTypeKey;             // "Content-Type"
-extern SAString* const sContentTransferEncodingKey; // "Content-Transfer-Encoding"
-extern SAString* const sContentDispositionKey;      // "Content-Disposition"
-extern SAString* const sSubjectKey;                 // "Subject"
-extern SAString* const sFromKey;                    // "From"
-extern SAString* const sMessageIDKey;               // "Message-ID"
-extern SAString* const sReceivedKey;                // "Received"
-extern SAString* const sXMailer;                    // "X-Mailer"
-extern SAString* const sBoundaryKey;                // "boundary"
-extern SAString* const sCharset;                    // "charset"
-extern SAString* const sEncoding;                   // "encoding"
-extern SAString* const sNameKey;                    // "name"
-extern SAString* const sFilenameKey;                // "filename"
-extern SAString* const sCtypeKey;                   // "Ctype" (parsed Content-Type)
-extern SAString* const sSubtypeKey;                 // "subtype" (parsed Content-Type)
+extern SAString* const sContentTypeKey;              // "Content-Type"
+extern SAString* const sContentTransferEncodingKey;  // "Content-Transfer-Encoding"
+extern SAString* const sContentDispositionKey;       // "Content-Disposition"
+extern SAString* const sSubjectKey;                  // "Subject"
+extern SAString* const sFromKey;                     // "From"
+extern SAString* const sMessageIDKey;                // "Message-ID"
+extern SAString* const sReceivedKey;                 // "Received"
+extern SAString* const sXMailer;                     // "X-Mailer"
+extern SAString* const sBoundaryKey;                 // "boundary"
+extern SAString* const sCharset;                     // "charset"
+extern SAString* const sEncoding;                    // "encoding"
+extern SAString* const sNameKey;                     // "name"
+extern SAString* const sFilenameKey;                 // "filename"
+extern SAString* const sCtypeKey;                    // "Ctype" (parsed Content-Type)
+extern SAString* const sSubtypeKey;                  // "subtype" (parsed Content-Type)
 
 /// Keys of a URL record (an SAMutableDictionary, see extractURLsFromData).
-extern SAString* const sURLArobacedKey;    // "Arobaced"
-extern SAString* const sURLBackpathedKey;  // "Backpathed"
-extern SAString* const sURLEncodedKey;     // "Encoded"
-extern SAString* const sURLRedirectedKey;  // "Redirected"
-extern SAString* const sURLURLKey;         // "URL"
-extern SAString* const sOriginalURLURLKey; // "Original URL"
+extern SAString* const sURLArobacedKey;     // "Arobaced"
+extern SAString* const sURLBackpathedKey;   // "Backpathed"
+extern SAString* const sURLEncodedKey;      // "Encoded"
+extern SAString* const sURLRedirectedKey;   // "Redirected"
+extern SAString* const sURLURLKey;          // "URL"
+extern SAString* const sOriginalURLURLKey;  // "Original URL"
 
 /// The header callback: called with a top-level part's headers before its body
 /// is parsed; a non-zero result ends parsing and is returned by process().
@@ -201,32 +201,32 @@ public:
     static SAString* reverseIPAddress(SAString* s);
 
     // Fields in their fixed order.
-    bool _lfLineEnds;                  // 1 line-end mode
-    SAData* _header;                   // 2 raw header block (a view) or null
-    SAData* _body;                     // 3 raw body (a view) or null
-    SAStringEncodings _charset;        // 4 −1 until classified
-    int _transferEncoding;             // 5 SAMIMETransferEncoding
-    int _contentType;                  // 6 SAMIMEContentType
-    int _subtype;                      // 7 SAMIMESubtype
-    SAMutableArray* _parts;            // 8 child parts in order
-    SAMutableDictionary* _headers;     // 9 name -> SAMutableArray of SAString values
-    SAData* _data;                     // 10 the part's raw bytes (retained)
-    SAData* _textContent;              // 11 decoded body of a text part, else null
-    SAData* _content;                  // 12 decoded body of a text part, else the raw body
-    SAData* _simplifiedText;           // 13 simplified HTML / enriched / pseudo-HTML text
-    SAMIMEHeaderCallback _headerCallback; // 14
-    void* _callbackContext;            // 15
-    bool _whiteTrick;                  // 16
-    bool _smallFontTrick;              // 17
-    bool _tooManyWrongTags;            // 18
-    bool _spamCharset;                 // 19
-    bool _afterHTML;                   // 20
-    bool _boundaryForSinglePart;       // 21
-    bool _tooManySpanDisplayNone;      // 22
-    bool _floatLeftTrick;              // 23
-    SAArray* _urls;                    // 24 URL records or null
-    SAArray* _addresses;               // 25 addresses or null
-    int _depth;                        // 26 0 for the top part
+    bool _lfLineEnds;                      // 1 line-end mode
+    SAData* _header;                       // 2 raw header block (a view) or null
+    SAData* _body;                         // 3 raw body (a view) or null
+    SAStringEncodings _charset;            // 4 −1 until classified
+    int _transferEncoding;                 // 5 SAMIMETransferEncoding
+    int _contentType;                      // 6 SAMIMEContentType
+    int _subtype;                          // 7 SAMIMESubtype
+    SAMutableArray* _parts;                // 8 child parts in order
+    SAMutableDictionary* _headers;         // 9 name -> SAMutableArray of SAString values
+    SAData* _data;                         // 10 the part's raw bytes (retained)
+    SAData* _textContent;                  // 11 decoded body of a text part, else null
+    SAData* _content;                      // 12 decoded body of a text part, else the raw body
+    SAData* _simplifiedText;               // 13 simplified HTML / enriched / pseudo-HTML text
+    SAMIMEHeaderCallback _headerCallback;  // 14
+    void* _callbackContext;                // 15
+    bool _whiteTrick;                      // 16
+    bool _smallFontTrick;                  // 17
+    bool _tooManyWrongTags;                // 18
+    bool _spamCharset;                     // 19
+    bool _afterHTML;                       // 20
+    bool _boundaryForSinglePart;           // 21
+    bool _tooManySpanDisplayNone;          // 22
+    bool _floatLeftTrick;                  // 23
+    SAArray* _urls;                        // 24 URL records or null
+    SAArray* _addresses;                   // 25 addresses or null
+    int _depth;                            // 26 0 for the top part
 
     static const char* _className;
     static const char* _classTypeID;

@@ -40,8 +40,7 @@ constexpr unsigned long kDomainMaximum = 256;
 constexpr const char kHTTPScheme[] = "http://";
 constexpr unsigned long kHTTPSchemeLength = sizeof(kHTTPScheme) - 1;
 
-inline unsigned char lowerASCII(unsigned char c)
-{
+inline unsigned char lowerASCII(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + 32) : c;
 }
 
@@ -50,8 +49,7 @@ inline bool isLetter(unsigned char c) { return (c >= 'a' && c <= 'z') || (c >= '
 
 /// Value of a percent-escape character: hex digits as digits, any other byte
 /// its own code.
-inline unsigned hexValue(unsigned char c)
-{
+inline unsigned hexValue(unsigned char c) {
     if (isDigit(c))
         return c - '0';
     if (c >= 'a' && c <= 'f')
@@ -68,8 +66,7 @@ constexpr unsigned char kEndsMarkupLink = 2;
 
 struct LinkEndTable {
     unsigned char bits[256] = {};
-    constexpr LinkEndTable()
-    {
+    constexpr LinkEndTable() {
         for (unsigned char c : {'\t', ' ', '\n', '\r', '"', '<', '>', '\'', ')'})
             bits[c] |= kEndsPlainLink;
         for (unsigned char c : {'"', '\t', ' ', '<', '>', '\''})
@@ -80,8 +77,7 @@ constexpr LinkEndTable kLinkEnds;
 
 /// Index of the first byte at or after `from` that ends a link of the kind
 /// `mask` selects, or n.
-inline unsigned long findLinkEnd(const unsigned char* p, unsigned long n, unsigned long from, unsigned char mask)
-{
+inline unsigned long findLinkEnd(const unsigned char* p, unsigned long n, unsigned long from, unsigned char mask) {
     while (from < n && !(kLinkEnds.bits[p[from]] & mask))
         ++from;
     return from;
@@ -92,8 +88,7 @@ inline unsigned long findLinkEnd(const unsigned char* p, unsigned long n, unsign
 /// is "h" or "H" four bytes before a ":" and "w" or "W" three bytes before a
 /// ".", since there "http://" and "www." have no line ends inside; elsewhere
 /// every "h" or "H". The caller leaves at least 8 bytes after `limit`.
-inline unsigned long nextLinkStart(const unsigned char* p, unsigned long from, unsigned long limit, bool plain)
-{
+inline unsigned long nextLinkStart(const unsigned char* p, unsigned long from, unsigned long limit, bool plain) {
 #if defined(__SSE2__)
     const __m128i caseBit = _mm_set1_epi8(0x20);
     const __m128i h = _mm_set1_epi8('h');
@@ -125,8 +120,7 @@ inline unsigned long nextLinkStart(const unsigned char* p, unsigned long from, u
 }
 
 /// Index of the last occurrence of `word` in [p, p + n), or n.
-unsigned long lastOccurrence(const unsigned char* p, unsigned long n, const char* word, unsigned long length)
-{
+unsigned long lastOccurrence(const unsigned char* p, unsigned long n, const char* word, unsigned long length) {
     if (length == 0 || n < length)
         return n;
     // Candidates are the places of the first byte, from the last one back.
@@ -144,8 +138,7 @@ unsigned long lastOccurrence(const unsigned char* p, unsigned long n, const char
 }
 
 /// True when `n` bytes at `p` hold "/.." or "/./".
-bool hasBackPath(const unsigned char* p, unsigned long n)
-{
+bool hasBackPath(const unsigned char* p, unsigned long n) {
     if (!p)
         return false;
     const unsigned char* end = p + n;
@@ -160,8 +153,7 @@ bool hasBackPath(const unsigned char* p, unsigned long n)
 }
 
 /// Builds the record of one link from its text (steps 4 to 7).
-SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long length, bool html)
-{
+SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long length, bool html) {
     bool arobaced = false;
     bool backpathed = false;
     bool encoded = false;
@@ -185,7 +177,7 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
         unsigned long out = length;
         if (!unchanged) {
             out = 0;
-            int pending = 0; // 0: none, 1: after "%", 2: after "%" and one byte
+            int pending = 0;  // 0: none, 1: after "%", 2: after "%" and one byte
             unsigned high = 0;
             int escapes = 0;
             for (unsigned long i = 0; i < length; ++i) {
@@ -264,8 +256,7 @@ SAMutableDictionary* newURLRecord(const unsigned char* link, unsigned long lengt
     return record;
 }
 
-inline bool isLocalPartByte(unsigned char c)
-{
+inline bool isLocalPartByte(unsigned char c) {
     if (isLetter(c) || isDigit(c))
         return true;
     return c != 0 && std::strchr("!#$%&'*+-/=?^_`{|}~.", c) != nullptr;
@@ -275,8 +266,7 @@ inline bool isDomainByte(unsigned char c) { return isLetter(c) || isDigit(c) || 
 
 /// A new array holding `objects` in order (each object's claim is handed over).
 /// Built at its final size: the array itself grows by two slots at a time.
-SAMutableArray* newArrayAdopting(std::vector<SAObject*>& objects)
-{
+SAMutableArray* newArrayAdopting(std::vector<SAObject*>& objects) {
     auto* array = new SAMutableArray(static_cast<unsigned long>(objects.size()));
     for (SAObject* object : objects) {
         array->addObject(object);
@@ -286,13 +276,12 @@ SAMutableArray* newArrayAdopting(std::vector<SAObject*>& objects)
     return array;
 }
 
-} // namespace
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Extraction
 
-SAMutableArray* SAMIMEPart::extractURLsFromData(SAData* text, SAMIMESubtype subtype)
-{
+SAMutableArray* SAMIMEPart::extractURLsFromData(SAData* text, SAMIMESubtype subtype) {
     if (!text || !text->bytes() || text->length() <= kShortestAnalysedText)
         return nullptr;
     auto* p = reinterpret_cast<unsigned char*>(text->bytes());
@@ -354,8 +343,7 @@ SAMutableArray* SAMIMEPart::extractURLsFromData(SAData* text, SAMIMESubtype subt
     return newArrayAdopting(records);
 }
 
-SAMutableArray* SAMIMEPart::extractEmailsFromData(SAData* text, SAMIMESubtype)
-{
+SAMutableArray* SAMIMEPart::extractEmailsFromData(SAData* text, SAMIMESubtype) {
     if (!text || !text->bytes() || text->length() <= kShortestAnalysedText)
         return nullptr;
     const auto* p = reinterpret_cast<const unsigned char*>(text->bytes());
@@ -416,8 +404,8 @@ SAMutableArray* SAMIMEPart::extractEmailsFromData(SAData* text, SAMIMESubtype)
             else
                 rejected = true;
         }
-        if (rejected || domainLength < 1 || domainLength > kDomainMaximum
-            || !std::memchr(p + at + 1, '.', domainLength)) {
+        if (rejected || domainLength < 1 || domainLength > kDomainMaximum ||
+            !std::memchr(p + at + 1, '.', domainLength)) {
             at = next;
             continue;
         }
@@ -435,8 +423,7 @@ SAMutableArray* SAMIMEPart::extractEmailsFromData(SAData* text, SAMIMESubtype)
 namespace {
 
 template <class Test>
-bool anyPart(SAMIMEPart* part, Test test)
-{
+bool anyPart(SAMIMEPart* part, Test test) {
     if (test(part))
         return true;
     unsigned long count = part->_parts ? part->_parts->count() : 0;
@@ -446,59 +433,49 @@ bool anyPart(SAMIMEPart* part, Test test)
     return false;
 }
 
-} // namespace
+}  // namespace
 
-bool SAMIMEPart::usesWhiteTrick()
-{
+bool SAMIMEPart::usesWhiteTrick() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_whiteTrick; });
 }
 
-bool SAMIMEPart::usesSmallFontTrick()
-{
+bool SAMIMEPart::usesSmallFontTrick() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_smallFontTrick; });
 }
 
-bool SAMIMEPart::usesTooManyWrongTags()
-{
+bool SAMIMEPart::usesTooManyWrongTags() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_tooManyWrongTags; });
 }
 
-bool SAMIMEPart::usesSpamCharset()
-{
+bool SAMIMEPart::usesSpamCharset() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_spamCharset; });
 }
 
-bool SAMIMEPart::usesAfterHTML()
-{
+bool SAMIMEPart::usesAfterHTML() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_afterHTML; });
 }
 
-bool SAMIMEPart::usesTooManySpanDisplayNone()
-{
+bool SAMIMEPart::usesTooManySpanDisplayNone() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_tooManySpanDisplayNone; });
 }
 
-bool SAMIMEPart::usesFloatLeftTrick()
-{
+bool SAMIMEPart::usesFloatLeftTrick() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_floatLeftTrick; });
 }
 
-bool SAMIMEPart::hasBoundaryForSinglePart()
-{
+bool SAMIMEPart::hasBoundaryForSinglePart() {
     return anyPart(this, [](SAMIMEPart* p) { return p->_boundaryForSinglePart; });
 }
 
-bool SAMIMEPart::useTextBase64Encoding()
-{
+bool SAMIMEPart::useTextBase64Encoding() {
     return anyPart(this, [](SAMIMEPart* p) {
-        return p->_contentType == SAMIMETypeText && p->_subtype == SAMIMESubtypeHTML
-            && p->_transferEncoding == SAMIMEEncodingBase64
-            && !(p->_headers && p->_headers->objectForKey(sContentDispositionKey, SACaseInsensitiveSearch));
+        return p->_contentType == SAMIMETypeText && p->_subtype == SAMIMESubtypeHTML &&
+               p->_transferEncoding == SAMIMEEncodingBase64 &&
+               !(p->_headers && p->_headers->objectForKey(sContentDispositionKey, SACaseInsensitiveSearch));
     });
 }
 
-bool SAMIMEPart::hasStrangeHierarchy()
-{
+bool SAMIMEPart::hasStrangeHierarchy() {
     if (_contentType != SAMIMETypeMultipart)
         return false;
     unsigned long count = _parts ? _parts->count() : 0;
@@ -521,13 +498,12 @@ bool SAMIMEPart::hasStrangeHierarchy()
     // A single-part container: strange unless a known help-desk program made it.
     SAString* mailer = headerValueForKey(sXMailer);
     const char* marker = "Cerberus Helpdesk";
-    bool knownMailer = mailer && mailer->cString()
-        && std::string(mailer->cString(), mailer->length()).find(marker) != std::string::npos;
+    bool knownMailer = mailer && mailer->cString() &&
+                       std::string(mailer->cString(), mailer->length()).find(marker) != std::string::npos;
     return !knownMailer;
 }
 
-bool SAMIMEPart::containsJapaneseCharset()
-{
+bool SAMIMEPart::containsJapaneseCharset() {
     return anyPart(this, [](SAMIMEPart* p) {
         if (SAEncodedString::isJapaneseCharSet(p->_charset))
             return true;
@@ -536,8 +512,7 @@ bool SAMIMEPart::containsJapaneseCharset()
     });
 }
 
-bool SAMIMEPart::containsExoticCharset()
-{
+bool SAMIMEPart::containsExoticCharset() {
     return anyPart(this, [](SAMIMEPart* p) {
         if (SAEncodedString::isExoticCharSet(p->_charset))
             return true;
@@ -546,11 +521,12 @@ bool SAMIMEPart::containsExoticCharset()
             return true;
         // A raw ISO-2022-JP escape to JIS X 0208 at the start of the Subject.
         SAObject* list = p->_headers ? p->_headers->objectForKey(sSubjectKey, 0) : nullptr;
-        SAObject* first = (list && list->isKindOfClass(GETIDSAArray())) ? static_cast<SAArray*>(list)->objectAtIndex(0)
-                                                                        : nullptr;
+        SAObject* first =
+            (list && list->isKindOfClass(GETIDSAArray())) ? static_cast<SAArray*>(list)->objectAtIndex(0) : nullptr;
         if (!first || !first->isKindOfClass(GETIDSAString()))
             return false;
-        SARef<SAMutableString> trimmed = SARef<SAMutableString>::adopt(new SAMutableString(*static_cast<SAString*>(first)));
+        SARef<SAMutableString> trimmed =
+            SARef<SAMutableString>::adopt(new SAMutableString(*static_cast<SAString*>(first)));
         trimmed->trimWhiteSpace();
         const char* s = trimmed->cString();
         return s && trimmed->length() >= 3 && s[0] == '\x1b' && s[1] == '$' && lowerASCII(s[2]) == 'b';
@@ -564,8 +540,7 @@ bool SAMIMEPart::containsFileAttachmentWithExtensions(SAArray*) { return false; 
 // ---------------------------------------------------------------------------
 // Address helpers of the wider interface
 
-SAString* SAMIMEPart::reverseIPAddress(SAString* s)
-{
+SAString* SAMIMEPart::reverseIPAddress(SAString* s) {
     if (!s)
         return nullptr;
     SAString dot(".");
@@ -578,8 +553,7 @@ SAString* SAMIMEPart::reverseIPAddress(SAString* s)
     return reversed->componentsJoinedByString(&dot);
 }
 
-SAString* SAMIMEPart::findAddressInString(SAString* s)
-{
+SAString* SAMIMEPart::findAddressInString(SAString* s) {
     if (!s || !s->cString())
         return nullptr;
     const auto* p = reinterpret_cast<const unsigned char*>(s->cString());
@@ -625,8 +599,7 @@ SAString* SAMIMEPart::findAddressInString(SAString* s)
     return new SAString(reinterpret_cast<const char*>(p + bestStart), bestLength);
 }
 
-SAString* SAMIMEPart::getDomainNameFromURL(SAString* url)
-{
+SAString* SAMIMEPart::getDomainNameFromURL(SAString* url) {
     if (!url || !url->cString() || url->length() < kHTTPSchemeLength)
         return nullptr;
     const auto* p = reinterpret_cast<const unsigned char*>(url->cString());
@@ -673,8 +646,9 @@ SAString* SAMIMEPart::getDomainNameFromURL(SAString* url)
         value = value * 256 + static_cast<SAString*>(parts->objectAtIndex(i))->unsignedLongValue();
     value &= 0xFFFFFFFFULL;
     char text[32];
-    int length = std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", static_cast<unsigned long>((value >> 24) & 0xFF),
-                               static_cast<unsigned long>((value >> 16) & 0xFF),
-                               static_cast<unsigned long>((value >> 8) & 0xFF), static_cast<unsigned long>(value & 0xFF));
+    int length =
+        std::snprintf(text, sizeof text, "%lu.%lu.%lu.%lu", static_cast<unsigned long>((value >> 24) & 0xFF),
+                      static_cast<unsigned long>((value >> 16) & 0xFF), static_cast<unsigned long>((value >> 8) & 0xFF),
+                      static_cast<unsigned long>(value & 0xFF));
     return new SAString(text, static_cast<unsigned long>(length));
 }

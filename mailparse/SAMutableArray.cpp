@@ -10,8 +10,7 @@ SA_DEFINE_CLASS_IDENTITY(SAMutableArray, SAArray)
 
 SAMutableArray::SAMutableArray() = default;
 
-SAMutableArray::SAMutableArray(unsigned long capacity)
-{
+SAMutableArray::SAMutableArray(unsigned long capacity) {
     if (capacity <= _capacity || capacity > std::numeric_limits<unsigned long>::max() / sizeof(SAObject*))
         return;
     if (auto* slots = static_cast<SAObject**>(std::calloc(capacity, sizeof(SAObject*)))) {
@@ -20,14 +19,14 @@ SAMutableArray::SAMutableArray(unsigned long capacity)
     }
 }
 
-SAMutableArray::SAMutableArray(int capacity) : SAMutableArray(capacity > 0 ? static_cast<unsigned long>(capacity) : 0UL) {}
+SAMutableArray::SAMutableArray(int capacity)
+    : SAMutableArray(capacity > 0 ? static_cast<unsigned long>(capacity) : 0UL) {}
 
 SAMutableArray::SAMutableArray(SAObject* object) : SAArray(object) {}
 
 // Makes room for one more element: count + 2 slots, or half as many again for
 // a long array, so that appending stays linear on hostile input with many parts.
-bool SAMutableArray::grow()
-{
+bool SAMutableArray::grow() {
     if (_count < _capacity)
         return true;
     unsigned long step = _count / 2 > 2 ? _count / 2 : 2;
@@ -47,16 +46,14 @@ bool SAMutableArray::grow()
     return true;
 }
 
-void SAMutableArray::addObject(SAObject* object)
-{
+void SAMutableArray::addObject(SAObject* object) {
     if (!object || !grow())
         return;
     SAObject::retain(object);
     _slots[_count++] = object;
 }
 
-void SAMutableArray::insertObjectAtIndex(SAObject* object, unsigned long index)
-{
+void SAMutableArray::insertObjectAtIndex(SAObject* object, unsigned long index) {
     if (!object || index > _count || !grow())
         return;
     std::memmove(_slots + index + 1, _slots + index, (_count - index) * sizeof(SAObject*));
@@ -65,8 +62,7 @@ void SAMutableArray::insertObjectAtIndex(SAObject* object, unsigned long index)
     ++_count;
 }
 
-void SAMutableArray::removeObjectAtIndex(unsigned long index)
-{
+void SAMutableArray::removeObjectAtIndex(unsigned long index) {
     if (index >= _count)
         return;
     SAObject* removed = _slots[index];
@@ -75,14 +71,12 @@ void SAMutableArray::removeObjectAtIndex(unsigned long index)
     SAObject::release(removed);
 }
 
-void SAMutableArray::removeLastObject()
-{
+void SAMutableArray::removeLastObject() {
     if (_count > 0)
         removeObjectAtIndex(_count - 1);
 }
 
-void SAMutableArray::removeAllObjects()
-{
+void SAMutableArray::removeAllObjects() {
     // Detach first: releasing an element may run code that looks at this array.
     unsigned long count = _count;
     _count = 0;
@@ -93,8 +87,7 @@ void SAMutableArray::removeAllObjects()
     }
 }
 
-void SAMutableArray::replaceObjectAtIndexWithObject(unsigned long index, SAObject* object)
-{
+void SAMutableArray::replaceObjectAtIndexWithObject(unsigned long index, SAObject* object) {
     if (index >= _count || !object || _slots[index] == object)
         return;
     SAObject::retain(object);

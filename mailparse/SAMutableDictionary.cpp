@@ -14,12 +14,11 @@ namespace {
 
 constexpr unsigned long kMaximumSlots = std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem*) - 1;
 
-} // namespace
+}  // namespace
 
 SAMutableDictionary::SAMutableDictionary() = default;
 
-SAMutableDictionary::SAMutableDictionary(unsigned long capacity)
-{
+SAMutableDictionary::SAMutableDictionary(unsigned long capacity) {
     if (capacity == 0 || capacity > std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem*))
         return;
     if (capacity > _slotCapacity) {
@@ -32,8 +31,7 @@ SAMutableDictionary::SAMutableDictionary(unsigned long capacity)
     _slotCount = _holeCount = capacity;
 }
 
-bool SAMutableDictionary::growSlots(unsigned long capacity)
-{
+bool SAMutableDictionary::growSlots(unsigned long capacity) {
     if (capacity <= _slotCapacity)
         return true;
     SADictionaryItem** slots;
@@ -51,13 +49,11 @@ bool SAMutableDictionary::growSlots(unsigned long capacity)
     return true;
 }
 
-SAMutableDictionary::SAMutableDictionary(unsigned long capacity, unsigned long items) : SAMutableDictionary(capacity)
-{
+SAMutableDictionary::SAMutableDictionary(unsigned long capacity, unsigned long items) : SAMutableDictionary(capacity) {
     reserve(items);
 }
 
-void SAMutableDictionary::reserve(unsigned long items)
-{
+void SAMutableDictionary::reserve(unsigned long items) {
     if (items == 0 || items > kMaximumSlots)
         return;
     // Slots: items fill the holes first, the rest need new ones at the end.
@@ -66,8 +62,8 @@ void SAMutableDictionary::reserve(unsigned long items)
         growSlots(_slotCount + appended);
     // Item records: one block, taken once per dictionary when the records
     // inside the object are too few. Records already handed out stay where they are.
-    if (_itemPool == _inlineItems && kInlineItems - _itemPoolUsed < items
-        && items <= std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem)) {
+    if (_itemPool == _inlineItems && kInlineItems - _itemPoolUsed < items &&
+        items <= std::numeric_limits<unsigned long>::max() / sizeof(SADictionaryItem)) {
         if (auto* pool = static_cast<SADictionaryItem*>(std::malloc(items * sizeof(SADictionaryItem)))) {
             _itemPool = pool;
             _itemPoolSize = items;
@@ -76,8 +72,7 @@ void SAMutableDictionary::reserve(unsigned long items)
     }
 }
 
-bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key)
-{
+bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key) {
     // The record: from the reserved block, or one of its own.
     const bool fromPool = _itemPoolUsed < _itemPoolSize;
     SADictionaryItem* item = fromPool ? &_itemPool[_itemPoolUsed] : new (std::nothrow) SADictionaryItem;
@@ -121,8 +116,7 @@ bool SAMutableDictionary::insertNewItem(SAObject* value, SAString* key)
     return true;
 }
 
-void SAMutableDictionary::setObjectForKey(SAObject* value, const SAString* key)
-{
+void SAMutableDictionary::setObjectForKey(SAObject* value, const SAString* key) {
     if (!value || !key || !key->cString())
         return;
 
@@ -146,14 +140,12 @@ void SAMutableDictionary::setObjectForKey(SAObject* value, const SAString* key)
         SAObject::release(copy);
 }
 
-void SAMutableDictionary::setObjectForNewKey(SAObject* value, SAString* key)
-{
+void SAMutableDictionary::setObjectForNewKey(SAObject* value, SAString* key) {
     if (!value || !key || !key->cString() || !insertNewItem(value, key))
         SAObject::release(key);
 }
 
-void SAMutableDictionary::removeObjectForKey(const SAString* key)
-{
+void SAMutableDictionary::removeObjectForKey(const SAString* key) {
     if (!key)
         return;
     for (unsigned long i = 0; i < _slotCount; ++i) {
@@ -167,8 +159,7 @@ void SAMutableDictionary::removeObjectForKey(const SAString* key)
     }
 }
 
-void SAMutableDictionary::removeAllObjects()
-{
+void SAMutableDictionary::removeAllObjects() {
     for (unsigned long i = 0; i < _slotCount; ++i) {
         SADictionaryItem* item = _items[i];
         if (!item)

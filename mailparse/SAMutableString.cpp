@@ -13,22 +13,19 @@ SAMutableString::SAMutableString(const char* bytes, unsigned long length) : SASt
 SAMutableString::SAMutableString(const SAString& other) : SAString(other) {}
 SAMutableString::SAMutableString(const SAMutableString& other) : SAString(other) {}
 
-void SAMutableString::lowercase()
-{
+void SAMutableString::lowercase() {
     for (unsigned long i = 0; i < _length; ++i)
         if (_buffer[i] >= 'A' && _buffer[i] <= 'Z')
             _buffer[i] = static_cast<char>(_buffer[i] + ('a' - 'A'));
 }
 
-void SAMutableString::uppercase()
-{
+void SAMutableString::uppercase() {
     for (unsigned long i = 0; i < _length; ++i)
         if (_buffer[i] >= 'a' && _buffer[i] <= 'z')
             _buffer[i] = static_cast<char>(_buffer[i] - ('a' - 'A'));
 }
 
-void SAMutableString::dequote()
-{
+void SAMutableString::dequote() {
     if (!_buffer || _length < 2 || _buffer[0] != '"' || _buffer[_length - 1] != '"')
         return;
     // The content moves down in its own buffer: the result is shorter.
@@ -37,8 +34,7 @@ void SAMutableString::dequote()
     _buffer[_length] = '\0';
 }
 
-void SAMutableString::trimWhiteSpace()
-{
+void SAMutableString::trimWhiteSpace() {
     if (!_buffer)
         return;
     auto isWhite = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };

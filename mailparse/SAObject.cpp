@@ -11,8 +11,7 @@ const char* SAObject::_className = "SAObject";
 const char* SAObject::_classTypeID = GETIDSAObject();
 bool SAObject::verbose_ = false;
 
-SAObject::~SAObject()
-{
+SAObject::~SAObject() {
     if (verbose_)
         std::printf("Dealloc <(SAObject *) %p >\n", static_cast<void*>(this));
 }
@@ -21,14 +20,10 @@ const char* SAObject::stringFromClass() { return GETNAMESAObject(); }
 
 const char* SAObject::classID() { return GETIDSAObject(); }
 
-bool SAObject::isKindOfClass(const char* name)
-{
-    return name && std::strcmp(name, GETIDSAObject()) == 0;
-}
+bool SAObject::isKindOfClass(const char* name) { return name && std::strcmp(name, GETIDSAObject()) == 0; }
 
 void SAObject::description() { std::printf("%d\n", _retainCount); }
 
-void SAObject::printHeader()
-{
+void SAObject::printHeader() {
     std::printf("<(%s *) %p [%d]>", stringFromClass(), static_cast<void*>(this), _retainCount);
 }

@@ -33,14 +33,12 @@ public:
     virtual void description();
 
     /// Adds a claim to `object`; a null pointer is ignored.
-    static void retain(SAObject* object)
-    {
+    static void retain(SAObject* object) {
         if (object)
             ++object->_retainCount;
     }
     /// Drops a claim on `object`, destroying it when none is left; null is ignored.
-    static void release(SAObject* object)
-    {
+    static void release(SAObject* object) {
         if (object && --object->_retainCount <= 0)
             delete object;
     }

@@ -11,7 +11,4 @@ struct SARange {
 };
 
 /// Builds a range from a location and a length.
-inline constexpr SARange SAMakeRange(unsigned long location, unsigned long length)
-{
-    return SARange{location, length};
-}
+inline constexpr SARange SAMakeRange(unsigned long location, unsigned long length) { return SARange{location, length}; }

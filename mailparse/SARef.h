@@ -14,23 +14,20 @@ public:
     ~SARef() { SAObject::release(_object); }
 
     /// Takes over the caller's claim on `object` (which may be null).
-    static SARef adopt(T* object)
-    {
+    static SARef adopt(T* object) {
         SARef ref;
         ref._object = object;
         return ref;
     }
     /// Adds a claim on the borrowed `object` (which may be null).
-    static SARef retained(T* object)
-    {
+    static SARef retained(T* object) {
         SAObject::retain(object);
         return adopt(object);
     }
 
     SARef(const SARef& other) : _object(other._object) { SAObject::retain(_object); }
     SARef(SARef&& other) noexcept : _object(std::exchange(other._object, nullptr)) {}
-    SARef& operator=(SARef other) noexcept
-    {
+    SARef& operator=(SARef other) noexcept {
         std::swap(_object, other._object);
         return *this;
     }

@@ -15,16 +15,14 @@ namespace {
 
 // Built before any other initialiser of the library runs, so other start-up
 // code may use it; the pointer itself is a constant.
-SAString posixFileSeparator __attribute__((init_priority(101)))("/");
+SAString posixFileSeparator __attribute__((init_priority(101))) ("/");
 
-inline unsigned char asciiLower(unsigned char c)
-{
+inline unsigned char asciiLower(unsigned char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
 }
 
 // Compares n bytes, ignoring ASCII case when caseless is set; <0, 0, >0.
-int compareBytes(const char* a, const char* b, unsigned long n, bool caseless)
-{
+int compareBytes(const char* a, const char* b, unsigned long n, bool caseless) {
     const auto* x = reinterpret_cast<const unsigned char*>(a);
     const auto* y = reinterpret_cast<const unsigned char*>(b);
     for (unsigned long i = 0; i < n; ++i) {
@@ -37,8 +35,7 @@ int compareBytes(const char* a, const char* b, unsigned long n, bool caseless)
 }
 
 // Orders two byte strings by content, then by length; −1, 0 or 1.
-int compareStrings(const char* a, unsigned long aLength, const char* b, unsigned long bLength, bool caseless)
-{
+int compareStrings(const char* a, unsigned long aLength, const char* b, unsigned long bLength, bool caseless) {
     int result = compareBytes(a, b, aLength < bLength ? aLength : bLength, caseless);
     if (result != 0)
         return result;
@@ -49,9 +46,8 @@ int compareStrings(const char* a, unsigned long aLength, const char* b, unsigned
 
 // Offset of the first occurrence of needle in haystack at or after `from`, or
 // haystackLength when there is none.
-unsigned long findBytes(const char* haystack, unsigned long haystackLength, unsigned long from,
-                        const char* needle, unsigned long needleLength)
-{
+unsigned long findBytes(const char* haystack, unsigned long haystackLength, unsigned long from, const char* needle,
+                        unsigned long needleLength) {
     if (from > haystackLength || needleLength > haystackLength - from)
         return haystackLength;
     if (needleLength == 0)
@@ -60,7 +56,7 @@ unsigned long findBytes(const char* haystack, unsigned long haystackLength, unsi
     return hit ? static_cast<unsigned long>(static_cast<const char*>(hit) - haystack) : haystackLength;
 }
 
-} // namespace
+}  // namespace
 
 SAString* const SASTRING_POSIXFILESEPARATOR = &posixFileSeparator;
 
@@ -68,8 +64,7 @@ SAString::SAString() : _length(0), _buffer(nullptr) {}
 
 SAString::SAString(const char* cString) : SAString(cString, cString ? std::strlen(cString) : 0) {}
 
-SAString::SAString(const char* bytes, unsigned long length) : _length(0), _buffer(nullptr)
-{
+SAString::SAString(const char* bytes, unsigned long length) : _length(0), _buffer(nullptr) {
     if (!bytes || length == static_cast<unsigned long>(-1))
         return;
     _buffer = static_cast<char*>(std::malloc(length + 1));
@@ -82,8 +77,7 @@ SAString::SAString(const char* bytes, unsigned long length) : _length(0), _buffe
 
 SAString::SAString(const SAString& other) : SAString(other._buffer, other._length) {}
 
-void* SAString::operator new(std::size_t size)
-{
+void* SAString::operator new(std::size_t size) {
     if (void* memory = std::malloc(size))
         return memory;
     throw std::bad_alloc();
@@ -91,8 +85,7 @@ void* SAString::operator new(std::size_t size)
 
 void SAString::operator delete(void* memory) noexcept { std::free(memory); }
 
-SAString* SAString::createUninitialized(unsigned long length)
-{
+SAString* SAString::createUninitialized(unsigned long length) {
     if (length >= std::numeric_limits<unsigned long>::max() - sizeof(SAString) - 1)
         return new SAString();
     void* memory = std::malloc(sizeof(SAString) + length + 1);
@@ -103,8 +96,7 @@ SAString* SAString::createUninitialized(unsigned long length)
     return new (memory) SAString(buffer, length, InlineBuffer{});
 }
 
-SAString* SAString::create(const char* bytes, unsigned long length)
-{
+SAString* SAString::create(const char* bytes, unsigned long length) {
     if (!bytes || length == static_cast<unsigned long>(-1))
         return new SAString();
     SAString* string = createUninitialized(length);
@@ -113,22 +105,19 @@ SAString* SAString::create(const char* bytes, unsigned long length)
     return string;
 }
 
-void SAString::truncate(unsigned long length)
-{
+void SAString::truncate(unsigned long length) {
     if (!_buffer || length >= _length)
         return;
     _length = length;
     _buffer[length] = '\0';
 }
 
-SAString::~SAString()
-{
+SAString::~SAString() {
     if (!_inlineBuffer)
         std::free(_buffer);
 }
 
-void SAString::description()
-{
+void SAString::description() {
     printHeader();
     std::fputs(" \"", stdout);
     if (_buffer)
@@ -136,35 +125,28 @@ void SAString::description()
     std::fputs("\"\n", stdout);
 }
 
-bool SAString::isEqualToString(const char* other) const
-{
+bool SAString::isEqualToString(const char* other) const {
     if (!other || !_buffer)
         return false;
     unsigned long otherLength = std::strlen(other);
     return otherLength == _length && std::memcmp(_buffer, other, _length) == 0;
 }
 
-bool SAString::isEqualToString(const SAString* other) const
-{
+bool SAString::isEqualToString(const SAString* other) const {
     if (!other || !other->_buffer || !_buffer)
         return false;
     return other->_length == _length && std::memcmp(_buffer, other->_buffer, _length) == 0;
 }
 
-int SAString::compare(const SAString* other) const
-{
-    return compareOptions(other, 0);
-}
+int SAString::compare(const SAString* other) const { return compareOptions(other, 0); }
 
-int SAString::compareOptions(const SAString* other, int options) const
-{
+int SAString::compareOptions(const SAString* other, int options) const {
     if (!other || !other->_buffer || !_buffer)
         return 0;
     return compareStrings(_buffer, _length, other->_buffer, other->_length, options & SACaseInsensitiveSearch);
 }
 
-int SAString::compareOptionsRange(const SAString* other, int options, SARange range) const
-{
+int SAString::compareOptionsRange(const SAString* other, int options, SARange range) const {
     if (!other || !other->_buffer || !_buffer || range.location > _length)
         return 0;
     unsigned long length = range.length;
@@ -174,23 +156,20 @@ int SAString::compareOptionsRange(const SAString* other, int options, SARange ra
                           options & SACaseInsensitiveSearch);
 }
 
-bool SAString::hasPrefix(const SAString* prefix, int options) const
-{
+bool SAString::hasPrefix(const SAString* prefix, int options) const {
     if (!prefix || !prefix->_buffer || !_buffer || prefix->_length > _length)
         return false;
     return compareBytes(_buffer, prefix->_buffer, prefix->_length, options & SACaseInsensitiveSearch) == 0;
 }
 
-bool SAString::hasSuffix(const SAString* suffix, int options) const
-{
+bool SAString::hasSuffix(const SAString* suffix, int options) const {
     if (!suffix || !suffix->_buffer || !_buffer || suffix->_length >= _length)
         return false;
     return compareBytes(_buffer + (_length - suffix->_length), suffix->_buffer, suffix->_length,
                         options & SACaseInsensitiveSearch) == 0;
 }
 
-SARange SAString::rangeOfString(const SAString* other) const
-{
+SARange SAString::rangeOfString(const SAString* other) const {
     if (!other || !other->_buffer || !_buffer)
         return SAMakeRange(SANotFound, 0);
     unsigned long at = findBytes(_buffer, _length, 0, other->_buffer, other->_length);
@@ -199,15 +178,13 @@ SARange SAString::rangeOfString(const SAString* other) const
     return SAMakeRange(at, other->_length);
 }
 
-SAString* SAString::substringWithRange(SARange range) const
-{
+SAString* SAString::substringWithRange(SARange range) const {
     if (!_buffer || range.location > _length || range.length > _length - range.location)
         return nullptr;
     return new SAString(_buffer + range.location, range.length);
 }
 
-SAMutableArray* SAString::componentsSeparatedByString(const SAString* separator) const
-{
+SAMutableArray* SAString::componentsSeparatedByString(const SAString* separator) const {
     if (!separator || !separator->_buffer || separator->_length == 0)
         return nullptr;
     auto* components = new SAMutableArray(1UL);
@@ -231,8 +208,7 @@ SAMutableArray* SAString::componentsSeparatedByString(const SAString* separator)
     return components;
 }
 
-SAString* SAString::stringByStandardizingPath() const
-{
+SAString* SAString::stringByStandardizingPath() const {
     SAMutableArray* components = componentsSeparatedByString(SASTRING_POSIXFILESEPARATOR);
     if (!components)
         return nullptr;
@@ -256,8 +232,7 @@ SAString* SAString::stringByStandardizingPath() const
     return result;
 }
 
-unsigned long SAString::unsignedLongValue() const
-{
+unsigned long SAString::unsignedLongValue() const {
     if (!_buffer)
         return 0;
     const auto* bytes = reinterpret_cast<const unsigned char*>(_buffer);

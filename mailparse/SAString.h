@@ -109,5 +109,6 @@ protected:
 
 private:
     struct InlineBuffer {};
-    SAString(char* buffer, unsigned long length, InlineBuffer) : _inlineBuffer(true), _length(length), _buffer(buffer) {}
+    SAString(char* buffer, unsigned long length, InlineBuffer)
+        : _inlineBuffer(true), _length(length), _buffer(buffer) {}
 };

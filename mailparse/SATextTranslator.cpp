@@ -78,30 +78,30 @@ struct TagRecord {
 // tags of the traditional list, the two HTML 4 elements it lacks, FIELDSET and
 // MAP (image maps of newsletters), are known: only made-up tags are wrong.
 constexpr TagRecord kTagRecords[] = {
-    {"![endif]", false}, {"![if", false}, {"!DOCTYPE", true}, {"A", false}, {"ABBR", false},
-    {"ACRONYM", false}, {"ADDRESS", false}, {"APPLET", false}, {"AREA", false}, {"B", false},
-    {"BASE", false}, {"BASEFONT", false}, {"BDO", false}, {"BIG", false}, {"BLOCKQUOTE", false},
-    {"BODY", true}, {"CENTER", false}, {"CODE", false}, {"COMMENT", false}, {"DIR", false},
-    {"DIV", false}, {"FONT", false}, {"BORDER", false}, {"BUTTON", false}, {"CAPTION", false},
-    {"CITE", false}, {"COL", false}, {"COLGROUP", false}, {"DD", false}, {"DEL", false},
-    {"DFN", false}, {"DL", false}, {"DT", false}, {"EM", false}, {"EMBED", false},
-    {"FORM", false}, {"FRAME", false}, {"FRAMESET", false}, {"HEAD", true}, {"HTML", true},
-    {"I", false}, {"IFRAME", false}, {"IMG", false}, {"INS", false}, {"ISINDEX", false},
-    {"KBD", false}, {"LAYER", false}, {"ILAYER", false}, {"INPUT", false}, {"LABEL", false},
-    {"LEGEND", false}, {"LINK", false}, {"MARQUEE", false}, {"MENU", false}, {"META", true},
-    {"NOBR", false}, {"NOLAYER", false}, {"NOFRAMES", false}, {"NOSCRIPT", false}, {"OBJECT", false},
-    {"O", false}, {"OPTGROUP", false}, {"OPTION", false}, {"OVERLAY", false}, {"PARAM", false},
-    {"PRE", false}, {"Q", false}, {"S", false}, {"SAMP", false}, {"SCRIPT", false},
-    {"SELECT", false}, {"SELECTED", false}, {"SMALL", false}, {"SPAN", false}, {"ST1", false},
-    {"STRIKE", false}, {"STRONG", false}, {"STYLE", false}, {"SUB", false}, {"SUP", false},
-    {"TABLE", true}, {"TBODY", false}, {"TD", true}, {"TEXTAREA", false}, {"TFOOT", false},
-    {"TH", true}, {"THEAD", false}, {"TITLE", false}, {"TR", true}, {"TT", false},
-    {"U", false}, {"U1", false}, {"V", false}, {"VAR", false}, {"W", false},
-    {"X-TAB", false}, {"XML", false}, {"FIELDSET", false}, {"MAP", false},
+    {"![endif]", false}, {"![if", false},     {"!DOCTYPE", true},  {"A", false},        {"ABBR", false},
+    {"ACRONYM", false},  {"ADDRESS", false},  {"APPLET", false},   {"AREA", false},     {"B", false},
+    {"BASE", false},     {"BASEFONT", false}, {"BDO", false},      {"BIG", false},      {"BLOCKQUOTE", false},
+    {"BODY", true},      {"CENTER", false},   {"CODE", false},     {"COMMENT", false},  {"DIR", false},
+    {"DIV", false},      {"FONT", false},     {"BORDER", false},   {"BUTTON", false},   {"CAPTION", false},
+    {"CITE", false},     {"COL", false},      {"COLGROUP", false}, {"DD", false},       {"DEL", false},
+    {"DFN", false},      {"DL", false},       {"DT", false},       {"EM", false},       {"EMBED", false},
+    {"FORM", false},     {"FRAME", false},    {"FRAMESET", false}, {"HEAD", true},      {"HTML", true},
+    {"I", false},        {"IFRAME", false},   {"IMG", false},      {"INS", false},      {"ISINDEX", false},
+    {"KBD", false},      {"LAYER", false},    {"ILAYER", false},   {"INPUT", false},    {"LABEL", false},
+    {"LEGEND", false},   {"LINK", false},     {"MARQUEE", false},  {"MENU", false},     {"META", true},
+    {"NOBR", false},     {"NOLAYER", false},  {"NOFRAMES", false}, {"NOSCRIPT", false}, {"OBJECT", false},
+    {"O", false},        {"OPTGROUP", false}, {"OPTION", false},   {"OVERLAY", false},  {"PARAM", false},
+    {"PRE", false},      {"Q", false},        {"S", false},        {"SAMP", false},     {"SCRIPT", false},
+    {"SELECT", false},   {"SELECTED", false}, {"SMALL", false},    {"SPAN", false},     {"ST1", false},
+    {"STRIKE", false},   {"STRONG", false},   {"STYLE", false},    {"SUB", false},      {"SUP", false},
+    {"TABLE", true},     {"TBODY", false},    {"TD", true},        {"TEXTAREA", false}, {"TFOOT", false},
+    {"TH", true},        {"THEAD", false},    {"TITLE", false},    {"TR", true},        {"TT", false},
+    {"U", false},        {"U1", false},       {"V", false},        {"VAR", false},      {"W", false},
+    {"X-TAB", false},    {"XML", false},      {"FIELDSET", false}, {"MAP", false},
 };
 constexpr unsigned long kTagRecordCount = sizeof(kTagRecords) / sizeof(kTagRecords[0]);
 static_assert(kTagRecordCount == 99);
-constexpr unsigned long kLongestTagName = 10; // "BLOCKQUOTE"
+constexpr unsigned long kLongestTagName = 10;  // "BLOCKQUOTE"
 
 // Attribute and declaration dictionaries keep at most this many items, plus the
 // names the simplifier reads, so a tag with a million attributes stays cheap.
@@ -120,23 +120,20 @@ struct PackedName {
     std::uint64_t high = 0;
     unsigned long length = 0;
 
-    bool operator<(const PackedName& other) const
-    {
+    bool operator<(const PackedName& other) const {
         if (length != other.length)
             return length < other.length;
         if (high != other.high)
             return high < other.high;
         return low < other.low;
     }
-    bool operator==(const PackedName& other) const
-    {
+    bool operator==(const PackedName& other) const {
         return length == other.length && high == other.high && low == other.low;
     }
 };
 
 /// The first `length` (at most 16) bytes of `name`, ASCII letters upper-cased.
-PackedName packUpper(const char* name, unsigned long length)
-{
+PackedName packUpper(const char* name, unsigned long length) {
     unsigned char bytes[16] = {};
     for (unsigned long i = 0; i < length; ++i) {
         const auto c = static_cast<unsigned char>(name[i]);
@@ -154,16 +151,14 @@ PackedName packUpper(const char* name, unsigned long length)
 template <class V>
 class PackedTable {
 public:
-    void insert(const PackedName& key, V value)
-    {
+    void insert(const PackedName& key, V value) {
         std::size_t at = slotOf(key);
         while (_slots[at].used && !(_slots[at].key == key))
             at = (at + 1) % kSlots;
         _slots[at] = Slot{key, value, true};
     }
 
-    const V* find(const PackedName& key) const
-    {
+    const V* find(const PackedName& key) const {
         for (std::size_t at = slotOf(key);; at = (at + 1) % kSlots) {
             const Slot& slot = _slots[at];
             if (!slot.used)
@@ -181,8 +176,7 @@ private:
         bool used = false;
     };
 
-    static std::size_t slotOf(const PackedName& key)
-    {
+    static std::size_t slotOf(const PackedName& key) {
         const std::uint64_t h = key.low * 0x9E3779B97F4A7C15ULL ^ key.high * 0xC2B2AE3D27D4EB4FULL ^ key.length;
         return static_cast<std::size_t>((h ^ (h >> 29)) * 0xBF58476D1CE4E5B9ULL >> 56) % kSlots;
     }
@@ -192,8 +186,7 @@ private:
 
 // The tag table's names upper-cased with their keep flags, so a lookup that
 // ignores case does not walk all 99 items. Built with the table.
-PackedTable<bool>& tagIndex()
-{
+PackedTable<bool>& tagIndex() {
     static PackedTable<bool> index;
     return index;
 }
@@ -201,8 +194,7 @@ PackedTable<bool>& tagIndex()
 bool isBlank(unsigned char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
 // Narrows value[0..length) to its part without leading and trailing blanks.
-void trimBlanks(const char*& value, unsigned long& length)
-{
+void trimBlanks(const char*& value, unsigned long& length) {
     while (length > 0 && isBlank(value[0])) {
         ++value;
         --length;
@@ -211,16 +203,14 @@ void trimBlanks(const char*& value, unsigned long& length)
         --length;
 }
 
-bool isAsciiAlnum(unsigned char c)
-{
+bool isAsciiAlnum(unsigned char c) {
     return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
 unsigned char asciiUpper(unsigned char c) { return (c >= 'a' && c <= 'z') ? c - 32 : c; }
 
 // True when the `length` bytes at `bytes` equal `literal`, ignoring ASCII case.
-bool equalsIgnoringCase(const char* bytes, unsigned long length, std::string_view literal)
-{
+bool equalsIgnoringCase(const char* bytes, unsigned long length, std::string_view literal) {
     if (length != literal.size())
         return false;
     for (unsigned long i = 0; i < length; ++i)
@@ -231,16 +221,14 @@ bool equalsIgnoringCase(const char* bytes, unsigned long length, std::string_vie
 
 std::string_view view(const SAString* string) { return std::string_view(string->cString(), string->length()); }
 
-SAString* stringValue(const SADictionary* dictionary, const SAString* key)
-{
+SAString* stringValue(const SADictionary* dictionary, const SAString* key) {
     if (!dictionary)
         return nullptr;
     auto* value = dynamic_cast<SAString*>(dictionary->objectForKey(key, SACaseInsensitiveSearch));
     return value && value->cString() ? value : nullptr;
 }
 
-unsigned long long hexaDigits(const char* text, unsigned long available)
-{
+unsigned long long hexaDigits(const char* text, unsigned long available) {
     unsigned long long value = 0;
     for (unsigned long i = 0; i < 4 && i < available; ++i) {
         const unsigned char c = static_cast<unsigned char>(text[i]);
@@ -259,8 +247,7 @@ unsigned long long hexaDigits(const char* text, unsigned long available)
 // for declarations the last (as in CSS). Past kMaxStoredAttributes items only
 // the names in `read` are still stored. Values are trimmed when `trim` is set.
 void storeBounded(SAMutableDictionary* dictionary, const char* key, unsigned long keyLength, const char* value,
-                  unsigned long valueLength, bool lastWins, bool trim, std::initializer_list<const SAString*> read)
-{
+                  unsigned long valueLength, bool lastWins, bool trim, std::initializer_list<const SAString*> read) {
     if (keyLength == 0)
         return;
     if (dictionary->count() >= kMaxStoredAttributes) {
@@ -295,8 +282,7 @@ void storeBounded(SAMutableDictionary* dictionary, const char* key, unsigned lon
 // tag, given its text between "<" and ">" (the name is skipped), in order.
 // Values are as written: quotes removed, blanks not trimmed.
 template <class Visit>
-void forEachAttribute(const char* text, unsigned long size, Visit visit)
-{
+void forEachAttribute(const char* text, unsigned long size, Visit visit) {
     // The tag name runs to the first blank or ":".
     unsigned long pos = 0;
     while (pos < size && !isBlank(text[pos]) && text[pos] != ':')
@@ -341,8 +327,7 @@ void forEachAttribute(const char* text, unsigned long size, Visit visit)
 // a STYLE attribute value, in order: the name without its line-end bytes
 // (at most kMaxPropertyNameLength of them), the first word of the value.
 template <class Visit>
-void forEachDeclaration(const char* text, unsigned long size, Visit visit)
-{
+void forEachDeclaration(const char* text, unsigned long size, Visit visit) {
     char name[kMaxPropertyNameLength];
     unsigned long pos = 0;
     while (pos < size) {
@@ -377,8 +362,7 @@ void forEachDeclaration(const char* text, unsigned long size, Visit visit)
 }
 
 /// Number of CR, LF and tab bytes among the `count` bytes at `p`.
-unsigned long countLineBytes(const unsigned char* p, unsigned long count)
-{
+unsigned long countLineBytes(const unsigned char* p, unsigned long count) {
     unsigned long found = 0;
     unsigned long k = 0;
 #if defined(__SSE2__)
@@ -387,7 +371,8 @@ unsigned long countLineBytes(const unsigned char* p, unsigned long count)
     const __m128i tab = _mm_set1_epi8('\t');
     for (; k + 16 <= count; k += 16) {
         const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + k));
-        const __m128i hits = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, tab));
+        const __m128i hits =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, cr), _mm_cmpeq_epi8(v, lf)), _mm_cmpeq_epi8(v, tab));
         found += static_cast<unsigned long>(__builtin_popcount(static_cast<unsigned>(_mm_movemask_epi8(hits))));
     }
 #endif
@@ -404,8 +389,7 @@ struct ValueView {
     unsigned long length = 0;
     bool found = false;
 
-    bool equalsIgnoringCase(const SAString* constant) const
-    {
+    bool equalsIgnoringCase(const SAString* constant) const {
         return found && ::equalsIgnoringCase(bytes, length, view(constant));
     }
 };
@@ -418,9 +402,8 @@ struct NamedViews {
     std::array<const SAString*, N> names;
     std::array<ValueView, N> values{};
 
-    void record(const char* name, unsigned long nameLength, const char* value, unsigned long valueLength,
-                bool lastWins, bool trim)
-    {
+    void record(const char* name, unsigned long nameLength, const char* value, unsigned long valueLength, bool lastWins,
+                bool trim) {
         if (nameLength == 0)
             return;
         for (std::size_t k = 0; k < N; ++k) {
@@ -435,8 +418,7 @@ struct NamedViews {
         }
     }
 
-    const ValueView& of(const SAString* name) const
-    {
+    const ValueView& of(const SAString* name) const {
         for (std::size_t k = 0; k < N; ++k)
             if (names[k] == name)
                 return values[k];
@@ -451,13 +433,11 @@ struct Output {
     unsigned long capacity;
     unsigned long length = 0;
 
-    void put(unsigned char c)
-    {
+    void put(unsigned char c) {
         if (length < capacity)
             bytes[length++] = c;
     }
-    void put(const unsigned char* from, unsigned long count)
-    {
+    void put(const unsigned char* from, unsigned long count) {
         if (count > capacity - length)
             count = capacity - length;
         std::memcpy(bytes + length, from, count);
@@ -465,8 +445,7 @@ struct Output {
     }
 };
 
-bool allocateOutput(const unsigned char* in, unsigned long length, unsigned char** out, unsigned long* outLength)
-{
+bool allocateOutput(const unsigned char* in, unsigned long length, unsigned char** out, unsigned long* outLength) {
     if (out)
         *out = nullptr;
     if (outLength)
@@ -478,8 +457,7 @@ bool allocateOutput(const unsigned char* in, unsigned long length, unsigned char
 }
 
 // Wraps the result of a buffer form in a new owning data object.
-SAData* runBufferForm(int (*form)(const unsigned char*, unsigned long, unsigned char**, unsigned long*), SAData* data)
-{
+SAData* runBufferForm(int (*form)(const unsigned char*, unsigned long, unsigned char**, unsigned long*), SAData* data) {
     if (!data || data->length() == 0 || !data->bytes())
         return nullptr;
     unsigned char* out = nullptr;
@@ -516,16 +494,14 @@ enum class StackTag : unsigned char { Other, Body, Table, Tr, Td, Th };
 // whether a background was given, and the tag that pushed it.
 class ColorStack {
 public:
-    ColorStack()
-    {
+    ColorStack() {
         // The bottom item: white, as SAColor::whiteColor().
         _items.reserve(16);
         _items.push_back(Item{});
     }
 
     // The colour is the BGCOLOR of `attributes`, else the colour of the top item.
-    void push(const ValueView& bgcolor, bool hasBackground, StackTag tag)
-    {
+    void push(const ValueView& bgcolor, bool hasBackground, StackTag tag) {
         Item item = _items.back();
         if (bgcolor.found) {
             const SAColor color(bgcolor.bytes, bgcolor.length);
@@ -542,14 +518,12 @@ public:
 
     // The bottom item (white, pushed at the start) is never removed, so every
     // later colour test has a background to compare with.
-    void pop()
-    {
+    void pop() {
         if (!isBottom())
             _items.pop_back();
     }
 
-    void popWhile(std::initializer_list<StackTag> tags)
-    {
+    void popWhile(std::initializer_list<StackTag> tags) {
         for (;;) {
             const StackTag top = topTag();
             bool matches = false;
@@ -561,8 +535,7 @@ public:
         }
     }
 
-    void popIf(StackTag tag)
-    {
+    void popIf(StackTag tag) {
         if (topTag() == tag && !isBottom())
             pop();
     }
@@ -572,8 +545,7 @@ public:
         bool hasBackground = false;
     };
 
-    Top top() const
-    {
+    Top top() const {
         const Item& item = _items.back();
         Top top;
         top.red = item.red;
@@ -599,9 +571,38 @@ private:
 // Tags the simplifier handles by name.
 
 enum class Handled : unsigned char {
-    Other, Body, Table, Tr, Td, Th, EndTd, EndTh, EndTr, EndTable, EndBody, Head, EndHead, Style, EndStyle,
-    Script, EndScript, Applet, EndApplet, Iframe, EndIframe, Comment, EndComment, P, Font, EndFont, Span,
-    EndSpan, Div, Textarea, Break, EndHtml,
+    Other,
+    Body,
+    Table,
+    Tr,
+    Td,
+    Th,
+    EndTd,
+    EndTh,
+    EndTr,
+    EndTable,
+    EndBody,
+    Head,
+    EndHead,
+    Style,
+    EndStyle,
+    Script,
+    EndScript,
+    Applet,
+    EndApplet,
+    Iframe,
+    EndIframe,
+    Comment,
+    EndComment,
+    P,
+    Font,
+    EndFont,
+    Span,
+    EndSpan,
+    Div,
+    Textarea,
+    Break,
+    EndHtml,
 };
 
 struct HandledName {
@@ -611,25 +612,62 @@ struct HandledName {
 
 // Sorted by name for binary search; names in upper case.
 constexpr HandledName kHandledNames[] = {
-    {"/APPLET", Handled::EndApplet}, {"/BODY", Handled::EndBody}, {"/BR", Handled::Break},
-    {"/COMMENT", Handled::EndComment}, {"/FONT", Handled::EndFont}, {"/H1", Handled::Break},
-    {"/H2", Handled::Break}, {"/H3", Handled::Break}, {"/H4", Handled::Break}, {"/H5", Handled::Break},
-    {"/H6", Handled::Break}, {"/HEAD", Handled::EndHead}, {"/HTML", Handled::EndHtml},
-    {"/IFRAME", Handled::EndIframe}, {"/LI", Handled::Break}, {"/OL", Handled::Break}, {"/P", Handled::Break},
-    {"/SCRIPT", Handled::EndScript}, {"/SPAN", Handled::EndSpan}, {"/STYLE", Handled::EndStyle},
-    {"/TABLE", Handled::EndTable}, {"/TD", Handled::EndTd}, {"/TH", Handled::EndTh}, {"/TR", Handled::EndTr},
-    {"/UL", Handled::Break}, {"APPLET", Handled::Applet}, {"BODY", Handled::Body}, {"BR", Handled::Break},
-    {"BR/", Handled::Break}, {"COMMENT", Handled::Comment}, {"DIV", Handled::Div}, {"FONT", Handled::Font},
-    {"H1", Handled::Break}, {"H2", Handled::Break}, {"H3", Handled::Break}, {"H4", Handled::Break},
-    {"H5", Handled::Break}, {"H6", Handled::Break}, {"HEAD", Handled::Head}, {"HR", Handled::Break},
-    {"IFRAME", Handled::Iframe}, {"LI", Handled::Break}, {"OL", Handled::Break}, {"P", Handled::P},
-    {"SCRIPT", Handled::Script}, {"SPAN", Handled::Span}, {"STYLE", Handled::Style}, {"TABLE", Handled::Table},
-    {"TD", Handled::Td}, {"TEXTAREA", Handled::Textarea}, {"TH", Handled::Th}, {"TR", Handled::Tr},
+    {"/APPLET", Handled::EndApplet},
+    {"/BODY", Handled::EndBody},
+    {"/BR", Handled::Break},
+    {"/COMMENT", Handled::EndComment},
+    {"/FONT", Handled::EndFont},
+    {"/H1", Handled::Break},
+    {"/H2", Handled::Break},
+    {"/H3", Handled::Break},
+    {"/H4", Handled::Break},
+    {"/H5", Handled::Break},
+    {"/H6", Handled::Break},
+    {"/HEAD", Handled::EndHead},
+    {"/HTML", Handled::EndHtml},
+    {"/IFRAME", Handled::EndIframe},
+    {"/LI", Handled::Break},
+    {"/OL", Handled::Break},
+    {"/P", Handled::Break},
+    {"/SCRIPT", Handled::EndScript},
+    {"/SPAN", Handled::EndSpan},
+    {"/STYLE", Handled::EndStyle},
+    {"/TABLE", Handled::EndTable},
+    {"/TD", Handled::EndTd},
+    {"/TH", Handled::EndTh},
+    {"/TR", Handled::EndTr},
+    {"/UL", Handled::Break},
+    {"APPLET", Handled::Applet},
+    {"BODY", Handled::Body},
+    {"BR", Handled::Break},
+    {"BR/", Handled::Break},
+    {"COMMENT", Handled::Comment},
+    {"DIV", Handled::Div},
+    {"FONT", Handled::Font},
+    {"H1", Handled::Break},
+    {"H2", Handled::Break},
+    {"H3", Handled::Break},
+    {"H4", Handled::Break},
+    {"H5", Handled::Break},
+    {"H6", Handled::Break},
+    {"HEAD", Handled::Head},
+    {"HR", Handled::Break},
+    {"IFRAME", Handled::Iframe},
+    {"LI", Handled::Break},
+    {"OL", Handled::Break},
+    {"P", Handled::P},
+    {"SCRIPT", Handled::Script},
+    {"SPAN", Handled::Span},
+    {"STYLE", Handled::Style},
+    {"TABLE", Handled::Table},
+    {"TD", Handled::Td},
+    {"TEXTAREA", Handled::Textarea},
+    {"TH", Handled::Th},
+    {"TR", Handled::Tr},
     {"UL", Handled::Break},
 };
 
-constexpr bool handledNamesSorted()
-{
+constexpr bool handledNamesSorted() {
     for (unsigned long i = 1; i < sizeof(kHandledNames) / sizeof(kHandledNames[0]); ++i)
         if (!(kHandledNames[i - 1].name < kHandledNames[i].name))
             return false;
@@ -638,8 +676,7 @@ constexpr bool handledNamesSorted()
 static_assert(handledNamesSorted());
 
 // kHandledNames packed for lookups, built on first use.
-const PackedTable<Handled>& handledIndex()
-{
+const PackedTable<Handled>& handledIndex() {
     static const PackedTable<Handled> index = [] {
         PackedTable<Handled> table;
         for (const HandledName& entry : kHandledNames)
@@ -649,9 +686,8 @@ const PackedTable<Handled>& handledIndex()
     return index;
 }
 
-Handled classifyTag(const char* name, unsigned long length)
-{
-    constexpr unsigned long longest = 8; // "/COMMENT", "TEXTAREA"
+Handled classifyTag(const char* name, unsigned long length) {
+    constexpr unsigned long longest = 8;  // "/COMMENT", "TEXTAREA"
     if (length == 0 || length > longest)
         return Handled::Other;
     const Handled* found = handledIndex().find(packUpper(name, length));
@@ -664,12 +700,9 @@ Handled classifyTag(const char* name, unsigned long length)
 class HTMLSimplifier {
 public:
     HTMLSimplifier(const unsigned char* in, unsigned long length, unsigned char* out)
-        : _in(in), _length(length), _out{out, length}
-    {
-    }
+        : _in(in), _length(length), _out{out, length} {}
 
-    unsigned long run()
-    {
+    unsigned long run() {
         unsigned long i = 0;
         while (i < _length) {
             if (_in[i] != '<') {
@@ -696,14 +729,12 @@ public:
 private:
     // Style sheets are read by the browser, not shown: their text is dropped
     // wherever the STYLE element stands.
-    bool dropsText() const
-    {
+    bool dropsText() const {
         return _inScript || _inApplet || _inIframe || _inCommentElement || _inHead || _inInvisibleSpan || _inStyle;
     }
     bool suppressesTags() const { return dropsText(); }
 
-    void closeRun()
-    {
+    void closeRun() {
         if (_run > 0) {
             _visibleTotal += _run;
             ++_runCount;
@@ -715,8 +746,7 @@ private:
     // True when the bytes hold a letter or digit (any non-ASCII byte counts as
     // one), outside named character references such as "&nbsp;"; a numeric
     // reference counts, as it may stand for any letter.
-    static bool holdsWords(const unsigned char* p, unsigned long count)
-    {
+    static bool holdsWords(const unsigned char* p, unsigned long count) {
         for (unsigned long k = 0; k < count; ++k) {
             const unsigned char c = p[k];
             if (c == '&' && k + 1 < count && std::isalpha(p[k + 1])) {
@@ -735,8 +765,7 @@ private:
     }
 
     // 3. A run of text bytes, [from, to): no state changes inside it.
-    void text(unsigned long from, unsigned long to)
-    {
+    void text(unsigned long from, unsigned long to) {
         const unsigned char* p = _in + from;
         const unsigned long count = to - from;
         const unsigned long counted = count - countLineBytes(p, count);
@@ -761,24 +790,22 @@ private:
     }
 
     // The attributes the simplifier reads, parsed once per tag on first use.
-    const NamedViews<6>& attributes()
-    {
+    const NamedViews<6>& attributes() {
         if (!_attributesRead) {
             _attributesRead = true;
             _attributes.values = {};
             const unsigned long size = std::min<unsigned long>(_tagLength, INT_MAX);
             if (size > 0)
-                forEachAttribute(reinterpret_cast<const char*>(_tagText), size,
-                                 [this](const char* name, unsigned long nameLength, const char* value,
-                                        unsigned long valueLength) {
-                                     _attributes.record(name, nameLength, value, valueLength, false, true);
-                                 });
+                forEachAttribute(
+                    reinterpret_cast<const char*>(_tagText), size,
+                    [this](const char* name, unsigned long nameLength, const char* value, unsigned long valueLength) {
+                        _attributes.record(name, nameLength, value, valueLength, false, true);
+                    });
         }
         return _attributes;
     }
 
-    const NamedViews<6>& style()
-    {
+    const NamedViews<6>& style() {
         if (!_styleRead) {
             _styleRead = true;
             _style.values = {};
@@ -793,15 +820,15 @@ private:
         return _style;
     }
 
-    bool styleIs(const SAString* property, const SAString* value)
-    {
+    bool styleIs(const SAString* property, const SAString* value) {
         return style().of(property).equalsIgnoringCase(value);
     }
 
-    bool smallFontStyle() { return styleIs(T::sHTMLTAG_FONTSIZE, T::sOnePixel) || styleIs(T::sHTMLTAG_FONTSIZE, T::sZeroPixel); }
+    bool smallFontStyle() {
+        return styleIs(T::sHTMLTAG_FONTSIZE, T::sOnePixel) || styleIs(T::sHTMLTAG_FONTSIZE, T::sZeroPixel);
+    }
 
-    void emitNormalised()
-    {
+    void emitNormalised() {
         if (suppressesTags())
             return;
         _out.put('<');
@@ -809,19 +836,17 @@ private:
         _out.put('>');
     }
 
-    void emitConsumed(unsigned char c)
-    {
+    void emitConsumed(unsigned char c) {
         if (!suppressesTags())
             _out.put(c);
     }
 
-    void pushColorItem(StackTag tag)
-    {
+    void pushColorItem(StackTag tag) {
         const NamedViews<6>& values = attributes();
         // A style-sheet class without a BGCOLOR may paint the background in
         // any colour: like a background picture, nothing to compare text with.
-        const bool unknownBackground = values.of(T::sBackgroundString).found
-            || (values.of(classAttribute()).found && !values.of(T::sHTMLTAG_BGCOLOR).found);
+        const bool unknownBackground = values.of(T::sBackgroundString).found ||
+                                       (values.of(classAttribute()).found && !values.of(T::sHTMLTAG_BGCOLOR).found);
         _colors.push(values.of(T::sHTMLTAG_BGCOLOR), unknownBackground, tag);
     }
 
@@ -831,8 +856,7 @@ private:
 
     // 4. The tag text between "<" (at start - 1) and ">" (at end). Returns where
     // the scan goes on.
-    unsigned long tag(unsigned long start, unsigned long end)
-    {
+    unsigned long tag(unsigned long start, unsigned long end) {
         _tagText = _in + start;
         _tagLength = end - start;
         _attributesRead = false;
@@ -881,8 +905,7 @@ private:
 
     // Where the scan goes on after a comment opened by the tag ending at end:
     // the tag itself when it ends in "--", else the next "-->", else the end.
-    unsigned long afterComment(unsigned long end) const
-    {
+    unsigned long afterComment(unsigned long end) const {
         if (std::memcmp(_tagText + _tagLength - 2, "--", 2) == 0)
             return end + 1;
         const unsigned long from = end + 1;
@@ -893,8 +916,7 @@ private:
     }
 
     // The name runs to the first space, colon or line break of the tag text.
-    void readName()
-    {
+    void readName() {
         _name = reinterpret_cast<const char*>(_tagText);
         _nameLength = 0;
         while (_nameLength < _tagLength) {
@@ -905,8 +927,7 @@ private:
         }
     }
 
-    TagEffect handleByName(Handled kind, bool followsEndStyle)
-    {
+    TagEffect handleByName(Handled kind, bool followsEndStyle) {
         switch (kind) {
         case Handled::Body:
         case Handled::Table:
@@ -994,8 +1015,7 @@ private:
 
     // BODY, TABLE, TR, TD and TH push their background; a cell, row or table
     // shows its text again.
-    void openTableItem(Handled kind)
-    {
+    void openTableItem(Handled kind) {
         // The body begins where the head ends, whether or not "</head>" was written.
         if (kind == Handled::Body)
             _inHead = false;
@@ -1012,8 +1032,7 @@ private:
     }
 
     // Their end tags pop what they opened, and the cells and rows left open inside.
-    void closeTableItem(Handled kind, bool followsEndStyle)
-    {
+    void closeTableItem(Handled kind, bool followsEndStyle) {
         switch (kind) {
         case Handled::EndTd:
             _colors.popIf(StackTag::Td);
@@ -1033,7 +1052,7 @@ private:
             _colors.popIf(StackTag::Table);
             _hidden = false;
             break;
-        default: // EndBody
+        default:  // EndBody
             if (_emptyHeadStyle && followsEndStyle)
                 T::floatLeftClearBothTrick = true;
             _colors.popWhile({StackTag::Td, StackTag::Tr, StackTag::Th, StackTag::Table});
@@ -1044,8 +1063,7 @@ private:
 
     // Whether the tag table drops the tag; a tag it does not know is counted,
     // outside the sections whose tags are not looked at.
-    bool dropsByTable(bool closing)
-    {
+    bool dropsByTable(bool closing) {
         bool drop = false;
         if (_inIframe || _inApplet || _inCommentElement || _inHead)
             return drop;
@@ -1059,8 +1077,7 @@ private:
         return drop;
     }
 
-    void paragraph()
-    {
+    void paragraph() {
         emitConsumed('\r');
         if (smallFontStyle()) {
             T::htmlSmallFontTrick = true;
@@ -1068,8 +1085,7 @@ private:
         }
     }
 
-    void font()
-    {
+    void font() {
         const bool smallFont = smallFontStyle();
         if (smallFont) {
             T::htmlSmallFontTrick = true;
@@ -1091,8 +1107,7 @@ private:
         _hidden = invisible || smallFont;
     }
 
-    void span()
-    {
+    void span() {
         if (styleIs(T::sHTMLTAG_DISPLAY, T::sNone)) {
             ++_invisibleSpanCount;
             _inInvisibleSpan = true;
@@ -1111,14 +1126,14 @@ private:
     }
 
     // Flags decided at the end of the data.
-    void finish()
-    {
+    void finish() {
         // 5. Visible text after the closing HTML tag, with no tag there.
         if (_afterHTMLCount > 30 && !_tagAfterHTML)
             T::htmlAfter = true;
         // 6. Layout tricks: short runs of text among floating blocks, or many
         // right-floating spans, zero-margin floats or hidden text areas.
-        const bool shortRuns = _runCount > 0 && static_cast<double>(_visibleTotal) / static_cast<double>(_runCount) < 35.0;
+        const bool shortRuns =
+            _runCount > 0 && static_cast<double>(_visibleTotal) / static_cast<double>(_runCount) < 35.0;
         if (shortRuns && _divCount >= 2 && _floatLeftCount >= 1)
             T::floatLeftClearBothTrick = true;
         if (_rightFloatSpanCount > 10 || _zeroMarginFloatCount > 6 || _hiddenTextareaCount > 10)
@@ -1135,13 +1150,12 @@ private:
     unsigned long _tagLength = 0;
     const char* _name = nullptr;
     unsigned long _nameLength = 0;
-    static const SAString* classAttribute()
-    {
+    static const SAString* classAttribute() {
         static const SAString* const name = new SAString("CLASS");
         return name;
     }
     NamedViews<6> _attributes{{T::sHTMLTAG_BGCOLOR, T::sHTMLTAG_COLOR, T::sHTMLTAG_STYLE, T::sBackgroundString,
-                                T::sBackgroundImageString, classAttribute()}};
+                               T::sBackgroundImageString, classAttribute()}};
     NamedViews<6> _style{{T::sHTMLTAG_FONTSIZE, T::sHTMLTAG_FLOAT, T::sHTMLTAG_DISPLAY, T::sHTMLTAG_VISIBILITY,
                           T::sHTMLTAG_MARGINLEFT, T::sHTMLTAG_BORDERWIDTH}};
     bool _attributesRead = false;
@@ -1178,17 +1192,15 @@ private:
     unsigned long _hiddenTextareaCount = 0;
 };
 
-} // namespace
+}  // namespace
 
-unsigned long long hexaToUnsignedLongLong(const char* text)
-{
+unsigned long long hexaToUnsignedLongLong(const char* text) {
     if (!text)
         return 0;
     return hexaDigits(text, strnlen(text, 4));
 }
 
-void SATextTranslator::clearHTMLTrickFlags()
-{
+void SATextTranslator::clearHTMLTrickFlags() {
     htmlWhiteTrick = false;
     htmlSmallFontTrick = false;
     tooManyWrongHTMLTags = false;
@@ -1204,8 +1216,7 @@ SAData* SATextTranslator::simplifiedPseudoHTML(SAData* data) { return runBufferF
 SAData* SATextTranslator::enrichedToPlain(SAData* data) { return runBufferForm(enrichedToPlainBuffer, data); }
 
 int SATextTranslator::simplifiedHTMLBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
-                                           unsigned long* outLength)
-{
+                                           unsigned long* outLength) {
     if (!allocateOutput(in, length, out, outLength))
         return -1;
     HTMLSimplifier simplifier(in, length, *out);
@@ -1214,8 +1225,7 @@ int SATextTranslator::simplifiedHTMLBuffer(const unsigned char* in, unsigned lon
 }
 
 int SATextTranslator::enrichedToPlainBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
-                                            unsigned long* outLength)
-{
+                                            unsigned long* outLength) {
     if (!allocateOutput(in, length, out, outLength))
         return -1;
     Output output{*out, length};
@@ -1314,8 +1324,7 @@ namespace {
 // starts one, ESC "(" (or SI) ends it. Such runs hold no tags.
 struct ISO2022Shifts {
     bool doubleByte = false;
-    void see(const unsigned char* bytes, unsigned long i, unsigned long length)
-    {
+    void see(const unsigned char* bytes, unsigned long i, unsigned long length) {
         const unsigned char c = bytes[i];
         if (c == 0x1B && i + 1 < length && (bytes[i + 1] == '$' || bytes[i + 1] == '('))
             doubleByte = bytes[i + 1] == '$';
@@ -1324,15 +1333,13 @@ struct ISO2022Shifts {
     }
 };
 
-bool hasShifts(const unsigned char* bytes, unsigned long length)
-{
+bool hasShifts(const unsigned char* bytes, unsigned long length) {
     return std::memchr(bytes, 0x1B, length) || std::memchr(bytes, 0x0E, length);
 }
 
 }  // namespace
 
-bool SATextTranslator::containsPseudoTags(SAData* data)
-{
+bool SATextTranslator::containsPseudoTags(SAData* data) {
     if (!data || !data->bytes())
         return false;
     const auto* bytes = reinterpret_cast<const unsigned char*>(data->bytes());
@@ -1361,8 +1368,7 @@ bool SATextTranslator::containsPseudoTags(SAData* data)
 }
 
 int SATextTranslator::simplifiedPseudoHTMLBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
-                                                 unsigned long* outLength)
-{
+                                                 unsigned long* outLength) {
     if (!allocateOutput(in, length, out, outLength))
         return -1;
     Output output{*out, length};
@@ -1400,8 +1406,7 @@ int SATextTranslator::simplifiedPseudoHTMLBuffer(const unsigned char* in, unsign
     return 0;
 }
 
-SAMutableDictionary* SATextTranslator::tagTable()
-{
+SAMutableDictionary* SATextTranslator::tagTable() {
     if (!sHTMLTagsDictionary_) {
         auto* table = new SAMutableDictionary(kTagRecordCount);
         for (const TagRecord& record : kTagRecords) {
@@ -1421,8 +1426,7 @@ SAMutableDictionary* SATextTranslator::tagTable()
     return sHTMLTagsDictionary_;
 }
 
-bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bool* dropOut)
-{
+bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bool* dropOut) {
     tagTable();
     if (!name || length == 0)
         return false;
@@ -1446,13 +1450,12 @@ bool SATextTranslator::isHTMLTagKnown(const char* name, unsigned long length, bo
     return true;
 }
 
-SAMutableDictionary* SATextTranslator::attributesForHTMLTag(const char* text, int length)
-{
+SAMutableDictionary* SATextTranslator::attributesForHTMLTag(const char* text, int length) {
     auto* attributes = new SAMutableDictionary();
     if (!text || length <= 0)
         return attributes;
-    const std::initializer_list<const SAString*> read = {sHTMLTAG_BGCOLOR, sHTMLTAG_COLOR, sHTMLTAG_TEXT,
-                                                         sHTMLTAG_STYLE, sBackgroundString, sBackgroundImageString};
+    const std::initializer_list<const SAString*> read = {sHTMLTAG_BGCOLOR, sHTMLTAG_COLOR,    sHTMLTAG_TEXT,
+                                                         sHTMLTAG_STYLE,   sBackgroundString, sBackgroundImageString};
     forEachAttribute(text, static_cast<unsigned long>(length),
                      [&](const char* name, unsigned long nameLength, const char* value, unsigned long valueLength) {
                          storeBounded(attributes, name, nameLength, value, valueLength, false, true, read);
@@ -1460,14 +1463,13 @@ SAMutableDictionary* SATextTranslator::attributesForHTMLTag(const char* text, in
     return attributes;
 }
 
-SAMutableDictionary* SATextTranslator::attributesForHTMLAttribute(const SAString* style)
-{
+SAMutableDictionary* SATextTranslator::attributesForHTMLAttribute(const SAString* style) {
     auto* declarations = new SAMutableDictionary();
     if (!style || !style->cString())
         return declarations;
-    const std::initializer_list<const SAString*> read = {sHTMLTAG_FONTSIZE, sHTMLTAG_FLOAT, sHTMLTAG_DISPLAY,
-                                                         sHTMLTAG_VISIBILITY, sHTMLTAG_MARGINLEFT,
-                                                         sHTMLTAG_BORDERWIDTH};
+    const std::initializer_list<const SAString*> read = {sHTMLTAG_FONTSIZE,   sHTMLTAG_FLOAT,
+                                                         sHTMLTAG_DISPLAY,    sHTMLTAG_VISIBILITY,
+                                                         sHTMLTAG_MARGINLEFT, sHTMLTAG_BORDERWIDTH};
     forEachDeclaration(style->cString(), style->length(),
                        [&](const char* name, unsigned long nameLength, const char* value, unsigned long valueLength) {
                            storeBounded(declarations, name, nameLength, value, valueLength, true, false, read);
@@ -1475,14 +1477,12 @@ SAMutableDictionary* SATextTranslator::attributesForHTMLAttribute(const SAString
     return declarations;
 }
 
-SAColor* SATextTranslator::copyColorAttribute(const SADictionary* attributes)
-{
+SAColor* SATextTranslator::copyColorAttribute(const SADictionary* attributes) {
     SAString* value = stringValue(attributes, sHTMLTAG_BGCOLOR);
     return value ? new SAColor(value) : nullptr;
 }
 
-void SATextTranslator::addColorItemToStack(const SADictionary* attributes, SAString* tag, SAMutableArray* stack)
-{
+void SATextTranslator::addColorItemToStack(const SADictionary* attributes, SAString* tag, SAMutableArray* stack) {
     if (!stack)
         return;
     SARef<SAColor> color = SARef<SAColor>::adopt(copyColorAttribute(attributes));

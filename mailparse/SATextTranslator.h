@@ -62,12 +62,12 @@ public:
     // output never grows) that the caller frees; *outLength the bytes written.
     // 0 on success, -1 for a null or empty input or a failed allocation (then
     // *out is null and *outLength 0).
-    static int simplifiedHTMLBuffer(const unsigned char* in, unsigned long length,
-                                    unsigned char** out, unsigned long* outLength);
-    static int simplifiedPseudoHTMLBuffer(const unsigned char* in, unsigned long length,
-                                          unsigned char** out, unsigned long* outLength);
-    static int enrichedToPlainBuffer(const unsigned char* in, unsigned long length,
-                                     unsigned char** out, unsigned long* outLength);
+    static int simplifiedHTMLBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
+                                    unsigned long* outLength);
+    static int simplifiedPseudoHTMLBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
+                                          unsigned long* outLength);
+    static int enrichedToPlainBuffer(const unsigned char* in, unsigned long length, unsigned char** out,
+                                     unsigned long* outLength);
 
     /// True when more than 10 places of `data` are "<", 0 to 14 ASCII letters or
     /// digits and ">".

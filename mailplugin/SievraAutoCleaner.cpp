@@ -29,8 +29,8 @@ SievraAutoCleaner* SievraAutoCleaner::sharedAutoCleaner() {
 
 SievraAutoCleaner::SievraAutoCleaner() {
     // 1. The general settings file.
-    const QString file = platform::folders::userPreferences() + QStringLiteral("/com.quillon.junkward.%1.plist")
-                                                                    .arg(QLatin1String(sw::SWGeneralIdentifier));
+    const QString file = platform::folders::userPreferences() +
+                         QStringLiteral("/com.quillon.junkward.%1.plist").arg(QLatin1String(sw::SWGeneralIdentifier));
     if (const auto preferences = platform::plist::readDictionary(file)) {
         const QVariant settings = preferences->value(QLatin1String(sw::SWPreferencesSettingsKey));
         if (settings.typeId() == QMetaType::QVariantMap) {
@@ -120,7 +120,8 @@ void SievraAutoCleaner::clean() {
     // 1. The Spam mailbox's path.
     const QString path = platform::folders::userMail() + kSpamMailbox.mid(QStringLiteral("~/Library/Mail").size());
     // 2. Its identifier, from the host's viewer class.
-    const QStringList uids = send<QStringList>(MailClass::named("MessageViewer"), "_mailboxUidsForPaths:", QStringList{path});
+    const QStringList uids =
+        send<QStringList>(MailClass::named("MessageViewer"), "_mailboxUidsForPaths:", QStringList{path});
     if (uids.isEmpty()) {
         platform::log::console(kSpamNotFound);
         return;

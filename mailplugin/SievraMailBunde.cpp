@@ -69,8 +69,8 @@ const bool gCategoriesAdded = [] {
     if (MailClass* rule = MailClass::named("MessageRule"))
         rule->addMethod("processRule:", mailhost::imp_cast(&MessageRule_Sievra::processRule), "c@:@");
     if (MailClass* router = MailClass::named("MessageRouter"))
-        router->metaclass()->addMethod("processMessage:withColor:",
-                                       mailhost::imp_cast(&MessageRouter_Sievra::processMessage), "i@:@^c");
+        router->metaclass()->addMethod(
+            "processMessage:withColor:", mailhost::imp_cast(&MessageRouter_Sievra::processMessage), "i@:@^c");
     return true;
 }();
 
@@ -78,8 +78,9 @@ const bool gCategoriesAdded = [] {
 
 namespace {
 const bool gRegistered = [] {
-    platform::ClassRegistry::add(QStringLiteral("SievraMailBunde"), QLatin1String(mailhost::kMailBundleBaseTag),
-                                 []() -> void* { return static_cast<mailhost::MailBundleClass*>(new SievraMailBundeClass); });
+    platform::ClassRegistry::add(
+        QStringLiteral("SievraMailBunde"), QLatin1String(mailhost::kMailBundleBaseTag),
+        []() -> void* { return static_cast<mailhost::MailBundleClass*>(new SievraMailBundeClass); });
     return true;
 }();
 }  // namespace
@@ -136,9 +137,8 @@ void SievraMailBunde::patch() {
     // A second exchange would undo the first: the hook is set once.
     static std::once_flag once;
     std::call_once(once, [] {
-        const IMP old = NSObject_Sievra::patchClassSelector(MailClass::named("MessageRouter"),
-                                                            "colorForMessage:highlightTextUsingColor:",
-                                                            "processMessage:withColor:");
+        const IMP old = NSObject_Sievra::patchClassSelector(
+            MailClass::named("MessageRouter"), "colorForMessage:highlightTextUsingColor:", "processMessage:withColor:");
         _oldSievraColorForMessagePrototype = reinterpret_cast<ColorIMP>(old);
     });
 }

@@ -27,8 +27,10 @@ const QString kRemoveAliasesFailed =
 const QString kScriptFolderMissing = QStringLiteral(
     "- [SievraMenu runAppleScript:]: /Library/Application Support/Quillon/Junkward/Components/Mail/Scripts folder "
     "does not exist.");
-const QString kScriptLoadFailed = QStringLiteral("- [SievraMenu runAppleScript:]: Error when loading the AppleScript: %1 : %2");
-const QString kScriptRunFailed = QStringLiteral("- [SievraMenu runAppleScript:]: Error when running the AppleScript: %1 : %2");
+const QString kScriptLoadFailed =
+    QStringLiteral("- [SievraMenu runAppleScript:]: Error when loading the AppleScript: %1 : %2");
+const QString kScriptRunFailed =
+    QStringLiteral("- [SievraMenu runAppleScript:]: Error when running the AppleScript: %1 : %2");
 const QString kFrontEndNotFound =
     QStringLiteral("+ [SievraMenu openApplicationAction:]: Application not found via Launch Services (%1)");
 const QString kFrontEndSignature = QStringLiteral("_SM0");
@@ -58,9 +60,7 @@ SievraMenu* SievraMenu::sharedSievraMenu() {
     return gSharedMenu;
 }
 
-QString SievraMenu::scriptFolder() {
-    return platform::folders::junkwardComponents() + QStringLiteral("/Mail/Scripts");
-}
+QString SievraMenu::scriptFolder() { return platform::folders::junkwardComponents() + QStringLiteral("/Mail/Scripts"); }
 
 void SievraMenu::addMenu() {
     // 1. Old script links.
@@ -142,8 +142,8 @@ bool SievraMenu::runAppleScript(const QString& name) {
         QFile file(folder + QLatin1Char('/') + name);
         if (name.contains(QLatin1Char('/')) || !QFileInfo(file.fileName()).isFile() ||
             !file.open(QIODevice::ReadOnly) || file.size() > kMaximumScriptBytes) {
-            platform::log::console(kScriptLoadFailed.arg(name, file.exists() ? file.errorString()
-                                                                              : QStringLiteral("no such file")));
+            platform::log::console(
+                kScriptLoadFailed.arg(name, file.exists() ? file.errorString() : QStringLiteral("no such file")));
             return false;
         }
         // 4.-5. Keep it.
@@ -210,7 +210,9 @@ bool SievraMenu::execute(const QString& name, const QByteArray& script, QString*
         return true;
     const QString output = QString::fromUtf8(process.readAllStandardError()).trimmed();
     *error = process.exitStatus() == QProcess::NormalExit && process.error() == QProcess::UnknownError
-                 ? QStringLiteral("exit status %1%2").arg(process.exitCode()).arg(output.isEmpty() ? QString() : QStringLiteral(": ") + output.section(QLatin1Char('\n'), -1))
+                 ? QStringLiteral("exit status %1%2")
+                       .arg(process.exitCode())
+                       .arg(output.isEmpty() ? QString() : QStringLiteral(": ") + output.section(QLatin1Char('\n'), -1))
                  : process.errorString();
     return false;
 }
@@ -222,8 +224,8 @@ void SievraMenu::sendSpamSample() { runAppleScript(QLatin1String(JKWSendSpamSamp
 void SievraMenu::emptySpamMailbox() {
     mailhost::MailApplication* app = mailhost::MailApplication::shared();
     if (app && app->runAlertPanel(localized(QStringLiteral("Do you really want to empty the SPAM Mailbox?")),
-                                  localized(QStringLiteral("This cannot be undone")), localized(QStringLiteral("Empty")),
-                                  localized(QStringLiteral("Cancel"))))
+                                  localized(QStringLiteral("This cannot be undone")),
+                                  localized(QStringLiteral("Empty")), localized(QStringLiteral("Cancel"))))
         runAppleScript(QLatin1String(JKWEmptySpamMailboxScriptName));
 }
 

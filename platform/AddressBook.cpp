@@ -44,7 +44,8 @@ bool splitContentLine(const QString& line, ContentLine* out) {
     for (qsizetype i = 0; i < line.size(); ++i) {
         const QChar c = line[i];
         if (c == QLatin1Char('"')) {
-            if (nameEnd >= 0) quoted = !quoted;  // quotes only occur in parameter values
+            if (nameEnd >= 0)
+                quoted = !quoted;  // quotes only occur in parameter values
         } else if (!quoted && c == QLatin1Char(';') && nameEnd < 0) {
             nameEnd = i;
         } else if (!quoted && c == QLatin1Char(':')) {
@@ -52,20 +53,26 @@ bool splitContentLine(const QString& line, ContentLine* out) {
             break;
         }
     }
-    if (colon < 0) return false;
-    if (nameEnd < 0) nameEnd = colon;
+    if (colon < 0)
+        return false;
+    if (nameEnd < 0)
+        nameEnd = colon;
     QString name = line.left(nameEnd).trimmed();
     const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
     if (dot >= 0) {
         const QString group = name.left(dot);
-        if (group.isEmpty()) return false;
+        if (group.isEmpty())
+            return false;
         for (QChar c : group)
-            if (!isNameChar(c) && c != QLatin1Char('.')) return false;
+            if (!isNameChar(c) && c != QLatin1Char('.'))
+                return false;
         name = name.mid(dot + 1);
     }
-    if (name.isEmpty()) return false;
+    if (name.isEmpty())
+        return false;
     for (QChar c : name)
-        if (!isNameChar(c)) return false;
+        if (!isNameChar(c))
+            return false;
     out->name = name.toUpper();
     out->value = line.mid(colon + 1);
     return true;
@@ -99,9 +106,11 @@ QStringList unfoldedLines(const QByteArray& bytes) {
     const qsizetype n = text.size();
     while (start <= n) {
         qsizetype end = text.indexOf(QLatin1Char('\n'), start);
-        if (end < 0) end = n;
+        if (end < 0)
+            end = n;
         QString line = text.mid(start, end - start);
-        if (line.endsWith(QLatin1Char('\r'))) line.chop(1);
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
         if (!line.isEmpty() && (line[0] == QLatin1Char(' ') || line[0] == QLatin1Char('\t')) && !lines.isEmpty())
             lines.last() += line.mid(1);
         else
@@ -121,7 +130,8 @@ bool sameUid(const QString& a, const QString& b) { return !a.isEmpty() && a.comp
 
 QByteArray readCapped(const QString& path, qint64 cap) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
     if (file.size() > cap) {
         log::console(QStringLiteral("[AddressBook] Skipped %1: the file is too large").arg(path));
         return {};
@@ -140,10 +150,12 @@ QList<ABPerson> AddressBook::parseVCards(const QByteArray& bytes, const QString&
     ABPerson card;
 
     for (const QString& raw : unfoldedLines(bytes)) {
-        if (raw.trimmed().isEmpty()) continue;
+        if (raw.trimmed().isEmpty())
+            continue;
         ContentLine line;
         const bool ok = splitContentLine(raw, &line);
-        if (ok && line.name == QLatin1String("BEGIN") && line.value.trimmed().compare(QLatin1String("VCARD"), Qt::CaseInsensitive) == 0) {
+        if (ok && line.name == QLatin1String("BEGIN") &&
+            line.value.trimmed().compare(QLatin1String("VCARD"), Qt::CaseInsensitive) == 0) {
             // A card opened before the last one ended: the last one is broken.
             inCard = true;
             broken = false;
@@ -152,7 +164,8 @@ QList<ABPerson> AddressBook::parseVCards(const QByteArray& bytes, const QString&
             ++index;
             continue;
         }
-        if (!inCard) continue;  // text between cards is ignored
+        if (!inCard)
+            continue;  // text between cards is ignored
         if (!ok) {
             broken = true;
             continue;
@@ -160,7 +173,8 @@ QList<ABPerson> AddressBook::parseVCards(const QByteArray& bytes, const QString&
         if (line.name == QLatin1String("END")) {
             if (line.value.trimmed().compare(QLatin1String("VCARD"), Qt::CaseInsensitive) == 0) {
                 if (!broken && hasVersion) {
-                    if (card.uniqueId.isEmpty()) card.uniqueId = stableIdentifier(sourceKey, index);
+                    if (card.uniqueId.isEmpty())
+                        card.uniqueId = stableIdentifier(sourceKey, index);
                     people.append(card);
                 }
                 inCard = false;
@@ -175,8 +189,10 @@ QList<ABPerson> AddressBook::parseVCards(const QByteArray& bytes, const QString&
                 broken = true;
         } else if (line.name == QLatin1String("EMAIL")) {
             QString email = unescapeText(line.value).trimmed();
-            if (email.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive)) email = email.mid(7);
-            if (!email.isEmpty()) card.emails.append(email);
+            if (email.startsWith(QLatin1String("mailto:"), Qt::CaseInsensitive))
+                email = email.mid(7);
+            if (!email.isEmpty())
+                card.emails.append(email);
         } else if (line.name == QLatin1String("UID")) {
             card.uniqueId = unescapeText(line.value).trimmed();
         } else if (line.name == QLatin1String("FN")) {
@@ -223,9 +239,11 @@ QString AddressBook::folder() const { return d->folder; }
 QList<ABPerson> AddressBook::people() const { return d->people; }
 
 std::optional<ABPerson> AddressBook::me() const {
-    if (d->meUid.isEmpty()) return std::nullopt;
+    if (d->meUid.isEmpty())
+        return std::nullopt;
     for (const ABPerson& p : d->people)
-        if (sameUid(p.uniqueId, d->meUid)) return p;
+        if (sameUid(p.uniqueId, d->meUid))
+            return p;
     return std::nullopt;
 }
 
@@ -237,12 +255,14 @@ void AddressBook::reload() {
         watched.append(d->folder);
         const QFileInfoList files = dir.entryInfoList(QDir::Files | QDir::Readable, QDir::Name);
         for (const QFileInfo& info : files) {
-            if (info.suffix().compare(QLatin1String("vcf"), Qt::CaseInsensitive) != 0) continue;
+            if (info.suffix().compare(QLatin1String("vcf"), Qt::CaseInsensitive) != 0)
+                continue;
             watched.append(info.absoluteFilePath());
             people.append(parseVCards(readCapped(info.absoluteFilePath(), kMaxCardFileSize), info.fileName()));
         }
         const QString mePath = dir.filePath(QString::fromLatin1(kMeFileName));
-        if (QFileInfo(mePath).isFile()) watched.append(mePath);
+        if (QFileInfo(mePath).isFile())
+            watched.append(mePath);
         const QString me = QString::fromUtf8(readCapped(mePath, kMaxMeFileSize)).section(QLatin1Char('\n'), 0, 0);
         d->meUid = me.trimmed();
     } else {
@@ -251,14 +271,17 @@ void AddressBook::reload() {
         QString parent = QFileInfo(d->folder).absolutePath();
         while (!parent.isEmpty() && !QFileInfo(parent).isDir() && parent != QLatin1String("/"))
             parent = QFileInfo(parent).absolutePath();
-        if (QFileInfo(parent).isDir()) watched.append(parent);
+        if (QFileInfo(parent).isDir())
+            watched.append(parent);
     }
     d->people = std::move(people);
 
     // Replaced files (written to a temporary and renamed) lose their watch: renew.
     const QStringList current = d->watcher.files() + d->watcher.directories();
-    if (!current.isEmpty()) d->watcher.removePaths(current);
-    if (!watched.isEmpty()) d->watcher.addPaths(watched);
+    if (!current.isEmpty())
+        d->watcher.removePaths(current);
+    if (!watched.isEmpty())
+        d->watcher.addPaths(watched);
 }
 
 }  // namespace platform

@@ -19,9 +19,9 @@ namespace platform {
 inline constexpr char kABDatabaseChangedExternallyNotification[] = "ABDatabaseChangedExternallyNotification";
 
 struct ABPerson {
-    QString uniqueId;     // UID, else a stable identifier made from file and position
-    QString name;         // FN, may be empty
-    QStringList emails;   // every EMAIL value, in file order
+    QString uniqueId;    // UID, else a stable identifier made from file and position
+    QString name;        // FN, may be empty
+    QStringList emails;  // every EMAIL value, in file order
 };
 
 class AddressBook : public QObject {

@@ -24,9 +24,7 @@ namespace {
 // String tables are small; a larger file is not read.
 constexpr qint64 kMaxStringsFileBytes = 16LL * 1024 * 1024;
 
-QString cleanedAbsolute(const QString& path) {
-    return QDir::cleanPath(QFileInfo(path).absoluteFilePath());
-}
+QString cleanedAbsolute(const QString& path) { return QDir::cleanPath(QFileInfo(path).absoluteFilePath()); }
 
 // A single path component: no separator, not "." or "..".
 bool isPlainName(const QString& name) {
@@ -45,9 +43,9 @@ QString programPath() {
 struct Bundle::Private {
     QString path;
     QVariantMap info;
-    QString executable;     // absolute path, empty when none
+    QString executable;  // absolute path, empty when none
     bool isMain = false;
-    QMutex mutex;           // guards what follows
+    QMutex mutex;  // guards what follows
     void* handle = nullptr;
     bool loaded = false;
     QHash<QString, QVariantMap> tables;
@@ -88,18 +86,22 @@ std::shared_ptr<Bundle> Bundle::open(const QString& path) {
     }
     auto info = plist::readDictionary(folder + QStringLiteral("/Contents/Info.plist"));
     if (!info) {
-        log::console(QStringLiteral("[Bundle open] %1 is not a bundle (no Contents/Info.plist dictionary)").arg(folder));
+        log::console(
+            QStringLiteral("[Bundle open] %1 is not a bundle (no Contents/Info.plist dictionary)").arg(folder));
         return nullptr;
     }
     auto d = std::make_shared<Private>();
     d->path = folder;
     d->info = *info;
     const QString exe = info->value(QStringLiteral("CFBundleExecutable")).toString();
-    if (isPlainName(exe)) d->executable = folder + QStringLiteral("/Contents/MacOS/") + exe;
+    if (isPlainName(exe))
+        d->executable = folder + QStringLiteral("/Contents/MacOS/") + exe;
 
     QMutexLocker lock(&cacheMutex());
-    if (auto existing = cache().value(folder).lock()) d = std::static_pointer_cast<Private>(existing);  // another thread was first
-    else cache().insert(folder, d);
+    if (auto existing = cache().value(folder).lock())
+        d = std::static_pointer_cast<Private>(existing);  // another thread was first
+    else
+        cache().insert(folder, d);
     std::shared_ptr<Bundle> b(new Bundle);
     b->d = d;
     return b;
@@ -153,17 +155,20 @@ QString Bundle::identifier() const {
 QString Bundle::version() const {
     for (const char* key : {"CFBundleVersion", "CFBundleShortVersionString"}) {
         const QVariant v = d->info.value(QLatin1String(key));
-        if (v.typeId() == QMetaType::QString && !v.toString().isEmpty()) return v.toString();
+        if (v.typeId() == QMetaType::QString && !v.toString().isEmpty())
+            return v.toString();
     }
     return {};
 }
 
 QString Bundle::pathForResource(const QString& name, const QString& type) const {
     const QString file = type.isEmpty() ? name : name + QLatin1Char('.') + type;
-    if (!isPlainName(file)) return {};
+    if (!isPlainName(file))
+        return {};
     for (const QString& folder : {resourcePath(), resourcePath() + QStringLiteral("/English.lproj")}) {
         const QString candidate = folder + QLatin1Char('/') + file;
-        if (QFileInfo::exists(candidate)) return candidate;
+        if (QFileInfo::exists(candidate))
+            return candidate;
     }
     return {};
 }
@@ -200,7 +205,8 @@ QString Bundle::localizedString(const QString& key, const QString& fallback, con
 
 bool Bundle::load() {
     QMutexLocker lock(&d->mutex);
-    if (d->loaded) return true;
+    if (d->loaded)
+        return true;
     if (d->executable.isEmpty()) {
         log::console(QStringLiteral("[Bundle load] %1 has no executable (CFBundleExecutable)").arg(d->path));
         return false;
@@ -226,7 +232,8 @@ bool Bundle::isLoaded() const {
 
 QString Bundle::principalClass() const {
     const QVariant v = d->info.value(QStringLiteral("NSPrincipalClass"));
-    if (v.typeId() != QMetaType::QString || !isLoaded()) return {};
+    if (v.typeId() != QMetaType::QString || !isLoaded())
+        return {};
     const QString name = v.toString();
     return ClassRegistry::contains(name) ? name : QString();
 }
@@ -244,20 +251,27 @@ public:
     QVariantMap parse() {
         QVariantMap out;
         for (;;) {
-            if (!skipSpace()) break;
-            if (atEnd()) break;
+            if (!skipSpace())
+                break;
+            if (atEnd())
+                break;
             QString key, value;
-            if (!token(key)) break;
-            if (!skipSpace() || atEnd()) break;
+            if (!token(key))
+                break;
+            if (!skipSpace() || atEnd())
+                break;
             if (s_[i_] == QLatin1Char(';')) {
                 ++i_;
                 out.insert(key, key);
                 continue;
             }
-            if (s_[i_] != QLatin1Char('=')) break;
+            if (s_[i_] != QLatin1Char('='))
+                break;
             ++i_;
-            if (!skipSpace() || atEnd() || !token(value)) break;
-            if (!skipSpace() || atEnd() || s_[i_] != QLatin1Char(';')) break;
+            if (!skipSpace() || atEnd() || !token(value))
+                break;
+            if (!skipSpace() || atEnd() || s_[i_] != QLatin1Char(';'))
+                break;
             ++i_;
             out.insert(key, value);
         }
@@ -274,10 +288,12 @@ private:
             if (c.isSpace() || c == QChar(0xFEFF)) {
                 ++i_;
             } else if (c == QLatin1Char('/') && i_ + 1 < s_.size() && s_[i_ + 1] == QLatin1Char('/')) {
-                while (!atEnd() && s_[i_] != QLatin1Char('\n')) ++i_;
+                while (!atEnd() && s_[i_] != QLatin1Char('\n'))
+                    ++i_;
             } else if (c == QLatin1Char('/') && i_ + 1 < s_.size() && s_[i_ + 1] == QLatin1Char('*')) {
                 const qsizetype end = s_.indexOf(QLatin1String("*/"), i_ + 2);
-                if (end < 0) return false;
+                if (end < 0)
+                    return false;
                 i_ = end + 2;
             } else {
                 break;
@@ -286,47 +302,67 @@ private:
         return true;
     }
 
-    static bool isWordChar(QChar c) {
-        return c.isLetterOrNumber() || QStringLiteral("_$+/:.-").contains(c);
-    }
+    static bool isWordChar(QChar c) { return c.isLetterOrNumber() || QStringLiteral("_$+/:.-").contains(c); }
 
     static int hexValue(QChar c) {
-        if (c >= QLatin1Char('0') && c <= QLatin1Char('9')) return c.unicode() - '0';
-        if (c >= QLatin1Char('a') && c <= QLatin1Char('f')) return c.unicode() - 'a' + 10;
-        if (c >= QLatin1Char('A') && c <= QLatin1Char('F')) return c.unicode() - 'A' + 10;
+        if (c >= QLatin1Char('0') && c <= QLatin1Char('9'))
+            return c.unicode() - '0';
+        if (c >= QLatin1Char('a') && c <= QLatin1Char('f'))
+            return c.unicode() - 'a' + 10;
+        if (c >= QLatin1Char('A') && c <= QLatin1Char('F'))
+            return c.unicode() - 'A' + 10;
         return -1;
     }
 
     bool token(QString& out) {
         if (s_[i_] != QLatin1Char('"')) {
             const qsizetype start = i_;
-            while (!atEnd() && isWordChar(s_[i_])) ++i_;
+            while (!atEnd() && isWordChar(s_[i_]))
+                ++i_;
             out = s_.mid(start, i_ - start);
             return !out.isEmpty();
         }
         ++i_;
         while (!atEnd()) {
             const QChar c = s_[i_++];
-            if (c == QLatin1Char('"')) return true;
+            if (c == QLatin1Char('"'))
+                return true;
             if (c != QLatin1Char('\\')) {
                 out.append(c);
                 continue;
             }
-            if (atEnd()) return false;
+            if (atEnd())
+                return false;
             const QChar e = s_[i_++];
             switch (e.unicode()) {
-            case 'n': out.append(QLatin1Char('\n')); break;
-            case 't': out.append(QLatin1Char('\t')); break;
-            case 'r': out.append(QLatin1Char('\r')); break;
-            case 'a': out.append(QChar(7)); break;
-            case 'b': out.append(QChar(8)); break;
-            case 'f': out.append(QChar(12)); break;
-            case 'v': out.append(QChar(11)); break;
+            case 'n':
+                out.append(QLatin1Char('\n'));
+                break;
+            case 't':
+                out.append(QLatin1Char('\t'));
+                break;
+            case 'r':
+                out.append(QLatin1Char('\r'));
+                break;
+            case 'a':
+                out.append(QChar(7));
+                break;
+            case 'b':
+                out.append(QChar(8));
+                break;
+            case 'f':
+                out.append(QChar(12));
+                break;
+            case 'v':
+                out.append(QChar(11));
+                break;
             case 'U':
             case 'u': {
                 int value = 0, n = 0;
-                for (; n < 4 && !atEnd() && hexValue(s_[i_]) >= 0; ++n) value = value * 16 + hexValue(s_[i_++]);
-                if (n == 0) return false;
+                for (; n < 4 && !atEnd() && hexValue(s_[i_]) >= 0; ++n)
+                    value = value * 16 + hexValue(s_[i_++]);
+                if (n == 0)
+                    return false;
                 out.append(QChar(char16_t(value)));
                 break;
             }
@@ -350,8 +386,6 @@ private:
 
 }  // namespace
 
-QVariantMap parseStringsTable(const QByteArray& utf8) {
-    return StringsParser(QString::fromUtf8(utf8)).parse();
-}
+QVariantMap parseStringsTable(const QByteArray& utf8) { return StringsParser(QString::fromUtf8(utf8)).parse(); }
 
 }  // namespace platform

@@ -19,13 +19,13 @@ public:
     // information dictionary.
     static std::shared_ptr<Bundle> mainBundle();
 
-    QString path() const;                         // the bundle folder
-    QString contentsPath() const;                 // <path>/Contents
-    QString resourcePath() const;                 // <path>/Contents/Resources
-    QString executablePath() const;               // Contents/MacOS/<CFBundleExecutable>, empty if none
+    QString path() const;            // the bundle folder
+    QString contentsPath() const;    // <path>/Contents
+    QString resourcePath() const;    // <path>/Contents/Resources
+    QString executablePath() const;  // Contents/MacOS/<CFBundleExecutable>, empty if none
     const QVariantMap& infoDictionary() const;
-    QString identifier() const;                   // CFBundleIdentifier
-    QString version() const;                      // CFBundleVersion, else CFBundleShortVersionString
+    QString identifier() const;  // CFBundleIdentifier
+    QString version() const;     // CFBundleVersion, else CFBundleShortVersionString
     QVariant objectForInfoKey(const QString& key) const;
 
     // Path of a resource "name.type" in Resources (then English.lproj); empty when missing.

@@ -30,7 +30,8 @@ Registry& registry() {
 }  // namespace
 
 void ClassRegistry::add(const QString& name, const QString& baseTag, Factory factory) {
-    if (name.isEmpty() || !factory) return;
+    if (name.isEmpty() || !factory)
+        return;
     Registry& r = registry();
     QMutexLocker lock(&r.mutex);
     r.classes.insert(name, Entry{baseTag, std::move(factory)});
@@ -42,7 +43,8 @@ void* ClassRegistry::create(const QString& name, const QString& baseTag) {
         Registry& r = registry();
         QMutexLocker lock(&r.mutex);
         auto it = r.classes.constFind(name);
-        if (it == r.classes.cend() || it->baseTag != baseTag) return nullptr;
+        if (it == r.classes.cend() || it->baseTag != baseTag)
+            return nullptr;
         factory = it->factory;
     }
     // Outside the lock: a constructor may itself look classes up.

@@ -27,13 +27,13 @@ public:
 
 // In a plug-in's source: JUNKWARD_REGISTER_CLASS(SWBayesFilter, SWPlugInFilter)
 // registers a default-constructed SWBayesFilter under its own name at load time.
-#define JUNKWARD_REGISTER_CLASS(Class, Base)                                                  \
-    namespace {                                                                               \
-    const bool Class##_registered = [] {                                                      \
-        ::platform::ClassRegistry::add(QStringLiteral(#Class), QStringLiteral(#Base),         \
+#define JUNKWARD_REGISTER_CLASS(Class, Base)                                                       \
+    namespace {                                                                                    \
+    const bool Class##_registered = [] {                                                           \
+        ::platform::ClassRegistry::add(QStringLiteral(#Class), QStringLiteral(#Base),              \
                                        []() -> void* { return static_cast<Base*>(new Class()); }); \
-        return true;                                                                          \
-    }();                                                                                      \
+        return true;                                                                               \
+    }();                                                                                           \
     }
 
 }  // namespace platform

@@ -22,13 +22,9 @@ namespace platform::folders {
 
 namespace {
 
-QString env(const char* name) {
-    return QFile::decodeName(qgetenv(name));
-}
+QString env(const char* name) { return QFile::decodeName(qgetenv(name)); }
 
-QString cleaned(const QString& path) {
-    return QDir::cleanPath(path);
-}
+QString cleaned(const QString& path) { return QDir::cleanPath(path); }
 
 // "<folder of libjunkward_platform.so>/../Library", when that folder exists.
 QString libraryBesideThisLibrary() {
@@ -44,7 +40,8 @@ QString libraryBesideThisLibrary() {
 
 QString homeFolder() {
     QString home = env("HOME");
-    if (!home.isEmpty()) return cleaned(home);
+    if (!home.isEmpty())
+        return cleaned(home);
     if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir)
         return cleaned(QFile::decodeName(pw->pw_dir));
     return QStringLiteral("/");
@@ -52,7 +49,8 @@ QString homeFolder() {
 
 QString userLibrary() {
     const QString over = env("JUNKWARD_USER_LIBRARY");
-    if (!over.isEmpty()) return cleaned(over);
+    if (!over.isEmpty())
+        return cleaned(over);
     QString data = env("XDG_DATA_HOME");
     // The base-directory convention ignores relative values.
     if (data.isEmpty() || !QDir::isAbsolutePath(data))
@@ -62,9 +60,11 @@ QString userLibrary() {
 
 QString localLibrary() {
     const QString over = env("JUNKWARD_LOCAL_LIBRARY");
-    if (!over.isEmpty()) return cleaned(over);
+    if (!over.isEmpty())
+        return cleaned(over);
     static const QString beside = libraryBesideThisLibrary();
-    if (!beside.isEmpty()) return beside;
+    if (!beside.isEmpty())
+        return beside;
     return cleaned(QStringLiteral(JUNKWARD_INSTALL_PREFIX "/lib/junkward/Library"));
 }
 
@@ -85,18 +85,23 @@ bool isFolder(const QString& path) {
 }
 
 bool ensureFolder(const QString& path, int mode) {
-    if (path.isEmpty()) return false;
+    if (path.isEmpty())
+        return false;
     const QString absolute = cleaned(QFileInfo(path).absoluteFilePath());
-    if (isFolder(absolute)) return true;
+    if (isFolder(absolute))
+        return true;
     // Create each missing level from the top; anything but a folder in the way fails.
     const QStringList parts = absolute.split(QLatin1Char('/'), Qt::SkipEmptyParts);
     QString current;
     for (const QString& part : parts) {
         current += QLatin1Char('/') + part;
         const QByteArray native = QFile::encodeName(current);
-        if (::mkdir(native.constData(), mode_t(mode)) == 0) continue;
-        if (errno != EEXIST) return false;
-        if (!isFolder(current)) return false;
+        if (::mkdir(native.constData(), mode_t(mode)) == 0)
+            continue;
+        if (errno != EEXIST)
+            return false;
+        if (!isFolder(current))
+            return false;
     }
     return isFolder(absolute);
 }

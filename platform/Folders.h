@@ -10,19 +10,19 @@
 
 namespace platform::folders {
 
-QString userLibrary();                       // never empty
-QString localLibrary();                      // never empty
+QString userLibrary();   // never empty
+QString localLibrary();  // never empty
 QString homeFolder();
-QString userPreferences();                   // <user Library>/Preferences
-QString userCaches();                        // <user Library>/Caches
-QString userLogs();                          // <user Library>/Logs
-QString userApplicationSupport();            // <user Library>/Application Support
-QString userMail();                          // <user Library>/Mail
-QString localApplicationSupport();           // <machine Library>/Application Support
-QString junkwardSupport();                   // <machine Library>/Application Support/Quillon/Junkward
-QString junkwardPlugins();                   // .../Junkward/Plugins
-QString junkwardComponents();                // .../Junkward/Components
-QString engineApplication();                 // .../Junkward/Junkward Engine.app
+QString userPreferences();          // <user Library>/Preferences
+QString userCaches();               // <user Library>/Caches
+QString userLogs();                 // <user Library>/Logs
+QString userApplicationSupport();   // <user Library>/Application Support
+QString userMail();                 // <user Library>/Mail
+QString localApplicationSupport();  // <machine Library>/Application Support
+QString junkwardSupport();          // <machine Library>/Application Support/Quillon/Junkward
+QString junkwardPlugins();          // .../Junkward/Plugins
+QString junkwardComponents();       // .../Junkward/Components
+QString engineApplication();        // .../Junkward/Junkward Engine.app
 
 // Creates path and its parents (mode 0755 unless given); true when it exists as a
 // folder afterwards. A plain file in the way is not touched: false.

@@ -21,14 +21,14 @@ enum class ElementKind { Other, Hidden, Block, Cell, LineBreak, Image, Preformat
 
 ElementKind elementKind(const char* name) {
     // Elements whose text a browser does not show.
-    static const char* const hidden[] = {"head", "script", "style", "title", "noscript", "template",
-                                         "object", "applet", "iframe", "select", "option", "textarea"};
+    static const char* const hidden[] = {"head",   "script", "style",  "title",  "noscript", "template",
+                                         "object", "applet", "iframe", "select", "option",   "textarea"};
     // Elements that begin and end a line of their own.
-    static const char* const blocks[] = {"p", "div", "h1", "h2", "h3", "h4", "h5", "h6", "ul", "ol", "li",
-                                         "dl", "dt", "dd", "table", "tr", "blockquote", "address",
-                                         "center", "form", "fieldset", "hr", "section", "article", "header",
-                                         "footer", "nav", "aside", "main", "figure", "caption", "body",
-                                         "html", "tbody", "thead", "tfoot", "menu", "dir", "legend"};
+    static const char* const blocks[] = {
+        "p",        "div",  "h1",      "h2",      "h3",     "h4",     "h5",         "h6",      "ul",     "ol",
+        "li",       "dl",   "dt",      "dd",      "table",  "tr",     "blockquote", "address", "center", "form",
+        "fieldset", "hr",   "section", "article", "header", "footer", "nav",        "aside",   "main",   "figure",
+        "caption",  "body", "html",    "tbody",   "thead",  "tfoot",  "menu",       "dir",     "legend"};
     static const auto* const kinds = [] {
         auto* map = new std::unordered_map<std::string_view, ElementKind>();
         for (const char* h : hidden)

@@ -9,7 +9,6 @@
 #include <QProcess>
 #include <QStandardPaths>
 
-
 namespace platform::launching {
 
 namespace {
@@ -33,13 +32,15 @@ QString programFolder() { return QDir::cleanPath(folders::localLibrary() + QStri
 
 const ApplicationEntry* applicationForSignature(const QString& signature) {
     for (const auto& entry : kApplications)
-        if (signature == QLatin1String(entry.signature)) return &entry;
+        if (signature == QLatin1String(entry.signature))
+            return &entry;
     return nullptr;
 }
 
 const ApplicationEntry* applicationForBundleName(const QString& name) {
     for (const auto& entry : kApplications)
-        if (name == QLatin1String(entry.bundleName)) return &entry;
+        if (name == QLatin1String(entry.bundleName))
+            return &entry;
     return nullptr;
 }
 
@@ -49,14 +50,17 @@ bool isApplicationRunning(const QString& signature) {
 }
 
 QString executableForPath(const QString& path) {
-    if (path.isEmpty()) return {};
+    if (path.isEmpty())
+        return {};
     const QFileInfo info(path);
     if (info.isDir()) {
         // A bundle: Contents/MacOS/<CFBundleExecutable> of its information dictionary.
         const auto info = plist::readDictionary(path + QStringLiteral("/Contents/Info.plist"));
-        if (!info) return {};
+        if (!info)
+            return {};
         const QString name = info->value(QStringLiteral("CFBundleExecutable")).toString();
-        if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String("..")) return {};
+        if (name.isEmpty() || name.contains(QLatin1Char('/')) || name == QLatin1String(".."))
+            return {};
         const QString exe = QDir::cleanPath(path) + QStringLiteral("/Contents/MacOS/") + name;
         return isExecutableFile(exe) ? exe : QString();
     }
@@ -65,17 +69,21 @@ QString executableForPath(const QString& path) {
 
 QString findApplication(const QString& signature) {
     const ApplicationEntry* entry = applicationForSignature(signature);
-    if (!entry) return {};
+    if (!entry)
+        return {};
     QString exe = executableForPath(folders::junkwardSupport() + QLatin1Char('/') + QLatin1String(entry->bundleName));
-    if (!exe.isEmpty()) return exe;
+    if (!exe.isEmpty())
+        return exe;
     exe = programFolder() + QLatin1Char('/') + QLatin1String(entry->programName);
-    if (isExecutableFile(exe)) return exe;
+    if (isExecutableFile(exe))
+        return exe;
     return QStandardPaths::findExecutable(QString::fromLatin1(entry->programName));
 }
 
 bool launchApplicationAtPath(const QString& path) {
     const QString exe = executableForPath(path);
-    if (exe.isEmpty()) return false;
+    if (exe.isEmpty())
+        return false;
     // The application outlives the caller: it must not hold the caller's output
     // open, or a mail filter's reader (procmail, a pipe) would wait for it forever.
     QProcess process;
@@ -89,8 +97,10 @@ bool launchApplicationAtPath(const QString& path) {
 
 bool openApplication(const QString& signature) {
     const ApplicationEntry* entry = applicationForSignature(signature);
-    if (!entry) return false;
-    if (ScriptingBus::startService(QString::fromLatin1(entry->busName))) return true;
+    if (!entry)
+        return false;
+    if (ScriptingBus::startService(QString::fromLatin1(entry->busName)))
+        return true;
     const QString exe = findApplication(signature);
     return !exe.isEmpty() && launchApplicationAtPath(exe);
 }

@@ -14,10 +14,10 @@ inline constexpr char kFrontEndSignature[] = "_SM0";
 // One known application. The table of these is the only place that ties a
 // signature to its bus name and executable.
 struct ApplicationEntry {
-    const char* signature;       // four-character code
-    const char* busName;         // well-known session-bus name
-    const char* bundleName;      // "<Name>.app", looked up in the Junkward support folder
-    const char* programName;     // the program's name in the program folder / PATH
+    const char* signature;    // four-character code
+    const char* busName;      // well-known session-bus name
+    const char* bundleName;   // "<Name>.app", looked up in the Junkward support folder
+    const char* programName;  // the program's name in the program folder / PATH
 };
 
 // The entry of signature; nullptr for an unknown one.

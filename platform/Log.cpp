@@ -33,8 +33,10 @@ const QByteArray& programName() {
         QByteArray n;
         char buf[4096];
         ssize_t len = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-        if (len > 0) n = QFileInfo(QString::fromLocal8Bit(buf, len)).fileName().toLocal8Bit();
-        if (n.isEmpty()) n = "junkward";
+        if (len > 0)
+            n = QFileInfo(QString::fromLocal8Bit(buf, len)).fileName().toLocal8Bit();
+        if (n.isEmpty())
+            n = "junkward";
         return n;
     }();
     return name;
@@ -44,18 +46,22 @@ const QByteArray& programName() {
 
 void console(const QString& line) {
     QByteArray bytes = line.toUtf8();
-    if (!bytes.endsWith('\n')) bytes.append('\n');
+    if (!bytes.endsWith('\n'))
+        bytes.append('\n');
     {
         QMutexLocker lock(&captureMutex());
-        if (g_capture) captureStore().append(line);
+        if (g_capture)
+            captureStore().append(line);
     }
     // One write call, so lines of concurrent writers do not interleave.
     const char* p = bytes.constData();
     size_t left = size_t(bytes.size());
     while (left > 0) {
         ssize_t w = ::write(STDERR_FILENO, p, left);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) break;
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            break;
         p += w;
         left -= size_t(w);
     }
@@ -90,7 +96,8 @@ void system(int priority, const QString& line) {
 void setCapture(bool on) {
     QMutexLocker lock(&captureMutex());
     g_capture = on;
-    if (on) captureStore().clear();
+    if (on)
+        captureStore().clear();
 }
 
 QStringList captured() {

@@ -14,10 +14,10 @@ namespace platform::loginitems {
 enum class LoginItemDomain { CurrentUser, AnyUser, System };
 
 struct LoginItem {
-    QString path;      // the application or program started at login
+    QString path;  // the application or program started at login
     bool hide = false;
-    QString file;      // the desktop entry holding it
-    QString name;      // Name=
+    QString file;  // the desktop entry holding it
+    QString name;  // Name=
 };
 
 // The autostart folder of domain; empty for a domain without one.

@@ -58,7 +58,8 @@ struct Fd {
     }
     ~Fd() { reset(); }
     void reset() {
-        if (fd >= 0) ::close(fd);
+        if (fd >= 0)
+            ::close(fd);
         fd = -1;
     }
     int release() {
@@ -76,8 +77,8 @@ QString encodedPortName(const QString& name) {
     out.reserve(utf8.size());
     for (int i = 0; i < utf8.size(); ++i) {
         const unsigned char c = static_cast<unsigned char>(utf8[i]);
-        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                           c == '-' || c == '_' || (c == '.' && i > 0);
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+                           c == '_' || (c == '.' && i > 0);
         if (plain)
             out += QChar(c);
         else
@@ -88,13 +89,15 @@ QString encodedPortName(const QString& name) {
 
 QString userRuntimeFolder() {
     const QByteArray xdg = qgetenv("XDG_RUNTIME_DIR");
-    if (!xdg.isEmpty() && xdg.startsWith('/')) return QString::fromLocal8Bit(xdg) + QStringLiteral("/junkward");
+    if (!xdg.isEmpty() && xdg.startsWith('/'))
+        return QString::fromLocal8Bit(xdg) + QStringLiteral("/junkward");
     return QStringLiteral("/tmp/junkward-%1").arg(::geteuid());
 }
 
 QString systemRuntimeFolder() {
     const QByteArray dir = qgetenv("JUNKWARD_SYSTEM_RUNTIME_DIR");
-    if (!dir.isEmpty() && dir.startsWith('/')) return QString::fromLocal8Bit(dir);
+    if (!dir.isEmpty() && dir.startsWith('/'))
+        return QString::fromLocal8Bit(dir);
     return QStringLiteral("/run/junkward");
 }
 
@@ -105,16 +108,22 @@ QString safeFolder(PortScope scope) {
     const QString folder = scope == PortScope::User ? userRuntimeFolder() : systemRuntimeFolder();
     const QByteArray path = folder.toLocal8Bit();
     const mode_t mode = scope == PortScope::User ? 0700 : 0755;
-    if (::mkdir(path.constData(), mode) == 0) ::chmod(path.constData(), mode);  // umask-independent
+    if (::mkdir(path.constData(), mode) == 0)
+        ::chmod(path.constData(), mode);  // umask-independent
     struct stat st {};
-    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode)) return {};
+    if (::lstat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return {};
     const uid_t me = ::geteuid();
     if (scope == PortScope::User) {
-        if (st.st_uid != me) return {};
-        if ((st.st_mode & 077) != 0 && ::chmod(path.constData(), 0700) != 0) return {};
+        if (st.st_uid != me)
+            return {};
+        if ((st.st_mode & 077) != 0 && ::chmod(path.constData(), 0700) != 0)
+            return {};
     } else {
-        if (st.st_uid != me && st.st_uid != 0) return {};
-        if (st.st_uid == me && (st.st_mode & 022) != 0 && ::chmod(path.constData(), 0755) != 0) return {};
+        if (st.st_uid != me && st.st_uid != 0)
+            return {};
+        if (st.st_uid == me && (st.st_mode & 022) != 0 && ::chmod(path.constData(), 0755) != 0)
+            return {};
     }
     return folder;
 }
@@ -122,7 +131,8 @@ QString safeFolder(PortScope scope) {
 bool fillAddress(const QByteArray& path, sockaddr_un* addr) {
     std::memset(addr, 0, sizeof(*addr));
     addr->sun_family = AF_UNIX;
-    if (path.isEmpty() || static_cast<size_t>(path.size()) >= sizeof(addr->sun_path)) return false;
+    if (path.isEmpty() || static_cast<size_t>(path.size()) >= sizeof(addr->sun_path))
+        return false;
     std::memcpy(addr->sun_path, path.constData(), path.size());
     return true;
 }
@@ -135,7 +145,8 @@ int connectTo(const QByteArray& path) {
         return -1;
     }
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (fd.fd < 0) return -1;
+    if (fd.fd < 0)
+        return -1;
     // A full backlog would otherwise block connect() without limit.
     timeval tv{5, 0};
     ::setsockopt(fd.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
@@ -143,14 +154,16 @@ int connectTo(const QByteArray& path) {
     do {
         r = ::connect(fd.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
     } while (r != 0 && errno == EINTR);
-    if (r != 0) return -1;
+    if (r != 0)
+        return -1;
     return fd.release();
 }
 
 bool peerUid(int fd, uid_t* uid) {
     ucred cred{};
     socklen_t len = sizeof(cred);
-    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) return false;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred))
+        return false;
     *uid = cred.uid;
     return true;
 }
@@ -158,25 +171,30 @@ bool peerUid(int fd, uid_t* uid) {
 using Clock = std::chrono::steady_clock;
 
 Clock::time_point deadlineAfter(double seconds) {
-    if (!(seconds > 0) || std::isnan(seconds)) return Clock::now();
+    if (!(seconds > 0) || std::isnan(seconds))
+        return Clock::now();
     seconds = std::min(seconds, 86400.0 * 365);
     return Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 int msUntil(Clock::time_point deadline) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return 0;
+    if (left <= 0)
+        return 0;
     return static_cast<int>(std::min<long long>(left, 1 << 30));
 }
 
 }  // namespace
 
 QString messagePortPath(const QString& name, PortScope scope) {
-    if (name.isEmpty()) return {};
+    if (name.isEmpty())
+        return {};
     const QString folder = safeFolder(scope);
-    if (folder.isEmpty()) return {};
+    if (folder.isEmpty())
+        return {};
     const QString path = folder + QLatin1Char('/') + encodedPortName(name);
-    if (static_cast<size_t>(path.toLocal8Bit().size()) >= sizeof(sockaddr_un::sun_path)) return {};
+    if (static_cast<size_t>(path.toLocal8Bit().size()) >= sizeof(sockaddr_un::sun_path))
+        return {};
     return path;
 }
 
@@ -196,8 +214,8 @@ struct LocalMessagePort::Private {
     struct Connection {
         Fd fd;
         uid_t uid = 0;
-        QByteArray in;         // bytes received, not yet handled
-        QByteArray out;        // reply bytes not yet written
+        QByteArray in;   // bytes received, not yet handled
+        QByteArray out;  // reply bytes not yet written
         qsizetype outPos = 0;
         Notifier readNotifier;
         Notifier writeNotifier;
@@ -232,7 +250,8 @@ struct LocalMessagePort::Private {
 
     qsizetype bufferedBytes() const {
         qsizetype total = 0;
-        for (const auto& [id, c] : connections) total += c->in.size() + c->out.size();
+        for (const auto& [id, c] : connections)
+            total += c->in.size() + c->out.size();
         return total;
     }
 
@@ -252,7 +271,8 @@ LocalMessagePort::~LocalMessagePort() { d->shutdown(); }
 
 std::unique_ptr<LocalMessagePort> LocalMessagePort::create(const QString& name, Callback callback, PortScope scope) {
     const QString path = messagePortPath(name, scope);
-    if (path.isEmpty() || !callback) return nullptr;
+    if (path.isEmpty() || !callback)
+        return nullptr;
     const QByteArray path8 = path.toLocal8Bit();
 
     // The lock file makes ownership exclusive among live processes; the kernel
@@ -260,26 +280,33 @@ std::unique_ptr<LocalMessagePort> LocalMessagePort::create(const QString& name, 
     const QByteArray lockPath = path8 + ".lock";
     Fd lock(::open(lockPath.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW,
                    scope == PortScope::User ? 0600 : 0644));
-    if (lock.fd < 0) return nullptr;
-    if (::flock(lock.fd, LOCK_EX | LOCK_NB) != 0) return nullptr;
+    if (lock.fd < 0)
+        return nullptr;
+    if (::flock(lock.fd, LOCK_EX | LOCK_NB) != 0)
+        return nullptr;
 
     struct stat st {};
     if (::lstat(path8.constData(), &st) == 0) {
-        if (!S_ISSOCK(st.st_mode)) return nullptr;  // something else in the way: leave it alone
+        if (!S_ISSOCK(st.st_mode))
+            return nullptr;  // something else in the way: leave it alone
         // A process that does not use the lock may still serve it: probe.
         int probe = connectTo(path8);
         if (probe >= 0) {
             ::close(probe);
             return nullptr;
         }
-        if (::unlink(path8.constData()) != 0 && errno != ENOENT) return nullptr;
+        if (::unlink(path8.constData()) != 0 && errno != ENOENT)
+            return nullptr;
     }
 
     sockaddr_un addr;
-    if (!fillAddress(path8, &addr)) return nullptr;
+    if (!fillAddress(path8, &addr))
+        return nullptr;
     Fd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (fd.fd < 0) return nullptr;
-    if (::bind(fd.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0) return nullptr;
+    if (fd.fd < 0)
+        return nullptr;
+    if (::bind(fd.fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0)
+        return nullptr;
     if (::chmod(path8.constData(), scope == PortScope::User ? 0600 : 0666) != 0 || ::listen(fd.fd, SOMAXCONN) != 0) {
         ::unlink(path8.constData());
         return nullptr;
@@ -300,8 +327,7 @@ std::unique_ptr<LocalMessagePort> LocalMessagePort::create(const QString& name, 
     d->socketDev = st.st_dev;
     d->socketIno = st.st_ino;
     d->acceptNotifier.reset(new QSocketNotifier(d->listenFd.fd, QSocketNotifier::Read));
-    QObject::connect(d->acceptNotifier.get(), &QSocketNotifier::activated, port.get(),
-                     [d] { d->acceptConnections(); });
+    QObject::connect(d->acceptNotifier.get(), &QSocketNotifier::activated, port.get(), [d] { d->acceptConnections(); });
     d->stallTimer.setInterval(5000);
     QObject::connect(&d->stallTimer, &QTimer::timeout, port.get(), [d] { d->checkStalled(); });
     d->stallTimer.start();
@@ -335,7 +361,8 @@ void LocalMessagePort::Private::acceptConnections() {
     for (;;) {
         Fd fd(::accept4(listenFd.fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (fd.fd < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return;  // EAGAIN, or a transient error (EMFILE...): try at the next notification
         }
         uid_t uid = 0;
@@ -344,8 +371,8 @@ void LocalMessagePort::Private::acceptConnections() {
             continue;
         }
         if (scope == PortScope::User && uid != ::geteuid()) {
-            log::console(QStringLiteral("[LocalMessagePort %1] Refused a connection from user id %2")
-                             .arg(name).arg(uid));
+            log::console(
+                QStringLiteral("[LocalMessagePort %1] Refused a connection from user id %2").arg(name).arg(uid));
             continue;
         }
         if (connections.size() >= kMaxConnections && !dropLongestIdle()) {
@@ -366,7 +393,8 @@ void LocalMessagePort::Private::acceptConnections() {
 }
 
 void LocalMessagePort::Private::drop(quint64 id, const char* reason) {
-    if (reason) logDrop(reason);
+    if (reason)
+        logDrop(reason);
     connections.erase(id);
 }
 
@@ -377,24 +405,30 @@ bool LocalMessagePort::Private::dropLongestIdle() {
     auto oldest = connections.end();
     for (auto it = connections.begin(); it != connections.end(); ++it) {
         const Connection& c = *it->second;
-        if (!c.in.isEmpty() || !c.out.isEmpty() || c.discarding) continue;
+        if (!c.in.isEmpty() || !c.out.isEmpty() || c.discarding)
+            continue;
         int unread = 0;  // a request sent but not read yet is not idleness
-        if (::ioctl(c.fd.fd, FIONREAD, &unread) != 0 || unread > 0) continue;
-        if (oldest == connections.end() || c.lastProgress < oldest->second->lastProgress) oldest = it;
+        if (::ioctl(c.fd.fd, FIONREAD, &unread) != 0 || unread > 0)
+            continue;
+        if (oldest == connections.end() || c.lastProgress < oldest->second->lastProgress)
+            oldest = it;
     }
-    if (oldest == connections.end()) return false;
+    if (oldest == connections.end())
+        return false;
     drop(oldest->first, "too many connections: the longest idle one makes room");
     return true;
 }
 
 void LocalMessagePort::Private::readFrom(quint64 id) {
     auto it = connections.find(id);
-    if (it == connections.end()) return;
+    if (it == connections.end())
+        return;
     Connection& c = *it->second;
     // Read what is there, but never more than the request in progress still needs
     // beyond one chunk, so a flood of pipelined requests cannot grow the buffer.
     for (int rounds = 0; rounds < 16; ++rounds) {
-        if (c.in.size() >= qsizetype(kRequestHeaderSize + kMessagePortMaxRequest + kReadChunk)) break;
+        if (c.in.size() >= qsizetype(kRequestHeaderSize + kMessagePortMaxRequest + kReadChunk))
+            break;
         if (c.in.size() > kSmallBuffer && bufferedBytes() + qsizetype(kReadChunk) > kMaxBufferedBytes) {
             drop(id, "the port's buffers are full");
             return;
@@ -405,7 +439,8 @@ void LocalMessagePort::Private::readFrom(quint64 id) {
         if (n > 0) {
             c.in.resize(old + n);
             c.lastProgress = Clock::now();
-            if (size_t(n) < kReadChunk) break;
+            if (size_t(n) < kReadChunk)
+                break;
             continue;
         }
         c.in.resize(old);
@@ -418,8 +453,10 @@ void LocalMessagePort::Private::readFrom(quint64 id) {
                 drop(id, "closed in the middle of a request");
             return;
         }
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            break;
         drop(id, "read error");
         return;
     }
@@ -429,7 +466,8 @@ void LocalMessagePort::Private::readFrom(quint64 id) {
 void LocalMessagePort::Private::handleBuffered(quint64 id) {
     for (;;) {
         auto it = connections.find(id);
-        if (it == connections.end()) return;
+        if (it == connections.end())
+            return;
         Connection& c = *it->second;
         if (!c.out.isEmpty()) {
             // A reply is still being written: hold further requests until it is out.
@@ -441,7 +479,8 @@ void LocalMessagePort::Private::handleBuffered(quint64 id) {
             const qsizetype n = qsizetype(std::min<quint64>(c.discardRemaining, quint64(c.in.size())));
             c.in.remove(0, n);
             c.discardRemaining -= quint64(n);
-            if (c.discardRemaining > 0) return;
+            if (c.discardRemaining > 0)
+                return;
             c.discarding = false;
             if (c.discardReplyWanted) {
                 QByteArray out(kReplyHeaderSize, Qt::Uninitialized);
@@ -453,7 +492,8 @@ void LocalMessagePort::Private::handleBuffered(quint64 id) {
             }
             continue;
         }
-        if (c.in.size() < qsizetype(kRequestHeaderSize)) return;
+        if (c.in.size() < qsizetype(kRequestHeaderSize))
+            return;
         const uchar* h = reinterpret_cast<const uchar*>(c.in.constData());
         const qint32 msgid = qFromLittleEndian<qint32>(h);
         const quint32 flags = qFromLittleEndian<quint32>(h + 4);
@@ -465,14 +505,16 @@ void LocalMessagePort::Private::handleBuffered(quint64 id) {
         }
         if (length > kMessagePortMaxRequest) {
             log::console(QStringLiteral("[LocalMessagePort %1] Refused a request of %2 bytes: the limit is 64 MiB")
-                             .arg(name).arg(length));
+                             .arg(name)
+                             .arg(length));
             c.in.remove(0, kRequestHeaderSize);
             c.discarding = true;
             c.discardRemaining = length;
             c.discardReplyWanted = (flags & kFlagReplyWanted) != 0;
             continue;
         }
-        if (c.in.size() < qsizetype(kRequestHeaderSize + length)) return;
+        if (c.in.size() < qsizetype(kRequestHeaderSize + length))
+            return;
         const QByteArray data = c.in.mid(kRequestHeaderSize, length);
         c.in.remove(0, kRequestHeaderSize + length);
         const uid_t uid = c.uid;
@@ -481,11 +523,14 @@ void LocalMessagePort::Private::handleBuffered(quint64 id) {
         std::shared_ptr<bool> token = alive;
         const std::shared_ptr<const Callback> call = callback;
         const QByteArray reply = (*call)(msgid, data, uid);
-        if (!*token) return;
+        if (!*token)
+            return;
         it = connections.find(id);
-        if (it == connections.end()) return;
+        if (it == connections.end())
+            return;
         Connection& c2 = *it->second;
-        if (!(flags & kFlagReplyWanted)) continue;
+        if (!(flags & kFlagReplyWanted))
+            continue;
         if (static_cast<quint64>(reply.size()) > kMessagePortMaxRequest) {
             drop(id, "the reply is larger than 64 MiB");
             return;
@@ -501,7 +546,8 @@ void LocalMessagePort::Private::handleBuffered(quint64 id) {
 
 void LocalMessagePort::Private::writeTo(quint64 id) {
     auto it = connections.find(id);
-    if (it == connections.end()) return;
+    if (it == connections.end())
+        return;
     Connection& c = *it->second;
     while (c.outPos < c.out.size()) {
         const ssize_t n = ::send(c.fd.fd, c.out.constData() + c.outPos, c.out.size() - c.outPos, MSG_NOSIGNAL);
@@ -510,7 +556,8 @@ void LocalMessagePort::Private::writeTo(quint64 id) {
             c.lastProgress = Clock::now();
             continue;
         }
-        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EINTR)
+            continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             c.writeNotifier->setEnabled(true);
             c.readNotifier->setEnabled(false);
@@ -526,7 +573,8 @@ void LocalMessagePort::Private::writeTo(quint64 id) {
     // Requests that arrived while the reply was written are in the buffer already.
     if (c.in.size() >= qsizetype(kRequestHeaderSize))
         QTimer::singleShot(0, q, [this, id, token = alive] {
-            if (*token) handleBuffered(id);
+            if (*token)
+                handleBuffered(id);
         });
 }
 
@@ -535,9 +583,11 @@ void LocalMessagePort::Private::checkStalled() {
     std::vector<quint64> stalled;
     for (const auto& [id, c] : connections) {
         const bool busy = !c->in.isEmpty() || !c->out.isEmpty();
-        if (busy && now - c->lastProgress > std::chrono::milliseconds(kStalledRequestMs)) stalled.push_back(id);
+        if (busy && now - c->lastProgress > std::chrono::milliseconds(kStalledRequestMs))
+            stalled.push_back(id);
     }
-    for (quint64 id : stalled) drop(id, "the request stalled");
+    for (quint64 id : stalled)
+        drop(id, "the request stalled");
 }
 
 // ---------------------------------------------------------------------------
@@ -548,9 +598,11 @@ struct RemoteMessagePort::Private {
     Fd fd;
 
     bool peerGone() const {
-        if (fd.fd < 0) return true;
+        if (fd.fd < 0)
+            return true;
         pollfd p{fd.fd, POLLRDHUP, 0};
-        if (::poll(&p, 1, 0) < 0) return false;
+        if (::poll(&p, 1, 0) < 0)
+            return false;
         return (p.revents & (POLLHUP | POLLERR | POLLRDHUP | POLLNVAL)) != 0;
     }
 
@@ -564,17 +616,21 @@ struct RemoteMessagePort::Private {
                 *partial = true;
                 continue;
             }
-            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno == EINTR)
+                continue;
             if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
                 pollfd p{fd.fd, POLLOUT, 0};
                 const int r = ::poll(&p, 1, msUntil(deadline));
-                if (r == 0) return kMessagePortSendTimeout;
-                if (r < 0 && errno != EINTR) return kMessagePortTransportError;
+                if (r == 0)
+                    return kMessagePortSendTimeout;
+                if (r < 0 && errno != EINTR)
+                    return kMessagePortTransportError;
                 if (r > 0 && (p.revents & (POLLERR | POLLHUP | POLLNVAL)) && !(p.revents & POLLOUT))
                     return kMessagePortIsInvalid;
                 continue;
             }
-            if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN)) return kMessagePortIsInvalid;
+            if (n < 0 && (errno == EPIPE || errno == ECONNRESET || errno == ENOTCONN))
+                return kMessagePortIsInvalid;
             return kMessagePortTransportError;
         }
         return kMessagePortSuccess;
@@ -586,9 +642,11 @@ struct RemoteMessagePort::Private {
         while (done < len) {
             pollfd p{fd.fd, POLLIN, 0};
             const int r = ::poll(&p, 1, msUntil(deadline));
-            if (r == 0) return kMessagePortReceiveTimeout;
+            if (r == 0)
+                return kMessagePortReceiveTimeout;
             if (r < 0) {
-                if (errno == EINTR) continue;
+                if (errno == EINTR)
+                    continue;
                 return kMessagePortTransportError;
             }
             const ssize_t n = ::recv(fd.fd, buf + done, len - done, MSG_DONTWAIT);
@@ -596,9 +654,12 @@ struct RemoteMessagePort::Private {
                 done += size_t(n);
                 continue;
             }
-            if (n == 0) return kMessagePortIsInvalid;
-            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-            if (errno == ECONNRESET) return kMessagePortIsInvalid;
+            if (n == 0)
+                return kMessagePortIsInvalid;
+            if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)
+                continue;
+            if (errno == ECONNRESET)
+                return kMessagePortIsInvalid;
             return kMessagePortTransportError;
         }
         return kMessagePortSuccess;
@@ -610,14 +671,18 @@ RemoteMessagePort::~RemoteMessagePort() = default;
 
 std::unique_ptr<RemoteMessagePort> RemoteMessagePort::connect(const QString& name, PortScope scope) {
     const QString path = messagePortPath(name, scope);
-    if (path.isEmpty()) return nullptr;
+    if (path.isEmpty())
+        return nullptr;
     Fd fd(connectTo(path.toLocal8Bit()));
-    if (fd.fd < 0) return nullptr;
+    if (fd.fd < 0)
+        return nullptr;
     // Only a server of this user (or root, for the system-wide port) is trusted.
     uid_t uid = 0;
-    if (!peerUid(fd.fd, &uid)) return nullptr;
+    if (!peerUid(fd.fd, &uid))
+        return nullptr;
     const uid_t me = ::geteuid();
-    if (scope == PortScope::User ? uid != me : (uid != me && uid != 0)) return nullptr;
+    if (scope == PortScope::User ? uid != me : (uid != me && uid != 0))
+        return nullptr;
     timeval none{0, 0};
     ::setsockopt(fd.fd, SOL_SOCKET, SO_SNDTIMEO, &none, sizeof(none));
     std::unique_ptr<RemoteMessagePort> port(new RemoteMessagePort());
@@ -628,9 +693,12 @@ std::unique_ptr<RemoteMessagePort> RemoteMessagePort::connect(const QString& nam
 int RemoteMessagePort::sendRequest(qint32 msgid, const QByteArray& data, double sendTimeout, double receiveTimeout,
                                    bool replyWanted, QByteArray* reply) {
     std::lock_guard<std::mutex> lock(d->mutex);
-    if (reply) reply->clear();
-    if (d->fd.fd < 0) return kMessagePortIsInvalid;
-    if (static_cast<quint64>(data.size()) > kMessagePortMaxRequest) return kMessagePortTransportError;
+    if (reply)
+        reply->clear();
+    if (d->fd.fd < 0)
+        return kMessagePortIsInvalid;
+    if (static_cast<quint64>(data.size()) > kMessagePortMaxRequest)
+        return kMessagePortTransportError;
     if (d->peerGone()) {
         d->fd.reset();
         return kMessagePortIsInvalid;
@@ -648,10 +716,12 @@ int RemoteMessagePort::sendRequest(qint32 msgid, const QByteArray& data, double 
     int status = d->writeAll(request.constData(), size_t(request.size()), sendDeadline, &partial);
     if (status != kMessagePortSuccess) {
         // A request cut short leaves the stream out of step: the connection is done.
-        if (status != kMessagePortSendTimeout || partial) d->fd.reset();
+        if (status != kMessagePortSendTimeout || partial)
+            d->fd.reset();
         return status;
     }
-    if (!replyWanted) return kMessagePortSuccess;
+    if (!replyWanted)
+        return kMessagePortSuccess;
 
     const auto receiveDeadline = deadlineAfter(receiveTimeout);
     uchar lengthBytes[kReplyHeaderSize];
@@ -672,7 +742,8 @@ int RemoteMessagePort::sendRequest(qint32 msgid, const QByteArray& data, double 
                 got += step;
             }
             if (status == kMessagePortSuccess) {
-                if (reply) *reply = std::move(body);
+                if (reply)
+                    *reply = std::move(body);
                 return kMessagePortSuccess;
             }
         }
@@ -684,7 +755,8 @@ int RemoteMessagePort::sendRequest(qint32 msgid, const QByteArray& data, double 
 
 bool RemoteMessagePort::isValid() const {
     std::lock_guard<std::mutex> lock(d->mutex);
-    if (d->peerGone()) d->fd.reset();
+    if (d->peerGone())
+        d->fd.reset();
     return d->fd.fd >= 0;
 }
 

@@ -78,8 +78,8 @@ public:
 
     // Sends a request; with replyWanted, waits for the reply into *reply.
     // Time-outs in seconds; returns one of the status codes above.
-    int sendRequest(qint32 msgid, const QByteArray& data, double sendTimeout, double receiveTimeout,
-                    bool replyWanted, QByteArray* reply);
+    int sendRequest(qint32 msgid, const QByteArray& data, double sendTimeout, double receiveTimeout, bool replyWanted,
+                    QByteArray* reply);
     bool isValid() const;
     void invalidate();
 

@@ -41,7 +41,8 @@ public:
     std::function<void(const QDBusMessage&)> onPosted;
 public slots:
     void posted(const QDBusMessage& message) {
-        if (onPosted) onPosted(message);
+        if (onPosted)
+            onPosted(message);
     }
 };
 
@@ -63,13 +64,13 @@ struct DistributedNotificationCenter::Private {
         QDBusConnection session =
             QDBusConnection::connectToBus(QDBusConnection::SessionBus, QStringLiteral("junkward-notifications"));
         if (session.isConnected())
-            sessionConnected = session.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"),
-                                               &receiver, SLOT(posted(QDBusMessage)));
+            sessionConnected = session.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"), &receiver,
+                                               SLOT(posted(QDBusMessage)));
         QDBusConnection system =
             QDBusConnection::connectToBus(QDBusConnection::SystemBus, QStringLiteral("junkward-notifications-system"));
         if (system.isConnected())
-            systemConnected = system.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"),
-                                             &receiver, SLOT(posted(QDBusMessage)));
+            systemConnected = system.connect(QString(), kPath, kInterface, kSignal, QStringLiteral("ssay"), &receiver,
+                                             SLOT(posted(QDBusMessage)));
     }
 
     void deliver(const QDBusMessage& message);
@@ -82,10 +83,10 @@ namespace {
 // have written it yet when the process ends. A round trip on the bus
 // guarantees every earlier message of the connection reached it.
 void flushConnection(QDBusConnection& connection) {
-    connection.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
-                                                   QStringLiteral("/org/freedesktop/DBus"),
-                                                   QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
-                    QDBus::Block, 1000);
+    connection.call(
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                       QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping")),
+        QDBus::Block, 1000);
 }
 
 // The connections posted on from this process, flushed when the application
@@ -115,8 +116,6 @@ private:
     std::vector<QDBusConnection> list_;
     bool registered_ = false;
 };
-
-
 
 // The sender thread of postInBackground(): one queue, sent in order.
 class BackgroundSender {
@@ -214,7 +213,8 @@ void DistributedNotificationCenter::Private::deliver(const QDBusMessage& message
     const QByteArray info = args[2].toByteArray();
     if (!info.isEmpty()) {
         std::optional<QVariant> value;
-        if (info.startsWith(kBinaryMagic)) value = plist::fromData(info);
+        if (info.startsWith(kBinaryMagic))
+            value = plist::fromData(info);
         if (!value || value->metaType().id() != QMetaType::QVariantMap) {
             log::console(QStringLiteral("[DistributedNotificationCenter] Dropped the notification \"%1\": its user "
                                         "info is not a property-list dictionary")
@@ -230,17 +230,21 @@ void DistributedNotificationCenter::Private::deliver(const QDBusMessage& message
     {
         std::lock_guard<std::mutex> lock(mutex);
         for (const auto& [token, o] : observers) {
-            if (!o.name.isEmpty() && o.name != n.name) continue;
-            if (o.object && *o.object != n.object) continue;
+            if (!o.name.isEmpty() && o.name != n.name)
+                continue;
+            if (o.object && *o.object != n.object)
+                continue;
             handlers.push_back(o.handler);
         }
     }
-    for (const auto& h : handlers) h(n);
+    for (const auto& h : handlers)
+        h(n);
 }
 
 bool DistributedNotificationCenter::Private::send(QDBusConnection connection, const QString& name,
                                                   const QString& object, const QVariantMap* userInfo) {
-    if (!connection.isConnected()) return false;
+    if (!connection.isConnected())
+        return false;
     QByteArray info;
     if (userInfo) {
         info = plist::toData(QVariant(*userInfo), plist::Format::Binary);
@@ -253,14 +257,16 @@ bool DistributedNotificationCenter::Private::send(QDBusConnection connection, co
     }
     QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, kSignal);
     signal << name << object << info;
-    if (!connection.send(signal)) return false;
+    if (!connection.send(signal))
+        return false;
     PostedConnections::shared().add(connection);
     return true;
 }
 
 DistributedNotificationCenter::DistributedNotificationCenter() : d(std::make_unique<Private>()) {
     // Handlers run on the main thread even when a worker thread makes the centre.
-    if (QCoreApplication* app = QCoreApplication::instance()) d->receiver.moveToThread(app->thread());
+    if (QCoreApplication* app = QCoreApplication::instance())
+        d->receiver.moveToThread(app->thread());
     d->receiver.onPosted = [this](const QDBusMessage& m) { d->deliver(m); };
     d->connectBuses();
 }
@@ -272,7 +278,8 @@ DistributedNotificationCenter& DistributedNotificationCenter::defaultCenter() {
 
 int DistributedNotificationCenter::addObserver(const QString& name, std::optional<QString> object,
                                                NotificationHandler handler) {
-    if (!handler) return 0;
+    if (!handler)
+        return 0;
     std::lock_guard<std::mutex> lock(d->mutex);
     const int token = d->nextToken++;
     d->observers.emplace(token, DistributedObserver{name, std::move(object), std::move(handler)});
@@ -290,10 +297,12 @@ bool DistributedNotificationCenter::post(const QString& name, const QString& obj
 
 bool DistributedNotificationCenter::postInBackground(const QString& name, const QString& object) {
     QDBusConnection connection = QDBusConnection::sessionBus();
-    if (!connection.isConnected()) return false;
+    if (!connection.isConnected())
+        return false;
     QDBusMessage signal = QDBusMessage::createSignal(kPath, kInterface, kSignal);
     signal << name << object << QByteArray();
-    if (BackgroundSender::shared().enqueue(connection, signal)) return true;
+    if (BackgroundSender::shared().enqueue(connection, signal))
+        return true;
     return connection.send(signal);
 }
 
@@ -318,7 +327,8 @@ LocalNotificationCenter& LocalNotificationCenter::defaultCenter() {
 }
 
 int LocalNotificationCenter::addObserver(const QString& name, NotificationHandler handler) {
-    if (!handler) return 0;
+    if (!handler)
+        return 0;
     std::lock_guard<std::mutex> lock(d->mutex);
     const int token = d->nextToken++;
     d->observers.emplace(token, std::make_pair(name, std::move(handler)));
@@ -335,16 +345,19 @@ void LocalNotificationCenter::post(const Notification& notification) {
     {
         std::lock_guard<std::mutex> lock(d->mutex);
         for (const auto& [token, o] : d->observers)
-            if (o.first.isEmpty() || o.first == notification.name) handlers.push_back(o.second);
+            if (o.first.isEmpty() || o.first == notification.name)
+                handlers.push_back(o.second);
     }
-    for (const auto& h : handlers) h(notification);
+    for (const auto& h : handlers)
+        h(notification);
 }
 
 void LocalNotificationCenter::post(const QString& name, const QVariant& object, const QVariantMap& userInfo) {
     Notification n;
     n.name = name;
     n.localObject = object;
-    if (object.metaType().id() == QMetaType::QString) n.object = object.toString();
+    if (object.metaType().id() == QMetaType::QString)
+        n.object = object.toString();
     n.userInfo = userInfo;
     n.hasUserInfo = !userInfo.isEmpty();
     post(n);

@@ -50,14 +50,20 @@ const QDateTime& referenceDate() {
 }
 
 struct NodeDeleter {
-    void operator()(plist_t node) const { if (node) plist_free(node); }
+    void operator()(plist_t node) const {
+        if (node)
+            plist_free(node);
+    }
 };
 using Node = std::unique_ptr<void, NodeDeleter>;
 
 struct XmlText {
     char* text = nullptr;
     uint32_t length = 0;
-    ~XmlText() { if (text) plist_to_xml_free(text); }
+    ~XmlText() {
+        if (text)
+            plist_to_xml_free(text);
+    }
 };
 
 // ---------------------------------------------------------------------------
@@ -76,22 +82,29 @@ public:
     bool check() {
         while (p_ < end_) {
             const char* lt = static_cast<const char*>(std::memchr(p_, '<', size_t(end_ - p_)));
-            if (!text(p_, lt ? lt : end_)) return false;
-            if (!lt) break;
+            if (!text(p_, lt ? lt : end_))
+                return false;
+            if (!lt)
+                break;
             const char* q = lt + 1;
             if (startsWith(q, "!--")) {
-                if (!(p_ = skipPast(q + 3, "-->"))) return false;
+                if (!(p_ = skipPast(q + 3, "-->")))
+                    return false;
             } else if (startsWith(q, "![CDATA[")) {
                 const char* close = find(q + 8, "]]>");
-                if (!close || !text(q + 8, close, true)) return false;
+                if (!close || !text(q + 8, close, true))
+                    return false;
                 p_ = close + 3;
             } else if (startsWith(q, "?")) {
-                if (!(p_ = skipPast(q + 1, "?>"))) return false;
+                if (!(p_ = skipPast(q + 1, "?>")))
+                    return false;
             } else if (startsWith(q, "!")) {
-                if (!(p_ = skipPast(q + 1, ">"))) return false;
+                if (!(p_ = skipPast(q + 1, ">")))
+                    return false;
             } else {
                 const char* gt = static_cast<const char*>(std::memchr(q, '>', size_t(end_ - q)));
-                if (!gt || !tag(q, gt)) return false;
+                if (!gt || !tag(q, gt))
+                    return false;
                 p_ = gt + 1;
             }
         }
@@ -100,17 +113,22 @@ public:
 
 private:
     enum Kind { Plist, Dict, Array, Key, String, Integer, Real, Date, Data, True, False, Unknown };
-    struct Frame { Kind kind; quint64 children = 0; std::string text; };
+    struct Frame {
+        Kind kind;
+        quint64 children = 0;
+        std::string text;
+    };
 
     static bool isLeaf(Kind k) { return k >= Key; }
 
     static Kind kindOf(std::string_view name) {
         static const std::pair<std::string_view, Kind> names[] = {
-            {"plist", Plist}, {"dict", Dict}, {"array", Array}, {"key", Key}, {"string", String},
-            {"integer", Integer}, {"real", Real}, {"date", Date}, {"data", Data}, {"true", True},
-            {"false", False}};
+            {"plist", Plist},   {"dict", Dict},       {"array", Array}, {"key", Key},
+            {"string", String}, {"integer", Integer}, {"real", Real},   {"date", Date},
+            {"data", Data},     {"true", True},       {"false", False}};
         for (const auto& [n, k] : names)
-            if (n == name) return k;
+            if (n == name)
+                return k;
         return Unknown;
     }
 
@@ -121,7 +139,8 @@ private:
     const char* find(const char* from, const char* s) const {
         size_t n = std::strlen(s);
         for (const char* q = from; q + n <= end_; ++q)
-            if (std::memcmp(q, s, n) == 0) return q;
+            if (std::memcmp(q, s, n) == 0)
+                return q;
         return nullptr;
     }
     const char* skipPast(const char* from, const char* s) const {
@@ -133,35 +152,49 @@ private:
     // "&#0;", "&#x00;" and the like.
     static bool hasNulReference(const char* from, const char* to) {
         for (const char* c = from; c + 2 < to; ++c) {
-            if (c[0] != '&' || c[1] != '#') continue;
+            if (c[0] != '&' || c[1] != '#')
+                continue;
             const char* d = c + 2;
             const bool hex = d < to && (*d == 'x' || *d == 'X');
-            if (hex) ++d;
+            if (hex)
+                ++d;
             quint64 value = 0;
             bool any = false;
-            for (; d < to && std::isxdigit(static_cast<unsigned char>(*d)) && (hex || std::isdigit(static_cast<unsigned char>(*d))); ++d) {
+            for (; d < to && std::isxdigit(static_cast<unsigned char>(*d)) &&
+                   (hex || std::isdigit(static_cast<unsigned char>(*d)));
+                 ++d) {
                 any = true;
-                value = std::min<quint64>(value * (hex ? 16 : 10) + quint64(std::isdigit(static_cast<unsigned char>(*d)) ? *d - '0' : (std::tolower(static_cast<unsigned char>(*d)) - 'a' + 10)), 0x110000);
+                value = std::min<quint64>(
+                    value * (hex ? 16 : 10) + quint64(std::isdigit(static_cast<unsigned char>(*d))
+                                                          ? *d - '0'
+                                                          : (std::tolower(static_cast<unsigned char>(*d)) - 'a' + 10)),
+                    0x110000);
             }
-            if (any && value == 0) return true;
+            if (any && value == 0)
+                return true;
         }
         return false;
     }
 
     // Character data: kept for leaves, only white space elsewhere.
     bool text(const char* from, const char* to, bool cdata = false) {
-        if (from >= to) return true;
+        if (from >= to)
+            return true;
         if (!stack_.empty() && isLeaf(stack_.back().kind)) {
             Frame& f = stack_.back();
             // Any text; libplist decodes the entities, but a NUL it would make aborts it.
-            if (f.kind == String || f.kind == Key) return cdata || !hasNulReference(from, to);
-            if (!cdata && std::memchr(from, '&', size_t(to - from))) return false;
-            if (f.text.size() + size_t(to - from) > 4096) return false;
+            if (f.kind == String || f.kind == Key)
+                return cdata || !hasNulReference(from, to);
+            if (!cdata && std::memchr(from, '&', size_t(to - from)))
+                return false;
+            if (f.text.size() + size_t(to - from) > 4096)
+                return false;
             f.text.append(from, size_t(to - from));
             return true;
         }
         for (const char* c = from; c < to; ++c)
-            if (!blank(*c)) return false;
+            if (!blank(*c))
+                return false;
         return true;
     }
 
@@ -170,62 +203,80 @@ private:
         const bool selfClosing = !closing && gt > q && gt[-1] == '/';
         const char* nameStart = closing ? q + 1 : q;
         const char* nameEnd = nameStart;
-        while (nameEnd < gt && !blank(*nameEnd) && *nameEnd != '/') ++nameEnd;
+        while (nameEnd < gt && !blank(*nameEnd) && *nameEnd != '/')
+            ++nameEnd;
         const Kind kind = kindOf(std::string_view(nameStart, size_t(nameEnd - nameStart)));
-        if (kind == Unknown) return false;
+        if (kind == Unknown)
+            return false;
 
         if (closing) {
-            if (stack_.empty() || stack_.back().kind != kind) return false;
-            if (!complete(stack_.back())) return false;
+            if (stack_.empty() || stack_.back().kind != kind)
+                return false;
+            if (!complete(stack_.back()))
+                return false;
             stack_.pop_back();
             return true;
         }
-        if (!opens(kind, selfClosing)) return false;
+        if (!opens(kind, selfClosing))
+            return false;
         if (selfClosing) {
             Frame f{kind, 0, {}};
             return complete(f);
         }
-        if (stack_.size() >= size_t(kMaxDepth)) return false;
+        if (stack_.size() >= size_t(kMaxDepth))
+            return false;
         stack_.push_back(Frame{kind, 0, {}});
         return true;
     }
 
     // A new element of kind under the current top of the stack.
     bool opens(Kind kind, bool selfClosing) {
-        if (++elements_ > kMaxNodes) return false;
+        if (++elements_ > kMaxNodes)
+            return false;
         if (stack_.empty()) {
-            if (kind != Plist || sawPlist_ || selfClosing) return false;
+            if (kind != Plist || sawPlist_ || selfClosing)
+                return false;
             sawPlist_ = true;
             return true;
         }
-        if (kind == Plist) return false;
+        if (kind == Plist)
+            return false;
         Frame& parent = stack_.back();
-        if (isLeaf(parent.kind)) return false;
+        if (isLeaf(parent.kind))
+            return false;
         const quint64 index = parent.children++;
-        if (parent.kind == Plist) return index == 0 && kind != Key;
-        if (parent.kind == Dict) return (index % 2 == 0) == (kind == Key);
+        if (parent.kind == Plist)
+            return index == 0 && kind != Key;
+        if (parent.kind == Dict)
+            return (index % 2 == 0) == (kind == Key);
         return kind != Key;
     }
 
     static std::string trimmed(const std::string& s) {
         size_t b = 0, e = s.size();
-        while (b < e && blank(s[b])) ++b;
-        while (e > b && blank(s[e - 1])) --e;
+        while (b < e && blank(s[b]))
+            ++b;
+        while (e > b && blank(s[e - 1]))
+            --e;
         return s.substr(b, e - b);
     }
 
     static bool digits(const std::string& s, size_t from, size_t to) {
-        if (from >= to) return false;
+        if (from >= to)
+            return false;
         for (size_t i = from; i < to; ++i)
-            if (s[i] < '0' || s[i] > '9') return false;
+            if (s[i] < '0' || s[i] > '9')
+                return false;
         return true;
     }
 
     static bool validInteger(const std::string& t) {
-        if (t.empty()) return false;
+        if (t.empty())
+            return false;
         const bool negative = t[0] == '-';
         const size_t start = (t[0] == '-' || t[0] == '+') ? 1 : 0;
-        if (!digits(t, start, t.size())) return false;
+        if (!digits(t, start, t.size()))
+            return false;
         errno = 0;
         if (negative) {
             (void)std::strtoll(t.c_str(), nullptr, 10);
@@ -238,22 +289,28 @@ private:
     static bool validReal(const std::string& t) {
         bool ok = false;
         QByteArray(t.data(), qsizetype(t.size())).toDouble(&ok);
-        if (ok) return true;
+        if (ok)
+            return true;
         QByteArray lower = QByteArray(t.data(), qsizetype(t.size())).toLower();
-        if (lower.startsWith('+') || lower.startsWith('-')) lower.remove(0, 1);
+        if (lower.startsWith('+') || lower.startsWith('-'))
+            lower.remove(0, 1);
         return lower == "nan" || lower == "inf" || lower == "infinity";
     }
 
     // "YYYY-MM-DDTHH:MM:SSZ", optionally with a fraction of a second.
     static bool validDate(const std::string& t) {
-        if (t.size() < 20 || t.back() != 'Z') return false;
+        if (t.size() < 20 || t.back() != 'Z')
+            return false;
         const char* shape = "dddd-dd-ddTdd:dd:dd";
         for (size_t i = 0; i < 19; ++i) {
-            if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i]) return false;
+            if (shape[i] == 'd' ? (t[i] < '0' || t[i] > '9') : t[i] != shape[i])
+                return false;
         }
-        if (t.size() > 20 && (t[19] != '.' || !digits(t, 20, t.size() - 1))) return false;
+        if (t.size() > 20 && (t[19] != '.' || !digits(t, 20, t.size() - 1)))
+            return false;
         QDateTime dt = QDateTime::fromString(QString::fromLatin1(t.substr(0, 19).c_str()), Qt::ISODate);
-        if (!dt.isValid()) return false;
+        if (!dt.isValid())
+            return false;
         dt.setTimeSpec(Qt::UTC);
         const qint64 seconds = referenceDate().secsTo(dt);
         return seconds > std::numeric_limits<int32_t>::min() && seconds < std::numeric_limits<int32_t>::max();
@@ -269,15 +326,23 @@ private:
 
     static bool complete(const Frame& f) {
         switch (f.kind) {
-        case Plist: return f.children == 1;
-        case Dict: return f.children % 2 == 0;
-        case Integer: return validInteger(trimmed(f.text));
-        case Real: return validReal(trimmed(f.text));
-        case Date: return validDate(trimmed(f.text));
-        case Data: return validData(f.text);
+        case Plist:
+            return f.children == 1;
+        case Dict:
+            return f.children % 2 == 0;
+        case Integer:
+            return validInteger(trimmed(f.text));
+        case Real:
+            return validReal(trimmed(f.text));
+        case Date:
+            return validDate(trimmed(f.text));
+        case Data:
+            return validData(f.text);
         case True:
-        case False: return trimmed(f.text).empty();
-        default: return true;
+        case False:
+            return trimmed(f.text).empty();
+        default:
+            return true;
         }
     }
 
@@ -297,35 +362,49 @@ public:
     BinaryGuard(const uint8_t* data, size_t size) : d_(data), n_(size) {}
 
     bool check() {
-        if (n_ < 8 + 1 + 32) return false;
+        if (n_ < 8 + 1 + 32)
+            return false;
         const uint8_t* t = d_ + n_ - 32;
         offsetSize_ = t[6];
         refSize_ = t[7];
         quint64 count = be(t + 8, 8), top = be(t + 16, 8), table = be(t + 24, 8);
-        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8) return false;
-        if (count == 0 || top >= count) return false;
-        if (table < 9 || table > n_ - 32) return false;
-        if (count > (n_ - 32 - table) / offsetSize_) return false;
+        if (offsetSize_ < 1 || offsetSize_ > 8 || refSize_ < 1 || refSize_ > 8)
+            return false;
+        if (count == 0 || top >= count)
+            return false;
+        if (table < 9 || table > n_ - 32)
+            return false;
+        if (count > (n_ - 32 - table) / offsetSize_)
+            return false;
         count_ = count;
         table_ = table;
-        if (refSize_ < 8 && count_ > (quint64(1) << (8 * refSize_))) return false;
+        if (refSize_ < 8 && count_ > (quint64(1) << (8 * refSize_)))
+            return false;
 
-        struct Frame { quint64 object; int depth; };
+        struct Frame {
+            quint64 object;
+            int depth;
+        };
         std::vector<Frame> stack{{top, 1}};
         quint64 nodes = 1;  // counted when pushed, which also bounds the stack
         while (!stack.empty()) {
             Frame f = stack.back();
             stack.pop_back();
-            if (f.depth > kMaxDepth) return false;
+            if (f.depth > kMaxDepth)
+                return false;
             Object o;
-            if (!object(f.object, o)) return false;
+            if (!object(f.object, o))
+                return false;
             if (o.type == 0xA || o.type == 0xD) {
                 quint64 refs = o.type == 0xD ? o.count * 2 : o.count;
                 for (quint64 i = 0; i < refs; ++i) {
                     quint64 r = be(d_ + o.payload + i * refSize_, refSize_);
-                    if (r >= count_) return false;
-                    if (o.type == 0xD && i < o.count && !isKeyObject(r)) return false;
-                    if (++nodes > kMaxNodes) return false;
+                    if (r >= count_)
+                        return false;
+                    if (o.type == 0xD && i < o.count && !isKeyObject(r))
+                        return false;
+                    if (++nodes > kMaxNodes)
+                        return false;
                     stack.push_back({r, f.depth + 1});
                 }
             }
@@ -334,11 +413,16 @@ public:
     }
 
 private:
-    struct Object { int type = 0; quint64 count = 0; quint64 payload = 0; };
+    struct Object {
+        int type = 0;
+        quint64 count = 0;
+        quint64 payload = 0;
+    };
 
     static quint64 be(const uint8_t* p, unsigned width) {
         quint64 v = 0;
-        for (unsigned i = 0; i < width; ++i) v = (v << 8) | p[i];
+        for (unsigned i = 0; i < width; ++i)
+            v = (v << 8) | p[i];
         return v;
     }
 
@@ -357,7 +441,8 @@ private:
     // offset table.
     bool object(quint64 index, Object& o) const {
         quint64 off;
-        if (!offsetOf(index, off)) return false;
+        if (!offsetOf(index, off))
+            return false;
         const quint64 limit = table_;
         uint8_t marker = d_[off];
         o.type = marker >> 4;
@@ -365,13 +450,19 @@ private:
         quint64 pos = off + 1;
         auto fits = [&](quint64 bytes) { return pos <= limit && bytes <= limit - pos; };
         auto lengthField = [&](quint64& len) {
-            if (info != 0xF) { len = info; return true; }
-            if (!fits(1)) return false;
+            if (info != 0xF) {
+                len = info;
+                return true;
+            }
+            if (!fits(1))
+                return false;
             uint8_t m = d_[pos];
-            if ((m >> 4) != 0x1 || (m & 0xF) > 3) return false;
+            if ((m >> 4) != 0x1 || (m & 0xF) > 3)
+                return false;
             unsigned width = 1u << (m & 0xF);
             ++pos;
-            if (!fits(width)) return false;
+            if (!fits(width))
+                return false;
             len = be(d_ + pos, width);
             pos += width;
             return true;
@@ -385,7 +476,8 @@ private:
             return (info == 2 || info == 3) && fits(quint64(1) << info);
         case 0x3: {
             // libplist converts dates to 32-bit seconds; anything else would wrap.
-            if (info != 3 || !fits(8)) return false;
+            if (info != 3 || !fits(8))
+                return false;
             const quint64 bits = be(d_ + pos, 8);
             double seconds;
             std::memcpy(&seconds, &bits, sizeof seconds);
@@ -395,7 +487,8 @@ private:
         case 0x5: {
             quint64 len;
             o.payload = pos;
-            if (!lengthField(len) || !fits(len)) return false;
+            if (!lengthField(len) || !fits(len))
+                return false;
             o.count = len;
             o.payload = pos;
             // libplist keeps strings as C strings and would silently cut one at a NUL.
@@ -403,19 +496,23 @@ private:
         }
         case 0x6: {
             quint64 len;
-            if (!lengthField(len) || len > limit / 2 || !fits(len * 2)) return false;
+            if (!lengthField(len) || len > limit / 2 || !fits(len * 2))
+                return false;
             o.count = len;
             o.payload = pos;
             for (quint64 i = 0; i < len; ++i)
-                if (d_[pos + 2 * i] == 0 && d_[pos + 2 * i + 1] == 0) return false;
+                if (d_[pos + 2 * i] == 0 && d_[pos + 2 * i + 1] == 0)
+                    return false;
             return true;
         }
         case 0xA:
         case 0xD: {
             quint64 len;
-            if (!lengthField(len)) return false;
+            if (!lengthField(len))
+                return false;
             quint64 per = o.type == 0xD ? 2ull * refSize_ : refSize_;
-            if (len > (limit - std::min(limit, pos)) / per) return false;
+            if (len > (limit - std::min(limit, pos)) / per)
+                return false;
             o.count = len;
             o.payload = pos;
             return fits(len * per);
@@ -439,32 +536,43 @@ bool isLargeUnsigned(plist_t node) {
     Node copy(plist_copy(node));
     XmlText xml;
     plist_to_xml(copy.get(), &xml.text, &xml.length);
-    if (!xml.text) return false;
+    if (!xml.text)
+        return false;
     const char* tag = std::strstr(xml.text, "<integer>");
     return tag && tag[9] != '-';
 }
 
 bool toVariant(plist_t node, int depth, QVariant& out) {
-    if (!node || depth > kMaxDepth) return false;
+    if (!node || depth > kMaxDepth)
+        return false;
     switch (plist_get_node_type(node)) {
     case PLIST_DICT: {
         QVariantMap map;
         plist_dict_iter it = nullptr;
         plist_dict_new_iter(node, &it);
-        if (!it) return false;
+        if (!it)
+            return false;
         bool ok = true;
         for (;;) {
             char* key = nullptr;
             plist_t value = nullptr;
             plist_dict_next_item(node, it, &key, &value);
-            if (!value) { std::free(key); break; }
+            if (!value) {
+                std::free(key);
+                break;
+            }
             QVariant v;
-            if (!key || !toVariant(value, depth + 1, v)) { std::free(key); ok = false; break; }
+            if (!key || !toVariant(value, depth + 1, v)) {
+                std::free(key);
+                ok = false;
+                break;
+            }
             map.insert(QString::fromUtf8(key), v);
             std::free(key);
         }
         std::free(it);
-        if (!ok) return false;
+        if (!ok)
+            return false;
         out = map;
         return true;
     }
@@ -474,18 +582,24 @@ bool toVariant(plist_t node, int depth, QVariant& out) {
         list.reserve(qsizetype(plist_array_get_size(node)));
         plist_array_iter it = nullptr;
         plist_array_new_iter(node, &it);
-        if (!it) return false;
+        if (!it)
+            return false;
         bool ok = true;
         for (;;) {
             plist_t item = nullptr;
             plist_array_next_item(node, it, &item);
-            if (!item) break;
+            if (!item)
+                break;
             QVariant v;
-            if (!toVariant(item, depth + 1, v)) { ok = false; break; }
+            if (!toVariant(item, depth + 1, v)) {
+                ok = false;
+                break;
+            }
             list.append(v);
         }
         std::free(it);
-        if (!ok) return false;
+        if (!ok)
+            return false;
         out = list;
         return true;
     }
@@ -494,7 +608,8 @@ bool toVariant(plist_t node, int depth, QVariant& out) {
         uint64_t len = 0;
         const char* s = plist_get_string_ptr(node, &len);
         // libplist writes strings as C strings, so one with a NUL could not be kept.
-        if (s && std::memchr(s, 0, size_t(len))) return false;
+        if (s && std::memchr(s, 0, size_t(len)))
+            return false;
         out = s ? QString::fromUtf8(s, qsizetype(len)) : QString();
         return true;
     }
@@ -542,7 +657,8 @@ bool toVariant(plist_t node, int depth, QVariant& out) {
 // QVariant -> libplist
 
 plist_t newUnsigned(quint64 v) {
-    if (v <= quint64(std::numeric_limits<qint64>::max())) return plist_new_uint(v);
+    if (v <= quint64(std::numeric_limits<qint64>::max()))
+        return plist_new_uint(v);
     // plist_new_uint marks every value as signed; the XML reader keeps the sign.
     QByteArray xml = "<plist><integer>" + QByteArray::number(v) + "</integer></plist>";
     plist_t node = nullptr;
@@ -551,15 +667,18 @@ plist_t newUnsigned(quint64 v) {
 }
 
 plist_t fromVariant(const QVariant& v, int depth) {
-    if (depth > kMaxDepth) return nullptr;
+    if (depth > kMaxDepth)
+        return nullptr;
     switch (v.typeId()) {
     case QMetaType::QVariantMap: {
         const QVariantMap map = v.toMap();
         Node dict(plist_new_dict());
         for (auto it = map.cbegin(); it != map.cend(); ++it) {
-            if (it.key().contains(QChar(0))) return nullptr;
+            if (it.key().contains(QChar(0)))
+                return nullptr;
             plist_t child = fromVariant(it.value(), depth + 1);
-            if (!child) return nullptr;
+            if (!child)
+                return nullptr;
             plist_dict_set_item(dict.get(), it.key().toUtf8().constData(), child);
         }
         return dict.release();
@@ -567,7 +686,8 @@ plist_t fromVariant(const QVariant& v, int depth) {
     case QMetaType::QVariantHash: {
         const QVariantHash hash = v.toHash();
         QVariantMap sorted;
-        for (auto it = hash.cbegin(); it != hash.cend(); ++it) sorted.insert(it.key(), it.value());
+        for (auto it = hash.cbegin(); it != hash.cend(); ++it)
+            sorted.insert(it.key(), it.value());
         return fromVariant(sorted, depth);
     }
     case QMetaType::QVariantList:
@@ -576,14 +696,16 @@ plist_t fromVariant(const QVariant& v, int depth) {
         Node array(plist_new_array());
         for (const QVariant& item : list) {
             plist_t child = fromVariant(item, depth + 1);
-            if (!child) return nullptr;
+            if (!child)
+                return nullptr;
             plist_array_append_item(array.get(), child);
         }
         return array.release();
     }
     case QMetaType::QString: {
         const QByteArray utf8 = v.toString().toUtf8();
-        if (utf8.contains('\0')) return nullptr;  // libplist would cut it short
+        if (utf8.contains('\0'))
+            return nullptr;  // libplist would cut it short
         return plist_new_string(utf8.constData());
     }
     case QMetaType::QByteArray: {
@@ -610,7 +732,8 @@ plist_t fromVariant(const QVariant& v, int depth) {
         return plist_new_real(v.toDouble());
     case QMetaType::QDateTime: {
         const QDateTime dt = v.toDateTime();
-        if (!dt.isValid()) return nullptr;
+        if (!dt.isValid())
+            return nullptr;
         qint64 ms = referenceDate().msecsTo(dt);
         const qint64 sec = ms / 1000;  // both parts carry the sign
         const qint64 usec = (ms % 1000) * 1000;
@@ -628,7 +751,8 @@ bool writeAll(int fd, const char* p, size_t n) {
     while (n > 0) {
         ssize_t w = ::write(fd, p, n);
         if (w < 0) {
-            if (errno == EINTR) continue;
+            if (errno == EINTR)
+                continue;
             return false;
         }
         p += w;
@@ -640,7 +764,8 @@ bool writeAll(int fd, const char* p, size_t n) {
 }  // namespace
 
 std::optional<QVariant> fromData(const QByteArray& bytes) {
-    if (bytes.isEmpty() || bytes.size() > kMaxInputBytes) return std::nullopt;
+    if (bytes.isEmpty() || bytes.size() > kMaxInputBytes)
+        return std::nullopt;
     auto* data = reinterpret_cast<const uint8_t*>(bytes.constData());
     size_t size = size_t(bytes.size());
     // A UTF-8 byte-order mark, which some editors write, is not understood by libplist.
@@ -651,7 +776,8 @@ std::optional<QVariant> fromData(const QByteArray& bytes) {
     const char* chars = reinterpret_cast<const char*>(data);
     const bool binary = size >= 8 && std::memcmp(data, "bplist00", 8) == 0;
     if (binary) {
-        if (!BinaryGuard(data, size).check()) return std::nullopt;
+        if (!BinaryGuard(data, size).check())
+            return std::nullopt;
     } else if (!XmlGuard(chars, size).check()) {
         return std::nullopt;
     }
@@ -662,23 +788,27 @@ std::optional<QVariant> fromData(const QByteArray& bytes) {
         plist_from_xml(chars, uint32_t(size), &root);
     Node owner(root);
     QVariant out;
-    if (!root || !toVariant(root, 1, out)) return std::nullopt;
+    if (!root || !toVariant(root, 1, out))
+        return std::nullopt;
     return out;
 }
 
 QByteArray toData(const QVariant& value, Format format) {
     Node root(fromVariant(value, 1));
-    if (!root) return {};
+    if (!root)
+        return {};
     char* out = nullptr;
     uint32_t len = 0;
     QByteArray result;
     if (format == Format::XML) {
         plist_to_xml(root.get(), &out, &len);
-        if (out) result = QByteArray(out, qsizetype(len));
+        if (out)
+            result = QByteArray(out, qsizetype(len));
         plist_to_xml_free(out);
     } else {
         plist_to_bin(root.get(), &out, &len);
-        if (out) result = QByteArray(out, qsizetype(len));
+        if (out)
+            result = QByteArray(out, qsizetype(len));
         plist_to_bin_free(out);
     }
     return result;
@@ -686,22 +816,27 @@ QByteArray toData(const QVariant& value, Format format) {
 
 std::optional<QVariant> readFile(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return std::nullopt;
-    if (file.size() > kMaxInputBytes) return std::nullopt;
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    if (file.size() > kMaxInputBytes)
+        return std::nullopt;
     QByteArray bytes = file.read(kMaxInputBytes + 1);
-    if (bytes.size() > kMaxInputBytes) return std::nullopt;
+    if (bytes.size() > kMaxInputBytes)
+        return std::nullopt;
     return fromData(bytes);
 }
 
 std::optional<QVariantMap> readDictionary(const QString& path) {
     auto v = readFile(path);
-    if (!v || v->typeId() != QMetaType::QVariantMap) return std::nullopt;
+    if (!v || v->typeId() != QMetaType::QVariantMap)
+        return std::nullopt;
     return v->toMap();
 }
 
 bool writeFile(const QString& path, const QVariant& value, Format format) {
     const QByteArray bytes = toData(value, format);
-    if (bytes.isEmpty() || path.isEmpty()) return false;
+    if (bytes.isEmpty() || path.isEmpty())
+        return false;
 
     const QFileInfo info(path);
     const QByteArray target = QFile::encodeName(info.absoluteFilePath());
@@ -709,7 +844,8 @@ bool writeFile(const QString& path, const QVariant& value, Format format) {
     QByteArray tmpl = folder + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
 
     int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
 
     // Keep the mode of the file being replaced; a new file gets 0666 less the umask.
     struct stat st;
@@ -722,10 +858,10 @@ bool writeFile(const QString& path, const QVariant& value, Format format) {
         mode = 0666 & ~mask;
     }
 
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.constData(), size_t(bytes.size())) &&
-              ::fsync(fd) == 0;
+    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.constData(), size_t(bytes.size())) && ::fsync(fd) == 0;
     ok = (::close(fd) == 0) && ok;
-    if (ok) ok = ::rename(tmpl.constData(), target.constData()) == 0;
+    if (ok)
+        ok = ::rename(tmpl.constData(), target.constData()) == 0;
     if (!ok) {
         ::unlink(tmpl.constData());
         return false;
@@ -740,13 +876,15 @@ bool writeFile(const QString& path, const QVariant& value, Format format) {
 
 QVariantMap& childMap(QVariantMap& parent, const QString& key) {
     QVariant& slot = parent[key];
-    if (slot.typeId() != QMetaType::QVariantMap) slot = QVariantMap();
+    if (slot.typeId() != QMetaType::QVariantMap)
+        slot = QVariantMap();
     return *static_cast<QVariantMap*>(slot.data());
 }
 
 quint64 unsignedValue(const QVariantMap& map, const QString& key) {
     auto it = map.constFind(key);
-    if (it == map.cend()) return 0;
+    if (it == map.cend())
+        return 0;
     const QVariant& v = it.value();
     switch (v.typeId()) {
     case QMetaType::ULongLong:
@@ -767,8 +905,10 @@ quint64 unsignedValue(const QVariantMap& map, const QString& key) {
     case QMetaType::Double:
     case QMetaType::Float: {
         double d = v.toDouble();
-        if (!(d > 0)) return 0;
-        if (d >= 18446744073709551615.0) return std::numeric_limits<quint64>::max();
+        if (!(d > 0))
+            return 0;
+        if (d >= 18446744073709551615.0)
+            return std::numeric_limits<quint64>::max();
         return quint64(d);
     }
     default:
@@ -778,7 +918,8 @@ quint64 unsignedValue(const QVariantMap& map, const QString& key) {
 
 bool boolValue(const QVariantMap& map, const QString& key, bool fallback) {
     auto it = map.constFind(key);
-    if (it == map.cend()) return fallback;
+    if (it == map.cend())
+        return fallback;
     const QVariant& v = it.value();
     switch (v.typeId()) {
     case QMetaType::Bool:

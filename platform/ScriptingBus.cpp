@@ -14,8 +14,10 @@ namespace {
 // D-Bus time-outs are whole milliseconds; a non-positive or absurd value still
 // gets a short, bounded wait.
 int timeoutMs(double seconds) {
-    if (!(seconds > 0)) return 1;
-    if (seconds > 24 * 3600.0) return 24 * 3600 * 1000;
+    if (!(seconds > 0))
+        return 1;
+    if (seconds > 24 * 3600.0)
+        return 24 * 3600 * 1000;
     return std::max(1, static_cast<int>(std::lround(seconds * 1000.0)));
 }
 
@@ -27,19 +29,20 @@ bool ScriptingReply::timedOut() const {
                    errorName == QLatin1String("org.freedesktop.DBus.Error.TimedOut"));
 }
 
-bool ScriptingBus::exportObject(const QString& service, const QString& path, const QString& interface,
-                                QObject* object, QDBusConnection connection) {
-    if (!object || !connection.isConnected()) return false;
-    if (!connection.registerObject(path, interface, object, QDBusConnection::ExportAllSlots)) return false;
+bool ScriptingBus::exportObject(const QString& service, const QString& path, const QString& interface, QObject* object,
+                                QDBusConnection connection) {
+    if (!object || !connection.isConnected())
+        return false;
+    if (!connection.registerObject(path, interface, object, QDBusConnection::ExportAllSlots))
+        return false;
     // Without queueing: a name that another connection holds is a failure now.
     QDBusConnectionInterface* bus = connection.interface();
     if (!bus) {
         connection.unregisterObject(path);
         return false;
     }
-    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-        bus->registerService(service, QDBusConnectionInterface::DontQueueService,
-                             QDBusConnectionInterface::DontAllowReplacement);
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply = bus->registerService(
+        service, QDBusConnectionInterface::DontQueueService, QDBusConnectionInterface::DontAllowReplacement);
     if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
         connection.unregisterObject(path);
         return false;
@@ -48,7 +51,8 @@ bool ScriptingBus::exportObject(const QString& service, const QString& path, con
 }
 
 void ScriptingBus::unexportObject(const QString& service, const QString& path, QDBusConnection connection) {
-    if (!connection.isConnected()) return;
+    if (!connection.isConnected())
+        return;
     connection.unregisterService(service);
     connection.unregisterObject(path);
 }
@@ -71,14 +75,16 @@ ScriptingReply ScriptingBus::call(const QString& service, const QString& path, c
     } else {
         result.errorName = reply.errorName();
         result.errorMessage = reply.errorMessage();
-        if (result.errorName.isEmpty()) result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Failed");
+        if (result.errorName.isEmpty())
+            result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Failed");
     }
     return result;
 }
 
 bool ScriptingBus::callNoReply(const QString& service, const QString& path, const QString& interface,
                                const QString& method, const QVariantList& arguments, QDBusConnection connection) {
-    if (!connection.isConnected()) return false;
+    if (!connection.isConnected())
+        return false;
     QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
     message.setArguments(arguments);
     message.setAutoStartService(false);
@@ -86,19 +92,22 @@ bool ScriptingBus::callNoReply(const QString& service, const QString& path, cons
 }
 
 bool ScriptingBus::hasOwner(const QString& service, QDBusConnection connection) {
-    if (!connection.isConnected() || !connection.interface()) return false;
+    if (!connection.isConnected() || !connection.interface())
+        return false;
     const QDBusReply<bool> reply = connection.interface()->isServiceRegistered(service);
     return reply.isValid() && reply.value();
 }
 
 bool ScriptingBus::startService(const QString& service, double timeoutSeconds, QDBusConnection connection) {
-    if (!connection.isConnected()) return false;
-    QDBusMessage message = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
-        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));
+    if (!connection.isConnected())
+        return false;
+    QDBusMessage message =
+        QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+                                       QStringLiteral("org.freedesktop.DBus"), QStringLiteral("StartServiceByName"));
     message << service << quint32(0);
     const QDBusMessage reply = connection.call(message, QDBus::Block, timeoutMs(timeoutSeconds));
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1) return false;
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().size() != 1)
+        return false;
     const quint32 code = reply.arguments().first().toUInt();
     return code == 1 || code == 2;  // DBUS_START_REPLY_SUCCESS, DBUS_START_REPLY_ALREADY_RUNNING
 }

@@ -33,8 +33,8 @@ public:
     // the service name. False (and nothing stays registered) when the bus is not
     // reachable, the path is already used or another connection owns the name.
     // The object is not owned; call unexportObject before it is destroyed.
-    static bool exportObject(const QString& service, const QString& path, const QString& interface,
-                             QObject* object, QDBusConnection connection = QDBusConnection::sessionBus());
+    static bool exportObject(const QString& service, const QString& path, const QString& interface, QObject* object,
+                             QDBusConnection connection = QDBusConnection::sessionBus());
     // Releases the name and unregisters the path.
     static void unexportObject(const QString& service, const QString& path,
                                QDBusConnection connection = QDBusConnection::sessionBus());

@@ -51,17 +51,20 @@ void UserDefaults::setValue(const QString& key, const QVariant& value) {
         return;
     }
     auto it = values_.find(key);
-    if (it != values_.end() && *it == value && it->typeId() == value.typeId()) return;
+    if (it != values_.end() && *it == value && it->typeId() == value.typeId())
+        return;
     values_.insert(key, value);
     dirty_ = true;
 }
 
 void UserDefaults::remove(const QString& key) {
-    if (values_.remove(key) > 0) dirty_ = true;
+    if (values_.remove(key) > 0)
+        dirty_ = true;
 }
 
 bool UserDefaults::synchronize() {
-    if (path_.isEmpty()) return !dirty_;
+    if (path_.isEmpty())
+        return !dirty_;
     if (!dirty_) {
         reload();
         return true;
@@ -80,14 +83,16 @@ bool UserDefaults::synchronize() {
 }
 
 bool UserDefaults::reload() {
-    if (path_.isEmpty()) return true;
+    if (path_.isEmpty())
+        return true;
     if (!QFileInfo::exists(path_)) {
         values_.clear();
         dirty_ = false;
         return true;
     }
     auto dict = plist::readDictionary(path_);
-    if (!dict) return false;
+    if (!dict)
+        return false;
     values_ = *dict;
     dirty_ = false;
     return true;

@@ -20,7 +20,7 @@ public:
     static UserDefaults& standard();
 
     QString identifier() const;
-    QString path() const;                  // empty for an unusable identifier
+    QString path() const;  // empty for an unusable identifier
 
     QVariant value(const QString& key, const QVariant& fallback = {}) const;
     bool contains(const QString& key) const;

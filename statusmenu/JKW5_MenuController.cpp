@@ -41,25 +41,26 @@ constexpr const char* kTipOff = "The Junkward engine is switched off";
 // Failed daemon checks of this process.
 int failedDaemonChecks = 0;
 
-int compareText(const QString& a, const QString& b)
-{
-    return a.compare(b, Qt::CaseInsensitive);
-}
+int compareText(const QString& a, const QString& b) { return a.compare(b, Qt::CaseInsensitive); }
 
 }  // namespace
 
-int comparePlugin(const QVariantMap& receiver, const QVariantMap& other)
-{
+int comparePlugin(const QVariantMap& receiver, const QVariantMap& other) {
     const QVariant mine = receiver.value(JKW5_MENU_POSITION_KEY);
     const QVariant theirs = other.value(JKW5_MENU_POSITION_KEY);
     const QString myPosition = mine.toString(), theirPosition = theirs.toString();
-    if (mine.isValid() && theirs.isValid()) return compareText(myPosition, theirPosition);
+    if (mine.isValid() && theirs.isValid())
+        return compareText(myPosition, theirPosition);
     if (theirs.isValid()) {
-        if (theirPosition.startsWith(QLatin1String("First"))) return 1;
-        if (theirPosition.startsWith(QLatin1String("Last"))) return -1;
+        if (theirPosition.startsWith(QLatin1String("First")))
+            return 1;
+        if (theirPosition.startsWith(QLatin1String("Last")))
+            return -1;
     } else if (mine.isValid()) {
-        if (myPosition.startsWith(QLatin1String("First"))) return -1;
-        if (myPosition.startsWith(QLatin1String("Last"))) return 1;
+        if (myPosition.startsWith(QLatin1String("First")))
+            return -1;
+        if (myPosition.startsWith(QLatin1String("Last")))
+            return 1;
     }
     return compareText(receiver.value(JKW5_MENU_IDENTIFIER_KEY).toString(),
                        other.value(JKW5_MENU_IDENTIFIER_KEY).toString());
@@ -67,15 +68,15 @@ int comparePlugin(const QVariantMap& receiver, const QVariantMap& other)
 
 JKW5_MenuController::JKW5_MenuController() = default;
 
-JKW5_MenuController::~JKW5_MenuController()
-{
+JKW5_MenuController::~JKW5_MenuController() {
     auto& center = platform::DistributedNotificationCenter::defaultCenter();
-    for (int token : observers_) center.removeObserver(token);
-    if (timer_) timer_->stop();
+    for (int token : observers_)
+        center.removeObserver(token);
+    if (timer_)
+        timer_->stop();
 }
 
-bool JKW5_MenuController::initWithBundle(std::shared_ptr<platform::Bundle> bundle)
-{
+bool JKW5_MenuController::initWithBundle(std::shared_ptr<platform::Bundle> bundle) {
     _bundle = std::move(bundle);
     nib_ = std::make_unique<QMainWindow>();
     ui_ = std::make_unique<Ui::JKWMenu>();
@@ -90,8 +91,7 @@ bool JKW5_MenuController::initWithBundle(std::shared_ptr<platform::Bundle> bundl
     return true;
 }
 
-void JKW5_MenuController::awakeFromNib()
-{
+void JKW5_MenuController::awakeFromNib() {
     // Notifications this menu posts carry the process's communication identifier;
     // a host outside any bundle is named after the plug-in, so that the menu and
     // the front end never take each other's announcements for their own.
@@ -119,77 +119,75 @@ void JKW5_MenuController::awakeFromNib()
     auto& notifications = platform::DistributedNotificationCenter::defaultCenter();
     observers_ << notifications.addObserver(QString::fromLatin1(kAllSettingsDidChange), std::nullopt,
                                             [this](const platform::Notification&) { allSettingsDidChange(); });
-    observers_ << notifications.addObserver(
-        QString::fromLatin1(sw::distributedNotificationStatusOfFilterDidChange), std::nullopt,
-        [this](const platform::Notification& n) { distributedFilterStatusDidChange(n.object, n.userInfo, n.hasUserInfo); });
+    observers_ << notifications.addObserver(QString::fromLatin1(sw::distributedNotificationStatusOfFilterDidChange),
+                                            std::nullopt, [this](const platform::Notification& n) {
+                                                distributedFilterStatusDidChange(n.object, n.userInfo, n.hasUserInfo);
+                                            });
     validateMenu();
 }
 
-QMenu* JKW5_MenuController::statusMenu() const
-{
-    return ui_ ? ui_->applicationMenu : nullptr;
-}
+QMenu* JKW5_MenuController::statusMenu() const { return ui_ ? ui_->applicationMenu : nullptr; }
 
-QString JKW5_MenuController::statusToolTip() const
-{
-    if (!isRunningFine_) return localized(kTipWaiting);
+QString JKW5_MenuController::statusToolTip() const {
+    if (!isRunningFine_)
+        return localized(kTipWaiting);
     return localized(engineStatus_ ? kTipOn : kTipOff);
 }
 
-QString JKW5_MenuController::localized(const char* text) const
-{
+QString JKW5_MenuController::localized(const char* text) const {
     const QString key = QString::fromUtf8(text);
     return _bundle ? _bundle->localizedString(key, key) : key;
 }
 
-QString JKW5_MenuController::preferencesPathWithIdentifier(const QString& identifier)
-{
+QString JKW5_MenuController::preferencesPathWithIdentifier(const QString& identifier) {
     return SWPluginPreferencesManager::preferencesPathWithIdentifier(identifier);
 }
 
-void JKW5_MenuController::checkForDaemonStatus()
-{
+void JKW5_MenuController::checkForDaemonStatus() {
     JKW5FrontEndCommunicationCenter* center = JKW5FrontEndCommunicationCenter::defaultCommunicationCenter();
-    if (!center->existsRemoteMessagePort()) center->checkForDaemonStatus();
+    if (!center->existsRemoteMessagePort())
+        center->checkForDaemonStatus();
     if (center->existsRemoteMessagePort()) {
         isDaemonRunning_ = true;
-        if (timer_) timer_->stop();
+        if (timer_)
+            timer_->stop();
         timer_.reset();
         loadCurrentSettings();
         return;
     }
-    if (++failedDaemonChecks == JKW5_MENU_FAST_POLL_COUNT && timer_) timer_->start(JKW5_MENU_SLOW_POLL_MS);
+    if (++failedDaemonChecks == JKW5_MENU_FAST_POLL_COUNT && timer_)
+        timer_->start(JKW5_MENU_SLOW_POLL_MS);
 }
 
-int JKW5_MenuController::pollInterval() const
-{
-    return timer_ && timer_->isActive() ? timer_->interval() : 0;
-}
+int JKW5_MenuController::pollInterval() const { return timer_ && timer_->isActive() ? timer_->interval() : 0; }
 
-void JKW5_MenuController::loadCurrentSettings()
-{
+void JKW5_MenuController::loadCurrentSettings() {
     isRunningFine_ = true;
     buildFiltersSection();
     updateIcon();
 }
 
-void JKW5_MenuController::loadPlugins()
-{
+void JKW5_MenuController::loadPlugins() {
     plugins_.clear();
     cachedSortedFiltersList_.clear();
     const QDir folder(platform::folders::junkwardPlugins());
     const QStringList names = folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
     for (const QString& name : names) {
-        if (name.endsWith(QLatin1Char('.'))) continue;
+        if (name.endsWith(QLatin1Char('.')))
+            continue;
         const QString uiPath = folder.filePath(name) + QLatin1Char('/') + QLatin1String(kUIBundleName);
-        if (!QFileInfo(uiPath).isDir()) continue;
+        if (!QFileInfo(uiPath).isDir())
+            continue;
         const auto bundle = platform::Bundle::open(uiPath);  // not loaded: only its information is read
-        if (!bundle) continue;
+        if (!bundle)
+            continue;
         QVariantMap entry{{JKW5_MENU_BUNDLE_KEY, uiPath}, {JKW5_MENU_STATUS_KEY, false}};
         const QVariant position = bundle->objectForInfoKey(JKW5_MENU_POSITION_KEY);
-        if (position.isValid()) entry.insert(JKW5_MENU_POSITION_KEY, position.toString());
+        if (position.isValid())
+            entry.insert(JKW5_MENU_POSITION_KEY, position.toString());
         const QString identifier = bundle->objectForInfoKey(JKW5_MENU_IDENTIFIER_KEY).toString();
-        if (identifier.isEmpty() || preferencesPathWithIdentifier(identifier).isEmpty()) continue;
+        if (identifier.isEmpty() || preferencesPathWithIdentifier(identifier).isEmpty())
+            continue;
         entry.insert(JKW5_MENU_IDENTIFIER_KEY, identifier);
 
         // The status as the engine sees it: the preference file's "Status" (on when
@@ -222,8 +220,7 @@ void JKW5_MenuController::loadPlugins()
                      [](const QVariantMap& a, const QVariantMap& b) { return comparePlugin(a, b) < 0; });
 }
 
-QList<QAction*> JKW5_MenuController::filterItems() const
-{
+QList<QAction*> JKW5_MenuController::filterItems() const {
     QList<QAction*> items;
     const QList<QAction*> all = ui_->applicationMenu->actions();
     for (qsizetype i = all.indexOf(IBfiltersMenuItem_) + 1; i > 0 && i < all.size() && !all[i]->isSeparator(); ++i)
@@ -231,8 +228,7 @@ QList<QAction*> JKW5_MenuController::filterItems() const
     return items;
 }
 
-void JKW5_MenuController::buildFiltersSection()
-{
+void JKW5_MenuController::buildFiltersSection() {
     QMenu* menu = ui_->applicationMenu;
     for (QAction* item : filterItems()) {
         menu->removeAction(item);
@@ -243,7 +239,8 @@ void JKW5_MenuController::buildFiltersSection()
     QAction* before = after < all.size() ? all[after] : nullptr;
     for (qsizetype tag = 0; tag < cachedSortedFiltersList_.size(); ++tag) {
         const QVariantMap& entry = cachedSortedFiltersList_[tag];
-        if (!entry.contains(JKW5_MENU_NAME_KEY)) continue;
+        if (!entry.contains(JKW5_MENU_NAME_KEY))
+            continue;
         auto* item = new QAction(entry.value(JKW5_MENU_NAME_KEY).toString(), menu);
         item->setCheckable(true);
         item->setData(int(tag));
@@ -253,16 +250,14 @@ void JKW5_MenuController::buildFiltersSection()
     validateMenu();
 }
 
-void JKW5_MenuController::setApplicationIconNamed(const QString& name)
-{
+void JKW5_MenuController::setApplicationIconNamed(const QString& name) {
     iconName_ = name;
     updateIcon();
 }
 
 // The icon shows the engine's state: in full colour while it filters, greyed
 // while it is switched off, faded while the menu waits for the daemon.
-void JKW5_MenuController::updateIcon()
-{
+void JKW5_MenuController::updateIcon() {
     const QString path = _bundle ? _bundle->pathForResource(iconName_, QLatin1String(kIconType)) : QString();
     QPixmap base(path);
     if (base.isNull()) {
@@ -289,18 +284,17 @@ void JKW5_MenuController::updateIcon()
     emit statusIconChanged();
 }
 
-void JKW5_MenuController::switchStatus()
-{
+void JKW5_MenuController::switchStatus() {
     engineStatus_ = !engineStatus_;
     forwardStatus(engineStatus_, QString::fromLatin1(kGeneral));
     validateMenu();
     updateIcon();
 }
 
-void JKW5_MenuController::switchFilterStatus(QAction* sender)
-{
+void JKW5_MenuController::switchFilterStatus(QAction* sender) {
     const int tag = sender->data().toInt();
-    if (tag < 0 || tag >= cachedSortedFiltersList_.size()) return;
+    if (tag < 0 || tag >= cachedSortedFiltersList_.size())
+        return;
     const QVariantMap& entry = cachedSortedFiltersList_[tag];
     const QVariant status = entry.value(JKW5_MENU_STATUS_KEY);
     const bool newStatus = status.isValid() ? !status.toBool() : true;
@@ -308,17 +302,20 @@ void JKW5_MenuController::switchFilterStatus(QAction* sender)
     validateMenu();
 }
 
-bool JKW5_MenuController::forwardStatus(bool status, const QString& identifier)
-{
+bool JKW5_MenuController::forwardStatus(bool status, const QString& identifier) {
     const auto store = [this, &identifier](bool value) {
-        if (!plugins_.contains(identifier)) return;
+        if (!plugins_.contains(identifier))
+            return;
         plugins_[identifier].insert(JKW5_MENU_STATUS_KEY, value);
         for (QVariantMap& entry : cachedSortedFiltersList_)
-            if (entry.value(JKW5_MENU_IDENTIFIER_KEY).toString() == identifier) entry.insert(JKW5_MENU_STATUS_KEY, value);
-        if (identifier == QLatin1String(kGeneral)) engineStatus_ = value;
+            if (entry.value(JKW5_MENU_IDENTIFIER_KEY).toString() == identifier)
+                entry.insert(JKW5_MENU_STATUS_KEY, value);
+        if (identifier == QLatin1String(kGeneral))
+            engineStatus_ = value;
     };
     const QString path = preferencesPathWithIdentifier(identifier);
-    if (path.isEmpty()) return false;
+    if (path.isEmpty())
+        return false;
 
     // A filter that has never been set up has no file yet: its defaults (those of
     // its engine bundle) are written with the new status, so the switch reaches
@@ -332,12 +329,14 @@ bool JKW5_MenuController::forwardStatus(bool status, const QString& identifier)
         preferences = SWPluginPreferencesManager::loadPreferencesWithBundle(bundle, identifier);
     }
     if (!preferences) {
-        platform::log::console(QStringLiteral("[JKW5_MenuController forwardStatus:forIdentifier:] Unable to read %1").arg(path));
+        platform::log::console(
+            QStringLiteral("[JKW5_MenuController forwardStatus:forIdentifier:] Unable to read %1").arg(path));
         return false;
     }
     preferences->insert(JKW5_MENU_STATUS_KEY, status);
     if (!SWPluginPreferencesManager::savePreferences(*preferences, identifier)) {
-        platform::log::console(QStringLiteral("[JKW5_MenuController forwardStatus:forIdentifier:] Unable to write %1").arg(path));
+        platform::log::console(
+            QStringLiteral("[JKW5_MenuController forwardStatus:forIdentifier:] Unable to write %1").arg(path));
         return false;
     }
     store(status);
@@ -349,16 +348,17 @@ bool JKW5_MenuController::forwardStatus(bool status, const QString& identifier)
     return true;
 }
 
-void JKW5_MenuController::validateMenu()
-{
+void JKW5_MenuController::validateMenu() {
     for (QAction* item : ui_->applicationMenu->actions())
-        if (!item->isSeparator()) item->setEnabled(validateMenuItem(item));
+        if (!item->isSeparator())
+            item->setEnabled(validateMenuItem(item));
 }
 
-bool JKW5_MenuController::validateMenuItem(QAction* item)
-{
-    if (item == IBopenMenuItem_) return true;
-    if (!isRunningFine_) return false;
+bool JKW5_MenuController::validateMenuItem(QAction* item) {
+    if (item == IBopenMenuItem_)
+        return true;
+    if (!isRunningFine_)
+        return false;
     if (item == IBengineMenuItem_) {
         item->setText(localized(engineStatus_ ? kEngineOff : kEngineOn));
         return true;
@@ -375,15 +375,17 @@ bool JKW5_MenuController::validateMenuItem(QAction* item)
 }
 
 void JKW5_MenuController::distributedFilterStatusDidChange(const QString& object, const QVariantMap& userInfo,
-                                                           bool hasUserInfo)
-{
-    if (object.isEmpty() || !hasUserInfo || userInfo.isEmpty() || object == identifier_) return;
+                                                           bool hasUserInfo) {
+    if (object.isEmpty() || !hasUserInfo || userInfo.isEmpty() || object == identifier_)
+        return;
     const QString identifier = userInfo.firstKey();
-    if (!plugins_.contains(identifier)) return;
+    if (!plugins_.contains(identifier))
+        return;
     const bool status = platform::plist::boolValue(userInfo, identifier, true);
     plugins_[identifier].insert(JKW5_MENU_STATUS_KEY, status);
     for (QVariantMap& entry : cachedSortedFiltersList_)
-        if (entry.value(JKW5_MENU_IDENTIFIER_KEY).toString() == identifier) entry.insert(JKW5_MENU_STATUS_KEY, status);
+        if (entry.value(JKW5_MENU_IDENTIFIER_KEY).toString() == identifier)
+            entry.insert(JKW5_MENU_STATUS_KEY, status);
     if (identifier == QLatin1String(kGeneral)) {
         engineStatus_ = status;
         updateIcon();
@@ -391,36 +393,36 @@ void JKW5_MenuController::distributedFilterStatusDidChange(const QString& object
     validateMenu();
 }
 
-void JKW5_MenuController::allSettingsDidChange()
-{
+void JKW5_MenuController::allSettingsDidChange() {
     loadPlugins();
-    if (isRunningFine_) buildFiltersSection();
+    if (isRunningFine_)
+        buildFiltersSection();
     updateIcon();
 }
 
-bool JKW5_MenuController::isOlderFrontEnd(const QString& bundlePath)
-{
+bool JKW5_MenuController::isOlderFrontEnd(const QString& bundlePath) {
     const auto info = platform::plist::readDictionary(bundlePath + QStringLiteral("/Contents/Info.plist"));
-    if (!info) return false;
+    if (!info)
+        return false;
     const QString build = info->value(QStringLiteral("ASBuildVersion")).toString();
     return build.size() > 3 && build.at(3) < QLatin1Char('5');
 }
 
-void JKW5_MenuController::openJunkwardApplication()
-{
+void JKW5_MenuController::openJunkwardApplication() {
     const QString signature = QString::fromLatin1(platform::launching::kFrontEndSignature);
     const QString executable = platform::launching::findApplication(signature);
     if (!executable.isEmpty()) {
         // A program inside "<Name>.app/Contents/MacOS/" belongs to that bundle.
         QDir folder = QFileInfo(executable).dir();
         QString bundlePath;
-        if (folder.dirName() == QLatin1String("MacOS") && folder.cdUp() && folder.dirName() == QLatin1String("Contents") &&
-            folder.cdUp())
+        if (folder.dirName() == QLatin1String("MacOS") && folder.cdUp() &&
+            folder.dirName() == QLatin1String("Contents") && folder.cdUp())
             bundlePath = folder.path();
         const auto bundle = bundlePath.isEmpty() ? nullptr : platform::Bundle::open(bundlePath);
-        const bool sameApplication =
-            !bundle || bundle->identifier().isEmpty() || bundle->identifier() == QLatin1String(kFrontEndBundleIdentifier);
-        if (sameApplication && !(bundle && isOlderFrontEnd(bundlePath)) && platform::launching::openApplication(signature))
+        const bool sameApplication = !bundle || bundle->identifier().isEmpty() ||
+                                     bundle->identifier() == QLatin1String(kFrontEndBundleIdentifier);
+        if (sameApplication && !(bundle && isOlderFrontEnd(bundlePath)) &&
+            platform::launching::openApplication(signature))
             return;
     }
     platform::launching::launchApplicationNamed(QString::fromLatin1(kFrontEndName));

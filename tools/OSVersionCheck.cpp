@@ -21,14 +21,15 @@ constexpr const char* kNotCertified =
 constexpr int kNoticeTimeoutMs = 90000;
 
 // VERSION_ID="12" of an os-release file; empty when absent.
-QString osReleaseVersion(const QString& path)
-{
+QString osReleaseVersion(const QString& path) {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) return {};
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
     const QByteArray text = file.read(1 << 16);
     for (const QByteArray& raw : text.split('\n')) {
         const QByteArray line = raw.trimmed();
-        if (!line.startsWith("VERSION_ID=")) continue;
+        if (!line.startsWith("VERSION_ID="))
+            continue;
         QByteArray value = line.mid(int(sizeof "VERSION_ID=") - 1);
         if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') && value.back() == value.front())
             value = value.mid(1, value.size() - 2);
@@ -39,31 +40,31 @@ QString osReleaseVersion(const QString& path)
 
 }  // namespace
 
-int QCFStringCompareVersion(const QString& a, const QString& b)
-{
+int QCFStringCompareVersion(const QString& a, const QString& b) {
     const QStringList left = a.split(QLatin1Char('.'));
     const QStringList right = b.split(QLatin1Char('.'));
     const qsizetype shared = std::min(left.size(), right.size());
     for (qsizetype i = 0; i < shared; ++i) {
         const long long x = left[i].toLongLong();
         const long long y = right[i].toLongLong();
-        if (x < y) return -1;
-        if (x > y) return 1;
+        if (x < y)
+            return -1;
+        if (x > y)
+            return 1;
     }
-    if (left.size() == right.size()) return 0;
+    if (left.size() == right.size())
+        return 0;
     return left.size() > right.size() ? 1 : -1;
 }
 
-QString targetSystemVersion(const QString& root)
-{
+QString targetSystemVersion(const QString& root) {
     const QString path = QString::asprintf("%s/%s", root.toLocal8Bit().constData(), kSystemVersionFile);
     if (const auto plist = platform::plist::readDictionary(path))
         return plist->value(QStringLiteral("ProductVersion")).toString();
     return osReleaseVersion(root + QLatin1String(kOsReleaseFile));
 }
 
-void showNotice(const QString& title, const QString& message, int timeoutMs)
-{
+void showNotice(const QString& title, const QString& message, int timeoutMs) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     const QString service = QStringLiteral("org.freedesktop.Notifications");
     if (bus.isConnected() && bus.interface()->isServiceRegistered(service).value()) {
@@ -74,26 +75,30 @@ void showNotice(const QString& title, const QString& message, int timeoutMs)
         call << QStringLiteral("os-version-check") << uint(0) << QStringLiteral("dialog-information") << title
              << message << QStringList() << hints << timeoutMs;
         const QDBusMessage reply = bus.call(call, QDBus::Block, 5000);
-        if (reply.type() == QDBusMessage::ReplyMessage) return;
+        if (reply.type() == QDBusMessage::ReplyMessage)
+            return;
     }
     std::fprintf(stderr, "%s: %s\n", title.toLocal8Bit().constData(), message.toLocal8Bit().constData());
 }
 
-void runVersionCheck(const QString& resources, const QString& root)
-{
+void runVersionCheck(const QString& resources, const QString& root) {
     const QString product = targetSystemVersion(root);
-    if (product.isEmpty()) return;
+    if (product.isEmpty())
+        return;
     const auto soft = platform::plist::readDictionary(resources + QStringLiteral("/SoftVersion.plist"));
-    if (!soft) return;
+    if (!soft)
+        return;
     const QString certified = soft->value(QStringLiteral("OS Version")).toString();
     const QString name = soft->value(QStringLiteral("Name")).toString();
-    if (certified.isEmpty() || QCFStringCompareVersion(product, certified) != 1 || name.isEmpty()) return;
+    if (certified.isEmpty() || QCFStringCompareVersion(product, certified) != 1 || name.isEmpty())
+        return;
 
     QString message = QLatin1String(kNotCertified);
     // The string table is optional: without it the notice is in English.
     const QString strings = resources + QStringLiteral("/CheckBundle.bundle");
     if (QFileInfo(strings + QStringLiteral("/Contents/Info.plist")).isFile()) {
-        if (const auto bundle = platform::Bundle::open(strings)) message = bundle->localizedString(message, message);
+        if (const auto bundle = platform::Bundle::open(strings))
+            message = bundle->localizedString(message, message);
     }
     showNotice(name, message, kNoticeTimeoutMs);
 }

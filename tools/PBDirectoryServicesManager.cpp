@@ -1,6 +1,5 @@
 #include "tools/PBDirectoryServicesManager.h"
 
-
 #include <grp.h>
 #include <pwd.h>
 #include <cstdio>
@@ -10,23 +9,21 @@ namespace {
 // A FILE* closed at the end of the scope.
 struct File {
     explicit File(const QByteArray& path) : f(std::fopen(path.constData(), "re")) {}
-    ~File()
-    {
-        if (f) std::fclose(f);
+    ~File() {
+        if (f)
+            std::fclose(f);
     }
     FILE* f;
 };
 
 }  // namespace
 
-PBDirectoryServicesManager& PBDirectoryServicesManager::defaultManager()
-{
+PBDirectoryServicesManager& PBDirectoryServicesManager::defaultManager() {
     static PBDirectoryServicesManager manager;
     return manager;
 }
 
-void PBDirectoryServicesManager::reload()
-{
+void PBDirectoryServicesManager::reload() {
     users_.clear();
     groups_.clear();
     const auto addUser = [this](const passwd* pw) {
@@ -34,7 +31,8 @@ void PBDirectoryServicesManager::reload()
             users_.append({pw->pw_uid, pw->pw_gid, QString::fromLocal8Bit(pw->pw_name), QByteArray(pw->pw_dir)});
     };
     const auto addGroup = [this](const group* gr) {
-        if (gr->gr_name) groups_.append({gr->gr_gid, QString::fromLocal8Bit(gr->gr_name)});
+        if (gr->gr_name)
+            groups_.append({gr->gr_gid, QString::fromLocal8Bit(gr->gr_name)});
     };
 
     const QByteArray passwdFile = qgetenv("JUNKWARD_PASSWD_FILE");
@@ -42,12 +40,14 @@ void PBDirectoryServicesManager::reload()
         File file(passwdFile);
         while (file.f) {
             const passwd* pw = ::fgetpwent(file.f);
-            if (!pw) break;
+            if (!pw)
+                break;
             addUser(pw);
         }
     } else {
         ::setpwent();
-        while (const passwd* pw = ::getpwent()) addUser(pw);
+        while (const passwd* pw = ::getpwent())
+            addUser(pw);
         ::endpwent();
     }
     const QByteArray groupFile = qgetenv("JUNKWARD_GROUP_FILE");
@@ -55,56 +55,56 @@ void PBDirectoryServicesManager::reload()
         File file(groupFile);
         while (file.f) {
             const group* gr = ::fgetgrent(file.f);
-            if (!gr) break;
+            if (!gr)
+                break;
             addGroup(gr);
         }
     } else {
         ::setgrent();
-        while (const group* gr = ::getgrent()) addGroup(gr);
+        while (const group* gr = ::getgrent())
+            addGroup(gr);
         ::endgrent();
     }
 }
 
-QList<QVariantMap> PBDirectoryServicesManager::usersArray() const
-{
+QList<QVariantMap> PBDirectoryServicesManager::usersArray() const {
     QList<QVariantMap> result;
     for (const Account& a : users_)
         result.append({{QStringLiteral("Name"), a.name}, {QStringLiteral("ID"), qint64(a.uid)}});
     return result;
 }
 
-QList<QVariantMap> PBDirectoryServicesManager::groupsArray() const
-{
+QList<QVariantMap> PBDirectoryServicesManager::groupsArray() const {
     QList<QVariantMap> result;
     for (const auto& [gid, name] : groups_)
         result.append({{QStringLiteral("Name"), name}, {QStringLiteral("ID"), qint64(gid)}});
     return result;
 }
 
-QString PBDirectoryServicesManager::userAccountForUID(uid_t uid) const
-{
+QString PBDirectoryServicesManager::userAccountForUID(uid_t uid) const {
     for (const Account& a : users_)
-        if (a.uid == uid) return a.name;
+        if (a.uid == uid)
+            return a.name;
     return {};
 }
 
-QString PBDirectoryServicesManager::groupForGID(gid_t gid) const
-{
+QString PBDirectoryServicesManager::groupForGID(gid_t gid) const {
     for (const auto& [g, name] : groups_)
-        if (g == gid) return name;
+        if (g == gid)
+            return name;
     return {};
 }
 
-QByteArray PBDirectoryServicesManager::homeForUser(const QString& name) const
-{
+QByteArray PBDirectoryServicesManager::homeForUser(const QString& name) const {
     for (const Account& a : users_)
-        if (a.name == name) return a.home;
+        if (a.name == name)
+            return a.home;
     return {};
 }
 
-gid_t PBDirectoryServicesManager::primaryGroupForUser(const QString& name) const
-{
+gid_t PBDirectoryServicesManager::primaryGroupForUser(const QString& name) const {
     for (const Account& a : users_)
-        if (a.name == name) return a.gid;
+        if (a.name == name)
+            return a.gid;
     return gid_t(-1);
 }

@@ -53,35 +53,33 @@ constexpr std::array kPreferenceFiles = {
 // The learning filters' stores: the Bayesian database (an LMDB file with its lock
 // file), its totals and training history, and the second filter's store.
 constexpr std::array kCacheFiles = {
-    "Junkward.db", "Junkward.db-lock", "Junkward.cnt", "Junkward Training Center History",
+    "Junkward.db",  "Junkward.db-lock",  "Junkward.cnt", "Junkward Training Center History",
     "ChiSquare.db", "ChiSquare.db-lock",
 };
 
 constexpr const char* kRuleName = "Junkward";
 constexpr const char* kLoginItemMarker = "X-Junkward-Path=";
 
-std::string library(const char* sub)
-{
-    return std::string(JKWUserLibraryInHome) + "/" + sub;
-}
+std::string library(const char* sub) { return std::string(JKWUserLibraryInHome) + "/" + sub; }
 
 // Folder below the home, or the home itself for an empty path.
-Fd openBelow(int homeFd, const std::string& relative)
-{
-    if (relative.empty()) return Fd(::fcntl(homeFd, F_DUPFD_CLOEXEC, 0));
+Fd openBelow(int homeFd, const std::string& relative) {
+    if (relative.empty())
+        return Fd(::fcntl(homeFd, F_DUPFD_CLOEXEC, 0));
     return safetree::openFolder(homeFd, relative);
 }
 
 // Removes the first rule named "Junkward" (any case) from a rule file and writes
 // it back atomically. Only a file with a single link is rewritten: a hard link
 // planted in the home would otherwise have another file's content copied out.
-void removeRule(int mailFd, const std::string& name, bool sortingFile)
-{
+void removeRule(int mailFd, const std::string& name, bool sortingFile) {
     struct stat st {};
     const auto bytes = safetree::readFile(mailFd, name, &st);
-    if (!bytes || st.st_nlink != 1) return;
+    if (!bytes || st.st_nlink != 1)
+        return;
     const auto root = platform::plist::fromData(QByteArray::fromStdString(*bytes));
-    if (!root) return;
+    if (!root)
+        return;
 
     QVariant top = *root;
     QVariantList rules;
@@ -102,43 +100,49 @@ void removeRule(int mailFd, const std::string& name, bool sortingFile)
     }
     if (inDictionary) {
         QVariantMap map = top.toMap();
-        if (map.contains(QStringLiteral("rules"))) map.insert(QStringLiteral("rules"), rules);
+        if (map.contains(QStringLiteral("rules")))
+            map.insert(QStringLiteral("rules"), rules);
         top = map;
     } else {
         top = rules;
     }
     const QByteArray out = platform::plist::toData(top, platform::plist::Format::XML);
-    if (!out.isEmpty()) safetree::replaceFile(mailFd, name, std::string_view(out.constData(), out.size()), st);
+    if (!out.isEmpty())
+        safetree::replaceFile(mailFd, name, std::string_view(out.constData(), out.size()), st);
 }
 
 // Removes the login items the front end wrote for the engine ("junkward-*.desktop"
 // entries carrying the system's own path key).
-void removeLoginItems(int homeFd)
-{
+void removeLoginItems(int homeFd) {
     const Fd autostart = safetree::openFolder(homeFd, ".config/autostart");
-    if (!autostart) return;
+    if (!autostart)
+        return;
     DIR* listing = ::fdopendir(::fcntl(autostart.get(), F_DUPFD_CLOEXEC, 0));
-    if (!listing) return;
+    if (!listing)
+        return;
     std::vector<std::string> names;
     while (const dirent* entry = ::readdir(listing)) {
         const std::string_view n(entry->d_name);
-        if (n.starts_with("junkward-") && n.ends_with(".desktop")) names.emplace_back(n);
+        if (n.starts_with("junkward-") && n.ends_with(".desktop"))
+            names.emplace_back(n);
     }
     ::closedir(listing);
     for (const std::string& name : names) {
         const auto text = safetree::readFile(autostart.get(), name, nullptr, 1u << 16);
-        if (text && text->find(kLoginItemMarker) != std::string::npos) safetree::removeFile(autostart.get(), name);
+        if (text && text->find(kLoginItemMarker) != std::string::npos)
+            safetree::removeFile(autostart.get(), name);
     }
 }
 
 }  // namespace
 
-void undoMailSetup(int homeFd)
-{
+void undoMailSetup(int homeFd) {
     const Fd preferences = safetree::openFolder(homeFd, library("Preferences"));
-    if (!preferences) return;
+    if (!preferences)
+        return;
     const auto bytes = safetree::readFile(preferences.get(), JKWMailSetupRecordName, nullptr);
-    if (!bytes) return;
+    if (!bytes)
+        return;
     const auto root = platform::plist::fromData(QByteArray::fromStdString(*bytes));
     const QVariantList changes = root ? root->toMap().value(QStringLiteral("Changes")).toList() : QVariantList();
 
@@ -147,9 +151,11 @@ void undoMailSetup(int homeFd)
         const QVariantMap change = it->toMap();
         const QString action = change.value(QStringLiteral("Action")).toString();
         const auto target = safetree::splitParent(change.value(QStringLiteral("Path")).toString().toStdString());
-        if (!target) continue;
+        if (!target)
+            continue;
         const Fd folder = openBelow(homeFd, target->first);
-        if (!folder) continue;
+        if (!folder)
+            continue;
         const std::string& name = target->second;
 
         if (action == QLatin1String("Created")) {
@@ -158,12 +164,15 @@ void undoMailSetup(int homeFd)
             ::unlinkat(folder.get(), name.c_str(), AT_REMOVEDIR);  // only when empty
         } else if (action == QLatin1String("Modified")) {
             const auto backup = safetree::splitParent(change.value(QStringLiteral("Backup")).toString().toStdString());
-            if (!backup) continue;
+            if (!backup)
+                continue;
             const Fd backupFolder = openBelow(homeFd, backup->first);
-            if (!backupFolder || safetree::entryType(backupFolder.get(), backup->second) != S_IFREG) continue;
+            if (!backupFolder || safetree::entryType(backupFolder.get(), backup->second) != S_IFREG)
+                continue;
             // The file as it is now may hold the user's later edits: it stays beside.
             const mode_t current = safetree::entryType(folder.get(), name);
-            if (current == S_IFDIR) continue;
+            if (current == S_IFDIR)
+                continue;
             if (current != 0) {
                 const std::string saved = name + JKWMailSetupSavedSuffix;
                 if (safetree::entryType(folder.get(), saved) != 0 ||
@@ -176,18 +185,20 @@ void undoMailSetup(int homeFd)
     safetree::removeFile(preferences.get(), JKWMailSetupRecordName);
 }
 
-void cleanUserHome(int homeFd)
-{
+void cleanUserHome(int homeFd) {
     // The set-up record lives among the preferences: it is read before they go.
     undoMailSetup(homeFd);
 
     if (const Fd preferences = safetree::openFolder(homeFd, library("Preferences"))) {
-        for (const char* name : kPreferenceFiles) safetree::removeFile(preferences.get(), name);
+        for (const char* name : kPreferenceFiles)
+            safetree::removeFile(preferences.get(), name);
     }
     if (const Fd caches = safetree::openFolder(homeFd, library("Caches"))) {
-        for (const char* name : kCacheFiles) safetree::removeFile(caches.get(), name);
+        for (const char* name : kCacheFiles)
+            safetree::removeFile(caches.get(), name);
     }
-    if (const Fd logs = safetree::openFolder(homeFd, library("Logs"))) safetree::removeTree(logs.get(), "Junkward");
+    if (const Fd logs = safetree::openFolder(homeFd, library("Logs")))
+        safetree::removeTree(logs.get(), "Junkward");
     for (const char* bundles : {"Mail/Bundles", "Mail/Bundles (Disabled)"}) {
         if (const Fd folder = safetree::openFolder(homeFd, library(bundles)))
             safetree::removeTree(folder.get(), "JunkwardForMail.mailbundle");
@@ -203,22 +214,24 @@ void cleanUserHome(int homeFd)
     for (const char* folder : {"Mail/Bundles (Disabled)", "Mail/Bundles", "Mail", "Preferences", "Caches", "Logs",
                                "Application Support/AddressBook", "Application Support", ""}) {
         const auto parts = safetree::splitParent(*folder ? library(folder) : std::string(JKWUserLibraryInHome));
-        if (!parts) continue;
+        if (!parts)
+            continue;
         if (const Fd parent = openBelow(homeFd, parts->first))
             ::unlinkat(parent.get(), parts->second.c_str(), AT_REMOVEDIR);
     }
 }
 
-int runUserCleanup()
-{
+int runUserCleanup() {
     PBDirectoryServicesManager& directory = PBDirectoryServicesManager::defaultManager();
     for (const QVariantMap& user : directory.usersArray()) {
         const QVariant id = user.value(QStringLiteral("ID"));
         const QString name = user.value(QStringLiteral("Name")).toString();
-        if (!id.isValid() || id.toLongLong() <= 499 || name.isEmpty()) continue;
+        if (!id.isValid() || id.toLongLong() <= 499 || name.isEmpty())
+            continue;
         const QByteArray home = directory.homeForUser(name);
         const Fd homeFd = safetree::openRoot(home.toStdString());
-        if (!homeFd) continue;
+        if (!homeFd)
+            continue;
         cleanUserHome(homeFd.get());
     }
     return 0;

@@ -4,9 +4,9 @@
 
 #include <QCoreApplication>
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
-    if (argc >= 3) runVersionCheck(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]));
+    if (argc >= 3)
+        runVersionCheck(QString::fromLocal8Bit(argv[1]), QString::fromLocal8Bit(argv[2]));
     return 0;
 }

@@ -79,8 +79,8 @@ protected:
         if (!settings.isEmpty()) {
             const QVariantMap prefs{{"Status", true}, {"Settings", settings}};
             ASSERT_TRUE(QDir().mkpath(library_.path() + "/Preferences"));
-            ASSERT_TRUE(platform::plist::writeFile(
-                library_.path() + "/Preferences/com.quillon.junkward.Bayesian.plist", prefs));
+            ASSERT_TRUE(platform::plist::writeFile(library_.path() + "/Preferences/com.quillon.junkward.Bayesian.plist",
+                                                   prefs));
         }
         filter_ = std::make_unique<SWBayesFilter>();
         ASSERT_EQ(filter_->initializeWithBundle(bundle_, "Bayesian"), filter_.get());
@@ -179,7 +179,8 @@ TEST_F(BayesFilterTest, spamStartsAtNinetyPercent) {
         const QVariantMap item{{"Keyword", c.word}, {"Spam", c.spam}, {"Ham", c.ham}};
         ASSERT_TRUE(db()->addItem(&item));
         // No Subject: the word's probability is the only one scored.
-        auto parsed = testsupport::ParsedMessage("Message-ID: <77@test.example>\nContent-Type: text/plain\n\n" + QByteArray(c.word) + "\n");
+        auto parsed = testsupport::ParsedMessage("Message-ID: <77@test.example>\nContent-Type: text/plain\n\n" +
+                                                 QByteArray(c.word) + "\n");
         EXPECT_EQ(filter_->filter(parsed.part()), c.verdict) << c.word;
     }
 }
@@ -219,11 +220,10 @@ TEST_F(BayesFilterTest, automaticTrainingLeavesUserTrainingAlone) {
         bool learned;
     };
     const Case cases[] = {
-        {1, SWFilterStatusLegitimate, -1, false},     // the user's training stays
-        {2, SWFilterStatusUndecided, 1, true},        // undecided counts as legitimate
-        {3, SWFilterStatusSpam, -1, true},
-        {4, 7, std::nullopt, false},                  // no verdict: listed, not trained
-        {2, SWFilterStatusSpam, 1, false},            // trained automatically once only
+        {1, SWFilterStatusLegitimate, -1, false},                               // the user's training stays
+        {2, SWFilterStatusUndecided, 1, true},                                  // undecided counts as legitimate
+        {3, SWFilterStatusSpam, -1, true},        {4, 7, std::nullopt, false},  // no verdict: listed, not trained
+        {2, SWFilterStatusSpam, 1, false},                                      // trained automatically once only
     };
     int index = 0;
     for (const Case& c : cases) {
@@ -350,8 +350,8 @@ TEST_F(BayesFilterTest, periodicCleaningRunsWeekly) {
     for (const Case& c : cases) {
         QFile::remove(cookie);
         if (c.lastCleanAgoDays) {
-            ASSERT_TRUE(platform::plist::writeFile(
-                cookie, QVariantMap{{"Last Clean", now.addDays(-*c.lastCleanAgoDays)}}));
+            ASSERT_TRUE(
+                platform::plist::writeFile(cookie, QVariantMap{{"Last Clean", now.addDays(-*c.lastCleanAgoDays)}}));
         }
         received_.clear();
         filter_->periodicClean();

@@ -62,15 +62,15 @@ TEST_F(DataBaseTest, probabilityFollowsCountsAndTotals) {
         float expected;
     };
     const Case cases[] = {
-        {3, 0, 10, 10, 0.4f},          // weight 3 is not above 5
-        {6, 0, 10, 10, 0.999f},        // only seen in spam
-        {0, 3, 10, 10, 0.001f},        // only seen in ham (weight 6)
-        {6, 0, 0, 10, 0.01f},          // nothing learned as spam yet
-        {6, 0, 10, 0, 0.99f},          // nothing learned as ham yet
-        {5, 1, 10, 10, 0.5f / 0.7f},   // a = 0.5, b = 0.2
-        {10, 10, 10, 10, 0.5f},        // both frequencies capped at 1
-        {100, 1, 10, 1000, 0.99f},     // above 0.99 but seen in ham
-        {1, 100, 1000, 10, 0.01f},     // below 0.01 but seen in spam
+        {3, 0, 10, 10, 0.4f},         // weight 3 is not above 5
+        {6, 0, 10, 10, 0.999f},       // only seen in spam
+        {0, 3, 10, 10, 0.001f},       // only seen in ham (weight 6)
+        {6, 0, 0, 10, 0.01f},         // nothing learned as spam yet
+        {6, 0, 10, 0, 0.99f},         // nothing learned as ham yet
+        {5, 1, 10, 10, 0.5f / 0.7f},  // a = 0.5, b = 0.2
+        {10, 10, 10, 10, 0.5f},       // both frequencies capped at 1
+        {100, 1, 10, 1000, 0.99f},    // above 0.99 but seen in ham
+        {1, 100, 1000, 10, 0.01f},    // below 0.01 but seen in spam
     };
     for (const Case& c : cases) {
         reopenWithTotals(c.spamTotal, c.hamTotal);
@@ -84,15 +84,15 @@ TEST_F(DataBaseTest, probabilityFollowsCountsAndTotals) {
 TEST_F(DataBaseTest, variantsAreTriedWhileTheTokenLacksWeight) {
     reopenWithTotals(10, 10);
     // Variants are tried only from a known token that lacks weight.
-    addWord("Hello", 3, 0);    // weight 3
-    addWord("hello", 9, 0);    // weight 9: 0.999
-    addWord("Offer!", 4, 0);   // weight 4, "Offer" unknown
-    addWord("deal", 0, 5);     // weight 10: 0.001
+    addWord("Hello", 3, 0);   // weight 3
+    addWord("hello", 9, 0);   // weight 9: 0.999
+    addWord("Offer!", 4, 0);  // weight 4, "Offer" unknown
+    addWord("deal", 0, 5);    // weight 10: 0.001
     addWord("deal?!", 1, 0);
     addWord("deal?", 1, 0);
     addWord("Deal", 2, 0);
     addWord("DEAL", 1, 0);
-    addWord("CASH", 2, 2);     // weight 6: a 0.2, b 0.4
+    addWord("CASH", 2, 2);  // weight 6: a 0.2, b 0.4
     addWord("cash", 1, 0);
     addWord("42deal", 1, 0);
     struct Case {
@@ -100,14 +100,14 @@ TEST_F(DataBaseTest, variantsAreTriedWhileTheTokenLacksWeight) {
         float expected;
     };
     const Case cases[] = {
-        {"Hello", 0.999f},         // its lower-case form decides
-        {"Offer!", 0.4f},          // the shortened form is unknown
-        {"deal?!", 0.001f},        // both marks dropped, one at a time
-        {"Deal", 0.001f},          // lower-cased
-        {"DEAL", 0.001f},          // every upper-case letter lowered
-        {"cash", 0.2f / 0.6f},     // upper-cased
-        {"42deal", 0.4f},          // no letter first: no case variant
-        {"Cash", 0.4f},            // unknown itself: its variants are not tried
+        {"Hello", 0.999f},      // its lower-case form decides
+        {"Offer!", 0.4f},       // the shortened form is unknown
+        {"deal?!", 0.001f},     // both marks dropped, one at a time
+        {"Deal", 0.001f},       // lower-cased
+        {"DEAL", 0.001f},       // every upper-case letter lowered
+        {"cash", 0.2f / 0.6f},  // upper-cased
+        {"42deal", 0.4f},       // no letter first: no case variant
+        {"Cash", 0.4f},         // unknown itself: its variants are not tried
         {"unknown", 0.4f},
     };
     for (const Case& c : cases) {
@@ -121,7 +121,7 @@ TEST_F(DataBaseTest, repeatedCharactersScoreWithoutTheStore) {
     addWord("7777777", 0, 50);
     EXPECT_FLOAT_EQ(probability("xxxxxxx"), 0.99f);
     EXPECT_FLOAT_EQ(probability("7777777"), 0.001f);
-    EXPECT_FLOAT_EQ(probability("xxxx"), 0.4f);       // too short to count
+    EXPECT_FLOAT_EQ(probability("xxxx"), 0.4f);  // too short to count
     EXPECT_FLOAT_EQ(probability("abxxxxab"), 0.99f);
     EXPECT_FLOAT_EQ(probability("abxxxab"), 0.4f);
 }
@@ -255,15 +255,13 @@ TEST_F(DataBaseTest, ageingRemovesRecordsOlderThanTheirWeightAllows) {
         bool expires;
     };
     const Case cases[] = {
-        {"spam2old", 2, 0, 31, true},    // weight 1: 30 hours
-        {"spam2young", 2, 0, 29, false},
-        {"spam3old", 3, 0, 31, true},    // 3 / 2 = 1
-        {"spam4old", 4, 0, 121, true},   // weight 4: 120 hours
-        {"spam4young", 4, 0, 119, false},
-        {"zero", 0, 0, 31, true},        // weight 0 counts as 1
-        {"ham31", 0, 31, 931, true},     // 31 x 30 = 930 hours
-        {"ham32", 0, 32, 100000, false}, // heavier than 31: never expires
-        {"mixed", 3, 2, 89, false},      // 2 + 1 = 3: 90 hours
+        {"spam2old", 2, 0, 31, true},                                    // weight 1: 30 hours
+        {"spam2young", 2, 0, 29, false},  {"spam3old", 3, 0, 31, true},  // 3 / 2 = 1
+        {"spam4old", 4, 0, 121, true},                                   // weight 4: 120 hours
+        {"spam4young", 4, 0, 119, false}, {"zero", 0, 0, 31, true},      // weight 0 counts as 1
+        {"ham31", 0, 31, 931, true},                                     // 31 x 30 = 930 hours
+        {"ham32", 0, 32, 100000, false},                                 // heavier than 31: never expires
+        {"mixed", 3, 2, 89, false},                                      // 2 + 1 = 3: 90 hours
     };
     const int64_t now = 2'000'000'000;
     for (const Case& c : cases) {
@@ -379,12 +377,14 @@ TEST_F(DataBaseTest, damagedStoreFileIsReplaced) {
     const Case cases[] = {
         {"truncated", [&](QFile& f) { f.resize(fullSize / 2); }},
         {"empty", [](QFile& f) { f.resize(0); }},
-        {"not a store", [](QFile& f) {
+        {"not a store",
+         [](QFile& f) {
              f.open(QIODevice::WriteOnly | QIODevice::Truncate);
              f.write(QByteArray(20000, 'J'));
              f.close();
          }},
-        {"meta pages overwritten", [](QFile& f) {
+        {"meta pages overwritten",
+         [](QFile& f) {
              f.open(QIODevice::ReadWrite);
              f.write(QByteArray(4096 * 2, '\xff'));
              f.close();

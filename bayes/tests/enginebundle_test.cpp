@@ -25,8 +25,7 @@ namespace {
 
 QByteArray message(int id, const QByteArray& body) {
     return "From: someone@sender.example\nTo: me@here.example\nMessage-ID: <" + QByteArray::number(id) +
-           "@sender.example>\nSubject: note " + QByteArray::number(id) + "\nContent-Type: text/plain\n\n" + body +
-           "\n";
+           "@sender.example>\nSubject: note " + QByteArray::number(id) + "\nContent-Type: text/plain\n\n" + body + "\n";
 }
 
 TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
@@ -72,7 +71,8 @@ TEST(EngineBundle, engineJudgesWithTheLearnedStore) {
     ASSERT_TRUE(port) << "the engine did not open its port";
     auto verdict = [&](const QByteArray& m) {
         QByteArray reply;
-        EXPECT_EQ(port->sendRequest(SievraMessageIDFilterMail, m, 120, 120, true, &reply), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(SievraMessageIDFilterMail, m, 120, 120, true, &reply),
+                  platform::kMessagePortSuccess);
         qint32 answer = -1;
         if (reply.size() == 4)
             std::memcpy(&answer, reply.constData(), 4);

@@ -27,7 +27,8 @@ std::unique_ptr<SWProcessNode> treeOf(const QByteArray& message) {
 }
 
 QByteArray multipart(const QByteArray& headers, const QByteArray& subtype, const QList<QByteArray>& parts) {
-    QByteArray m = headers + "MIME-Version: 1.0\nContent-Type: multipart/" + subtype + "; boundary=\"BND\"\n\npreamble\n";
+    QByteArray m =
+        headers + "MIME-Version: 1.0\nContent-Type: multipart/" + subtype + "; boundary=\"BND\"\n\npreamble\n";
     for (const QByteArray& p : parts)
         m += "--BND\n" + p + "\n";
     m += "--BND--\n";
@@ -73,8 +74,10 @@ TEST_F(ProcessorTest, malusPointsOfTheMessage) {
         {"well formed", kGoodHeaders + plainBody, 0, 0},
         {"no Message-ID", "Subject: hello\n" + plainBody, 1, 1},
         {"Message-ID without dot after @", "Message-ID: <a.b@host>\nSubject: hi\n" + plainBody, 1, 1},
-        {"Outlook's Message-ID on a computer name", "Message-ID: <001b01c24a76$315c63d0$e600000a@XENON16>\nSubject: hi\n" + plainBody, 0, 0},
-        {"Outlook's layout with a forged time", "Message-ID: <000c84d37aae$7338a0a4$3ab55ec5@bjjwxv>\nSubject: hi\n" + plainBody, 1, 1},
+        {"Outlook's Message-ID on a computer name",
+         "Message-ID: <001b01c24a76$315c63d0$e600000a@XENON16>\nSubject: hi\n" + plainBody, 0, 0},
+        {"Outlook's layout with a forged time",
+         "Message-ID: <000c84d37aae$7338a0a4$3ab55ec5@bjjwxv>\nSubject: hi\n" + plainBody, 1, 1},
         {"Message-ID with dot after @", "Message-ID: <ab@ho.st>\nSubject: hi\n" + plainBody, 0, 0},
         {"Message-ID without @", "Message-ID: <abc.def>\nSubject: hi\n" + plainBody, 1, 1},
         {"no Subject", "Message-ID: <ab@ho.st>\n" + plainBody, 0, 0},
@@ -141,16 +144,11 @@ TEST_F(ProcessorTest, linkAndAddressTokens) {
     SWTokenBag tokens{{"Url*www", 5}};
     SWProcessor::tokenizeURLs(&node, tokens);
     SWProcessor::tokenizeAddresses(&node, tokens);
-    const SWTokenBag expected{{"Url*www", 5},  // present already: count kept
-                              {"Url*example", 1},
-                              {"Url*mail", 1},
-                              {"Url*longdomainnameth", 1},  // cut to 20 characters
-                              {"Url*host", 1},
-                              {"Add*john", 1},
-                              {"Add*smith", 1},
-                              {"Add*mail", 1},
-                              {"Add*example", 1},
-                              {"Add*org", 1}};
+    const SWTokenBag expected{
+        {"Url*www", 5},                                                       // present already: count kept
+        {"Url*example", 1}, {"Url*mail", 1},    {"Url*longdomainnameth", 1},  // cut to 20 characters
+        {"Url*host", 1},    {"Add*john", 1},    {"Add*smith", 1},
+        {"Add*mail", 1},    {"Add*example", 1}, {"Add*org", 1}};
     EXPECT_EQ(tokens, expected);
 }
 
@@ -191,13 +189,13 @@ TEST_F(ProcessorTest, fifteenProbabilitiesFarthestFromHalfAreCombined) {
 }
 
 TEST_F(ProcessorTest, alternativesAreScoredOnTheSpammierPart) {
-    word("gentle", 0, 10);   // 0.001
+    word("gentle", 0, 10);  // 0.001
     word("kindly", 0, 10);
-    word("casino", 10, 0);   // 0.999
+    word("casino", 10, 0);  // 0.999
     word("jackpot", 10, 0);
-    const QByteArray message = multipart(kGoodHeaders, "alternative",
-                                         {"Content-Type: text/plain\n\ngentle kindly\n",
-                                          "Content-Type: text/html\n\n<p>casino <b>jackpot</b></p>\n"});
+    const QByteArray message = multipart(
+        kGoodHeaders, "alternative",
+        {"Content-Type: text/plain\n\ngentle kindly\n", "Content-Type: text/html\n\n<p>casino <b>jackpot</b></p>\n"});
     auto tree = treeOf(message);
     ASSERT_TRUE(tree);
     ASSERT_EQ(tree->children.size(), 2u);
@@ -229,9 +227,9 @@ TEST_F(ProcessorTest, malusOfANestedPartCountsAtEveryLevel) {
 }
 
 TEST_F(ProcessorTest, mixedPartsMergeTheirTrainingTokens) {
-    const QByteArray message = multipart(kGoodHeaders, "mixed",
-                                         {"Content-Type: text/plain\n\nalpha beta alpha\n",
-                                          "Content-Type: text/plain\n\nalpha gamma\n"});
+    const QByteArray message =
+        multipart(kGoodHeaders, "mixed",
+                  {"Content-Type: text/plain\n\nalpha beta alpha\n", "Content-Type: text/plain\n\nalpha gamma\n"});
     auto tree = treeOf(message);
     auto [array, bag] = SWProcessor::getSpamTokenArray(tree.get(), db_.get());
     ASSERT_TRUE(bag);
@@ -306,9 +304,15 @@ TEST_F(ProcessorTest, damagedMessagesAreProcessedSafely) {
         for (int e = 0; e < edits; ++e) {
             const int at = position(random);
             switch (random() % 3) {
-            case 0: m[at] = noise[random() % (sizeof noise - 1)]; break;
-            case 1: m.truncate(std::max(1, at)); break;
-            default: m.insert(at, m.mid(at, 40).repeated(3)); break;
+            case 0:
+                m[at] = noise[random() % (sizeof noise - 1)];
+                break;
+            case 1:
+                m.truncate(std::max(1, at));
+                break;
+            default:
+                m.insert(at, m.mid(at, 40).repeated(3));
+                break;
             }
             position = std::uniform_int_distribution<int>(0, int(m.size()) - 1);
         }

@@ -32,16 +32,36 @@ TEST_F(TokenizerTest, tokensAreNormalisedOrDropped) {
         const char* expected;  // forms joined by " ", "DROP" for a dropped token
     };
     const Case cases[] = {
-        {"2008", "DROP"},          {"IOI", "DROP"},         {"ab", "DROP"},
-        {"$1O0", "$100"},          {"$12a", "DROP"},        {"5O%", "50%"},
-        {"ab%", "DROP"},           {"12abc", "DROP"},       {"V1AGRA", "VIAGRA"},
-        {"v1agra", "viagra"},      {"c|ick", "click"},      {"h3llo", "h3llo"},
-        {"fr33", "fr33"},          {"@ll", "All"},          {"S3X", "SEX"},
-        {"l0ve", "love"},          {"b4by", "bAby"},        {"V14GRA", "ViAGRA"},
-        {"hell|", "helll"},        {"HELL|", "HELLI"},      {"mail@", "maila"},
-        {"VIAGgRA", "VIAGRA"},     {"ViAGRA", "ViAGRA"},    {"FREEe!!", "FREE!!"},
-        {"FREE!!!", "FREE!!!"},    {"he\"llo", "DROP"},     {"tab\there", "DROP"},
-        {"50%off", "50% off"},     {"x%yz", ""},            {"pr%ofit", "ofit"},
+        {"2008", "DROP"},
+        {"IOI", "DROP"},
+        {"ab", "DROP"},
+        {"$1O0", "$100"},
+        {"$12a", "DROP"},
+        {"5O%", "50%"},
+        {"ab%", "DROP"},
+        {"12abc", "DROP"},
+        {"V1AGRA", "VIAGRA"},
+        {"v1agra", "viagra"},
+        {"c|ick", "click"},
+        {"h3llo", "h3llo"},
+        {"fr33", "fr33"},
+        {"@ll", "All"},
+        {"S3X", "SEX"},
+        {"l0ve", "love"},
+        {"b4by", "bAby"},
+        {"V14GRA", "ViAGRA"},
+        {"hell|", "helll"},
+        {"HELL|", "HELLI"},
+        {"mail@", "maila"},
+        {"VIAGgRA", "VIAGRA"},
+        {"ViAGRA", "ViAGRA"},
+        {"FREEe!!", "FREE!!"},
+        {"FREE!!!", "FREE!!!"},
+        {"he\"llo", "DROP"},
+        {"tab\there", "DROP"},
+        {"50%off", "50% off"},
+        {"x%yz", ""},
+        {"pr%ofit", "ofit"},
         {"123456789012345678901", "DROP"},
     };
     for (const Case& c : cases) {
@@ -62,9 +82,9 @@ TEST_F(TokenizerTest, accentsAndInvisibleCharactersAreUndone) {
         {u"\u0141\u00f3d\u017a", "Lodz"},
         {u"vi\u200bagra", "viagra"},
         {u"fr\u00adee", "free"},
-        {u"\u200b\u200bab", "DROP"},         // two characters left
+        {u"\u200b\u200bab", "DROP"},                    // two characters left
         {u"\u03b1\u03b2\u03b3", "\u03b1\u03b2\u03b3"},  // not Latin: unchanged
-        {u"\uff26\uff32\uff25\uff25", "FREE"},         // full-width letters
+        {u"\uff26\uff32\uff25\uff25", "FREE"},          // full-width letters
     };
     for (const Case& c : cases) {
         const auto forms = SWTokenizer::preprocessToken(QString::fromUtf16(c.token));
@@ -125,7 +145,7 @@ TEST_F(TokenizerTest, longRunsOfEmptyLinesAreAggression) {
         {"hello" + QString(10, '\n') + "world", true, false},  // the first ends the word
         {"hello" + QString(11, '\r') + "world", true, true},
         {"hello" + QString("\r\n").repeated(11) + "world", true, false},
-        {"hello" + QString(11, '\n'), true, false},   // the tenth is the last character
+        {"hello" + QString(11, '\n'), true, false},  // the tenth is the last character
         {"hello" + QString(12, '\n'), true, true},
         {"hello\n \n \n \n \n \n \n \n \n \n \nworld", true, false},
     };
@@ -178,8 +198,9 @@ TEST_F(TokenizerTest, hostileTextsAreScannedSafely) {
 TEST_F(TokenizerTest, randomTextsKeepTheTokenInvariants) {
     // Characters chosen to reach every rule: separators, look-alikes, prices,
     // percent splits, accents, invisible characters, images, lone surrogates.
-    std::u16string alphabet = u"aAbBzZiIoOlL0123456789$%|@!?'.,- \t\r\n*_\u00a3\u00e9\u00c9\u00ad\u200b"
-                              u"\ufffc\u2028\u03b1";
+    std::u16string alphabet =
+        u"aAbBzZiIoOlL0123456789$%|@!?'.,- \t\r\n*_\u00a3\u00e9\u00c9\u00ad\u200b"
+        u"\ufffc\u2028\u03b1";
     alphabet += {char16_t(0xD800), char16_t(0xDC00), char16_t(0)};
     std::mt19937 random(20081);
     std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);

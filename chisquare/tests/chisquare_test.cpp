@@ -94,11 +94,9 @@ TEST(ChiSquareSettings, badValuesKeepTheirDefaultsAndAreReported) {
 
     const SWChiSquareSettings defaults;
     problems.clear();
-    s = SWChiSquareSettings::fromDictionary({{"Spam Cutoff", 1.5},
-                                             {"Unknown Word Strength", "strong"},
-                                             {"Minimum Deviation", -1},
-                                             {"Maximum Clues", true}},
-                                            &problems);
+    s = SWChiSquareSettings::fromDictionary(
+        {{"Spam Cutoff", 1.5}, {"Unknown Word Strength", "strong"}, {"Minimum Deviation", -1}, {"Maximum Clues", true}},
+        &problems);
     EXPECT_EQ(problems.size(), 4);
     EXPECT_DOUBLE_EQ(s.spamCutoff, defaults.spamCutoff);
     EXPECT_DOUBLE_EQ(s.strength, defaults.strength);
@@ -124,12 +122,27 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
         "--b\nContent-Type: text/html; charset=utf-8\n\n<html><body><p>Fabulous <b>jackpot</b></p></body></html>\n"
         "--b--\n");
     const std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(p.part.get());
-    for (const char* expected :
-         {"w:claim", "w:prize", "w:now!", "w:fabulous", "w:jackpot", "s:winning", "s:notice", "h:from:dom:bulk-sender.example",
-          "h:from:addr:offers@bulk-sender.example", "h:from:name:cheap", "h:reply-to:dom:elsewhere.example",
-          "h:message-id:<A9a", "h:message-id:dom:bulk-sender.example", "h:mailer:massmail",
-          "h:received:bulk-sender.example", "h:received:192.0.2", "h:type:text/html", "h:charset:utf-8",
-          "h:has:mime-version", "h:no:in-reply-to", "u:prize.example"})
+    for (const char* expected : {"w:claim",
+                                 "w:prize",
+                                 "w:now!",
+                                 "w:fabulous",
+                                 "w:jackpot",
+                                 "s:winning",
+                                 "s:notice",
+                                 "h:from:dom:bulk-sender.example",
+                                 "h:from:addr:offers@bulk-sender.example",
+                                 "h:from:name:cheap",
+                                 "h:reply-to:dom:elsewhere.example",
+                                 "h:message-id:<A9a",
+                                 "h:message-id:dom:bulk-sender.example",
+                                 "h:mailer:massmail",
+                                 "h:received:bulk-sender.example",
+                                 "h:received:192.0.2",
+                                 "h:type:text/html",
+                                 "h:charset:utf-8",
+                                 "h:has:mime-version",
+                                 "h:no:in-reply-to",
+                                 "u:prize.example"})
         EXPECT_TRUE(has(t, expected)) << expected;
     // What the receiving side adds says nothing about the sender.
     for (const QString& token : t) {

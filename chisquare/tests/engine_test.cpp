@@ -61,7 +61,8 @@ TEST(ChiSquareEngine, learnsDecidesAndTakesATrainingBack) {
         write(mail.path() + "/spam", i, note(i, "promo@casino.example", "casino jackpot winner pharmacy bonus"));
         write(mail.path() + "/ham", 100 + i, note(100 + i, "colleague@work.example", "agenda minutes project review"));
     }
-    const QString mistaken = write(mail.path() + "/other", 7, note(7, "colleague@work.example", "agenda project budget"));
+    const QString mistaken =
+        write(mail.path() + "/other", 7, note(7, "colleague@work.example", "agenda project budget"));
 
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -90,7 +91,8 @@ TEST(ChiSquareEngine, learnsDecidesAndTakesATrainingBack) {
     const qsizetype bayesian = explanation.indexOf("\nBayesian: score ");
     ASSERT_GE(chiSquare, 0);
     ASSERT_GT(bayesian, chiSquare);
-    const QList<QByteArray> chiSquareLines = explanation.mid(chiSquare + 1, bayesian - chiSquare - 1).trimmed().split('\n');
+    const QList<QByteArray> chiSquareLines =
+        explanation.mid(chiSquare + 1, bayesian - chiSquare - 1).trimmed().split('\n');
     EXPECT_GE(chiSquareLines.size(), 4);
     EXPECT_LE(chiSquareLines.size(), 11);  // the heading and at most ten tokens
     EXPECT_TRUE(explanation.contains("w:casino")) << explanation.constData();

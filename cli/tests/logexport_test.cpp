@@ -5,9 +5,12 @@
 
 using namespace junkwardcli;
 
-TEST(LogExport, senderDisplayTakesTheNameOrTheAddress)
-{
-    struct Case { const char* from; const char* name; const char* address; };
+TEST(LogExport, senderDisplayTakesTheNameOrTheAddress) {
+    struct Case {
+        const char* from;
+        const char* name;
+        const char* address;
+    };
     const Case cases[] = {
         {"\"Alice Smith\" <alice@example.org>", "Alice Smith", "alice@example.org"},
         {"Bob <bob@example.org>", "Bob", "bob@example.org"},
@@ -22,16 +25,16 @@ TEST(LogExport, senderDisplayTakesTheNameOrTheAddress)
     }
 }
 
-TEST(LogExport, linesCarryClassDateSenderSubjectAndReason)
-{
+TEST(LogExport, linesCarryClassDateSenderSubjectAndReason) {
     const QDateTime when = QDateTime(QDate(2024, 3, 15), QTime(12, 30), Qt::UTC);
     QVariantList records;
-    records << QVariantMap{{"Msg-ID", "<1@x>"}, {"Filt-ID", "NONE"}, {"Date", when},
-                           {"From", "Alice <a@x>"}, {"Subject", "Lunch"}};
+    records << QVariantMap{
+        {"Msg-ID", "<1@x>"}, {"Filt-ID", "NONE"}, {"Date", when}, {"From", "Alice <a@x>"}, {"Subject", "Lunch"}};
     records << QVariantMap{{"Msg-ID", "<2@x>"}, {"Filt-ID", "Bayesian"}, {"From", "-"}};
     records << QVariantMap{{"Msg-ID", "<3@x>"}, {"Subject", "no reason"}};
     records << QVariantMap{{"Msg-ID", "<4@x>"}, {"Filt-ID", "LEARN_HAM"}};
-    const QString text = exportLogText(records, [](const QString& code) { return code == "NONE" ? QString("Legitimate") : code; });
+    const QString text =
+        exportLogText(records, [](const QString& code) { return code == "NONE" ? QString("Legitimate") : code; });
     const QStringList lines = text.split('\n');
     ASSERT_EQ(lines.size(), 5);  // four lines and the empty rest after the last "\n"
     EXPECT_TRUE(lines[0].startsWith("[L] "));

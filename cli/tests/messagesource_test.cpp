@@ -9,15 +9,13 @@ using namespace junkwardcli;
 
 namespace {
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
+void writeFile(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
 }
 
-std::vector<SourceMessage> collect(const QString& path, std::vector<SourceProblem>* problems, bool expand = true)
-{
+std::vector<SourceMessage> collect(const QString& path, std::vector<SourceProblem>* problems, bool expand = true) {
     std::vector<SourceMessage> out;
     forEachMessage(path, expand, problems, [&](SourceMessage&& m) { out.push_back(std::move(m)); });
     return out;
@@ -25,8 +23,7 @@ std::vector<SourceMessage> collect(const QString& path, std::vector<SourceProble
 
 }  // namespace
 
-TEST(MessageSource, mboxSplitsOnlyAtSeparatorsAfterAnEmptyLine)
-{
+TEST(MessageSource, mboxSplitsOnlyAtSeparatorsAfterAnEmptyLine) {
     const QByteArray mbox =
         "From alice@example.org Mon Jan  1 00:00:00 2024\n"
         "Subject: one\n\nbody one\nFrom inside a paragraph is not a separator\n\n"
@@ -45,9 +42,12 @@ TEST(MessageSource, mboxSplitsOnlyAtSeparatorsAfterAnEmptyLine)
     EXPECT_TRUE(parts[2].endsWith("body three\r\n"));
 }
 
-TEST(MessageSource, recognisesMessagesAndMboxes)
-{
-    struct Case { QByteArray bytes; bool message; bool mbox; };
+TEST(MessageSource, recognisesMessagesAndMboxes) {
+    struct Case {
+        QByteArray bytes;
+        bool message;
+        bool mbox;
+    };
     const Case cases[] = {
         {"Subject: hi\n\nx", true, false},
         {"X-Header:value", true, false},
@@ -64,8 +64,7 @@ TEST(MessageSource, recognisesMessagesAndMboxes)
     }
 }
 
-TEST(MessageSource, foldersYieldTheirMessagesAndReportTheRest)
-{
+TEST(MessageSource, foldersYieldTheirMessagesAndReportTheRest) {
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     // A Maildir: new/ then cur/, tmp/ ignored.
@@ -88,7 +87,9 @@ TEST(MessageSource, foldersYieldTheirMessagesAndReportTheRest)
     writeFile(dir.filePath("plain/a.eml"), "Subject: a\n\nx\n");
     writeFile(dir.filePath("plain/b.txt"), "shopping list\nmilk\n");
     writeFile(dir.filePath("plain/c.eml"), "");
-    writeFile(dir.filePath("plain/d.mbox"), "From x Mon Jan  1 00:00:00 2024\nSubject: d1\n\n1\n\nFrom y Tue Jan  2 00:00:00 2024\nSubject: d2\n\n2\n");
+    writeFile(
+        dir.filePath("plain/d.mbox"),
+        "From x Mon Jan  1 00:00:00 2024\nSubject: d1\n\n1\n\nFrom y Tue Jan  2 00:00:00 2024\nSubject: d2\n\n2\n");
     problems.clear();
     got = collect(dir.filePath("plain"), &problems);
     ASSERT_EQ(got.size(), 3u);
@@ -105,8 +106,7 @@ TEST(MessageSource, foldersYieldTheirMessagesAndReportTheRest)
     EXPECT_EQ(problems.size(), 1u);
 }
 
-TEST(MessageSource, missingPathsFoldersWithoutExpansionAndBrokenSeparatorsAreReported)
-{
+TEST(MessageSource, missingPathsFoldersWithoutExpansionAndBrokenSeparatorsAreReported) {
     QTemporaryDir dir;
     std::vector<SourceProblem> problems;
     EXPECT_FALSE(forEachMessage(dir.filePath("absent"), true, &problems, [](SourceMessage&&) {}));
@@ -128,8 +128,8 @@ TEST(MessageSource, missingPathsFoldersWithoutExpansionAndBrokenSeparatorsAreRep
         ASSERT_EQ(problems.size(), 1u);
         EXPECT_TRUE(problems[0].text.contains("broken mbox separator"));
     }
-    for (const char* first : {"From:nobody\n", "From: Ann <ann@example.org>\n",
-                              "From ann@example.org Sat Mar 15 12:00:00 2008\n"}) {
+    for (const char* first :
+         {"From:nobody\n", "From: Ann <ann@example.org>\n", "From ann@example.org Sat Mar 15 12:00:00 2008\n"}) {
         SCOPED_TRACE(first);
         writeFile(dir.filePath("fine"), QByteArray(first) + "Subject: x\n\nbody\n");
         problems.clear();

@@ -19,8 +19,7 @@
 
 namespace {
 
-QByteArray frame(const QByteArray& body, std::uint32_t length)
-{
+QByteArray frame(const QByteArray& body, std::uint32_t length) {
     QByteArray prefix(sizeof length, '\0');
     std::memcpy(prefix.data(), &length, sizeof length);
     return prefix + body;
@@ -30,8 +29,7 @@ QByteArray frame(const QByteArray& body) { return frame(body, std::uint32_t(body
 
 QByteArray request(const QJsonObject& object) { return frame(QJsonDocument(object).toJson(QJsonDocument::Compact)); }
 
-QByteArray message(const QByteArray& id, bool flagged)
-{
+QByteArray message(const QByteArray& id, bool flagged) {
     return "Message-ID: <" + id + ">\nFrom: Bea Example <bea@example.org>\nSubject: about " + id +
            "\nContent-Type: text/plain\n" + (flagged ? "X-Spam-Flag: YES\n" : "") + "\nA body for " + id + ".\n";
 }
@@ -39,8 +37,7 @@ QByteArray message(const QByteArray& id, bool flagged)
 // One running host; replies are read as they come.
 class Host {
 public:
-    Host()
-    {
+    Host() {
         process_.setProgram(testsupport::stagedProgram("junkward-native-host"));
         // The browser passes the manifest's path and the add-on's id.
         process_.setArguments({"/nonexistent/com.quillon.junkward.json", "junkward@quillon.com"});
@@ -48,8 +45,7 @@ public:
         process_.start();
         process_.waitForStarted(testsupport::kDeadlineMs);
     }
-    ~Host()
-    {
+    ~Host() {
         if (process_.state() != QProcess::NotRunning) {
             process_.kill();
             process_.waitForFinished(5000);
@@ -57,8 +53,7 @@ public:
     }
     void write(const QByteArray& bytes) { process_.write(bytes); }
     // The next reply, or an empty object when none came within the deadline.
-    QJsonObject reply()
-    {
+    QJsonObject reply() {
         testsupport::waitUntil([&] {
             if (buffer_.size() >= 4) {
                 std::uint32_t length = 0;
@@ -80,8 +75,7 @@ public:
         return QJsonDocument::fromJson(body).object();
     }
     // Closes the host's input; its exit code, -1 for a crash or no exit.
-    int finish()
-    {
+    int finish() {
         process_.closeWriteChannel();
         if (!process_.waitForFinished(testsupport::kDeadlineMs))
             return -1;
@@ -97,8 +91,7 @@ private:
 
 class NativeHost : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
+    static void SetUpTestSuite() {
         runtime_ = new testsupport::ShortTempDir;
         library_ = new testsupport::ShortTempDir;
         ::setenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime_->path()).constData(), 1);
@@ -106,15 +99,13 @@ protected:
         testsupport::application();
         bus_ = new testsupport::PrivateBus(testsupport::PrivateBus::stagedServices());
     }
-    static void TearDownTestSuite()
-    {
+    static void TearDownTestSuite() {
         stopEngine();
         delete bus_;
         delete library_;
         delete runtime_;
     }
-    static void stopEngine()
-    {
+    static void stopEngine() {
         if (platform::ScriptingBus::hasOwner(platform::kEngineBusName)) {
             QProcess::execute(testsupport::stagedProgram("junkward"), {"quit"});
             testsupport::waitUntil([] { return !platform::ScriptingBus::hasOwner(platform::kEngineBusName); });
@@ -131,8 +122,7 @@ testsupport::ShortTempDir* NativeHost::runtime_ = nullptr;
 testsupport::ShortTempDir* NativeHost::library_ = nullptr;
 testsupport::PrivateBus* NativeHost::bus_ = nullptr;
 
-TEST_F(NativeHost, judgesAndTrainsThroughTheEngine)
-{
+TEST_F(NativeHost, judgesAndTrainsThroughTheEngine) {
     Host host;
     host.write(request({{"id", 1}, {"request", "status"}}));
     const QJsonObject status = host.reply();
@@ -141,8 +131,11 @@ TEST_F(NativeHost, judgesAndTrainsThroughTheEngine)
     EXPECT_TRUE(status.value("engine").toBool());
 
     // Several requests in one write are answered in order.
-    host.write(request({{"id", "a"}, {"request", "check"}, {"source", QString::fromLatin1(message("s1@x", true).toBase64())}}) +
-               request({{"id", "b"}, {"request", "check"}, {"source", QString::fromLatin1(message("h1@x", false).toBase64())}}));
+    host.write(
+        request(
+            {{"id", "a"}, {"request", "check"}, {"source", QString::fromLatin1(message("s1@x", true).toBase64())}}) +
+        request(
+            {{"id", "b"}, {"request", "check"}, {"source", QString::fromLatin1(message("h1@x", false).toBase64())}}));
     const QJsonObject spam = host.reply();
     const QJsonObject good = host.reply();
     EXPECT_EQ(spam.value("id").toString(), "a");
@@ -153,11 +146,13 @@ TEST_F(NativeHost, judgesAndTrainsThroughTheEngine)
     EXPECT_TRUE(good.value("ok").toBool());
     EXPECT_FALSE(good.value("spam").toBool());
 
-    host.write(request({{"id", 2}, {"request", "learn-spam"}, {"source", QString::fromLatin1(message("h1@x", false).toBase64())}}));
+    host.write(request(
+        {{"id", 2}, {"request", "learn-spam"}, {"source", QString::fromLatin1(message("h1@x", false).toBase64())}}));
     const QJsonObject learned = host.reply();
     EXPECT_TRUE(learned.value("ok").toBool()) << QJsonDocument(learned).toJson().toStdString();
     EXPECT_EQ(learned.value("learned").toInt(), 1);
-    host.write(request({{"id", 3}, {"request", "learn-ham"},
+    host.write(request({{"id", 3},
+                        {"request", "learn-ham"},
                         {"sources", QJsonArray{QString::fromLatin1(message("h2@x", false).toBase64()),
                                                QString::fromLatin1(message("h3@x", false).toBase64())}}}));
     EXPECT_EQ(host.reply().value("learned").toInt(), 2);
@@ -179,8 +174,7 @@ TEST_F(NativeHost, judgesAndTrainsThroughTheEngine)
         << lines.join('\n').toStdString();
 }
 
-TEST_F(NativeHost, answersBrokenRequestsAndKeepsServing)
-{
+TEST_F(NativeHost, answersBrokenRequestsAndKeepsServing) {
     Host host;
     const struct {
         const char* name;
@@ -197,12 +191,16 @@ TEST_F(NativeHost, answersBrokenRequestsAndKeepsServing)
         {"no request name", request({{"id", 5}}), "bad-request", 5},
         {"an unknown request", request({{"id", 6}, {"request", "format-disk"}}), "unknown-request", 6},
         {"no source", request({{"id", 7}, {"request", "check"}}), "bad-request", 7},
-        {"a source that is not base64", request({{"id", 8}, {"request", "check"}, {"source", "%%not*base64%%"}}), "bad-source", 8},
+        {"a source that is not base64", request({{"id", 8}, {"request", "check"}, {"source", "%%not*base64%%"}}),
+         "bad-source", 8},
         {"a source that is a number", request({{"id", 9}, {"request", "learn-spam"}, {"source", 12}}), "bad-source", 9},
         {"an empty source", request({{"id", 10}, {"request", "check"}, {"source", ""}}), "empty-message", 10},
-        {"sources that are not an array", request({{"id", 11}, {"request", "learn-ham"}, {"sources", "abc"}}), "bad-request", 11},
+        {"sources that are not an array", request({{"id", 11}, {"request", "learn-ham"}, {"sources", "abc"}}),
+         "bad-request", 11},
         // Larger than a request may be: answered, then skipped unread.
-        {"a 50 MB source", request({{"id", 12}, {"request", "check"}, {"source", QString::fromLatin1(QByteArray(50 << 20, 'x').toBase64())}}),
+        {"a 50 MB source",
+         request(
+             {{"id", 12}, {"request", "check"}, {"source", QString::fromLatin1(QByteArray(50 << 20, 'x').toBase64())}}),
          "request-too-large", QJsonValue::Null},
     };
     for (const auto& c : cases) {
@@ -225,8 +223,7 @@ TEST_F(NativeHost, answersBrokenRequestsAndKeepsServing)
     EXPECT_TRUE(host.unread().isEmpty());
 }
 
-TEST_F(NativeHost, endsCleanlyWhenTheInputEnds)
-{
+TEST_F(NativeHost, endsCleanlyWhenTheInputEnds) {
     const struct {
         const char* name;
         QByteArray bytes;

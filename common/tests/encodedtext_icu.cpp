@@ -9,14 +9,13 @@
 
 namespace {
 
-std::string base64(const std::string& bytes)
-{
+std::string base64(const std::string& bytes) {
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string out;
     size_t i = 0;
     for (; i + 2 < bytes.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8
-                   | static_cast<unsigned char>(bytes[i + 2]);
+        unsigned v = static_cast<unsigned char>(bytes[i]) << 16 | static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                     static_cast<unsigned char>(bytes[i + 2]);
         for (int k = 3; k >= 0; --k)
             out.push_back(alphabet[(v >> (6 * k)) & 63]);
     }
@@ -30,20 +29,17 @@ std::string base64(const std::string& bytes)
     return out;
 }
 
-QString textOf(const std::string& headerValue)
-{
+QString textOf(const std::string& headerValue) {
     auto value = SARef<SAString>::adopt(new SAString(headerValue.data(), headerValue.size()));
     auto encoded = SARef<SAEncodedString>::adopt(new SAEncodedString(value.get()));
     return SAEncodedText::stringWithEncodedString(encoded.get());
 }
 
-QString textOfWord(const char* charset, const std::string& bytes)
-{
+QString textOfWord(const char* charset, const std::string& bytes) {
     return textOf(std::string("=?") + charset + "?B?" + base64(bytes) + "?=");
 }
 
-TEST(SAEncodedText, everyCharsetOfTheTableThatICUOffersConverts)
-{
+TEST(SAEncodedText, everyCharsetOfTheTableThatICUOffersConverts) {
     struct Case {
         const char* charset;
         const char* bytes;
@@ -99,8 +95,7 @@ TEST(SAEncodedText, everyCharsetOfTheTableThatICUOffersConverts)
         EXPECT_EQ(textOfWord(c.charset, c.bytes), QString::fromUtf16(c.text)) << c.charset;
 }
 
-TEST(SAEncodedText, segmentsThatCannotBeConvertedContributeNothing)
-{
+TEST(SAEncodedText, segmentsThatCannotBeConvertedContributeNothing) {
     struct Case {
         std::string value;
         const char16_t* text;
@@ -132,8 +127,7 @@ TEST(SAEncodedText, segmentsThatCannotBeConvertedContributeNothing)
     EXPECT_TRUE(SAEncodedText::stringWithEncodedString(nullptr).isEmpty());
 }
 
-TEST(SAEncodedText, convertBytesLeavesTheTextAloneOnFailure)
-{
+TEST(SAEncodedText, convertBytesLeavesTheTextAloneOnFailure) {
     QString text = QStringLiteral("before");
     EXPECT_FALSE(SAEncodedText::convertBytes("abc", 3, SAStringEncodingUnknown, &text));
     EXPECT_FALSE(SAEncodedText::convertBytes("abc", 3, SAStringEncodingPlaceholder, &text));
@@ -147,4 +141,4 @@ TEST(SAEncodedText, convertBytesLeavesTheTextAloneOnFailure)
     EXPECT_TRUE(text.isEmpty());
 }
 
-} // namespace
+}  // namespace

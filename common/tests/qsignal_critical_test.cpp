@@ -46,7 +46,8 @@ ChildResult runChild(const std::function<void()>& body) {
     ChildResult r;
     char buf[512];
     ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) r.output.append(buf, size_t(n));
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+        r.output.append(buf, size_t(n));
     ::close(fds[0]);
     ::waitpid(pid, &r.status, 0);
     return r;
@@ -78,7 +79,13 @@ TEST(QSignalCritical, terminationWaitsForTheOutermostSection) {
     };
     const Case cases[] = {
         {"one section",
-         [] { QSignalEnterCritical(); termSelf(); say("in"); QSignalExitCritical(); say("after"); },
+         [] {
+             QSignalEnterCritical();
+             termSelf();
+             say("in");
+             QSignalExitCritical();
+             say("after");
+         },
          "in\n", true, -1},
         {"nested sections",
          [] {
@@ -120,7 +127,10 @@ TEST(QSignalCritical, terminationWaitsForTheOutermostSection) {
         {"the program's own handler runs afterwards",
          [] {
              struct sigaction act {};
-             act.sa_handler = [](int) { say("handled"); ::_exit(3); };
+             act.sa_handler = [](int) {
+                 say("handled");
+                 ::_exit(3);
+             };
              sigaction(SIGTERM, &act, nullptr);
              QSignalEnterCritical();
              termSelf();
@@ -134,17 +144,23 @@ TEST(QSignalCritical, terminationWaitsForTheOutermostSection) {
              std::atomic<bool> stop{false};
              std::vector<std::thread> others;
              for (int i = 0; i < 3; ++i)
-                 others.emplace_back([&] { while (!stop) ::usleep(1000); });
+                 others.emplace_back([&] {
+                     while (!stop)
+                         ::usleep(1000);
+                 });
              QSignalEnterCritical();
-             for (int i = 0; i < 5; ++i) termSelf();
+             for (int i = 0; i < 5; ++i)
+                 termSelf();
              // This thread blocks SIGTERM: the signal stays pending for the
              // process until another thread has taken it.
-             for (int waited = 0; waited < 60000 && termPending(); ++waited) ::usleep(1000);
+             for (int waited = 0; waited < 60000 && termPending(); ++waited)
+                 ::usleep(1000);
              say(termPending() ? "never taken" : "survived");
              QSignalExitCritical();
              say("after");
              stop = true;
-             for (auto& t : others) t.join();
+             for (auto& t : others)
+                 t.join();
          },
          "survived\n", true, -1},
         {"unbalanced exit is ignored",
@@ -193,7 +209,8 @@ TEST(QSignalCritical, filesWrittenInsideSectionsSurviveRepeatedTermination) {
                     QSignalEnterCritical();
                     int fd = ::open(fileName(i).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
                     std::string chunk(kChunk, char('a' + (generation + round) % 26));
-                    for (size_t c = 0; c < kChunks; ++c) (void)!::write(fd, chunk.data(), chunk.size());
+                    for (size_t c = 0; c < kChunks; ++c)
+                        (void)!::write(fd, chunk.data(), chunk.size());
                     ::fdatasync(fd);
                     ::close(fd);
                     QSignalExitCritical();
@@ -214,7 +231,8 @@ TEST(QSignalCritical, filesWrittenInsideSectionsSurviveRepeatedTermination) {
             ::usleep(useconds_t(pause(rng)));
             ::kill(pid, SIGTERM);
             pid_t done = ::waitpid(pid, &status, WNOHANG);
-            if (done == pid) break;
+            if (done == pid)
+                break;
             ++interrupted;  // still alive: the signal waited for a section to end
         }
         ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM);
@@ -231,6 +249,7 @@ TEST(QSignalCritical, filesWrittenInsideSectionsSurviveRepeatedTermination) {
         }
     }
     EXPECT_GT(interrupted, 0);
-    for (int i = 0; i < kFiles; ++i) ::unlink(fileName(i).c_str());
+    for (int i = 0; i < kFiles; ++i)
+        ::unlink(fileName(i).c_str());
     ::rmdir(dir.c_str());
 }

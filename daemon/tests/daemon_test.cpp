@@ -29,7 +29,8 @@ const char* const kPort = JKW5_FRONTENDCOMMUNICATIONCENTER_DAEMON_MESSAGEPORT_NA
 
 QByteArray request(const QVariant& object) {
     QVariantMap body{{"Identifier", "com.quillon.junkward.test"}};
-    if (object.isValid()) body.insert("Object", object);
+    if (object.isValid())
+        body.insert("Object", object);
     return platform::plist::toData(body, platform::plist::Format::Binary);
 }
 
@@ -41,7 +42,8 @@ QByteArray moveRequest(const QString& source, const QString& destination) {
 // served on return. The status of the send.
 int send(qint32 msgid, const QByteArray& data) {
     auto port = RemoteMessagePort::connect(kPort, PortScope::System);
-    if (!port) return 100;
+    if (!port)
+        return 100;
     QByteArray reply;
     return port->sendRequest(msgid, data, 10, 10, true, &reply);
 }
@@ -51,7 +53,8 @@ int send(qint32 msgid, const QByteArray& data) {
 int sendAsNobody(qint32 msgid, const QByteArray& data) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(99);
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(99);
         ::_exit(send(msgid, data) & 0xff);
     }
     int status = 0;
@@ -76,7 +79,8 @@ struct Attributes {
 
 std::optional<Attributes> attributes(const QString& path) {
     struct stat st {};
-    if (::lstat(QFile::encodeName(path).constData(), &st) != 0) return std::nullopt;
+    if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
+        return std::nullopt;
     return Attributes{st.st_mode & 07777, st.st_uid, st.st_gid};
 }
 
@@ -97,19 +101,21 @@ public:
     explicit SystemBus(const QString& folder) {
         const QString config = folder + "/system.conf";
         QFile file(config);
-        if (!file.open(QIODevice::WriteOnly)) return;
-        file.write("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-                   " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                   "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen>\n"
-                   "<policy context=\"default\"><allow user=\"*\"/><deny own=\"*\"/>"
-                   "<deny send_type=\"method_call\"/><deny send_type=\"signal\"/>"
-                   "<allow send_destination=\"org.freedesktop.DBus\"/>"
-                   "<allow receive_type=\"method_return\"/><allow receive_type=\"error\"/>"
-                   "<allow receive_type=\"signal\"/>"
-                   "<allow send_type=\"method_return\" send_requested_reply=\"true\"/>"
-                   "<allow send_type=\"error\" send_requested_reply=\"true\"/></policy>\n"
-                   "<include>" +
-                   qgetenv("JUNKWARD_SOURCE_DIR") + "/daemon/com.quillon.junkward.Daemon.conf</include>\n</busconfig>\n");
+        if (!file.open(QIODevice::WriteOnly))
+            return;
+        file.write(
+            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
+            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+            "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen>\n"
+            "<policy context=\"default\"><allow user=\"*\"/><deny own=\"*\"/>"
+            "<deny send_type=\"method_call\"/><deny send_type=\"signal\"/>"
+            "<allow send_destination=\"org.freedesktop.DBus\"/>"
+            "<allow receive_type=\"method_return\"/><allow receive_type=\"error\"/>"
+            "<allow receive_type=\"signal\"/>"
+            "<allow send_type=\"method_return\" send_requested_reply=\"true\"/>"
+            "<allow send_type=\"error\" send_requested_reply=\"true\"/></policy>\n"
+            "<include>" +
+            qgetenv("JUNKWARD_SOURCE_DIR") + "/daemon/com.quillon.junkward.Daemon.conf</include>\n</busconfig>\n");
         file.close();
         bus_.setProgram("dbus-daemon");
         bus_.setArguments({"--config-file=" + config, "--nofork", "--print-address=1"});
@@ -123,7 +129,8 @@ public:
     }
     ~SystemBus() {
         bus_.terminate();
-        if (!bus_.waitForFinished(3000)) bus_.kill();
+        if (!bus_.waitForFinished(3000))
+            bus_.kill();
         bus_.waitForFinished(3000);
     }
     const QString& address() const { return address_; }
@@ -136,7 +143,8 @@ private:
 class DaemonTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (::geteuid() != 0) GTEST_SKIP() << "the daemon's tests run as root (it changes owners and switches users)";
+        if (::geteuid() != 0)
+            GTEST_SKIP() << "the daemon's tests run as root (it changes owners and switches users)";
         testsupport::application();
         root = top.path();
         ASSERT_FALSE(root.isEmpty());
@@ -158,9 +166,11 @@ protected:
     // The daemon leaves cleanly on SIGTERM, its socket removed, having reported
     // no fault (sanitizer builds check memory in it too).
     void TearDown() override {
-        if (daemon.state() == QProcess::NotRunning) return;
+        if (daemon.state() == QProcess::NotRunning)
+            return;
         daemon.terminate();
-        if (!daemon.waitForFinished(testsupport::kDeadlineMs)) daemon.kill();
+        if (!daemon.waitForFinished(testsupport::kDeadlineMs))
+            daemon.kill();
         daemon.waitForFinished(5000);
         EXPECT_EQ(daemon.exitStatus(), QProcess::NormalExit);
         EXPECT_EQ(daemon.exitCode(), 0);
@@ -175,7 +185,8 @@ protected:
         daemon.setProcessChannelMode(QProcess::MergedChannels);
         daemon.start();
         ASSERT_TRUE(daemon.waitForStarted(10000));
-        ASSERT_TRUE(testsupport::waitUntil([] { return RemoteMessagePort::connect(kPort, PortScope::System) != nullptr; }));
+        ASSERT_TRUE(
+            testsupport::waitUntil([] { return RemoteMessagePort::connect(kPort, PortScope::System) != nullptr; }));
     }
     // Log lines of the daemon so far.
     QStringList lines() {
@@ -187,7 +198,8 @@ protected:
         return testsupport::waitUntil([&] {
             const QStringList all = lines();
             for (qsizetype i = from; i < all.size(); ++i)
-                if (all[i].contains(needle)) return true;
+                if (all[i].contains(needle))
+                    return true;
             return false;
         });
     }
@@ -247,12 +259,15 @@ TEST_F(DaemonTest, refusesMovesThatWouldReachBeyondTheRequestersRights) {
     ASSERT_EQ(::chown(QFile::encodeName(root + "/other").constData(), kNobody, kNobody), 0);
     writeFile(root + "/src/Root.pdf", "root's file");
     writeFile(root + "/other/Mine.pdf", "nobody's file", kNobody);
-    ASSERT_EQ(::symlink(QFile::encodeName(root + "/elsewhere").constData(),
-                        QFile::encodeName(docs + "/Linked").constData()), 0);
+    ASSERT_EQ(
+        ::symlink(QFile::encodeName(root + "/elsewhere").constData(), QFile::encodeName(docs + "/Linked").constData()),
+        0);
     ASSERT_EQ(::symlink(QFile::encodeName(root + "/src/Root.pdf").constData(),
-                        QFile::encodeName(root + "/other/Link.pdf").constData()), 0);
-    ASSERT_EQ(::symlink(QFile::encodeName(root + "/src").constData(),
-                        QFile::encodeName(root + "/other/srclink").constData()), 0);
+                        QFile::encodeName(root + "/other/Link.pdf").constData()),
+              0);
+    ASSERT_EQ(
+        ::symlink(QFile::encodeName(root + "/src").constData(), QFile::encodeName(root + "/other/srclink").constData()),
+        0);
     ASSERT_TRUE(QDir().mkpath(docs + "/Dir"));
     ASSERT_EQ(::mkfifo(QFile::encodeName(docs + "/Fifo").constData(), 0644), 0);
     writeFile(docs + "/Plain", "not a folder of the table");
@@ -265,7 +280,8 @@ TEST_F(DaemonTest, refusesMovesThatWouldReachBeyondTheRequestersRights) {
     const QString mine = root + "/other/Mine.pdf";
     const Case cases[] = {
         {"a file of another user", true, root + "/src/Root.pdf", docs + "/M.pdf", "does not belong to user 65534"},
-        {"a link to a file of another user", true, root + "/other/Link.pdf", docs + "/M.pdf", "A symbolic link stands at"},
+        {"a link to a file of another user", true, root + "/other/Link.pdf", docs + "/M.pdf",
+         "A symbolic link stands at"},
         {"through a linked source folder", true, root + "/other/srclink/Root.pdf", docs + "/M.pdf",
          "A symbolic link stands at"},
         {"outside the folder", true, mine, root + "/elsewhere/M.pdf", "lies outside"},
@@ -304,8 +320,8 @@ TEST_F(DaemonTest, refusesMovesThatWouldReachBeyondTheRequestersRights) {
 
 TEST_F(DaemonTest, badRequestsAreRefusedAndTheDaemonGoesOnServing) {
     startDaemon();
-    const QByteArray deepPlist = "<plist>" + QByteArray("<array>").repeated(10000) +
-                                 QByteArray("</array>").repeated(10000) + "</plist>";
+    const QByteArray deepPlist =
+        "<plist>" + QByteArray("<array>").repeated(10000) + QByteArray("</array>").repeated(10000) + "</plist>";
     QMessagePortData env;
     env.messageCode = 33;
     env.dataLength = 4;
@@ -337,7 +353,8 @@ TEST_F(DaemonTest, badRequestsAreRefusedAndTheDaemonGoesOnServing) {
         {"a list instead of a dictionary", 2000,
          platform::plist::toData(QVariantList{1, 2}, platform::plist::Format::Binary), "is not a dictionary"},
         {"nested 10 000 deep", 2000, deepPlist, "propertyListFromData:"},
-        {"an object of the wrong type", 2000, request(QString("/tmp/x")), "The request is not a dictionary of two paths."},
+        {"an object of the wrong type", 2000, request(QString("/tmp/x")),
+         "The request is not a dictionary of two paths."},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -355,7 +372,8 @@ TEST_F(DaemonTest, badRequestsAreRefusedAndTheDaemonGoesOnServing) {
     std::vector<std::unique_ptr<RemoteMessagePort>> silent;
     for (int i = 0; i < 600; ++i) {
         auto port = RemoteMessagePort::connect(kPort, PortScope::System);
-        if (port) silent.push_back(std::move(port));
+        if (port)
+            silent.push_back(std::move(port));
     }
     EXPECT_GE(silent.size(), 512u);
     ASSERT_TRUE(QDir().mkpath(docs));
@@ -388,8 +406,10 @@ TEST_F(DaemonTest, aWaitingFrontEndConnectsOnceTheDaemonStarts) {
 }
 
 TEST(DaemonUnit, systemdAcceptsTheUnit) {
-    if (QStandardPaths::findExecutable("systemd-analyze").isEmpty()) GTEST_SKIP() << "systemd-analyze is not installed";
-    const QString unit = QString::fromLocal8Bit(qgetenv("JUNKWARD_STAGE")) + "/../daemon/staged/junkward-daemon.service";
+    if (QStandardPaths::findExecutable("systemd-analyze").isEmpty())
+        GTEST_SKIP() << "systemd-analyze is not installed";
+    const QString unit =
+        QString::fromLocal8Bit(qgetenv("JUNKWARD_STAGE")) + "/../daemon/staged/junkward-daemon.service";
     ASSERT_TRUE(QFile::exists(unit)) << unit.toStdString();
     QProcess verify;
     verify.setProcessChannelMode(QProcess::MergedChannels);

@@ -46,7 +46,8 @@ TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     // The engine learns the mailbox and is killed once a first batch is stored.
     auto engine = std::make_unique<testsupport::Program>(QStringLiteral("junkward-engine"));
     ASSERT_TRUE(engine->start());
-    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
+    ASSERT_TRUE(
+        testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
     QProcess tool;
     tool.start(testsupport::stagedProgram("junkward"), {"learn-spam", file});
     ASSERT_TRUE(testsupport::waitUntil([&] { return spamTotal() > 0; }, 120000)) << "no batch was stored";
@@ -59,7 +60,8 @@ TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     // A restarted engine finishes what the journals say, then quits.
     testsupport::Program again("junkward-engine");
     ASSERT_TRUE(again.start());
-    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
+    ASSERT_TRUE(
+        testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
     platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath, platform::kEngineInterface,
                                  "Quit", {}, 30);
     EXPECT_EQ(again.waitForExit(30000), 0);

@@ -153,8 +153,11 @@ TEST_F(Tool, learningTakesEveryMessageOfMboxFilesAndMaildirs) {
     const struct {
         const char* subject;
         const char* code;
-    } expected[] = {{"First of the box", "LEARN_SPAM"}, {"Second of the box", "LEARN_SPAM"},
-                    {"Third of the box", "LEARN_SPAM"}, {"Read one", "LEARN_HAM"}, {"New one", "LEARN_HAM"}};
+    } expected[] = {{"First of the box", "LEARN_SPAM"},
+                    {"Second of the box", "LEARN_SPAM"},
+                    {"Third of the box", "LEARN_SPAM"},
+                    {"Read one", "LEARN_HAM"},
+                    {"New one", "LEARN_HAM"}};
     for (const auto& e : expected) {
         SCOPED_TRACE(e.subject);
         const QStringList lines = log.split('\n').filter(QString::fromLatin1(e.subject));

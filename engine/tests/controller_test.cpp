@@ -23,9 +23,9 @@ public:
         bool operator==(const Settings&) const = default;
     };
     static Settings settings(const SievraController& c) {
-        return {c.showFeedback_,     c.showSpamDetectionStatus_, c.asianOrCyrillicEncodingIsSpam_,
+        return {c.showFeedback_,         c.showSpamDetectionStatus_, c.asianOrCyrillicEncodingIsSpam_,
                 c.japaneseEncodingSpam_, c.nonJapaneseEncodingSpam_, c.htmlBase64_,
-                c.trustSpamHeaders_, c.incorrectMessageID_,      c.ADVSubjectIsSpam_};
+                c.trustSpamHeaders_,     c.incorrectMessageID_,      c.ADVSubjectIsSpam_};
     }
     static void setJapaneseAndAsian(SievraController& c, bool on) {
         c.japaneseEncodingSpam_ = on;
@@ -84,7 +84,9 @@ TEST_F(Controller, discoveredPlugInsAreSortedByCategoryAndBrokenOnesSkipped) {
     {
         QFile code(box.pluginsFolder() + "/Garbage/Engine.bundle/Contents/MacOS/TestFilter");
         ASSERT_TRUE(code.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        code.write("\x7f" "ELF but not really");
+        code.write(
+            "\x7f"
+            "ELF but not really");
     }
     ASSERT_TRUE(box.installTestPlugIn("Hidden.", {{"SWPluginIdentifier", "Hidden"}}));
     QDir().mkpath(box.pluginsFolder() + "/Empty");
@@ -133,7 +135,8 @@ TEST_F(Controller, statusNotificationsSwitchTheEngineOrTheFirstNamedFilter) {
     auto handled = [&] {
         const QVariantMap marker{{"Marker", true}};
         bool seen = false;
-        const int token = center.addObserver("Marker", std::nullopt, [&](const platform::Notification&) { seen = true; });
+        const int token =
+            center.addObserver("Marker", std::nullopt, [&](const platform::Notification&) { seen = true; });
         center.post("Marker", {}, &marker);
         const bool arrived = testsupport::waitUntil([&] { return seen; });
         center.removeObserver(token);
@@ -162,20 +165,33 @@ TEST_F(Controller, generalSettingsFollowTheirDefaultsAndKeepTwoChecksAsTheyWere)
         QVariantMap preferences;
         S expected;
     } cases[] = {
-        {"no Settings dictionary", true, {{"Status", true}},
+        {"no Settings dictionary",
+         true,
+         {{"Status", true}},
          S{true, true, false, false, false, false, true, true, true}},
-        {"empty Settings keep the two encodings checks", true, {{"Settings", QVariantMap()}},
+        {"empty Settings keep the two encodings checks",
+         true,
+         {{"Settings", QVariantMap()}},
          S{true, true, true, true, false, false, true, true, true}},
-        {"empty Settings, checks off before", false, {{"Settings", QVariantMap()}},
+        {"empty Settings, checks off before",
+         false,
+         {{"Settings", QVariantMap()}},
          S{true, true, false, false, false, false, true, true, true}},
-        {"every key set against its default", false,
-         {{"Settings", QVariantMap{{"Show Feedback", false}, {"Show Spam Detection", false},
-                                   {"Filter Asiatic or Cyrillic Encodings", true}, {"Filter Japanese Encodings", true},
-                                   {"Incorrect Message-ID", false}, {"ADV Subject", false},
-                                   {"Filter non Japanese Encodings", true}, {"Filter HTML Base 64", true},
+        {"every key set against its default",
+         false,
+         {{"Settings", QVariantMap{{"Show Feedback", false},
+                                   {"Show Spam Detection", false},
+                                   {"Filter Asiatic or Cyrillic Encodings", true},
+                                   {"Filter Japanese Encodings", true},
+                                   {"Incorrect Message-ID", false},
+                                   {"ADV Subject", false},
+                                   {"Filter non Japanese Encodings", true},
+                                   {"Filter HTML Base 64", true},
                                    {"Trust Spam Headers", false}}}},
          S{false, false, true, true, true, true, false, false, false}},
-        {"Settings that are no dictionary count as none", true, {{"Settings", "junk"}},
+        {"Settings that are no dictionary count as none",
+         true,
+         {{"Settings", "junk"}},
          S{true, true, false, false, false, false, true, true, true}},
     };
     for (const Case& c : cases) {
@@ -285,7 +301,8 @@ TEST_F(Controller, theLocalLearningSwitchAndTheLogReset) {
     JKW_LogManager::sharedLogManager().queueRecord({{JKW_LOG_MESSAGE_ID_KEY, "m"}, {JKW_LOG_FILTER_KEY, "NONE"}});
     JKW_LogManager::sharedLogManager().delayedWriteToDisk();
     JKW_LogManager::sharedLogManager().queueRecord({{JKW_LOG_MESSAGE_ID_KEY, "n"}, {JKW_LOG_FILTER_KEY, "NONE"}});
-    ASSERT_TRUE(platform::DistributedNotificationCenter::defaultCenter().post(sw::JKW5_DISTRIBUTEDNOTIFICATION_LOG_RESET));
+    ASSERT_TRUE(
+        platform::DistributedNotificationCenter::defaultCenter().post(sw::JKW5_DISTRIBUTEDNOTIFICATION_LOG_RESET));
     ASSERT_TRUE(testsupport::waitUntil([] { return JKW_LogManager::sharedLogManager().queuedRecordCount() == 0; }));
     auto file = platform::plist::readDictionary(box.logFile());
     ASSERT_TRUE(file);

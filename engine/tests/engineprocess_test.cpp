@@ -22,12 +22,10 @@
 
 namespace {
 
-using testsupport::Program;
 using enginetest::Sandbox;
+using testsupport::Program;
 
-std::unique_ptr<platform::RemoteMessagePort> waitForPort() {
-    return testsupport::waitForPort(SievraMessagePortName);
-}
+std::unique_ptr<platform::RemoteMessagePort> waitForPort() { return testsupport::waitForPort(SievraMessagePortName); }
 
 QByteArray ask(platform::RemoteMessagePort& port, qint32 id, const QByteArray& data, int* status) {
     QByteArray reply;
@@ -35,8 +33,9 @@ QByteArray ask(platform::RemoteMessagePort& port, qint32 id, const QByteArray& d
     return reply;
 }
 
-const QByteArray kMessage = "Message-ID: <1@example.com>\r\nFrom: Someone <someone@example.com>\r\n"
-                            "Subject: Cheap pills\r\nContent-Type: text/plain\r\n\r\nBuy now.\r\n";
+const QByteArray kMessage =
+    "Message-ID: <1@example.com>\r\nFrom: Someone <someone@example.com>\r\n"
+    "Subject: Cheap pills\r\nContent-Type: text/plain\r\n\r\nBuy now.\r\n";
 
 class EngineProcess : public ::testing::Test {
 protected:
@@ -87,7 +86,8 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
         qsizetype sent = 0;
         while (sent < request.size()) {
             const ssize_t n = ::send(fd, request.constData() + sent, size_t(request.size() - sent), MSG_NOSIGNAL);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             sent += n;
         }
     });
@@ -97,7 +97,8 @@ TEST_F(EngineProcess, everyRequestGetsFourZeroBytesAndABadOneStopsNothing) {
     while (answer.size() < 8) {
         char buffer[8];
         const ssize_t n = ::recv(fd, buffer, size_t(8 - answer.size()), 0);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         answer.append(buffer, n);
     }
     sender.join();
@@ -162,7 +163,6 @@ TEST_F(EngineProcess, aBurstOfPlugInRecordsWritesOneFileAndPostsOneUpdate) {
     auto saved = platform::plist::readDictionary(box.statisticsFile("TestFilter"));
     ASSERT_TRUE(saved);
     EXPECT_EQ(platform::plist::unsignedValue(*saved, sw::SWMAILSPAMDETECTED), 3u);
-
 }
 
 TEST_F(EngineProcess, pendingRecordsAreWrittenWhenTheEngineIsTerminated) {
@@ -191,17 +191,17 @@ TEST_F(EngineProcess, theLogResetNotificationEmptiesTheLogFile) {
         log << QVariantMap{{JKW_LOG_MESSAGE_ID_KEY, QString("m%1").arg(i)}, {JKW_LOG_FILTER_KEY, "NONE"}};
     }
     ASSERT_TRUE(QDir().mkpath(QFileInfo(box.logFile()).absolutePath()));
-    ASSERT_TRUE(platform::plist::writeFile(box.logFile(),
-                                           QVariantMap{{"Version", "5"}, {"History", history}, {"Log", log}}));
+    ASSERT_TRUE(
+        platform::plist::writeFile(box.logFile(), QVariantMap{{"Version", "5"}, {"History", history}, {"Log", log}}));
     Program engine("junkward-engine");
     ASSERT_TRUE(engine.start());
     ASSERT_TRUE(waitForPort());
-    ASSERT_TRUE(platform::DistributedNotificationCenter::defaultCenter().post(sw::JKW5_DISTRIBUTEDNOTIFICATION_LOG_RESET));
-    ASSERT_TRUE(testsupport::waitUntil(
-        [&] {
-            auto file = platform::plist::readDictionary(box.logFile());
-            return file && file->value(JKW_LOG_LOG).toList().isEmpty();
-        }));
+    ASSERT_TRUE(
+        platform::DistributedNotificationCenter::defaultCenter().post(sw::JKW5_DISTRIBUTEDNOTIFICATION_LOG_RESET));
+    ASSERT_TRUE(testsupport::waitUntil([&] {
+        auto file = platform::plist::readDictionary(box.logFile());
+        return file && file->value(JKW_LOG_LOG).toList().isEmpty();
+    }));
     auto file = platform::plist::readDictionary(box.logFile());
     EXPECT_EQ(file->value(JKW_LOG_VERSION).toString(), "5");
     EXPECT_TRUE(file->value(JKW_LOG_HISTORY).toList().isEmpty());

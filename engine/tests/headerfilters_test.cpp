@@ -24,12 +24,8 @@
 #include <ostream>
 
 // Readable values in failure messages.
-void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-void PrintTo(const QStringList& list, std::ostream* out)
-{
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QStringList& list, std::ostream* out) {
     *out << '[' << list.join(QStringLiteral(" | ")).toStdString() << ']';
 }
 
@@ -40,8 +36,7 @@ namespace {
 using testsupport::application;
 using testsupport::ParsedMessage;
 
-QVariantMap rule(const QString& key, int method, const QString& value, std::optional<bool> status = true)
-{
+QVariantMap rule(const QString& key, int method, const QString& value, std::optional<bool> status = true) {
     QVariantMap r;
     if (status)
         r.insert("Status", *status);
@@ -51,8 +46,7 @@ QVariantMap rule(const QString& key, int method, const QString& value, std::opti
     return r;
 }
 
-QVariantMap preferencesWith(const QVariantList& rules, bool learn, std::optional<bool> useAddressBook = {})
-{
+QVariantMap preferencesWith(const QVariantList& rules, bool learn, std::optional<bool> useAddressBook = {}) {
     QVariantMap settings;
     settings.insert("Array", rules);
     settings.insert("Learn", learn);
@@ -68,8 +62,7 @@ QVariantMap preferencesWith(const QVariantList& rules, bool learn, std::optional
 // one test never meet another's.
 class HeaderFilters : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         application();
         ASSERT_TRUE(library.isValid());
         qputenv("JUNKWARD_USER_LIBRARY", library.path().toUtf8());
@@ -77,8 +70,7 @@ protected:
         ASSERT_TRUE(QDir().mkpath(bookFolder));
     }
 
-    void writeFile(const QString& name, const QByteArray& content)
-    {
+    void writeFile(const QString& name, const QByteArray& content) {
         QFile file(bookFolder + "/" + name);
         ASSERT_TRUE(file.open(QIODevice::WriteOnly));
         file.write(content);
@@ -90,8 +82,7 @@ protected:
 
 }  // namespace
 
-TEST(HeaderRuleMatching, valueMatchesByMethodIgnoringCaseWithLengthLimits)
-{
+TEST(HeaderRuleMatching, valueMatchesByMethodIgnoringCaseWithLengthLimits) {
     struct Case {
         const char* headerValue;
         int method;
@@ -99,7 +90,7 @@ TEST(HeaderRuleMatching, valueMatchesByMethodIgnoringCaseWithLengthLimits)
         bool matches;
     };
     const Case cases[] = {
-        {"Alice <alice@example.com>", SWHeaderMatchContains, "a", false},          // one byte is too short
+        {"Alice <alice@example.com>", SWHeaderMatchContains, "a", false},  // one byte is too short
         {"Alice <alice@example.com>", SWHeaderMatchContains, "EXAMPLE.com", true},
         {"Alice <alice@example.com>", SWHeaderMatchBeginsWith, "alice", true},
         {"Alice <alice@example.com>", SWHeaderMatchBeginsWith, "example", false},
@@ -107,13 +98,13 @@ TEST(HeaderRuleMatching, valueMatchesByMethodIgnoringCaseWithLengthLimits)
         {"Alice <alice@example.com>", SWHeaderMatchEndsWith, "alice", false},
         {"alice@example.com", SWHeaderMatchIs, "ALICE@example.COM", true},
         {"alice@example.com", SWHeaderMatchIs, "alice@example.co", false},
-        {"ab", SWHeaderMatchIs, "abc", false},                                     // longer than the value
+        {"ab", SWHeaderMatchIs, "abc", false},  // longer than the value
         {"ab", SWHeaderMatchIs, "AB", true},
-        {"\xc3\xa9t\xc3\xa9", SWHeaderMatchContains, "\xc3\x89", true},            // "É": two UTF-8 bytes
+        {"\xc3\xa9t\xc3\xa9", SWHeaderMatchContains, "\xc3\x89", true},  // "É": two UTF-8 bytes
         {"Cheap pills now", SWHeaderMatchRegularExpression, "pi+lls?", true},
         {"Cheap pills now", SWHeaderMatchRegularExpression, "^now", false},
-        {"x", SWHeaderMatchRegularExpression, "x", true},                          // no length limit
-        {"Cheap pills now", SWHeaderMatchRegularExpression, "pills(", false},      // does not compile
+        {"x", SWHeaderMatchRegularExpression, "x", true},                      // no length limit
+        {"Cheap pills now", SWHeaderMatchRegularExpression, "pills(", false},  // does not compile
         {"Cheap pills now", 5, "pills", false},
         {"Cheap pills now", -1, "pills", false},
     };
@@ -125,8 +116,7 @@ TEST(HeaderRuleMatching, valueMatchesByMethodIgnoringCaseWithLengthLimits)
     }
 }
 
-TEST(HeaderRuleMatching, rulesWalkSkipsInactiveAndMalformedRules)
-{
+TEST(HeaderRuleMatching, rulesWalkSkipsInactiveAndMalformedRules) {
     SWHeaderDictionary headers;
     headers.insert("From", {"Bob <bob@example.org>", "bob@example.org"});
     headers.insert("To", {"carol@example.net"});
@@ -162,8 +152,7 @@ TEST(HeaderRuleMatching, rulesWalkSkipsInactiveAndMalformedRules)
         EXPECT_EQ(SWHeaderPluginFilter::headersMatchArray(headers, c.rules), c.matches) << c.name;
 }
 
-TEST(HeaderRuleMatching, rawMailAddressTakesTheLastBracketedPart)
-{
+TEST(HeaderRuleMatching, rawMailAddressTakesTheLastBracketedPart) {
     struct Case {
         const char* text;
         std::optional<QString> address;
@@ -181,8 +170,7 @@ TEST(HeaderRuleMatching, rawMailAddressTakesTheLastBracketedPart)
         EXPECT_EQ(SWHeaderPluginFilter::rawMailAddress(QString::fromUtf8(c.text)), c.address) << c.text;
 }
 
-TEST(HeaderRuleMatching, preProcessedHeadersOfferDecodedFormsBareAddressesAndTheRawValue)
-{
+TEST(HeaderRuleMatching, preProcessedHeadersOfferDecodedFormsBareAddressesAndTheRawValue) {
     ParsedMessage message(
         "From: =?utf-8?Q?Ren=C3=A9e?= <renee@example.com>\n"
         "To: plain@example.net\n"
@@ -196,9 +184,9 @@ TEST(HeaderRuleMatching, preProcessedHeadersOfferDecodedFormsBareAddressesAndThe
     const auto headers = SWHeaderPluginFilter::copyPreProcessedHeaders(message.headers());
     ASSERT_TRUE(headers);
 
-    EXPECT_EQ(headers->value("From"),
-              QStringList({QString::fromUtf8("Ren\xc3\xa9" "e <renee@example.com>"), "renee@example.com",
-                           "=?utf-8?Q?Ren=C3=A9e?= <renee@example.com>"}));
+    EXPECT_EQ(headers->value("From"), QStringList({QString::fromUtf8("Ren\xc3\xa9"
+                                                                     "e <renee@example.com>"),
+                                                   "renee@example.com", "=?utf-8?Q?Ren=C3=A9e?= <renee@example.com>"}));
     // A bare address has no brackets: its decoded form stands in for it.
     EXPECT_EQ(headers->value("To"), QStringList({"plain@example.net", "plain@example.net"}));
     EXPECT_EQ(headers->value("Subject").value(0), QString::fromUtf8("caf\xc3\xa9 time"));
@@ -207,15 +195,18 @@ TEST(HeaderRuleMatching, preProcessedHeadersOfferDecodedFormsBareAddressesAndThe
 
     // Rules therefore match the display name, the bare address and the raw text.
     EXPECT_TRUE(SWHeaderPluginFilter::headersMatchArray(*headers, {rule("From", 3, "renee@example.com")}));
-    EXPECT_TRUE(SWHeaderPluginFilter::headersMatchArray(*headers, {rule("From", 0, QString::fromUtf8("REN\xc3\x89" "E"))}));
-    EXPECT_TRUE(SWHeaderPluginFilter::headersMatchArray(*headers, {rule("Subject", 3, QString::fromUtf8("caf\xc3\xa9 TIME"))}));
+    EXPECT_TRUE(SWHeaderPluginFilter::headersMatchArray(*headers, {rule("From", 0,
+                                                                        QString::fromUtf8("REN\xc3\x89"
+                                                                                          "E"))}));
+    EXPECT_TRUE(
+        SWHeaderPluginFilter::headersMatchArray(*headers, {rule("Subject", 3, QString::fromUtf8("caf\xc3\xa9 TIME"))}));
     EXPECT_TRUE(SWHeaderPluginFilter::headersMatchArray(*headers, {rule("From", 1, "=?utf-8?Q?")}));
     EXPECT_FALSE(SWHeaderPluginFilter::copyPreProcessedHeaders(nullptr));
 }
 
-TEST(HeaderRuleMatching, undecodableEncodedWordIsStillTestedAsReceived)
-{
-    ParsedMessage message("Subject: =?x-unknown?B?AAAA?= =?utf-8?BB?broken?=\nFrom: \xff\xfe <x@example.com>\n\nbody text here\n");
+TEST(HeaderRuleMatching, undecodableEncodedWordIsStillTestedAsReceived) {
+    ParsedMessage message(
+        "Subject: =?x-unknown?B?AAAA?= =?utf-8?BB?broken?=\nFrom: \xff\xfe <x@example.com>\n\nbody text here\n");
     const auto headers = SWHeaderPluginFilter::copyPreProcessedHeaders(message.headers());
     ASSERT_TRUE(headers);
     EXPECT_TRUE(SWHeaderPluginFilter::headersMatchArray(*headers, {rule("Subject", 1, "x-unknown")}));
@@ -223,8 +214,7 @@ TEST(HeaderRuleMatching, undecodableEncodedWordIsStillTestedAsReceived)
     EXPECT_TRUE(SWHeaderPluginFilter::headersMatchArray(*headers, {rule("From", 3, "x@example.com")}));
 }
 
-TEST(HeaderRuleMatching, onlyPlainAddressesAreLearnable)
-{
+TEST(HeaderRuleMatching, onlyPlainAddressesAreLearnable) {
     struct Case {
         const char* address;
         bool learnable;
@@ -248,8 +238,7 @@ TEST(HeaderRuleMatching, onlyPlainAddressesAreLearnable)
     EXPECT_FALSE(SWIsLearnableAddress(QString(300, 'a') + "@example.com"));
 }
 
-TEST_F(HeaderFilters, addressBookSenderWinsOverBlackRuleButOwnCardIsNotTrusted)
-{
+TEST_F(HeaderFilters, addressBookSenderWinsOverBlackRuleButOwnCardIsNotTrusted) {
     writeFile("friends.vcf",
               "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:friend-1\r\nFN:Friend\r\nEMAIL;TYPE=HOME:friend@example.com\r\n"
               "item1.EMAIL:other@example.com\r\nEND:VCARD\r\n"
@@ -303,8 +292,7 @@ TEST_F(HeaderFilters, addressBookSenderWinsOverBlackRuleButOwnCardIsNotTrusted)
     manager->setBlackDelegate(nullptr);
 }
 
-TEST_F(HeaderFilters, listsCountWhatTheySee)
-{
+TEST_F(HeaderFilters, listsCountWhatTheySee) {
     SWWhiteListHeaderFilter white;
     white.setStatus(true);
     white.updatePreferences(preferencesWith({rule("Subject", 0, "[team]")}, false));
@@ -331,8 +319,7 @@ TEST_F(HeaderFilters, listsCountWhatTheySee)
     EXPECT_EQ(platform::plist::unsignedValue(*black.statistics(), sw::SWMAILSPAMDETECTED), 1u);
 }
 
-TEST_F(HeaderFilters, learningASenderAddsOneRuleSavesAndAnnouncesIt)
-{
+TEST_F(HeaderFilters, learningASenderAddsOneRuleSavesAndAnnouncesIt) {
     QVariantMap announced;
     int announcements = 0;
     const int token = platform::DistributedNotificationCenter::defaultCenter().addObserver(
@@ -355,8 +342,8 @@ TEST_F(HeaderFilters, learningASenderAddsOneRuleSavesAndAnnouncesIt)
     EXPECT_EQ(black.rules().at(1).toMap(), rule("From", 1, "Spam@Example.com"));
 
     // The saved file holds the status, "Learn" and every rule.
-    const auto saved = platform::plist::readDictionary(
-        library.path() + "/Preferences/com.quillon.junkward.BlackList.plist");
+    const auto saved =
+        platform::plist::readDictionary(library.path() + "/Preferences/com.quillon.junkward.BlackList.plist");
     ASSERT_TRUE(saved);
     EXPECT_EQ(saved->value("Status"), QVariant(true));
     const QVariantMap settings = saved->value("Settings").toMap();
@@ -383,8 +370,7 @@ TEST_F(HeaderFilters, learningASenderAddsOneRuleSavesAndAnnouncesIt)
     platform::DistributedNotificationCenter::defaultCenter().removeObserver(token);
 }
 
-TEST_F(HeaderFilters, learningWithLearnOffOrTheWrongKindChangesNothing)
-{
+TEST_F(HeaderFilters, learningWithLearnOffOrTheWrongKindChangesNothing) {
     SWWhiteListHeaderFilter white;
     white.initializeWithBundle(nullptr, "WhiteList");
     white.setStatus(true);
@@ -406,15 +392,14 @@ TEST_F(HeaderFilters, learningWithLearnOffOrTheWrongKindChangesNothing)
 
     EXPECT_TRUE(white.learnMessageAsLegitimate(message.part(), QString()));
     ASSERT_EQ(white.rules().size(), 1);
-    const auto saved = platform::plist::readDictionary(
-        library.path() + "/Preferences/com.quillon.junkward.WhiteList.plist");
+    const auto saved =
+        platform::plist::readDictionary(library.path() + "/Preferences/com.quillon.junkward.WhiteList.plist");
     ASSERT_TRUE(saved);
     EXPECT_EQ(saved->value("Settings").toMap().value("Use AddressBook"), QVariant(false));
     EXPECT_FALSE(QFile::exists(library.path() + "/Preferences/com.quillon.junkward.BlackList.plist"));
 }
 
-TEST_F(HeaderFilters, whiteListDefaultsWithoutSettings)
-{
+TEST_F(HeaderFilters, whiteListDefaultsWithoutSettings) {
     SWWhiteListHeaderFilter white;
     QVariantMap preferences;
     preferences.insert("Status", true);
@@ -425,8 +410,7 @@ TEST_F(HeaderFilters, whiteListDefaultsWithoutSettings)
     EXPECT_EQ(white.filter(nullptr), SWFilterStatusNotApplicable);
 }
 
-TEST_F(HeaderFilters, addressListFollowsOutsideChangesOfTheBook)
-{
+TEST_F(HeaderFilters, addressListFollowsOutsideChangesOfTheBook) {
     writeFile("a.vcf", "BEGIN:VCARD\nVERSION:3.0\nUID:a\nEMAIL:first@example.com\nEND:VCARD\n");
     platform::AddressBook book(bookFolder);
     SWWhiteListHeaderFilter white;

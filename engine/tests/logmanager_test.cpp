@@ -15,8 +15,8 @@ namespace {
 using enginetest::Sandbox;
 
 QVariantMap record(const QString& id, const QString& filter) {
-    QVariantMap r{{JKW_LOG_FILTER_KEY, filter}, {JKW_LOG_DATE_KEY, QDateTime::currentDateTimeUtc()},
-                  {JKW_LOG_FROM_KEY, "-"}};
+    QVariantMap r{
+        {JKW_LOG_FILTER_KEY, filter}, {JKW_LOG_DATE_KEY, QDateTime::currentDateTimeUtc()}, {JKW_LOG_FROM_KEY, "-"}};
     if (!id.isNull())
         r.insert(JKW_LOG_MESSAGE_ID_KEY, id);
     return r;
@@ -149,7 +149,8 @@ TEST(ActivityLog, aHostileFileIsBroughtBackWithinTheRules) {
     const Case cases[] = {
         {"more than the limit", QVariantMap{{"Version", "5"}, {"History", bigHistory}, {"Log", bigLog}}, 1024, false},
         {"a Log shorter than its History",
-         QVariantMap{{"Version", "5"}, {"History", QVariantList{"x", "y", "z"}}, {"Log", QVariantList{record("x", "NONE")}}},
+         QVariantMap{
+             {"Version", "5"}, {"History", QVariantList{"x", "y", "z"}}, {"Log", QVariantList{record("x", "NONE")}}},
          3, true},
         {"arrays of the wrong type", QVariantMap{{"Version", "5"}, {"History", "x"}, {"Log", 3}}, 1, false},
         {"not a dictionary", QVariantList{1, 2, 3}, 1, false},

@@ -26,7 +26,7 @@ struct Outcome {
 
 // Runs a program to its end with input on standard input.
 Outcome run(const QString& program, const QStringList& arguments, const QByteArray& input = {},
-        const QStringList& extraEnvironment = {}) {
+            const QStringList& extraEnvironment = {}) {
     QProcess process;
     process.setProgram(program);
     process.setArguments(arguments);
@@ -114,17 +114,19 @@ class OpenBus {
 public:
     explicit OpenBus(const QString& folder) {
         const QString socket = folder + "/bus";
-        writeFile(folder + "/bus.conf",
-                  QStringLiteral("<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
-                                 "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                                 "<busconfig><type>session</type><listen>unix:path=%1</listen>"
-                                 "<servicedir>%2/share/dbus-1/services</servicedir>"
-                                 "<policy context=\"default\"><allow user=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                 "<allow eavesdrop=\"true\"/>"
-                                 "<allow own=\"*\"/></policy>"
-                                 "<limit name=\"max_message_size\">1000000000</limit></busconfig>\n")
-                      .arg(socket, QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")))
-                      .toUtf8());
+        writeFile(
+            folder + "/bus.conf",
+            QStringLiteral(
+                "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\" "
+                "\"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                "<busconfig><type>session</type><listen>unix:path=%1</listen>"
+                "<servicedir>%2/share/dbus-1/services</servicedir>"
+                "<policy context=\"default\"><allow user=\"*\"/><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                "<allow eavesdrop=\"true\"/>"
+                "<allow own=\"*\"/></policy>"
+                "<limit name=\"max_message_size\">1000000000</limit></busconfig>\n")
+                .arg(socket, QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE")))
+                .toUtf8());
         address_ = "unix:path=" + socket;
         ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
         daemon_.setProgram("dbus-daemon");
@@ -211,7 +213,8 @@ TEST_F(MailPrograms, filterAddsOneVerdictAndKeepsEveryOtherByte) {
         {"spam with a forged verdict", withForgedVerdict(spam_), kSpamVerdict + "\n" + spam_, 0},
         {"spam with CR LF, no final line end", crlf.chopped(2), kSpamVerdict + "\r\n" + crlf.chopped(2), 0},
         // The mbox separator line stays first.
-        {"good mail from an mbox", ham_, ham_.left(ham_.indexOf('\n') + 1) + kHamVerdict + "\n" + ham_.mid(ham_.indexOf('\n') + 1), 1},
+        {"good mail from an mbox", ham_,
+         ham_.left(ham_.indexOf('\n') + 1) + kHamVerdict + "\n" + ham_.mid(ham_.indexOf('\n') + 1), 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -233,8 +236,11 @@ TEST_F(MailPrograms, filterPassesTheMessageWhenTheEngineCannotJudgeIt) {
         QStringList environment;
         const char* error;
     } cases[] = {
-        {"no session bus", withForgedVerdict(spam_).chopped(1), spam_.chopped(1),
-         {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + open_ + "/no-bus"}, "no-session-bus"},
+        {"no session bus",
+         withForgedVerdict(spam_).chopped(1),
+         spam_.chopped(1),
+         {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + open_ + "/no-bus"},
+         "no-session-bus"},
         {"larger than the bus carries", huge, huge, {}, "message-too-large"},
     };
     for (const auto& c : cases) {
@@ -261,17 +267,21 @@ TEST_F(MailPrograms, procmailAndMaildropFileSpamIntoJunkThroughTheShippedFiles) 
         {"procmail",
          [&](const QString& home, const QByteArray& message) {
              const QString rc = home + "/.procmailrc";
-             writeFile(rc, QStringLiteral("PATH=%1\nMAILDIR=%2/Maildir\nDEFAULT=$MAILDIR/\nINCLUDERC=%3\n:0\n$DEFAULT\n")
-                               .arg(path, home, integration("procmail/junkward.procmailrc"))
-                               .toUtf8(), 0600);
+             writeFile(rc,
+                       QStringLiteral("PATH=%1\nMAILDIR=%2/Maildir\nDEFAULT=$MAILDIR/\nINCLUDERC=%3\n:0\n$DEFAULT\n")
+                           .arg(path, home, integration("procmail/junkward.procmailrc"))
+                           .toUtf8(),
+                       0600);
              return run("procmail", {"-m", rc}, message, {"HOME=" + home});
          }},
         {"maildrop",
          [&](const QString& home, const QByteArray& message) {
              const QString rc = home + "/.mailfilter";
-             writeFile(rc, QStringLiteral("PATH=\"%1\"\nDEFAULT=\"%2/Maildir\"\ninclude \"%3\"\nto \"$DEFAULT\"\n")
-                               .arg(path, home, integration("maildrop/junkward.mailfilter"))
-                               .toUtf8(), 0600);
+             writeFile(rc,
+                       QStringLiteral("PATH=\"%1\"\nDEFAULT=\"%2/Maildir\"\ninclude \"%3\"\nto \"$DEFAULT\"\n")
+                           .arg(path, home, integration("maildrop/junkward.mailfilter"))
+                           .toUtf8(),
+                       0600);
              return run("maildrop", {rc}, message, {"HOME=" + home});
          }},
     };
@@ -295,7 +305,8 @@ TEST_F(MailPrograms, procmailAndMaildropFileSpamIntoJunkThroughTheShippedFiles) 
         const QByteArray junkMessage = readFile(junk[0]);
         EXPECT_TRUE(junkMessage.endsWith(kSpamVerdict + "\n" + spam_)) << junkMessage.left(300).toStdString();
         EXPECT_EQ(junkMessage.count("X-Junkward-Status"), 1);
-        EXPECT_TRUE(readFile(inbox[0]).endsWith(kHamVerdict + "\n" + ham)) << readFile(inbox[0]).left(300).toStdString();
+        EXPECT_TRUE(readFile(inbox[0]).endsWith(kHamVerdict + "\n" + ham))
+            << readFile(inbox[0]).left(300).toStdString();
     }
 }
 
@@ -306,11 +317,12 @@ TEST_F(MailPrograms, dovecotSieveFilesSpamIntoJunkOnDelivery) {
     // Dovecot refuses to deliver as root: then the scripts run as nobody.
     const bool root = ::geteuid() == 0;
     const QString config = open_ + "/dovecot.conf";
-    writeFile(config, QStringLiteral("mail_uid = %1\nmail_gid = %2\nbase_dir = %3/run\nlog_path = /dev/stderr\n"
-                                     "plugin {\n  sieve_plugins = sieve_extprograms sieve_imapsieve\n"
-                                     "  sieve_global_extensions = +vnd.dovecot.execute +vnd.dovecot.filter "
-                                     "+vnd.dovecot.pipe +vnd.dovecot.environment\n"
-                                     "  sieve_execute_bin_dir = %4\n  sieve_filter_bin_dir = %4\n  sieve_pipe_bin_dir = %4\n}\n")
+    writeFile(config, QStringLiteral(
+                          "mail_uid = %1\nmail_gid = %2\nbase_dir = %3/run\nlog_path = /dev/stderr\n"
+                          "plugin {\n  sieve_plugins = sieve_extprograms sieve_imapsieve\n"
+                          "  sieve_global_extensions = +vnd.dovecot.execute +vnd.dovecot.filter "
+                          "+vnd.dovecot.pipe +vnd.dovecot.environment\n"
+                          "  sieve_execute_bin_dir = %4\n  sieve_filter_bin_dir = %4\n  sieve_pipe_bin_dir = %4\n}\n")
                           .arg(root ? 65534 : ::getuid())
                           .arg(root ? 65534 : ::getgid())
                           .arg(open_, bin)
@@ -332,7 +344,8 @@ TEST_F(MailPrograms, dovecotSieveFilesSpamIntoJunkOnDelivery) {
         QDir().mkpath(mail);
         run("chmod", {"-R", "a+rwX", mail});
         for (const QString& message : {spamFile, hamFile}) {
-            const Outcome r = run("sieve-test", {"-c", config, "-e", "-l", "maildir:" + mail, scripts + "/" + script, message});
+            const Outcome r =
+                run("sieve-test", {"-c", config, "-e", "-l", "maildir:" + mail, scripts + "/" + script, message});
             EXPECT_EQ(r.exit, 0) << r.err.toStdString();
         }
         const QStringList junk = maildirMessages(mail + "/.Junk");
@@ -355,11 +368,12 @@ TEST_F(MailPrograms, imapSieveLearnsWhatTheUserMovesIntoAndOutOfJunk) {
     // Each run of junkward-bogofilter leaves its options in a file, then runs the tool.
     const QString bin = binFolder();
     const QString calls = open_ + "/calls";
-    writeFile(bin + "/junkward-bogofilter",
-              QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\nexec env DBUS_SESSION_BUS_ADDRESS='%2' HOME=/tmp '%3' \"$@\"\n")
-                  .arg(calls, bus_->address(), staged("junkward-bogofilter"))
-                  .toUtf8(),
-              0755);
+    writeFile(
+        bin + "/junkward-bogofilter",
+        QStringLiteral("#!/bin/sh\necho \"$*\" >> '%1'\nexec env DBUS_SESSION_BUS_ADDRESS='%2' HOME=/tmp '%3' \"$@\"\n")
+            .arg(calls, bus_->address(), staged("junkward-bogofilter"))
+            .toUtf8(),
+        0755);
     writeFile(calls, {}, 0666);
     const QString mail = open_ + "/imap-mail";
     writeFile(mail + "/new/1.eml", spam_, 0666);
@@ -369,22 +383,23 @@ TEST_F(MailPrograms, imapSieveLearnsWhatTheUserMovesIntoAndOutOfJunk) {
     run("chmod", {"-R", "a+rwX", mail});
     const bool root = ::geteuid() == 0;
     const QString config = open_ + "/imap.conf";
-    writeFile(config, QStringLiteral("mail_uid = %1\nmail_gid = %2\nbase_dir = %3/run-imap\nlog_path = /dev/stderr\n"
-                                     "mail_location = maildir:%4\nprotocol imap {\n  mail_plugins = imap_sieve\n}\n"
-                                     "plugin {\n  sieve_plugins = sieve_imapsieve sieve_extprograms\n"
-                                     "  sieve_global_extensions = +vnd.dovecot.pipe +vnd.dovecot.environment\n"
-                                     "  sieve_pipe_bin_dir = %5\n")
-                          .arg(root ? 65534 : ::getuid())
-                          .arg(root ? 65534 : ::getgid())
-                          .arg(open_, mail, bin)
-                          .toUtf8() +
-                      // The settings the shipped configuration gives, with the shipped scripts.
-                      QStringLiteral("  imapsieve_mailbox1_name = Junk\n  imapsieve_mailbox1_causes = COPY APPEND\n"
-                                     "  imapsieve_mailbox1_before = file:%1\n"
-                                     "  imapsieve_mailbox2_name = *\n  imapsieve_mailbox2_from = Junk\n"
-                                     "  imapsieve_mailbox2_causes = COPY\n  imapsieve_mailbox2_before = file:%2\n}\n")
-                          .arg(integration("sieve/report-spam.sieve"), integration("sieve/report-ham.sieve"))
-                          .toUtf8());
+    writeFile(config,
+              QStringLiteral("mail_uid = %1\nmail_gid = %2\nbase_dir = %3/run-imap\nlog_path = /dev/stderr\n"
+                             "mail_location = maildir:%4\nprotocol imap {\n  mail_plugins = imap_sieve\n}\n"
+                             "plugin {\n  sieve_plugins = sieve_imapsieve sieve_extprograms\n"
+                             "  sieve_global_extensions = +vnd.dovecot.pipe +vnd.dovecot.environment\n"
+                             "  sieve_pipe_bin_dir = %5\n")
+                      .arg(root ? 65534 : ::getuid())
+                      .arg(root ? 65534 : ::getgid())
+                      .arg(open_, mail, bin)
+                      .toUtf8() +
+                  // The settings the shipped configuration gives, with the shipped scripts.
+                  QStringLiteral("  imapsieve_mailbox1_name = Junk\n  imapsieve_mailbox1_causes = COPY APPEND\n"
+                                 "  imapsieve_mailbox1_before = file:%1\n"
+                                 "  imapsieve_mailbox2_name = *\n  imapsieve_mailbox2_from = Junk\n"
+                                 "  imapsieve_mailbox2_causes = COPY\n  imapsieve_mailbox2_before = file:%2\n}\n")
+                      .arg(integration("sieve/report-spam.sieve"), integration("sieve/report-ham.sieve"))
+                      .toUtf8());
     // Both into Junk, the good one back to the inbox, the spam to the Trash.
     const Outcome session = run(imap, {"-c", config},
                                 "a CREATE Junk\r\nb CREATE Trash\r\nc SELECT INBOX\r\nd MOVE 1:* Junk\r\n"
@@ -422,18 +437,21 @@ TEST_F(MailPrograms, evolutionAndClawsMailDriveTheBogofilterFrontDoor) {
     QByteArray answers;
     for (const QString& file : {spamFile, hamFile}) {
         claws.write(QFile::encodeName(file) + "\n");
-        ASSERT_TRUE(testsupport::waitUntil([&] {
-            claws.waitForReadyRead(50);
-            answers += claws.readAllStandardOutput();
-            return answers.endsWith('\n') && answers.count('\n') == (file == spamFile ? 1 : 2);
-        }, 60000)) << answers.toStdString();
+        ASSERT_TRUE(testsupport::waitUntil(
+            [&] {
+                claws.waitForReadyRead(50);
+                answers += claws.readAllStandardOutput();
+                return answers.endsWith('\n') && answers.count('\n') == (file == spamFile ? 1 : 2);
+            },
+            60000))
+            << answers.toStdString();
     }
     claws.closeWriteChannel();
     ASSERT_TRUE(claws.waitForFinished(30000));
     answers += claws.readAllStandardOutput();
     EXPECT_EQ(answers, QFile::encodeName(spamFile) + " S 1.000000\n" + QFile::encodeName(hamFile) + " H 0.000000\n");
-    for (const QStringList& learn : {QStringList{"-s", "-I", spamFile}, QStringList{"-Sn", "-I", hamFile},
-                                     QStringList{"-n", "-I", hamFile}}) {
+    for (const QStringList& learn :
+         {QStringList{"-s", "-I", spamFile}, QStringList{"-Sn", "-I", hamFile}, QStringList{"-n", "-I", hamFile}}) {
         const Outcome r = run(bogo, learn);
         EXPECT_EQ(r.exit, 0) << learn.join(' ').toStdString() << r.err.toStdString();
     }

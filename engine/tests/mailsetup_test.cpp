@@ -25,21 +25,26 @@ protected:
     QString mailPreferences() const { return box.preferences() + "/com.apple.mail.plist"; }
     static void writeBundle(const QString& path, const QString& version) {
         QDir().mkpath(path + "/Contents/MacOS");
-        ASSERT_TRUE(platform::plist::writeFile(path + "/Contents/Info.plist",
-                                               QVariantMap{{"CFBundleVersion", version}, {"CFBundleExecutable", "JunkwardForMail"}}));
+        ASSERT_TRUE(platform::plist::writeFile(
+            path + "/Contents/Info.plist",
+            QVariantMap{{"CFBundleVersion", version}, {"CFBundleExecutable", "JunkwardForMail"}}));
     }
     static QString versionOf(const QString& bundle) {
-        return platform::plist::readDictionary(bundle + "/Contents/Info.plist").value_or(QVariantMap()).value("CFBundleVersion").toString();
+        return platform::plist::readDictionary(bundle + "/Contents/Info.plist")
+            .value_or(QVariantMap())
+            .value("CFBundleVersion")
+            .toString();
     }
     void configure() { QFile(box.preferences() + "/com.quillon.junkward.mail.configured").open(QIODevice::WriteOnly); }
     void writeRule(const QString& name, const char* active) {
-        ASSERT_TRUE(platform::plist::writeFile(mail + "/MessageRules.plist",
+        ASSERT_TRUE(platform::plist::writeFile(
+            mail + "/MessageRules.plist",
             QVariantMap{{"rules", QVariantList{QVariantMap{{"RuleName", name}, {"Active", active}}}}}));
     }
     bool preferencesSwitchedOn() const {
         const auto prefs = platform::plist::readDictionary(mailPreferences()).value_or(QVariantMap());
-        return prefs.value("EnableBundles").toString() == "YES" && prefs.value("BundleCompatibilityVersion").toInt() == 3 &&
-               prefs.value("NSUserKey").toString() == "kept";
+        return prefs.value("EnableBundles").toString() == "YES" &&
+               prefs.value("BundleCompatibilityVersion").toInt() == 3 && prefs.value("NSUserKey").toString() == "kept";
     }
 
     Sandbox box;
@@ -95,7 +100,8 @@ TEST_F(MailSetUp, ruleFilesOfAnyShapeAreReadSafely) {
         bool enabled;
     } cases[] = {
         {"MessageRules.plist", "not a property list", false},
-        {"MessageRules.plist", "<plist><array><dict><key>RuleName</key><string>Junkward</string></dict></array></plist>", false},
+        {"MessageRules.plist",
+         "<plist><array><dict><key>RuleName</key><string>Junkward</string></dict></array></plist>", false},
         {"MessageSorting.plist",
          "<plist><array><dict><key>RuleName</key><string>JUNKWARD</string><key>Active</key><string>1</string></dict></array></plist>",
          true},

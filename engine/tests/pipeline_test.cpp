@@ -23,12 +23,8 @@
 #include <ostream>
 
 // Readable values in failure messages.
-void PrintTo(const QString& text, std::ostream* out)
-{
-    *out << '"' << text.toStdString() << '"';
-}
-void PrintTo(const QStringList& list, std::ostream* out)
-{
+void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
+void PrintTo(const QStringList& list, std::ostream* out) {
     *out << '[' << list.join(QStringLiteral(" | ")).toStdString() << ']';
 }
 
@@ -37,45 +33,34 @@ void PrintTo(const QStringList& list, std::ostream* out)
 
 namespace {
 
-
 using testsupport::application;
 
 // A private session bus for this test process and the engines it starts: the
 // engine owns a well-known bus name, which two engines of parallel tests could
 // not share.
-testsupport::PrivateBus& privateBus()
-{
+testsupport::PrivateBus& privateBus() {
     static testsupport::PrivateBus bus;
     return bus;
 }
 
-QString engineProgram()
-{
-    return qEnvironmentVariable("JUNKWARD_STAGE") + "/bin/junkward-engine";
-}
+QString engineProgram() { return qEnvironmentVariable("JUNKWARD_STAGE") + "/bin/junkward-engine"; }
 
-QString probeLibrary()
-{
-    return qEnvironmentVariable("JUNKWARD_TEST_BIN_DIR") + "/pipeline-library";
-}
+QString probeLibrary() { return qEnvironmentVariable("JUNKWARD_TEST_BIN_DIR") + "/pipeline-library"; }
 
-QVariantMap rule(const char* key, int method, const char* value)
-{
+QVariantMap rule(const char* key, int method, const char* value) {
     return {{"Status", true}, {"Key", key}, {"Method", qint64(method)}, {"Value", value}};
 }
 
 // One engine process with its own Library and runtime folder.
 class Engine {
 public:
-    Engine()
-    {
+    Engine() {
         QByteArray runtime = "/tmp/jwp-XXXXXX";
         if (mkdtemp(runtime.data()))
             runtime_ = QString::fromLocal8Bit(runtime);
         QDir().mkpath(library_.path() + "/Preferences");
     }
-    ~Engine()
-    {
+    ~Engine() {
         stop();
         if (!runtime_.isEmpty())
             QDir(runtime_).removeRecursively();
@@ -83,15 +68,13 @@ public:
 
     QString library() const { return library_.path(); }
 
-    void writePreferences(const QString& identifier, const QVariantMap& settings, bool status = true)
-    {
+    void writePreferences(const QString& identifier, const QVariantMap& settings, bool status = true) {
         const QVariantMap preferences{{"Status", status}, {"Settings", settings}};
         ASSERT_TRUE(platform::plist::writeFile(
             library_.path() + "/Preferences/com.quillon.junkward." + identifier + ".plist", preferences));
     }
 
-    void writeAddressBook(const QByteArray& cards, const QByteArray& me)
-    {
+    void writeAddressBook(const QByteArray& cards, const QByteArray& me) {
         const QString folder = library_.path() + "/Application Support/AddressBook";
         QDir().mkpath(folder);
         QFile vcf(folder + "/book.vcf");
@@ -104,8 +87,7 @@ public:
 
     // Starts the staged engine; localLibrary holds the plug-ins it loads (an
     // empty one by default).
-    bool start(const QString& localLibrary = QString())
-    {
+    bool start(const QString& localLibrary = QString()) {
         if (runtime_.isEmpty() || !privateBus().ready())
             return false;
         if (localLibrary.isEmpty()) {
@@ -128,8 +110,7 @@ public:
         return port_ != nullptr;
     }
 
-    void stop()
-    {
+    void stop() {
         port_.reset();
         if (process_.state() != QProcess::NotRunning) {
             process_.terminate();
@@ -144,8 +125,7 @@ public:
     QByteArray standardOutput() { return process_.readAllStandardOutput(); }
 
     // The four reply bytes as a number; -100 when the request failed.
-    qint32 send(const QByteArray& message, qint32 messageID = SievraMessageIDFilterMail)
-    {
+    qint32 send(const QByteArray& message, qint32 messageID = SievraMessageIDFilterMail) {
         if (!port_)
             return -100;
         QByteArray reply;
@@ -161,8 +141,7 @@ public:
 
     // The records of the log once it holds at least count of them (the log is
     // written 3 s after the last record), or whatever it holds at the deadline.
-    QVariantList waitForLog(int count)
-    {
+    QVariantList waitForLog(int count) {
         QVariantList records;
         testsupport::waitUntil([&] {
             if (const auto log = platform::plist::readDictionary(logPath()))
@@ -172,14 +151,12 @@ public:
         return records;
     }
 
-    std::optional<QVariantMap> statistics(const QString& identifier)
-    {
-        return platform::plist::readDictionary(library_.path() + "/Preferences/com.quillon.junkward.statistics."
-                                               + identifier + ".plist");
+    std::optional<QVariantMap> statistics(const QString& identifier) {
+        return platform::plist::readDictionary(library_.path() + "/Preferences/com.quillon.junkward.statistics." +
+                                               identifier + ".plist");
     }
 
-    QStringList probeTraining(const QString& identifier)
-    {
+    QStringList probeTraining(const QString& identifier) {
         QFile file(library_.path() + "/probe-" + identifier + ".log");
         if (!file.open(QIODevice::ReadOnly))
             return {};
@@ -195,22 +172,19 @@ private:
     std::unique_ptr<platform::RemoteMessagePort> port_;
 };
 
-QMap<QString, QVariantMap> recordsByID(const QVariantList& records)
-{
+QMap<QString, QVariantMap> recordsByID(const QVariantList& records) {
     QMap<QString, QVariantMap> byID;
     for (const QVariant& r : records)
         byID.insert(r.toMap().value("Msg-ID").toString(), r.toMap());
     return byID;
 }
 
-QByteArray message(const QByteArray& id, const QByteArray& headers, const QByteArray& body)
-{
-    return "From: Sender <sender@example.org>\nTo: you@example.net\nMessage-ID: <" + id + "@example.org>\n" + headers
-        + "\n" + body;
+QByteArray message(const QByteArray& id, const QByteArray& headers, const QByteArray& body) {
+    return "From: Sender <sender@example.org>\nTo: you@example.net\nMessage-ID: <" + id + "@example.org>\n" + headers +
+           "\n" + body;
 }
 
-QByteArray html(const QByteArray& id, const QByteArray& extraHeaders, const QByteArray& markup)
-{
+QByteArray html(const QByteArray& id, const QByteArray& extraHeaders, const QByteArray& markup) {
     return message(id, "Subject: html " + id + "\nContent-Type: text/html; charset=us-ascii\n" + extraHeaders, markup);
 }
 
@@ -221,8 +195,7 @@ struct Crafted {
     qint32 reply;          // expected port reply
 };
 
-QString idOf(const Crafted& c)
-{
+QString idOf(const Crafted& c) {
     const QByteArray& b = c.bytes;
     const qsizetype start = b.indexOf("Message-ID: <") + 13;
     return QString::fromLatin1(b.mid(start, b.indexOf('>', start) - start + 1)).prepend('<');
@@ -230,16 +203,14 @@ QString idOf(const Crafted& c)
 
 class Pipeline : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         application();
         ASSERT_TRUE(privateBus().ready()) << "dbus-daemon did not start";
         ASSERT_TRUE(QFileInfo(engineProgram()).isExecutable()) << qPrintable(engineProgram());
     }
 
     // Sends every crafted message, then checks each reply and logged Filt-ID.
-    void expectVerdicts(Engine& engine, const std::vector<Crafted>& cases)
-    {
+    void expectVerdicts(Engine& engine, const std::vector<Crafted>& cases) {
         for (const Crafted& c : cases)
             EXPECT_EQ(engine.send(c.bytes), c.reply) << c.name;
         const auto byID = recordsByID(engine.waitForLog(static_cast<int>(cases.size())));
@@ -250,12 +221,12 @@ protected:
     }
 };
 
-const QByteArray kWhiteText = "<html><body>Visible words here. <font color=\"#FFFFFF\">hidden words</font></body></html>\n";
+const QByteArray kWhiteText =
+    "<html><body>Visible words here. <font color=\"#FFFFFF\">hidden words</font></body></html>\n";
 
 }  // namespace
 
-TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
-{
+TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder) {
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false}});
     ASSERT_TRUE(engine.start());
@@ -268,26 +239,30 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
          message("a-signed",
                  "Subject: signed\nMIME-Version: 1.0\nContent-Type: multipart/signed; boundary=\"sig\"; "
                  "protocol=\"application/pgp-signature\"\n",
-                 "--sig\nContent-Type: text/html\n\n" + kWhiteText + "--sig\nContent-Type: application/pgp-signature\n\n"
-                 "-----BEGIN PGP SIGNATURE-----\nabc\n-----END PGP SIGNATURE-----\n--sig--\n"),
+                 "--sig\nContent-Type: text/html\n\n" + kWhiteText +
+                     "--sig\nContent-Type: application/pgp-signature\n\n"
+                     "-----BEGIN PGP SIGNATURE-----\nabc\n-----END PGP SIGNATURE-----\n--sig--\n"),
          "INT_SIGNED", 0},
-        {"float left", html("b-float", "", "<html><body><div>ab</div><div style=\"float:left\">cd</div></body></html>\n"),
+        {"float left",
+         html("b-float", "", "<html><body><div>ab</div><div style=\"float:left\">cd</div></body></html>\n"),
          "INT_LAYOUT", 1},
         {"white text", html("c-white", "", kWhiteText), "INT_INVIS", 1},
         {"small font", html("d-small", "", "<html><body>Visible words.<p style=\"font-size:1px\"></body></html>\n"),
          "INT_INVIS", 1},
-        {"wrong tags", html("e-tags", "", "<html><body><qq1><qq2><qq3><qq4><qq5><qq6>text</body></html>\n"), "INT_TAGS", 1},
-        {"hidden spans", html("f-spans", "", "<html><body>Some text that is long enough to read well. " + spans
-                                                 + "</body></html>\n"),
+        {"wrong tags", html("e-tags", "", "<html><body><qq1><qq2><qq3><qq4><qq5><qq6>text</body></html>\n"), "INT_TAGS",
+         1},
+        {"hidden spans",
+         html("f-spans", "", "<html><body>Some text that is long enough to read well. " + spans + "</body></html>\n"),
          "INT_LAYOUT", 1},
         {"alternative with one part",
          message("g-hierarchy", "Subject: one\nContent-Type: multipart/alternative; boundary=\"b1\"\n",
                  "--b1\nContent-Type: text/plain\n\nonly one alternative here\n--b1--\n"),
          "INT_HIERAR", 1},
-        {"placeholder charset", message("h-charset", "Subject: x\nContent-Type: text/plain; charset=%CHARSET\n",
-                                        "some plain text body\n"),
+        {"placeholder charset",
+         message("h-charset", "Subject: x\nContent-Type: text/plain; charset=%CHARSET\n", "some plain text body\n"),
          "INT_CHARSET", 1},
-        {"text after html", html("i-after", "", "<html><body>Hello</body></html>\nabcdefghijklmnopqrstuvwxyzabcdefghij\n"),
+        {"text after html",
+         html("i-after", "", "<html><body>Hello</body></html>\nabcdefghijklmnopqrstuvwxyzabcdefghij\n"),
          "INT_AFTERHTML", 1},
         {"boundary on a single part",
          message("j-boundary", "Subject: x\nContent-Type: text/plain; boundary=\"zz\"\n", "plain text body here\n"),
@@ -317,16 +292,18 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
          "Message-ID: <000c84d37aae$7338a0a4$3ab55ec5@bjjwxv>\n\ntext\n",
          "INT_INC_MSGID", 1},
         {"outlook id at localhost",
-         "From: a@example.org\nSubject: offer\nX-Mailer: Outlook\nMessage-ID: <o-local@LOCALHOST>\n\ntext\n", "NONE", 0},
-        {"outlook id without at", "From: a@example.org\nSubject: offer\nX-Mailer: outlook\nMessage-ID: <o-noat>\n\ntext\n",
-         "INT_INC_MSGID", 1},
-        {"spam level high", message("n-level", "Subject: hello\nX-me-spamlevel: HIGH\n", "hello there\n"), "INT_TRUSTHEAD",
+         "From: a@example.org\nSubject: offer\nX-Mailer: Outlook\nMessage-ID: <o-local@LOCALHOST>\n\ntext\n", "NONE",
+         0},
+        {"outlook id without at",
+         "From: a@example.org\nSubject: offer\nX-Mailer: outlook\nMessage-ID: <o-noat>\n\ntext\n", "INT_INC_MSGID", 1},
+        {"spam level high", message("n-level", "Subject: hello\nX-me-spamlevel: HIGH\n", "hello there\n"),
+         "INT_TRUSTHEAD", 1},
+        {"advertisement subject", message("p-adv", "Subject: ADV: lowest mortgage rates\n", "call now\n"), "INT_ADVSUB",
          1},
-        {"advertisement subject", message("p-adv", "Subject: ADV: lowest mortgage rates\n", "call now\n"), "INT_ADVSUB", 1},
         // No subject and next to no body: judged like any other message.
         {"no subject, tiny body", "From: a@example.org\nMessage-ID: <s-nosubject@x>\n\nhi\n", "NONE", 0},
-        {"ordinary subject with adv", message("p-advice", "Subject: Advice: ADV tips for ADVENTURE\n", "hello\n"), "NONE",
-         0},
+        {"ordinary subject with adv", message("p-advice", "Subject: Advice: ADV tips for ADVENTURE\n", "hello\n"),
+         "NONE", 0},
     };
     expectVerdicts(engine, cases);
 
@@ -342,84 +319,87 @@ TEST_F(Pipeline, eachBuiltInCheckDecidesWithItsCodeInItsOrder)
     EXPECT_EQ(platform::plist::unsignedValue(*general, "SWMAILHAMDETECTED"), 1u);
 }
 
-TEST_F(Pipeline, charsetChecksFollowTheirSwitches)
-{
+TEST_F(Pipeline, charsetChecksFollowTheirSwitches) {
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false},
                                         {"Filter HTML Base 64", true},
                                         {"Filter Asiatic or Cyrillic Encodings", true},
                                         {"Filter Japanese Encodings", true}});
     ASSERT_TRUE(engine.start());
-    const QByteArray base64Html = "PGh0bWw+PGJvZHk+SGVsbG8gdGhlcmU8L2JvZHk+PC9odG1sPgo=\n";  // <html><body>Hello there</body></html>
+    const QByteArray base64Html =
+        "PGh0bWw+PGJvZHk+SGVsbG8gdGhlcmU8L2JvZHk+PC9odG1sPgo=\n";  // <html><body>Hello there</body></html>
     const std::vector<Crafted> cases = {
-        {"base64 html", message("k-b64", "Subject: b\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n", base64Html),
+        {"base64 html",
+         message("k-b64", "Subject: b\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n", base64Html),
          "HTML64", 1},
         {"base64 html attachment",
-         message("k-attached", "Subject: b\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n"
-                               "Content-Disposition: attachment; filename=a.html\n",
+         message("k-attached",
+                 "Subject: b\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n"
+                 "Content-Disposition: attachment; filename=a.html\n",
                  base64Html),
          "NONE", 0},
         {"base64 html in cyrillic",
-         message("l-b64", "Subject: b\nContent-Type: text/html; charset=koi8-r\nContent-Transfer-Encoding: base64\n", base64Html),
+         message("l-b64", "Subject: b\nContent-Type: text/html; charset=koi8-r\nContent-Transfer-Encoding: base64\n",
+                 base64Html),
          "INT_AS_ENC", 1},
         {"cyrillic subject", message("l-subject", "Subject: =?koi8-r?B?8NLJ18XU?=\n", "privet\n"), "INT_AS_ENC", 1},
         {"japanese", message("m-jp", "Subject: x\nContent-Type: text/plain; charset=iso-2022-jp\n", "konnichiwa\n"),
          "INT_JP_ENC", 1},
-        {"shift_jis is neither", message("m-sjis", "Subject: x\nContent-Type: text/plain; charset=Shift_JIS\n", "text\n"),
-         "NONE", 0},
+        {"shift_jis is neither",
+         message("m-sjis", "Subject: x\nContent-Type: text/plain; charset=Shift_JIS\n", "text\n"), "NONE", 0},
     };
     expectVerdicts(engine, cases);
 }
 
-TEST_F(Pipeline, onlyNonJapaneseSwitchMakesEveryOtherMessageSpam)
-{
+TEST_F(Pipeline, onlyNonJapaneseSwitchMakesEveryOtherMessageSpam) {
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false}, {"Filter non Japanese Encodings", true}});
     ASSERT_TRUE(engine.start());
-    expectVerdicts(engine, {
-                               {"plain latin", message("m-latin", "Subject: hi\n", "hello\n"), "INT_NJP_ENC", 1},
-                               {"japanese passes",
-                                message("m-jp2", "Subject: x\nContent-Type: text/plain; charset=EUC-JP\n", "text\n"),
-                                "NONE", 0},
-                           });
+    expectVerdicts(
+        engine, {
+                    {"plain latin", message("m-latin", "Subject: hi\n", "hello\n"), "INT_NJP_ENC", 1},
+                    {"japanese passes",
+                     message("m-jp2", "Subject: x\nContent-Type: text/plain; charset=EUC-JP\n", "text\n"), "NONE", 0},
+                });
 }
 
-TEST_F(Pipeline, whiteListWinsAndTheAddressBookCountsExceptTheOwnCard)
-{
+TEST_F(Pipeline, whiteListWinsAndTheAddressBookCountsExceptTheOwnCard) {
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false}});
     engine.writePreferences("WhiteList", {{"Array", QVariantList{rule("Subject", 0, "[team]")}}});
-    engine.writePreferences("BlackList", {{"Array", QVariantList{rule("From", 1, "example.com"),
-                                                                   rule("Subject", 4, "v[i1]agra")}}});
-    engine.writeAddressBook("BEGIN:VCARD\nVERSION:3.0\nUID:friend\nFN:Friend\nEMAIL:friend@example.com\nEND:VCARD\n"
-                            "BEGIN:VCARD\nVERSION:3.0\nUID:self\nFN:Me\nEMAIL:me@example.com\nEND:VCARD\n",
-                            "self\n");
+    engine.writePreferences("BlackList",
+                            {{"Array", QVariantList{rule("From", 1, "example.com"), rule("Subject", 4, "v[i1]agra")}}});
+    engine.writeAddressBook(
+        "BEGIN:VCARD\nVERSION:3.0\nUID:friend\nFN:Friend\nEMAIL:friend@example.com\nEND:VCARD\n"
+        "BEGIN:VCARD\nVERSION:3.0\nUID:self\nFN:Me\nEMAIL:me@example.com\nEND:VCARD\n",
+        "self\n");
     ASSERT_TRUE(engine.start());
     const std::vector<Crafted> cases = {
         {"both lists match", "From: x@example.com\nSubject: [team] v1agra party\nMessage-ID: <w-both@x>\n\nbody\n",
          "WHITELIST", 0},
         {"address book sender", "From: Friend <FRIEND@example.com>\nSubject: hi\nMessage-ID: <w-book@x>\n\nbody\n",
          "WHITELIST", 0},
-        {"own card is not trusted", "From: Me <me@example.com>\nSubject: hi\nMessage-ID: <w-me@x>\n\nbody\n", "BLACKLIST",
-         1},
+        {"own card is not trusted", "From: Me <me@example.com>\nSubject: hi\nMessage-ID: <w-me@x>\n\nbody\n",
+         "BLACKLIST", 1},
         {"black rule", "From: y@example.org\nSubject: VIAGRA\nMessage-ID: <b-rule@x>\n\nbody\n", "BLACKLIST", 1},
         // The lists decide before the body is looked at.
-        {"white list before checks", "From: friend@example.com\nSubject: hi\nMessage-ID: <w-html@x>\n"
-                                     "Content-Type: text/html\n\n" + kWhiteText,
+        {"white list before checks",
+         "From: friend@example.com\nSubject: hi\nMessage-ID: <w-html@x>\n"
+         "Content-Type: text/html\n\n" +
+             kWhiteText,
          "WHITELIST", 0},
     };
     expectVerdicts(engine, cases);
 }
 
-TEST_F(Pipeline, engineSwitchedOffAnswersZeroAndLogsNothing)
-{
+TEST_F(Pipeline, engineSwitchedOffAnswersZeroAndLogsNothing) {
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false}});
     ASSERT_TRUE(engine.start());
     ASSERT_EQ(engine.send(message("off-before", "Subject: [SPAM] offer\n", "buy\n")), 1);
     const QVariantMap off{{"General", false}};
-    platform::DistributedNotificationCenter::defaultCenter().post("distributedNotificationStatusOfFilterDidChange", "Test",
-                                                                   &off);
+    platform::DistributedNotificationCenter::defaultCenter().post("distributedNotificationStatusOfFilterDidChange",
+                                                                  "Test", &off);
     // The switch arrives asynchronously: probe until a spam is answered 0.
     QByteArray lastProbe;
     qint32 reply = 1;
@@ -441,8 +421,7 @@ TEST_F(Pipeline, engineSwitchedOffAnswersZeroAndLogsNothing)
     EXPECT_FALSE(byID.contains("<off-after@example.org>"));
 }
 
-TEST_F(Pipeline, hostileMessagesAreJudgedAndLoggedReadably)
-{
+TEST_F(Pipeline, hostileMessagesAreJudgedAndLoggedReadably) {
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false}});
     ASSERT_TRUE(engine.start());
@@ -469,16 +448,19 @@ TEST_F(Pipeline, hostileMessagesAreJudgedAndLoggedReadably)
     const std::vector<Hostile> cases = {
         {"no headers", "\nJust a body without any header at all.\n", nullptr},
         {"no from", "Subject: nobody sent this\nMessage-ID: <h-nofrom@x>\n\nbody text\n", "<h-nofrom@x>"},
-        {"undecodable words", "From: =?x-none?Q?=ZZ?= <a@b.c>\nSubject: =?utf-8?B?////?= =?koi8-r?BB?x?=\n"
-                              "Message-ID: <h-undecodable@x>\n\nbody text\n",
+        {"undecodable words",
+         "From: =?x-none?Q?=ZZ?= <a@b.c>\nSubject: =?utf-8?B?////?= =?koi8-r?BB?x?=\n"
+         "Message-ID: <h-undecodable@x>\n\nbody text\n",
          "<h-undecodable@x>"},
         {"ten thousand received", received + "Subject: many hops\nMessage-ID: <h-received@x>\n\nbody text\n",
          "<h-received@x>"},
         {"one megabyte subject", "Subject: " + QByteArray(1024 * 1024, 'S') + "\nMessage-ID: <h-subject@x>\n\nbody\n",
          "<h-subject@x>"},
-        {"random body", "Subject: noise\nMessage-ID: <h-random@x>\nContent-Type: text/html\n\n" + random, "<h-random@x>"},
-        {"control characters", QByteArray("From: \x01\x02 <c@d.e>\nSubject: bell\x07 and nul") + QByteArray(1, '\0')
-                                   + "x\nMessage-ID: <h-control@x>\n\nbody\n",
+        {"random body", "Subject: noise\nMessage-ID: <h-random@x>\nContent-Type: text/html\n\n" + random,
+         "<h-random@x>"},
+        {"control characters",
+         QByteArray("From: \x01\x02 <c@d.e>\nSubject: bell\x07 and nul") + QByteArray(1, '\0') +
+             "x\nMessage-ID: <h-control@x>\n\nbody\n",
          "<h-control@x>"},
         {"crlf line ends",
          "From: a@b.c\r\nSubject: crlf\r\nMessage-ID: <h-crlf@x>\r\nContent-Type: text/html\r\n\r\n"
@@ -525,8 +507,7 @@ TEST_F(Pipeline, hostileMessagesAreJudgedAndLoggedReadably)
     EXPECT_TRUE(engine.isRunning());
 }
 
-TEST_F(Pipeline, pluginChainDecidesInCategoryOrderAndTrainsEligibleMessages)
-{
+TEST_F(Pipeline, pluginChainDecidesInCategoryOrderAndTrainsEligibleMessages) {
     ASSERT_TRUE(QFileInfo(probeLibrary()).isDir()) << qPrintable(probeLibrary());
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false}, {"Trust Spam Headers", false}});
@@ -535,11 +516,11 @@ TEST_F(Pipeline, pluginChainDecidesInCategoryOrderAndTrainsEligibleMessages)
     const std::vector<Crafted> cases = {
         {"first undecided, second spam",
          message("q-second", "Subject: chain\nX-Probe-ProbeA: 2\nX-Probe-ProbeB: 0\n", "body\n"), "ProbeB", 1},
-        {"first decides legitimate", message("q-first", "Subject: chain\nX-Probe-ProbeA: 1\nX-Probe-ProbeB: 0\n", "body\n"),
-         "ProbeA", 0},
+        {"first decides legitimate",
+         message("q-first", "Subject: chain\nX-Probe-ProbeA: 1\nX-Probe-ProbeB: 0\n", "body\n"), "ProbeA", 0},
         {"all undecided", message("q-none", "Subject: chain\n", "body\n"), "NONE", 0},
-        {"odd status ends the chain", message("q-odd", "Subject: chain\nX-Probe-ProbeA: 7\nX-Probe-ProbeB: 0\n", "body\n"),
-         "ProbeA", 0},
+        {"odd status ends the chain",
+         message("q-odd", "Subject: chain\nX-Probe-ProbeA: 7\nX-Probe-ProbeB: 0\n", "body\n"), "ProbeA", 0},
         {"not applicable goes on", message("q-na", "Subject: chain\nX-Probe-ProbeA: 4\nX-Probe-ProbeB: 0\n", "body\n"),
          "ProbeB", 1},
         {"message-id check before the chain",
@@ -578,8 +559,7 @@ TEST_F(Pipeline, pluginChainDecidesInCategoryOrderAndTrainsEligibleMessages)
     EXPECT_EQ(platform::plist::unsignedValue(*b, "SWMAILSPAMDETECTED"), 2u);
 }
 
-TEST_F(Pipeline, spamShowsANoticeThatIsRemovedShortlyAfter)
-{
+TEST_F(Pipeline, spamShowsANoticeThatIsRemovedShortlyAfter) {
     Engine engine;
     // Default "General" settings: feedback on.
     ASSERT_TRUE(engine.start());
@@ -607,8 +587,7 @@ TEST_F(Pipeline, spamShowsANoticeThatIsRemovedShortlyAfter)
     EXPECT_FALSE(removed.contains("TM_MESSAGE_INFORMATION"));
 }
 
-TEST_F(Pipeline, addressBookChangedOutsideTheEngineIsTrustedWithoutRestart)
-{
+TEST_F(Pipeline, addressBookChangedOutsideTheEngineIsTrustedWithoutRestart) {
     Engine engine;
     engine.writePreferences("General", {{"Show Feedback", false}});
     engine.writePreferences("BlackList", {{"Array", QVariantList{rule("From", 1, "example.com")}}});
@@ -620,9 +599,10 @@ TEST_F(Pipeline, addressBookChangedOutsideTheEngineIsTrustedWithoutRestart)
     EXPECT_EQ(engine.send(from("old@example.com", 0)), 0);
     EXPECT_EQ(engine.send(from("new@example.com", 1)), 1);
 
-    engine.writeAddressBook("BEGIN:VCARD\nVERSION:3.0\nUID:old\nEMAIL:old@example.com\nEND:VCARD\n"
-                            "BEGIN:VCARD\nVERSION:3.0\nUID:new\nEMAIL:new@example.com\nEND:VCARD\n",
-                            "");
+    engine.writeAddressBook(
+        "BEGIN:VCARD\nVERSION:3.0\nUID:old\nEMAIL:old@example.com\nEND:VCARD\n"
+        "BEGIN:VCARD\nVERSION:3.0\nUID:new\nEMAIL:new@example.com\nEND:VCARD\n",
+        "");
     qint32 reply = 1;
     int n = 2;
     // The engine notices the change on its own; ask again until it has.

@@ -54,18 +54,27 @@ TEST(PlugInContract, preferencesComeFromTheFileThenTheBundleDefaultsThenSwitched
         QVariantMap expectedSettings;
     } cases[] = {
         {"no defaults in the bundle: off", {}, {}, false, {}},
-        {"bundle defaults", {{sw::SWDefaultEngineStatusKey, true}, {sw::SWDefaultEngineSettingsKey, QVariantMap{{"A", 1}}}},
-         {}, true, {{"A", 1}}},
+        {"bundle defaults",
+         {{sw::SWDefaultEngineStatusKey, true}, {sw::SWDefaultEngineSettingsKey, QVariantMap{{"A", 1}}}},
+         {},
+         true,
+         {{"A", 1}}},
         {"the user's file wins",
          {{sw::SWDefaultEngineStatusKey, false}},
          platform::plist::toData(QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"B", 2}}}},
                                  platform::plist::Format::XML),
          true,
          {{"B", 2}}},
-        {"a corrupt file counts as missing", {{sw::SWDefaultEngineStatusKey, true}}, "<?xml version=\"1.0\"?><plist><dict><key>",
-         true, {}},
-        {"a file that is no dictionary counts as missing", {}, platform::plist::toData(QVariantList{1, 2}, platform::plist::Format::XML),
-         false, {}},
+        {"a corrupt file counts as missing",
+         {{sw::SWDefaultEngineStatusKey, true}},
+         "<?xml version=\"1.0\"?><plist><dict><key>",
+         true,
+         {}},
+        {"a file that is no dictionary counts as missing",
+         {},
+         platform::plist::toData(QVariantList{1, 2}, platform::plist::Format::XML),
+         false,
+         {}},
     };
     int n = 0;
     for (const Case& c : cases) {
@@ -113,7 +122,8 @@ TEST(PlugInContract, informationDictionaryEndsAtTheFirstMissingValue) {
     } cases[] = {
         {"complete", {}, {"SWPluginIdentifier", "Path", "Category", "Version", "ServiceID", "UpdateSupport"}},
         {"no version", {sw::SWPluginVersionKey}, {"SWPluginIdentifier", "Path", "Category"}},
-        {"no category still has a category", {sw::SWPluginCategoryKey},
+        {"no category still has a category",
+         {sw::SWPluginCategoryKey},
          {"SWPluginIdentifier", "Path", "Category", "Version", "ServiceID", "UpdateSupport"}},
     };
     int n = 0;
@@ -160,7 +170,7 @@ TEST(PlugInContract, hostileInformationValuesReadAsNothing) {
 TEST(PlugInContract, identifiersThatLeaveThePreferencesFolderGetNoFile) {
     Sandbox box;
     for (const QString& identifier : {QString(), QStringLiteral(".."), QStringLiteral("."), QStringLiteral("../x"),
-                                     QStringLiteral("a/b"), QStringLiteral("a") + QChar(0) + QStringLiteral("b")}) {
+                                      QStringLiteral("a/b"), QStringLiteral("a") + QChar(0) + QStringLiteral("b")}) {
         SCOPED_TRACE(identifier.toStdString());
         EXPECT_TRUE(SWPluginPreferencesManager::preferencesPathWithIdentifier(identifier).isEmpty());
         EXPECT_TRUE(SWPluginPreferencesManager::statisticsPathWithIdentifier(identifier).isEmpty());
@@ -171,8 +181,7 @@ TEST(PlugInContract, identifiersThatLeaveThePreferencesFolderGetNoFile) {
     // Nothing was made beside or above the files' own place.
     EXPECT_FALSE(QFileInfo::exists(box.preferences() + "/com.quillon.junkward.statistics.."));
     EXPECT_FALSE(QFileInfo::exists(box.preferences() + "/com.quillon.junkward.a"));
-    EXPECT_EQ(SWPluginPreferencesManager::preferencesPathWithIdentifier("General"),
-              box.preferencesFile("General"));
+    EXPECT_EQ(SWPluginPreferencesManager::preferencesPathWithIdentifier("General"), box.preferencesFile("General"));
     EXPECT_EQ(SWPluginPreferencesManager::statisticsPathWithIdentifier("General"), box.statisticsFile("General"));
 }
 
@@ -191,8 +200,8 @@ TEST(PlugInContract, savedFilesReadBackAndCorruptStatisticsReadAsMissing) {
     ASSERT_TRUE(SWPluginPreferencesManager::savePreferences(preferences, "Saved"));
     EXPECT_EQ(SWPluginPreferencesManager::loadPreferencesWithBundle(nullptr, "Saved"), preferences);
 
-    for (const QByteArray& garbage : {QByteArray("bplist00\xff\xff\xff", 10), QByteArray("<plist><dict><key>a</key>"),
-                                      QByteArray(4096, '\0')}) {
+    for (const QByteArray& garbage :
+         {QByteArray("bplist00\xff\xff\xff", 10), QByteArray("<plist><dict><key>a</key>"), QByteArray(4096, '\0')}) {
         QFile file(box.statisticsFile("Corrupt"));
         ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
         file.write(garbage);

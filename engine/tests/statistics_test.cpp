@@ -33,10 +33,8 @@ TEST(StatisticsCalendar, eachRecordCountsTheSameAtEveryLevel) {
         Counts expected;
         bool processedKeyPresent;
     } cases[] = {
-        {SWFilterStatusSpam, {1, 1, 0, 0}, true},
-        {SWFilterStatusLegitimate, {1, 0, 1, 0}, true},
-        {SWFilterStatusUndecided, {1, 0, 0, 0}, true},
-        {SWFilterStatusFalsePositive, {0, 0, 0, 1}, false},
+        {SWFilterStatusSpam, {1, 1, 0, 0}, true},          {SWFilterStatusLegitimate, {1, 0, 1, 0}, true},
+        {SWFilterStatusUndecided, {1, 0, 0, 0}, true},     {SWFilterStatusFalsePositive, {0, 0, 0, 1}, false},
         {SWFilterStatusNotApplicable, {1, 0, 0, 0}, true},
     };
     for (const Case& c : cases) {
@@ -91,9 +89,17 @@ TEST(StatisticsCalendar, pruningKeepsTheCurrentAndTwoPreviousMonthsAndDropsLastY
     } cases[] = {
         {"February keeps last year", local(2009, 2, 10, 8), {"2008", "2009", "2010"}, {"2006"}, {"1", "2", "12"}, {}},
         {"March drops last year", local(2009, 3, 1, 0), {"2009", "2010"}, {"2008", "2006"}, {"1", "2", "3"}, {}},
-        {"May drops January and February", local(2009, 5, 20, 23), {"2009"}, {"2008"}, {"3", "4", "5", "12"},
+        {"May drops January and February",
+         local(2009, 5, 20, 23),
+         {"2009"},
+         {"2008"},
+         {"3", "4", "5", "12"},
          {"1", "2"}},
-        {"December keeps October on", local(2009, 12, 31, 23), {"2009", "2010"}, {"2008"}, {"10", "11", "12"},
+        {"December keeps October on",
+         local(2009, 12, 31, 23),
+         {"2009", "2010"},
+         {"2008"},
+         {"10", "11", "12"},
          {"1", "9"}},
     };
     for (const Case& c : cases) {

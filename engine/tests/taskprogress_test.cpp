@@ -9,8 +9,8 @@
 
 namespace {
 
-using testsupport::Program;
 using enginetest::Sandbox;
+using testsupport::Program;
 
 QVariantMap notice(const QString& title) {
     return {{TM_MESSAGE_INFORMATION_TITLE, title},
@@ -130,11 +130,13 @@ TEST_F(TaskProgress, theServiceIgnoresHostileRequestsAndKeepsServing) {
                                 platform::plist::Format::Binary),
         platform::plist::toData(QVariantMap{{TM_MESSAGE_ACTION, "0"}, {TM_MESSAGE_UUID, "u"}},
                                 platform::plist::Format::Binary),
-        platform::plist::toData(QVariantMap{{TM_MESSAGE_ACTION, 3}, {TM_MESSAGE_UUID, "u"}, {TM_MESSAGE_INFORMATION, 5}},
-                                platform::plist::Format::Binary),
+        platform::plist::toData(
+            QVariantMap{{TM_MESSAGE_ACTION, 3}, {TM_MESSAGE_UUID, "u"}, {TM_MESSAGE_INFORMATION, 5}},
+            platform::plist::Format::Binary),
     };
     for (const QByteArray& request : requests)
-        EXPECT_EQ(port->sendRequest(TM_MESSAGECLIENTMANAGER_MESSAGE_ID, request, 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
+        EXPECT_EQ(port->sendRequest(TM_MESSAGECLIENTMANAGER_MESSAGE_ID, request, 60.0, 60.0, true, nullptr),
+                  platform::kMessagePortSuccess);
     EXPECT_EQ(port->sendRequest(7, "x", 60.0, 60.0, true, nullptr), platform::kMessagePortSuccess);
     EXPECT_TRUE(testsupport::waitUntil([&] { return service.errorOutput().count("Ignored a notice") == 7; }))
         << service.errorOutput().toStdString();

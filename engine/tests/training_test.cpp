@@ -28,8 +28,8 @@
 
 namespace {
 
-using testsupport::Program;
 using enginetest::Sandbox;
+using testsupport::Program;
 
 // A private session bus with the limits of a desktop session bus (large
 // messages pass) that can start the staged engine by activation.
@@ -65,12 +65,10 @@ protected:
     // Starts the engine and waits for its bus name and port.
     void startEngine() {
         ASSERT_TRUE(engine.start());
-        ASSERT_TRUE(testsupport::waitUntil(
-            [] {
-                return platform::ScriptingBus::hasOwner(platform::kEngineBusName) &&
-                       platform::RemoteMessagePort::connect(SievraMessagePortName) != nullptr;
-            }))
-            << engine.errorOutput().toStdString();
+        ASSERT_TRUE(testsupport::waitUntil([] {
+            return platform::ScriptingBus::hasOwner(platform::kEngineBusName) &&
+                   platform::RemoteMessagePort::connect(SievraMessagePortName) != nullptr;
+        })) << engine.errorOutput().toStdString();
     }
 
     platform::ScriptingReply call(const QString& method, const QVariantList& arguments = {}) {
@@ -124,8 +122,8 @@ protected:
     }
     // The Bayesian training marks by Message-ID.
     QVariantMap bayesianMarks() const {
-        const auto history = platform::plist::readDictionary(box.userLibrary() +
-                                                             "/Caches/Junkward Training Center History");
+        const auto history =
+            platform::plist::readDictionary(box.userLibrary() + "/Caches/Junkward Training Center History");
         return history ? history->value("Marks").toMap() : QVariantMap();
     }
 
@@ -165,7 +163,8 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         // The next port request is read with line feeds again.
         const QByteArray after = message(QByteArray("port-") + c.name + "@t", "After it", true);
         QByteArray reply;
-        ASSERT_EQ(port->sendRequest(SievraMessageIDFilterMail, after, 60.0, 60.0, true, &reply), platform::kMessagePortSuccess);
+        ASSERT_EQ(port->sendRequest(SievraMessageIDFilterMail, after, 60.0, 60.0, true, &reply),
+                  platform::kMessagePortSuccess);
         qint32 value = 0;
         ASSERT_EQ(reply.size(), 4);
         std::memcpy(&value, reply.constData(), sizeof value);
@@ -177,9 +176,9 @@ TEST_F(Training, sourcesAreJudgedAsTheirPlainFormAndThePortReadsLineFeedsAfterwa
         const char* id;
         const char* subject;
         const char* filter;
-    } expected[] = {{"<plain@t>", "Plain one", "INT_TRUSTHEAD"},     {"<mbox@t>", "From an mbox", "INT_TRUSTHEAD"},
-                    {"<crlf@t>", "With CR LF", "INT_TRUSTHEAD"},     {"<cr@t>", "Carriage returns", "INT_TRUSTHEAD"},
-                    {"<crmbox@t>", "CR mbox", "INT_TRUSTHEAD"},      {"<good@t>", "Nothing wrong", nullptr},
+    } expected[] = {{"<plain@t>", "Plain one", "INT_TRUSTHEAD"},        {"<mbox@t>", "From an mbox", "INT_TRUSTHEAD"},
+                    {"<crlf@t>", "With CR LF", "INT_TRUSTHEAD"},        {"<cr@t>", "Carriage returns", "INT_TRUSTHEAD"},
+                    {"<crmbox@t>", "CR mbox", "INT_TRUSTHEAD"},         {"<good@t>", "Nothing wrong", nullptr},
                     {"<port-entourage@t>", "After it", "INT_TRUSTHEAD"}};
     for (const auto& e : expected) {
         SCOPED_TRACE(e.id);
@@ -385,8 +384,9 @@ TEST_F(Training, learningShowsANoticeRemovedASecondLaterUnlessFeedbackIsOff) {
 
     // With "Show Feedback" off nothing is shown, and the message is learned.
     ASSERT_TRUE(QDir().mkpath(box.preferences()));
-    ASSERT_TRUE(platform::plist::writeFile(box.preferencesFile("General"),
-                                           QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}}));
+    ASSERT_TRUE(
+        platform::plist::writeFile(box.preferencesFile("General"),
+                                   QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}}));
     service.clear();
     Program quiet("junkward-engine");
     ASSERT_TRUE(quiet.start());
@@ -405,7 +405,7 @@ TEST(FiltersVersion, noonOfTheDateGivesTheSameDayWithinTwelveHoursOfUTC) {
     const struct {
         const char* zone;
         const char* expected;
-    } cases[] = {{"UTC0", "080315"},         {"<-11>11", "080315"}, {"<+11>-11", "080315"},
+    } cases[] = {{"UTC0", "080315"},         {"<-11>11", "080315"},  {"<+11>-11", "080315"},
                  {"<+0530>-5:30", "080315"}, {"<+13>-13", "080316"}, {"<-13>13", "080314"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.zone);

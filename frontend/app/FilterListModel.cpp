@@ -41,7 +41,9 @@ void FilterListModel::setEntries(QList<PlugInEntry*> entries) {
     endResetModel();
 }
 
-PlugInEntry* FilterListModel::entryAt(int row) const { return row >= 0 && row < entries_.size() ? entries_[row] : nullptr; }
+PlugInEntry* FilterListModel::entryAt(int row) const {
+    return row >= 0 && row < entries_.size() ? entries_[row] : nullptr;
+}
 
 int FilterListModel::rowOf(const QString& identifier) const {
     for (int row = 0; row < entries_.size(); ++row) {
@@ -125,10 +127,14 @@ QVariant FilterListModel::headerData(int section, Qt::Orientation orientation, i
         return {};
     if (role == Qt::DisplayRole) {
         switch (section) {
-        case StatusColumn: return tr("On");
-        case NameColumn: return tr("Filter");
-        case CountColumn: return showHits_ ? tr("Hits") : QString();
-        default: return {};
+        case StatusColumn:
+            return tr("On");
+        case NameColumn:
+            return tr("Filter");
+        case CountColumn:
+            return showHits_ ? tr("Hits") : QString();
+        default:
+            return {};
         }
     }
     if (role == Qt::ToolTipRole && section == CountColumn)

@@ -21,15 +21,18 @@ constexpr const char* kStatisticsPrefix = "com.quillon.junkward.statistics";
 // Log lines.
 constexpr const char* kExportRemoveFailed =
     "- [MainController exportSettingsDidEnd:]: It was not possible to remove the older version of \"%1\".";
-constexpr const char* kExportCreateFailed = "- [MainController exportSettingsDidEnd:]: It was not possible to create folder: \"%1\"";
+constexpr const char* kExportCreateFailed =
+    "- [MainController exportSettingsDidEnd:]: It was not possible to create folder: \"%1\"";
 constexpr const char* kExportNoPreferences = "- [MainController exportSettingsDidEnd:]: Folder: \"%1\" does not exist.";
-constexpr const char* kExportCopyFailed = "- [MainController exportSettingsDidEnd:]: It was not possible to copy \"%1\" to \"%2\"";
+constexpr const char* kExportCopyFailed =
+    "- [MainController exportSettingsDidEnd:]: It was not possible to copy \"%1\" to \"%2\"";
 constexpr const char* kImportNoFolder = "- [MainController importSettingsAtPath:]: Folder \"%1\" does not exist.";
 constexpr const char* kImportNoPreferences =
     "- [MainController importSettingsAtPath:]: ~/Library/Preferences does not exist and can not be created.";
 constexpr const char* kImportRemoveFailed =
     "- [MainController importSettingsAtPath:]: It was not possible to remove the older version of \"%1\".";
-constexpr const char* kImportCopyFailed = "- [MainController importSettingsAtPath:]: It was not possible to copy \"%1\" to \"%2\"";
+constexpr const char* kImportCopyFailed =
+    "- [MainController importSettingsAtPath:]: It was not possible to copy \"%1\" to \"%2\"";
 constexpr const char* kImportRefused = "- [MainController importSettingsAtPath:]: \"%1\" refused: %2";
 
 QString exportFailed() { return QObject::tr("Export failed"); }
@@ -106,7 +109,8 @@ bool JKW5SettingsPackage::isExportedName(const QString& name) {
 }
 
 bool JKW5SettingsPackage::isImportableName(const QString& name) {
-    static const QRegularExpression plain(QStringLiteral("^com\\.quillon\\.junkward\\.[A-Za-z0-9_-][A-Za-z0-9._-]*\\.plist$"));
+    static const QRegularExpression plain(
+        QStringLiteral("^com\\.quillon\\.junkward\\.[A-Za-z0-9_-][A-Za-z0-9._-]*\\.plist$"));
     return isExportedName(name) && plain.match(name).hasMatch() && !name.contains(QLatin1String(".."));
 }
 
@@ -154,9 +158,10 @@ JKW5SettingsPackage::Result JKW5SettingsPackage::exportSettings(const QString& r
         const QString destination = target + QLatin1Char('/') + entry.fileName();
         if (!QFile::copy(entry.filePath(), destination)) {
             log(kExportCopyFailed, entry.filePath(), destination);
-            return Result::failure(exportFailed(), QObject::tr("It was not possible to copy the file \"%1\". Check that "
-                                                               "you have the appropriate permissions.")
-                                                       .arg(entry.filePath()));
+            return Result::failure(exportFailed(),
+                                   QObject::tr("It was not possible to copy the file \"%1\". Check that "
+                                               "you have the appropriate permissions.")
+                                       .arg(entry.filePath()));
         }
         copied << entry.fileName();
     }
@@ -219,8 +224,9 @@ JKW5SettingsPackage::Result JKW5SettingsPackage::importSettings(const QString& p
         return checked;
     if (!platform::folders::ensureFolder(preferencesFolder)) {
         platform::log::console(QString::fromLatin1(kImportNoPreferences));
-        return Result::failure(importFailed(),
-                               QObject::tr("The folder “%1” does not exist and cannot be created.").arg(preferencesFolder));
+        return Result::failure(
+            importFailed(),
+            QObject::tr("The folder “%1” does not exist and cannot be created.").arg(preferencesFolder));
     }
 
     // Every file is written beside its target first; only when all of them are

@@ -48,8 +48,10 @@ constexpr const char* kDefaultsFrame = "ui.log.view.window.frame";
 constexpr const char* kLogTable = "Log";
 constexpr int kRefreshIntervalMs = 1000;
 
-constexpr const char* kLogRemoveLogsFile = "[JKW_LogWindowController awakeFromNib] Unable to remove the ~/Library/Logs file";
-constexpr const char* kLogCreateLogsFolder = "[JKW_LogWindowController awakeFromNib] Unable to create the ~/Library/Logs folder";
+constexpr const char* kLogRemoveLogsFile =
+    "[JKW_LogWindowController awakeFromNib] Unable to remove the ~/Library/Logs file";
+constexpr const char* kLogCreateLogsFolder =
+    "[JKW_LogWindowController awakeFromNib] Unable to create the ~/Library/Logs folder";
 constexpr const char* kLogExportWrite =
     "[JKW_LogWindowController selectLogExportFolderDidEnd:returnCode:contextInfo:]: Error when writing log file to disk";
 
@@ -64,8 +66,7 @@ bool& addressOnly() {
 }
 
 QString logText(const char* key, const char* fallback) {
-    return swui::frontEndString(QLatin1String(key), QLatin1String(fallback),
-                                                           QLatin1String(kLogTable));
+    return swui::frontEndString(QLatin1String(key), QLatin1String(fallback), QLatin1String(kLogTable));
 }
 
 std::optional<QString> stringField(const QVariantMap& record, const char* key) {
@@ -328,10 +329,8 @@ Comparison byName(const QString& column, bool descending) {
         Comparison asc;
     };
     static const Entry entries[] = {
-        {"Flag", compareLogFlagDesc, compareLogFlagAsc},
-        {"From", compareLogFromDesc, compareLogFromAsc},
-        {"Subject", compareLogSubjectDesc, compareLogSubjectAsc},
-        {"Date", compareLogDateDesc, compareLogDateAsc},
+        {"Flag", compareLogFlagDesc, compareLogFlagAsc},          {"From", compareLogFromDesc, compareLogFromAsc},
+        {"Subject", compareLogSubjectDesc, compareLogSubjectAsc}, {"Date", compareLogDateDesc, compareLogDateAsc},
         {"Status", compareLogStatusDesc, compareLogStatusAsc},
     };
     for (const Entry& e : entries)
@@ -396,12 +395,18 @@ QVariant JKW_LogTableModel::headerData(int section, Qt::Orientation orientation,
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
     switch (section) {
-    case FlagColumn: return QString();
-    case FromColumn: return JKW_LogWindowController::tr("From");
-    case SubjectColumn: return JKW_LogWindowController::tr("Subject");
-    case DateColumn: return JKW_LogWindowController::tr("Date");
-    case StatusColumn: return JKW_LogWindowController::tr("Status");
-    default: return {};
+    case FlagColumn:
+        return QString();
+    case FromColumn:
+        return JKW_LogWindowController::tr("From");
+    case SubjectColumn:
+        return JKW_LogWindowController::tr("Subject");
+    case DateColumn:
+        return JKW_LogWindowController::tr("Date");
+    case StatusColumn:
+        return JKW_LogWindowController::tr("Status");
+    default:
+        return {};
     }
 }
 
@@ -585,11 +590,16 @@ QAbstractButton* JKW_LogWindowController::displayItem(int tag) const {
     if (!ui_)
         return nullptr;
     switch (tag) {
-    case ShowAll: return ui_->showAllButton;
-    case ShowLegitimate: return ui_->showLegitimateButton;
-    case ShowSpam: return ui_->showSpamButton;
-    case ShowCorrected: return ui_->showCorrectedButton;
-    default: return nullptr;
+    case ShowAll:
+        return ui_->showAllButton;
+    case ShowLegitimate:
+        return ui_->showLegitimateButton;
+    case ShowSpam:
+        return ui_->showSpamButton;
+    case ShowCorrected:
+        return ui_->showCorrectedButton;
+    default:
+        return nullptr;
     }
 }
 
@@ -676,8 +686,7 @@ QString JKW_LogWindowController::localizedStatus(const QString& code) const {
     auto it = statusCache_.constFind(code);
     if (it != statusCache_.constEnd())
         return *it;
-    const QString text =
-        swui::frontEndString(code, code, QLatin1String(kLogTable));
+    const QString text = swui::frontEndString(code, code, QLatin1String(kLogTable));
     statusCache_.insert(code, text);
     return text;
 }
@@ -844,7 +853,8 @@ void JKW_LogWindowController::clearLog() {
     box->setDefaultButton(clear);
     box->setWindowModality(Qt::WindowModal);
     box->setAttribute(Qt::WA_DeleteOnClose);
-    connect(box, &QMessageBox::finished, this, [this, box, clear] { sheetClearLogDidEnd(box->clickedButton() == clear); });
+    connect(box, &QMessageBox::finished, this,
+            [this, box, clear] { sheetClearLogDidEnd(box->clickedButton() == clear); });
     box->open();
 }
 
@@ -946,8 +956,8 @@ void JKW_LogWindowController::tableViewDidClickTableColumn(int column, bool with
 void JKW_LogWindowController::updateSortIndicator() {
     const int column = int(columnIdentifiers().indexOf(currentSortedColumn_));
     // (The header draws its up arrow for the descending order.)
-    ui_->logTable->horizontalHeader()->setSortIndicator(column, sortDirection_ ? Qt::AscendingOrder
-                                                                               : Qt::DescendingOrder);
+    ui_->logTable->horizontalHeader()->setSortIndicator(column,
+                                                        sortDirection_ ? Qt::AscendingOrder : Qt::DescendingOrder);
 }
 
 void JKW_LogWindowController::storeFrame() {

@@ -58,7 +58,8 @@ constexpr int kMinimumListWidth = 224;
 constexpr int kDaemonIntervalMs = 1000;
 
 constexpr const char* kLogLoadFailed = "[MainController loadPlugins]: MainView.nib could not be load from: %1";
-constexpr const char* kLogRemoveStatistics = "[MainController statisticsDidReset:]: Removing statistic file at path %1\" did fail.";
+constexpr const char* kLogRemoveStatistics =
+    "[MainController statisticsDidReset:]: Removing statistic file at path %1\" did fail.";
 constexpr const char* kLogExtraExport = "- [MainController exportSettingsDidEnd:]: exportExtra failed for: \"%1\"";
 constexpr const char* kLogExtraImport = "- [MainController importSettingsAtPath:]: importExtra failed for: \"%1\"";
 
@@ -115,7 +116,8 @@ int MainController::alert(const Alert& a) {
 
 // 1. Creation.
 MainController::MainController(QObject* parent)
-    : QObject(parent), defaults_(std::make_unique<platform::UserDefaults>(QLatin1String(swui::JKW5FrontEndBundleIdentifier))) {
+    : QObject(parent),
+      defaults_(std::make_unique<platform::UserDefaults>(QLatin1String(swui::JKW5FrontEndBundleIdentifier))) {
     auto& local = platform::LocalNotificationCenter::defaultCenter();
     localObservers_ << local.addObserver(swui::SWSievraPlugInLocalScoreDidChange,
                                          [this](const platform::Notification& n) { plugInScoreDidChange(n); });
@@ -126,14 +128,12 @@ MainController::MainController(QObject* parent)
     auto& distributed = platform::DistributedNotificationCenter::defaultCenter();
     distributedObservers_ << distributed.addObserver(swui::SWPlugInAllSettingsDidChange, std::nullopt,
                                                      [this](const platform::Notification&) { allSettingsDidChange(); });
-    distributedObservers_ << distributed.addObserver(sw::distributedNotificationStatusOfFilterDidChange, std::nullopt,
-                                                     [this](const platform::Notification& n) {
-                                                         distributedFilterStatusDidChange(n);
-                                                     });
-    distributedObservers_ << distributed.addObserver(swui::userManualDidBecomeAvailable, std::nullopt,
-                                                     [this](const platform::Notification& n) {
-                                                         userManualDidBecomeAvailable(n);
-                                                     });
+    distributedObservers_ << distributed.addObserver(
+        sw::distributedNotificationStatusOfFilterDidChange, std::nullopt,
+        [this](const platform::Notification& n) { distributedFilterStatusDidChange(n); });
+    distributedObservers_ << distributed.addObserver(
+        swui::userManualDidBecomeAvailable, std::nullopt,
+        [this](const platform::Notification& n) { userManualDidBecomeAvailable(n); });
     daemonTimer_ = new QTimer(this);
     daemonTimer_->setSingleShot(true);
     daemonTimer_->setInterval(kDaemonIntervalMs);
@@ -179,14 +179,16 @@ void MainController::awakeFromNib() {
     ui_ = std::make_unique<Ui::MainWindow>();
     ui_->setupUi(window_);
     window_->installEventFilter(this);
-    const QString icon = platform::Bundle::mainBundle()->pathForResource(QStringLiteral("junkward-x5"), QStringLiteral("png"));
+    const QString icon =
+        platform::Bundle::mainBundle()->pathForResource(QStringLiteral("junkward-x5"), QStringLiteral("png"));
     if (!icon.isEmpty())
         QApplication::setWindowIcon(QIcon(icon));
 
     showDetectedSpams_ = platform::plist::boolValue(defaults_->dictionary(), QLatin1String(kDefaultsShowHits), true);
     if (auto frame = frameFromString(defaults_->value(QLatin1String(kDefaultsFrame)).toString())) {
         // A frame from another screen set-up is pulled back onto the screen.
-        const QRect screen = QApplication::primaryScreen() ? QApplication::primaryScreen()->availableGeometry() : *frame;
+        const QRect screen =
+            QApplication::primaryScreen() ? QApplication::primaryScreen()->availableGeometry() : *frame;
         QRect r = *frame;
         if (!screen.intersects(r))
             r.moveTopLeft(screen.topLeft());
@@ -214,7 +216,8 @@ void MainController::awakeFromNib() {
     connect(toggle, &QAction::triggered, this, [this] {
         const QModelIndex current = ui_->filterTable->currentIndex();
         const QModelIndex box = model_->index(current.row(), FilterListModel::StatusColumn);
-        if (current.isValid() && (model_->flags(box) & Qt::ItemIsUserCheckable) && (model_->flags(box) & Qt::ItemIsEnabled))
+        if (current.isValid() && (model_->flags(box) & Qt::ItemIsUserCheckable) &&
+            (model_->flags(box) & Qt::ItemIsEnabled))
             model_->setData(box, box.data(Qt::CheckStateRole).toInt() == Qt::Checked ? Qt::Unchecked : Qt::Checked,
                             Qt::CheckStateRole);
     });
@@ -240,7 +243,8 @@ void MainController::awakeFromNib() {
     ui_->fileMenu->insertAction(ui_->actionImportSettings, assistant);
     ui_->fileMenu->insertSeparator(ui_->actionImportSettings);
     connect(ui_->actionAbout, &QAction::triggered, this, [this] {
-        alert({Alert::Informational, tr("Junkward X5 %1").arg(QString::fromLatin1(JUNKWARD_VERSION)),
+        alert({Alert::Informational,
+               tr("Junkward X5 %1").arg(QString::fromLatin1(JUNKWARD_VERSION)),
                tr("A personal spam filter: it learns from your corrections and never loses good mail."),
                {tr("OK")}});
     });
@@ -295,17 +299,19 @@ void MainController::checkDaemonStatus() {
 void MainController::daemonNeverCame() {
     if (progressWindow_)
         progressWindow_->hide();
-    const QString installed = QDir(platform::folders::localLibrary()).absoluteFilePath(QStringLiteral("../bin/") +
-                                                                                       QLatin1String(kDaemonProgram));
-    const bool present = QFileInfo(installed).isExecutable() ||
-                         !QStandardPaths::findExecutable(QLatin1String(kDaemonProgram)).isEmpty();
+    const QString installed = QDir(platform::folders::localLibrary())
+                                  .absoluteFilePath(QStringLiteral("../bin/") + QLatin1String(kDaemonProgram));
+    const bool present =
+        QFileInfo(installed).isExecutable() || !QStandardPaths::findExecutable(QLatin1String(kDaemonProgram)).isEmpty();
     if (!present) {
-        alert({Alert::Critical, tr("Junkward is not correctly installed."),
+        alert({Alert::Critical,
+               tr("Junkward is not correctly installed."),
                tr("The Junkward Daemon was not found in the %1 folder. You will need to reinstall Junkward.")
                    .arg(QFileInfo(installed).absolutePath()),
                {tr("Quit")}});
     } else {
-        const int answer = alert({Alert::Critical, tr("Junkward can not communicate with the Junkward Daemon."),
+        const int answer = alert({Alert::Critical,
+                                  tr("Junkward can not communicate with the Junkward Daemon."),
                                   tr("The Junkward Daemon is not running. You need to restart your computer to "
                                      "relaunch the Junkward Daemon."),
                                   {tr("Quit"), tr("Restart")}});
@@ -383,7 +389,7 @@ void MainController::loadPlugins() {
         std::unique_ptr<SWPlugInUI> instance;
         if (bundle && bundle->load())
             instance.reset(platform::ClassRegistry::createAs<SWPlugInUI>(bundle->principalClass(),
-                                                                          QLatin1String(swui::SWPlugInUIClassTag)));
+                                                                         QLatin1String(swui::SWPlugInUIClassTag)));
         const QString identifier =
             bundle ? bundle->objectForInfoKey(QLatin1String(sw::SWPluginIdentifierKey)).toString() : QString();
         if (!instance || !instance->loadMainView() || identifier.isEmpty() || plugins_.count(identifier)) {
@@ -573,21 +579,26 @@ void MainController::statisticsDidReset(const platform::Notification& n) {
     if (n.object.isEmpty()) {
         const QDir folder(platform::folders::userPreferences());
         for (const QString& name : folder.entryList(QDir::Files | QDir::Hidden)) {
-            if (name.startsWith(QLatin1String("com.quillon.junkward.statistics.")) && name.endsWith(QLatin1String("plist")))
+            if (name.startsWith(QLatin1String("com.quillon.junkward.statistics.")) &&
+                name.endsWith(QLatin1String("plist")))
                 remove(folder.filePath(name));
         }
         for (auto& instance : instances_)
             instance->statisticsDidUpdate();
-        platform::DistributedNotificationCenter::defaultCenter().post(sw::SWSievraPlugInStatisticsDidReset, QString(), &info);
+        platform::DistributedNotificationCenter::defaultCenter().post(sw::SWSievraPlugInStatisticsDidReset, QString(),
+                                                                      &info);
         return;
     }
     remove(SWPluginPreferencesManager::statisticsPathWithIdentifier(n.object));
-    platform::DistributedNotificationCenter::defaultCenter().post(sw::SWSievraPlugInStatisticsDidReset, n.object, &info);
+    platform::DistributedNotificationCenter::defaultCenter().post(sw::SWSievraPlugInStatisticsDidReset, n.object,
+                                                                  &info);
 }
 
 void MainController::resetAllStatistics() {
-    if (alert({Alert::Warning, tr("Do you really want to reset the statistics of every filter?"),
-               tr("This cannot be undone."), {tr("Reset"), tr("Cancel")}}) != 0)
+    if (alert({Alert::Warning,
+               tr("Do you really want to reset the statistics of every filter?"),
+               tr("This cannot be undone."),
+               {tr("Reset"), tr("Cancel")}}) != 0)
         return;
     statisticsDidReset(platform::Notification{});
 }
@@ -636,7 +647,8 @@ void MainController::importSettings() {
     dialog.setFileMode(QFileDialog::Directory);
     dialog.setOption(QFileDialog::ShowDirsOnly, true);
     dialog.setLabelText(QFileDialog::Accept, tr("Import"));
-    dialog.setLabelText(QFileDialog::FileName, tr("Settings package (.%1):").arg(QLatin1String(JKW5SettingsPackage::kExtension)));
+    dialog.setLabelText(QFileDialog::FileName,
+                        tr("Settings package (.%1):").arg(QLatin1String(JKW5SettingsPackage::kExtension)));
     ++alertSheetCount_;
     validateMenuItems();
     const bool ok = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
@@ -647,10 +659,11 @@ void MainController::importSettings() {
 }
 
 bool MainController::applicationOpenFile(const QString& path) {
-    const int answer = alert({Alert::Informational,
-                              tr("Do you really want to import the settings named \"%1\"?").arg(QFileInfo(path).fileName()),
-                              tr("These settings will replace those currently used by Junkward X5."),
-                              {tr("Import"), tr("Cancel")}});
+    const int answer =
+        alert({Alert::Informational,
+               tr("Do you really want to import the settings named \"%1\"?").arg(QFileInfo(path).fileName()),
+               tr("These settings will replace those currently used by Junkward X5."),
+               {tr("Import"), tr("Cancel")}});
     if (answer == 0)
         importSettingsAtPath(path);
     return true;
@@ -720,8 +733,10 @@ void MainController::showUserManual() {
         return;
     }
     beep();
-    alert({Alert::Warning, tr("The user manual is not installed."),
-           tr("It was expected at “%1”. Reinstalling Junkward puts it back.").arg(path), {tr("OK")}});
+    alert({Alert::Warning,
+           tr("The user manual is not installed."),
+           tr("It was expected at “%1”. Reinstalling Junkward puts it back.").arg(path),
+           {tr("OK")}});
 }
 
 void MainController::userManualDidBecomeAvailable(const platform::Notification& n) {
@@ -733,7 +748,9 @@ void MainController::userManualDidBecomeAvailable(const platform::Notification& 
         beep();
 }
 
-QAction* MainController::action(const QString& name) const { return window_ ? window_->findChild<QAction*>(name) : nullptr; }
+QAction* MainController::action(const QString& name) const {
+    return window_ ? window_->findChild<QAction*>(name) : nullptr;
+}
 
 void MainController::validateMenuItems() {
     if (!ui_)
@@ -743,8 +760,9 @@ void MainController::validateMenuItems() {
     ui_->actionShowHideDetectedSpams->setText(showDetectedSpams_ ? tr("Hide Filters &Hits") : tr("Show Filters &Hits"));
     ui_->actionShowSettings->setEnabled(free && currentController_ && statisticsShown);
     ui_->actionShowStatistics->setEnabled(free && currentController_ && !statisticsShown);
-    for (QAction* a : {ui_->actionImportSettings, ui_->actionExportSettings, ui_->actionResetAllStatistics,
-                       ui_->actionShowHideDetectedSpams, ui_->actionShowLog, ui_->actionShowUserManual, ui_->actionAbout})
+    for (QAction* a :
+         {ui_->actionImportSettings, ui_->actionExportSettings, ui_->actionResetAllStatistics,
+          ui_->actionShowHideDetectedSpams, ui_->actionShowLog, ui_->actionShowUserManual, ui_->actionAbout})
         a->setEnabled(free);
     ui_->actionShowLog->setChecked(false);
 }

@@ -26,23 +26,36 @@ constexpr const char* kBundleName = "JunkwardForMail.mailbundle";
 constexpr const char* kRulesFile = "MessageRules.plist";
 constexpr const char* kRuleName = "Junkward";
 
-constexpr const char* kLogNoLibrary = "+ [SUAMailConfiguration createMailBundlesDirectory:]: ~/Library folder does not exist.";
-constexpr const char* kLogBundlesNoMail = "+ [SUAMailConfiguration createMailBundlesDirectory:]: ~/Library/Mail folder does not exist.";
-constexpr const char* kLogBundlesFile = "+ [SUAMailConfiguration createMailBundlesDirectory:]: A file named \"Bundles\" already exists.";
-constexpr const char* kLogBundlesCreate = "+ [SUAMailConfiguration createMailBundlesDirectory:]: Not able to create folder: %1";
+constexpr const char* kLogNoLibrary =
+    "+ [SUAMailConfiguration createMailBundlesDirectory:]: ~/Library folder does not exist.";
+constexpr const char* kLogBundlesNoMail =
+    "+ [SUAMailConfiguration createMailBundlesDirectory:]: ~/Library/Mail folder does not exist.";
+constexpr const char* kLogBundlesFile =
+    "+ [SUAMailConfiguration createMailBundlesDirectory:]: A file named \"Bundles\" already exists.";
+constexpr const char* kLogBundlesCreate =
+    "+ [SUAMailConfiguration createMailBundlesDirectory:]: Not able to create folder: %1";
 constexpr const char* kLogCopyNoMail = "+ [SUAMailConfiguration copyBundle]: ~/Library/Mail folder does not exist.";
-constexpr const char* kLogCopyNoBundles = "+ [SUAMailConfiguration copyBundle]: ~/Library/Mail/Bundles folder does not exist.";
+constexpr const char* kLogCopyNoBundles =
+    "+ [SUAMailConfiguration copyBundle]: ~/Library/Mail/Bundles folder does not exist.";
 constexpr const char* kLogCopyRemove = "+ [SUAMailConfiguration copyBundle]: The older bundle could not be removed.";
 constexpr const char* kLogCopyFailed = "+ [SUAMailConfiguration copyBundle]: The bundle could not be copied.";
-constexpr const char* kLogSpamNoMail = "+ [SUAMailConfiguration createMailSpamMailBox:]: ~/Library/Mail folder does not exist.";
-constexpr const char* kLogSpamNoMailboxes = "+ [SUAMailConfiguration createMailSpamMailBox:]: ~/Library/Mail/Mailboxes folder does not exist.";
+constexpr const char* kLogSpamNoMail =
+    "+ [SUAMailConfiguration createMailSpamMailBox:]: ~/Library/Mail folder does not exist.";
+constexpr const char* kLogSpamNoMailboxes =
+    "+ [SUAMailConfiguration createMailSpamMailBox:]: ~/Library/Mail/Mailboxes folder does not exist.";
 constexpr const char* kLogSpamCreate = "+ [SUAMailConfiguration createMailSpamMailBox:]: Not able to create folder: %1";
-constexpr const char* kLogSpamFile = "+ [SUAMailConfiguration createMailSpamMailBox:]: A file named \"Spam.mbox\" already exists.";
-constexpr const char* kLogPrefsNoFolder = "+ [SUAMailConfiguration modifyMailPreferences:]: ~/Library/Preferences does not exist.";
-constexpr const char* kLogPrefsNoFile = "+ [SUAMailConfiguration modifyMailPreferences:]: ~/Library/Preferences/com.apple.mail.plist does not exist.";
-constexpr const char* kLogPrefsLoad = "+ [SUAMailConfiguration modifyMailPreferences:]: could not load ~/Library/Preferences/com.apple.mail.plist.";
-constexpr const char* kLogPrefsSave = "+ [SUAMailConfiguration modifyMailPreferences:]: could not save ~/Library/Preferences/com.apple.mail.plist.";
-constexpr const char* kLogRulesShape = "+ [SUAMailConfiguration modifyRules]: %1 is not a rule list; it is left as it is.";
+constexpr const char* kLogSpamFile =
+    "+ [SUAMailConfiguration createMailSpamMailBox:]: A file named \"Spam.mbox\" already exists.";
+constexpr const char* kLogPrefsNoFolder =
+    "+ [SUAMailConfiguration modifyMailPreferences:]: ~/Library/Preferences does not exist.";
+constexpr const char* kLogPrefsNoFile =
+    "+ [SUAMailConfiguration modifyMailPreferences:]: ~/Library/Preferences/com.apple.mail.plist does not exist.";
+constexpr const char* kLogPrefsLoad =
+    "+ [SUAMailConfiguration modifyMailPreferences:]: could not load ~/Library/Preferences/com.apple.mail.plist.";
+constexpr const char* kLogPrefsSave =
+    "+ [SUAMailConfiguration modifyMailPreferences:]: could not save ~/Library/Preferences/com.apple.mail.plist.";
+constexpr const char* kLogRulesShape =
+    "+ [SUAMailConfiguration modifyRules]: %1 is not a rule list; it is left as it is.";
 constexpr const char* kLogRulesSave = "+ [SUAMailConfiguration modifyRules]: %1 could not be written.";
 
 void log(const char* line) { platform::log::console(QLatin1String(line)); }
@@ -267,8 +280,8 @@ bool SUAMailConfiguration::createMailSpamMailBox() {
         return false;
     }
     // A Maildir: the mailbox and its three folders.
-    for (const QString& path : {spam, spam + QStringLiteral("/cur"), spam + QStringLiteral("/new"),
-                                spam + QStringLiteral("/tmp")}) {
+    for (const QString& path :
+         {spam, spam + QStringLiteral("/cur"), spam + QStringLiteral("/new"), spam + QStringLiteral("/tmp")}) {
         if (!platform::folders::ensureFolder(path, 0700)) {
             platform::log::console(QString::fromLatin1(kLogSpamCreate).arg(path));
             return false;
@@ -308,7 +321,8 @@ bool SUAMailConfiguration::modifyMailPreferences() {
 }
 
 QVariantMap SUAMailConfiguration::junkwardRule() {
-    const QString resource = swui::frontEndBundle()->pathForResource(QStringLiteral("MailRule"), QStringLiteral("plist"));
+    const QString resource =
+        swui::frontEndBundle()->pathForResource(QStringLiteral("MailRule"), QStringLiteral("plist"));
     if (!resource.isEmpty())
         if (auto rule = platform::plist::readDictionary(resource); rule && isJunkwardRule(*rule))
             return *rule;
@@ -364,7 +378,8 @@ bool SUAMailConfiguration::modifyRules() {
 
     // 1. The mail program's own junk rule goes.
     for (qsizetype i = 0; i < rules.size(); ++i) {
-        if (rules[i].typeId() == QMetaType::QVariantMap && rules[i].toMap().contains(QStringLiteral("IsOneAndOnlyJunkRule"))) {
+        if (rules[i].typeId() == QMetaType::QVariantMap &&
+            rules[i].toMap().contains(QStringLiteral("IsOneAndOnlyJunkRule"))) {
             rules.removeAt(i);
             break;
         }

@@ -89,7 +89,8 @@ QString SUAMailPrograms::recordPath() {
 QString SUAMailPrograms::integrationsFolder() {
     // $JUNKWARD_INTEGRATIONS_DIR first, then the installed and the source folders.
     const QString library = platform::folders::localLibrary();
-    QStringList places{qEnvironmentVariable("JUNKWARD_INTEGRATIONS_DIR"),QDir::cleanPath(library + QStringLiteral("/../../../share/junkward/integrations")),
+    QStringList places{qEnvironmentVariable("JUNKWARD_INTEGRATIONS_DIR"),
+                       QDir::cleanPath(library + QStringLiteral("/../../../share/junkward/integrations")),
                        QDir::cleanPath(library + QStringLiteral("/../share/junkward/integrations")),
                        QStringLiteral("/usr/local/share/junkward/integrations"),
                        QStringLiteral("/usr/share/junkward/integrations")};
@@ -128,15 +129,22 @@ QVector<SUAMailProgram> SUAMailPrograms::detect() {
     const QString integrations = integrationsFolder();
     const bool procmailInstalled = !QStandardPaths::findExecutable(QStringLiteral("procmail")).isEmpty();
     if (QFileInfo::exists(h + QStringLiteral("/.procmailrc")) || procmailInstalled)
-        out << SUAMailProgram{SUAMailProgram::Procmail, QStringLiteral("procmail"), h + QStringLiteral("/.procmailrc"),
-                              !integrations.isEmpty(), {}};
+        out << SUAMailProgram{SUAMailProgram::Procmail,
+                              QStringLiteral("procmail"),
+                              h + QStringLiteral("/.procmailrc"),
+                              !integrations.isEmpty(),
+                              {}};
     if (QFileInfo::exists(h + QStringLiteral("/.mailfilter")))
-        out << SUAMailProgram{SUAMailProgram::Maildrop, QStringLiteral("maildrop"), h + QStringLiteral("/.mailfilter"), false,
-                              QObject::tr("Add the line “include \"%1/maildrop/junkward.mailfilter\"” to ~/.mailfilter.")
-                                  .arg(integrations.isEmpty() ? QStringLiteral("/usr/share/junkward/integrations") : integrations)};
+        out << SUAMailProgram{
+            SUAMailProgram::Maildrop, QStringLiteral("maildrop"), h + QStringLiteral("/.mailfilter"), false,
+            QObject::tr("Add the line “include \"%1/maildrop/junkward.mailfilter\"” to ~/.mailfilter.")
+                .arg(integrations.isEmpty() ? QStringLiteral("/usr/share/junkward/integrations") : integrations)};
     for (const QString& profile : thunderbirdProfiles())
-        out << SUAMailProgram{SUAMailProgram::Thunderbird, QObject::tr("Thunderbird (profile %1)").arg(QFileInfo(profile).fileName()),
-                              profile, !integrations.isEmpty(), {}};
+        out << SUAMailProgram{SUAMailProgram::Thunderbird,
+                              QObject::tr("Thunderbird (profile %1)").arg(QFileInfo(profile).fileName()),
+                              profile,
+                              !integrations.isEmpty(),
+                              {}};
     const struct {
         SUAMailProgram::Kind kind;
         const char* name;
@@ -152,7 +160,8 @@ QVector<SUAMailProgram> SUAMailPrograms::detect() {
     };
     for (const auto& c : clients)
         if (QFileInfo::exists(h + QLatin1String(c.path)))
-            out << SUAMailProgram{c.kind, QLatin1String(c.name), h + QLatin1String(c.path), false, QObject::tr(c.steps)};
+            out << SUAMailProgram{c.kind, QLatin1String(c.name), h + QLatin1String(c.path), false,
+                                  QObject::tr(c.steps)};
     return out;
 }
 
@@ -161,7 +170,8 @@ bool SUAMailPrograms::configureProcmail() {
     if (integrations.isEmpty())
         return false;
     const QByteArray include = QFile::encodeName(integrations + QStringLiteral("/procmail/junkward.procmailrc"));
-    const QByteArray line = "# Junkward: every message is judged; spam goes to the Junk folder.\nINCLUDERC=" + include + '\n';
+    const QByteArray line =
+        "# Junkward: every message is judged; spam goes to the Junk folder.\nINCLUDERC=" + include + '\n';
     return addToFile(QStringLiteral("procmail"), home() + QStringLiteral("/.procmailrc"),
                      "MAILDIR=$HOME/Maildir/\nDEFAULT=$MAILDIR\n" + line, line, "junkward.procmailrc");
 }
@@ -182,8 +192,9 @@ bool SUAMailPrograms::configureThunderbirdProfile(const QString& profile) {
         const QFileInfoList folders =
             QDir(profile + QLatin1String(kind)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
         for (const QFileInfo& account : folders) {
-            if (!addToFile(QStringLiteral("thunderbird"), account.filePath() + QLatin1Char('/') + QLatin1String(kThunderbirdFilters),
-                           filters, body, kThunderbirdMarker))
+            if (!addToFile(QStringLiteral("thunderbird"),
+                           account.filePath() + QLatin1Char('/') + QLatin1String(kThunderbirdFilters), filters, body,
+                           kThunderbirdMarker))
                 return false;
             ++accounts;
         }
@@ -193,8 +204,11 @@ bool SUAMailPrograms::configureThunderbirdProfile(const QString& profile) {
 
 bool SUAMailPrograms::apply(const SUAMailProgram& program) {
     switch (program.kind) {
-    case SUAMailProgram::Procmail: return configureProcmail();
-    case SUAMailProgram::Thunderbird: return configureThunderbirdProfile(program.location);
-    default: return false;
+    case SUAMailProgram::Procmail:
+        return configureProcmail();
+    case SUAMailProgram::Thunderbird:
+        return configureThunderbirdProfile(program.location);
+    default:
+        return false;
     }
 }

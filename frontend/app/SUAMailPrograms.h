@@ -14,10 +14,10 @@
 struct SUAMailProgram {
     enum Kind { Procmail, Maildrop, Thunderbird, Evolution, KMail, ClawsMail };
     Kind kind;
-    QString name;        // shown to the user
-    QString location;    // the file or folder found
-    bool configurable;   // applied by the assistant; otherwise steps are shown
-    QString steps;       // what the user does, for the others
+    QString name;       // shown to the user
+    QString location;   // the file or folder found
+    bool configurable;  // applied by the assistant; otherwise steps are shown
+    QString steps;      // what the user does, for the others
 };
 
 class SUAMailPrograms {

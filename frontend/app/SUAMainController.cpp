@@ -31,8 +31,10 @@ constexpr const char* kEntourageDone = "ENTOURAGE MANUAL CONF DONE";
 constexpr const char* kDidEnd = "setupAssistantDidEnd";
 constexpr int kMailCheckIntervalMs = 60000;
 
-constexpr const char* kLogEngineNotLaunched = "+[SUAMainController launchEngineIfNeeded]: The Junkward Engine could not be launched.";
-constexpr const char* kLogEngineNotFound = "+[SUAMainController launchEngineIfNeeded]: The Junkward Engine was not found.";
+constexpr const char* kLogEngineNotLaunched =
+    "+[SUAMainController launchEngineIfNeeded]: The Junkward Engine could not be launched.";
+constexpr const char* kLogEngineNotFound =
+    "+[SUAMainController launchEngineIfNeeded]: The Junkward Engine was not found.";
 constexpr const char* kLogNextMissing = "The next pane was not found";
 constexpr const char* kLogNoPrevious = "No previous pane is defined for this pane";
 constexpr const char* kLogPreviousMissing = "The previous pane was not found";
@@ -90,7 +92,8 @@ QWidget* AKPaneController::relativeRootView() {
     return view_;
 }
 
-SUATextPaneController::SUATextPaneController(SUAMainController* main, QString listTitle, QString paneTitle, QString text)
+SUATextPaneController::SUATextPaneController(SUAMainController* main, QString listTitle, QString paneTitle,
+                                             QString text)
     : AKPaneController(main, std::move(listTitle), std::move(paneTitle)), text_(std::move(text)) {}
 
 QWidget* SUATextPaneController::loadPane() {
@@ -123,9 +126,8 @@ QWidget* SUAMailClientsController::loadPane() {
     layout->addWidget(mailNotice_);
     entourageBox_ = new QCheckBox(QStringLiteral("Microsoft Entourage"), view);
     layout->addWidget(entourageBox_);
-    auto* entourageNote = wrappedLabel(text("ENTOURAGE_TEXT",
-                                            "<i>Entourage is configured by hand: a guide shows the steps.</i>"),
-                                       view);
+    auto* entourageNote =
+        wrappedLabel(text("ENTOURAGE_TEXT", "<i>Entourage is configured by hand: a guide shows the steps.</i>"), view);
     entourageNote->setContentsMargins(24, 0, 0, 0);
     layout->addWidget(entourageNote);
     layout->addStretch();
@@ -153,7 +155,8 @@ bool SUAMailClientsController::checkPaneValuesWithEngine(SUAProcessEngine& engin
     const bool mail = mailBox_->isEnabled() && mailBox_->isChecked();
     const bool entourage = entourageBox_->isChecked();
     if (!mail && !entourage && engine.linuxPrograms.isEmpty()) {
-        main_->alert({SUAMainController::Alert::Warning, text("No e-mail program has been selected.", "No e-mail program has been selected."),
+        main_->alert({SUAMainController::Alert::Warning,
+                      text("No e-mail program has been selected.", "No e-mail program has been selected."),
                       text("You need to select one e-mail program to proceed to the next step.",
                            "You need to select one e-mail program to proceed to the next step.")});
         return false;
@@ -207,11 +210,13 @@ void SUALinuxProgramsController::initPaneWithEngine(SUAProcessEngine&) {
         layout->addWidget(box);
         boxes_ << box;
         if (!p.configurable) {
-            auto* steps = wrappedLabel(QStringLiteral("<i>%1</i>").arg((p.steps.isEmpty() ? text("LINUX_NOT_INSTALLED",
-                                                                                                    "The Junkward files for it are not installed.")
-                                                                                               : p.steps)
-                                                                           .toHtmlEscaped()),
-                                       list_);
+            auto* steps =
+                wrappedLabel(QStringLiteral("<i>%1</i>")
+                                 .arg((p.steps.isEmpty()
+                                           ? text("LINUX_NOT_INSTALLED", "The Junkward files for it are not installed.")
+                                           : p.steps)
+                                          .toHtmlEscaped()),
+                             list_);
             steps->setContentsMargins(24, 0, 0, 0);
             layout->addWidget(steps);
         }
@@ -234,14 +239,16 @@ void SUALinuxProgramsController::processWithEngine(SUAProcessEngine& engine) {
     if (failed.size() < engine.linuxPrograms.size())
         SUAMailConfiguration::setMailClientHasBeenConfigured(QLatin1String(SUALinuxNickname));
     if (!failed.isEmpty())
-        main_->alert({SUAMainController::Alert::Critical, text("LINUX_FAILED", "Some mail programs could not be configured"),
+        main_->alert({SUAMainController::Alert::Critical,
+                      text("LINUX_FAILED", "Some mail programs could not be configured"),
                       failed.join(QStringLiteral(", "))});
 }
 
 void SUALinuxProgramsController::resetUI() {}
 
 SUAStopPaneController::SUAStopPaneController(SUAMainController* main)
-    : AKPaneController(main, text("CONFIGURE_LIST", "Configuration"), text("CONFIGURE_TITLE", "Configure your e-mail programs")) {}
+    : AKPaneController(main, text("CONFIGURE_LIST", "Configuration"),
+                       text("CONFIGURE_TITLE", "Configure your e-mail programs")) {}
 
 QWidget* SUAStopPaneController::loadPane() {
     auto* view = new QWidget;
@@ -276,10 +283,13 @@ void SUAStopPaneController::initPaneWithEngine(SUAProcessEngine& engine) {
                       "<b>Junkward</b> rule added, which moves spam to the Spam mailbox. Your other rules stay "
                       "as they are.");
     for (const SUAMailProgram& p : std::as_const(engine.linuxPrograms))
-        steps << QStringLiteral("<b>%1</b>: %2").arg(p.name.toHtmlEscaped(),
-                                                     p.kind == SUAMailProgram::Procmail
-                                                         ? text("PROCMAIL_STEPS", "the Junkward recipe is included from ~/.procmailrc; spam goes to the Junk folder.")
-                                                         : text("THUNDERBIRD_STEPS", "filters on the Junkward verdict are added to each account."));
+        steps << QStringLiteral("<b>%1</b>: %2")
+                     .arg(
+                         p.name.toHtmlEscaped(),
+                         p.kind == SUAMailProgram::Procmail
+                             ? text("PROCMAIL_STEPS",
+                                    "the Junkward recipe is included from ~/.procmailrc; spam goes to the Junk folder.")
+                             : text("THUNDERBIRD_STEPS", "filters on the Junkward verdict are added to each account."));
     if (engine.configureEntourage)
         steps << text("ENTOURAGE_STEPS",
                       "<b>Microsoft Entourage</b>: a guide opens and shows the two steps to take in Entourage; "
@@ -307,25 +317,34 @@ void SUAStopPaneController::resetUI() {
 bool SUAStopPaneController::configureMail() {
     using Alert = SUAMainController::Alert;
     if (!SUAMailConfiguration::checkMailHasBeenConfiguredAtLeastOnce()) {
-        main_->alert({Alert::Warning, text("Apple Mail has not yet been configured for any mail account.", "Apple Mail has not yet been configured for any mail account."),
-                      text("At least one mail account needs to be configured before Junkward can configure Apple Mail.",
-                           "At least one mail account needs to be configured before Junkward can configure Apple Mail.")});
+        main_->alert(
+            {Alert::Warning,
+             text("Apple Mail has not yet been configured for any mail account.",
+                  "Apple Mail has not yet been configured for any mail account."),
+             text("At least one mail account needs to be configured before Junkward can configure Apple Mail.",
+                  "At least one mail account needs to be configured before Junkward can configure Apple Mail.")});
         return false;
     }
     if (SUAMailConfiguration::isMailRunning()) {
-        main_->alert({Alert::Informational, text("Apple Mail is currently running.", "Apple Mail is currently running."),
-                      text("We need to quit it to configure it properly.", "We need to quit it to configure it properly.")});
+        main_->alert(
+            {Alert::Informational, text("Apple Mail is currently running.", "Apple Mail is currently running."),
+             text("We need to quit it to configure it properly.", "We need to quit it to configure it properly.")});
         if (!SUAMailConfiguration::quitMail()) {
             main_->alert({Alert::Critical, text("Unable to quit Apple Mail", "Unable to quit Apple Mail"),
-                          text("It was not possible to properly quit Apple Mail.", "It was not possible to properly quit Apple Mail.")});
+                          text("It was not possible to properly quit Apple Mail.",
+                               "It was not possible to properly quit Apple Mail.")});
             platform::log::console(QLatin1String(kLogMailQuit));
             return false;
         }
     }
     using Step = bool (*)();
-    const Step steps[] = {&SUAMailConfiguration::createMailBundlesDirectory, &SUAMailConfiguration::copyBundle,
-                          &SUAMailConfiguration::createMailSpamMailBox, &SUAMailConfiguration::modifyMailPreferences,
-                          &SUAMailConfiguration::modifyRules, nullptr, &SUAMailConfiguration::copyMailScripts};
+    const Step steps[] = {&SUAMailConfiguration::createMailBundlesDirectory,
+                          &SUAMailConfiguration::copyBundle,
+                          &SUAMailConfiguration::createMailSpamMailBox,
+                          &SUAMailConfiguration::modifyMailPreferences,
+                          &SUAMailConfiguration::modifyRules,
+                          nullptr,
+                          &SUAMailConfiguration::copyMailScripts};
     int logIndex = 0;
     for (Step step : steps) {
         if (!step) {
@@ -334,7 +353,8 @@ bool SUAStopPaneController::configureMail() {
         }
         if (!step()) {
             main_->alert({Alert::Critical, text("Apple Mail configuration failed", "Apple Mail configuration failed"),
-                          text("It was not possible to properly configure Apple Mail.", "It was not possible to properly configure Apple Mail.")});
+                          text("It was not possible to properly configure Apple Mail.",
+                               "It was not possible to properly configure Apple Mail.")});
             platform::log::console(QLatin1String(kLogMailSteps[logIndex]));
             return false;
         }

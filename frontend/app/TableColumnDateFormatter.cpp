@@ -11,8 +11,7 @@ namespace {
 constexpr const char* kTable = "TableColumnDateFormatter";
 
 QString localized(const char* key, const char* fallback) {
-    return swui::frontEndString(QLatin1String(key), QLatin1String(fallback),
-                                                           QLatin1String(kTable));
+    return swui::frontEndString(QLatin1String(key), QLatin1String(fallback), QLatin1String(kTable));
 }
 
 // A text as a quoted literal of a date pattern ('' stands for one quote).
@@ -33,7 +32,8 @@ QString dateTime(const QString& form, const QString& date, const QString& time) 
 }  // namespace
 
 TableColumnDateFormatter::TableColumnDateFormatter()
-    : today_(localized("TODAY", "Today")), yesterday_(localized("YESTERDAY", "Yesterday")),
+    : today_(localized("TODAY", "Today")),
+      yesterday_(localized("YESTERDAY", "Yesterday")),
       now_([] { return QDateTime::currentDateTime(); }) {
     const QString form = localized("DATE_TIME", "%1 %2");
     const QStringList dates = datePatterns();

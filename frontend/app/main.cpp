@@ -51,9 +51,10 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (argument == QLatin1String("--help") || argument == QLatin1String("-h")) {
-            std::printf("Usage: junkward-x5 [SETTINGS.junkward5]\n"
-                        "The settings and statistics of the Junkward spam filter. With a settings\n"
-                        "package, offers to import it.\n");
+            std::printf(
+                "Usage: junkward-x5 [SETTINGS.junkward5]\n"
+                "The settings and statistics of the Junkward spam filter. With a settings\n"
+                "package, offers to import it.\n");
             return 0;
         }
         package = QFileInfo(argument).absoluteFilePath();

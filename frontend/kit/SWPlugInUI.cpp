@@ -129,8 +129,9 @@ bool SWPlugInUI::initWithBundle(std::shared_ptr<platform::Bundle> bundle, const 
                 graphKeys_ << k.toString();
         }
         auto& distributed = platform::DistributedNotificationCenter::defaultCenter();
-        distributedObservers_ << distributed.addObserver(sw::SWPlugInStatisticsDidUpdate, identifier_,
-                                                         [this](const platform::Notification&) { statisticsDidUpdate(); });
+        distributedObservers_ << distributed.addObserver(
+            sw::SWPlugInStatisticsDidUpdate, identifier_,
+            [this](const platform::Notification&) { statisticsDidUpdate(); });
         learnTimer_ = new QTimer(this);
         learnTimer_->setSingleShot(true);
         learnTimer_->setInterval(kLearnCoalesceMs);
@@ -361,9 +362,9 @@ std::array<qint64, 2> SWPlugInUI::histogramViewSampleAtIndex(const QAHistogramVi
     const auto sample = workingData_.constFind(index);
     if (sample == workingData_.cend())
         return values;
-    const QStringList keys = graphKeys_.isEmpty()
-                                 ? QStringList{QLatin1String(sw::SWMAILSPAMDETECTED), QLatin1String(sw::SWMAILPROCESSED)}
-                                 : graphKeys_;
+    const QStringList keys =
+        graphKeys_.isEmpty() ? QStringList{QLatin1String(sw::SWMAILSPAMDETECTED), QLatin1String(sw::SWMAILPROCESSED)}
+                             : graphKeys_;
     size_t slot = keys.first() == QLatin1String(sw::SWMAILHAMDETECTED) ? 1 : 0;
     for (const QString& k : keys) {
         if (slot >= values.size())
@@ -505,7 +506,8 @@ bool SWPlugInUI::savePreferences() {
     // The engine may have written the file since it was read (a list learned a
     // sender): only this panel's own keys are laid over what is on disk now.
     QVariantMap onDisk;
-    if (auto current = platform::plist::readDictionary(SWPluginPreferencesManager::preferencesPathWithIdentifier(identifier_)))
+    if (auto current =
+            platform::plist::readDictionary(SWPluginPreferencesManager::preferencesPathWithIdentifier(identifier_)))
         onDisk = *current;
     for (const char* k : {sw::SWPreferencesStatusKey, swui::SWUIStatisticsPeriodKey}) {
         if (preferences_.contains(QLatin1String(k)))

@@ -29,9 +29,10 @@ constexpr const char* kRuleValue = "Value";
 constexpr int kMethodMatches = 4;
 
 const QStringList& headerNames() {
-    static const QStringList names{QStringLiteral("From"),     QStringLiteral("To"),       QStringLiteral("Cc"),
-                                   QStringLiteral("Any Recipient"), QStringLiteral("Subject"), QStringLiteral("Reply-To"),
-                                   QStringLiteral("Sender"),   QStringLiteral("List-Id"),  QStringLiteral("X-Mailer")};
+    static const QStringList names{
+        QStringLiteral("From"),          QStringLiteral("To"),      QStringLiteral("Cc"),
+        QStringLiteral("Any Recipient"), QStringLiteral("Subject"), QStringLiteral("Reply-To"),
+        QStringLiteral("Sender"),        QStringLiteral("List-Id"), QStringLiteral("X-Mailer")};
     return names;
 }
 
@@ -40,7 +41,8 @@ class RuleDelegate : public QStyledItemDelegate {
 public:
     using QStyledItemDelegate::QStyledItemDelegate;
 
-    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
         if (index.column() == SWRuleTableModel::KeyColumn) {
             auto* box = new QComboBox(parent);
             box->setEditable(true);
@@ -215,10 +217,8 @@ bool SWRuleTableModel::setData(const QModelIndex& index, const QVariant& value, 
 int SWRuleTableModel::addRule() {
     const int row = int(rules_.size());
     beginInsertRows({}, row, row);
-    rules_ << QVariantMap{{kRuleStatus, true},
-                          {kRuleKey, QStringLiteral("From")},
-                          {kRuleMethod, qint64(1)},
-                          {kRuleValue, QString()}};
+    rules_ << QVariantMap{
+        {kRuleStatus, true}, {kRuleKey, QStringLiteral("From")}, {kRuleMethod, qint64(1)}, {kRuleValue, QString()}};
     endInsertRows();
     // Not announced yet: an empty value matches nothing; it is saved with its first edit.
     return row;
@@ -259,11 +259,10 @@ QWidget* SWRuleListUI::settingsView() {
     header->setSectionResizeMode(SWRuleTableModel::ValueColumn, QHeaderView::Stretch);
     header->resizeSection(SWRuleTableModel::KeyColumn, 130);
     header->resizeSection(SWRuleTableModel::MethodColumn, 110);
-    ui_->explanation->setText(whiteList_
-                                  ? tr("Messages matching an active rule are always accepted as good mail. "
-                                       "Double-click a cell to change it.")
-                                  : tr("Messages matching an active rule are treated as spam, unless the white "
-                                       "list accepts them. Double-click a cell to change it."));
+    ui_->explanation->setText(whiteList_ ? tr("Messages matching an active rule are always accepted as good mail. "
+                                              "Double-click a cell to change it.")
+                                         : tr("Messages matching an active rule are treated as spam, unless the white "
+                                              "list accepts them. Double-click a cell to change it."));
     ui_->addressBookCheck->setVisible(whiteList_);
 
     connect(model_, &SWRuleTableModel::rulesEdited, this, [this] { save(); });

@@ -8,7 +8,9 @@
 
 namespace swui {
 
-QString communicationIdentifier() { return JKW5FrontEndCommunicationCenter::defaultCommunicationCenter()->identifier(); }
+QString communicationIdentifier() {
+    return JKW5FrontEndCommunicationCenter::defaultCommunicationCenter()->identifier();
+}
 
 QString localizedHistogramString(const QString& key) {
     // Built-in names, used when the table lacks the key: the locale's names of

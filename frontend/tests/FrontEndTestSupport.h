@@ -31,7 +31,8 @@ class FrontEndSandbox : private ApplicationFirst, public enginetest::Sandbox {
 public:
     FrontEndSandbox() {
         ::setenv("XDG_CONFIG_HOME", QFile::encodeName(userLibrary() + QStringLiteral("/config")).constData(), 1);
-        ::setenv("JUNKWARD_SYSTEM_RUNTIME_DIR", QFile::encodeName(runtimeDir() + QStringLiteral("/sys")).constData(), 1);
+        ::setenv("JUNKWARD_SYSTEM_RUNTIME_DIR", QFile::encodeName(runtimeDir() + QStringLiteral("/sys")).constData(),
+                 1);
         QDir().mkpath(runtimeDir() + QStringLiteral("/sys"));
     }
     // Starts the staged root daemon with its socket in this sandbox and waits

@@ -17,17 +17,19 @@ namespace {
 using testsupport::waitUntil;
 
 QByteArray message(int n) {
-    return QStringLiteral("Message-ID: <%1@example.net>\r\nFrom: Bulk Sender <offers@spammer.example.net>\r\n"
-                          "To: you@example.org\r\nSubject: Offer %1\r\nContent-Type: text/plain\r\n\r\n"
-                          "A plain message, number %1.\r\n")
+    return QStringLiteral(
+               "Message-ID: <%1@example.net>\r\nFrom: Bulk Sender <offers@spammer.example.net>\r\n"
+               "To: you@example.org\r\nSubject: Offer %1\r\nContent-Type: text/plain\r\n\r\n"
+               "A plain message, number %1.\r\n")
         .arg(n)
         .toUtf8();
 }
 
 // The engine's verdict over its bus interface; nullopt when it did not answer.
 std::optional<bool> isSpam(const QByteArray& bytes) {
-    const auto reply = platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
-                                                    platform::kEngineInterface, "CheckSpamStatus", {bytes, false}, 30.0);
+    const auto reply =
+        platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath, platform::kEngineInterface,
+                                     "CheckSpamStatus", {bytes, false}, 30.0);
     if (!reply.ok || reply.values.isEmpty())
         return std::nullopt;
     return reply.values.first().toBool();
@@ -43,7 +45,8 @@ protected:
     void SetUp() override {
         ASSERT_TRUE(bus.ready());
         ASSERT_TRUE(box.startDaemon());
-        const QVariantList rules{QVariantMap{{"Status", true}, {"Key", "From"}, {"Method", 1}, {"Value", "spammer.example.net"}}};
+        const QVariantList rules{
+            QVariantMap{{"Status", true}, {"Key", "From"}, {"Method", 1}, {"Value", "spammer.example.net"}}};
         ASSERT_TRUE(SWPluginPreferencesManager::savePreferences(
             QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Array", rules}}}}, "BlackList"));
         ASSERT_TRUE(engine.start());
@@ -91,8 +94,9 @@ TEST_F(WithEngine, anImportedPackageTakesEffectInTheRestartedEngine) {
     ASSERT_EQ(isSpam(message(30)), std::optional<bool>(true)) << engine.errorOutput().toStdString();
     const QString elsewhere = box.userLibrary() + "/Elsewhere";
     QDir().mkpath(elsewhere);
-    ASSERT_TRUE(platform::plist::writeFile(elsewhere + "/com.quillon.junkward.BlackList.plist",
-                                           QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Array", QVariantList{}}}}}));
+    ASSERT_TRUE(platform::plist::writeFile(
+        elsewhere + "/com.quillon.junkward.BlackList.plist",
+        QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Array", QVariantList{}}}}}));
     ASSERT_TRUE(JKW5SettingsPackage::exportSettings(box.userLibrary() + "/NoRules", elsewhere).ok);
     ASSERT_TRUE(controller->importSettingsAtPath(box.userLibrary() + "/NoRules.junkward5"));
     // The engine quits; the next question starts it anew with the imported rules.
@@ -103,8 +107,9 @@ TEST_F(WithEngine, anImportedPackageTakesEffectInTheRestartedEngine) {
 TEST_F(WithEngine, theBayesianPanelListsTheStoreAndItsRequestsChangeIt) {
     auto* bayes = dynamic_cast<SWBayesUI*>(controller->plugin("Bayesian")->instance);
     ASSERT_TRUE(bayes);
-    const QByteArray spam = "Message-ID: <w1@example.net>\r\nFrom: a@example.net\r\nSubject: zanzibar pills\r\n\r\n"
-                            "zanzibar quixotic pills\r\n";
+    const QByteArray spam =
+        "Message-ID: <w1@example.net>\r\nFrom: a@example.net\r\nSubject: zanzibar pills\r\n\r\n"
+        "zanzibar quixotic pills\r\n";
     ASSERT_TRUE(platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
                                              platform::kEngineInterface, "LearnSpam", {spam, false}, 30.0)
                     .ok);
@@ -125,7 +130,10 @@ TEST_F(WithEngine, theBayesianPanelListsTheStoreAndItsRequestsChangeIt) {
     EXPECT_EQ(word("marmalade")->spam, 3u);
     EXPECT_EQ(word("marmalade")->ham, 1u);
     ASSERT_TRUE(bayes->requestReset());
-    EXPECT_TRUE(waitUntil([&] { bayes->refreshWords(); return bayes->wordModel()->words().empty(); }));
+    EXPECT_TRUE(waitUntil([&] {
+        bayes->refreshWords();
+        return bayes->wordModel()->words().empty();
+    }));
 
     // A key cut inside a character by the store's 20-byte limit shows without the broken end.
     EXPECT_EQ(SWBayesWordStore::wordFromKey(QByteArray("abcdefghijklmnopqr\xc3", 19) + QByteArray(1, 0)),

@@ -48,7 +48,8 @@ protected:
         QVariantList history;
         for (const QVariant& r : records)
             history << r.toMap().value("Msg-ID");
-        return platform::plist::writeFile(box.logFile(), QVariantMap{{"Version", "5"}, {"History", history}, {"Log", records}});
+        return platform::plist::writeFile(box.logFile(),
+                                          QVariantMap{{"Version", "5"}, {"History", history}, {"Log", records}});
     }
     // The subjects of the visible rows, in order.
     static QStringList subjects(Controller* c) {
@@ -94,7 +95,8 @@ TEST_F(LogViewer, sendersShowTheNameOrWithOptionTheBareAddress) {
         Controller::setShowMailAddressOnly(false);
         EXPECT_EQ(Controller::displayStringForSender(QString::fromUtf8(c.from)), QString::fromUtf8(c.name)) << c.from;
         Controller::setShowMailAddressOnly(true);
-        EXPECT_EQ(Controller::displayStringForSender(QString::fromUtf8(c.from)), QString::fromUtf8(c.address)) << c.from;
+        EXPECT_EQ(Controller::displayStringForSender(QString::fromUtf8(c.from)), QString::fromUtf8(c.address))
+            << c.from;
     }
     EXPECT_TRUE(Controller::displayStringForSender(QString()).isNull());
 
@@ -234,7 +236,7 @@ TEST_F(LogViewer, exportWritesExactlyTheFilteredRowsInTheirOrder) {
     EXPECT_TRUE(bytes.startsWith("\xff\xfe") || bytes.startsWith("\xfe\xff"));
     QStringDecoder decode(QStringDecoder::Utf16);
     QStringList lines = QString(decode(bytes)).split('\n');
-    ASSERT_EQ(lines.size(), 6);  // five rows and the end after the last line feed
+    ASSERT_EQ(lines.size(), 6);                               // five rows and the end after the last line feed
     EXPECT_EQ(lines.takeAt(2), "[S] \t\tNew\tFutureFilter");  // a code without a text shows as it is
     EXPECT_TRUE(lines[0].endsWith("\t\tWIN NOW\tBlack list"));
     EXPECT_TRUE(lines[1].endsWith("\tZed\tPills\tBayesian filter"));
@@ -242,7 +244,8 @@ TEST_F(LogViewer, exportWritesExactlyTheFilteredRowsInTheirOrder) {
     EXPECT_EQ(lines[3], "[S] \t\t\tJunk HTML tags");  // missing fields keep their tabs; reasons through the "Log" table
     EXPECT_EQ(lines[4], "");
     EXPECT_EQ(lines.size(), 5);
-    const QString pattern = TableColumnDateFormatter::datePatterns().first() + ", " + TableColumnDateFormatter::shortTimePattern();
+    const QString pattern =
+        TableColumnDateFormatter::datePatterns().first() + ", " + TableColumnDateFormatter::shortTimePattern();
     EXPECT_TRUE(lines[2].startsWith("[S] " + QLocale().toString(day(4).toLocalTime(), pattern) + "\t"));
 
     c->switchDisplayedInfo(Controller::ShowLegitimate);
@@ -260,7 +263,8 @@ TEST_F(LogViewer, exportWritesExactlyTheFilteredRowsInTheirOrder) {
 TEST_F(LogViewer, damagedFilesShowWhatIsReadableAndAMissingFileKeepsTheRows) {
     QVariantList log;
     for (int i = 0; i < 20; ++i)
-        log << rec("NONE", QStringLiteral("S%1 <s@example>").arg(i), QStringLiteral("Subject %1").arg(i), day(1 + i % 20));
+        log << rec("NONE", QStringLiteral("S%1 <s@example>").arg(i), QStringLiteral("Subject %1").arg(i),
+                   day(1 + i % 20));
     ASSERT_TRUE(writeLog(log));
     QFile file(box.logFile());
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
@@ -287,9 +291,10 @@ TEST_F(LogViewer, damagedFilesShowWhatIsReadableAndAMissingFileKeepsTheRows) {
     }
 
     // Wrong shapes: nothing shown, buttons off; odd entries skipped, odd fields ignored.
-    for (const QByteArray& bytes : {QByteArray(), QByteArray("\x00\x01garbage", 9),
-                                    platform::plist::toData(QVariantList{rec("NONE", "a", "b", day(1))}, platform::plist::Format::XML),
-                                    platform::plist::toData(QVariantMap{{"Log", "not an array"}}, platform::plist::Format::Binary)}) {
+    for (const QByteArray& bytes :
+         {QByteArray(), QByteArray("\x00\x01garbage", 9),
+          platform::plist::toData(QVariantList{rec("NONE", "a", "b", day(1))}, platform::plist::Format::XML),
+          platform::plist::toData(QVariantMap{{"Log", "not an array"}}, platform::plist::Format::Binary)}) {
         writeBytes(bytes);
         EXPECT_EQ(c->visibleLogsArray().size(), 0);
         EXPECT_FALSE(c->clearButton()->isEnabled());
@@ -354,8 +359,9 @@ protected:
     }
     static bool judge(int n) {
         const QByteArray message =
-            QStringLiteral("Message-ID: <%1@example.net>\r\nFrom: Writer %1 <w%1@example.net>\r\nTo: you@example.org\r\n"
-                           "Subject: Note %1\r\nContent-Type: text/plain\r\n\r\nA short note, number %1.\r\n")
+            QStringLiteral(
+                "Message-ID: <%1@example.net>\r\nFrom: Writer %1 <w%1@example.net>\r\nTo: you@example.org\r\n"
+                "Subject: Note %1\r\nContent-Type: text/plain\r\n\r\nA short note, number %1.\r\n")
                 .arg(n)
                 .toUtf8();
         return platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,

@@ -73,9 +73,11 @@ TEST_F(Window, waitsForTheDaemonThenShowsTheFirstFilterWithMenusThatFollowTheSta
     EXPECT_EQ(c->window()->windowTitle(), "Junkward X5 - Bayesian");
 
     // An open dialog disables the menus.
-    platform::LocalNotificationCenter::defaultCenter().post("JKW5_USERINTERFACE_DIALOGDISPLAYED_DIDCHANGE", QVariant(true));
+    platform::LocalNotificationCenter::defaultCenter().post("JKW5_USERINTERFACE_DIALOGDISPLAYED_DIDCHANGE",
+                                                            QVariant(true));
     EXPECT_FALSE(c->action("actionImportSettings")->isEnabled());
-    platform::LocalNotificationCenter::defaultCenter().post("JKW5_USERINTERFACE_DIALOGDISPLAYED_DIDCHANGE", QVariant(false));
+    platform::LocalNotificationCenter::defaultCenter().post("JKW5_USERINTERFACE_DIALOGDISPLAYED_DIDCHANGE",
+                                                            QVariant(false));
     EXPECT_TRUE(c->action("actionImportSettings")->isEnabled());
 
     // Hits: hidden and remembered.
@@ -193,7 +195,8 @@ TEST_F(Window, importsFromTheWindowRefuseBadPackagesAndReloadThePanelsOnGoodOnes
     // A package from elsewhere with a white rule: the white list's panel shows it.
     const QString elsewhere = box.userLibrary() + "/Elsewhere";
     QDir().mkpath(elsewhere);
-    const QVariantList rules{QVariantMap{{"Status", true}, {"Key", "From"}, {"Method", 1}, {"Value", "friend@example.org"}}};
+    const QVariantList rules{
+        QVariantMap{{"Status", true}, {"Key", "From"}, {"Method", 1}, {"Value", "friend@example.org"}}};
     ASSERT_TRUE(platform::plist::writeFile(elsewhere + "/com.quillon.junkward.WhiteList.plist",
                                            QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"Array", rules}}}}));
     ASSERT_TRUE(JKW5SettingsPackage::exportSettings(box.userLibrary() + "/Friends", elsewhere).ok);

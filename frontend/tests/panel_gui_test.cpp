@@ -51,10 +51,10 @@ protected:
 };
 
 TEST_F(Panel, dayHistogramAtQuarterPastMidnightTakesTheLastHoursOfYesterday) {
-    record({{at(2026, 5, 4, 0, 30), 0},    // 24 hours ago: outside the day
-            {at(2026, 5, 4, 1, 30), 0},    // sample 0
-            {at(2026, 5, 4, 23, 40), 1},   // sample 22
-            {at(2026, 5, 5, 0, 10), 0},    // sample 23, the current hour
+    record({{at(2026, 5, 4, 0, 30), 0},   // 24 hours ago: outside the day
+            {at(2026, 5, 4, 1, 30), 0},   // sample 0
+            {at(2026, 5, 4, 23, 40), 1},  // sample 22
+            {at(2026, 5, 5, 0, 10), 0},   // sample 23, the current hour
             {at(2026, 5, 5, 0, 12), 1}});
     auto panel = makePanel();
     panel->setClock([] { return at(2026, 5, 5, 0, 15); });
@@ -62,7 +62,7 @@ TEST_F(Panel, dayHistogramAtQuarterPastMidnightTakesTheLastHoursOfYesterday) {
     const auto values = samples(*panel);
     ASSERT_EQ(values.size(), 24u);
     for (int i = 0; i < 24; ++i) {
-        const std::array<qint64, 2> expected = i == 0 ? std::array<qint64, 2>{1, 0}
+        const std::array<qint64, 2> expected = i == 0    ? std::array<qint64, 2>{1, 0}
                                                : i == 22 ? std::array<qint64, 2>{0, 1}
                                                : i == 23 ? std::array<qint64, 2>{1, 1}
                                                          : std::array<qint64, 2>{0, 0};
@@ -75,7 +75,7 @@ TEST_F(Panel, dayHistogramAtQuarterPastMidnightTakesTheLastHoursOfYesterday) {
     for (int i = 0; i < 24; ++i)
         labels << panel->histogramViewLabelForSampleAtIndex(nullptr, i).text;
     EXPECT_EQ(labels[23], "0:00");
-    EXPECT_EQ(labels[2], "3:00");   // sample 2 is 03:00 yesterday
+    EXPECT_EQ(labels[2], "3:00");  // sample 2 is 03:00 yesterday
     EXPECT_EQ(labels[20], "21:00");
     EXPECT_EQ(labels.count(QString()), 16);
 }
@@ -98,7 +98,7 @@ TEST_F(Panel, weekOnTheThirdReachesIntoThePreviousMonthAndMonthHasItsDays) {
     values = samples(*panel);
     ASSERT_EQ(values.size(), 28u);  // February's days
     EXPECT_EQ(values[27], (std::array<qint64, 2>{1, 0}));
-    EXPECT_EQ(values[21], (std::array<qint64, 2>{1, 0}));  // 25 February
+    EXPECT_EQ(values[21], (std::array<qint64, 2>{1, 0}));                               // 25 February
     EXPECT_TRUE(panel->histogramViewLabelForSampleAtIndex(nullptr, 27).bold == false);  // a Tuesday
 
     // The period is stored with the filter's preferences and comes back.
@@ -135,7 +135,8 @@ TEST_F(Panel, stackedValuesFollowTheGraphKeys) {
 
 TEST_F(Panel, countersShowDashesWithoutStatisticsAndZeroForAMissingCounter) {
     auto panel = makePanel();
-    for (const char* key : {sw::SWMAILPROCESSED, sw::SWMAILHAMDETECTED, sw::SWMAILSPAMDETECTED, sw::SWMAILFALSEPOSITIVE})
+    for (const char* key :
+         {sw::SWMAILPROCESSED, sw::SWMAILHAMDETECTED, sw::SWMAILSPAMDETECTED, sw::SWMAILFALSEPOSITIVE})
         EXPECT_EQ(panel->counterText(key), "--") << key;
     record({{QDateTime::currentDateTime(), 1}});
     panel->statisticsDidUpdate();

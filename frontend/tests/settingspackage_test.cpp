@@ -26,17 +26,19 @@ QMap<QString, QByteArray> folderContents(const QString& folder) {
 
 const QVariantMap kWhiteList{
     {"Status", true},
-    {"Settings", QVariantMap{{"Learn", true},
-                             {"Array", QVariantList{QVariantMap{{"Status", true}, {"Key", "From"}, {"Method", 1},
-                                                                {"Value", "friend@example.org"}}}}}}};
+    {"Settings",
+     QVariantMap{{"Learn", true},
+                 {"Array", QVariantList{QVariantMap{
+                               {"Status", true}, {"Key", "From"}, {"Method", 1}, {"Value", "friend@example.org"}}}}}}};
 
 class SettingsPackage : public ::testing::Test {
 protected:
     void SetUp() override {
         prefs = box.preferences();
         ASSERT_TRUE(QDir().mkpath(prefs));
-        ASSERT_TRUE(platform::plist::writeFile(prefs + "/com.quillon.junkward.General.plist",
-                                               QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"ADV Subject", false}}}}));
+        ASSERT_TRUE(platform::plist::writeFile(
+            prefs + "/com.quillon.junkward.General.plist",
+            QVariantMap{{"Status", true}, {"Settings", QVariantMap{{"ADV Subject", false}}}}));
         ASSERT_TRUE(platform::plist::writeFile(prefs + "/com.quillon.junkward.WhiteList.plist", kWhiteList));
         ASSERT_TRUE(platform::plist::writeFile(prefs + "/com.quillon.junkward.Bayesian.plist",
                                                QVariantMap{{"Status", false}, {"Settings", QVariantMap{}}}));
@@ -67,7 +69,8 @@ TEST_F(SettingsPackage, exportThenImportOnAnotherLibraryRestoresEveryPreferenceF
 
     const QString other = box.userLibrary() + "/Other Library/Preferences";
     ASSERT_TRUE(QDir().mkpath(other));
-    ASSERT_TRUE(platform::plist::writeFile(other + "/com.quillon.junkward.WhiteList.plist", QVariantMap{{"Status", false}}));
+    ASSERT_TRUE(
+        platform::plist::writeFile(other + "/com.quillon.junkward.WhiteList.plist", QVariantMap{{"Status", false}}));
     const auto imported = JKW5SettingsPackage::importSettings(package, other);
     ASSERT_TRUE(imported.ok) << imported.message.toStdString();
     const auto before = folderContents(prefs);
@@ -88,22 +91,45 @@ TEST_F(SettingsPackage, badPackagesAreRefusedAndChangeNothing) {
         std::function<void()> damage;
     };
     const std::vector<Case> cases{
-        {"a plain file", [&] { QDir(package).removeRecursively(); QFile f(package); f.open(QIODevice::WriteOnly); }},
+        {"a plain file",
+         [&] {
+             QDir(package).removeRecursively();
+             QFile f(package);
+             f.open(QIODevice::WriteOnly);
+         }},
         {"no Preferences folder", [&] { QDir(inside).removeRecursively(); }},
-        {"an empty Preferences folder", [&] { for (auto& n : QDir(inside).entryList(QDir::Files)) QFile::remove(inside + n); }},
-        {"a statistics file", [&] { platform::plist::writeFile(inside + "com.quillon.junkward.statistics.General.plist", QVariantMap{}); }},
+        {"an empty Preferences folder",
+         [&] {
+             for (auto& n : QDir(inside).entryList(QDir::Files))
+                 QFile::remove(inside + n);
+         }},
+        {"a statistics file",
+         [&] { platform::plist::writeFile(inside + "com.quillon.junkward.statistics.General.plist", QVariantMap{}); }},
         {"a foreign file", [&] { platform::plist::writeFile(inside + "com.example.evil.plist", QVariantMap{}); }},
-        {"a hidden file", [&] { platform::plist::writeFile(inside + ".com.quillon.junkward.General.plist", QVariantMap{}); }},
+        {"a hidden file",
+         [&] { platform::plist::writeFile(inside + ".com.quillon.junkward.General.plist", QVariantMap{}); }},
         {"a sub-folder", [&] { QDir().mkpath(inside + "com.quillon.junkward.Folder.plist"); }},
         {"a link", [&] { QFile::link("/etc/passwd", inside + "com.quillon.junkward.Link.plist"); }},
-        {"not a property list", [&] { QFile f(inside + "com.quillon.junkward.Bayesian.plist"); f.open(QIODevice::WriteOnly); f.write("\x00\x01junk", 6); }},
-        {"an array", [&] { platform::plist::writeFile(inside + "com.quillon.junkward.Bayesian.plist", QVariantList{1}); }},
-        {"settings of the wrong type", [&] { platform::plist::writeFile(inside + "com.quillon.junkward.Bayesian.plist", QVariantMap{{"Settings", "on"}}); }},
-        {"rules of the wrong type", [&] {
+        {"not a property list",
+         [&] {
+             QFile f(inside + "com.quillon.junkward.Bayesian.plist");
+             f.open(QIODevice::WriteOnly);
+             f.write("\x00\x01junk", 6);
+         }},
+        {"an array",
+         [&] { platform::plist::writeFile(inside + "com.quillon.junkward.Bayesian.plist", QVariantList{1}); }},
+        {"settings of the wrong type",
+         [&] {
+             platform::plist::writeFile(inside + "com.quillon.junkward.Bayesian.plist",
+                                        QVariantMap{{"Settings", "on"}});
+         }},
+        {"rules of the wrong type",
+         [&] {
              platform::plist::writeFile(inside + "com.quillon.junkward.WhiteList.plist",
                                         QVariantMap{{"Settings", QVariantMap{{"Array", QVariantList{"From"}}}}});
          }},
-        {"a 1 GB file", [&] {
+        {"a 1 GB file",
+         [&] {
              const int fd = ::open(QFile::encodeName(inside + "com.quillon.junkward.Huge.plist").constData(),
                                    O_CREAT | O_WRONLY | O_TRUNC, 0644);
              ASSERT_GE(fd, 0);

@@ -66,9 +66,10 @@ protected:
         ASSERT_TRUE(QDir().mkpath(platform::folders::userPreferences()));
         ASSERT_TRUE(platform::plist::writeFile(
             Config::mailPreferencesPath(),
-            QVariantMap{{"EnableBundles", "NO"},
-                        {"NSToolbar Configuration MessageViewer",
-                         QVariantMap{{"TB Item Identifiers", QVariantList{"delete_junk", "markAsJunkMail:", "reply:"}}}}}));
+            QVariantMap{
+                {"EnableBundles", "NO"},
+                {"NSToolbar Configuration MessageViewer",
+                 QVariantMap{{"TB Item Identifiers", QVariantList{"delete_junk", "markAsJunkMail:", "reply:"}}}}}));
     }
 
     frontendtest::FrontEndSandbox box;
@@ -89,10 +90,15 @@ TEST_F(SetupAssistant, theRuleIsWrittenOnceAndEveryOtherRuleIsKept) {
     // A file edited by hand: the mail program's junk rule goes, rules on its junk
     // mark are switched off, a switched-off "JUNKWARD" rule comes back on, and
     // everything else stays as it was.
-    const QVariantMap friends{{"RuleName", "Friends"}, {"Active", "1"}, {"Header", "From"}, {"Expression", "@example.org"},
-                              {"Color", 3.25}, {"TimeStamp", qint64(1234)}, {"Stamp", QByteArray("\x01\x02", 2)}};
-    const QVariantMap junkMark{{"RuleName", "Old junk"}, {"Active", "1"},
-                               {"Criteria", QVariantList{QVariantMap{{"Header", "IsJunkMail"}}}}};
+    const QVariantMap friends{{"RuleName", "Friends"},
+                              {"Active", "1"},
+                              {"Header", "From"},
+                              {"Expression", "@example.org"},
+                              {"Color", 3.25},
+                              {"TimeStamp", qint64(1234)},
+                              {"Stamp", QByteArray("\x01\x02", 2)}};
+    const QVariantMap junkMark{
+        {"RuleName", "Old junk"}, {"Active", "1"}, {"Criteria", QVariantList{QVariantMap{{"Header", "IsJunkMail"}}}}};
     const QVariantMap mailJunk{{"RuleName", "Junk"}, {"IsOneAndOnlyJunkRule", true}};
     QVariantMap ours = Config::junkwardRule();
     ours.insert("RuleName", "JUNKWARD");
@@ -124,9 +130,10 @@ TEST_F(SetupAssistant, theRuleIsWrittenOnceAndEveryOtherRuleIsKept) {
     EXPECT_EQ(rules[0], QVariant(friends));
 
     // Shapes that are no rule list are left byte for byte.
-    for (const QByteArray& odd : {QByteArray("<?xml version=\"1.0\"?><plist><dict><key>rules</key><array><dict>"),
-                                  platform::plist::toData(QVariantMap{{"rules", QVariantMap{{"a", "b"}}}}, platform::plist::Format::XML),
-                                  platform::plist::toData(QString("rules"), platform::plist::Format::XML)}) {
+    for (const QByteArray& odd :
+         {QByteArray("<?xml version=\"1.0\"?><plist><dict><key>rules</key><array><dict>"),
+          platform::plist::toData(QVariantMap{{"rules", QVariantMap{{"a", "b"}}}}, platform::plist::Format::XML),
+          platform::plist::toData(QString("rules"), platform::plist::Format::XML)}) {
         ASSERT_TRUE(writeBytes(Config::rulesPath(), odd));
         EXPECT_FALSE(Config::modifyRules());
         EXPECT_EQ(bytesOf(Config::rulesPath()), odd);
@@ -138,7 +145,8 @@ TEST_F(SetupAssistant, thePlugInIsReplacedOnlyByANewerOne) {
     ASSERT_TRUE(Config::createMailBundlesDirectory());
     ASSERT_TRUE(QFileInfo(Config::sourceBundlePath()).isDir()) << Config::sourceBundlePath().toStdString();
     const QString shipped = platform::plist::readDictionary(Config::sourceBundlePath() + "/Contents/Info.plist")
-                                ->value("CFBundleVersion").toString();
+                                ->value("CFBundleVersion")
+                                .toString();
     ASSERT_TRUE(Config::copyBundle());
     EXPECT_EQ(Config::mailBundleVersion(), shipped);
     const QString info = Config::installedBundlePath() + "/Contents/Info.plist";
@@ -147,8 +155,8 @@ TEST_F(SetupAssistant, thePlugInIsReplacedOnlyByANewerOne) {
         dict.insert("CFBundleVersion", version);
         ASSERT_TRUE(platform::plist::writeFile(info, dict));
     };
-    for (const auto& [installed, replaced] : std::vector<std::pair<QString, bool>>{
-             {shipped, false}, {"99.0", false}, {"0.9", true}, {"5.0", true}}) {
+    for (const auto& [installed, replaced] :
+         std::vector<std::pair<QString, bool>>{{shipped, false}, {"99.0", false}, {"0.9", true}, {"5.0", true}}) {
         installAs(installed);
         ASSERT_TRUE(Config::copyBundle());
         EXPECT_EQ(Config::mailBundleVersion(), replaced ? shipped : installed) << installed.toStdString();
@@ -254,8 +262,10 @@ TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoe
     const QByteArray procmailrc = "MAILDIR=$HOME/Mail/\n:0\n* ^From:.*boss\nboss/\n";
     ASSERT_TRUE(writeBytes(home + "/.procmailrc", procmailrc));
     const QString profile = home + "/.thunderbird/abcd.default";
-    ASSERT_TRUE(QDir().mkpath(profile + "/Mail/Local Folders") && QDir().mkpath(profile + "/ImapMail/imap.example.org"));
-    ASSERT_TRUE(writeBytes(home + "/.thunderbird/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=abcd.default\n"));
+    ASSERT_TRUE(QDir().mkpath(profile + "/Mail/Local Folders") &&
+                QDir().mkpath(profile + "/ImapMail/imap.example.org"));
+    ASSERT_TRUE(
+        writeBytes(home + "/.thunderbird/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=abcd.default\n"));
     const QByteArray localFilters = "version=\"9\"\nlogging=\"no\"\nname=\"Bills\"\n";
     ASSERT_TRUE(writeBytes(profile + "/Mail/Local Folders/msgFilterRules.dat", localFilters));
 
@@ -267,7 +277,8 @@ TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoe
     for (const auto& p : programsPane->programs())
         if (p.configurable)
             found << p.name;
-    ASSERT_TRUE(found.contains("procmail") && found.contains("Thunderbird (profile abcd.default)")) << found.join(", ").toStdString();
+    ASSERT_TRUE(found.contains("procmail") && found.contains("Thunderbird (profile abcd.default)"))
+        << found.join(", ").toStdString();
     assistant.nextSlide();
     assistant.nextSlide();  // no other program is needed
     ASSERT_EQ(assistant.currentIndex(), 3);
@@ -275,12 +286,14 @@ TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoe
     EXPECT_EQ(alerts, QStringList{"Configuration successful"});
 
     EXPECT_TRUE(bytesOf(home + "/.procmailrc").startsWith(procmailrc));
-    EXPECT_TRUE(bytesOf(home + "/.procmailrc").contains("INCLUDERC=" + QFile::encodeName(integrations) + "/procmail/junkward.procmailrc"));
-    EXPECT_TRUE(bytesOf(profile + "/Mail/Local Folders/msgFilterRules.dat").startsWith(localFilters + "name=\"JunkwardYes\""));
+    EXPECT_TRUE(bytesOf(home + "/.procmailrc")
+                    .contains("INCLUDERC=" + QFile::encodeName(integrations) + "/procmail/junkward.procmailrc"));
+    EXPECT_TRUE(
+        bytesOf(profile + "/Mail/Local Folders/msgFilterRules.dat").startsWith(localFilters + "name=\"JunkwardYes\""));
     EXPECT_TRUE(bytesOf(profile + "/ImapMail/imap.example.org/msgFilterRules.dat").startsWith("version=\"9\""));
     const QByteArray once = bytesOf(home + "/.procmailrc");
     ASSERT_TRUE(SUAMailPrograms::configureProcmail());
-    EXPECT_EQ(bytesOf(home + "/.procmailrc"), once);  // never twice
+    EXPECT_EQ(bytesOf(home + "/.procmailrc"), once);            // never twice
     EXPECT_TRUE(SUAMainController::anyMailClientConfigured());  // no assistant at the next start
 
     // The clean-up tool takes every change back.

@@ -12,8 +12,7 @@
 
 namespace {
 
-TEST(EntourageGuide, goesBackAndForthAndAnnouncesTheEndOnce)
-{
+TEST(EntourageGuide, goesBackAndForthAndAnnouncesTheEndOnce) {
     testsupport::PrivateBus bus;
     ASSERT_TRUE(bus.ready());
     static int argc = 1;

@@ -134,8 +134,7 @@ int MessageRouter_colorForMessage(MHObject*, const char*, MHObject* message, boo
         if (!color.isValid())
             continue;
         if (highlight)
-            *highlight =
-                platform::plist::boolValue(rule->dictionary, QStringLiteral("HighlightTextUsingColor"), false);
+            *highlight = platform::plist::boolValue(rule->dictionary, QStringLiteral("HighlightTextUsingColor"), false);
         return int(color.toLongLong() & 0xffffff);
     }
     return -1;
@@ -213,17 +212,15 @@ void registerMailClasses() {
         rule->addMethod("doesMessageSatisfyCriteria:", imp_cast(&MessageRule_doesMessageSatisfyCriteria), "c@:@");
 
         MailClass* router = MailClass::define("MessageRouter", root);
-        router->metaclass()->addMethod("colorForMessage:highlightTextUsingColor:",
-                                       imp_cast(&MessageRouter_colorForMessage), "i@:@^c");
+        router->metaclass()->addMethod(
+            "colorForMessage:highlightTextUsingColor:", imp_cast(&MessageRouter_colorForMessage), "i@:@^c");
 
         MailClass* viewer = MailClass::define("MessageViewer", root);
-        viewer->metaclass()->addMethod("_mailboxUidsForPaths:", imp_cast(&MessageViewer_mailboxUidsForPaths),
-                                       "@@:@");
+        viewer->metaclass()->addMethod("_mailboxUidsForPaths:", imp_cast(&MessageViewer_mailboxUidsForPaths), "@@:@");
 
         MailClass* store = MailClass::define("LibraryStore", root, [] { return new LibraryStoreObject; });
         store->addMethod("initWithMailboxUid:readOnly:", imp_cast(&LibraryStore_init), "@@:@c");
-        store->addMethod("deleteMessagesOlderThanNumberOfDays:compact:", imp_cast(&LibraryStore_deleteOlder),
-                         "i@:ic");
+        store->addMethod("deleteMessagesOlderThanNumberOfDays:compact:", imp_cast(&LibraryStore_deleteOlder), "i@:ic");
     });
 }
 

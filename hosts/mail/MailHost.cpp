@@ -29,9 +29,7 @@ const QString kBundleSuffix = QStringLiteral(".mailbundle");
 constexpr int kIncomingPollMs = 2000;
 
 // A menu title as scripts name it: no mnemonic marks, "..." for an ellipsis.
-QString plainTitle(QString text) {
-    return text.remove(QLatin1Char('&')).replace(QChar(0x2026), QStringLiteral("..."));
-}
+QString plainTitle(QString text) { return text.remove(QLatin1Char('&')).replace(QChar(0x2026), QStringLiteral("...")); }
 
 // Every action of a menu tree, depth first.
 void collectActions(const QList<QAction*>& actions, QList<QAction*>* out) {
@@ -44,8 +42,7 @@ void collectActions(const QList<QAction*>& actions, QList<QAction*>* out) {
 
 }  // namespace
 
-MailHost::MailHost(const QString& mailFolder, const Options& options)
-    : store_(mailFolder), options_(options) {
+MailHost::MailHost(const QString& mailFolder, const Options& options) : store_(mailFolder), options_(options) {
     registerMailClasses();
     MailApplication::setShared(this);
     QString error;
@@ -81,8 +78,8 @@ bool MailHost::runAlertPanel(const QString& title, const QString& message, const
         return box.clickedButton() == accept;
     }
     const bool answer = pendingAlertAnswer_ == QLatin1String("default");
-    platform::log::console(QStringLiteral("[MailHost] Alert \"%1\" answered \"%2\"")
-                               .arg(title, answer ? defaultButton : alternateButton));
+    platform::log::console(
+        QStringLiteral("[MailHost] Alert \"%1\" answered \"%2\"").arg(title, answer ? defaultButton : alternateButton));
     return answer;
 }
 
@@ -90,8 +87,8 @@ void MailHost::loadBundles() {
     const QString preferences = platform::folders::userPreferences() + QLatin1Char('/') + kPreferencesFile;
     const std::optional<QVariantMap> prefs = platform::plist::readDictionary(preferences);
     if (!prefs || !platform::plist::boolValue(*prefs, kEnableBundles, false)) {
-        platform::log::console(QStringLiteral("[MailHost] Plug-ins are switched off (\"EnableBundles\" in %1)")
-                                   .arg(preferences));
+        platform::log::console(
+            QStringLiteral("[MailHost] Plug-ins are switched off (\"EnableBundles\" in %1)").arg(preferences));
         return;
     }
     const qint64 compatibility = prefs->value(kCompatibilityVersion).toLongLong();
@@ -167,8 +164,8 @@ void MailHost::takeIncoming() {
             QString error;
             const QString moved = store_.moveMessage(file.filePath(), QLatin1String(kInboxName), &error);
             if (moved.isEmpty()) {
-                platform::log::console(QStringLiteral("[MailHost] New mail %1 stays in Incoming: %2")
-                                           .arg(file.filePath(), error));
+                platform::log::console(
+                    QStringLiteral("[MailHost] New mail %1 stays in Incoming: %2").arg(file.filePath(), error));
                 continue;
             }
             inbox << moved;
@@ -297,7 +294,8 @@ int MailHost::MoveMessages(const QStringList& paths, const QString& mailbox) {
         if (store_.mailboxOfMessage(inside) == mailbox || !store_.moveMessage(inside, mailbox, &error).isEmpty())
             ++moved;
         else
-            platform::log::console(QStringLiteral("[MailHost] Could not move %1 to %2: %3").arg(inside, mailbox, error));
+            platform::log::console(
+                QStringLiteral("[MailHost] Could not move %1 to %2: %3").arg(inside, mailbox, error));
     }
     emit mailboxesChanged();
     return moved;
@@ -318,7 +316,8 @@ bool MailHost::ActivateMenuItem(const QString& title, const QString& alertAnswer
     QList<QAction*> actions;
     collectActions(bar->actions(), &actions);
     for (QAction* action : actions) {
-        if (action->isSeparator() || action->menu() || plainTitle(action->text()) != plainTitle(title) || !action->isEnabled())
+        if (action->isSeparator() || action->menu() || plainTitle(action->text()) != plainTitle(title) ||
+            !action->isEnabled())
             continue;
         pendingAlertAnswer_ = alertAnswer;
         action->trigger();
@@ -348,8 +347,8 @@ int MailHost::ColorForMessage(const QString& path) {
         return -1;
     std::unique_ptr<MailMessage> message = messageForFile(inside);
     bool highlight = false;
-    return send<int>(MailClass::named("MessageRouter"), "colorForMessage:highlightTextUsingColor:",
-                     static_cast<MHObject*>(message.get()), &highlight);
+    return send<int>(MailClass::named("MessageRouter"),
+                     "colorForMessage:highlightTextUsingColor:", static_cast<MHObject*>(message.get()), &highlight);
 }
 
 void MailHost::Quit() { QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection); }

@@ -32,9 +32,9 @@ inline constexpr int kBundleCompatibilityVersion = 3;
 
 // What a batch of deliveries did.
 struct DeliverySummary {
-    int delivered = 0;         // messages put into INBOX
-    int failed = 0;            // sources that could not be delivered
-    QStringList problems;      // one line per failure
+    int delivered = 0;     // messages put into INBOX
+    int failed = 0;        // sources that could not be delivered
+    QStringList problems;  // one line per failure
     std::vector<RuleOutcome> outcomes;
 };
 

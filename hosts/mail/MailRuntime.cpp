@@ -111,8 +111,8 @@ IMP implementationOf(const MHObject* object, const std::string& selector) {
 
 void reportUnknownSelector(const MHObject* object, const std::string& selector) {
     const QString cls = object && object->isa ? QString::fromStdString(object->isa->name()) : QStringLiteral("nil");
-    platform::log::console(QStringLiteral("[MailHost] %1 does not respond to %2")
-                               .arg(cls, QString::fromStdString(selector)));
+    platform::log::console(
+        QStringLiteral("[MailHost] %1 does not respond to %2").arg(cls, QString::fromStdString(selector)));
 }
 
 }  // namespace mailhost

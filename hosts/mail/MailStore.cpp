@@ -134,7 +134,8 @@ QString MailStore::uniqueName() {
     static const QString host = [] {
         char name[256] = {};
         ::gethostname(name, sizeof name - 1);
-        return QString::fromLocal8Bit(name).replace(QLatin1Char('/'), QStringLiteral("\\057"))
+        return QString::fromLocal8Bit(name)
+            .replace(QLatin1Char('/'), QStringLiteral("\\057"))
             .replace(QLatin1Char(':'), QStringLiteral("\\072"));
     }();
     const qint64 now = QDateTime::currentMSecsSinceEpoch();

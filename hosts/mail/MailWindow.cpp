@@ -112,7 +112,8 @@ void MessageListModel::load(const Row& row) const {
         row.from = headerValue(head, "From");
         row.subject = headerValue(head, "Subject");
         const QString date = headerValue(head, "Date");
-        const QDateTime when = QDateTime::fromString(date.section(QLatin1Char('('), 0, 0).simplified(), Qt::RFC2822Date);
+        const QDateTime when =
+            QDateTime::fromString(date.section(QLatin1Char('('), 0, 0).simplified(), Qt::RFC2822Date);
         row.date = when.isValid() ? when.toLocalTime().toString(QStringLiteral("d MMM yyyy HH:mm")) : date;
     }
     row.unread = !MailStore::flagsOf(row.path).contains(QLatin1Char('S'));

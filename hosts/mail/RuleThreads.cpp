@@ -128,9 +128,9 @@ RuleOutcome RuleThreads::applyRules(const QString& path, const RuleSet& rules) c
             const QString moved = store_.moveMessage(message->path(), target, &error);
             if (moved.isEmpty()) {
                 outcome.error = error;
-                platform::log::console(QStringLiteral("[MailHost] Rule \"%1\": could not move %2 to %3: %4")
-                                           .arg(d.value(QStringLiteral("RuleName")).toString(), message->path(),
-                                                target, error));
+                platform::log::console(
+                    QStringLiteral("[MailHost] Rule \"%1\": could not move %2 to %3: %4")
+                        .arg(d.value(QStringLiteral("RuleName")).toString(), message->path(), target, error));
             } else {
                 message->setPath(moved);
                 outcome.mailbox = target;
@@ -163,7 +163,8 @@ QStringList expandMessageSources(const QStringList& arguments, QStringList* prob
         }
         const QDir dir(info.absoluteFilePath());
         QStringList folders;
-        if (QFileInfo(dir.filePath(QStringLiteral("new"))).isDir() || QFileInfo(dir.filePath(QStringLiteral("cur"))).isDir())
+        if (QFileInfo(dir.filePath(QStringLiteral("new"))).isDir() ||
+            QFileInfo(dir.filePath(QStringLiteral("cur"))).isDir())
             folders << dir.filePath(QStringLiteral("new")) << dir.filePath(QStringLiteral("cur"));
         else
             folders << dir.path();

@@ -92,10 +92,12 @@ int clientCommand(const QString& command, QStringList args) {
         reply = callHost(QStringLiteral("EmptyMailbox"), {args[0]});
     } else if (command == QLatin1String("menu") && !args.isEmpty()) {
         const bool confirm = args.removeAll(QStringLiteral("--confirm")) > 0;
-        reply = callHost(QStringLiteral("ActivateMenuItem"),
-                         {args.join(QLatin1Char(' ')), confirm ? QStringLiteral("default") : QStringLiteral("alternate")});
+        reply =
+            callHost(QStringLiteral("ActivateMenuItem"),
+                     {args.join(QLatin1Char(' ')), confirm ? QStringLiteral("default") : QStringLiteral("alternate")});
         if (reply.ok && !reply.values.value(0).toBool()) {
-            std::fprintf(stderr, "junkward-mail: no menu item \"%s\"\n", args.join(QLatin1Char(' ')).toUtf8().constData());
+            std::fprintf(stderr, "junkward-mail: no menu item \"%s\"\n",
+                         args.join(QLatin1Char(' ')).toUtf8().constData());
             return kExitError;
         }
     } else {

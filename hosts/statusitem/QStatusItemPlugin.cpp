@@ -5,8 +5,7 @@
 QStatusItemPlugin::QStatusItemPlugin() = default;
 QStatusItemPlugin::~QStatusItemPlugin() = default;
 
-bool QStatusItemPlugin::initWithBundle(std::shared_ptr<platform::Bundle> bundle)
-{
+bool QStatusItemPlugin::initWithBundle(std::shared_ptr<platform::Bundle> bundle) {
     _bundle = std::move(bundle);
     return true;
 }

@@ -39,10 +39,10 @@ struct Item {
     QSystemTrayIcon* tray;
 };
 
-QStatusItemPlugin* loadPlugin(const QString& path)
-{
+QStatusItemPlugin* loadPlugin(const QString& path) {
     const auto bundle = platform::Bundle::open(path);
-    if (!bundle || !bundle->load()) return nullptr;
+    if (!bundle || !bundle->load())
+        return nullptr;
     auto* plugin = platform::ClassRegistry::createAs<QStatusItemPlugin>(bundle->principalClass(), kBaseClass);
     if (!plugin) {
         platform::log::console(QStringLiteral("[junkward-statusitem] No status-item class in %1").arg(path));
@@ -57,16 +57,14 @@ QStatusItemPlugin* loadPlugin(const QString& path)
 
 // SIGTERM and SIGINT end the event loop, so the plug-ins are stopped.
 int signalPipe[2] = {-1, -1};
-void onSignal(int)
-{
+void onSignal(int) {
     const char byte = 1;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     QApplication app(argc, argv);
     app.setApplicationName(QStringLiteral("junkward-statusitem"));
     app.setQuitOnLastWindowClosed(false);
@@ -86,7 +84,8 @@ int main(int argc, char** argv)
     QList<Item> items;
     for (const QString& path : arguments) {
         QStatusItemPlugin* plugin = loadPlugin(path);
-        if (!plugin) continue;
+        if (!plugin)
+            continue;
         auto* tray = new QSystemTrayIcon(plugin->statusIcon(), &app);
         tray->setToolTip(plugin->statusToolTip());
         tray->setContextMenu(plugin->statusMenu());
@@ -96,7 +95,8 @@ int main(int argc, char** argv)
         });
         // A plain click opens the menu as well (desktops differ on which click does).
         QObject::connect(tray, &QSystemTrayIcon::activated, tray, [plugin](QSystemTrayIcon::ActivationReason why) {
-            if (why == QSystemTrayIcon::Trigger) plugin->statusMenu()->popup(QCursor::pos());
+            if (why == QSystemTrayIcon::Trigger)
+                plugin->statusMenu()->popup(QCursor::pos());
         });
         tray->show();
         items.append({QFileInfo(path).completeBaseName(), plugin, tray});

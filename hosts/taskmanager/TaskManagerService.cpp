@@ -51,7 +51,7 @@ std::optional<qint64> integerValue(const QVariantMap& map, const char* key) {
         return value.toLongLong();
     case QMetaType::ULongLong:
         return value.toULongLong() <= quint64(INT64_MAX) ? std::optional<qint64>(qint64(value.toULongLong()))
-                                                          : std::nullopt;
+                                                         : std::nullopt;
     default:
         return std::nullopt;
     }
@@ -158,8 +158,8 @@ void TaskManagerService::show(const QString& uuid, int action, const QVariantMap
 void TaskManagerService::remove(const QString& uuid) {
     auto it = notices_.find(uuid);
     if (it != notices_.end() && it->second.notificationID != 0) {
-        QDBusMessage call = QDBusMessage::createMethodCall(kNotificationsService, kNotificationsPath,
-                                                           kNotificationsInterface, QStringLiteral("CloseNotification"));
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            kNotificationsService, kNotificationsPath, kNotificationsInterface, QStringLiteral("CloseNotification"));
         call << it->second.notificationID;
         QDBusConnection::sessionBus().call(call, QDBus::Block, 5000);
     }

@@ -54,7 +54,7 @@ private:
     void forget(const QString& uuid);
 
     std::unique_ptr<platform::LocalMessagePort> port_;
-    QStringList order_;                 // UUIDs, oldest first
-    std::map<QString, Notice> notices_; // by UUID
+    QStringList order_;                  // UUIDs, oldest first
+    std::map<QString, Notice> notices_;  // by UUID
     bool signalsConnected_ = false;
 };

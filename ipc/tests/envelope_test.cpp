@@ -9,7 +9,8 @@ namespace {
 
 QByteArray words(std::initializer_list<quint32> list) {
     QByteArray out;
-    for (quint32 w : list) out.append(reinterpret_cast<const char*>(&w), sizeof w);
+    for (quint32 w : list)
+        out.append(reinterpret_cast<const char*>(&w), sizeof w);
     return out;
 }
 

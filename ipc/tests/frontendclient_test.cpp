@@ -24,14 +24,15 @@ struct Request {
 class FakeDaemon {
 public:
     FakeDaemon()
-        : port_(JKW5_FRONTENDCOMMUNICATIONCENTER_DAEMON_MESSAGEPORT_NAME,
-                [this](qint32 msgid, const QByteArray& data, uid_t) {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    const auto parsed = platform::plist::fromData(data);
-                    requests_.push_back({msgid, parsed ? parsed->toMap() : QVariantMap()});
-                    return reply_;
-                },
-                PortScope::System) {}
+        : port_(
+              JKW5_FRONTENDCOMMUNICATIONCENTER_DAEMON_MESSAGEPORT_NAME,
+              [this](qint32 msgid, const QByteArray& data, uid_t) {
+                  std::lock_guard<std::mutex> lock(mutex_);
+                  const auto parsed = platform::plist::fromData(data);
+                  requests_.push_back({msgid, parsed ? parsed->toMap() : QVariantMap()});
+                  return reply_;
+              },
+              PortScope::System) {}
     bool valid() const { return port_.port() != nullptr; }
     void setReply(const QByteArray& reply) {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -71,8 +72,9 @@ TEST_F(FrontEndClientTest, waitsForTheDaemonThenSendsItsRequests) {
     qint32 error = 99;
     EXPECT_FALSE(client.sendMessage(2000, QString("x"), &error).isValid());
     EXPECT_EQ(error, 1);
-    EXPECT_TRUE(logged("[JKW5FrontEndCommunicationCenter sendMessage:2000 withData:waitForAnswer:error:] "
-                       "Remote Message Port not referenced yet."));
+    EXPECT_TRUE(
+        logged("[JKW5FrontEndCommunicationCenter sendMessage:2000 withData:waitForAnswer:error:] "
+               "Remote Message Port not referenced yet."));
 
     // The poll finds the port within its 2-second period.
     FakeDaemon daemon;
@@ -80,7 +82,8 @@ TEST_F(FrontEndClientTest, waitsForTheDaemonThenSendsItsRequests) {
     ASSERT_TRUE(ipctest::waitUntil([&] { return client.existsRemoteMessagePort(); }));
     EXPECT_FALSE(client.isWaiting());
 
-    EXPECT_TRUE(client.JKW5_FECC_UserManual_MoveFromPath("/tmp/dl/Manual.pdf", "/L/Documentation/Junkward/M/Manual.pdf"));
+    EXPECT_TRUE(
+        client.JKW5_FECC_UserManual_MoveFromPath("/tmp/dl/Manual.pdf", "/L/Documentation/Junkward/M/Manual.pdf"));
     error = 99;
     EXPECT_FALSE(client.sendMessage(33, QVariant(), &error).isValid());
     EXPECT_EQ(error, 0);
@@ -93,9 +96,10 @@ TEST_F(FrontEndClientTest, waitsForTheDaemonThenSendsItsRequests) {
     const auto got = daemon.requests();
     ASSERT_EQ(got.size(), 3u);
     EXPECT_EQ(got[0].msgid, 2000);
-    EXPECT_EQ(got[0].body, (QVariantMap{{"Identifier", "Default Bundle Identifier"},
-                                        {"Object", QVariantMap{{"Source", "/tmp/dl/Manual.pdf"},
-                                                               {"Destination", "/L/Documentation/Junkward/M/Manual.pdf"}}}}));
+    EXPECT_EQ(got[0].body,
+              (QVariantMap{{"Identifier", "Default Bundle Identifier"},
+                           {"Object", QVariantMap{{"Source", "/tmp/dl/Manual.pdf"},
+                                                  {"Destination", "/L/Documentation/Junkward/M/Manual.pdf"}}}}));
     EXPECT_EQ(got[1].msgid, 33);
     EXPECT_EQ(got[1].body, (QVariantMap{{"Identifier", "Default Bundle Identifier"}}));  // nil object: no "Object"
     EXPECT_EQ(got[2].body.value("Identifier"), QVariant("com.quillon.junkward.x5"));
@@ -112,8 +116,9 @@ TEST_F(FrontEndClientTest, badRepliesAndUnserialisableObjectsGiveTheirCodes) {
     daemon.setReply("not a property list");
     EXPECT_FALSE(client.sendMessage(12, QVariant(), true, &error).isValid());
     EXPECT_EQ(error, 4);
-    EXPECT_TRUE(logged("[JKW5FrontEndCommunicationCenter sendMessage:12 withData:waitForAnswer:error:] "
-                       "propertyListFromData: the reply is not a property list"));
+    EXPECT_TRUE(
+        logged("[JKW5FrontEndCommunicationCenter sendMessage:12 withData:waitForAnswer:error:] "
+               "propertyListFromData: the reply is not a property list"));
 
     daemon.setReply({});
     EXPECT_FALSE(client.sendMessage(12, QVariant(), true, &error).isValid());

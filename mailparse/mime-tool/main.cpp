@@ -47,29 +47,24 @@ constexpr const char* kUsage =
 
 const char* const kTypeNames[] = {"multipart", "message", "text", "application", "image", "video", "audio", "other"};
 
-const char* subtypeName(int code)
-{
-    static const char* const names[] = {"plain",   "html",     "richtext",  "enriched", "calendar",     "directory",
-                                        "mixed",   "alternative", "parallel", "digest",  "related",      "report",
-                                        "signed",  "encrypted", "rfc822",  "octet-stream", "delivery-status"};
+const char* subtypeName(int code) {
+    static const char* const names[] = {"plain",        "html",           "richtext",    "enriched",  "calendar",
+                                        "directory",    "mixed",          "alternative", "parallel",  "digest",
+                                        "related",      "report",         "signed",      "encrypted", "rfc822",
+                                        "octet-stream", "delivery-status"};
     if (code >= 0 && code < static_cast<int>(sizeof names / sizeof names[0]))
         return names[code];
     return code == SAMIMESubtypeOther ? "(any)" : "?";
 }
 
-const char* typeName(int code)
-{
-    return (code >= 0 && code < 8) ? kTypeNames[code] : "?";
-}
+const char* typeName(int code) { return (code >= 0 && code < 8) ? kTypeNames[code] : "?"; }
 
-const char* encodingName(int code)
-{
+const char* encodingName(int code) {
     static const char* const names[] = {"identity", "quoted-printable", "base64", "x-uuencode"};
     return (code >= 0 && code < 4) ? names[code] : "?";
 }
 
-bool readAll(std::FILE* in, std::vector<unsigned char>& out)
-{
+bool readAll(std::FILE* in, std::vector<unsigned char>& out) {
     unsigned char buffer[65536];
     for (;;) {
         std::size_t got = std::fread(buffer, 1, sizeof buffer, in);
@@ -81,8 +76,7 @@ bool readAll(std::FILE* in, std::vector<unsigned char>& out)
 
 /// Prints `s` with control bytes and bytes above 126 escaped, so hostile
 /// content cannot drive the terminal.
-void printEscaped(const SAString* s)
-{
+void printEscaped(const SAString* s) {
     if (!s || !s->cString()) {
         std::fputs("(null)", stdout);
         return;
@@ -97,22 +91,20 @@ void printEscaped(const SAString* s)
     }
 }
 
-bool flag(SAMutableDictionary* record, SAString* key)
-{
+bool flag(SAMutableDictionary* record, SAString* key) {
     SAObject* value = record->objectForKey(key, 0);
     return value && value->isKindOfClass(GETIDSANumber()) && static_cast<SANumber*>(value)->boolValue();
 }
 
-void printSummary(SAMIMEPart* part, const std::string& path)
-{
+void printSummary(SAMIMEPart* part, const std::string& path) {
     std::printf("MIME part %s (depth %d): %s/%s", path.c_str(), part->_depth, typeName(part->_contentType),
                 subtypeName(part->_subtype));
     std::printf(", type %d, subtype %d, charset %d, transfer encoding %s\n", part->_contentType, part->_subtype,
                 static_cast<int>(part->_charset), encodingName(part->_transferEncoding));
-    std::printf("  content %lu bytes, text content %lu bytes, simplified text %lu bytes, %lu child part(s)\n",
-                part->_content ? part->_content->length() : 0UL, part->_textContent ? part->_textContent->length() : 0UL,
-                part->_simplifiedText ? part->_simplifiedText->length() : 0UL,
-                part->_parts ? part->_parts->count() : 0UL);
+    std::printf(
+        "  content %lu bytes, text content %lu bytes, simplified text %lu bytes, %lu child part(s)\n",
+        part->_content ? part->_content->length() : 0UL, part->_textContent ? part->_textContent->length() : 0UL,
+        part->_simplifiedText ? part->_simplifiedText->length() : 0UL, part->_parts ? part->_parts->count() : 0UL);
 
     struct {
         const char* name;
@@ -164,10 +156,9 @@ void printSummary(SAMIMEPart* part, const std::string& path)
         printSummary(static_cast<SAMIMEPart*>(part->_parts->objectAtIndex(i)), path + "." + std::to_string(i + 1));
 }
 
-} // namespace
+}  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     bool crlf = false;
     bool cr = false;
     bool tree = true;
@@ -226,8 +217,8 @@ int main(int argc, char** argv)
     std::printf("== Result of parsing: %d\n", result);
     if (!crlf && !cr && top->_body == nullptr && bytes.size() > 1) {
         const void* crlfAt = std::memchr(bytes.data(), '\r', bytes.size());
-        if (crlfAt && static_cast<const unsigned char*>(crlfAt) + 1 < bytes.data() + bytes.size()
-            && static_cast<const unsigned char*>(crlfAt)[1] == '\n')
+        if (crlfAt && static_cast<const unsigned char*>(crlfAt) + 1 < bytes.data() + bytes.size() &&
+            static_cast<const unsigned char*>(crlfAt)[1] == '\n')
             std::puts("   (the message has CR LF line ends and, read with LF line ends, no body; try --crlf)");
     }
     if (tree) {

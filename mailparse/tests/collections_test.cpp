@@ -21,8 +21,7 @@ namespace {
 
 SARef<SAString> str(const char* text) { return SARef<SAString>::adopt(new SAString(text)); }
 
-std::vector<std::string> strings(SAArray* array)
-{
+std::vector<std::string> strings(SAArray* array) {
     std::vector<std::string> out;
     for (unsigned long i = 0; i < array->count(); ++i)
         out.emplace_back(static_cast<SAString*>(array->objectAtIndex(i))->cString());
@@ -36,8 +35,7 @@ struct Tracked : SAObject {
     int* deaths;
 };
 
-TEST(SAObject, referenceCountingDestroysAtZeroAndIgnoresNull)
-{
+TEST(SAObject, referenceCountingDestroysAtZeroAndIgnoresNull) {
     int deaths = 0;
     auto* object = new Tracked(&deaths);
     EXPECT_EQ(object->retainCount(), 1);
@@ -51,8 +49,7 @@ TEST(SAObject, referenceCountingDestroysAtZeroAndIgnoresNull)
     SAObject::release(nullptr);
 }
 
-TEST(SAObject, verboseDestructionPrintsItsLine)
-{
+TEST(SAObject, verboseDestructionPrintsItsLine) {
     auto* object = new SAObject;
     void* address = object;
     SAObject::verbose_ = true;
@@ -65,8 +62,7 @@ TEST(SAObject, verboseDestructionPrintsItsLine)
     EXPECT_EQ(out, expected);
 }
 
-TEST(SARef, holdsExactlyOneClaim)
-{
+TEST(SARef, holdsExactlyOneClaim) {
     int deaths = 0;
     {
         auto ref = SARef<Tracked>::adopt(new Tracked(&deaths));
@@ -80,8 +76,7 @@ TEST(SARef, holdsExactlyOneClaim)
     EXPECT_EQ(deaths, 1);
 }
 
-TEST(SAArray, retainsWhatItHoldsAndReleasesOnRemoval)
-{
+TEST(SAArray, retainsWhatItHoldsAndReleasesOnRemoval) {
     int deaths = 0;
     auto* a = new Tracked(&deaths);
     auto* b = new Tracked(&deaths);
@@ -97,9 +92,9 @@ TEST(SAArray, retainsWhatItHoldsAndReleasesOnRemoval)
     array->replaceObjectAtIndexWithObject(0, b);
     EXPECT_EQ(a->retainCount(), 1);
     EXPECT_EQ(b->retainCount(), 3);
-    array->replaceObjectAtIndexWithObject(0, b); // already there: unchanged
+    array->replaceObjectAtIndexWithObject(0, b);  // already there: unchanged
     EXPECT_EQ(b->retainCount(), 3);
-    array->replaceObjectAtIndexWithObject(7, a); // out of range: unchanged
+    array->replaceObjectAtIndexWithObject(7, a);  // out of range: unchanged
     EXPECT_EQ(a->retainCount(), 1);
 
     array->removeObjectAtIndex(5);
@@ -115,8 +110,7 @@ TEST(SAArray, retainsWhatItHoldsAndReleasesOnRemoval)
     EXPECT_EQ(deaths, 2);
 }
 
-TEST(SAArray, growsByTwoAndKeepsOrderThroughInsertAndRemove)
-{
+TEST(SAArray, growsByTwoAndKeepsOrderThroughInsertAndRemove) {
     auto array = SARef<SAMutableArray>::adopt(new SAMutableArray(1UL));
     const char* names[] = {"a", "b", "c", "d", "e", "f", "g"};
     for (const char* name : names)
@@ -135,8 +129,7 @@ TEST(SAArray, growsByTwoAndKeepsOrderThroughInsertAndRemove)
     EXPECT_EQ(none.count(), 0u);
 }
 
-TEST(SAArray, componentsJoinedByString)
-{
+TEST(SAArray, componentsJoinedByString) {
     auto array = SARef<SAMutableArray>::adopt(new SAMutableArray());
     auto sep = str(", ");
     auto joined = SARef<SAString>::adopt(array->componentsJoinedByString(sep.get()));
@@ -154,8 +147,7 @@ TEST(SAArray, componentsJoinedByString)
     EXPECT_STREQ(joined->cString(), "ab");
 }
 
-TEST(SADictionary, slotOrderLookupAndRemoval)
-{
+TEST(SADictionary, slotOrderLookupAndRemoval) {
     auto dict = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(2UL));
     auto one = SARef<SANumber>::adopt(new SANumber(1));
     auto two = SARef<SANumber>::adopt(new SANumber(2));
@@ -188,8 +180,7 @@ TEST(SADictionary, slotOrderLookupAndRemoval)
     EXPECT_EQ(three->retainCount(), 1);
 }
 
-TEST(SADictionary, caseInsensitiveLookupFindsTheLowestSlot)
-{
+TEST(SADictionary, caseInsensitiveLookupFindsTheLowestSlot) {
     auto dict = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary());
     auto lower = SARef<SAString>::adopt(new SAString("lower"));
     auto upper = SARef<SAString>::adopt(new SAString("upper"));
@@ -203,12 +194,11 @@ TEST(SADictionary, caseInsensitiveLookupFindsTheLowestSlot)
     EXPECT_EQ(dict->objectForKey(nullptr, 1), nullptr);
 }
 
-TEST(SADictionary, keysAreCopiedNotShared)
-{
+TEST(SADictionary, keysAreCopiedNotShared) {
     auto dict = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(1UL));
     auto key = str("Key");
     dict->setObjectForKey(key.get(), key.get());
-    EXPECT_EQ(key->retainCount(), 2); // retained as the value only
+    EXPECT_EQ(key->retainCount(), 2);  // retained as the value only
     auto keys = SARef<SAMutableArray>::adopt(dict->allKeys());
     EXPECT_NE(keys->objectAtIndex(0), key.get());
     dict->setObjectForKey(nullptr, key.get());
@@ -216,8 +206,7 @@ TEST(SADictionary, keysAreCopiedNotShared)
     EXPECT_EQ(dict->count(), 1u);
 }
 
-TEST(SAData, ownershipOfWrappedAndCopiedBuffers)
-{
+TEST(SAData, ownershipOfWrappedAndCopiedBuffers) {
     auto* bytes = static_cast<unsigned char*>(std::malloc(4));
     std::memcpy(bytes, "abcd", 4);
     {
@@ -225,7 +214,7 @@ TEST(SAData, ownershipOfWrappedAndCopiedBuffers)
         EXPECT_FALSE(wrapped->isOwner());
         EXPECT_EQ(reinterpret_cast<unsigned char*>(wrapped->bytes()), bytes);
     }
-    EXPECT_EQ(std::memcmp(bytes, "abcd", 4), 0); // still ours and intact
+    EXPECT_EQ(std::memcmp(bytes, "abcd", 4), 0);  // still ours and intact
     {
         SARef<SAData> copied = SARef<SAData>::adopt(new SAData(bytes, 4, false));
         EXPECT_TRUE(copied->isOwner());
@@ -246,12 +235,11 @@ TEST(SAData, ownershipOfWrappedAndCopiedBuffers)
     EXPECT_NE(sized.bytes(), nullptr);
 }
 
-TEST(SAData, subdataWithRangeNearTheEnd)
-{
+TEST(SAData, subdataWithRangeNearTheEnd) {
     SAData data(reinterpret_cast<const unsigned char*>("0123456789"), 10, false);
     struct Case {
         unsigned long location, length;
-        const char* expected; // null: no object
+        const char* expected;  // null: no object
     };
     const Case cases[] = {
         {0, 10, "0123456789"},
@@ -274,8 +262,7 @@ TEST(SAData, subdataWithRangeNearTheEnd)
     }
 }
 
-TEST(SAData, hexDumpFormat)
-{
+TEST(SAData, hexDumpFormat) {
     std::string bytes = "ABCDEFGHIJKLMNOP q\x01";
     SAData data(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), false);
     testing::internal::CaptureStdout();
@@ -283,9 +270,8 @@ TEST(SAData, hexDumpFormat)
     std::string out = testing::internal::GetCapturedStdout();
     char header[64];
     std::snprintf(header, sizeof header, "<(SAData *) %p [1]>\n", static_cast<void*>(&data));
-    std::string expected = std::string(header)
-                         + "00000000 41424344 45464748 494a4b4c 4d4e4f50  |ABCDEFGHIJKLMNOP |\n"
-                         + "00000010 207101   " + "         " + "         " + "         " + " |.q.|\n";
+    std::string expected = std::string(header) + "00000000 41424344 45464748 494a4b4c 4d4e4f50  |ABCDEFGHIJKLMNOP |\n" +
+                           "00000010 207101   " + "         " + "         " + "         " + " |.q.|\n";
     EXPECT_EQ(out, expected);
 
     testing::internal::CaptureStdout();
@@ -294,8 +280,7 @@ TEST(SAData, hexDumpFormat)
     EXPECT_EQ(out, std::string(header) + "00000000 4142     " + "         " + "         " + "         " + " |AB|\n");
 }
 
-TEST(SANumber, conversions)
-{
+TEST(SANumber, conversions) {
     EXPECT_TRUE(SANumber(true).boolValue());
     EXPECT_EQ(SANumber(true).unsignedLongValue(), 1u);
     EXPECT_FALSE(SANumber().boolValue());
@@ -312,8 +297,7 @@ TEST(SANumber, conversions)
     EXPECT_EQ(SANumber(0.0 / 0.0).unsignedLongValue(), 0u);
 }
 
-TEST(SAFile, copyDataReadsWholeFilesAndFailsCleanly)
-{
+TEST(SAFile, copyDataReadsWholeFilesAndFailsCleanly) {
     char dir[] = "/tmp/sa-file-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     std::string full = std::string(dir) + "/full";
@@ -336,8 +320,7 @@ TEST(SAFile, copyDataReadsWholeFilesAndFailsCleanly)
     rmdir(dir);
 }
 
-TEST(SAObject, classIdentityOfEveryCoreClass)
-{
+TEST(SAObject, classIdentityOfEveryCoreClass) {
     SAMutableArray mutableArray;
     SAMutableDictionary mutableDictionary;
     SANumber number;
@@ -366,13 +349,12 @@ TEST(SAObject, classIdentityOfEveryCoreClass)
     EXPECT_FALSE(SAArray().isKindOfClass(GETIDSAMutableArray()));
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
 // Slot order of a dictionary as "key=value" strings, "-" for a hole.
-std::vector<std::string> slots(const SADictionary* dictionary)
-{
+std::vector<std::string> slots(const SADictionary* dictionary) {
     std::vector<std::string> out;
     for (unsigned long i = 0; i < dictionary->slotCount(); ++i) {
         const SADictionaryItem* item = dictionary->itemAtSlot(i);
@@ -383,10 +365,9 @@ std::vector<std::string> slots(const SADictionary* dictionary)
     return out;
 }
 
-} // namespace
+}  // namespace
 
-TEST(SADictionary, reservedRoomAndAdoptedKeysKeepTheSlotsOfThePlainDictionary)
-{
+TEST(SADictionary, reservedRoomAndAdoptedKeysKeepTheSlotsOfThePlainDictionary) {
     // The same edits on a dictionary that reserves room and adopts new keys,
     // on a plain one, and on a model of the documented slot rules.
     for (unsigned long capacity : {0UL, 1UL, 4UL, 10UL}) {
@@ -425,8 +406,8 @@ TEST(SADictionary, reservedRoomAndAdoptedKeysKeepTheSlotsOfThePlainDictionary)
                 }
                 ASSERT_EQ(slots(plain.get()), model) << "capacity " << capacity << " step " << step;
                 ASSERT_EQ(slots(fast.get()), model) << "capacity " << capacity << " reserved " << reserved;
-                ASSERT_EQ(number->retainCount(), 1 + (plain->objectForKey(name.get()) == number.get())
-                                                     + (fast->objectForKey(name.get()) == number.get()));
+                ASSERT_EQ(number->retainCount(), 1 + (plain->objectForKey(name.get()) == number.get()) +
+                                                     (fast->objectForKey(name.get()) == number.get()));
             }
             fast->removeAllObjects();
             EXPECT_EQ(fast->count(), 0u);
@@ -440,8 +421,7 @@ TEST(SADictionary, reservedRoomAndAdoptedKeysKeepTheSlotsOfThePlainDictionary)
     }
 }
 
-TEST(SADictionary, adoptedKeysAreTheCallersObjectAndARefusedOneIsReleased)
-{
+TEST(SADictionary, adoptedKeysAreTheCallersObjectAndARefusedOneIsReleased) {
     int deaths = 0;
     SARef<SAMutableDictionary> d = SARef<SAMutableDictionary>::adopt(new SAMutableDictionary(2UL, 2UL));
     SAString* key = SAString::create("key", 3);

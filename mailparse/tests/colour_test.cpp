@@ -14,14 +14,12 @@ namespace {
 
 SARef<SAString> str(const char* text) { return SARef<SAString>::adopt(new SAString(text)); }
 
-SARef<SAColor> parse(const char* text)
-{
+SARef<SAColor> parse(const char* text) {
     SARef<SAString> value = str(text);
     return SARef<SAColor>::adopt(new SAColor(value.get()));
 }
 
-void expectComponents(const SAColor& color, unsigned red, unsigned green, unsigned blue, const std::string& what)
-{
+void expectComponents(const SAColor& color, unsigned red, unsigned green, unsigned blue, const std::string& what) {
     EXPECT_FLOAT_EQ(color.red(), red / 255.0f) << what;
     EXPECT_FLOAT_EQ(color.green(), green / 255.0f) << what;
     EXPECT_FLOAT_EQ(color.blue(), blue / 255.0f) << what;
@@ -177,8 +175,7 @@ const Named kPublished[] = {
 };
 
 // Where the stored table departs from the published one.
-unsigned long storedValue(const Named& entry)
-{
+unsigned long storedValue(const Named& entry) {
     const std::string name = entry.name;
     if (name == "Mediumpurple")
         return 0x9370D8;
@@ -189,28 +186,26 @@ unsigned long storedValue(const Named& entry)
     return entry.rgb;
 }
 
-std::string upper(std::string text)
-{
+std::string upper(std::string text) {
     for (char& c : text)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     return text;
 }
 
-TEST(SAColor, everyNamedColourParsesInAnyCaseWithItsStoredValue)
-{
+TEST(SAColor, everyNamedColourParsesInAnyCaseWithItsStoredValue) {
     ASSERT_EQ(sizeof(kPublished) / sizeof(kPublished[0]), 140u);
     for (const Named& entry : kPublished) {
         const unsigned long rgb = storedValue(entry);
         const unsigned r = (rgb >> 16) & 0xFF, g = (rgb >> 8) & 0xFF, b = rgb & 0xFF;
-        for (const std::string& spelling : {std::string(entry.name), upper(entry.name), " \t" + upper(entry.name) + "\r\n"}) {
+        for (const std::string& spelling :
+             {std::string(entry.name), upper(entry.name), " \t" + upper(entry.name) + "\r\n"}) {
             SARef<SAColor> color = parse(spelling.c_str());
             expectComponents(*color.get(), r, g, b, "\"" + spelling + "\"");
         }
     }
 }
 
-TEST(SAColor, namedTableHoldsExactly140NamesStoredCapitalisedWithTwoInLowerCase)
-{
+TEST(SAColor, namedTableHoldsExactly140NamesStoredCapitalisedWithTwoInLowerCase) {
     SAMutableDictionary* table = SAColor::namedColors();
     ASSERT_NE(table, nullptr);
     EXPECT_EQ(table->count(), 140u);
@@ -226,8 +221,7 @@ TEST(SAColor, namedTableHoldsExactly140NamesStoredCapitalisedWithTwoInLowerCase)
         EXPECT_EQ(table->objectForKey(str(absent).get(), SACaseInsensitiveSearch), nullptr) << absent;
 }
 
-TEST(SAColor, hexadecimalValuesParseTwoBytesPerComponent)
-{
+TEST(SAColor, hexadecimalValuesParseTwoBytesPerComponent) {
     struct Case {
         const char* text;
         unsigned red, green, blue;
@@ -236,16 +230,16 @@ TEST(SAColor, hexadecimalValuesParseTwoBytesPerComponent)
         {"#FF0000", 255, 0, 0},
         {"ff0000", 255, 0, 0},
         {"#ffffff", 255, 255, 255},
-        {"#F00", 240, 0, 0},      // short form not expanded
-        {"#1", 1, 0, 0},          // a single digit
+        {"#F00", 240, 0, 0},  // short form not expanded
+        {"#1", 1, 0, 0},      // a single digit
         {"#", 0, 0, 0},
         {"", 0, 0, 0},
-        {"#GG0000", 16, 0, 0},    // G counts 16: (16 * 16 + 16) & 0xFF
-        {"#zz0000", 83, 0, 0},    // z counts 35: (35 * 16 + 35) & 0xFF
-        {"#F.F.F.", 240, 240, 240}, // other bytes count nothing but use their place
+        {"#GG0000", 16, 0, 0},       // G counts 16: (16 * 16 + 16) & 0xFF
+        {"#zz0000", 83, 0, 0},       // z counts 35: (35 * 16 + 35) & 0xFF
+        {"#F.F.F.", 240, 240, 240},  // other bytes count nothing but use their place
         {"#123456789", 0x12, 0x34, 0x56},
-        {"grass", 27, 188, 28},   // an unknown name reads as digits
-        {"#red", 190, 13, 0},     // "#" means hexadecimal, never a name
+        {"grass", 27, 188, 28},  // an unknown name reads as digits
+        {"#red", 190, 13, 0},    // "#" means hexadecimal, never a name
         {"rgb(255,0,0)", 192, 176, 37},
     };
     for (const Case& c : cases) {
@@ -259,8 +253,7 @@ TEST(SAColor, hexadecimalValuesParseTwoBytesPerComponent)
     expectComponents(*none.get(), 0, 0, 0, "null value");
 }
 
-TEST(SAColor, constructorsAndFactories)
-{
+TEST(SAColor, constructorsAndFactories) {
     SAColor packed(0x66CDAAUL);
     expectComponents(packed, 0x66, 0xCD, 0xAA, "packed");
     SAColor black;
@@ -275,8 +268,7 @@ TEST(SAColor, constructorsAndFactories)
     expectComponents(*parse("Mediumpurple").get(), 147, 112, 216, "Mediumpurple");
 }
 
-TEST(SAColor, luminosityIsTheMeanOfLargestAndSmallestComponent)
-{
+TEST(SAColor, luminosityIsTheMeanOfLargestAndSmallestComponent) {
     EXPECT_FLOAT_EQ(SAColor(1, 0, 0).luminosity(), 0.5f);
     EXPECT_FLOAT_EQ(SAColor(1, 1, 1).luminosity(), 1.0f);
     EXPECT_FLOAT_EQ(SAColor(0, 0, 0).luminosity(), 0.0f);
@@ -285,8 +277,7 @@ TEST(SAColor, luminosityIsTheMeanOfLargestAndSmallestComponent)
     EXPECT_FLOAT_EQ(SAColor(0, 0, 1).luminosity(), SAColor(1, 1, 0).luminosity());
 }
 
-TEST(SAColor, colourClasses)
-{
+TEST(SAColor, colourClasses) {
     struct Case {
         float red, green, blue;
         bool white, yellow, lightGreen;
@@ -319,8 +310,7 @@ TEST(SAColor, colourClasses)
     EXPECT_TRUE(parse("  White ")->isWhiteColor());
 }
 
-TEST(SAColor, descriptionPrintsTheThreeComponents)
-{
+TEST(SAColor, descriptionPrintsTheThreeComponents) {
     SARef<SAColor> color = SARef<SAColor>::adopt(new SAColor(1.0f, 0.5f, 0.0f));
     testing::internal::CaptureStdout();
     color->description();
@@ -330,8 +320,7 @@ TEST(SAColor, descriptionPrintsTheThreeComponents)
     EXPECT_EQ(printed, std::string(head) + "{\nred: 1.000000 ; green: 0.500000 ; blue: 0.000000\n}\n");
 }
 
-TEST(SAColor, classIdentity)
-{
+TEST(SAColor, classIdentity) {
     SARef<SAColor> color = SARef<SAColor>::adopt(new SAColor());
     EXPECT_STREQ(color->stringFromClass(), "SAColor");
     EXPECT_STREQ(GETNAMESAColor(), "SAColor");
@@ -342,4 +331,4 @@ TEST(SAColor, classIdentity)
     EXPECT_FALSE(color->isKindOfClass(nullptr));
 }
 
-} // namespace
+}  // namespace

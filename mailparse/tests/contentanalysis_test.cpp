@@ -14,13 +14,11 @@ using namespace mimetest;
 
 namespace {
 
-SARef<SAData> dataOf(const std::string& s)
-{
+SARef<SAData> dataOf(const std::string& s) {
     return SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(s.data()), s.size(), false));
 }
 
-std::vector<URL> extract(const std::string& textIn, SAMIMESubtype subtype, std::string* after = nullptr)
-{
+std::vector<URL> extract(const std::string& textIn, SAMIMESubtype subtype, std::string* after = nullptr) {
     SARef<SAData> d = dataOf(textIn);
     SARef<SAMutableArray> list = SARef<SAMutableArray>::adopt(SAMIMEPart::extractURLsFromData(d.get(), subtype));
     if (after)
@@ -30,8 +28,7 @@ std::vector<URL> extract(const std::string& textIn, SAMIMESubtype subtype, std::
 
 URL plainURL(const std::string& url) { return URL{url, false, false, false, false, url}; }
 
-TEST(ContentAnalysis, linksAreFoundWithTheirObfuscationFlags)
-{
+TEST(ContentAnalysis, linksAreFoundWithTheirObfuscationFlags) {
     struct Case {
         const char* name;
         std::string in;
@@ -40,19 +37,33 @@ TEST(ContentAnalysis, linksAreFoundWithTheirObfuscationFlags)
     } cases[] = {
         {"plain link without scheme", "see http://a/b now ok", SAMIMESubtypePlain, {plainURL("a/b")}},
         {"scheme in capitals", "go HTTP://X.example/P end", SAMIMESubtypePlain, {plainURL("X.example/P")}},
-        {"three encoded letters", "go http://x.example/%41%42%43 now", SAMIMESubtypePlain,
+        {"three encoded letters",
+         "go http://x.example/%41%42%43 now",
+         SAMIMESubtypePlain,
          {URL{"x.example/ABC", false, false, true, false, "x.example/ABC"}}},
-        {"encoded space and at sign do not count", "go http://x.example/%20%40a%62 end", SAMIMESubtypePlain,
+        {"encoded space and at sign do not count",
+         "go http://x.example/%20%40a%62 end",
+         SAMIMESubtypePlain,
          {URL{"x.example/ @ab", false, false, false, false, "x.example/ @ab"}}},
-        {"user name before the host", "go http://user@host.example/p end", SAMIMESubtypePlain,
+        {"user name before the host",
+         "go http://user@host.example/p end",
+         SAMIMESubtypePlain,
          {URL{"host.example/p", true, false, false, false, "user@host.example/p"}}},
-        {"at sign after the first slash is kept", "go http://host.example/p@q end", SAMIMESubtypePlain,
+        {"at sign after the first slash is kept",
+         "go http://host.example/p@q end",
+         SAMIMESubtypePlain,
          {plainURL("host.example/p@q")}},
-        {"redirect to a second link", "go http://r.example/?u=http://final.example/x end", SAMIMESubtypePlain,
+        {"redirect to a second link",
+         "go http://r.example/?u=http://final.example/x end",
+         SAMIMESubtypePlain,
          {URL{"final.example/x", false, false, false, true, "r.example/?u=http://final.example/x"}}},
-        {"back path", "go http://h.example/a/b/../c end", SAMIMESubtypePlain,
+        {"back path",
+         "go http://h.example/a/b/../c end",
+         SAMIMESubtypePlain,
          {URL{"h.example/a/c", false, true, false, false, "h.example/a/b/../c"}}},
-        {"www link in plain text", "visit www.example.com/x today", SAMIMESubtypePlain,
+        {"www link in plain text",
+         "visit www.example.com/x today",
+         SAMIMESubtypePlain,
          {plainURL("www.example.com/x")}},
         {"www link in HTML is not a link", "visit www.example.com/x today", SAMIMESubtypeHTML, {}},
         {"https is not recognised", "go https://secure.example/x end", SAMIMESubtypePlain, {}},
@@ -60,19 +71,33 @@ TEST(ContentAnalysis, linksAreFoundWithTheirObfuscationFlags)
         {"link inside the last 8 bytes", "xxxxxxxx http://a", SAMIMESubtypePlain, {}},
         {"link just before the last 8 bytes", "xxxxxxx http://ab", SAMIMESubtypePlain, {plainURL("ab")}},
         {"parenthesis ends a plain link", "(http://x.example/p) and", SAMIMESubtypePlain, {plainURL("x.example/p")}},
-        {"parenthesis stays in an HTML link", "(http://x.example/p) and", SAMIMESubtypeHTML,
+        {"parenthesis stays in an HTML link",
+         "(http://x.example/p) and",
+         SAMIMESubtypeHTML,
          {plainURL("x.example/p)")}},
-        {"line feed ends a plain link", "go http://x.example/p\nnext line", SAMIMESubtypePlain,
+        {"line feed ends a plain link",
+         "go http://x.example/p\nnext line",
+         SAMIMESubtypePlain,
          {plainURL("x.example/p")}},
-        {"line feed stays in a richtext link", "go http://x.example/p\nnext line", SAMIMESubtypeRichtext,
+        {"line feed stays in a richtext link",
+         "go http://x.example/p\nnext line",
+         SAMIMESubtypeRichtext,
          {plainURL("x.example/p\nnext")}},
-        {"line feed is dropped from an HTML link", "<a href=\"http://x.exa\nmple/p\">", SAMIMESubtypeHTML,
+        {"line feed is dropped from an HTML link",
+         "<a href=\"http://x.exa\nmple/p\">",
+         SAMIMESubtypeHTML,
          {plainURL("x.example/p")}},
-        {"HTML link broken between ht and tp", "<a href=\"ht\ntp://x.example/p\">x</a>", SAMIMESubtypeHTML,
+        {"HTML link broken between ht and tp",
+         "<a href=\"ht\ntp://x.example/p\">x</a>",
+         SAMIMESubtypeHTML,
          {plainURL("x.example/p")}},
-        {"plain link broken by a line feed is not found", "<a href=\"ht\ntp://x.example/p\">x</a>",
-         SAMIMESubtypePlain, {}},
-        {"two links in order", "a http://one.example/ b http://two.example/ c", SAMIMESubtypeEnriched,
+        {"plain link broken by a line feed is not found",
+         "<a href=\"ht\ntp://x.example/p\">x</a>",
+         SAMIMESubtypePlain,
+         {}},
+        {"two links in order",
+         "a http://one.example/ b http://two.example/ c",
+         SAMIMESubtypeEnriched,
          {plainURL("one.example/"), plainURL("two.example/")}},
         {"empty link", "a http:// then text", SAMIMESubtypePlain, {plainURL("")}},
     };
@@ -85,8 +110,7 @@ TEST(ContentAnalysis, linksAreFoundWithTheirObfuscationFlags)
     EXPECT_EQ(SAMIMEPart::extractURLsFromData(shortData.get(), SAMIMESubtypePlain), nullptr);
 }
 
-TEST(ContentAnalysis, htmlLinksAreBlankedInTheText)
-{
+TEST(ContentAnalysis, htmlLinksAreBlankedInTheText) {
     std::string after;
     extract("see http://a/b now ok", SAMIMESubtypeHTML, &after);
     EXPECT_EQ(after, "see            now ok");
@@ -96,8 +120,7 @@ TEST(ContentAnalysis, htmlLinksAreBlankedInTheText)
     EXPECT_EQ(after, "<a href=\"           \">");
 }
 
-TEST(ContentAnalysis, addressesAreFoundInText)
-{
+TEST(ContentAnalysis, addressesAreFoundInText) {
     const std::string local64(64, 'l');
     struct Case {
         const char* name;
@@ -127,7 +150,8 @@ TEST(ContentAnalysis, addressesAreFoundInText)
         SCOPED_TRACE(c.name);
         SARef<SAData> d = dataOf(c.in);
         for (SAMIMESubtype subtype : {SAMIMESubtypePlain, SAMIMESubtypeHTML}) {
-            SARef<SAMutableArray> list = SARef<SAMutableArray>::adopt(SAMIMEPart::extractEmailsFromData(d.get(), subtype));
+            SARef<SAMutableArray> list =
+                SARef<SAMutableArray>::adopt(SAMIMEPart::extractEmailsFromData(d.get(), subtype));
             ASSERT_TRUE(list);
             EXPECT_EQ(strings(list.get()), c.expected);
         }
@@ -136,13 +160,13 @@ TEST(ContentAnalysis, addressesAreFoundInText)
     EXPECT_EQ(SAMIMEPart::extractEmailsFromData(shortData.get(), SAMIMESubtypePlain), nullptr);
 }
 
-TEST(ContentAnalysis, textPartsCarryTheirLinksAndAddresses)
-{
-    Parsed p = parse("Subject: s\nContent-Type: multipart/alternative; boundary=b\n\n"
-                     "--b\nContent-Type: text/plain\n\nWrite to sales@shop.example or see http://shop.example/a\n"
-                     "--b\nContent-Type: text/html\n\n<p>See <a href=\"http://shop.example/b\">here</a></p>\n"
-                     "--b\nContent-Type: application/octet-stream\n\nhttp://hidden.example/c sales@shop.example\n"
-                     "--b--\n");
+TEST(ContentAnalysis, textPartsCarryTheirLinksAndAddresses) {
+    Parsed p = parse(
+        "Subject: s\nContent-Type: multipart/alternative; boundary=b\n\n"
+        "--b\nContent-Type: text/plain\n\nWrite to sales@shop.example or see http://shop.example/a\n"
+        "--b\nContent-Type: text/html\n\n<p>See <a href=\"http://shop.example/b\">here</a></p>\n"
+        "--b\nContent-Type: application/octet-stream\n\nhttp://hidden.example/c sales@shop.example\n"
+        "--b--\n");
     ASSERT_EQ(childCount(p.part()), 3u);
     EXPECT_EQ(urls(child(p.part(), 0)->_urls), std::vector<URL>{plainURL("shop.example/a")});
     EXPECT_EQ(strings(child(p.part(), 0)->_addresses), std::vector<std::string>{"sales@shop.example"});
@@ -156,27 +180,28 @@ TEST(ContentAnalysis, textPartsCarryTheirLinksAndAddresses)
     EXPECT_EQ(text(child(p.part(), 1)->_simplifiedText).find("shop.example"), std::string::npos);
 }
 
-TEST(ContentAnalysis, decodedHtmlIsBlankedInItsOwnCopy)
-{
+TEST(ContentAnalysis, decodedHtmlIsBlankedInItsOwnCopy) {
     // "<a href=http://q.example/x>y</a>" in base64
-    Parsed p = parse("Subject: s\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n\n"
-                     "PGEgaHJlZj1odHRwOi8vcS5leGFtcGxlL3g+eTwvYT4=\n");
+    Parsed p = parse(
+        "Subject: s\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n\n"
+        "PGEgaHJlZj1odHRwOi8vcS5leGFtcGxlL3g+eTwvYT4=\n");
     EXPECT_EQ(urls(p->_urls), std::vector<URL>{plainURL("q.example/x")});
     EXPECT_EQ(text(p->_content), "<a href=                  >y</a>");
     EXPECT_NE(p.raw().find("PGEgaHJlZj1odHRwOi8vcS5leGFtcGxlL3g+eTwvYT4="), std::string::npos);
     EXPECT_TRUE(p->useTextBase64Encoding());
 }
 
-TEST(ContentAnalysis, plainTextThatImitatesHtmlIsReadAsHtml)
-{
+TEST(ContentAnalysis, plainTextThatImitatesHtmlIsReadAsHtml) {
     std::string tags;
     for (int i = 0; i < 11; ++i)
         tags += "<b>x</b>";
-    Parsed pseudo = parse("Subject: s\nContent-Type: text/plain\n\n" + tags + " www.plain.example/x http://h.example/y\n");
+    Parsed pseudo =
+        parse("Subject: s\nContent-Type: text/plain\n\n" + tags + " www.plain.example/x http://h.example/y\n");
     EXPECT_NE(pseudo->_simplifiedText, nullptr);
     EXPECT_EQ(urls(pseudo->_urls), std::vector<URL>{plainURL("h.example/y")}) << "HTML rules: no www links";
 
-    Parsed ordinary = parse("Subject: s\nContent-Type: text/plain\n\n<b>x</b> www.plain.example/x http://h.example/y\n");
+    Parsed ordinary =
+        parse("Subject: s\nContent-Type: text/plain\n\n<b>x</b> www.plain.example/x http://h.example/y\n");
     EXPECT_EQ(ordinary->_simplifiedText, nullptr);
     EXPECT_EQ(urls(ordinary->_urls).size(), 2u);
 
@@ -190,24 +215,22 @@ TEST(ContentAnalysis, plainTextThatImitatesHtmlIsReadAsHtml)
     EXPECT_EQ(calendar->_urls, nullptr);
 }
 
-TEST(ContentAnalysis, enrichedTextIsAnalysedAfterSimplification)
-{
-    Parsed p = parse("Subject: s\nContent-Type: text/enriched\n\n"
-                     "<color><param>white</param>hidden http://white.example/</color> after http://shown.example/ ok\n");
+TEST(ContentAnalysis, enrichedTextIsAnalysedAfterSimplification) {
+    Parsed p = parse(
+        "Subject: s\nContent-Type: text/enriched\n\n"
+        "<color><param>white</param>hidden http://white.example/</color> after http://shown.example/ ok\n");
     EXPECT_TRUE(p->usesWhiteTrick());
     ASSERT_NE(p->_simplifiedText, nullptr);
     EXPECT_EQ(urls(p->_urls), std::vector<URL>{plainURL("shown.example/")});
 }
 
-std::string htmlPart(const std::string& html, const std::string& extraHeaders = "")
-{
+std::string htmlPart(const std::string& html, const std::string& extraHeaders = "") {
     return "Content-Type: text/html\n" + extraHeaders + "\n" + html;
 }
 
 /// A multipart message of `parts`; each subtype has its own boundary, so
 /// containers of different subtypes nest.
-std::string wrap(const std::string& subtype, const std::vector<std::string>& parts, const std::string& headers = "")
-{
+std::string wrap(const std::string& subtype, const std::vector<std::string>& parts, const std::string& headers = "") {
     const std::string b = "zz-" + subtype;
     std::string m = "Subject: s\n" + headers + "Content-Type: multipart/" + subtype + "; boundary=" + b + "\n\n";
     for (const std::string& part : parts)
@@ -215,8 +238,7 @@ std::string wrap(const std::string& subtype, const std::vector<std::string>& par
     return m + "--" + b + "--\n";
 }
 
-TEST(ContentAnalysis, trickFlagsOfAnyPartAnswerForTheTree)
-{
+TEST(ContentAnalysis, trickFlagsOfAnyPartAnswerForTheTree) {
     std::string unknownTags;
     for (int i = 0; i < 6; ++i)
         unknownTags += "<zz" + std::to_string(i) + ">";
@@ -227,7 +249,7 @@ TEST(ContentAnalysis, trickFlagsOfAnyPartAnswerForTheTree)
         const char* name;
         std::string part;
         bool (SAMIMEPart::*predicate)();
-        bool (SAMIMEPart::*also)() = nullptr; // a flag the same trick sets as well
+        bool (SAMIMEPart::*also)() = nullptr;  // a flag the same trick sets as well
     } cases[] = {
         {"white text", htmlPart("<html><body><font color=\"white\">hidden words</font> shown</body></html>"),
          &SAMIMEPart::usesWhiteTrick},
@@ -244,14 +266,19 @@ TEST(ContentAnalysis, trickFlagsOfAnyPartAnswerForTheTree)
         {"boundary on a text part", "Content-Type: text/plain; boundary=\"zz\"\n\nhello there\n",
          &SAMIMEPart::hasBoundaryForSinglePart},
     };
-    bool (SAMIMEPart::*all[])() = {&SAMIMEPart::usesWhiteTrick,       &SAMIMEPart::usesSmallFontTrick,
-                                   &SAMIMEPart::usesTooManyWrongTags, &SAMIMEPart::usesTooManySpanDisplayNone,
-                                   &SAMIMEPart::usesAfterHTML,        &SAMIMEPart::usesSpamCharset,
-                                   &SAMIMEPart::hasBoundaryForSinglePart, &SAMIMEPart::usesFloatLeftTrick};
+    bool (SAMIMEPart::*all[])() = {&SAMIMEPart::usesWhiteTrick,
+                                   &SAMIMEPart::usesSmallFontTrick,
+                                   &SAMIMEPart::usesTooManyWrongTags,
+                                   &SAMIMEPart::usesTooManySpanDisplayNone,
+                                   &SAMIMEPart::usesAfterHTML,
+                                   &SAMIMEPart::usesSpamCharset,
+                                   &SAMIMEPart::hasBoundaryForSinglePart,
+                                   &SAMIMEPart::usesFloatLeftTrick};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        Parsed nested = parse(wrap("mixed", {"Content-Type: text/plain\n\nan innocent first part\n",
-                                             wrap("alternative", {c.part}).substr(std::string("Subject: s\n").size())}));
+        Parsed nested =
+            parse(wrap("mixed", {"Content-Type: text/plain\n\nan innocent first part\n",
+                                 wrap("alternative", {c.part}).substr(std::string("Subject: s\n").size())}));
         ASSERT_EQ(nested.result(), 0);
         EXPECT_TRUE((nested.part()->*c.predicate)()) << "found two levels down";
         for (auto predicate : all) {
@@ -264,8 +291,7 @@ TEST(ContentAnalysis, trickFlagsOfAnyPartAnswerForTheTree)
     }
 }
 
-TEST(ContentAnalysis, strangeMultipartStructure)
-{
+TEST(ContentAnalysis, strangeMultipartStructure) {
     const std::string text = "Content-Type: text/plain\n\nhello there\n";
     const std::string single = wrap("alternative", {text}).substr(std::string("Subject: s\n").size());
     struct Case {
@@ -274,8 +300,8 @@ TEST(ContentAnalysis, strangeMultipartStructure)
         bool strange;
     } cases[] = {
         {"alternative with one part", wrap("alternative", {text}), true},
-        {"alternative with one part from the help desk", wrap("alternative", {text}, "X-Mailer: Cerberus Helpdesk 0.9\n"),
-         false},
+        {"alternative with one part from the help desk",
+         wrap("alternative", {text}, "X-Mailer: Cerberus Helpdesk 0.9\n"), false},
         {"help desk name must match its case", wrap("alternative", {text}, "X-Mailer: cerberus helpdesk\n"), true},
         {"alternative with two parts", wrap("alternative", {text, text}), false},
         {"empty mixed", "Subject: s\nContent-Type: multipart/mixed; boundary=zz\n\nno parts\n", true},
@@ -294,8 +320,7 @@ TEST(ContentAnalysis, strangeMultipartStructure)
     }
 }
 
-TEST(ContentAnalysis, base64HtmlWithoutDisposition)
-{
+TEST(ContentAnalysis, base64HtmlWithoutDisposition) {
     const std::string b64html = "Content-Type: text/html\nContent-Transfer-Encoding: base64\n";
     struct Case {
         const char* name;
@@ -308,8 +333,8 @@ TEST(ContentAnalysis, base64HtmlWithoutDisposition)
         {"as an attachment", wrap("mixed", {b64html + "content-disposition: attachment\n\nPGI+aGk8L2I+\n"}), false},
         {"plain text in base64", "Subject: s\nContent-Type: text/plain\nContent-Transfer-Encoding: base64\n\naGk=\n",
          false},
-        {"quoted-printable html", "Subject: s\nContent-Type: text/html\nContent-Transfer-Encoding: quoted-printable\n\n<b>",
-         false},
+        {"quoted-printable html",
+         "Subject: s\nContent-Type: text/html\nContent-Transfer-Encoding: quoted-printable\n\n<b>", false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -317,8 +342,7 @@ TEST(ContentAnalysis, base64HtmlWithoutDisposition)
     }
 }
 
-TEST(ContentAnalysis, asianAndCyrillicCharsets)
-{
+TEST(ContentAnalysis, asianAndCyrillicCharsets) {
     struct Case {
         const char* name;
         std::string message;
@@ -347,11 +371,10 @@ TEST(ContentAnalysis, asianAndCyrillicCharsets)
     }
 }
 
-TEST(ContentAnalysis, addressHelpersOfTheWiderInterface)
-{
+TEST(ContentAnalysis, addressHelpersOfTheWiderInterface) {
     struct DomainCase {
         const char* url;
-        const char* host; // nullptr: no answer
+        const char* host;  // nullptr: no answer
     } domains[] = {
         {"http://www.example.com/path", "www.example.com"},
         {"HTTP://user@host.example/x", "host.example"},
@@ -401,10 +424,9 @@ TEST(ContentAnalysis, addressHelpersOfTheWiderInterface)
     EXPECT_EQ(p->receivedFromAddresses(), nullptr);
 }
 
-} // namespace
+}  // namespace
 
-TEST(ContentAnalysis, linksAreFoundAtEveryOffsetOfTheScanBlocks)
-{
+TEST(ContentAnalysis, linksAreFoundAtEveryOffsetOfTheScanBlocks) {
     // A link at each position of the first blocks, in any case, with filler
     // that holds no link; and one that ends exactly where scanning stops.
     for (SAMIMESubtype subtype : {SAMIMESubtypePlain, SAMIMESubtypeHTML}) {
@@ -426,22 +448,22 @@ TEST(ContentAnalysis, linksAreFoundAtEveryOffsetOfTheScanBlocks)
     for (unsigned long length = 9; length < 60; ++length) {
         std::string text(length, ' ');
         const std::string link = "http://ab";
-        text.replace(length - 9, link.size(), link); // starts right before the last 8 bytes
+        text.replace(length - 9, link.size(), link);  // starts right before the last 8 bytes
         ASSERT_EQ(extract(text, SAMIMESubtypePlain).size(), 1u) << length;
         text = std::string(length - 8, ' ') + "http://a";
         EXPECT_TRUE(extract(text, SAMIMESubtypePlain).empty()) << length;
     }
 }
 
-TEST(ContentAnalysis, redirectsAndBackPathsAreSeenAtTheEdgesOfALink)
-{
+TEST(ContentAnalysis, redirectsAndBackPathsAreSeenAtTheEdgesOfALink) {
     struct Case {
         std::string link;
         URL expected;
     } cases[] = {
         {"r.example/http://", URL{"", false, false, false, true, "r.example/http://"}},
         {"http://x.example/p", URL{"x.example/p", false, false, false, true, "http://x.example/p"}},
-        {"a/http://b/http://c.example/z", URL{"c.example/z", false, false, false, true, "a/http://b/http://c.example/z"}},
+        {"a/http://b/http://c.example/z",
+         URL{"c.example/z", false, false, false, true, "a/http://b/http://c.example/z"}},
         {"a/%68ttp://d.example/q", URL{"d.example/q", false, false, false, true, "a/http://d.example/q"}},
         {"h.example/a/..", URL{"h.example", false, true, false, false, "h.example/a/.."}},
         {"h.example/a/.", plainURL("h.example/a/.")},
@@ -456,8 +478,7 @@ TEST(ContentAnalysis, redirectsAndBackPathsAreSeenAtTheEdgesOfALink)
     }
 }
 
-TEST(ContentAnalysis, messageIDsOfComputersNamedWithoutADot)
-{
+TEST(ContentAnalysis, messageIDsOfComputersNamedWithoutADot) {
     struct Case {
         const char* id;
         bool computerName;  // a host a real client writes

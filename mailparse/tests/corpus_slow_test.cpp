@@ -20,8 +20,7 @@ namespace {
 
 constexpr std::size_t kCorpusMessages = 6046;
 
-std::vector<fs::path> corpusFiles()
-{
+std::vector<fs::path> corpusFiles() {
     std::vector<fs::path> roots;
     if (const char* dir = std::getenv("JUNKWARD_CORPUS_DIR"))
         roots.push_back(fs::path(dir) / "spam-assassin");
@@ -42,16 +41,14 @@ std::vector<fs::path> corpusFiles()
     return {};
 }
 
-std::string readAll(const fs::path& path)
-{
+std::string readAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
 }
 
-void checkTree(SAMIMEPart* part, int depth, unsigned long* parts)
-{
+void checkTree(SAMIMEPart* part, int depth, unsigned long* parts) {
     ++*parts;
     ASSERT_EQ(part->_depth, depth);
     ASSERT_NE(part->_headers, nullptr);
@@ -59,8 +56,7 @@ void checkTree(SAMIMEPart* part, int depth, unsigned long* parts)
         checkTree(child(part, i), depth + 1, parts);
 }
 
-TEST(MimeCorpus, everyCorpusMessageParses)
-{
+TEST(MimeCorpus, everyCorpusMessageParses) {
     std::vector<fs::path> files = corpusFiles();
     if (files.empty())
         GTEST_SKIP() << "corpus not cached; run bench/fetch-corpus";
@@ -83,8 +79,7 @@ TEST(MimeCorpus, everyCorpusMessageParses)
     EXPECT_GT(parts, files.size() + multipart);
 }
 
-TEST(MimeCorpus, theToolPrintsEveryCorpusMessage)
-{
+TEST(MimeCorpus, theToolPrintsEveryCorpusMessage) {
     std::vector<fs::path> files = corpusFiles();
     if (files.empty())
         GTEST_SKIP() << "corpus not cached; run bench/fetch-corpus";
@@ -102,4 +97,4 @@ TEST(MimeCorpus, theToolPrintsEveryCorpusMessage)
     }
 }
 
-} // namespace
+}  // namespace

@@ -19,8 +19,7 @@ using ObjectDecoder = SAData* (*)(const SAData*);
 
 // Runs a buffer decoder on `input` copied into a buffer of exactly its size,
 // so that any read past the end is caught by the address sanitizer.
-std::optional<std::string> decode(BufferDecoder decoder, const std::string& input)
-{
+std::optional<std::string> decode(BufferDecoder decoder, const std::string& input) {
     std::vector<unsigned char> exact(input.begin(), input.end());
     unsigned char* out = nullptr;
     unsigned long outLength = 12345;
@@ -31,10 +30,9 @@ std::optional<std::string> decode(BufferDecoder decoder, const std::string& inpu
     return result;
 }
 
-std::optional<std::string> decodeObject(ObjectDecoder decoder, const std::string& input)
-{
-    auto data = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(input.data()), input.size(), false));
+std::optional<std::string> decodeObject(ObjectDecoder decoder, const std::string& input) {
+    auto data =
+        SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(input.data()), input.size(), false));
     auto decoded = SARef<SAData>::adopt(decoder(data.get()));
     if (!decoded)
         return std::nullopt;
@@ -45,19 +43,17 @@ std::optional<std::string> decodeObject(ObjectDecoder decoder, const std::string
 
 struct Case {
     std::string input;
-    std::optional<std::string> output; // nullopt: the decoding fails
+    std::optional<std::string> output;  // nullopt: the decoding fails
 };
 
-void check(BufferDecoder buffer, ObjectDecoder object, const std::vector<Case>& cases)
-{
+void check(BufferDecoder buffer, ObjectDecoder object, const std::vector<Case>& cases) {
     for (const Case& c : cases) {
         EXPECT_EQ(decode(buffer, c.input), c.output) << "input: " << c.input;
         EXPECT_EQ(decodeObject(object, c.input), c.output) << "input: " << c.input;
     }
 }
 
-TEST(SADecoderFactory, base64)
-{
+TEST(SADecoderFactory, base64) {
     check(SADecoderFactory::decodeBase64Buffer, SADecoderFactory::decodeBase64,
           {
               {"QUJD", "ABC"},
@@ -80,8 +76,7 @@ TEST(SADecoderFactory, base64)
           });
 }
 
-TEST(SADecoderFactory, base64LongInputMatchesGroupByGroupDecoding)
-{
+TEST(SADecoderFactory, base64LongInputMatchesGroupByGroupDecoding) {
     // The long runs take the whole-group path; a break every 76 bytes and an
     // odd tail take the byte path.
     std::string plain;
@@ -90,8 +85,8 @@ TEST(SADecoderFactory, base64LongInputMatchesGroupByGroupDecoding)
     static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
     std::string encoded;
     for (size_t i = 0; i + 2 < plain.size(); i += 3) {
-        unsigned v = static_cast<unsigned char>(plain[i]) << 16 | static_cast<unsigned char>(plain[i + 1]) << 8
-                   | static_cast<unsigned char>(plain[i + 2]);
+        unsigned v = static_cast<unsigned char>(plain[i]) << 16 | static_cast<unsigned char>(plain[i + 1]) << 8 |
+                     static_cast<unsigned char>(plain[i + 2]);
         for (int k = 3; k >= 0; --k)
             encoded.push_back(alphabet[(v >> (6 * k)) & 63]);
         if (encoded.size() % 78 == 76)
@@ -102,8 +97,7 @@ TEST(SADecoderFactory, base64LongInputMatchesGroupByGroupDecoding)
     EXPECT_EQ(decode(SADecoderFactory::decodeBase64Buffer, encoded), expected);
 }
 
-TEST(SADecoderFactory, quotedPrintable)
-{
+TEST(SADecoderFactory, quotedPrintable) {
     check(SADecoderFactory::decodeQuotedPrintableBuffer, SADecoderFactory::decodeQuotedPrintable,
           {
               {"a=3Db", "a=b"},
@@ -123,8 +117,7 @@ TEST(SADecoderFactory, quotedPrintable)
           });
 }
 
-TEST(SADecoderFactory, q)
-{
+TEST(SADecoderFactory, q) {
     check(SADecoderFactory::decodeQBuffer, SADecoderFactory::decodeQ,
           {
               {"a_b", "a b"},
@@ -141,8 +134,7 @@ TEST(SADecoderFactory, q)
           });
 }
 
-TEST(SADecoderFactory, uuencode)
-{
+TEST(SADecoderFactory, uuencode) {
     check(SADecoderFactory::decodeUuencodeBuffer, SADecoderFactory::decodeUuencode,
           {
               {"begin 644 f\n#86)C\n`\nend\n", "abc"},
@@ -161,8 +153,7 @@ TEST(SADecoderFactory, uuencode)
           });
 }
 
-TEST(SADecoderFactory, uuencodeLinesShorterThanTheirCountStopAtTheirEnd)
-{
+TEST(SADecoderFactory, uuencodeLinesShorterThanTheirCountStopAtTheirEnd) {
     // "M" claims 45 bytes; the line holds two groups only. Nothing is read from
     // the next line or past the end of the input.
     EXPECT_EQ(decode(SADecoderFactory::decodeUuencodeBuffer, "begin 644 f\nM86)C86)C\n#86)C\n`\n"), "abcabcabc");
@@ -172,8 +163,7 @@ TEST(SADecoderFactory, uuencodeLinesShorterThanTheirCountStopAtTheirEnd)
 
 // Byte-at-a-time decoders written straight from the rules, to compare the
 // word-at-a-time ones with on many inputs.
-int referenceHex(unsigned char c)
-{
+int referenceHex(unsigned char c) {
     if (c >= '0' && c <= '9')
         return c - '0';
     if (c >= 'A' && c <= 'F')
@@ -183,8 +173,7 @@ int referenceHex(unsigned char c)
     return -1;
 }
 
-std::optional<std::string> referenceEscapes(const std::string& in, bool q)
-{
+std::optional<std::string> referenceEscapes(const std::string& in, bool q) {
     std::string out;
     enum { Normal, AfterEquals, AfterDigit } state = Normal;
     unsigned char digit = 0;
@@ -227,16 +216,17 @@ std::optional<std::string> referenceEscapes(const std::string& in, bool q)
     return out;
 }
 
-std::string referenceBase64(const std::string& in)
-{
+std::string referenceBase64(const std::string& in) {
     std::string out;
     unsigned group = 0;
     int values = 0;
     for (unsigned char c : in) {
-        int v = c >= 'A' && c <= 'Z' ? c - 'A'
-              : c >= 'a' && c <= 'z' ? c - 'a' + 26
-              : c >= '0' && c <= '9' ? c - '0' + 52
-              : c == '+' ? 62 : c == '/' ? 63 : -1;
+        int v = c >= 'A' && c <= 'Z'   ? c - 'A'
+                : c >= 'a' && c <= 'z' ? c - 'a' + 26
+                : c >= '0' && c <= '9' ? c - '0' + 52
+                : c == '+'             ? 62
+                : c == '/'             ? 63
+                                       : -1;
         if (c == '=') {
             if (values == 3) {
                 out += static_cast<char>(group >> 10);
@@ -260,8 +250,7 @@ std::string referenceBase64(const std::string& in)
     return out;
 }
 
-TEST(SADecoderFactory, wordAtATimeDecodersAgreeWithTheByteRules)
-{
+TEST(SADecoderFactory, wordAtATimeDecodersAgreeWithTheByteRules) {
     // Inputs drawn from small alphabets that make escapes, breaks and padding
     // frequent, at every length around the word size.
     const std::string escapeAlphabet = "=_=\r\nA0f9zG \x80=";
@@ -290,8 +279,7 @@ TEST(SADecoderFactory, wordAtATimeDecodersAgreeWithTheByteRules)
 // Runs a buffer decoder on `input` placed at the very end of an allocation,
 // `shift` bytes into it, so that reads past the end are caught whatever the
 // input's alignment.
-std::optional<std::string> decodeAtEnd(BufferDecoder decoder, const std::string& input, size_t shift)
-{
+std::optional<std::string> decodeAtEnd(BufferDecoder decoder, const std::string& input, size_t shift) {
     std::vector<unsigned char> buffer(shift + input.size());
     std::copy(input.begin(), input.end(), buffer.begin() + static_cast<long>(shift));
     unsigned char* out = nullptr;
@@ -303,13 +291,12 @@ std::optional<std::string> decodeAtEnd(BufferDecoder decoder, const std::string&
     return result;
 }
 
-TEST(SADecoderFactory, blockDecodersAgreeWithTheByteRulesOnLongInputs)
-{
+TEST(SADecoderFactory, blockDecodersAgreeWithTheByteRulesOnLongInputs) {
     // Long runs of mostly well-formed escapes, soft breaks and plain text, with
     // now and then a malformed escape, so that blocks of sixteen bytes are taken
     // whole, cut short, and have escapes straddling their ends at every offset.
-    const char* const pieces[] = {"=41", "=e9", "=C3", "=\r\n", "=\n", "=\r", "_", "a", " ", "text ", "\r\n",
-                                  "==", "=4=", "=Z", "=4_", "=\x80", "9", "F", "=3D", "=5F"};
+    const char* const pieces[] = {"=41",  "=e9", "=C3", "=\r\n", "=\n", "=\r",   "_", "a", " ",   "text ",
+                                  "\r\n", "==",  "=4=", "=Z",    "=4_", "=\x80", "9", "F", "=3D", "=5F"};
     const size_t pieceCount = sizeof pieces / sizeof pieces[0];
     uint32_t seed = 777;
     auto next = [&] { return seed = seed * 1103515245u + 12345u, seed >> 16; };
@@ -329,13 +316,11 @@ TEST(SADecoderFactory, blockDecodersAgreeWithTheByteRulesOnLongInputs)
         ASSERT_EQ(decodeAtEnd(SADecoderFactory::decodeQuotedPrintableBuffer, input, shift),
                   referenceEscapes(input, false))
             << input;
-        ASSERT_EQ(decodeAtEnd(SADecoderFactory::decodeQBuffer, input, shift), referenceEscapes(input, true))
-            << input;
+        ASSERT_EQ(decodeAtEnd(SADecoderFactory::decodeQBuffer, input, shift), referenceEscapes(input, true)) << input;
     }
 }
 
-TEST(SADecoderFactory, escapesAtEveryOffsetOfALongInput)
-{
+TEST(SADecoderFactory, escapesAtEveryOffsetOfALongInput) {
     // One escape, break or malformed escape after k plain bytes, then plain
     // text: each lands at every offset of a block and at every distance from
     // the end of the input.
@@ -369,8 +354,7 @@ TEST(SADecoderFactory, escapesAtEveryOffsetOfALongInput)
 
 // Uuencode line by line and group by group: the count byte gives the bytes of
 // the line; groups are taken from the line only.
-std::optional<std::string> referenceUuencode(const std::string& in)
-{
+std::optional<std::string> referenceUuencode(const std::string& in) {
     size_t i = in.find_first_not_of("\n\r \t");
     if (i == std::string::npos || in.compare(i, 6, "begin ") != 0)
         return std::nullopt;
@@ -403,8 +387,7 @@ std::optional<std::string> referenceUuencode(const std::string& in)
     return out;
 }
 
-TEST(SADecoderFactory, uuencodeLongLinesAgreeWithGroupByGroupDecoding)
-{
+TEST(SADecoderFactory, uuencodeLongLinesAgreeWithGroupByGroupDecoding) {
     // Lines of every count, full, short and overlong, with bytes from the whole
     // range, so that runs of four groups, the groups after them and short lines
     // are all reached.
@@ -430,8 +413,7 @@ TEST(SADecoderFactory, uuencodeLongLinesAgreeWithGroupByGroupDecoding)
     }
 }
 
-TEST(SADecoderFactory, failuresOnNullArguments)
-{
+TEST(SADecoderFactory, failuresOnNullArguments) {
     const unsigned char in[] = "QUJD";
     unsigned char* out = reinterpret_cast<unsigned char*>(1);
     unsigned long outLength = 99;
@@ -452,8 +434,7 @@ TEST(SADecoderFactory, failuresOnNullArguments)
     EXPECT_EQ(SADecoderFactory::decodeQ(nullptr), nullptr);
 }
 
-TEST(SADecoderFactory, everyTruncationOfEncodedInputStaysInBounds)
-{
+TEST(SADecoderFactory, everyTruncationOfEncodedInputStaysInBounds) {
     // Every prefix of typical inputs, each in a buffer of exactly its size.
     const std::string inputs[] = {
         "SGVsbG8gV29ybGQ=\r\nQUJD",
@@ -479,4 +460,4 @@ TEST(SADecoderFactory, everyTruncationOfEncodedInputStaysInBounds)
     EXPECT_EQ(full->size(), 48u);
 }
 
-} // namespace
+}  // namespace

@@ -12,14 +12,10 @@
 
 namespace {
 
-SARef<SAString> str(const std::string& text)
-{
-    return SARef<SAString>::adopt(new SAString(text.data(), text.size()));
-}
+SARef<SAString> str(const std::string& text) { return SARef<SAString>::adopt(new SAString(text.data(), text.size())); }
 
 // A segment as "charset:bytes", or "charset:<none>" when it has no data.
-std::vector<std::string> segments(const SAEncodedString& encoded)
-{
+std::vector<std::string> segments(const SAEncodedString& encoded) {
     std::vector<std::string> out;
     SAMutableArray* list = encoded.segments();
     if (!list)
@@ -35,8 +31,7 @@ std::vector<std::string> segments(const SAEncodedString& encoded)
     return out;
 }
 
-TEST(SAEncodedString, parsing)
-{
+TEST(SAEncodedString, parsing) {
     struct Case {
         std::string value;
         std::vector<std::string> segments;
@@ -74,8 +69,7 @@ TEST(SAEncodedString, parsing)
     EXPECT_EQ(SAEncodedString(&nullString).segments(), nullptr);
 }
 
-TEST(SAEncodedString, everyCutOfAnEncodedWordParsesSafely)
-{
+TEST(SAEncodedString, everyCutOfAnEncodedWordParsesSafely) {
     const std::string value = "Re: =?iso-8859-1?Q?caf=E9_cr=E8me?= =?utf-8?B?w6k=?= end";
     for (size_t n = 0; n <= value.size(); ++n) {
         SAEncodedString encoded(str(value.substr(0, n)).get());
@@ -87,29 +81,24 @@ TEST(SAEncodedString, everyCutOfAnEncodedWordParsesSafely)
     }
 }
 
-TEST(SAEncodedString, getStringEncoding)
-{
+TEST(SAEncodedString, getStringEncoding) {
     struct Case {
         const char* name;
         SAStringEncodings value;
     };
     const Case cases[] = {
-        {"US-ASCII", 0},          {"us-ascii", 0},          {"MACINTOSH", 0},
-        {"DEFAULT_CHARSET", 0},   {"default", 0},           {"x-mac-roman", 0},
-        {"x-mac-japanese", 1},    {"x-mac-korean", 3},      {"x-mac-hebrew", 5},
-        {"x-mac-greek", 6},       {"x-mac-cyrillic", 7},    {"x-mac-ukrainian", 152},
-        {"x-mac-latin1", -1},     {"x-macintosh", -1},      {"ISO-8859-1", 513},
-        {"ISO-8859-15", 527},     {"iso-8859-5", 517},      {"iso-8859-", 512},
-        {"iso-8859-1234567", -1}, {"iso-2022-jp", 2080},    {"ISO-2022-KR", 2112},
-        {"iso-2022-cn", 2096},    {"iso-2022-jp-2", -1},    {"iso-10646-ucs-2", -2},
-        {"iso-", -2},             {"gb2312", 1057},         {"GB2312_CHARSET", 1057},
-        {"windows-1252", 1280},   {"windows-1250", 1281},   {"windows-1251", 1282},
-        {"windows-1253", 1283},   {"windows-1254", 1284},   {"windows-1255", -1},
-        {"EUC-JP", 2336},         {"euc-kr", 2368},         {"ks_c_5601-1987", 2368},
-        {"Shift_JIS", 2561},      {"shift-jis", 2561},      {"koi8-r", 2562},
-        {"chinesebig5", 2563},    {"BIG5", 2563},           {"hz-gb-2312", 2565},
-        {"UTF-8", 134217984},     {"utf-8", 134217984},     {"%CHARSET", -2},
-        {"%rnd_chset", -2},       {"utf-16", -1},           {"", -1},
+        {"US-ASCII", 0},        {"us-ascii", 0},        {"MACINTOSH", 0},         {"DEFAULT_CHARSET", 0},
+        {"default", 0},         {"x-mac-roman", 0},     {"x-mac-japanese", 1},    {"x-mac-korean", 3},
+        {"x-mac-hebrew", 5},    {"x-mac-greek", 6},     {"x-mac-cyrillic", 7},    {"x-mac-ukrainian", 152},
+        {"x-mac-latin1", -1},   {"x-macintosh", -1},    {"ISO-8859-1", 513},      {"ISO-8859-15", 527},
+        {"iso-8859-5", 517},    {"iso-8859-", 512},     {"iso-8859-1234567", -1}, {"iso-2022-jp", 2080},
+        {"ISO-2022-KR", 2112},  {"iso-2022-cn", 2096},  {"iso-2022-jp-2", -1},    {"iso-10646-ucs-2", -2},
+        {"iso-", -2},           {"gb2312", 1057},       {"GB2312_CHARSET", 1057}, {"windows-1252", 1280},
+        {"windows-1250", 1281}, {"windows-1251", 1282}, {"windows-1253", 1283},   {"windows-1254", 1284},
+        {"windows-1255", -1},   {"EUC-JP", 2336},       {"euc-kr", 2368},         {"ks_c_5601-1987", 2368},
+        {"Shift_JIS", 2561},    {"shift-jis", 2561},    {"koi8-r", 2562},         {"chinesebig5", 2563},
+        {"BIG5", 2563},         {"hz-gb-2312", 2565},   {"UTF-8", 134217984},     {"utf-8", 134217984},
+        {"%CHARSET", -2},       {"%rnd_chset", -2},     {"utf-16", -1},           {"", -1},
         {"big5x", -1},
     };
     for (const Case& c : cases)
@@ -119,8 +108,7 @@ TEST(SAEncodedString, getStringEncoding)
     EXPECT_EQ(SAEncodedString::getStringEncoding(&nullString), -1);
 }
 
-TEST(SAEncodedString, charsetPredicates)
-{
+TEST(SAEncodedString, charsetPredicates) {
     const SAStringEncodings exotic[] = {3, 7, 152, 517, 523, 1057, 1282, 1600, 2096, 2112, 2368, 2562, 2563, 2565};
     const SAStringEncodings japanese[] = {1, 2080, 2336};
     for (SAStringEncodings e = -2; e < 3000; ++e) {
@@ -140,9 +128,9 @@ TEST(SAEncodedString, charsetPredicates)
         {"=?koi8-r?B?QQ==?=", true, false},
         {"=?Shift_JIS?B?QQ==?=", false, false},
         {"Hi =?iso-2022-jp?B?QQ==?=", false, true},
-        {"=?euc-kr?Q?bad=ZZ?=", true, false}, // a word without data still counts
+        {"=?euc-kr?Q?bad=ZZ?=", true, false},  // a word without data still counts
         {"plain", false, false},
-        {"=?koi8-r?BB?QQ==?=", false, false}, // rejected: no segments
+        {"=?koi8-r?BB?QQ==?=", false, false},  // rejected: no segments
     };
     for (const Case& c : cases) {
         SAEncodedString encoded(str(c.value).get());
@@ -151,8 +139,7 @@ TEST(SAEncodedString, charsetPredicates)
     }
 }
 
-TEST(SAEncodedString, copyStringOnlyJoinsPureASCIISegments)
-{
+TEST(SAEncodedString, copyStringOnlyJoinsPureASCIISegments) {
     // "US-ASCII" maps to 0, not to the ASCII identifier, so nothing qualifies.
     SAEncodedString plain(str("just text").get());
     EXPECT_EQ(plain.copyString(), nullptr);
@@ -160,8 +147,7 @@ TEST(SAEncodedString, copyStringOnlyJoinsPureASCIISegments)
     EXPECT_EQ(rejected.copyString(), nullptr);
 }
 
-TEST(SAEncodedString, charsetConstantsAndIdentity)
-{
+TEST(SAEncodedString, charsetConstantsAndIdentity) {
     EXPECT_STREQ(SAENCODEDSTRINGDATA->cString(), "Data");
     EXPECT_STREQ(SAENCODEDSTRINGENCODING->cString(), "Encoding");
     EXPECT_STREQ(SASHIFTJIS2->cString(), "SHIFT-JIS");
@@ -173,4 +159,4 @@ TEST(SAEncodedString, charsetConstantsAndIdentity)
     EXPECT_TRUE(encoded.isKindOfClass(GETIDSAObject()));
 }
 
-} // namespace
+}  // namespace

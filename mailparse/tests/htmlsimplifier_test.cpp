@@ -28,8 +28,7 @@ struct Result {
     bool null = false;
 };
 
-SARef<SAData> data(const std::string& bytes)
-{
+SARef<SAData> data(const std::string& bytes) {
     return SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), false));
 }
 
@@ -37,8 +36,7 @@ SARef<SAString> str(const char* text) { return SARef<SAString>::adopt(new SAStri
 
 std::string text(SAData* out) { return out->bytes() ? std::string(out->bytes(), out->length()) : std::string(); }
 
-Result html(const std::string& input)
-{
+Result html(const std::string& input) {
     T::clearHTMLTrickFlags();
     SARef<SAData> in = data(input);
     SARef<SAData> out = SARef<SAData>::adopt(T::simplifiedHTML(in.get()));
@@ -52,8 +50,7 @@ Result html(const std::string& input)
     return result;
 }
 
-std::string flagNames(unsigned flags)
-{
+std::string flagNames(unsigned flags) {
     std::string names;
     const char* all[] = {"white", "small", "wrong", "spans", "after", "layout"};
     for (int i = 0; i < 6; ++i)
@@ -62,8 +59,7 @@ std::string flagNames(unsigned flags)
     return names.empty() ? "none" : names;
 }
 
-std::string repeat(const std::string& piece, int times)
-{
+std::string repeat(const std::string& piece, int times) {
     std::string out;
     for (int i = 0; i < times; ++i)
         out += piece;
@@ -76,8 +72,7 @@ struct HTMLCase {
     unsigned flags;
 };
 
-void expectCases(const std::vector<HTMLCase>& cases)
-{
+void expectCases(const std::vector<HTMLCase>& cases) {
     for (const HTMLCase& c : cases) {
         const Result r = html(c.input);
         EXPECT_FALSE(r.null) << c.input;
@@ -86,8 +81,7 @@ void expectCases(const std::vector<HTMLCase>& cases)
     }
 }
 
-TEST(SATextTranslatorHTML, keepsTextAndStructureAndDropsPresentation)
-{
+TEST(SATextTranslatorHTML, keepsTextAndStructureAndDropsPresentation) {
     expectCases({
         {"a <b>bold</b> c", "a bold c", 0},
         {"<blink>x</blink>", "<blink>x</blink>", 0},
@@ -114,8 +108,7 @@ TEST(SATextTranslatorHTML, keepsTextAndStructureAndDropsPresentation)
     });
 }
 
-TEST(SATextTranslatorHTML, dropsScriptsFramesAppletsCommentsAndTheHead)
-{
+TEST(SATextTranslatorHTML, dropsScriptsFramesAppletsCommentsAndTheHead) {
     expectCases({
         // A head left open ends where the body begins.
         {"<html><head><title>t</title><body>shown</body></html>", "<html><body>shown</body></html>", 0},
@@ -136,8 +129,7 @@ TEST(SATextTranslatorHTML, dropsScriptsFramesAppletsCommentsAndTheHead)
     });
 }
 
-TEST(SATextTranslatorHTML, countsUnknownTags)
-{
+TEST(SATextTranslatorHTML, countsUnknownTags) {
     expectCases({
         {"<x1><x2><x3><x4><x5>", "<x1><x2><x3><x4><x5>", 0},
         {"<x1><x2><x3><x4><x5><x6>", "<x1><x2><x3><x4><x5><x6>", Wrong},
@@ -150,8 +142,7 @@ TEST(SATextTranslatorHTML, countsUnknownTags)
     });
 }
 
-TEST(SATextTranslatorHTML, hidesTextWrittenInTheBackgroundColour)
-{
+TEST(SATextTranslatorHTML, hidesTextWrittenInTheBackgroundColour) {
     expectCases({
         {"<font color=white>hidden</font>shown", "shown", White},
         {"<font color=\"#FEFEFE\">hidden</font>", "", White},
@@ -165,7 +156,8 @@ TEST(SATextTranslatorHTML, hidesTextWrittenInTheBackgroundColour)
         {"<table><tr><td background-image=x.png><font color=white>x</font></td></tr></table>",
          "<table><tr><td></td></tr></table>", 0},
         // A cell painted by a style-sheet class has a background the simplifier cannot see.
-        {"<table><tr><td class=title><font color=white>x</font></td></tr></table>", "<table><tr><td>x</td></tr></table>", 0},
+        {"<table><tr><td class=title><font color=white>x</font></td></tr></table>",
+         "<table><tr><td>x</td></tr></table>", 0},
         {"<table><tr><td class=title bgcolor=white><font color=white>x</font></td></tr></table>",
          "<table><tr><td></td></tr></table>", White},
         {"<table><tr><td background=x.png><font color=white>x</font></td></tr></table>",
@@ -182,8 +174,7 @@ TEST(SATextTranslatorHTML, hidesTextWrittenInTheBackgroundColour)
     });
 }
 
-TEST(SATextTranslatorHTML, flagsTinyFonts)
-{
+TEST(SATextTranslatorHTML, flagsTinyFonts) {
     expectCases({
         {"<p style=\"font-size:1px\">tiny</p>", "\r ", Small | White},
         {"<p style=\"FONT-SIZE: 0PX\">tiny", "\r", Small | White},
@@ -194,8 +185,7 @@ TEST(SATextTranslatorHTML, flagsTinyFonts)
     });
 }
 
-TEST(SATextTranslatorHTML, flagsInvisibleSpans)
-{
+TEST(SATextTranslatorHTML, flagsInvisibleSpans) {
     const std::string span = "<span style=\"display: none\">x</span>";
     expectCases({
         {repeat(span, 10) + "y", "y", 0},
@@ -204,8 +194,7 @@ TEST(SATextTranslatorHTML, flagsInvisibleSpans)
     });
 }
 
-TEST(SATextTranslatorHTML, flagsTextAfterTheEndOfTheDocument)
-{
+TEST(SATextTranslatorHTML, flagsTextAfterTheEndOfTheDocument) {
     const std::string thirty(30, 'a');
     expectCases({
         {"<html>x</html>" + thirty + "b", "<html>x</html>", After},
@@ -217,8 +206,7 @@ TEST(SATextTranslatorHTML, flagsTextAfterTheEndOfTheDocument)
     });
 }
 
-TEST(SATextTranslatorHTML, flagsFloatingLayouts)
-{
+TEST(SATextTranslatorHTML, flagsFloatingLayouts) {
     const std::string right = "<span style=\"float:right\">r</span>";
     const std::string zeroMargin = "<span style=\"float:right;margin-left:0px\">z</span>";
     const std::string zeroBorder = "<span style=\"float:right;border-width:0px\">z</span>";
@@ -246,12 +234,11 @@ TEST(SATextTranslatorHTML, flagsFloatingLayouts)
     });
 }
 
-TEST(SATextTranslatorHTML, colourStackFollowsTableStructure)
-{
+TEST(SATextTranslatorHTML, colourStackFollowsTableStructure) {
     expectCases({
         // /TD pops the cell: the next cell inherits the row's black again.
-        {"<table bgcolor=black><tr><td bgcolor=white></td><td><font color=white>b</font>",
-         "<table><tr><td></td><td>b", 0},
+        {"<table bgcolor=black><tr><td bgcolor=white></td><td><font color=white>b</font>", "<table><tr><td></td><td>b",
+         0},
         // /TD leaves a TH on top alone.
         {"<table bgcolor=black><tr><th bgcolor=white></td><font color=white>e", "<table><tr><th></td>", White},
         // /TR pops the cells, then the row.
@@ -267,8 +254,7 @@ TEST(SATextTranslatorHTML, colourStackFollowsTableStructure)
     });
 }
 
-TEST(SATextTranslatorHTML, colourStackStaysExactWhenNestedVeryDeep)
-{
+TEST(SATextTranslatorHTML, colourStackStaysExactWhenNestedVeryDeep) {
     const int depth = 100000;
     Result r = html(repeat("<td bgcolor=black>", depth) + "<font color=white>x</font>" + repeat("</td>", depth) +
                     "<font color=white>y");
@@ -285,8 +271,7 @@ TEST(SATextTranslatorHTML, colourStackStaysExactWhenNestedVeryDeep)
     EXPECT_EQ(r.text, repeat("<td>", 301) + "w");
 }
 
-TEST(SATextTranslatorHTML, survivesHostileInput)
-{
+TEST(SATextTranslatorHTML, survivesHostileInput) {
     const std::string lt(1 << 20, '<');
     Result r = html(lt);
     EXPECT_FALSE(r.null);
@@ -314,8 +299,7 @@ TEST(SATextTranslatorHTML, survivesHostileInput)
     EXPECT_EQ(r.text, repeat("<table>", 50000) + "deep");
 }
 
-TEST(SATextTranslatorHTML, nullAndEmptyInputFail)
-{
+TEST(SATextTranslatorHTML, nullAndEmptyInputFail) {
     EXPECT_EQ(T::simplifiedHTML(nullptr), nullptr);
     SARef<SAData> empty = SARef<SAData>::adopt(new SAData());
     EXPECT_EQ(T::simplifiedHTML(empty.get()), nullptr);
@@ -337,25 +321,40 @@ TEST(SATextTranslatorHTML, nullAndEmptyInputFail)
     EXPECT_EQ(result->length(), 0u);
 }
 
-TEST(SATextTranslatorHTML, buffersHoldTheirOutputAndTheCallerFreesThem)
-{
+TEST(SATextTranslatorHTML, buffersHoldTheirOutputAndTheCallerFreesThem) {
     const std::string input = "<td bgcolor=red>x</td>";
     unsigned char* out = nullptr;
     unsigned long outLength = 0;
-    ASSERT_EQ(T::simplifiedHTMLBuffer(reinterpret_cast<const unsigned char*>(input.data()), input.size(), &out, &outLength), 0);
+    ASSERT_EQ(
+        T::simplifiedHTMLBuffer(reinterpret_cast<const unsigned char*>(input.data()), input.size(), &out, &outLength),
+        0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(out), outLength), "<td>x</td>");
     std::free(out);
 }
 
-TEST(SATextTranslatorHTML, outputNeverOutgrowsRandomInput)
-{
+TEST(SATextTranslatorHTML, outputNeverOutgrowsRandomInput) {
     const char alphabet[] = "<>/!-=\"' \n\r\t\0abcdefhilnoprstuwy:;#0123456789";
     std::mt19937 random(20261208);
     std::uniform_int_distribution<int> pick(0, sizeof(alphabet) - 2);
     std::uniform_int_distribution<int> size(1, 3000);
-    const char* words[] = {"<td bgcolor=", "<font color=", "</td>", "<span style=\"display:none;float:right\">",
-                           "</table>", "<!--", "-->", "</html>", "<color><param>", "</param>", "<p style=\"font-size:1px\">",
-                           "<script>", "</script>", "<head>", "<style>", "</style>", "</body>", "<nofill>"};
+    const char* words[] = {"<td bgcolor=",
+                           "<font color=",
+                           "</td>",
+                           "<span style=\"display:none;float:right\">",
+                           "</table>",
+                           "<!--",
+                           "-->",
+                           "</html>",
+                           "<color><param>",
+                           "</param>",
+                           "<p style=\"font-size:1px\">",
+                           "<script>",
+                           "</script>",
+                           "<head>",
+                           "<style>",
+                           "</style>",
+                           "</body>",
+                           "<nofill>"};
     for (int round = 0; round < 1500; ++round) {
         std::string input;
         const int n = size(random);
@@ -366,7 +365,8 @@ TEST(SATextTranslatorHTML, outputNeverOutgrowsRandomInput)
                 input += alphabet[pick(random)];
         }
         using Form = int (*)(const unsigned char*, unsigned long, unsigned char**, unsigned long*);
-        for (Form form : {Form(T::simplifiedHTMLBuffer), Form(T::enrichedToPlainBuffer), Form(T::simplifiedPseudoHTMLBuffer)}) {
+        for (Form form :
+             {Form(T::simplifiedHTMLBuffer), Form(T::enrichedToPlainBuffer), Form(T::simplifiedPseudoHTMLBuffer)}) {
             unsigned char* out = nullptr;
             unsigned long outLength = 0;
             ASSERT_EQ(form(reinterpret_cast<const unsigned char*>(input.data()), input.size(), &out, &outLength), 0);
@@ -378,17 +378,19 @@ TEST(SATextTranslatorHTML, outputNeverOutgrowsRandomInput)
 
 // Tag table ---------------------------------------------------------------
 
-TEST(SATextTranslatorTags, tableHoldsThe99NamesWithTheirKeepFlags)
-{
+TEST(SATextTranslatorTags, tableHoldsThe99NamesWithTheirKeepFlags) {
     const char* names[] = {
-        "!DOCTYPE", "![endif]", "![if", "A", "ABBR", "ACRONYM", "ADDRESS", "APPLET", "AREA", "B", "BASE", "BASEFONT",
-        "BDO", "BIG", "BLOCKQUOTE", "BODY", "CENTER", "CODE", "COMMENT", "DIR", "DIV", "FONT", "BORDER", "BUTTON",
-        "CAPTION", "CITE", "COL", "COLGROUP", "DD", "DEL", "DFN", "DL", "DT", "EM", "EMBED", "FORM", "FRAME",
-        "FRAMESET", "HEAD", "HTML", "I", "IFRAME", "IMG", "INS", "ISINDEX", "KBD", "LAYER", "ILAYER", "INPUT",
-        "LABEL", "LEGEND", "LINK", "MARQUEE", "MENU", "META", "NOBR", "NOLAYER", "NOFRAMES", "NOSCRIPT", "OBJECT",
-        "O", "OPTGROUP", "OPTION", "OVERLAY", "PARAM", "PRE", "Q", "S", "SAMP", "SCRIPT", "SELECT", "SELECTED",
-        "SMALL", "SPAN", "ST1", "STRIKE", "STRONG", "STYLE", "SUB", "SUP", "TABLE", "TBODY", "TD", "TEXTAREA",
-        "TFOOT", "TH", "THEAD", "TITLE", "TR", "TT", "U", "U1", "V", "VAR", "W", "X-TAB", "XML", "FIELDSET", "MAP"};
+        "!DOCTYPE", "![endif]", "![if",     "A",        "ABBR",     "ACRONYM",    "ADDRESS", "APPLET",   "AREA",
+        "B",        "BASE",     "BASEFONT", "BDO",      "BIG",      "BLOCKQUOTE", "BODY",    "CENTER",   "CODE",
+        "COMMENT",  "DIR",      "DIV",      "FONT",     "BORDER",   "BUTTON",     "CAPTION", "CITE",     "COL",
+        "COLGROUP", "DD",       "DEL",      "DFN",      "DL",       "DT",         "EM",      "EMBED",    "FORM",
+        "FRAME",    "FRAMESET", "HEAD",     "HTML",     "I",        "IFRAME",     "IMG",     "INS",      "ISINDEX",
+        "KBD",      "LAYER",    "ILAYER",   "INPUT",    "LABEL",    "LEGEND",     "LINK",    "MARQUEE",  "MENU",
+        "META",     "NOBR",     "NOLAYER",  "NOFRAMES", "NOSCRIPT", "OBJECT",     "O",       "OPTGROUP", "OPTION",
+        "OVERLAY",  "PARAM",    "PRE",      "Q",        "S",        "SAMP",       "SCRIPT",  "SELECT",   "SELECTED",
+        "SMALL",    "SPAN",     "ST1",      "STRIKE",   "STRONG",   "STYLE",      "SUB",     "SUP",      "TABLE",
+        "TBODY",    "TD",       "TEXTAREA", "TFOOT",    "TH",       "THEAD",      "TITLE",   "TR",       "TT",
+        "U",        "U1",       "V",        "VAR",      "W",        "X-TAB",      "XML",     "FIELDSET", "MAP"};
     const std::set<std::string> kept = {"!DOCTYPE", "BODY", "HEAD", "HTML", "META", "TABLE", "TD", "TH", "TR"};
     ASSERT_EQ(sizeof(names) / sizeof(names[0]), 99u);
     EXPECT_EQ(T::tagTable()->count(), 99u);
@@ -409,30 +411,17 @@ TEST(SATextTranslatorTags, tableHoldsThe99NamesWithTheirKeepFlags)
     }
 }
 
-TEST(SATextTranslatorTags, lookupRules)
-{
+TEST(SATextTranslatorTags, lookupRules) {
     struct Case {
         std::string name;
         bool known;
-        bool drop; // meaningful when known
+        bool drop;  // meaningful when known
     };
     const Case cases[] = {
-        {"?xml", true, true},
-        {"?", true, true},
-        {"o:p", true, true},
-        {"td:x", true, false},
-        {"st1:place", true, true},
-        {":td", false, false},
-        {"", false, false},
-        {"blink", false, false},
-        {"tdx", false, false},
-        {"P", false, false},
-        {"BR", false, false},
-        {"LI", false, false},
-        {"OL", false, false},
-        {"UL", false, false},
-        {"HR", false, false},
-        {"H1", false, false},
+        {"?xml", true, true},      {"?", true, true},     {"o:p", true, true},  {"td:x", true, false},
+        {"st1:place", true, true}, {":td", false, false}, {"", false, false},   {"blink", false, false},
+        {"tdx", false, false},     {"P", false, false},   {"BR", false, false}, {"LI", false, false},
+        {"OL", false, false},      {"UL", false, false},  {"HR", false, false}, {"H1", false, false},
         {"H6", false, false},
     };
     for (const Case& c : cases) {
@@ -455,25 +444,21 @@ TEST(SATextTranslatorTags, lookupRules)
 
 // Attributes and declarations ------------------------------------------------
 
-std::string attribute(SADictionary* attributes, const char* name)
-{
+std::string attribute(SADictionary* attributes, const char* name) {
     auto* value = dynamic_cast<SAString*>(attributes->objectForKey(str(name).get(), SACaseInsensitiveSearch));
     return value ? std::string(value->cString(), value->length()) : std::string("<absent>");
 }
 
-SARef<SAMutableDictionary> tagAttributes(const std::string& tag)
-{
+SARef<SAMutableDictionary> tagAttributes(const std::string& tag) {
     return SARef<SAMutableDictionary>::adopt(T::attributesForHTMLTag(tag.data(), static_cast<int>(tag.size())));
 }
 
-SARef<SAMutableDictionary> declarations(const std::string& style)
-{
+SARef<SAMutableDictionary> declarations(const std::string& style) {
     SARef<SAString> value = SARef<SAString>::adopt(new SAString(style.data(), style.size()));
     return SARef<SAMutableDictionary>::adopt(T::attributesForHTMLAttribute(value.get()));
 }
 
-TEST(SATextTranslatorAttributes, parsesTagAttributes)
-{
+TEST(SATextTranslatorAttributes, parsesTagAttributes) {
     struct Case {
         std::string tag;
         std::vector<std::pair<const char*, const char*>> expected;
@@ -504,8 +489,7 @@ TEST(SATextTranslatorAttributes, parsesTagAttributes)
     EXPECT_EQ(negative->count(), 0u);
 }
 
-TEST(SATextTranslatorAttributes, manyAttributesStayBoundedButTheReadOnesAreKept)
-{
+TEST(SATextTranslatorAttributes, manyAttributesStayBoundedButTheReadOnesAreKept) {
     std::string tag = "td";
     for (int i = 0; i < 5000; ++i)
         tag += " a" + std::to_string(i) + "=" + std::to_string(i);
@@ -519,8 +503,7 @@ TEST(SATextTranslatorAttributes, manyAttributesStayBoundedButTheReadOnesAreKept)
     EXPECT_EQ(attribute(attributes.get(), "color"), "white");
 }
 
-TEST(SATextTranslatorAttributes, parsesStyleDeclarations)
-{
+TEST(SATextTranslatorAttributes, parsesStyleDeclarations) {
     struct Case {
         std::string style;
         std::vector<std::pair<const char*, const char*>> expected;
@@ -528,8 +511,7 @@ TEST(SATextTranslatorAttributes, parsesStyleDeclarations)
     const std::string longName(300, 'n');
     const std::string keptName(255, 'n');
     const std::vector<Case> cases = {
-        {"font-size: 1px; float : left;display:none",
-         {{"font-size", "1px"}, {"FLOAT", "left"}, {"display", "none"}}},
+        {"font-size: 1px; float : left;display:none", {{"font-size", "1px"}, {"FLOAT", "left"}, {"display", "none"}}},
         {"font-size:1px !important", {{"font-size", "1px"}}},
         {"font-family: Times New Roman; color: red", {{"font-family", "Times"}, {"color", "red"}}},
         {"display:block;DISPLAY:none", {{"display", "none"}}},
@@ -560,8 +542,7 @@ TEST(SATextTranslatorAttributes, parsesStyleDeclarations)
 
 // Colour stack ------------------------------------------------------------
 
-TEST(SATextTranslatorColorStack, itemsTakeTheBackgroundColourOrInheritIt)
-{
+TEST(SATextTranslatorColorStack, itemsTakeTheBackgroundColourOrInheritIt) {
     SARef<SAMutableArray> stack = SARef<SAMutableArray>::adopt(new SAMutableArray());
     SARef<SAString> td = str("TD");
 
@@ -593,8 +574,7 @@ TEST(SATextTranslatorColorStack, itemsTakeTheBackgroundColourOrInheritIt)
     T::addColorItemToStack(tagAttributes("td").get(), td.get(), nullptr);
 }
 
-TEST(SATextTranslatorColorStack, copyColorAttributeReadsBgcolorOnly)
-{
+TEST(SATextTranslatorColorStack, copyColorAttributeReadsBgcolorOnly) {
     EXPECT_EQ(T::copyColorAttribute(nullptr), nullptr);
     EXPECT_EQ(T::copyColorAttribute(tagAttributes("td color=red").get()), nullptr);
     SARef<SAColor> color = SARef<SAColor>::adopt(T::copyColorAttribute(tagAttributes("td BgColor=\"#0000ff\"").get()));
@@ -611,8 +591,7 @@ struct EnrichedCase {
     bool white;
 };
 
-TEST(SATextTranslatorEnriched, convertsToPlainTextAndDetectsWhiteText)
-{
+TEST(SATextTranslatorEnriched, convertsToPlainTextAndDetectsWhiteText) {
     const std::vector<EnrichedCase> cases = {
         {"<color><param>white</param>text</color> after", " after", true},
         {"<COLOR><PARAM>White</PARAM>text</COLOR>", "", true},
@@ -652,23 +631,28 @@ TEST(SATextTranslatorEnriched, convertsToPlainTextAndDetectsWhiteText)
     EXPECT_FALSE(T::htmlWhiteTrick);
 }
 
-TEST(SATextTranslatorEnriched, hexComponentsReadFourBytes)
-{
+TEST(SATextTranslatorEnriched, hexComponentsReadFourBytes) {
     struct Case {
         const char* text;
         unsigned long long value;
     };
     const Case cases[] = {
-        {"FFFF", 65535}, {"e1e1", 57825}, {"E1E1,", 57825}, {"12345", 0x1234}, {"zz", 595},
-        {"1-2", 0x12},   {"1x2", 0x1 * 256 + 33 * 16 + 2}, {"", 0}, {"1", 1},
+        {"FFFF", 65535},
+        {"e1e1", 57825},
+        {"E1E1,", 57825},
+        {"12345", 0x1234},
+        {"zz", 595},
+        {"1-2", 0x12},
+        {"1x2", 0x1 * 256 + 33 * 16 + 2},
+        {"", 0},
+        {"1", 1},
     };
     for (const Case& c : cases)
         EXPECT_EQ(hexaToUnsignedLongLong(c.text), c.value) << c.text;
     EXPECT_EQ(hexaToUnsignedLongLong(nullptr), 0u);
 }
 
-TEST(SATextTranslatorEnriched, survivesHostileInput)
-{
+TEST(SATextTranslatorEnriched, survivesHostileInput) {
     T::enrichedWhiteTrick = false;
     SARef<SAData> lt = data(std::string(1 << 20, '<'));
     SARef<SAData> out = SARef<SAData>::adopt(T::enrichedToPlain(lt.get()));
@@ -686,8 +670,7 @@ TEST(SATextTranslatorEnriched, survivesHostileInput)
 
 // Pseudo-HTML ---------------------------------------------------------------
 
-TEST(SATextTranslatorPseudo, containsPseudoTagsNeedsMoreThanTen)
-{
+TEST(SATextTranslatorPseudo, containsPseudoTagsNeedsMoreThanTen) {
     struct Case {
         std::string text;
         bool expected;
@@ -715,15 +698,14 @@ TEST(SATextTranslatorPseudo, containsPseudoTagsNeedsMoreThanTen)
     EXPECT_FALSE(T::containsPseudoTags(nullptr));
 }
 
-TEST(SATextTranslatorPseudo, dropsShortBracketedWords)
-{
+TEST(SATextTranslatorPseudo, dropsShortBracketedWords) {
     struct Case {
         std::string input;
         std::string output;
     };
     const std::vector<Case> cases = {
         {"a<b>c", "ac"},
-        {"Buy <xq7>now</xq7>!", "Buy now/xq7>!"}, // closing tags are not pseudo tags
+        {"Buy <xq7>now</xq7>!", "Buy now/xq7>!"},  // closing tags are not pseudo tags
         {"<abcdefghijklmn>x", "x"},
         {"<abcdefghijklmno>x", "<abcdefghijklmno>x"},
         {"<x y", "x y"},
@@ -745,10 +727,9 @@ TEST(SATextTranslatorPseudo, dropsShortBracketedWords)
     }
 }
 
-} // namespace
+}  // namespace
 
-TEST(SATextTranslatorHTML, repeatedAttributesAndDeclarationsFollowTheDictionaryRules)
-{
+TEST(SATextTranslatorHTML, repeatedAttributesAndDeclarationsFollowTheDictionaryRules) {
     // An attribute counts at its first occurrence (any case), trimmed; a style
     // declaration at its last; names cut at line ends the way the dictionaries
     // of attributesForHTMLTag and attributesForHTMLAttribute read them.
@@ -780,8 +761,7 @@ TEST(SATextTranslatorHTML, repeatedAttributesAndDeclarationsFollowTheDictionaryR
     });
 }
 
-TEST(SATextTranslatorHTML, longTextRunsAreCountedByteForByte)
-{
+TEST(SATextTranslatorHTML, longTextRunsAreCountedByteForByte) {
     // Runs longer than a scan block, with blanks and line-end bytes at every
     // offset: after </html> only bytes other than blanks and line ends count.
     for (unsigned long pad = 0; pad < 40; ++pad) {

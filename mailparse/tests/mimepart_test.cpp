@@ -21,14 +21,13 @@ struct EolGuard {
     ~EolGuard() { MIME_EOL_CHAR = 10; }
 };
 
-TEST(MimePart, headerBlockAndBodyAreSplitAtTheFirstBlankLine)
-{
+TEST(MimePart, headerBlockAndBodyAreSplitAtTheFirstBlankLine) {
     struct Case {
         const char* name;
         std::string message;
         int result;
-        const char* header; // raw header block, nullptr for none
-        const char* body;   // raw body, nullptr for none
+        const char* header;  // raw header block, nullptr for none
+        const char* body;    // raw body, nullptr for none
     } cases[] = {
         {"no blank line: all header, no Subject", "From: a@b.example\nX-A: 1", 8, "From: a@b.example\nX-A: 1", nullptr},
         {"leading blank line: no header", "\nbody text here", 0, nullptr, "body text here"},
@@ -49,8 +48,7 @@ TEST(MimePart, headerBlockAndBodyAreSplitAtTheFirstBlankLine)
     }
 }
 
-TEST(MimePart, crlfLineEndsNeedCrlfMode)
-{
+TEST(MimePart, crlfLineEndsNeedCrlfMode) {
     const std::string message = "Subject: hello\r\nFrom: a@b.example\r\n\r\nthe body text\r\n";
     Parsed lf = parse(message, true);
     EXPECT_EQ(lf->_body, nullptr) << "CR LF read with LF line ends has no body";
@@ -61,8 +59,7 @@ TEST(MimePart, crlfLineEndsNeedCrlfMode)
     EXPECT_EQ(header(crlf.part(), "From"), "a@b.example");
 }
 
-TEST(MimePart, carriageReturnLineEndsWithTheProcessWideByte)
-{
+TEST(MimePart, carriageReturnLineEndsWithTheProcessWideByte) {
     EolGuard guard;
     MIME_EOL_CHAR = 13;
     Parsed p = parse("Subject: a\r b\rContent-Type: text/plain\r\rsee http://x.example/p now\r");
@@ -73,17 +70,17 @@ TEST(MimePart, carriageReturnLineEndsWithTheProcessWideByte)
     EXPECT_EQ(urls(p->_urls)[0].url, "x.example/p");
 }
 
-TEST(MimePart, headerValuesAreUnfoldedAndGroupedByName)
-{
-    Parsed p = parse("Subject: a\n b\n"
-                     "Received: from x\n\tby y\n  with z\n"
-                     "received: second\n"
-                     "X-Test:1\n"
-                     "X-Tab:\tvalue\n"
-                     "not a header line\n"
-                     ":no name\n"
-                     "X-Empty:\n"
-                     "\nbody");
+TEST(MimePart, headerValuesAreUnfoldedAndGroupedByName) {
+    Parsed p = parse(
+        "Subject: a\n b\n"
+        "Received: from x\n\tby y\n  with z\n"
+        "received: second\n"
+        "X-Test:1\n"
+        "X-Tab:\tvalue\n"
+        "not a header line\n"
+        ":no name\n"
+        "X-Empty:\n"
+        "\nbody");
     EXPECT_EQ(header(p.part(), "Subject"), "ab");
     EXPECT_EQ(headerValues(p.part(), "Received"), (std::vector<std::string>{"from x by y with z", "second"}));
     EXPECT_EQ(header(p.part(), "X-Test"), "1");
@@ -102,10 +99,9 @@ TEST(MimePart, headerValuesAreUnfoldedAndGroupedByName)
     EXPECT_EQ(strings(keys.get()), (std::vector<std::string>{"X-Empty", "X-Tab", "X-Test", "Received", "Subject"}));
 }
 
-TEST(MimePart, contentTypeIsClassified)
-{
+TEST(MimePart, contentTypeIsClassified) {
     struct Case {
-        const char* contentType; // nullptr: no header
+        const char* contentType;  // nullptr: no header
         int type;
         int subtype;
         int charset;
@@ -157,8 +153,7 @@ TEST(MimePart, contentTypeIsClassified)
     }
 }
 
-TEST(MimePart, contentTypeParametersAreLowerCasedAndDequoted)
-{
+TEST(MimePart, contentTypeParametersAreLowerCasedAndDequoted) {
     SAMIMEPart part(nullptr, true, nullptr, nullptr);
     SAString value("Multipart/Mixed ;\n\tBoundary=\"==AbC==\";  NAME = x; charset=UTF-8 ; q=\"ab");
     SARef<SAMutableDictionary> d = SARef<SAMutableDictionary>::adopt(part.parseContentType(&value));
@@ -179,8 +174,7 @@ TEST(MimePart, contentTypeParametersAreLowerCasedAndDequoted)
     EXPECT_EQ(part.parseContentType(nullptr), nullptr);
 }
 
-TEST(MimePart, commentsAndFoldsAreRemovedFromValues)
-{
+TEST(MimePart, commentsAndFoldsAreRemovedFromValues) {
     SAMIMEPart part(nullptr, true, nullptr, nullptr);
     struct Case {
         const char* in;
@@ -208,13 +202,12 @@ TEST(MimePart, commentsAndFoldsAreRemovedFromValues)
     EXPECT_EQ(text(dropped.get()), "ab\nc");
 }
 
-TEST(MimePart, bodiesAreDecodedByTransferEncoding)
-{
+TEST(MimePart, bodiesAreDecodedByTransferEncoding) {
     struct Case {
         const char* encoding;
         const char* body;
         int code;
-        const char* content; // nullptr: decoding failed
+        const char* content;  // nullptr: decoding failed
     } cases[] = {
         {"quoted-printable", "caf=E9 =3D ok=\nay\n", SAMIMEEncodingQuotedPrintable, "caf\xE9 = okay\n"},
         {"BASE64", "aGVsbG8gd29y\nbGQ=\n", SAMIMEEncodingBase64, "hello world"},
@@ -228,8 +221,8 @@ TEST(MimePart, bodiesAreDecodedByTransferEncoding)
         SCOPED_TRACE(c.encoding);
         for (bool withType : {true, false}) {
             SCOPED_TRACE(withType ? "text/plain" : "no Content-Type");
-            std::string message = std::string("Subject: s\n") + (withType ? "Content-Type: text/plain\n" : "")
-                + "Content-Transfer-Encoding: " + c.encoding + "\n\n" + c.body;
+            std::string message = std::string("Subject: s\n") + (withType ? "Content-Type: text/plain\n" : "") +
+                                  "Content-Transfer-Encoding: " + c.encoding + "\n\n" + c.body;
             Parsed p = parse(message);
             EXPECT_EQ(p.result(), 0);
             EXPECT_EQ(p->_transferEncoding, c.code);
@@ -239,8 +232,7 @@ TEST(MimePart, bodiesAreDecodedByTransferEncoding)
     }
 }
 
-TEST(MimePart, undecodableTextKeepsThePartWithoutContent)
-{
+TEST(MimePart, undecodableTextKeepsThePartWithoutContent) {
     const std::string message = "Subject: s\nContent-Type: text/html\nContent-Transfer-Encoding: base64\n\n";
     Parsed p = parse(message);
     EXPECT_EQ(p.result(), 0);
@@ -255,10 +247,10 @@ TEST(MimePart, undecodableTextKeepsThePartWithoutContent)
     EXPECT_EQ(untyped->_content, nullptr);
 }
 
-TEST(MimePart, nonTextPartsKeepTheirRawBody)
-{
-    Parsed p = parse("Subject: s\nContent-Type: application/pdf\nContent-Transfer-Encoding: base64\n\n"
-                     "JVBERi0xLjQK http://not.a.link.example/x\n");
+TEST(MimePart, nonTextPartsKeepTheirRawBody) {
+    Parsed p = parse(
+        "Subject: s\nContent-Type: application/pdf\nContent-Transfer-Encoding: base64\n\n"
+        "JVBERi0xLjQK http://not.a.link.example/x\n");
     EXPECT_EQ(p->_contentType, SAMIMETypeApplication);
     EXPECT_EQ(text(p->_content), "JVBERi0xLjQK http://not.a.link.example/x\n");
     EXPECT_EQ(p->_textContent, nullptr);
@@ -266,22 +258,21 @@ TEST(MimePart, nonTextPartsKeepTheirRawBody)
     EXPECT_EQ(p->_addresses, nullptr);
 }
 
-std::string multipart(const std::string& boundaryParameter, const std::string& body)
-{
+std::string multipart(const std::string& boundaryParameter, const std::string& body) {
     return "Subject: parts\nContent-Type: multipart/mixed; boundary=" + boundaryParameter + "\n\n" + body;
 }
 
-TEST(MimePart, multipartBodiesAreSplitAtDelimiters)
-{
+TEST(MimePart, multipartBodiesAreSplitAtDelimiters) {
     struct Case {
         const char* name;
         std::string message;
-        std::vector<std::string> children; // raw data of each child
+        std::vector<std::string> children;  // raw data of each child
     } cases[] = {
         {"preamble and epilogue are ignored",
          multipart("\"XyZ\"", "preamble\n--XyZ\nA: 1\n\none\n--xyz\n\ntwo\n--XYZ--\nepilogue\n"),
          {"A: 1\n\none", "\ntwo"}},
-        {"unclosed last part loses its last byte", multipart("b", "--b\n\nfirst\n--b\n\nlast part\n"),
+        {"unclosed last part loses its last byte",
+         multipart("b", "--b\n\nfirst\n--b\n\nlast part\n"),
          {"\nfirst", "\nlast part"}},
         {"a delimiter must start a line", multipart("b", "--b\n\nx --b y\n--b--\n"), {"\nx --b y"}},
         {"a longer boundary is not a delimiter", multipart("b", "--b\n\nx\n--bb\ny\n--b--"), {"\nx\n--bb\ny"}},
@@ -292,7 +283,8 @@ TEST(MimePart, multipartBodiesAreSplitAtDelimiters)
         {"closing delimiter first", multipart("b", "--b--\n--b\n\nx\n--b--"), {}},
         {"missing boundary parameter", "Subject: s\nContent-Type: multipart/mixed\n\n--b\n\nx\n--b--", {}},
         {"encrypted parts are not split",
-         "Subject: s\nContent-Type: multipart/encrypted; boundary=b\n\n--b\n\nx\n--b--", {}},
+         "Subject: s\nContent-Type: multipart/encrypted; boundary=b\n\n--b\n\nx\n--b--",
+         {}},
         {"only one byte after the last delimiter", multipart("b", "--b\n\nx\n--b\nz"), {"\nx"}},
     };
     for (const Case& c : cases) {
@@ -309,14 +301,14 @@ TEST(MimePart, multipartBodiesAreSplitAtDelimiters)
     }
 }
 
-TEST(MimePart, childrenPointIntoTheMessageBytesAndAreParsed)
-{
-    Parsed p = parse("Subject: s\r\nContent-Type: multipart/alternative; boundary=\"=_b\"\r\n\r\n"
-                     "--=_b\r\nContent-Type: text/plain; charset=koi8-r\r\n\r\nmail me at someone@host.example\r\n"
-                     "--=_b\r\nContent-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
-                     "<p>hi=\r\n there</p>\r\n"
-                     "--=_b--\r\n",
-                     false);
+TEST(MimePart, childrenPointIntoTheMessageBytesAndAreParsed) {
+    Parsed p = parse(
+        "Subject: s\r\nContent-Type: multipart/alternative; boundary=\"=_b\"\r\n\r\n"
+        "--=_b\r\nContent-Type: text/plain; charset=koi8-r\r\n\r\nmail me at someone@host.example\r\n"
+        "--=_b\r\nContent-Type: text/html\r\nContent-Transfer-Encoding: quoted-printable\r\n\r\n"
+        "<p>hi=\r\n there</p>\r\n"
+        "--=_b--\r\n",
+        false);
     ASSERT_EQ(p.result(), 0);
     ASSERT_EQ(childCount(p.part()), 2u);
     SAMIMEPart* plain = child(p.part(), 0);
@@ -334,10 +326,10 @@ TEST(MimePart, childrenPointIntoTheMessageBytesAndAreParsed)
     EXPECT_TRUE(p->containsExoticCharset());
 }
 
-TEST(MimePart, embeddedMessagesBecomeTheOnlyChild)
-{
-    Parsed p = parse("Subject: outer\nContent-Type: message/rfc822\n\n"
-                     "Subject: inner\nContent-Type: text/plain\n\ninner text\n");
+TEST(MimePart, embeddedMessagesBecomeTheOnlyChild) {
+    Parsed p = parse(
+        "Subject: outer\nContent-Type: message/rfc822\n\n"
+        "Subject: inner\nContent-Type: text/plain\n\ninner text\n");
     ASSERT_EQ(p.result(), 0);
     ASSERT_EQ(childCount(p.part()), 1u);
     EXPECT_EQ(text(p->_content), "Subject: inner\nContent-Type: text/plain\n\ninner text\n");
@@ -346,16 +338,14 @@ TEST(MimePart, embeddedMessagesBecomeTheOnlyChild)
     EXPECT_EQ(text(child(p.part(), 0)->_content), "inner text\n");
 }
 
-std::string nestedMessages(int levels)
-{
+std::string nestedMessages(int levels) {
     std::string message;
     for (int i = 0; i < levels; ++i)
         message += "Subject: level\nContent-Type: message/rfc822\n\n";
     return message + "Subject: last\n\nthe innermost text\n";
 }
 
-std::string nestedMultiparts(int levels)
-{
+std::string nestedMultiparts(int levels) {
     std::string open, close;
     for (int i = 0; i < levels; ++i) {
         std::string b = "b" + std::to_string(i);
@@ -365,8 +355,7 @@ std::string nestedMultiparts(int levels)
     return "Subject: deep\n" + open + "\nleaf text" + close;
 }
 
-TEST(MimePart, nestingIsLimitedToOneHundredLevelsBelowTheTop)
-{
+TEST(MimePart, nestingIsLimitedToOneHundredLevelsBelowTheTop) {
     // n embedded messages put the innermost part at depth n.
     EXPECT_EQ(parse(nestedMessages(100)).result(), 0);
     EXPECT_EQ(parse(nestedMessages(101)).result(), -1);
@@ -387,9 +376,8 @@ TEST(MimePart, nestingIsLimitedToOneHundredLevelsBelowTheTop)
     EXPECT_EQ(text(part->_content), "the innermost text\n");
 }
 
-TEST(MimePart, aFailingChildEndsTheSplitButKeepsEarlierChildren)
-{
-    std::string tooDeep = nestedMessages(100); // depth 101 once below the multipart
+TEST(MimePart, aFailingChildEndsTheSplitButKeepsEarlierChildren) {
+    std::string tooDeep = nestedMessages(100);  // depth 101 once below the multipart
     Parsed p = parse(multipart("b", "--b\n\nfirst\n--b\n" + tooDeep + "\n--b\n\nthird\n--b--\n"));
     EXPECT_EQ(p.result(), -1);
     ASSERT_EQ(childCount(p.part()), 1u);
@@ -402,8 +390,7 @@ struct CallbackLog {
     int answer = 0;
 };
 
-int recordHeaders(SADictionary* headers, void* context)
-{
+int recordHeaders(SADictionary* headers, void* context) {
     auto* log = static_cast<CallbackLog*>(context);
     ++log->calls;
     SAObject* list = headers->objectForKey(sSubjectKey, 1);
@@ -412,8 +399,7 @@ int recordHeaders(SADictionary* headers, void* context)
     return log->answer;
 }
 
-TEST(MimePart, theHeaderCallbackDecidesBeforeTheBodyIsParsed)
-{
+TEST(MimePart, theHeaderCallbackDecidesBeforeTheBodyIsParsed) {
     const std::string message = "Subject: offer\nContent-Type: text/plain\n\nvisit http://spam.example/now please\n";
     struct Case {
         int answer;
@@ -442,13 +428,13 @@ TEST(MimePart, theHeaderCallbackDecidesBeforeTheBodyIsParsed)
     }
 }
 
-TEST(MimePart, headerAccessors)
-{
-    Parsed p = parse("From: \"Doe, John\" <john.doe@example.com> (work)\n"
-                     "Subject: =?iso-8859-1?Q?caf=E9?= menu\n"
-                     "Message-ID: <123@example.com>\n"
-                     "Reply-To: jane (Jane) @ example.org\n"
-                     "\nbody text here\n");
+TEST(MimePart, headerAccessors) {
+    Parsed p = parse(
+        "From: \"Doe, John\" <john.doe@example.com> (work)\n"
+        "Subject: =?iso-8859-1?Q?caf=E9?= menu\n"
+        "Message-ID: <123@example.com>\n"
+        "Reply-To: jane (Jane) @ example.org\n"
+        "\nbody text here\n");
     SARef<SAString> from = SARef<SAString>::adopt(p->copyAddressFromField(sFromKey));
     EXPECT_EQ(text(from.get()), "john.doe@example.com");
     SAString replyTo("reply-to");
@@ -470,8 +456,7 @@ TEST(MimePart, headerAccessors)
     EXPECT_EQ(bare->copyMessageID(), nullptr);
 }
 
-TEST(MimePart, copyAddressKeepsTheBareAddress)
-{
+TEST(MimePart, copyAddressKeepsTheBareAddress) {
     struct Case {
         const char* value;
         const char* address;
@@ -492,8 +477,7 @@ TEST(MimePart, copyAddressKeepsTheBareAddress)
     EXPECT_EQ(SAMIMEPart::copyAddress(nullptr), nullptr);
 }
 
-TEST(MimePart, descriptionShowsHeadersPartsAndContent)
-{
+TEST(MimePart, descriptionShowsHeadersPartsAndContent) {
     Parsed p = parse(multipart("b", "--b\nContent-Type: text/plain\n\nhello\n--b--\n"));
     testing::internal::CaptureStdout();
     p->description();
@@ -510,8 +494,7 @@ TEST(MimePart, descriptionShowsHeadersPartsAndContent)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "(CONTENT)\nNULL\n");
 }
 
-TEST(MimePart, processingTwiceGivesTheSameTree)
-{
+TEST(MimePart, processingTwiceGivesTheSameTree) {
     Parsed p = parse(multipart("b", "--b\n\none\n--b\n\ntwo\n--b--\n"));
     ASSERT_EQ(childCount(p.part()), 2u);
     EXPECT_EQ(p->process(true, true), 0);
@@ -522,8 +505,7 @@ TEST(MimePart, processingTwiceGivesTheSameTree)
 // ---------------------------------------------------------------------------
 // Hostile input: each must finish, stay inside its buffers and keep the tree sound.
 
-TEST(MimePartHostile, oneHundredThousandParts)
-{
+TEST(MimePartHostile, oneHundredThousandParts) {
     std::string body;
     const int parts = 100000;
     body.reserve(parts * 8);
@@ -536,8 +518,7 @@ TEST(MimePartHostile, oneHundredThousandParts)
     EXPECT_EQ(text(child(p.part(), parts - 1)->_content), "x");
 }
 
-TEST(MimePartHostile, boundaryThatNeverClosesAndNeverAppears)
-{
+TEST(MimePartHostile, boundaryThatNeverClosesAndNeverAppears) {
     std::string body(2 * 1024 * 1024, 'a');
     for (std::size_t i = 100; i < body.size(); i += 100)
         body[i] = '\n';
@@ -549,8 +530,7 @@ TEST(MimePartHostile, boundaryThatNeverClosesAndNeverAppears)
     EXPECT_EQ(child(open.part(), 0)->_data->length(), body.size()) << "the newline after the headers and the last byte";
 }
 
-TEST(MimePartHostile, fiftyMegabyteHeaderLine)
-{
+TEST(MimePartHostile, fiftyMegabyteHeaderLine) {
     std::string line = "X-Big: " + std::string(50 * 1024 * 1024, 'v');
     Parsed p = parse("Subject: s\n" + line + "\n\nbody text\n");
     EXPECT_EQ(p.result(), 0);
@@ -563,8 +543,7 @@ TEST(MimePartHostile, fiftyMegabyteHeaderLine)
     EXPECT_EQ(q.result(), 0);
 }
 
-TEST(MimePartHostile, manyParametersAndManyHeaderNames)
-{
+TEST(MimePartHostile, manyParametersAndManyHeaderNames) {
     std::string contentType = "Content-Type: multipart/mixed; boundary=b";
     for (int i = 0; i < 10000; ++i)
         contentType += "; p" + std::to_string(i) + "=v";
@@ -582,10 +561,9 @@ TEST(MimePartHostile, manyParametersAndManyHeaderNames)
     EXPECT_LE(h->_headers->count(), 1000u) << "distinct names are bounded";
 }
 
-TEST(MimePartHostile, nulBytesAndTruncatedEncodings)
-{
-    std::string message = std::string("Subject: a") + '\0' + "b\nContent-Type: text/plain\n"
-        + "Content-Transfer-Encoding: base64\n\nSGVsbG8" + '\0' + "gd29y";
+TEST(MimePartHostile, nulBytesAndTruncatedEncodings) {
+    std::string message = std::string("Subject: a") + '\0' + "b\nContent-Type: text/plain\n" +
+                          "Content-Transfer-Encoding: base64\n\nSGVsbG8" + '\0' + "gd29y";
     Parsed p = parse(message);
     EXPECT_EQ(p.result(), 0);
     EXPECT_EQ(headerValues(p.part(), "Subject"), std::vector<std::string>{std::string("a\0b", 3)});
@@ -598,8 +576,7 @@ TEST(MimePartHostile, nulBytesAndTruncatedEncodings)
     EXPECT_EQ(text(r->_content), "ab");
 }
 
-TEST(MimePartHostile, brokenHtmlBodies)
-{
+TEST(MimePartHostile, brokenHtmlBodies) {
     const std::string head = "Subject: s\nContent-Type: text/html\n\n";
     const std::string bodies[] = {
         std::string(1024 * 1024, '<'),
@@ -622,15 +599,14 @@ TEST(MimePartHostile, brokenHtmlBodies)
     }
 }
 
-TEST(MimePartHostile, crOnlyMessageReadWithLineFeeds)
-{
+TEST(MimePartHostile, crOnlyMessageReadWithLineFeeds) {
     std::string message = "Subject: s\rContent-Type: multipart/mixed; boundary=b\r\r--b\r\rx\r--b--\r";
     Parsed p = parse(message);
     EXPECT_EQ(p->_body, nullptr) << "without LF it is all header";
     EXPECT_EQ(p.result(), 0) << "a Subject was found";
 }
 
-} // namespace
+}  // namespace
 
 namespace {
 
@@ -647,10 +623,10 @@ struct PartSummary {
     std::vector<std::string> addresses;
 };
 
-void summarise(SAMIMEPart* part, const std::string& path, std::vector<PartSummary>& out)
-{
-    PartSummary s{path, part->_contentType, part->_subtype, static_cast<int>(part->_charset), part->_transferEncoding,
-                  {}, strings(part->_addresses)};
+void summarise(SAMIMEPart* part, const std::string& path, std::vector<PartSummary>& out) {
+    PartSummary s{
+        path, part->_contentType,       part->_subtype, static_cast<int>(part->_charset), part->_transferEncoding,
+        {},   strings(part->_addresses)};
     for (const URL& u : urls(part->_urls))
         s.urls.push_back(u.url);
     out.push_back(s);
@@ -658,8 +634,7 @@ void summarise(SAMIMEPart* part, const std::string& path, std::vector<PartSummar
         summarise(child(part, i), path + "." + std::to_string(i + 1), out);
 }
 
-TEST(MimePartSamples, sampleMessagesParseIntoTheirParts)
-{
+TEST(MimePartSamples, sampleMessagesParseIntoTheirParts) {
     const int utf8 = 134217984;
     struct Case {
         const char* file;
@@ -667,10 +642,18 @@ TEST(MimePartSamples, sampleMessagesParseIntoTheirParts)
     } cases[] = {
         {"newsletter-alternative.eml",
          {{"1", SAMIMETypeMultipart, SAMIMESubtypeAlternative, -1, 0, {}, {}},
-          {"1.1", SAMIMETypeText, SAMIMESubtypePlain, utf8, SAMIMEEncodingQuotedPrintable,
+          {"1.1",
+           SAMIMETypeText,
+           SAMIMESubtypePlain,
+           utf8,
+           SAMIMEEncodingQuotedPrintable,
            {"www.example.org/weekly/2026-49/cafes", "lists.example.org/unsubscribe?id=12345"},
            {"editors@lists.example.org"}},
-          {"1.2", SAMIMETypeText, SAMIMESubtypeHTML, utf8, SAMIMEEncodingQuotedPrintable,
+          {"1.2",
+           SAMIMETypeText,
+           SAMIMESubtypeHTML,
+           utf8,
+           SAMIMEEncodingQuotedPrintable,
            {"www.example.org/weekly/2026-49/cafes", "lists.example.org/unsubscribe?id=12345"},
            {"editors@lists.example.org", "editors@lists.example.org"}}}},
         {"spam-tricks.eml",
@@ -704,8 +687,7 @@ TEST(MimePartSamples, sampleMessagesParseIntoTheirParts)
     }
 }
 
-TEST(MimePartSamples, spamSampleAnswersItsChecks)
-{
+TEST(MimePartSamples, spamSampleAnswersItsChecks) {
     Parsed spam = parse(sample("spam-tricks.eml"));
     EXPECT_TRUE(spam->usesWhiteTrick());
     EXPECT_TRUE(spam->usesSpamCharset());
@@ -732,10 +714,9 @@ TEST(MimePartSamples, spamSampleAnswersItsChecks)
     EXPECT_TRUE(parse(sample("japanese.eml"))->containsJapaneseCharset());
 }
 
-} // namespace
+}  // namespace
 
-TEST(MimePart, manyHeaderNamesKeepTheirGroupsAndSlotOrder)
-{
+TEST(MimePart, manyHeaderNamesKeepTheirGroupsAndSlotOrder) {
     // 300 names in mixed spellings, each repeated: the values group under the
     // first spelling, and the first ten names sit in reverse order, the rest
     // after them in order of appearance.

@@ -30,20 +30,17 @@ namespace mimetest {
 using Parsed = testsupport::ParsedMessage;
 
 inline Parsed parse(const std::string& message, bool lfLineEnds = true, bool isMessage = true,
-                    SAMIMEHeaderCallback callback = nullptr, void* context = nullptr, bool skipCallback = false)
-{
+                    SAMIMEHeaderCallback callback = nullptr, void* context = nullptr, bool skipCallback = false) {
     return Parsed(message, {lfLineEnds, isMessage, callback, context, skipCallback});
 }
 
-inline std::string text(const SAString* s)
-{
+inline std::string text(const SAString* s) {
     if (!s || !s->cString())
         return "<null>";
     return std::string(s->cString(), s->length());
 }
 
-inline std::string text(const SAData* d)
-{
+inline std::string text(const SAData* d) {
     if (!d)
         return "<null>";
     if (!d->bytes())
@@ -51,8 +48,7 @@ inline std::string text(const SAData* d)
     return std::string(d->bytes(), d->length());
 }
 
-inline std::string text(SAObject* o)
-{
+inline std::string text(SAObject* o) {
     if (o && o->isKindOfClass(GETIDSAString()))
         return text(static_cast<SAString*>(o));
     if (o && o->isKindOfClass(GETIDSAData()))
@@ -60,15 +56,13 @@ inline std::string text(SAObject* o)
     return "<not a string>";
 }
 
-inline std::string header(SAMIMEPart* part, const char* name)
-{
+inline std::string header(SAMIMEPart* part, const char* name) {
     SAString key(name);
     return text(part->headerValueForKey(&key));
 }
 
 /// Every value of header `name` (case-insensitive) in order.
-inline std::vector<std::string> headerValues(SAMIMEPart* part, const char* name)
-{
+inline std::vector<std::string> headerValues(SAMIMEPart* part, const char* name) {
     std::vector<std::string> values;
     SAString key(name);
     SAObject* list = part->_headers ? part->_headers->objectForKey(&key, 1) : nullptr;
@@ -80,8 +74,7 @@ inline std::vector<std::string> headerValues(SAMIMEPart* part, const char* name)
     return values;
 }
 
-inline SAMIMEPart* child(SAMIMEPart* part, unsigned long index)
-{
+inline SAMIMEPart* child(SAMIMEPart* part, unsigned long index) {
     if (!part || !part->_parts || index >= part->_parts->count())
         return nullptr;
     return static_cast<SAMIMEPart*>(part->_parts->objectAtIndex(index));
@@ -89,8 +82,7 @@ inline SAMIMEPart* child(SAMIMEPart* part, unsigned long index)
 
 inline unsigned long childCount(SAMIMEPart* part) { return part && part->_parts ? part->_parts->count() : 0; }
 
-inline std::vector<std::string> strings(SAArray* array)
-{
+inline std::vector<std::string> strings(SAArray* array) {
     std::vector<std::string> out;
     for (unsigned long i = 0; array && i < array->count(); ++i)
         out.push_back(text(array->objectAtIndex(i)));
@@ -106,28 +98,24 @@ struct URL {
     bool redirected = false;
     std::string original;
 
-    bool operator==(const URL& o) const
-    {
-        return url == o.url && arobaced == o.arobaced && backpathed == o.backpathed && encoded == o.encoded
-            && redirected == o.redirected && original == o.original;
+    bool operator==(const URL& o) const {
+        return url == o.url && arobaced == o.arobaced && backpathed == o.backpathed && encoded == o.encoded &&
+               redirected == o.redirected && original == o.original;
     }
 };
 
-inline std::ostream& operator<<(std::ostream& os, const URL& u)
-{
-    return os << "{" << u.url << " a" << u.arobaced << " b" << u.backpathed << " e" << u.encoded << " r"
-              << u.redirected << " original " << u.original << "}";
+inline std::ostream& operator<<(std::ostream& os, const URL& u) {
+    return os << "{" << u.url << " a" << u.arobaced << " b" << u.backpathed << " e" << u.encoded << " r" << u.redirected
+              << " original " << u.original << "}";
 }
 
-inline bool boolFor(SADictionary* record, SAString* key)
-{
+inline bool boolFor(SADictionary* record, SAString* key) {
     SAObject* value = record->objectForKey(key, 0);
     EXPECT_TRUE(value && value->isKindOfClass(GETIDSANumber())) << "no boolean under " << text(key);
     return value && value->isKindOfClass(GETIDSANumber()) && static_cast<SANumber*>(value)->boolValue();
 }
 
-inline std::vector<URL> urls(SAArray* list)
-{
+inline std::vector<URL> urls(SAArray* list) {
     std::vector<URL> out;
     for (unsigned long i = 0; list && i < list->count(); ++i) {
         auto* record = static_cast<SADictionary*>(list->objectAtIndex(i));
@@ -144,8 +132,7 @@ inline std::vector<URL> urls(SAArray* list)
 }
 
 /// A sample message of mailparse/tests/data.
-inline std::string sample(const std::string& name)
-{
+inline std::string sample(const std::string& name) {
     const char* source = std::getenv("JUNKWARD_SOURCE_DIR");
     std::string path = std::string(source ? source : ".") + "/mailparse/tests/data/" + name;
     std::ifstream in(path, std::ios::binary);
@@ -159,8 +146,7 @@ inline std::string sample(const std::string& name)
 /// when given; returns its exit status (−1 when it did not exit) and collects
 /// its standard output.
 inline int runProgram(const std::string& program, const std::vector<std::string>& args, std::string* output,
-                      const std::string& inputFile = "")
-{
+                      const std::string& inputFile = "") {
     int pipeEnds[2];
     if (pipe(pipeEnds) != 0)
         return -1;
@@ -195,10 +181,9 @@ inline int runProgram(const std::string& program, const std::vector<std::string>
 }
 
 /// The staged junkward-mime program.
-inline std::string mimeTool()
-{
+inline std::string mimeTool() {
     const char* stage = std::getenv("JUNKWARD_STAGE");
     return std::string(stage ? stage : ".") + "/bin/junkward-mime";
 }
 
-} // namespace mimetest
+}  // namespace mimetest

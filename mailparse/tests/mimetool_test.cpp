@@ -11,14 +11,12 @@ using namespace mimetest;
 
 namespace {
 
-std::string samplePath(const char* name)
-{
+std::string samplePath(const char* name) {
     const char* source = std::getenv("JUNKWARD_SOURCE_DIR");
     return std::string(source ? source : ".") + "/mailparse/tests/data/" + name;
 }
 
-TEST(MimeTool, printsTreePartsLinksAndChecks)
-{
+TEST(MimeTool, printsTreePartsLinksAndChecks) {
     std::string out;
     ASSERT_EQ(runProgram(mimeTool(), {samplePath("spam-tricks.eml")}, &out), 0);
     EXPECT_EQ(out.rfind("== Result of parsing: 0\n== Parse tree\n(HEADERS)\n", 0), 0u) << out.substr(0, 200);
@@ -35,8 +33,7 @@ TEST(MimeTool, printsTreePartsLinksAndChecks)
         EXPECT_NE(out.find(line), std::string::npos) << line;
 }
 
-TEST(MimeTool, readsStandardInputAndOtherLineEnds)
-{
+TEST(MimeTool, readsStandardInputAndOtherLineEnds) {
     std::string fromFile;
     std::string fromInput;
     ASSERT_EQ(runProgram(mimeTool(), {"--no-tree", samplePath("bounce-report.eml")}, &fromFile), 0);
@@ -65,12 +62,11 @@ TEST(MimeTool, readsStandardInputAndOtherLineEnds)
     EXPECT_NE(both.find("containsJapaneseCharset      yes"), std::string::npos);
 }
 
-TEST(MimeTool, helpAndErrors)
-{
+TEST(MimeTool, helpAndErrors) {
     struct Case {
         std::vector<std::string> args;
         int status;
-        const char* output; // expected start of standard output
+        const char* output;  // expected start of standard output
     } cases[] = {
         {{"--help"}, 0, "Usage: junkward-mime"},
         {{"-h"}, 0, "Usage: junkward-mime"},
@@ -86,4 +82,4 @@ TEST(MimeTool, helpAndErrors)
     }
 }
 
-} // namespace
+}  // namespace

@@ -13,8 +13,7 @@ namespace {
 
 SARef<SAString> str(const char* text) { return SARef<SAString>::adopt(new SAString(text)); }
 
-std::vector<std::string> strings(SAArray* array)
-{
+std::vector<std::string> strings(SAArray* array) {
     std::vector<std::string> out;
     for (unsigned long i = 0; i < array->count(); ++i) {
         auto* s = static_cast<SAString*>(array->objectAtIndex(i));
@@ -25,8 +24,7 @@ std::vector<std::string> strings(SAArray* array)
 
 std::string text(const SAString* s) { return s && s->cString() ? std::string(s->cString(), s->length()) : "<null>"; }
 
-TEST(SAString, constructorsCopyTheirBytesAndNullGivesTheNullString)
-{
+TEST(SAString, constructorsCopyTheirBytesAndNullGivesTheNullString) {
     SAString null(static_cast<const char*>(nullptr));
     EXPECT_EQ(null.cString(), nullptr);
     EXPECT_EQ(null.length(), 0u);
@@ -45,8 +43,7 @@ TEST(SAString, constructorsCopyTheirBytesAndNullGivesTheNullString)
     EXPECT_EQ(empty.length(), 0u);
 }
 
-TEST(SAString, copyKeepsEveryByteEvenPastAnEmbeddedNul)
-{
+TEST(SAString, copyKeepsEveryByteEvenPastAnEmbeddedNul) {
     const char bytes[] = {'a', '\0', 'b', 'c'};
     SAString original(bytes, sizeof bytes);
     SAString copy(original);
@@ -56,8 +53,7 @@ TEST(SAString, copyKeepsEveryByteEvenPastAnEmbeddedNul)
     EXPECT_TRUE(copy.isEqualToString(&original));
 }
 
-TEST(SAString, comparisons)
-{
+TEST(SAString, comparisons) {
     struct Case {
         const char* a;
         const char* b;
@@ -66,8 +62,8 @@ TEST(SAString, comparisons)
         bool equal;
     };
     const Case cases[] = {
-        {"abc", "abc", 0, 0, true},   {"abc", "abd", -1, -1, false}, {"abd", "abc", 1, 1, false},
-        {"ab", "abc", -1, -1, false}, {"abc", "ab", 1, 1, false},    {"ABC", "abc", -1, 0, false},
+        {"abc", "abc", 0, 0, true},      {"abc", "abd", -1, -1, false}, {"abd", "abc", 1, 1, false},
+        {"ab", "abc", -1, -1, false},    {"abc", "ab", 1, 1, false},    {"ABC", "abc", -1, 0, false},
         {"a\xff", "a\x01", 1, 1, false},
     };
     for (const Case& c : cases) {
@@ -87,8 +83,7 @@ TEST(SAString, comparisons)
     EXPECT_FALSE(abc->isEqualToString(static_cast<const char*>(nullptr)));
 }
 
-TEST(SAString, prefixesAndSuffixes)
-{
+TEST(SAString, prefixesAndSuffixes) {
     struct Case {
         const char* s;
         const char* affix;
@@ -97,15 +92,10 @@ TEST(SAString, prefixesAndSuffixes)
         bool suffix;
     };
     const Case cases[] = {
-        {"abc", "abc", 0, true, false}, // a string is not a suffix of itself
-        {"abc", "bc", 0, false, true},
-        {"abc", "BC", 1, false, true},
-        {"abc", "BC", 0, false, false},
-        {"abc", "AB", 1, true, false},
-        {"abc", "abcd", 0, false, false},
-        {"abc", "xabc", 1, false, false},
-        {"", "", 0, true, false},
-        {"abc", "", 0, true, true},
+        {"abc", "abc", 0, true, false},  // a string is not a suffix of itself
+        {"abc", "bc", 0, false, true},  {"abc", "BC", 1, false, true},    {"abc", "BC", 0, false, false},
+        {"abc", "AB", 1, true, false},  {"abc", "abcd", 0, false, false}, {"abc", "xabc", 1, false, false},
+        {"", "", 0, true, false},       {"abc", "", 0, true, true},
     };
     for (const Case& c : cases) {
         auto s = str(c.s), affix = str(c.affix);
@@ -119,15 +109,14 @@ TEST(SAString, prefixesAndSuffixes)
     EXPECT_FALSE(abc->hasSuffix(nullptr, 0));
 }
 
-TEST(SAString, rangeOfString)
-{
+TEST(SAString, rangeOfString) {
     struct Case {
         const char* s;
         const char* needle;
         unsigned long location;
     };
     const Case cases[] = {
-        {"hello world", "world", 6}, {"hello world", "o", 4},  {"hello", "hello!", SANotFound},
+        {"hello world", "world", 6},  {"hello world", "o", 4}, {"hello", "hello!", SANotFound},
         {"hello", "xyz", SANotFound}, {"aaab", "aab", 1},      {"ab", "b", 1},
         {"", "a", SANotFound},
     };
@@ -146,8 +135,7 @@ TEST(SAString, rangeOfString)
     EXPECT_EQ(null.rangeOfString(str("a").get()).location, SANotFound);
 }
 
-TEST(SAString, componentsSeparatedByString)
-{
+TEST(SAString, componentsSeparatedByString) {
     struct Case {
         const char* s;
         const char* separator;
@@ -175,16 +163,14 @@ TEST(SAString, componentsSeparatedByString)
     EXPECT_EQ(abc->componentsSeparatedByString(str("").get()), nullptr);
 }
 
-TEST(SAString, stringByStandardizingPath)
-{
+TEST(SAString, stringByStandardizingPath) {
     struct Case {
         const char* path;
         const char* standard;
     };
     const Case cases[] = {
-        {"/a/./b/../c", "/a/c"}, {"/a/b/../../c", "/c"}, {"./x", "x"},
-        {"a/../b", "a/../b"},    {"/a/b/", "/a/b"},       {"a/b/c/..", "a/b"},
-        {"/", ""},
+        {"/a/./b/../c", "/a/c"}, {"/a/b/../../c", "/c"}, {"./x", "x"}, {"a/../b", "a/../b"},
+        {"/a/b/", "/a/b"},       {"a/b/c/..", "a/b"},    {"/", ""},
     };
     for (const Case& c : cases) {
         auto path = str(c.path);
@@ -195,15 +181,22 @@ TEST(SAString, stringByStandardizingPath)
     EXPECT_EQ(str(".")->stringByStandardizingPath(), nullptr);
 }
 
-TEST(SAString, unsignedLongValue)
-{
+TEST(SAString, unsignedLongValue) {
     struct Case {
         const char* s;
         unsigned long value;
     };
     const Case cases[] = {
-        {"0x7f", 127},         {"0X7F", 127},       {"#x1F", 31},   {"0177", 127}, {"4294967296", 4294967296UL},
-        {"0xZZ", 0},           {"0x1g2", 1},        {"12", 12},     {"0", 0},      {"", 0},
+        {"0x7f", 127},
+        {"0X7F", 127},
+        {"#x1F", 31},
+        {"0177", 127},
+        {"4294967296", 4294967296UL},
+        {"0xZZ", 0},
+        {"0x1g2", 1},
+        {"12", 12},
+        {"0", 0},
+        {"", 0},
         {"18446744073709551615", 18446744073709551615UL},
     };
     for (const Case& c : cases)
@@ -211,8 +204,7 @@ TEST(SAString, unsignedLongValue)
     EXPECT_EQ(SAString().unsignedLongValue(), 0u);
 }
 
-TEST(SAString, substringAndRangeComparisonStayInside)
-{
+TEST(SAString, substringAndRangeComparisonStayInside) {
     auto s = str("hello world");
     auto sub = SARef<SAString>::adopt(s->substringWithRange(SAMakeRange(6, 5)));
     EXPECT_EQ(text(sub.get()), "world");
@@ -227,8 +219,7 @@ TEST(SAString, substringAndRangeComparisonStayInside)
     EXPECT_EQ(s->compareOptionsRange(str("hello").get(), 0, SAMakeRange(0, 4)), -1);
 }
 
-TEST(SAMutableString, editing)
-{
+TEST(SAMutableString, editing) {
     struct Case {
         const char* in;
         void (SAMutableString::*edit)();
@@ -260,8 +251,7 @@ TEST(SAMutableString, editing)
     EXPECT_EQ(null.cString(), nullptr);
 }
 
-TEST(SAString, classIdentity)
-{
+TEST(SAString, classIdentity) {
     SAMutableString mutableString("x");
     SAString string("x");
     EXPECT_STREQ(mutableString.stringFromClass(), "SAMutableString");
@@ -278,8 +268,7 @@ TEST(SAString, classIdentity)
     EXPECT_STREQ(SASTRING_POSIXFILESEPARATOR->cString(), "/");
 }
 
-TEST(SAString, descriptionFormat)
-{
+TEST(SAString, descriptionFormat) {
     auto s = str("hi \"x\"");
     testing::internal::CaptureStdout();
     s->description();
@@ -289,18 +278,23 @@ TEST(SAString, descriptionFormat)
     EXPECT_EQ(out, expected);
 }
 
-} // namespace
+}  // namespace
 
-TEST(SAString, createGivesWhatTheCopyingConstructorGives)
-{
+TEST(SAString, createGivesWhatTheCopyingConstructorGives) {
     const std::string withNul("a\0b", 3);
     const std::string longText(300, 'x');
     struct Case {
         const char* bytes;
         unsigned long length;
     } cases[] = {
-        {nullptr, 0}, {nullptr, 5}, {"", 0}, {"abc", 3}, {"abc", 2}, {withNul.data(), withNul.size()},
-        {longText.data(), longText.size()}, {"abc", static_cast<unsigned long>(-1)},
+        {nullptr, 0},
+        {nullptr, 5},
+        {"", 0},
+        {"abc", 3},
+        {"abc", 2},
+        {withNul.data(), withNul.size()},
+        {longText.data(), longText.size()},
+        {"abc", static_cast<unsigned long>(-1)},
     };
     for (const Case& c : cases) {
         SARef<SAString> made = SARef<SAString>::adopt(SAString::create(c.bytes, c.length));
@@ -320,8 +314,7 @@ TEST(SAString, createGivesWhatTheCopyingConstructorGives)
     }
 }
 
-TEST(SAString, createUninitializedIsWrittenThenTruncated)
-{
+TEST(SAString, createUninitializedIsWrittenThenTruncated) {
     SARef<SAString> s = SARef<SAString>::adopt(SAString::createUninitialized(8));
     ASSERT_NE(s->cString(), nullptr);
     EXPECT_EQ(s->length(), 8u);
@@ -330,7 +323,7 @@ TEST(SAString, createUninitializedIsWrittenThenTruncated)
     s->truncate(3);
     EXPECT_EQ(s->length(), 3u);
     EXPECT_EQ(std::string(s->cString()), "abc");
-    s->truncate(5); // never lengthens
+    s->truncate(5);  // never lengthens
     EXPECT_EQ(s->length(), 3u);
 
     SARef<SAString> empty = SARef<SAString>::adopt(SAString::createUninitialized(0));

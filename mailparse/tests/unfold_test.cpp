@@ -10,8 +10,7 @@ using mimetest::text;
 
 namespace {
 
-TEST(Unfold, LineEndsFollowedByBlanksAreJoined)
-{
+TEST(Unfold, LineEndsFollowedByBlanksAreJoined) {
     struct Case {
         std::string in, kept, dropped;
     };

@@ -50,11 +50,12 @@ protected:
     // Serves "Sievra": counts requests, answers reply.
     void serveEngine(const QByteArray& reply) {
         port.reset();
-        port = platform::LocalMessagePort::create(QStringLiteral("Sievra"), [this, reply](qint32 id, const QByteArray&, uid_t) {
-            if (id == 1024)
-                ++requests;
-            return reply;
-        });
+        port = platform::LocalMessagePort::create(QStringLiteral("Sievra"),
+                                                  [this, reply](qint32 id, const QByteArray&, uid_t) {
+                                                      if (id == 1024)
+                                                          ++requests;
+                                                      return reply;
+                                                  });
         ASSERT_TRUE(port);
     }
 
@@ -80,8 +81,9 @@ protected:
             std::unique_ptr<MailMessage> message = messageForFile(path);
             if (colourPath) {
                 bool highlight = false;
-                return send<int>(MailClass::named("MessageRouter"), "colorForMessage:highlightTextUsingColor:",
-                                 static_cast<MHObject*>(message.get()), &highlight) >= 0;
+                return send<int>(MailClass::named("MessageRouter"),
+                                 "colorForMessage:highlightTextUsingColor:", static_cast<MHObject*>(message.get()),
+                                 &highlight) >= 0;
             }
             return send<bool>(r, "doesMessageSatisfyCriteria:", static_cast<MHObject*>(message.get()));
         });
@@ -90,7 +92,9 @@ protected:
     }
 
     static QVariantMap rule(const QString& name, const char* active = "1") {
-        return {{"RuleName", name}, {"Active", active}, {"Color", 255},
+        return {{"RuleName", name},
+                {"Active", active},
+                {"Color", 255},
                 {"Criteria", QVariantList{QVariantMap{{"Header", "AnyMessage"}}}}};
     }
 
@@ -178,7 +182,8 @@ TEST_F(MailPlugIn, cleanerRemovesSpamOlderThanItsDayCountOnly) {
     const QString old = spamAged("old", 4);
     const QString young = spamAged("young", 2);
     QDir().mkpath(box.preferences());
-    ASSERT_TRUE(platform::plist::writeFile(box.preferencesFile("General"),
+    ASSERT_TRUE(platform::plist::writeFile(
+        box.preferencesFile("General"),
         QVariantMap{{"Settings", QVariantMap{{"Remove Old Mails", true}, {"Mails older than", 3}}}}));
 
     SievraAutoCleaner cleaner;
@@ -192,8 +197,8 @@ TEST_F(MailPlugIn, cleanerRemovesSpamOlderThanItsDayCountOnly) {
 
     // Settings: a day count below 1 is 1; removal off stops the hour; on again,
     // twice, leaves one first cleaning pending.
-    platform::Notification change{"SWPlugInPreferencesDidChange", "General",
-                                  {{"Settings", QVariantMap{{"Mails older than", -5}}}}, true, {}};
+    platform::Notification change{
+        "SWPlugInPreferencesDidChange", "General", {{"Settings", QVariantMap{{"Mails older than", -5}}}}, true, {}};
     cleaner.preferencesDidChange(change);
     EXPECT_EQ(cleaner.numberOfDays(), 1);
     EXPECT_FALSE(cleaner.running());

@@ -12,7 +12,8 @@ namespace {
 
 QStringList emailsOf(const QList<ABPerson>& people) {
     QStringList all;
-    for (const ABPerson& p : people) all += p.emails;
+    for (const ABPerson& p : people)
+        all += p.emails;
     return all;
 }
 
@@ -31,36 +32,50 @@ TEST(VCardTest, cardsAreReadWithTheirEmailsInFileOrder) {
         QStringList uids;
         QStringList emails;
     } cases[] = {
-        {"3.0 with CRLF", "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:u-1\r\nFN:Ann\r\nEMAIL;TYPE=INTERNET:ann@a.example\r\nEND:VCARD\r\n",
-         {"u-1"}, {"ann@a.example"}},
-        {"4.0 with LF", "BEGIN:VCARD\nVERSION:4.0\nUID:urn:uuid:4fbe8971\nEMAIL:b@b.example\nEND:VCARD\n",
-         {"urn:uuid:4fbe8971"}, {"b@b.example"}},
+        {"3.0 with CRLF",
+         "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:u-1\r\nFN:Ann\r\nEMAIL;TYPE=INTERNET:ann@a.example\r\nEND:VCARD\r\n",
+         {"u-1"},
+         {"ann@a.example"}},
+        {"4.0 with LF",
+         "BEGIN:VCARD\nVERSION:4.0\nUID:urn:uuid:4fbe8971\nEMAIL:b@b.example\nEND:VCARD\n",
+         {"urn:uuid:4fbe8971"},
+         {"b@b.example"}},
         {"folded with space and tab",
          "BEGIN:VCARD\r\nVERSION:3.0\r\nUID:fo\r\n ld\r\nEMAIL:long.na\r\n me@exam\r\n\tple.org\r\nEND:VCARD\r\n",
-         {"fold"}, {"long.name@example.org"}},
+         {"fold"},
+         {"long.name@example.org"}},
         {"several and grouped",
          "BEGIN:VCARD\nVERSION:3.0\nUID:g\nEMAIL;type=HOME:one@x.example\nitem1.EMAIL;type=INTERNET:two@x.example\n"
          "item1.X-ABLabel:_$!<Other>!$_\nITEM2.email:three@x.example\nEND:VCARD\n",
-         {"g"}, {"one@x.example", "two@x.example", "three@x.example"}},
+         {"g"},
+         {"one@x.example", "two@x.example", "three@x.example"}},
         {"quoted parameter with colon and semicolon",
          "BEGIN:VCARD\nVERSION:4.0\nUID:q\nEMAIL;PID=1.1;LABEL=\"work: desk; 2\";TYPE=work:q@x.example\nEND:VCARD\n",
-         {"q"}, {"q@x.example"}},
+         {"q"},
+         {"q@x.example"}},
         {"escapes, mailto and blank values",
-         "BEGIN:VCARD\nVERSION:3.0\nUID:a\\,b\nEMAIL:\nEMAIL: mailto:m@x.example \nEND:VCARD\n", {"a,b"}, {"m@x.example"}},
+         "BEGIN:VCARD\nVERSION:3.0\nUID:a\\,b\nEMAIL:\nEMAIL: mailto:m@x.example \nEND:VCARD\n",
+         {"a,b"},
+         {"m@x.example"}},
         {"lower-case keywords and text around cards",
-         "junk before\nbegin:vcard\nversion:3.0\nuid:l\nemail:l@x.example\nend:vcard\njunk after\n", {"l"},
+         "junk before\nbegin:vcard\nversion:3.0\nuid:l\nemail:l@x.example\nend:vcard\njunk after\n",
+         {"l"},
          {"l@x.example"}},
-        {"two cards", "BEGIN:VCARD\nVERSION:3.0\nUID:1\nEMAIL:1@x\nEND:VCARD\nBEGIN:VCARD\nVERSION:3.0\nUID:2\nEMAIL:2@x\nEND:VCARD\n",
-         {"1", "2"}, {"1@x", "2@x"}},
+        {"two cards",
+         "BEGIN:VCARD\nVERSION:3.0\nUID:1\nEMAIL:1@x\nEND:VCARD\nBEGIN:VCARD\nVERSION:3.0\nUID:2\nEMAIL:2@x\nEND:VCARD\n",
+         {"1", "2"},
+         {"1@x", "2@x"}},
     };
     for (const auto& c : cases) {
         const QList<ABPerson> people = AddressBook::parseVCards(c.text, "file.vcf");
         QStringList uids;
-        for (const ABPerson& p : people) uids << p.uniqueId;
+        for (const ABPerson& p : people)
+            uids << p.uniqueId;
         EXPECT_EQ(uids, c.uids) << c.what;
         EXPECT_EQ(emailsOf(people), c.emails) << c.what;
     }
-    EXPECT_EQ(AddressBook::parseVCards("BEGIN:VCARD\nVERSION:3.0\nFN:Ann Smith\nEND:VCARD\n", "f")[0].name, "Ann Smith");
+    EXPECT_EQ(AddressBook::parseVCards("BEGIN:VCARD\nVERSION:3.0\nFN:Ann Smith\nEND:VCARD\n", "f")[0].name,
+              "Ann Smith");
 }
 
 TEST(VCardTest, malformedCardsAreSkippedAndTheOthersKept) {
@@ -89,8 +104,9 @@ TEST(VCardTest, malformedCardsAreSkippedAndTheOthersKept) {
 }
 
 TEST(VCardTest, aCardWithoutUidGetsAnIdentifierStableForItsFileAndPlace) {
-    const QByteArray text = "BEGIN:VCARD\nVERSION:3.0\nEMAIL:a@x\nEND:VCARD\n"
-                            "BEGIN:VCARD\nVERSION:3.0\nEMAIL:b@x\nEND:VCARD\n";
+    const QByteArray text =
+        "BEGIN:VCARD\nVERSION:3.0\nEMAIL:a@x\nEND:VCARD\n"
+        "BEGIN:VCARD\nVERSION:3.0\nEMAIL:b@x\nEND:VCARD\n";
     const QList<ABPerson> first = AddressBook::parseVCards(text, "friends.vcf");
     const QList<ABPerson> again = AddressBook::parseVCards(text, "friends.vcf");
     const QList<ABPerson> other = AddressBook::parseVCards(text, "work.vcf");
@@ -124,8 +140,7 @@ TEST_F(AddressBookTest, theBookHoldsEveryCardOfEveryFileAndKnowsTheOwnCard) {
     writeFile(folder + "/Me", "me-1\n");
 
     AddressBook book(folder);
-    EXPECT_EQ(emailsOf(book.people()),
-              (QStringList{"friend@x.example", "friend@y.example", "me@home.example"}));
+    EXPECT_EQ(emailsOf(book.people()), (QStringList{"friend@x.example", "friend@y.example", "me@home.example"}));
     ASSERT_TRUE(book.me().has_value());
     EXPECT_EQ(book.me()->emails, QStringList{"me@home.example"});
 
@@ -146,8 +161,8 @@ TEST_F(AddressBookTest, outsideChangesAreAnnouncedOnceTheFolderIsQuiet) {
     int signals_ = 0;
     QObject::connect(&book, &AddressBook::changedExternally, [&] { ++signals_; });
     int posted = 0;
-    const int token = LocalNotificationCenter::defaultCenter().addObserver(
-        kABDatabaseChangedExternallyNotification, [&](const Notification&) { ++posted; });
+    const int token = LocalNotificationCenter::defaultCenter().addObserver(kABDatabaseChangedExternallyNotification,
+                                                                           [&](const Notification&) { ++posted; });
 
     const struct {
         const char* what;
@@ -155,7 +170,8 @@ TEST_F(AddressBookTest, outsideChangesAreAnnouncedOnceTheFolderIsQuiet) {
         QStringList emails;
     } steps[] = {
         {"a file rewritten in place",
-         [&] { writeFile(folder + "/a.vcf", "BEGIN:VCARD\nVERSION:3.0\nUID:1\nEMAIL:1b@x\nEND:VCARD\n"); }, {"1b@x"}},
+         [&] { writeFile(folder + "/a.vcf", "BEGIN:VCARD\nVERSION:3.0\nUID:1\nEMAIL:1b@x\nEND:VCARD\n"); },
+         {"1b@x"}},
         {"a file added",
          [&] { writeFile(folder + "/b.vcf", "BEGIN:VCARD\nVERSION:3.0\nUID:2\nEMAIL:2@x\nEND:VCARD\n"); },
          {"1b@x", "2@x"}},

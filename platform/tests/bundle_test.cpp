@@ -31,7 +31,8 @@ QString makeBundle(const QString& parent, const QString& name, const QVariantMap
     const QString path = parent + "/" + name;
     QDir().mkpath(path + "/Contents/MacOS");
     EXPECT_TRUE(plist::writeFile(path + "/Contents/Info.plist", info));
-    if (executable) writeText(path + "/Contents/MacOS/" + info.value("CFBundleExecutable").toString(), *executable);
+    if (executable)
+        writeText(path + "/Contents/MacOS/" + info.value("CFBundleExecutable").toString(), *executable);
     return path;
 }
 
@@ -72,7 +73,9 @@ TEST(Bundle, opensAPluginAndCreatesItsPrincipalClass) {
 TEST(Bundle, resourcesAndStringTables) {
     auto b = Bundle::open(kPlugin);
     ASSERT_TRUE(b);
-    struct Row { QString name, type, expected; };
+    struct Row {
+        QString name, type, expected;
+    };
     const Row rows[] = {
         {"sample", "txt", b->resourcePath() + "/sample.txt"},
         {"sample.txt", "", b->resourcePath() + "/sample.txt"},
@@ -81,9 +84,12 @@ TEST(Bundle, resourcesAndStringTables) {
         {"../Info", "plist", ""},
         {"..", "", ""},
     };
-    for (const Row& r : rows) EXPECT_EQ(b->pathForResource(r.name, r.type), r.expected) << r.name.toStdString();
+    for (const Row& r : rows)
+        EXPECT_EQ(b->pathForResource(r.name, r.type), r.expected) << r.name.toStdString();
 
-    struct Str { QString key, table, expected; };
+    struct Str {
+        QString key, table, expected;
+    };
     const Str strings[] = {
         {"Name", "", "Test plug-in"},
         {"Name", "Localizable", "Test plug-in"},
@@ -102,11 +108,16 @@ TEST(Bundle, resourcesAndStringTables) {
 }
 
 TEST(Bundle, stringsTableSyntax) {
-    struct Row { QByteArray text; QVariantMap expected; };
+    struct Row {
+        QByteArray text;
+        QVariantMap expected;
+    };
     const Row rows[] = {
         {"\"a\" = \"1\"; \"b\"=\"2\";", {{"a", "1"}, {"b", "2"}}},
         {"/* c */ \"a\" /* c */ = // c\n \"x\\\"y\\\\z\";", {{"a", "x\"y\\z"}}},
-        {"\"k\" = \"\\U0041\\u00e9\\101\\n\";", {{"k", QString::fromUtf8("A\xc3\xa9" "A\n")}}},
+        {"\"k\" = \"\\U0041\\u00e9\\101\\n\";",
+         {{"k", QString::fromUtf8("A\xc3\xa9"
+                                  "A\n")}}},
         {"\xef\xbb\xbf\"bom\" = \"yes\";", {{"bom", "yes"}}},
         {"\"dup\" = \"1\"; \"dup\" = \"2\";", {{"dup", "2"}}},
         // Malformed input keeps the pairs read before the fault.
@@ -117,12 +128,15 @@ TEST(Bundle, stringsTableSyntax) {
         {"\"a\" = \"1\"; \"b\" = \"\\", {{"a", "1"}}},
         {"", {}},
     };
-    for (const Row& r : rows) EXPECT_EQ(parseStringsTable(r.text), r.expected) << r.text.toStdString();
+    for (const Row& r : rows)
+        EXPECT_EQ(parseStringsTable(r.text), r.expected) << r.text.toStdString();
 
     // Garbage never crashes and never reads past the end.
     QByteArray junk;
-    for (int i = 0; i < 20000; ++i) junk.append(char("\"=;/*\\Ua0 \n"[i * 7919 % 12]));
-    for (int n = 0; n < junk.size(); n += 97) (void)parseStringsTable(junk.left(n));
+    for (int i = 0; i < 20000; ++i)
+        junk.append(char("\"=;/*\\Ua0 \n"[i * 7919 % 12]));
+    for (int n = 0; n < junk.size(); n += 97)
+        (void)parseStringsTable(junk.left(n));
 }
 
 TEST(Bundle, utf16StringTablesAreReadToo) {
@@ -160,7 +174,11 @@ TEST(Bundle, badBundlesGiveNoneWithOneLogLine) {
 
     // Bundles that open but whose code does not load.
     const QByteArray text("not an ELF object");
-    struct Row { QString name; QVariantMap info; const QByteArray* exe; };
+    struct Row {
+        QString name;
+        QVariantMap info;
+        const QByteArray* exe;
+    };
     const Row rows[] = {
         {"NoExe.bundle", {{"CFBundleIdentifier", "a"}}, nullptr},
         {"MissingExe.bundle", {{"CFBundleExecutable", "Gone"}}, nullptr},
@@ -204,7 +222,6 @@ TEST(Bundle, mainBundleOfAnApplicationInsideItsBundle) {
     const QStringList lines = QString::fromUtf8(p.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
     const QString version = plist::readDictionary(app + "/Contents/Info.plist")->value("CFBundleVersion").toString();
     ASSERT_FALSE(version.isEmpty());
-    EXPECT_EQ(lines, (QStringList{app, "com.quillon.junkward.testapp", version,
-                                  app + "/Contents/MacOS/test-app", "Test \"App\"",
-                                  "com.quillon.junkward.testapp", "loaded"}));
+    EXPECT_EQ(lines, (QStringList{app, "com.quillon.junkward.testapp", version, app + "/Contents/MacOS/test-app",
+                                  "Test \"App\"", "com.quillon.junkward.testapp", "loaded"}));
 }

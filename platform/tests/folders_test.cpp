@@ -21,12 +21,16 @@ public:
         apply(name, value);
     }
     ~Env() {
-        for (auto it = saved_.crbegin(); it != saved_.crend(); ++it) apply(it->first, it->second);
+        for (auto it = saved_.crbegin(); it != saved_.crend(); ++it)
+            apply(it->first, it->second);
     }
 
 private:
     static void apply(const char* name, const std::optional<QByteArray>& v) {
-        if (v) qputenv(name, *v); else qunsetenv(name);
+        if (v)
+            qputenv(name, *v);
+        else
+            qunsetenv(name);
     }
     QList<std::pair<const char*, std::optional<QByteArray>>> saved_;
 };
@@ -84,8 +88,7 @@ TEST(Folders, localLibraryIsTheOverrideElseTheStagedOneBesideTheLibraries) {
         EXPECT_EQ(junkwardSupport(), "/opt/lib/Library/Application Support/Quillon/Junkward");
         EXPECT_EQ(junkwardPlugins(), "/opt/lib/Library/Application Support/Quillon/Junkward/Plugins");
         EXPECT_EQ(junkwardComponents(), "/opt/lib/Library/Application Support/Quillon/Junkward/Components");
-        EXPECT_EQ(engineApplication(),
-                  "/opt/lib/Library/Application Support/Quillon/Junkward/Junkward Engine.app");
+        EXPECT_EQ(engineApplication(), "/opt/lib/Library/Application Support/Quillon/Junkward/Junkward Engine.app");
         EXPECT_EQ(localApplicationSupport(), "/opt/lib/Library/Application Support");
     }
     Env env;
@@ -100,13 +103,16 @@ TEST(Folders, ensureFolderCreatesMissingLevelsAndNeverReplacesAFile) {
     touch(root + "/plain");
     ASSERT_TRUE(QDir(root).mkdir("existing"));
 
-    struct Row { QString path; bool ok; };
+    struct Row {
+        QString path;
+        bool ok;
+    };
     const Row rows[] = {
         {root + "/a/b/c/d", true},
-        {root + "/a/b", true},            // already there
+        {root + "/a/b", true},  // already there
         {root + "/existing/", true},
-        {root + "/plain", false},         // a plain file where the folder must be
-        {root + "/plain/below", false},   // ... or on the way to it
+        {root + "/plain", false},        // a plain file where the folder must be
+        {root + "/plain/below", false},  // ... or on the way to it
         {QString(), false},
     };
     for (const Row& r : rows) {

@@ -68,7 +68,8 @@ int rawRequest(const char* path) {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments().mid(1);
-    if (args.isEmpty()) return 2;
+    if (args.isEmpty())
+        return 2;
     const QString mode = args[0];
 
     if (mode == "own" && args.size() == 2) {
@@ -78,7 +79,8 @@ int main(int argc, char** argv) {
     }
     if (mode == "serve" && args.size() == 2) {
         auto port = LocalMessagePort::create(args[1], [](qint32 id, const QByteArray& data, uid_t) {
-            if (id == 2) ::sleep(60);
+            if (id == 2)
+                ::sleep(60);
             return data;
         });
         if (!port) {
@@ -118,7 +120,8 @@ int main(int argc, char** argv) {
             for (auto it = n.userInfo.constBegin(); it != n.userInfo.constEnd(); ++it)
                 pairs << it.key() + "=" + it.value().toString();
             say(n.name + "|" + n.object + "|" + pairs.join(","));
-            if (--left <= 0) app.quit();
+            if (--left <= 0)
+                app.quit();
         });
         // A round trip to the bus makes sure the match rule is in place.
         QDBusConnection::sessionBus().interface()->isServiceRegistered("org.freedesktop.DBus");

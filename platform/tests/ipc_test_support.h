@@ -28,11 +28,11 @@ using testsupport::ShortTempDir;
 using testsupport::waitUntil;
 
 // Gives this test process its own runtime folder (and thereby its own port folder).
-inline void useRuntimeFolder(const QString& folder) { ::setenv("XDG_RUNTIME_DIR", folder.toLocal8Bit().constData(), 1); }
-
-inline QString peerProgram() {
-    return testsupport::testProgram(QStringLiteral("junkward_ipc_peer"));
+inline void useRuntimeFolder(const QString& folder) {
+    ::setenv("XDG_RUNTIME_DIR", folder.toLocal8Bit().constData(), 1);
 }
+
+inline QString peerProgram() { return testsupport::testProgram(QStringLiteral("junkward_ipc_peer")); }
 
 // The peer program, started with arguments; reads its output line by line.
 class Peer {
@@ -55,7 +55,8 @@ public:
         QDeadlineTimer deadline(ms);
         while (!process_.canReadLine()) {
             if (deadline.hasExpired() || !process_.waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
-                if (!process_.canReadLine()) return {};
+                if (!process_.canReadLine())
+                    return {};
         }
         return QString::fromUtf8(process_.readLine()).trimmed();
     }
@@ -77,14 +78,13 @@ public:
             Qt::BlockingQueuedConnection);
     }
     ~PortThread() {
-        QMetaObject::invokeMethod(&context_, [&] { port_.reset(); }, Qt::BlockingQueuedConnection);
+        QMetaObject::invokeMethod(
+            &context_, [&] { port_.reset(); }, Qt::BlockingQueuedConnection);
         thread_.quit();
         thread_.wait();
     }
     platform::LocalMessagePort* port() const { return port_.get(); }
-    void run(const std::function<void()>& f) {
-        QMetaObject::invokeMethod(&context_, f, Qt::BlockingQueuedConnection);
-    }
+    void run(const std::function<void()>& f) { QMetaObject::invokeMethod(&context_, f, Qt::BlockingQueuedConnection); }
 
 private:
     QThread thread_;
@@ -96,8 +96,7 @@ private:
 // system bus, or a session bus with its own activation folder).
 class PrivateBus : public testsupport::PrivateBus {
 public:
-    explicit PrivateBus(const QString& serviceDir = {})
-        : testsupport::PrivateBus(serviceDir, Address::Keep) {}
+    explicit PrivateBus(const QString& serviceDir = {}) : testsupport::PrivateBus(serviceDir, Address::Keep) {}
 };
 
 }  // namespace ipctest

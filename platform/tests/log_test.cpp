@@ -26,7 +26,8 @@ namespace {
 template <class Body>
 std::string stderrOf(Body body) {
     int fds[2];
-    if (::pipe(fds) != 0) return "<pipe failed>";
+    if (::pipe(fds) != 0)
+        return "<pipe failed>";
     pid_t pid = ::fork();
     if (pid == 0) {
         ::close(fds[0]);
@@ -38,7 +39,8 @@ std::string stderrOf(Body body) {
     std::string out;
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(fds[0], buf, sizeof buf)) > 0) out.append(buf, size_t(n));
+    while ((n = ::read(fds[0], buf, sizeof buf)) > 0)
+        out.append(buf, size_t(n));
     ::close(fds[0]);
     int status = 0;
     ::waitpid(pid, &status, 0);
@@ -66,10 +68,12 @@ TEST(Log, linesOfConcurrentWritersNeverInterleave) {
         for (int t = 0; t < kThreads; ++t) {
             threads.emplace_back([t] {
                 const QString body(3000, QChar('a' + t));
-                for (int i = 0; i < kLines; ++i) console(QString("[T%1] ").arg(t) + body);
+                for (int i = 0; i < kLines; ++i)
+                    console(QString("[T%1] ").arg(t) + body);
             });
         }
-        for (auto& th : threads) th.join();
+        for (auto& th : threads)
+            th.join();
     });
     int count = 0;
     size_t start = 0;
@@ -107,22 +111,28 @@ TEST(Log, systemLinesReachTheSyslogSocketWithPriorityAndName) {
             std::fprintf(stderr, "skip:%s", why);
             ::_exit(0);
         };
-        if (::unshare(CLONE_NEWNS) != 0) fail("no mount namespace");
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) fail("mount private");
-        if (::mount("none", "/dev", "tmpfs", 0, nullptr) != 0) fail("mount tmpfs");
+        if (::unshare(CLONE_NEWNS) != 0)
+            fail("no mount namespace");
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            fail("mount private");
+        if (::mount("none", "/dev", "tmpfs", 0, nullptr) != 0)
+            fail("mount tmpfs");
         int s = ::socket(AF_UNIX, SOCK_DGRAM, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
         std::strcpy(addr.sun_path, "/dev/log");
-        if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) fail("bind");
+        if (::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+            fail("bind");
         system(LOG_WARNING, QString::fromUtf8("[JKW5 daemon] caf\xc3\xa9 started"));
         timeval tv{60, 0};
         ::setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         char buf[1024];
         ssize_t n = ::recv(s, buf, sizeof buf, 0);
-        if (n > 0) std::fprintf(stderr, "got:%.*s", int(n), buf);
+        if (n > 0)
+            std::fprintf(stderr, "got:%.*s", int(n), buf);
     });
-    if (out.rfind("skip:", 0) == 0) GTEST_SKIP() << out;
+    if (out.rfind("skip:", 0) == 0)
+        GTEST_SKIP() << out;
     ASSERT_EQ(out.rfind("got:", 0), 0u) << out;
     EXPECT_EQ(out.substr(4, 4), "<12>");  // LOG_USER | LOG_WARNING
     EXPECT_NE(out.find("platform_log_test["), std::string::npos) << out;

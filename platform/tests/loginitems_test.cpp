@@ -31,7 +31,8 @@ protected:
 
 QStringList pathsOf(LoginItemDomain domain) {
     QStringList paths;
-    for (const LoginItem& item : ListLoginItems(domain)) paths << item.path;
+    for (const LoginItem& item : ListLoginItems(domain))
+        paths << item.path;
     return paths;
 }
 
@@ -104,7 +105,8 @@ TEST_F(LoginItemsTest, awkwardPathsSurviveTheExecQuoting) {
         f.close();
         QByteArray stripped;
         for (const QByteArray& line : text.split('\n'))
-            if (!line.startsWith("X-Junkward-Path=")) stripped += line + "\n";
+            if (!line.startsWith("X-Junkward-Path="))
+                stripped += line + "\n";
         ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
         f.write(stripped);
         f.close();
@@ -135,7 +137,8 @@ TEST_F(LoginItemsTest, entriesOfOtherProgramsAreListedAndHiddenOnesAreNot) {
     QStringList expected;
     for (const auto& c : cases) {
         writeEntry(c.file, c.text);
-        if (c.path) expected << c.path;
+        if (c.path)
+            expected << c.path;
     }
     writeEntry("z-huge.desktop", "[Desktop Entry]\nExec=/usr/bin/huge\n" + QByteArray(100 * 1024, '#'));
     EXPECT_EQ(pathsOf(LoginItemDomain::CurrentUser), expected);
@@ -177,8 +180,8 @@ TEST_F(LoginItemsTest, onlyTheUserAndAnyUserDomainsAreAccepted) {
 }
 
 TEST_F(LoginItemsTest, pathsThatWouldBreakTheEntryAreRefused) {
-    for (const QString& path : {QString(), QString("/opt/x\n[Desktop Entry]\nExec=/bin/evil"), QString("/opt/tab\there"),
-                                QString("/opt/nul") + QChar(0) + "x"})
+    for (const QString& path : {QString(), QString("/opt/x\n[Desktop Entry]\nExec=/bin/evil"),
+                                QString("/opt/tab\there"), QString("/opt/nul") + QChar(0) + "x"})
         EXPECT_FALSE(AddLoginItemWithPropertiesToUser(LoginItemDomain::CurrentUser, path, false));
     EXPECT_EQ(CountLoginItems(LoginItemDomain::CurrentUser), 0);
 }

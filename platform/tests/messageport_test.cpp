@@ -62,7 +62,8 @@ QByteArray header(qint32 id, quint32 flags, quint32 length) {
 int countLines(const QString& needle) {
     int n = 0;
     for (const QString& line : log::captured())
-        if (line.contains(needle)) ++n;
+        if (line.contains(needle))
+            ++n;
     return n;
 }
 
@@ -75,12 +76,16 @@ TEST_F(MessagePortTest, requestsAndRepliesKeepTheirBytesAndIds) {
     ASSERT_NE(client, nullptr);
 
     QByteArray binary(256, '\0');
-    for (int i = 0; i < 256; ++i) binary[i] = char(i);
+    for (int i = 0; i < 256; ++i)
+        binary[i] = char(i);
     const struct {
         qint32 id;
         QByteArray data;
     } cases[] = {
-        {1024, "From: a@b\r\n\r\nbody"}, {0, {}}, {-7, binary}, {1, QByteArray(60 * 1024, 'x')},
+        {1024, "From: a@b\r\n\r\nbody"},
+        {0, {}},
+        {-7, binary},
+        {1, QByteArray(60 * 1024, 'x')},
         {2, QByteArray(3 * 1024 * 1024 + 17, 'y')},
     };
     for (const auto& c : cases) {
@@ -94,12 +99,14 @@ TEST_F(MessagePortTest, requestsAndRepliesKeepTheirBytesAndIds) {
 TEST_F(MessagePortTest, aRequestWithoutReplyIsDeliveredAndLeavesTheStreamInStep) {
     std::atomic<int> oneWay{0};
     PortThread server("oneway", [&](qint32 id, const QByteArray& data, uid_t) {
-        if (id == 200) ++oneWay;
+        if (id == 200)
+            ++oneWay;
         return data;
     });
     auto client = RemoteMessagePort::connect("oneway");
     ASSERT_NE(client, nullptr);
-    for (int i = 0; i < 5; ++i) ASSERT_EQ(client->sendRequest(200, "notice", kWait, 0, false, nullptr), kMessagePortSuccess);
+    for (int i = 0; i < 5; ++i)
+        ASSERT_EQ(client->sendRequest(200, "notice", kWait, 0, false, nullptr), kMessagePortSuccess);
     QByteArray reply;
     ASSERT_EQ(client->sendRequest(1, "after", kWait, kWait, true, &reply), kMessagePortSuccess);
     EXPECT_EQ(reply, QByteArray("after"));
@@ -116,8 +123,15 @@ TEST_F(MessagePortTest, emptyReplyArrivesAsNoData) {
 }
 
 TEST_F(MessagePortTest, portNamesBecomeDistinctSafeFileNames) {
-    const QStringList names = {"Sievra", "Junkward 5 Daemon", "com.quillon.task.manager", "../escape", ".hidden",
-                               "a/b", "a%2Fb", QString::fromUtf8("\xc3\xbc-name"), "%"};
+    const QStringList names = {"Sievra",
+                               "Junkward 5 Daemon",
+                               "com.quillon.task.manager",
+                               "../escape",
+                               ".hidden",
+                               "a/b",
+                               "a%2Fb",
+                               QString::fromUtf8("\xc3\xbc-name"),
+                               "%"};
     QSet<QString> paths;
     const QString folder = runtime.path() + "/junkward/";
     for (const QString& name : names) {
@@ -131,8 +145,9 @@ TEST_F(MessagePortTest, portNamesBecomeDistinctSafeFileNames) {
     EXPECT_EQ(paths.size(), names.size());
     EXPECT_TRUE(messagePortPath("").isEmpty());
     EXPECT_TRUE(messagePortPath(QString(120, 'n')).isEmpty()) << "a path longer than sun_path";
-    EXPECT_EQ(LocalMessagePort::create(QString(120, 'n'), [](qint32, const QByteArray&, uid_t) { return QByteArray(); }),
-              nullptr);
+    EXPECT_EQ(
+        LocalMessagePort::create(QString(120, 'n'), [](qint32, const QByteArray&, uid_t) { return QByteArray(); }),
+        nullptr);
 }
 
 TEST_F(MessagePortTest, folderIsMadePrivateAndRefusedWhenAnotherUserOwnsIt) {
@@ -202,7 +217,8 @@ TEST_F(MessagePortTest, aStaleSocketIsTakenOverButOtherFilesAreLeftAlone) {
     ASSERT_TRUE(file.open(QIODevice::WriteOnly));
     file.write("data");
     file.close();
-    EXPECT_EQ(LocalMessagePort::create("Plain", [](qint32, const QByteArray&, uid_t) { return QByteArray(); }), nullptr);
+    EXPECT_EQ(LocalMessagePort::create("Plain", [](qint32, const QByteArray&, uid_t) { return QByteArray(); }),
+              nullptr);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), QByteArray("data"));
 }
@@ -339,7 +355,8 @@ TEST_F(MessagePortTest, requestsOverTheLimitAreRefusedWithTheRefusalReplyAndServ
         qsizetype sent = 0;
         while (sent < stream.size()) {
             const ssize_t n = ::send(fd, stream.constData() + sent, size_t(stream.size() - sent), MSG_NOSIGNAL);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             sent += n;
         }
     });
@@ -348,7 +365,8 @@ TEST_F(MessagePortTest, requestsOverTheLimitAreRefusedWithTheRefusalReplyAndServ
         while (got.size() < n) {
             char buffer[256];
             const ssize_t r = ::recv(fd, buffer, size_t(std::min<qsizetype>(n - got.size(), 256)), 0);
-            if (r <= 0) break;
+            if (r <= 0)
+                break;
             got.append(buffer, r);
         }
         return got;
@@ -390,7 +408,8 @@ TEST_F(MessagePortTest, pipelinedRequestsOnOneConnectionAreAnsweredInOrder) {
     timeval tv{60, 0};
     ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof(tv));
     for (int i = 0; i < 50; ++i) {
-        if (i % 5 == 0) continue;  // no reply wanted
+        if (i % 5 == 0)
+            continue;  // no reply wanted
         uchar len[4];
         ASSERT_EQ(::recv(fd, len, 4, MSG_WAITALL), 4);
         QByteArray body(qsizetype(qFromLittleEndian<quint32>(len)), '\0');
@@ -426,7 +445,8 @@ TEST_F(MessagePortTest, fourConcurrentClientsAreAllAnsweredEachInOrder) {
             }
         });
     }
-    for (auto& t : threads) t.join();
+    for (auto& t : threads)
+        t.join();
     EXPECT_EQ(wrong.load(), 0);
     int total = 0;
     for (int c = 0; c < kClients; ++c) {
@@ -491,8 +511,9 @@ TEST_F(MessagePortTest, aRequestTooLargeToSendIsATransportError) {
     PortThread server("big", [](qint32, const QByteArray&, uid_t) { return QByteArray(); });
     auto client = RemoteMessagePort::connect("big");
     ASSERT_NE(client, nullptr);
-    EXPECT_EQ(client->sendRequest(1, QByteArray(qsizetype(kMessagePortMaxRequest) + 1, 'a'), kWait, kWait, true, nullptr),
-              kMessagePortTransportError);
+    EXPECT_EQ(
+        client->sendRequest(1, QByteArray(qsizetype(kMessagePortMaxRequest) + 1, 'a'), kWait, kWait, true, nullptr),
+        kMessagePortTransportError);
     QByteArray reply;
     EXPECT_EQ(client->sendRequest(1, QByteArray(qsizetype(kMessagePortMaxRequest), 'a'), kWait, kWait, true, &reply),
               kMessagePortSuccess);
@@ -554,7 +575,8 @@ TEST_F(MessagePortTest, connectionsTogetherCannotHoldMoreThanTheBufferLimit) {
         qsizetype sent = 0;
         while (sent < part.size()) {
             const ssize_t n = ::send(fd, part.constData() + sent, size_t(part.size() - sent), MSG_NOSIGNAL);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             sent += n;
         }
         EXPECT_EQ(sent == part.size(), i < 4) << i;
@@ -569,5 +591,6 @@ TEST_F(MessagePortTest, connectionsTogetherCannotHoldMoreThanTheBufferLimit) {
     char reply[4 + 8] = {};
     ASSERT_EQ(::recv(fds[0], reply, 4 + 8, MSG_WAITALL), 4 + 8);
     EXPECT_EQ(QByteArray(reply + 4, 8), QByteArray::number(kLength));
-    for (int fd : fds) ::close(fd);
+    for (int fd : fds)
+        ::close(fd);
 }

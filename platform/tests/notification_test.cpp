@@ -152,7 +152,7 @@ TEST_F(NotificationTest, backgroundPostsArriveInOrderAndSurviveTheirPostersExit)
     ASSERT_EQ(observer.readLine(), "ready");
     for (int i = 0; i < 40; ++i)
         ASSERT_TRUE(DistributedNotificationCenter::defaultCenter().postInBackground("SWPlugInPreferencesDidLearn",
-                                                                                  QString::number(i)));
+                                                                                    QString::number(i)));
     for (int i = 0; i < 40; ++i)
         ASSERT_EQ(observer.readLine(), QString("SWPlugInPreferencesDidLearn|%1|").arg(i));
 
@@ -200,7 +200,8 @@ TEST_F(NotificationTest, userInfoThatIsNotABinaryDictionaryIsDroppedWithALogLine
     const QByteArray cases[] = {
         "garbage bytes", QByteArray("bplist00\xff\xff\xff", 11), truncated, binaryArray, xmlDictionary,
     };
-    for (const QByteArray& bytes : cases) sendRaw("Hostile", "x", bytes);
+    for (const QByteArray& bytes : cases)
+        sendRaw("Hostile", "x", bytes);
     sendRaw("Hostile", "good", plist::toData(QVariantMap{{"ok", true}}, plist::Format::Binary));
     ASSERT_TRUE(ipctest::waitUntil([&] { return !got.list.empty(); }));
     settle();
@@ -208,7 +209,8 @@ TEST_F(NotificationTest, userInfoThatIsNotABinaryDictionaryIsDroppedWithALogLine
     EXPECT_EQ(got.list[0].object, "good");
     int dropped = 0;
     for (const QString& line : log::captured())
-        if (line.contains("Dropped the notification \"Hostile\"")) ++dropped;
+        if (line.contains("Dropped the notification \"Hostile\""))
+            ++dropped;
     EXPECT_EQ(dropped, int(std::size(cases)));
 
     // A signal of another shape is not a notification at all.

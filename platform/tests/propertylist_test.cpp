@@ -76,7 +76,8 @@ struct BinaryBuilder {
 
     static QByteArray be(quint64 v, int width) {
         QByteArray out(width, '\0');
-        for (int i = width - 1; i >= 0; --i, v >>= 8) out[i] = char(v & 0xff);
+        for (int i = width - 1; i >= 0; --i, v >>= 8)
+            out[i] = char(v & 0xff);
         return out;
     }
     QByteArray build() const {
@@ -101,7 +102,8 @@ struct BinaryBuilder {
 
 QByteArray arrayOf(std::initializer_list<int> refs) {
     QByteArray o(1, char(0xA0 | int(refs.size())));
-    for (int r : refs) o += char(r);
+    for (int r : refs)
+        o += char(r);
     return o;
 }
 
@@ -130,8 +132,8 @@ TEST(PropertyList, everyKindOfValueRoundTripsInBothFormats) {
 }
 
 TEST(PropertyList, smallerIntegralTypesAreWrittenAsIntegers) {
-    const QVariantList in{QVariant(int(-7)), QVariant(uint(4000000000u)), QVariant(short(3)),
-                          QVariant(qulonglong(5)), QVariant(float(0.5f))};
+    const QVariantList in{QVariant(int(-7)), QVariant(uint(4000000000u)), QVariant(short(3)), QVariant(qulonglong(5)),
+                          QVariant(float(0.5f))};
     auto back = fromData(toData(in, Format::Binary));
     ASSERT_TRUE(back);
     EXPECT_EQ(back->toList(), (QVariantList{qint64(-7), qint64(4000000000LL), qint64(3), qint64(5), 0.5}));
@@ -236,7 +238,10 @@ TEST(PropertyList, plistutilReadsOurFilesIntoTheSameValues) {
 }
 
 TEST(PropertyList, hostileBinaryInputIsRefused) {
-    struct Case { const char* name; BinaryBuilder b; };
+    struct Case {
+        const char* name;
+        BinaryBuilder b;
+    };
     QList<Case> cases;
     {
         BinaryBuilder b;  // an array that contains itself
@@ -257,7 +262,8 @@ TEST(PropertyList, hostileBinaryInputIsRefused) {
     }
     {
         BinaryBuilder b;  // each level refers twice to the next: 2^60 expanded nodes
-        for (int i = 0; i < 60; ++i) b.objects.append(arrayOf({i + 1, i + 1}));
+        for (int i = 0; i < 60; ++i)
+            b.objects.append(arrayOf({i + 1, i + 1}));
         b.objects.append(QByteArray(1, char(0x08)));
         cases.append({"exponential sharing", b});
     }
@@ -336,7 +342,8 @@ TEST(PropertyList, hostileBinaryInputIsRefused) {
         b.objects = {QByteArray("\x33", 1) + BinaryBuilder::be(bits, 8)};
         cases.append({"date out of range", b});
     }
-    for (const Case& c : cases) EXPECT_FALSE(fromData(c.b.build()).has_value()) << c.name;
+    for (const Case& c : cases)
+        EXPECT_FALSE(fromData(c.b.build()).has_value()) << c.name;
 
     // The builder itself makes valid lists when nothing is wrong.
     BinaryBuilder ok;
@@ -348,9 +355,11 @@ TEST(PropertyList, hostileBinaryInputIsRefused) {
 
 TEST(PropertyList, hostileXmlInputIsRefused) {
     QByteArray deep = "<plist>";
-    for (int i = 0; i < 100000; ++i) deep += "<array>";
+    for (int i = 0; i < 100000; ++i)
+        deep += "<array>";
     QByteArray deepClosed = deep;
-    for (int i = 0; i < 100000; ++i) deepClosed += "</array>";
+    for (int i = 0; i < 100000; ++i)
+        deepClosed += "</array>";
     const QList<QByteArray> cases{
         "",
         "<plist>",
@@ -375,7 +384,8 @@ TEST(PropertyList, hostileXmlInputIsRefused) {
         deep,
         deepClosed + "</plist>",
     };
-    for (const QByteArray& c : cases) EXPECT_FALSE(fromData(c).has_value()) << c.left(60).toStdString();
+    for (const QByteArray& c : cases)
+        EXPECT_FALSE(fromData(c).has_value()) << c.left(60).toStdString();
 }
 
 TEST(PropertyList, everyTruncationOfAValidListIsRefused) {
@@ -397,12 +407,15 @@ TEST(PropertyList, randomAndMutatedBytesNeverYieldAnUnwritableTree) {
         QByteArray bytes;
         if (round % 3 == 0) {
             bytes.resize(qsizetype(rng.bounded(1, 400)));
-            for (char& c : bytes) c = char(rng.bounded(256));
-            if (round % 2) bytes.replace(0, 8, "bplist00");
+            for (char& c : bytes)
+                c = char(rng.bounded(256));
+            if (round % 2)
+                bytes.replace(0, 8, "bplist00");
         } else {
             bytes = valid[round % 2];
             int flips = int(rng.bounded(1, 6));
-            for (int i = 0; i < flips; ++i) bytes[qsizetype(rng.bounded(quint32(bytes.size())))] = char(rng.bounded(256));
+            for (int i = 0; i < flips; ++i)
+                bytes[qsizetype(rng.bounded(quint32(bytes.size())))] = char(rng.bounded(256));
         }
         auto v = fromData(bytes);
         if (v) {
@@ -470,8 +483,7 @@ TEST(PropertyList, childMapGivesMutableAccessFourLevelsDown) {
         QVariantMap& hour = childMap(childMap(childMap(childMap(stats, "2026"), "12"), "8"), "5");
         hour["SWMAILPROCESSED"] = unsignedValue(hour, "SWMAILPROCESSED") + 1;
     }
-    const QVariantMap hour =
-        stats["2026"].toMap()["12"].toMap()["8"].toMap()["5"].toMap();
+    const QVariantMap hour = stats["2026"].toMap()["12"].toMap()["8"].toMap()["5"].toMap();
     EXPECT_EQ(unsignedValue(hour, "SWMAILPROCESSED"), 3u);
     // The counter survives a write and a read.
     auto back = fromData(toData(stats, Format::XML));
@@ -481,17 +493,38 @@ TEST(PropertyList, childMapGivesMutableAccessFourLevelsDown) {
 
 TEST(PropertyList, lenientNumberAndBooleanReaders) {
     const QVariantMap m{
-        {"u", std::numeric_limits<quint64>::max()}, {"i", qint64(7)}, {"neg", qint64(-7)},
-        {"real", 2.9}, {"str", QString("12")}, {"yes", QString("YES")}, {"True", QString("true")},
-        {"one", QString("1")}, {"no", QString("NO")}, {"zero", qint64(0)}, {"b", true},
+        {"u", std::numeric_limits<quint64>::max()},
+        {"i", qint64(7)},
+        {"neg", qint64(-7)},
+        {"real", 2.9},
+        {"str", QString("12")},
+        {"yes", QString("YES")},
+        {"True", QString("true")},
+        {"one", QString("1")},
+        {"no", QString("NO")},
+        {"zero", qint64(0)},
+        {"b", true},
         {"list", QVariantList{}},
     };
-    struct Row { const char* key; quint64 number; bool flag; };
+    struct Row {
+        const char* key;
+        quint64 number;
+        bool flag;
+    };
     const Row rows[] = {
-        {"u", std::numeric_limits<quint64>::max(), true}, {"i", 7, true}, {"neg", 0, true},
-        {"real", 2, true}, {"str", 0, false}, {"yes", 0, true}, {"True", 0, true},
-        {"one", 0, true}, {"no", 0, false}, {"zero", 0, false}, {"b", 0, true},
-        {"missing", 0, true}, {"list", 0, true},
+        {"u", std::numeric_limits<quint64>::max(), true},
+        {"i", 7, true},
+        {"neg", 0, true},
+        {"real", 2, true},
+        {"str", 0, false},
+        {"yes", 0, true},
+        {"True", 0, true},
+        {"one", 0, true},
+        {"no", 0, false},
+        {"zero", 0, false},
+        {"b", 0, true},
+        {"missing", 0, true},
+        {"list", 0, true},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(unsignedValue(m, r.key), r.number) << r.key;
@@ -506,9 +539,15 @@ TEST(PropertyList, stringsWithANulAreRefusedRatherThanCut) {
     EXPECT_TRUE(toData(QVariantList{withNul}, Format::XML).isEmpty());
     EXPECT_TRUE(toData(QVariantMap{{withNul, true}}, Format::Binary).isEmpty());
     BinaryBuilder b;
-    b.objects = {QByteArray("\x53" "a\0b", 4)};
+    b.objects = {
+        QByteArray("\x53"
+                   "a\0b",
+                   4)};
     EXPECT_FALSE(fromData(b.build()).has_value());
-    b.objects = {QByteArray("\x53" "abc", 4)};
+    b.objects = {
+        QByteArray("\x53"
+                   "abc",
+                   4)};
     EXPECT_EQ(fromData(b.build()), QVariant(QString("abc")));
 }
 

@@ -72,7 +72,8 @@ void writeFile(const QString& path, const QByteArray& bytes, QFile::Permissions 
     ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     f.write(bytes);
     f.close();
-    if (perms) f.setPermissions(perms);
+    if (perms)
+        f.setPermissions(perms);
 }
 
 constexpr QFile::Permissions kExecutable =
@@ -191,12 +192,12 @@ TEST_F(ScriptingBusTest, openingFallsBackToTheExecutableAtItsKnownPlace) {
     const QString library = folder.path() + "/Library";
     const QString bundle = library + "/Application Support/Quillon/Junkward/Junkward Engine.app";
     ASSERT_TRUE(QDir().mkpath(bundle + "/Contents/MacOS"));
-    ASSERT_TRUE(plist::writeFile(bundle + "/Contents/Info.plist",
-                                 QVariantMap{{"CFBundleExecutable", "Junkward Engine"},
-                                             {"CFBundleIdentifier", "com.quillon.junkward.engine"}}));
+    ASSERT_TRUE(plist::writeFile(
+        bundle + "/Contents/Info.plist",
+        QVariantMap{{"CFBundleExecutable", "Junkward Engine"}, {"CFBundleIdentifier", "com.quillon.junkward.engine"}}));
     const QString marker = folder.path() + "/engine-started";
-    writeFile(bundle + "/Contents/MacOS/Junkward Engine",
-              "#!/bin/sh\necho \"$PWD\" > '" + marker.toUtf8() + "'\n", kExecutable);
+    writeFile(bundle + "/Contents/MacOS/Junkward Engine", "#!/bin/sh\necho \"$PWD\" > '" + marker.toUtf8() + "'\n",
+              kExecutable);
     ::setenv("JUNKWARD_LOCAL_LIBRARY", library.toLocal8Bit().constData(), 1);
 
     EXPECT_EQ(launching::findApplication("_SM2"), bundle + "/Contents/MacOS/Junkward Engine");
@@ -221,7 +222,8 @@ TEST(LaunchingPathTest, theExecutableOfABundleMustStayInsideIt) {
     for (const auto& c : cases) {
         const QString bundle = folder.path() + "/B" + QString::number(qHash(QString(c.executable))) + ".app";
         ASSERT_TRUE(QDir().mkpath(bundle + "/Contents/MacOS"));
-        ASSERT_TRUE(plist::writeFile(bundle + "/Contents/Info.plist", QVariantMap{{"CFBundleExecutable", c.executable}}));
+        ASSERT_TRUE(
+            plist::writeFile(bundle + "/Contents/Info.plist", QVariantMap{{"CFBundleExecutable", c.executable}}));
         writeFile(bundle + "/Contents/MacOS/Tool", "#!/bin/sh\n", kExecutable);
         EXPECT_EQ(!launching::executableForPath(bundle).isEmpty(), c.found) << c.executable;
     }

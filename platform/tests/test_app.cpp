@@ -15,6 +15,7 @@ int main() {
         platform::UserDefaults::standard().identifier(),
         main->isLoaded() ? QStringLiteral("loaded") : QStringLiteral("not loaded"),
     };
-    for (const QString& l : lines) std::printf("%s\n", l.toUtf8().constData());
+    for (const QString& l : lines)
+        std::printf("%s\n", l.toUtf8().constData());
     return 0;
 }

@@ -25,8 +25,7 @@ using testsupport::Program;
 
 namespace {
 
-QApplication& widgets()
-{
+QApplication& widgets() {
     static int argc = 1;
     static char name[] = "statusmenu-test";
     static char* argv[] = {name, nullptr};
@@ -36,12 +35,12 @@ QApplication& widgets()
 
 class StatusMenu : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         widgets();
         ASSERT_TRUE(dir_.isValid() && bus_.ready());
         root_ = dir_.path();
-        for (const char* sub : {"user", "local", "run", "xdg"}) QDir().mkpath(root_ + "/" + sub);
+        for (const char* sub : {"user", "local", "run", "xdg"})
+            QDir().mkpath(root_ + "/" + sub);
         qputenv("JUNKWARD_USER_LIBRARY", (root_ + "/user").toUtf8());
         qputenv("JUNKWARD_LOCAL_LIBRARY", (root_ + "/local").toUtf8());
         qputenv("JUNKWARD_SYSTEM_RUNTIME_DIR", (root_ + "/run").toUtf8());
@@ -52,8 +51,7 @@ protected:
     }
 
     // Plugins/<folder>/UI.bundle with the information given and a name table.
-    void addFilter(const QString& folder, const QVariantMap& info, const QString& name = {})
-    {
+    void addFilter(const QString& folder, const QVariantMap& info, const QString& name = {}) {
         const QString ui = plugins() + "/" + folder + "/UI.bundle/Contents";
         QDir().mkpath(ui + "/Resources/English.lproj");
         ASSERT_TRUE(platform::plist::writeFile(ui + "/Info.plist", info));
@@ -62,31 +60,27 @@ protected:
         strings.write(QStringLiteral("\"ToolBarName\" = \"%1\";\n").arg(name.isEmpty() ? folder : name).toUtf8());
     }
     QString plugins() const { return root_ + "/local/Application Support/Quillon/Junkward/Plugins"; }
-    QString preferences(const QString& identifier) const
-    {
+    QString preferences(const QString& identifier) const {
         return root_ + "/user/Preferences/com.quillon.junkward." + identifier + ".plist";
     }
-    void writePreferences(const QString& identifier, const QVariantMap& preferences)
-    {
+    void writePreferences(const QString& identifier, const QVariantMap& preferences) {
         QDir().mkpath(root_ + "/user/Preferences");
         ASSERT_TRUE(platform::plist::writeFile(this->preferences(identifier), preferences));
     }
 
     // The menu with the resources of its staged bundle.
-    std::unique_ptr<JKW5_MenuController> loadMenu()
-    {
+    std::unique_ptr<JKW5_MenuController> loadMenu() {
         auto menu = std::make_unique<JKW5_MenuController>();
-        if (!menu->initWithBundle(platform::Bundle::open(stagedBundle())) || !menu->startPlugin()) return nullptr;
+        if (!menu->initWithBundle(platform::Bundle::open(stagedBundle())) || !menu->startPlugin())
+            return nullptr;
         return menu;
     }
-    static QString stagedBundle()
-    {
+    static QString stagedBundle() {
         return qEnvironmentVariable("JUNKWARD_STAGE") +
                "/Library/Application Support/Quillon/StatusItems/JunkwardMenu.bundle";
     }
 
-    void startDaemon()
-    {
+    void startDaemon() {
         daemon_ = std::make_unique<Program>("junkward-daemon", QStringList{"--log-to-stderr"});
         ASSERT_TRUE(daemon_->start());
         ASSERT_TRUE(testsupport::waitUntil([] {
@@ -94,10 +88,10 @@ protected:
         }));
     }
 
-    static QStringList titles(const QList<QAction*>& items)
-    {
+    static QStringList titles(const QList<QAction*>& items) {
         QStringList result;
-        for (QAction* item : items) result << item->text() + (item->isChecked() ? " [x]" : " [ ]");
+        for (QAction* item : items)
+            result << item->text() + (item->isChecked() ? " [x]" : " [ ]");
         return result;
     }
 
@@ -108,8 +102,7 @@ protected:
     QList<platform::Notification> posted_;
 };
 
-TEST_F(StatusMenu, waitsForTheDaemonThenSwitchesTheEngineAndEachFilter)
-{
+TEST_F(StatusMenu, waitsForTheDaemonThenSwitchesTheEngineAndEachFilter) {
     addFilter("General", {{"SWPluginIdentifier", "General"}, {"Prefered Position", "First"}});
     addFilter("WhiteList", {{"SWPluginIdentifier", "WhiteList"}, {"Prefered Position", "Last"}}, "White List");
     addFilter("BlackList", {{"SWPluginIdentifier", "BlackList"}}, "Black List");
@@ -134,7 +127,8 @@ TEST_F(StatusMenu, waitsForTheDaemonThenSwitchesTheEngineAndEachFilter)
     EXPECT_TRUE(menu->openItem()->isEnabled());
     EXPECT_FALSE(menu->engineItem()->isEnabled());
     EXPECT_EQ(menu->pollInterval(), JKW5_MENU_FAST_POLL_MS);
-    for (int i = 0; i < JKW5_MENU_FAST_POLL_COUNT - 1; ++i) menu->checkForDaemonStatus();
+    for (int i = 0; i < JKW5_MENU_FAST_POLL_COUNT - 1; ++i)
+        menu->checkForDaemonStatus();
     EXPECT_EQ(menu->pollInterval(), JKW5_MENU_FAST_POLL_MS);
     menu->checkForDaemonStatus();
     EXPECT_EQ(menu->pollInterval(), JKW5_MENU_SLOW_POLL_MS);
@@ -196,7 +190,8 @@ TEST_F(StatusMenu, waitsForTheDaemonThenSwitchesTheEngineAndEachFilter)
     EXPECT_EQ(menu->engineItem()->text(), "Turn Junkward Engine On");
     EXPECT_TRUE(menu->engineItem()->isEnabled());
     EXPECT_TRUE(menu->openItem()->isEnabled());
-    for (QAction* item : menu->filterItems()) EXPECT_FALSE(item->isEnabled()) << item->text().toStdString();
+    for (QAction* item : menu->filterItems())
+        EXPECT_FALSE(item->isEnabled()) << item->text().toStdString();
 
     // A preference file that cannot be read is not replaced.
     QFile broken(preferences("WhiteList"));
@@ -208,8 +203,7 @@ TEST_F(StatusMenu, waitsForTheDaemonThenSwitchesTheEngineAndEachFilter)
     EXPECT_EQ(QFile(preferences("WhiteList")).size(), qint64(strlen("<plist><dict><key>Status")));
 }
 
-TEST_F(StatusMenu, opensOnlyAFrontEndOfTheCurrentGeneration)
-{
+TEST_F(StatusMenu, opensOnlyAFrontEndOfTheCurrentGeneration) {
     const auto bundle = [&](const QString& name, const QString& build) {
         const QString path = root_ + "/" + name + ".app";
         QDir().mkpath(path + "/Contents");
@@ -225,8 +219,7 @@ TEST_F(StatusMenu, opensOnlyAFrontEndOfTheCurrentGeneration)
 
 // The engine follows the menu: a message the black list catches is judged
 // without the black list once the menu has switched it off.
-TEST_F(StatusMenu, theEngineJudgesTheNextMessageWithoutTheFilterSwitchedOff)
-{
+TEST_F(StatusMenu, theEngineJudgesTheNextMessageWithoutTheFilterSwitchedOff) {
     addFilter("General", {{"SWPluginIdentifier", "General"}, {"Prefered Position", "First"}});
     addFilter("BlackList", {{"SWPluginIdentifier", "BlackList"}}, "Black List");
     writePreferences("General", {{"Status", true}, {"Settings", QVariantMap{{"Show Feedback", false}}}});
@@ -239,8 +232,9 @@ TEST_F(StatusMenu, theEngineJudgesTheNextMessageWithoutTheFilterSwitchedOff)
     ASSERT_TRUE(port) << engine.errorOutput().toStdString();
     int sent = 0;
     const auto judge = [&] {
-        const QByteArray message = QStringLiteral("From: Offers <deals@spammer.example>\nTo: me@example.com\n"
-                                                  "Subject: hello\nMessage-ID: <m%1@spammer.example>\n\nHello there.\n")
+        const QByteArray message = QStringLiteral(
+                                       "From: Offers <deals@spammer.example>\nTo: me@example.com\n"
+                                       "Subject: hello\nMessage-ID: <m%1@spammer.example>\n\nHello there.\n")
                                        .arg(++sent)
                                        .toUtf8();
         QByteArray reply;
@@ -264,8 +258,7 @@ TEST_F(StatusMenu, theEngineJudgesTheNextMessageWithoutTheFilterSwitchedOff)
 
 // The tray program loads the bundle through its principal class and shows its
 // menu; --grab renders the menu and quits.
-TEST_F(StatusMenu, theTrayProgramLoadsTheBundleAndRendersItsMenu)
-{
+TEST_F(StatusMenu, theTrayProgramLoadsTheBundleAndRendersItsMenu) {
     addFilter("General", {{"SWPluginIdentifier", "General"}, {"Prefered Position", "First"}});
     addFilter("BlackList", {{"SWPluginIdentifier", "BlackList"}}, "Black List");
     startDaemon();

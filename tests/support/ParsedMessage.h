@@ -23,8 +23,7 @@ struct ParseOptions {
 
 class ParsedMessage {
 public:
-    explicit ParsedMessage(std::string_view message, const ParseOptions& options = {})
-    {
+    explicit ParsedMessage(std::string_view message, const ParseOptions& options = {}) {
         data_ = SARef<SAData>::adopt(
             new SAData(reinterpret_cast<const unsigned char*>(message.data()), message.size(), false));
         part_ = SARef<SAMIMEPart>::adopt(
@@ -33,11 +32,12 @@ public:
     }
     // Any byte container with data() and size() (std::string, QByteArray).
     template <class Bytes>
-        requires requires(const Bytes& b) { b.data(); b.size(); }
-    explicit ParsedMessage(const Bytes& message, const ParseOptions& options = {})
-        : ParsedMessage(std::string_view(message.data(), static_cast<std::size_t>(message.size())), options)
-    {
+    requires requires(const Bytes& b) {
+        b.data();
+        b.size();
     }
+    explicit ParsedMessage(const Bytes& message, const ParseOptions& options = {})
+        : ParsedMessage(std::string_view(message.data(), static_cast<std::size_t>(message.size())), options) {}
 
     SAMIMEPart* part() const { return part_.get(); }
     SAMIMEPart* operator->() const { return part_.get(); }

@@ -16,16 +16,14 @@ namespace testsupport {
 class ProgressService {
 public:
     ProgressService()
-        : port_(platform::LocalMessagePort::create(
-              TM_MESSAGECLIENTMANAGER_PORT_NAME, [this](qint32 msgid, const QByteArray& data, uid_t) {
-                  if (msgid == TM_MESSAGECLIENTMANAGER_MESSAGE_ID) {
-                      if (const auto plist = platform::plist::fromData(data))
-                          notices_.append(plist->toMap());
-                  }
-                  return QByteArray();
-              }))
-    {
-    }
+        : port_(platform::LocalMessagePort::create(TM_MESSAGECLIENTMANAGER_PORT_NAME,
+                                                   [this](qint32 msgid, const QByteArray& data, uid_t) {
+                                                       if (msgid == TM_MESSAGECLIENTMANAGER_MESSAGE_ID) {
+                                                           if (const auto plist = platform::plist::fromData(data))
+                                                               notices_.append(plist->toMap());
+                                                       }
+                                                       return QByteArray();
+                                                   })) {}
     // False when the port could not be opened (another service holds it).
     bool serving() const { return port_ != nullptr; }
     // The notices received so far (the event loop of this thread delivers them).

@@ -15,8 +15,7 @@
 
 namespace testsupport {
 
-QCoreApplication& application()
-{
+QCoreApplication& application() {
     static int argc = 1;
     static char name[] = "junkward-test";
     static char* argv[] = {name, nullptr};
@@ -25,8 +24,7 @@ QCoreApplication& application()
     return *QCoreApplication::instance();
 }
 
-bool waitUntil(const std::function<bool()>& done, int timeoutMs)
-{
+bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
     application();
     QDeadlineTimer deadline(timeoutMs);
     // Quick to notice an event that comes at once, without polling a file or a
@@ -42,8 +40,7 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs)
     return true;
 }
 
-void spinFor(int ms)
-{
+void spinFor(int ms) {
     application();
     QDeadlineTimer deadline(ms);
     while (!deadline.hasExpired()) {
@@ -52,28 +49,24 @@ void spinFor(int ms)
     }
 }
 
-std::unique_ptr<platform::RemoteMessagePort> waitForPort(const QString& name, int timeoutMs)
-{
+std::unique_ptr<platform::RemoteMessagePort> waitForPort(const QString& name, int timeoutMs) {
     std::unique_ptr<platform::RemoteMessagePort> port;
     waitUntil([&] { return (port = platform::RemoteMessagePort::connect(name)) != nullptr; }, timeoutMs);
     return port;
 }
 
-ShortTempDir::ShortTempDir()
-{
+ShortTempDir::ShortTempDir() {
     char templ[] = "/tmp/jkw-XXXXXX";
     if (::mkdtemp(templ))
         path_ = QString::fromLocal8Bit(templ);
 }
 
-ShortTempDir::~ShortTempDir()
-{
+ShortTempDir::~ShortTempDir() {
     if (!path_.isEmpty())
         QDir(path_).removeRecursively();
 }
 
-PrivateBus::PrivateBus(const QString& serviceDir, Address address)
-{
+PrivateBus::PrivateBus(const QString& serviceDir, Address address) {
     if (!folder_.isValid())
         return;
     const QString config = folder_.path() + QStringLiteral("/bus.conf");
@@ -87,12 +80,13 @@ PrivateBus::PrivateBus(const QString& serviceDir, Address address)
         QFile::encodeName(folder_.path()) + "/bus</listen>\n";
     if (!serviceDir.isEmpty())
         text += "<servicedir>" + QFile::encodeName(serviceDir) + "</servicedir>\n";
-    text += "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
-            "<limit name=\"max_incoming_bytes\">1000000000</limit>\n"
-            "<limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
-            "<limit name=\"max_message_size\">1000000000</limit>\n"
-            "</busconfig>\n";
+    text +=
+        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
+        "<limit name=\"max_incoming_bytes\">1000000000</limit>\n"
+        "<limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
+        "<limit name=\"max_message_size\">1000000000</limit>\n"
+        "</busconfig>\n";
     if (file.write(text) != text.size())
         return;
     file.close();
@@ -117,8 +111,7 @@ PrivateBus::PrivateBus(const QString& serviceDir, Address address)
         ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
 }
 
-PrivateBus::~PrivateBus()
-{
+PrivateBus::~PrivateBus() {
     if (daemon_.state() == QProcess::NotRunning)
         return;
     daemon_.terminate();
@@ -128,42 +121,33 @@ PrivateBus::~PrivateBus()
     }
 }
 
-QString PrivateBus::stagedServices()
-{
+QString PrivateBus::stagedServices() {
     return qEnvironmentVariable("JUNKWARD_STAGE") + QStringLiteral("/share/dbus-1/services");
 }
 
-QString stagedProgram(const QString& name)
-{
+QString stagedProgram(const QString& name) {
     return qEnvironmentVariable("JUNKWARD_STAGE") + QStringLiteral("/bin/") + name;
 }
 
-QString testProgram(const QString& name)
-{
+QString testProgram(const QString& name) {
     return qEnvironmentVariable("JUNKWARD_TEST_BIN_DIR") + QLatin1Char('/') + name;
 }
 
-Program::Program(const QString& program, const QStringList& arguments)
-{
+Program::Program(const QString& program, const QStringList& arguments) {
     process_.setProgram(program.contains(QLatin1Char('/')) ? program : stagedProgram(program));
     process_.setArguments(arguments);
     process_.setProcessEnvironment(QProcessEnvironment::systemEnvironment());
     process_.setProcessChannelMode(QProcess::SeparateChannels);
 }
 
-Program::~Program()
-{
-    stop();
-}
+Program::~Program() { stop(); }
 
-bool Program::start()
-{
+bool Program::start() {
     process_.start();
     return process_.waitForStarted(kDeadlineMs);
 }
 
-void Program::stop()
-{
+void Program::stop() {
     if (process_.state() == QProcess::NotRunning)
         return;
     process_.terminate();
@@ -173,21 +157,18 @@ void Program::stop()
     }
 }
 
-int Program::waitForExit(int timeoutMs)
-{
+int Program::waitForExit(int timeoutMs) {
     if (process_.state() != QProcess::NotRunning && !process_.waitForFinished(timeoutMs))
         return -1;
     return process_.exitCode();
 }
 
-QString Program::errorOutput()
-{
+QString Program::errorOutput() {
     stderr_ += process_.readAllStandardError();
     return QString::fromUtf8(stderr_);
 }
 
-bool Program::waitForError(const QString& text, int timeoutMs)
-{
+bool Program::waitForError(const QString& text, int timeoutMs) {
     return waitUntil([&] { return errorOutput().contains(text); }, timeoutMs);
 }
 

@@ -18,15 +18,14 @@ using testsupport::Program;
 
 namespace {
 
-TEST(VersionComparison, comparesComponentsAsIntegersAndCountsExtraComponentsAsNewer)
-{
+TEST(VersionComparison, comparesComponentsAsIntegersAndCountsExtraComponentsAsNewer) {
     const struct {
         const char* a;
         const char* b;
         int expected;
     } cases[] = {
-        {"10.5.0", "10.5", 1}, {"10.5", "10.5.0", -1}, {"10.10", "10.9", 1}, {"10.4.11", "10.5", -1},
-        {"10.5.2", "10.5.2", 0}, {"13", "12", 1}, {"12", "12", 0}, {"24.04", "24.10", -1},
+        {"10.5.0", "10.5", 1},   {"10.5", "10.5.0", -1}, {"10.10", "10.9", 1}, {"10.4.11", "10.5", -1},
+        {"10.5.2", "10.5.2", 0}, {"13", "12", 1},        {"12", "12", 0},      {"24.04", "24.10", -1},
     };
     for (const auto& c : cases)
         EXPECT_EQ(QCFStringCompareVersion(c.a, c.b), c.expected) << c.a << " vs " << c.b;
@@ -41,8 +40,7 @@ public:
     QList<int> timeouts;
 public slots:
     uint Notify(const QString&, uint, const QString&, const QString& summary, const QString&, const QStringList&,
-                const QVariantMap&, int timeout)
-    {
+                const QVariantMap&, int timeout) {
         summaries << summary;
         timeouts << timeout;
         return uint(summaries.size());
@@ -51,8 +49,7 @@ public slots:
 
 class VersionCheck : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         testsupport::application();
         ASSERT_TRUE(dir_.isValid());
         resources_ = dir_.path() + "/resources";
@@ -62,8 +59,7 @@ protected:
     }
 
     // A target root whose system reports version.
-    QString target(const QString& name, const QString& version)
-    {
+    QString target(const QString& name, const QString& version) {
         const QString root = dir_.path() + "/" + name;
         QDir().mkpath(root + "/System/Library/CoreServices");
         platform::plist::writeFile(root + "/System/Library/CoreServices/SystemVersion.plist",
@@ -72,10 +68,10 @@ protected:
     }
 
     // Runs the program; its exit code and standard error.
-    std::pair<int, QString> run(const QStringList& arguments)
-    {
+    std::pair<int, QString> run(const QStringList& arguments) {
         Program check(QStringLiteral("os-version-check"), arguments);
-        if (!check.start()) return {-1, {}};
+        if (!check.start())
+            return {-1, {}};
         testsupport::waitUntil([&] { return !check.running(); });
         return {check.waitForExit(), check.errorOutput()};
     }
@@ -84,8 +80,7 @@ protected:
     QString resources_;
 };
 
-TEST_F(VersionCheck, warnsOnStandardErrorOnlyForANewerSystemAndAlwaysSucceeds)
-{
+TEST_F(VersionCheck, warnsOnStandardErrorOnlyForANewerSystemAndAlwaysSucceeds) {
     const auto [newerCode, newer] = run({resources_, target("newer", "10.5.0")});
     EXPECT_EQ(newerCode, 0);
     EXPECT_TRUE(newer.contains("Junkward: This software has not been certified")) << newer.toStdString();
@@ -111,8 +106,7 @@ TEST_F(VersionCheck, warnsOnStandardErrorOnlyForANewerSystemAndAlwaysSucceeds)
     EXPECT_EQ(run({resources_, target("t", "11.0")}), std::make_pair(0, QString()));
 }
 
-TEST_F(VersionCheck, showsADesktopNotificationWhenTheSessionHasAServer)
-{
+TEST_F(VersionCheck, showsADesktopNotificationWhenTheSessionHasAServer) {
     testsupport::PrivateBus bus(QString(), testsupport::PrivateBus::Address::Keep);
     ASSERT_TRUE(bus.ready());
     QDBusConnection connection = QDBusConnection::connectToBus(bus.address(), "versioncheck");

@@ -16,20 +16,17 @@ namespace {
 
 const char* const kLibrary = ".local/share/junkward";
 
-void write(const fs::path& path, const std::string& text = "x")
-{
+void write(const fs::path& path, const std::string& text = "x") {
     fs::create_directories(path.parent_path());
     std::ofstream(path, std::ios::binary) << text;
 }
 
-std::string read(const fs::path& path)
-{
+std::string read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-void writePlist(const fs::path& path, const QVariant& value)
-{
+void writePlist(const fs::path& path, const QVariant& value) {
     fs::create_directories(path.parent_path());
     ASSERT_TRUE(platform::plist::writeFile(QString::fromStdString(path.string()), value));
 }
@@ -37,13 +34,13 @@ void writePlist(const fs::path& path, const QVariant& value)
 QVariantMap rule(const QString& name) { return {{"RuleName", name}, {"Criteria", QVariantList{}}}; }
 
 // A home as a user of every part of the system leaves it.
-void populate(const fs::path& home)
-{
+void populate(const fs::path& home) {
     const fs::path lib = home / kLibrary;
     for (const char* name : {"com.quillon.junkward.General.plist", "com.quillon.junkward.statistics.Bayesian.plist",
                              ".com.quillon.junkward.lexicalDefautDBSet", "com.quillon.Junkward.plist"})
         write(lib / "Preferences" / name);
-    for (const char* name : {"Junkward.db", "Junkward.db-lock", "Junkward.cnt"}) write(lib / "Caches" / name);
+    for (const char* name : {"Junkward.db", "Junkward.db-lock", "Junkward.cnt"})
+        write(lib / "Caches" / name);
     write(lib / "Logs/Junkward/Junkward.log");
     write(lib / "Logs/Junkward/line\nbreak");
     write(lib / "Mail/Bundles/JunkwardForMail.mailbundle/Contents/Info.plist");
@@ -53,16 +50,14 @@ void populate(const fs::path& home)
 
 class UserCleanup : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         testsupport::application();
         ASSERT_TRUE(dir_.isValid());
         root_ = dir_.path().toStdString();
     }
 
     // Runs the tool over the accounts "name:uid:home" given.
-    void run(const std::vector<std::tuple<std::string, int, fs::path>>& accounts)
-    {
+    void run(const std::vector<std::tuple<std::string, int, fs::path>>& accounts) {
         std::ofstream passwd(root_ / "passwd");
         for (const auto& [name, uid, home] : accounts)
             passwd << name << ":x:" << uid << ":" << uid << "::" << home.string() << ":/bin/sh\n";
@@ -79,14 +74,13 @@ protected:
     fs::path root_;
 };
 
-TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse)
-{
+TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse) {
     const fs::path alice = root_ / "alice", system = root_ / "system";
     populate(alice);
     populate(system);
     const fs::path prefs = alice / kLibrary / "Preferences";
     fs::create_directories(prefs / "com.quillon.junkward.BlackList.plist");  // a folder with a listed name
-    write(prefs / "com.quillon.junkward.General.plist\n");                  // not a listed name
+    write(prefs / "com.quillon.junkward.General.plist\n");                   // not a listed name
     write(prefs / "org.other.plist");
     write(alice / kLibrary / "Logs/other.log");
     write(alice / ".config/autostart/junkward-mine.desktop", "[Desktop Entry]\nExec=mine\n");
@@ -94,7 +88,8 @@ TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse)
     writePlist(mail / "MessageRules.plist",
                QVariantMap{{"rules", QVariantList{rule("Other"), rule("junkward"), rule("Junkward")}}, {"Version", 3}});
     writePlist(mail / "MessageSorting.plist", QVariantList{rule("Other")});
-    const auto sortingBefore = platform::plist::readFile(QString::fromStdString((mail / "MessageSorting.plist").string()));
+    const auto sortingBefore =
+        platform::plist::readFile(QString::fromStdString((mail / "MessageSorting.plist").string()));
 
     // An account without a home comes first: the others are still cleaned.
     run({{"gone", 600, root_ / "missing"}, {"system", 499, system}, {"alice", 500, alice}});
@@ -119,15 +114,15 @@ TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse)
     ASSERT_TRUE(rules);
     EXPECT_EQ(rules->value("rules").toList(), (QVariantList{rule("Other"), rule("Junkward")}));
     EXPECT_EQ(rules->value("Version").toInt(), 3);
-    EXPECT_EQ(platform::plist::readFile(QString::fromStdString((mail / "MessageSorting.plist").string())), sortingBefore);
+    EXPECT_EQ(platform::plist::readFile(QString::fromStdString((mail / "MessageSorting.plist").string())),
+              sortingBefore);
 
     // The system account is untouched.
     EXPECT_TRUE(fs::exists(system / kLibrary / "Preferences/com.quillon.junkward.General.plist"));
     EXPECT_TRUE(fs::exists(system / kLibrary / "Logs/Junkward/Junkward.log"));
 }
 
-TEST_F(UserCleanup, neverFollowsALinkOutOfTheHome)
-{
+TEST_F(UserCleanup, neverFollowsALinkOutOfTheHome) {
     const fs::path mallory = root_ / "mallory", outside = root_ / "outside";
     write(outside / "prefs/com.quillon.junkward.General.plist");
     write(outside / "logs/Junkward/keep.log");
@@ -164,8 +159,7 @@ TEST_F(UserCleanup, neverFollowsALinkOutOfTheHome)
     EXPECT_EQ(read(outside / "sorting.plist"), sortingBefore);
 }
 
-TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded)
-{
+TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded) {
     const fs::path bob = root_ / "bob";
     write(bob / ".procmailrc", "original\n:0\n| junkward filter\n");
     write(bob / ".procmailrc.junkward-backup", "original\n");
@@ -175,7 +169,9 @@ TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded)
     write(root_ / "victim", "keep");
     fs::create_directory_symlink(root_, bob / "up");
     const QVariantList changes{
-        QVariantMap{{"Program", "procmail"}, {"Path", ".procmailrc"}, {"Action", "Modified"},
+        QVariantMap{{"Program", "procmail"},
+                    {"Path", ".procmailrc"},
+                    {"Action", "Modified"},
                     {"Backup", ".procmailrc.junkward-backup"}},
         QVariantMap{{"Program", "maildrop"}, {"Path", ".mailfilter"}, {"Action", "Created"}},
         QVariantMap{{"Path", ".config/junkward-sieve"}, {"Action", "CreatedFolder"}},
@@ -186,7 +182,8 @@ TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded)
         QVariantMap{{"Path", "up/victim"}, {"Action", "Created"}},
         QVariantMap{{"Path", ".mailfilter"}, {"Action", "Modified"}, {"Backup", "up/victim"}},
     };
-    writePlist(bob / kLibrary / "Preferences/com.quillon.junkward.mailprograms.plist", QVariantMap{{"Changes", changes}});
+    writePlist(bob / kLibrary / "Preferences/com.quillon.junkward.mailprograms.plist",
+               QVariantMap{{"Changes", changes}});
 
     run({{"bob", 1002, bob}});
     EXPECT_FALSE(fs::exists(bob / ".local/share/junkward"));  // nothing else was in it

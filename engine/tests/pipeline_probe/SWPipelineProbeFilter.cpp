@@ -15,8 +15,7 @@
 
 namespace {
 
-std::optional<QByteArray> header(SAMIMEPart* message, const QByteArray& name)
-{
+std::optional<QByteArray> header(SAMIMEPart* message, const QByteArray& name) {
     if (!message)
         return std::nullopt;
     SAString key(name.constData());
@@ -32,23 +31,20 @@ class SWPipelineProbeFilter : public SWPlugInFilter {
 public:
     // Switches the engine's automatic training on, as the Bayesian plug-in does
     // when its setting asks for it.
-    SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle, const QString& identifier) override
-    {
+    SWPlugInFilter* initializeWithBundle(std::shared_ptr<platform::Bundle> bundle, const QString& identifier) override {
         SWPlugInFilter* filter = SWPlugInFilter::initializeWithBundle(std::move(bundle), identifier);
         platform::LocalNotificationCenter::defaultCenter().post("Automatically Learn", QVariant(true));
         return filter;
     }
 
-    qint32 filter(SAMIMEPart* message) override
-    {
+    qint32 filter(SAMIMEPart* message) override {
         const auto verdict = header(message, "X-Probe-" + identifier().toUtf8());
         bool ok = false;
         const int value = verdict ? verdict->toInt(&ok) : 0;
         return ok ? value : SWFilterStatusUndecided;
     }
 
-    bool automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID, qint32 engineStatus) override
-    {
+    bool automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID, qint32 engineStatus) override {
         QFile file(platform::folders::userLibrary() + "/probe-" + identifier() + ".log");
         if (file.open(QIODevice::Append)) {
             const QString id = messageID.isEmpty() ? QStringLiteral("(none)") : messageID;

@@ -22,7 +22,8 @@ public:
             return this;
         token_ = platform::DistributedNotificationCenter::defaultCenter().addObserver(
             QStringLiteral("JunkwardTestPlugInRecord"), identifier_, [this](const platform::Notification& n) {
-                const qint64 count = qBound(qint64(0), qint64(n.userInfo.value(QStringLiteral("Count")).toLongLong()), qint64(100));
+                const qint64 count =
+                    qBound(qint64(0), qint64(n.userInfo.value(QStringLiteral("Count")).toLongLong()), qint64(100));
                 const qint32 record = qint32(n.userInfo.value(QStringLiteral("Record")).toInt());
                 for (qint64 i = 0; i < count; ++i)
                     addToStatisticsSpam(record);

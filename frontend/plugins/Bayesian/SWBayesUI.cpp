@@ -56,23 +56,32 @@ QVariant SWBayesWordModel::data(const QModelIndex& index, int role) const {
         return int(Qt::AlignRight | Qt::AlignVCenter);
     if (role == Qt::UserRole) {  // sort key
         switch (index.column()) {
-        case WordColumn: return w.word;
-        case SpamColumn: return w.spam;
-        case HamColumn: return w.ham;
-        case DateColumn: return w.date;
-        default: return {};
+        case WordColumn:
+            return w.word;
+        case SpamColumn:
+            return w.spam;
+        case HamColumn:
+            return w.ham;
+        case DateColumn:
+            return w.date;
+        default:
+            return {};
         }
     }
     if (role != Qt::DisplayRole)
         return {};
     switch (index.column()) {
-    case WordColumn: return w.word;
-    case SpamColumn: return QLocale().toString(w.spam);
-    case HamColumn: return QLocale().toString(w.ham);
+    case WordColumn:
+        return w.word;
+    case SpamColumn:
+        return QLocale().toString(w.spam);
+    case HamColumn:
+        return QLocale().toString(w.ham);
     case DateColumn:
         return w.date > 0 ? QLocale().toString(QDateTime::fromSecsSinceEpoch(w.date).date(), QLocale::ShortFormat)
                           : QString();
-    default: return {};
+    default:
+        return {};
     }
 }
 
@@ -80,11 +89,16 @@ QVariant SWBayesWordModel::headerData(int section, Qt::Orientation orientation, 
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
     switch (section) {
-    case WordColumn: return tr("Word");
-    case SpamColumn: return tr("In spam");
-    case HamColumn: return tr("In good mail");
-    case DateColumn: return tr("Last seen");
-    default: return {};
+    case WordColumn:
+        return tr("Word");
+    case SpamColumn:
+        return tr("In spam");
+    case HamColumn:
+        return tr("In good mail");
+    case DateColumn:
+        return tr("Last seen");
+    default:
+        return {};
     }
 }
 
@@ -205,7 +219,8 @@ void SWBayesUI::refreshSettings() {
     if (!ui_)
         return;
     refreshing_ = true;
-    ui_->automaticallyLearn->setChecked(platform::plist::boolValue(settings_, QLatin1String(kAutomaticallyLearn), false));
+    ui_->automaticallyLearn->setChecked(
+        platform::plist::boolValue(settings_, QLatin1String(kAutomaticallyLearn), false));
     ui_->cleanPeriodically->setChecked(platform::plist::boolValue(settings_, QLatin1String(kCleanPeriodically), true));
     refreshing_ = false;
 }

@@ -95,8 +95,8 @@ SWBayesWordList SWBayesWordStore::readWords(const QString& cachesFolder) {
 }
 
 std::optional<std::pair<quint64, quint64>> SWBayesWordStore::readTotals(const QString& cachesFolder) {
-    const auto counts = platform::plist::readFile(folderOr(cachesFolder) + QLatin1Char('/') +
-                                                  QLatin1String(SWDataBaseCountName));
+    const auto counts =
+        platform::plist::readFile(folderOr(cachesFolder) + QLatin1Char('/') + QLatin1String(SWDataBaseCountName));
     if (!counts || counts->typeId() != QMetaType::QVariantList)
         return std::nullopt;
     const QVariantList list = counts->toList();

@@ -10,17 +10,17 @@
 #include <vector>
 
 struct SWBayesWord {
-    QString word;       // the stored key (at most 20 bytes of UTF-8) as text
-    quint64 spam = 0;   // learned spam messages that contained it
-    quint64 ham = 0;    // learned good messages that contained it
-    qint64 date = 0;    // last seen, seconds since 1970
+    QString word;      // the stored key (at most 20 bytes of UTF-8) as text
+    quint64 spam = 0;  // learned spam messages that contained it
+    quint64 ham = 0;   // learned good messages that contained it
+    qint64 date = 0;   // last seen, seconds since 1970
 };
 
 struct SWBayesWordList {
     std::vector<SWBayesWord> words;
-    bool storeExists = false;   // false: nothing learned yet
-    bool truncated = false;     // more records than the panel lists
-    QString error;              // set when the store exists but cannot be read
+    bool storeExists = false;  // false: nothing learned yet
+    bool truncated = false;    // more records than the panel lists
+    QString error;             // set when the store exists but cannot be read
 };
 
 class SWBayesWordStore {

@@ -14,21 +14,24 @@
 
 namespace {
 
-using testsupport::Program;
 using enginetest::Sandbox;
+using testsupport::Program;
 
 const QString kMailBus = QStringLiteral("com.quillon.junkward.Mail");
 
 // A message an upstream filter marked: the engine calls it spam without training.
 QByteArray spamMessage(const QString& id, qsizetype bodyBytes = 40) {
-    QByteArray m = "From: Winner <prize@lottery.example>\nTo: me@example.org\nSubject: You won\nX-Spam-Flag: YES\n"
-                   "Message-ID: <" + id.toUtf8() + ">\n\n";
+    QByteArray m =
+        "From: Winner <prize@lottery.example>\nTo: me@example.org\nSubject: You won\nX-Spam-Flag: YES\n"
+        "Message-ID: <" +
+        id.toUtf8() + ">\n\n";
     return m + QByteArray(bodyBytes, 'x').replace(0, 0, "Claim now ") + "\n";
 }
 
 QByteArray goodMessage(const QString& id) {
     return "From: Anna <anna@example.com>\nTo: me@example.org\nSubject: Lunch on Friday\n"
-           "Message-ID: <" + id.toUtf8() + ">\n\nShall we meet at noon?\n";
+           "Message-ID: <" +
+           id.toUtf8() + ">\n\nShall we meet at noon?\n";
 }
 
 class MailHost : public ::testing::Test {
@@ -40,15 +43,18 @@ protected:
         QDir().mkpath(mail + QStringLiteral("/Mailboxes/Spam.mbox"));
         // The mail program as the set-up leaves it: configured, plug-ins on, the rule.
         QFile(box.preferences() + QStringLiteral("/com.quillon.junkward.mail.configured")).open(QIODevice::WriteOnly);
-        ASSERT_TRUE(platform::plist::writeFile(box.preferences() + QStringLiteral("/com.apple.mail.plist"),
-                                               QVariantMap{{"EnableBundles", "YES"}, {"BundleCompatibilityVersion", 3}}));
+        ASSERT_TRUE(
+            platform::plist::writeFile(box.preferences() + QStringLiteral("/com.apple.mail.plist"),
+                                       QVariantMap{{"EnableBundles", "YES"}, {"BundleCompatibilityVersion", 3}}));
         writeRules(QVariantMap{{"rules", QVariantList{junkwardRule()}}});
         const QString stage = QString::fromLocal8Bit(std::getenv("JUNKWARD_STAGE"));
-        ::setenv("PATH", QFile::encodeName(stage + QStringLiteral("/bin:") + qEnvironmentVariable("PATH")).constData(), 1);
+        ::setenv("PATH", QFile::encodeName(stage + QStringLiteral("/bin:") + qEnvironmentVariable("PATH")).constData(),
+                 1);
         QDir().mkpath(mail + QStringLiteral("/Bundles"));
-        ASSERT_TRUE(Sandbox::copyTree(stage + QStringLiteral("/Library/Application Support/Quillon/Junkward/Components/Mail/"
-                                                             "JunkwardForMail.mailbundle"),
-                                      mail + QStringLiteral("/Bundles/JunkwardForMail.mailbundle")));
+        ASSERT_TRUE(
+            Sandbox::copyTree(stage + QStringLiteral("/Library/Application Support/Quillon/Junkward/Components/Mail/"
+                                                     "JunkwardForMail.mailbundle"),
+                              mail + QStringLiteral("/Bundles/JunkwardForMail.mailbundle")));
     }
 
     static QVariantMap junkwardRule() {
@@ -90,7 +96,8 @@ protected:
     QStringList messages(const QString& mailbox) const {
         QStringList files;
         for (const char* sub : {"/new", "/cur"}) {
-            const QString folder = mail + QStringLiteral("/Mailboxes/") + mailbox + QStringLiteral(".mbox") + QLatin1String(sub);
+            const QString folder =
+                mail + QStringLiteral("/Mailboxes/") + mailbox + QStringLiteral(".mbox") + QLatin1String(sub);
             for (const QString& f : QDir(folder).entryList(QDir::Files))
                 files << folder + QLatin1Char('/') + f;
         }
@@ -123,7 +130,10 @@ TEST_F(MailHost, spamGoesToSpamGoodMailStaysAndLearnSpamFromTheMenuTrains) {
 
     QString out;
     ASSERT_EQ(runMail({"deliver", writeMessage("spam.eml", spamMessage("s1@lottery.example")),
-                       writeMessage("good.eml", goodMessage("g1@example.com"))}, &out), 0) << out.toStdString();
+                       writeMessage("good.eml", goodMessage("g1@example.com"))},
+                      &out),
+              0)
+        << out.toStdString();
     ASSERT_EQ(messages("Spam").size(), 1);
     ASSERT_EQ(messages("INBOX").size(), 1);
 
@@ -208,9 +218,16 @@ TEST_F(MailHost, badRulesAndMailboxesLeaveEveryMessageInTheInbox) {
         std::function<void()> spoil;
     } cases[] = {
         {"rules file that is no property list",
-         [&] { QFile f(mail + "/MessageRules.plist"); f.open(QIODevice::WriteOnly); f.write("<plist><dict><key>rules"); }},
+         [&] {
+             QFile f(mail + "/MessageRules.plist");
+             f.open(QIODevice::WriteOnly);
+             f.write("<plist><dict><key>rules");
+         }},
         {"rules of the wrong shape", [&] { writeRules(QVariantList{junkwardRule()}); }},
-        {"rule list holding no dictionaries", [&] { writeRules(QVariantMap{{"rules", QVariantList{"Junkward", 1}}}); }},
+        {"rule list holding no dictionaries",
+         [&] {
+             writeRules(QVariantMap{{"rules", QVariantList{"Junkward", 1}}});
+         }},
         {"rule moving mail out of the mailboxes",
          [&] {
              QVariantMap rule = junkwardRule();

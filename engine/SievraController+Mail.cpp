@@ -54,27 +54,6 @@ bool isPlainFolder(const QString& path) {
     return info.isDir() && !info.isSymLink();
 }
 
-// Copies a folder tree (files keep their permissions); symbolic links are not followed.
-bool copyTree(const QString& from, const QString& to) {
-    if (!QDir().mkdir(to))
-        return false;
-    const QFileInfoList entries =
-        QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
-    for (const QFileInfo& entry : entries) {
-        const QString target = to + QLatin1Char('/') + entry.fileName();
-        if (entry.isSymLink()) {
-            if (!QFile::link(entry.symLinkTarget(), target))
-                return false;
-        } else if (entry.isDir()) {
-            if (!copyTree(entry.filePath(), target))
-                return false;
-        } else if (!QFile::copy(entry.filePath(), target)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 // Copies the bundle beside its destination first, so the mail program never
 // finds a half-copied plug-in.
 bool installBundle(const QString& source, const QString& destination) {
@@ -83,7 +62,7 @@ bool installBundle(const QString& source, const QString& destination) {
     if (!staging.isValid())
         return false;
     const QString copy = staging.path() + QLatin1Char('/') + kBundleName;
-    if (!copyTree(source, copy))
+    if (!platform::folders::copyTree(source, copy))
         return false;
     return std::rename(QFile::encodeName(copy).constData(), QFile::encodeName(destination).constData()) == 0;
 }

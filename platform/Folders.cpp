@@ -84,6 +84,26 @@ bool isFolder(const QString& path) {
     return !path.isEmpty() && ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool copyTree(const QString& from, const QString& to) {
+    if (!QDir().mkpath(to))
+        return false;
+    const QFileInfoList entries =
+        QDir(from).entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    for (const QFileInfo& entry : entries) {
+        const QString target = to + QLatin1Char('/') + entry.fileName();
+        if (entry.isSymLink()) {
+            if (!QFile::link(entry.symLinkTarget(), target))
+                return false;
+        } else if (entry.isDir()) {
+            if (!copyTree(entry.filePath(), target))
+                return false;
+        } else if (!QFile::copy(entry.filePath(), target)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool ensureFolder(const QString& path, int mode) {
     if (path.isEmpty())
         return false;

@@ -31,4 +31,9 @@ bool ensureFolder(const QString& path, int mode = 0755);
 // True when path exists and is a folder.
 bool isFolder(const QString& path);
 
+// Copies the folder tree from into to (created with its parents): files keep their
+// permissions, symbolic links are copied as links, never followed. False on the
+// first failure, leaving what was copied so far for the caller to remove.
+bool copyTree(const QString& from, const QString& to);
+
 }  // namespace platform::folders

@@ -60,27 +60,6 @@ constexpr const char* kLogRulesSave = "+ [SUAMailConfiguration modifyRules]: %1 
 
 void log(const char* line) { platform::log::console(QLatin1String(line)); }
 
-// Copies a folder tree (files keep their permissions; links are copied as links).
-bool copyTree(const QString& from, const QString& to) {
-    if (!QDir().mkpath(to))
-        return false;
-    const QFileInfoList entries =
-        QDir(from).entryInfoList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    for (const QFileInfo& entry : entries) {
-        const QString target = to + QLatin1Char('/') + entry.fileName();
-        if (entry.isSymLink()) {
-            if (!QFile::link(entry.symLinkTarget(), target))
-                return false;
-        } else if (entry.isDir()) {
-            if (!copyTree(entry.filePath(), target))
-                return false;
-        } else if (!QFile::copy(entry.filePath(), target)) {
-            return false;
-        }
-    }
-    return true;
-}
-
 QString bundleVersion(const QString& path) {
     const auto info = platform::plist::readDictionary(path + QStringLiteral("/Contents/Info.plist"));
     if (!info)
@@ -251,7 +230,8 @@ bool SUAMailConfiguration::copyBundle() {
     }
     const QString partial = target + QStringLiteral(".partial");
     QDir(partial).removeRecursively();
-    if (!platform::folders::isFolder(source) || !copyTree(source, partial) || !QDir().rename(partial, target)) {
+    if (!platform::folders::isFolder(source) || !platform::folders::copyTree(source, partial) ||
+        !QDir().rename(partial, target)) {
         QDir(partial).removeRecursively();
         if (installed)
             QDir().rename(aside, target);

@@ -136,3 +136,25 @@ TEST(Folders, ensureFolderCreatesMissingLevelsAndNeverReplacesAFile) {
     EXPECT_TRUE(ensureFolder(root + "/link/inside"));
     EXPECT_TRUE(isFolder(root + "/existing/inside"));
 }
+
+TEST(Folders, copyTreeKeepsModesAndCopiesLinksAsLinks) {
+    QTemporaryDir dir;
+    const QString from = dir.path() + "/from", to = dir.path() + "/out/to";
+    ASSERT_TRUE(QDir().mkpath(from + "/Contents/MacOS"));
+    QFile program(from + "/Contents/MacOS/run");
+    ASSERT_TRUE(program.open(QIODevice::WriteOnly));
+    program.write("#!/bin/sh\n");
+    program.close();
+    ASSERT_TRUE(program.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    ASSERT_TRUE(QFile::link("/etc", from + "/outside"));
+
+    ASSERT_TRUE(platform::folders::copyTree(from, to));
+    const QFileInfo copied(to + "/Contents/MacOS/run");
+    EXPECT_TRUE(copied.isFile());
+    EXPECT_TRUE(copied.permissions() & QFile::ExeOwner);
+    const QFileInfo link(to + "/outside");
+    EXPECT_TRUE(link.isSymLink());
+    EXPECT_EQ(link.symLinkTarget(), "/etc");
+    EXPECT_FALSE(platform::folders::copyTree(dir.path() + "/missing", to + "/Contents/MacOS/run/x"))
+        << "a file in the way of the target";
+}

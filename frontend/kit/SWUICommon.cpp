@@ -5,6 +5,7 @@
 #include "platform/Bundle.h"
 
 #include <QLocale>
+#include <QRegularExpression>
 
 namespace swui {
 
@@ -31,6 +32,22 @@ QString localizedHistogramString(const QString& key) {
 
 QString localizedString(const QString& key, const QString& fallback) {
     return platform::Bundle::mainBundle()->localizedString(key, fallback, QStringLiteral("Localizable"));
+}
+
+QString frameString(const QRect& r) {
+    return QStringLiteral("{{%1, %2}, {%3, %4}}").arg(r.x()).arg(r.y()).arg(r.width()).arg(r.height());
+}
+
+std::optional<QRect> frameFromString(const QString& text) {
+    static const QRegularExpression form(
+        QStringLiteral("^\\{\\{\\s*(-?\\d+)\\s*,\\s*(-?\\d+)\\s*\\}\\s*,\\s*\\{\\s*(\\d+)\\s*,\\s*(\\d+)\\s*\\}\\}$"));
+    const auto m = form.match(text.trimmed());
+    if (!m.hasMatch())
+        return std::nullopt;
+    const QRect r(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt(), m.captured(4).toInt());
+    if (r.width() < 200 || r.height() < 150 || r.width() > 20000 || r.height() > 20000)
+        return std::nullopt;
+    return r;
 }
 
 }  // namespace swui

@@ -1,7 +1,10 @@
 #pragma once
 // Small helpers of the front end shared by the main window and the panels.
 
+#include <QRect>
 #include <QString>
+
+#include <optional>
 
 namespace swui {
 
@@ -15,5 +18,10 @@ QString localizedHistogramString(const QString& key);
 
 // A text of the application's "Localizable" string table, or fallback.
 QString localizedString(const QString& key, const QString& fallback);
+
+// A window frame as it is stored, "{{x, y}, {w, h}}", and back; a stored frame
+// that is malformed or of an unusable size reads as none.
+QString frameString(const QRect& r);
+std::optional<QRect> frameFromString(const QString& text);
 
 }  // namespace swui

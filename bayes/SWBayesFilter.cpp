@@ -266,11 +266,14 @@ qint32 SWBayesFilter::filter(SAMIMEPart* message) {
     // Before anything has been learned the store knows no word: the score would
     // rest on the malus points alone, and a short note without Message-ID would be
     // spam to a user who never trained the filter. Such a filter has no opinion.
+    lastTree_.reset();
+    lastSpamitude_ = 0.0f;
+    lastJudged_ = true;
     if (SWDataBase* db = SWDataBase::sharedDataBase();
         db && db->isOpen() && db->spamMailCount() == 0 && db->hamMailCount() == 0)
         return SWFilterStatusUndecided;
     float spamitude = 0.0f;
-    const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
     if (!tree) {
         platform::log::console(QString::fromLatin1(kLogTreeNil).arg(identifier_));
     } else {
@@ -281,19 +284,20 @@ qint32 SWBayesFilter::filter(SAMIMEPart* message) {
     }
     if (logReason_)
         platform::log::console(QString::fromLatin1(kLogSpamitude).arg(identifier_).arg(double(spamitude), 0, 'f', 6));
+    lastTree_ = std::move(tree);
+    lastSpamitude_ = spamitude;
+    lastJudged_ = true;
     return spamitude >= SWBayesSpamThreshold ? SWFilterStatusSpam : SWFilterStatusUndecided;
 }
 
-QVariantMap SWBayesFilter::explain(SAMIMEPart* message) {
-    SWDataBase* db = SWDataBase::sharedDataBase();
-    const std::unique_ptr<SWProcessNode> tree =
-        message ? SWProcessor::createProcessTreeWithMIMETree(message, true) : nullptr;
-    if (!tree || !db)
-        return {};
+namespace {
+
+// The explanation of a scored process tree: the score and the tokens farthest
+// from 0.5 with their probabilities.
+QVariantMap explanationOfTree(const SWProcessNode* tree, SWDataBase* db, float spamitude) {
     const bool trained = db->spamMailCount() > 0 || db->hamMailCount() > 0;
-    const float spamitude = SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get(), db));
     std::vector<std::pair<float, QString>> weighed;
-    if (const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get(), db).second) {
+    if (const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree, db).second) {
         if (const std::optional<std::vector<float>> p = db->getSpamitudeArrayFromTokens(*tokens, false)) {
             qsizetype i = 0;
             for (auto it = tokens->constBegin(); it != tokens->constEnd() && size_t(i) < p->size(); ++it, ++i)
@@ -314,8 +318,35 @@ QVariantMap SWBayesFilter::explain(SAMIMEPart* message) {
     return {{QStringLiteral("Score"), double(spamitude)},
             {QStringLiteral("Verdict"), qint64(verdict)},
             {QStringLiteral("Trained"), trained},
-            {QStringLiteral("Malus"), qint64(SWProcessor::malusCountForDictionary(tree.get()))},
+            {QStringLiteral("Malus"), qint64(SWProcessor::malusCountForDictionary(tree))},
             {QStringLiteral("Tokens"), list}};
+}
+
+}  // namespace
+
+QVariantMap SWBayesFilter::explain(SAMIMEPart* message) {
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    const std::unique_ptr<SWProcessNode> tree =
+        message ? SWProcessor::createProcessTreeWithMIMETree(message, true) : nullptr;
+    if (!tree || !db)
+        return {};
+    return explanationOfTree(tree.get(), db,
+                             SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get(), db)));
+}
+
+QVariantMap SWBayesFilter::lastExplanation() {
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    if (!lastJudged_ || !db)
+        return {};
+    if (!lastTree_) {
+        // Not scored: nothing learned yet, or no tree.
+        const bool trained = db->spamMailCount() > 0 || db->hamMailCount() > 0;
+        return {{QStringLiteral("Score"), double(lastSpamitude_)},
+                {QStringLiteral("Verdict"), qint64(SWFilterStatusUndecided)},
+                {QStringLiteral("Trained"), trained},
+                {QStringLiteral("Tokens"), QVariantList()}};
+    }
+    return explanationOfTree(lastTree_.get(), db, lastSpamitude_);
 }
 
 void SWBayesFilter::appendToHistory(const QString& messageID) {

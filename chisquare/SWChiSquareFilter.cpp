@@ -108,8 +108,9 @@ qint32 SWChiSquareFilter::filter(SAMIMEPart* message) {
     return last_.status;
 }
 
-QVariantMap SWChiSquareFilter::explain(SAMIMEPart* message) {
-    const SWChiSquareVerdict verdict = judge(message);
+namespace {
+
+QVariantMap explanationOf(const SWChiSquareVerdict& verdict) {
     QVariantList tokens;
     for (const SWChiSquareClue& clue : verdict.clues)
         tokens << QVariantMap{{QLatin1String(SWChiSquareExplainTokenKey), clue.token},
@@ -121,6 +122,12 @@ QVariantMap SWChiSquareFilter::explain(SAMIMEPart* message) {
             {QLatin1String(SWChiSquareExplainTrainedKey), verdict.trained},
             {QLatin1String(SWChiSquareExplainTokensKey), tokens}};
 }
+
+}  // namespace
+
+QVariantMap SWChiSquareFilter::explain(SAMIMEPart* message) { return explanationOf(judge(message)); }
+
+QVariantMap SWChiSquareFilter::lastExplanation() { return explanationOf(last_); }
 
 bool SWChiSquareFilter::learn(SAMIMEPart* message, const QString& messageID, bool spam, bool onlyNew) {
     if (!message || !store_ || !store_->isOpen())

@@ -56,6 +56,7 @@ public:
     bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) override;
     void updatePreferences(const QVariantMap& preferences) override;
     QVariantMap explain(SAMIMEPart* message) override;
+    QVariantMap lastExplanation() override;
 
     // Judges without keeping anything.
     SWChiSquareVerdict judge(SAMIMEPart* message);

@@ -73,7 +73,7 @@ JKW_LogManager& JKW_LogManager::sharedLogManager() {
     return manager;
 }
 
-JKW_LogManager::JKW_LogManager() {
+JKW_LogManager::JKW_LogManager() : details_(std::make_unique<JKW_LogDetails>()) {
     // 1. The queue.
     queue_.reserve(20);
     // 2.-3. "Logs" and its sub-folder "Junkward".
@@ -92,9 +92,95 @@ JKW_LogManager::~JKW_LogManager() {
         delayedWriteToDisk();
 }
 
-void JKW_LogManager::queueRecord(const QVariantMap& record) {
-    queue_.append(record);
+QString JKW_LogManager::queueRecord(const QVariantMap& record, std::optional<JKW_LogDetail> detail) {
+    QString id = messageIDOf(record);
+    if (id.isEmpty()) {
+        // A message without Message-ID is never replaced: it gets a fresh id,
+        // which also keys its details.
+        id = QFUUID::UUID().stringValue();
+        QVariantMap named = record;
+        named.insert(JKW_LOG_MESSAGE_ID_KEY, id);
+        queue_.append(named);
+    } else {
+        queue_.append(record);
+    }
+    if (detail) {
+        if (!keepsSources_ || (detail->source && detail->source->size() > JKW_LogDetails::kMaximumMessageBytes))
+            detail->source.reset();
+        queuedDetails_.emplace_back(id, std::move(*detail));
+        trimQueuedSources();
+    }
     scheduleWrite();
+    return id;
+}
+
+void JKW_LogManager::trimQueuedSources() {
+    // The newest sources win, as in the store; the rest are let go now rather
+    // than held until a write.
+    int count = 0;
+    qint64 bytes = 0;
+    for (auto it = queuedDetails_.rbegin(); it != queuedDetails_.rend(); ++it) {
+        if (!it->second.source)
+            continue;
+        if (count < JKW_LogDetails::kMaximumSources &&
+            bytes + it->second.source->size() <= JKW_LogDetails::kMaximumSourceBytes) {
+            ++count;
+            bytes += it->second.source->size();
+        } else {
+            it->second.source.reset();
+        }
+    }
+    // At most one detail per record the log can hold.
+    if (queuedDetails_.size() > size_t(2 * kMaximumRecords))
+        queuedDetails_.erase(queuedDetails_.begin(),
+                             queuedDetails_.begin() + qsizetype(queuedDetails_.size() - size_t(kMaximumRecords)));
+}
+
+std::optional<JKW_KeptSource> JKW_LogManager::keptSource(const QString& key) {
+    if (key.isEmpty())
+        return std::nullopt;
+    for (auto it = queuedDetails_.rbegin(); it != queuedDetails_.rend(); ++it)
+        if (it->first == key && !it->second.explanation.isEmpty()) {
+            if (!it->second.source)
+                return std::nullopt;
+            return JKW_KeptSource{*it->second.source, it->second.carriageReturns};
+        }
+    return JKW_LogDetails::readSource(details_->folder(), details_->entry(key));
+}
+
+QVariantMap JKW_LogManager::detailOf(const QString& key) {
+    if (key.isEmpty())
+        return {};
+    QVariantMap entry;
+    bool kept = false;
+    bool queued = false;
+    for (auto it = queuedDetails_.rbegin(); it != queuedDetails_.rend(); ++it)
+        if (it->first == key && !it->second.explanation.isEmpty()) {
+            entry = it->second.explanation;
+            kept = it->second.source.has_value();
+            queued = true;
+            break;
+        }
+    if (!queued) {
+        entry = details_->entry(key);
+        kept = JKW_LogDetails::readSource(details_->folder(), entry).has_value();
+    }
+    if (entry.isEmpty())
+        return {};
+    entry.remove(QLatin1String(JKW_DETAILS_SOURCE_KEY));
+    entry.insert(QStringLiteral("Source Kept"), kept);
+    return entry;
+}
+
+void JKW_LogManager::setKeepsSources(bool keep) {
+    if (keep == keepsSources_)
+        return;
+    keepsSources_ = keep;
+    if (keep)
+        return;
+    for (auto& queued : queuedDetails_)
+        queued.second.source.reset();
+    details_->dropSources();
 }
 
 void JKW_LogManager::scheduleWrite() {
@@ -168,12 +254,22 @@ void JKW_LogManager::delayedWriteToDisk() {
     }
     // 4. Done with the queue.
     queue_.clear();
+
+    // 5. The details of what the file now holds.
+    QStringList live;
+    live.reserve(history.size());
+    for (const QVariant& entry : std::as_const(history))
+        live << entry.toString();
+    if (details_->commit(queuedDetails_, live) || queuedDetails_.size() > size_t(kMaximumRecords))
+        queuedDetails_.clear();
 }
 
 bool JKW_LogManager::clearLog() {
     if (timer_)
         timer_->stop();
     queue_.clear();
+    queuedDetails_.clear();
+    details_->clear();
     if (logPath_.isEmpty() || !platform::plist::writeFile(logPath_, emptyLog())) {
         platform::log::console(kWriteError);
         return false;

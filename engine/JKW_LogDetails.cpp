@@ -167,6 +167,9 @@ bool JKW_LogDetails::commit(const std::vector<std::pair<QString, JKW_LogDetail>>
         bool carriageReturns = false;
         if (const JKW_LogDetail* detail = latest.value(key)) {
             entry = detail->explanation;
+            // Formatted here rather than while judging.
+            if (detail->date.isValid())
+                entry.insert(QLatin1String(JKW_DETAILS_DATE_KEY), detail->date.toString(Qt::ISODateWithMs));
             fresh = detail->source;
             carriageReturns = detail->carriageReturns;
         } else if (const auto it = entries_.constFind(key); it != entries_.constEnd()) {

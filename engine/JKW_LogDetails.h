@@ -41,6 +41,7 @@ inline constexpr const char* JKW_DETAILS_SOURCE_CR_KEY = "Carriage Returns";
 
 // What the engine hands over with a judged record.
 struct JKW_LogDetail {
+    QDateTime date;                  // the record's "Date", written as "Date"
     QVariantMap explanation;         // "Decided By", "Verdict", "Filters"
     std::optional<QByteArray> source;  // the message as judged, when it is to be kept
     bool carriageReturns = false;    // the source has carriage-return line ends

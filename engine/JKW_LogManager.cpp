@@ -157,6 +157,8 @@ QVariantMap JKW_LogManager::detailOf(const QString& key) {
     for (auto it = queuedDetails_.rbegin(); it != queuedDetails_.rend(); ++it)
         if (it->first == key && !it->second.explanation.isEmpty()) {
             entry = it->second.explanation;
+            if (it->second.date.isValid())
+                entry.insert(QLatin1String(JKW_DETAILS_DATE_KEY), it->second.date.toString(Qt::ISODateWithMs));
             kept = it->second.source.has_value();
             queued = true;
             break;

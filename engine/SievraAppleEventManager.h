@@ -3,7 +3,8 @@
 // use the message port, learning a message as spam or as legitimate, the date
 // of the URL filter database, and quitting. They are exported on the session
 // bus as the engine's interface (CheckSpamStatus, LearnSpam, LearnHam,
-// GetFiltersVersion, Quit, and Explain for `junkward explain`) and reach the
+// GetFiltersVersion, Quit, Explain for `junkward explain`, and the log
+// viewer's ExplainLoggedMessage and LearnLoggedMessage) and reach the
 // controller that created them.
 
 #include "mailparse/SARef.h"

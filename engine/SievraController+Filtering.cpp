@@ -197,8 +197,7 @@ qint32 SievraController::filterMailData(SAData* data, QString* reason) {
         // the source for a later "learn from the log".
         JKW_LogManager& log = JKW_LogManager::sharedLogManager();
         JKW_LogDetail detail;
-        detail.explanation.insert(QLatin1String(JKW_DETAILS_DATE_KEY),
-                                  record->value(JKW_LOG_DATE_KEY).toDateTime().toString(Qt::ISODateWithMs));
+        detail.date = record->value(JKW_LOG_DATE_KEY).toDateTime();
         detail.explanation.insert(QLatin1String(JKW_DETAILS_DECIDED_BY_KEY), record->value(JKW_LOG_FILTER_KEY));
         detail.explanation.insert(QLatin1String(JKW_DETAILS_VERDICT_KEY), qint64(verdict));
         if (!explanations.isEmpty())

@@ -14,9 +14,11 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QTableView>
 #include <QThread>
 
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -104,6 +106,33 @@ int main(int argc, char** argv) {
         log->searchField()->setText(QStringLiteral("re:"));
         shootLog(QStringLiteral("log-search"));
         log->searchField()->clear();
+
+        // A record's explanation: one a learning filter decided (its tokens),
+        // then one a built-in check decided.
+        logWindow->resize(980, 700);
+        auto selectFirst = [&](const std::function<bool(const JKW_LogRecord&)>& wanted) {
+            const auto& rows = log->visibleLogsArray();
+            for (int row = 0; row < rows.size(); ++row) {
+                if (!wanted(rows.at(row)))
+                    continue;
+                log->tableView()->clearSelection();
+                log->tableView()->selectRow(row);
+                log->tableView()->scrollTo(log->tableView()->model()->index(row, 0));
+                return true;
+            }
+            return false;
+        };
+        auto decidedBy = [&](const JKW_LogRecord& r, bool filter) {
+            const QVariantMap details = log->detailsOf(r);
+            const QString by = details.value(QStringLiteral("Decided By")).toString();
+            const bool isFilter = by == QLatin1String("Bayesian") || by == QLatin1String("ChiSquare");
+            return !details.isEmpty() && (filter ? isFilter : !isFilter && by != QLatin1String("NONE"));
+        };
+        if (selectFirst([&](const JKW_LogRecord& r) { return decidedBy(r, true) && r.spam; }) ||
+            selectFirst([&](const JKW_LogRecord& r) { return decidedBy(r, true); }))
+            shootLog(QStringLiteral("log-explanation-filter"));
+        if (selectFirst([&](const JKW_LogRecord& r) { return decidedBy(r, false); }))
+            shootLog(QStringLiteral("log-explanation-check"));
     }
     // Each pane of the set-up assistant, with the mail program chosen.
     SUAMainController& assistant = SUAMainController::sharedMainController();

@@ -23,6 +23,8 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 class QObject;
 class QTimer;
@@ -142,6 +144,7 @@ private:
     std::unique_ptr<QObject> context_;  // owns the timers and queued calls of the filter
     // What filter() worked out last, for lastExplanation().
     std::unique_ptr<SWProcessNode> lastTree_;
+    std::vector<std::pair<float, const QString*>> lastScored_;  // keys point into lastTree_
     float lastSpamitude_ = 0.0f;
     bool lastJudged_ = false;
     std::unique_ptr<platform::LocalMessagePort> messagePortRef_;

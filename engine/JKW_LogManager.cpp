@@ -115,25 +115,39 @@ QString JKW_LogManager::queueRecord(const QVariantMap& record, std::optional<JKW
 }
 
 void JKW_LogManager::trimQueuedSources() {
-    // The newest sources win, as in the store; the rest are let go now rather
-    // than held until a write.
-    int count = 0;
-    qint64 bytes = 0;
-    for (auto it = queuedDetails_.rbegin(); it != queuedDetails_.rend(); ++it) {
+    // The newest sources win, as in the store; the oldest are let go now
+    // rather than held until a write. Counted as they come, so a record costs
+    // no walk through the queue.
+    if (const JKW_LogDetail& last = queuedDetails_.back().second; last.source) {
+        ++queuedSources_;
+        queuedSourceBytes_ += last.source->size();
+    }
+    for (auto it = queuedDetails_.begin();
+         it != queuedDetails_.end() && (queuedSources_ > JKW_LogDetails::kMaximumSources ||
+                                        queuedSourceBytes_ > JKW_LogDetails::kMaximumSourceBytes);
+         ++it) {
         if (!it->second.source)
             continue;
-        if (count < JKW_LogDetails::kMaximumSources &&
-            bytes + it->second.source->size() <= JKW_LogDetails::kMaximumSourceBytes) {
-            ++count;
-            bytes += it->second.source->size();
-        } else {
-            it->second.source.reset();
-        }
+        --queuedSources_;
+        queuedSourceBytes_ -= it->second.source->size();
+        it->second.source.reset();
     }
     // At most one detail per record the log can hold.
-    if (queuedDetails_.size() > size_t(2 * kMaximumRecords))
-        queuedDetails_.erase(queuedDetails_.begin(),
-                             queuedDetails_.begin() + qsizetype(queuedDetails_.size() - size_t(kMaximumRecords)));
+    if (queuedDetails_.size() > size_t(2 * kMaximumRecords)) {
+        const auto end = queuedDetails_.begin() + qsizetype(queuedDetails_.size() - size_t(kMaximumRecords));
+        for (auto it = queuedDetails_.begin(); it != end; ++it)
+            if (it->second.source) {
+                --queuedSources_;
+                queuedSourceBytes_ -= it->second.source->size();
+            }
+        queuedDetails_.erase(queuedDetails_.begin(), end);
+    }
+}
+
+void JKW_LogManager::forgetQueuedDetails() {
+    queuedDetails_.clear();
+    queuedSources_ = 0;
+    queuedSourceBytes_ = 0;
 }
 
 std::optional<JKW_KeptSource> JKW_LogManager::keptSource(const QString& key) {
@@ -182,6 +196,8 @@ void JKW_LogManager::setKeepsSources(bool keep) {
         return;
     for (auto& queued : queuedDetails_)
         queued.second.source.reset();
+    queuedSources_ = 0;
+    queuedSourceBytes_ = 0;
     details_->dropSources();
 }
 
@@ -246,31 +262,33 @@ void JKW_LogManager::delayedWriteToDisk() {
     file.insert(JKW_LOG_HISTORY, history);
     file.insert(JKW_LOG_LOG, log);
 
-    // 3. Write atomically.
-    if (logPath_.isEmpty() || !platform::plist::writeFile(logPath_, file)) {
-        platform::log::console(kWriteError);
-        // 4'. Keep the records for the next write, the newest ones within the limit.
-        if (queue_.size() > kMaximumRecords)
-            queue_.erase(queue_.begin(), queue_.begin() + (queue_.size() - kMaximumRecords));
-        return;
-    }
-    // 4. Done with the queue.
-    queue_.clear();
-
-    // 5. The details of what the file now holds.
+    // 3. The details of what the file will hold, first: a viewer that sees
+    // the new file finds them. A failed log write leaves details of records
+    // not yet in it, which nothing looks up and the next write prunes.
     QStringList live;
     live.reserve(history.size());
     for (const QVariant& entry : std::as_const(history))
         live << entry.toString();
     if (details_->commit(queuedDetails_, live) || queuedDetails_.size() > size_t(kMaximumRecords))
-        queuedDetails_.clear();
+        forgetQueuedDetails();
+
+    // 4. Write atomically.
+    if (logPath_.isEmpty() || !platform::plist::writeFile(logPath_, file)) {
+        platform::log::console(kWriteError);
+        // 5'. Keep the records for the next write, the newest ones within the limit.
+        if (queue_.size() > kMaximumRecords)
+            queue_.erase(queue_.begin(), queue_.begin() + (queue_.size() - kMaximumRecords));
+        return;
+    }
+    // 5. Done with the queue.
+    queue_.clear();
 }
 
 bool JKW_LogManager::clearLog() {
     if (timer_)
         timer_->stop();
     queue_.clear();
-    queuedDetails_.clear();
+    forgetQueuedDetails();
     details_->clear();
     if (logPath_.isEmpty() || !platform::plist::writeFile(logPath_, emptyLog())) {
         platform::log::console(kWriteError);

@@ -79,8 +79,8 @@ public:
     // beside the record once it is written (JKW_LogDetails). Returns the
     // record's key, its "Msg-ID".
     QString queueRecord(const QVariantMap& record, std::optional<JKW_LogDetail> detail = std::nullopt);
-    // Merges the queue into the file, then stores the queued details and
-    // drops those of records the file no longer holds. After a failed write
+    // Stores the queued details and drops those of records the file will no
+    // longer hold, then merges the queue into the file. After a failed write
     // the queued records are kept for the next write (the newest
     // kMaximumRecords of them).
     void delayedWriteToDisk();
@@ -107,9 +107,12 @@ private:
 
     // Keeps the queued sources within the caps of the details store.
     void trimQueuedSources();
+    void forgetQueuedDetails();
 
     QVariantList queue_;
     std::vector<std::pair<QString, JKW_LogDetail>> queuedDetails_;
+    int queuedSources_ = 0;
+    qint64 queuedSourceBytes_ = 0;
     std::unique_ptr<JKW_LogDetails> details_;
     bool keepsSources_ = true;
     QString logPath_;

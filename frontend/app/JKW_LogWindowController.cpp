@@ -638,7 +638,13 @@ void JKW_LogWindowController::updateTableFromFile(Sender sender) {
     if (present && (sender != Sender::Timer || isVisible())) {
         const FileStamp stamp{qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, quint64(st.st_ino),
                               qint64(st.st_size)};
-        if (modificationDate_ && *modificationDate_ == stamp)
+        // The details beside the log change on their own too (sources let go).
+        FileStamp detailsStamp;
+        struct stat dt {};
+        if (::stat(QFile::encodeName(detailsFolder_ + QStringLiteral("/Details.json")).constData(), &dt) == 0)
+            detailsStamp = {qint64(dt.st_mtim.tv_sec) * 1000000000 + dt.st_mtim.tv_nsec, quint64(dt.st_ino),
+                            qint64(dt.st_size)};
+        if (modificationDate_ && *modificationDate_ == stamp && detailsStamp_ == detailsStamp)
             return;
         if (sender == Sender::Timer) {
             // Off the main thread; the result is applied in the event loop.
@@ -649,18 +655,19 @@ void JKW_LogWindowController::updateTableFromFile(Sender sender) {
             QPointer<JKW_LogWindowController> self(this);
             const QString location = logLocation_;
             const QString details = detailsFolder_ + QStringLiteral("/Details.json");
-            QThreadPool::globalInstance()->start([self, location, details, generation, stamp] {
+            QThreadPool::globalInstance()->start([self, location, details, generation, stamp, detailsStamp] {
                 auto log = readLogFile(location);
                 auto index = JKW_LogDetails::readIndex(details);
                 QMetaObject::invokeMethod(
                     qApp,
-                    [self, generation, stamp, log = std::move(log), index = std::move(index)]() mutable {
+                    [self, generation, stamp, detailsStamp, log = std::move(log), index = std::move(index)]() mutable {
                         if (!self)
                             return;
                         self->readInFlight_ = false;
                         if (generation != self->readGeneration_)
                             return;
                         self->modificationDate_ = stamp;
+                        self->detailsStamp_ = detailsStamp;
                         self->details_ = std::move(index);
                         self->applyLog(std::move(log));
                     },
@@ -670,6 +677,7 @@ void JKW_LogWindowController::updateTableFromFile(Sender sender) {
         }
         ++readGeneration_;  // a pending read from the timer is out of date
         modificationDate_ = stamp;
+        detailsStamp_ = detailsStamp;
         details_ = JKW_LogDetails::readIndex(detailsFolder_ + QStringLiteral("/Details.json"));
         applyLog(readLogFile(logLocation_));
         return;

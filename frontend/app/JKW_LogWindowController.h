@@ -217,6 +217,7 @@ private:
     QHash<QString, QVariantMap> details_;
     QString learnProblem_;  // the engine's answer to the last failed learn
     std::optional<FileStamp> modificationDate_;
+    FileStamp detailsStamp_;
     QVector<JKW_LogRecord> logsArray_;
     QVector<JKW_LogRecord> visibleLogsArray_;
     bool hasLog_ = false;

@@ -573,8 +573,10 @@ void JKW_LogWindowController::awakeFromNib() {
     for (int column = 1; column < 4; ++column)
         tree->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
     ui_->detailTitle->setTextFormat(Qt::PlainText);
+    // The table keeps most of the height; the pane shows a filter's tokens.
     ui_->splitter->setStretchFactor(0, 3);
-    ui_->splitter->setStretchFactor(1, 2);
+    ui_->splitter->setStretchFactor(1, 1);
+    ui_->splitter->setSizes({640, 220});
 
     updateTableFromFile(Sender::None);
     timer_ = new QTimer(this);
@@ -1110,7 +1112,11 @@ void JKW_LogWindowController::updateDetailPane() {
                                 text);
             }
             lines << text;
-            for (const QVariant& f : filters) {
+            // Engines write ten or fifteen tokens per filter; an index edited
+            // by hand is shown only as far as is useful.
+            constexpr int kMaximumFilters = 8;
+            constexpr int kMaximumTokens = 50;
+            for (const QVariant& f : filters.mid(0, kMaximumFilters)) {
                 const QVariantMap filter = f.toMap();
                 const QString identifier = filter.value(QLatin1String("SWPluginIdentifier")).toString();
                 QString heading = tr("%1: score %2, %3")
@@ -1118,12 +1124,15 @@ void JKW_LogWindowController::updateDetailPane() {
                                            verdictWord(filter.value(QStringLiteral("Verdict"), 2).toLongLong()));
                 if (!filter.value(QStringLiteral("Trained"), true).toBool())
                     heading += tr(" (not trained enough yet)");
+                // Spam signs of the message's form count beside the words.
+                if (const qint64 malus = filter.value(QStringLiteral("Malus")).toLongLong(); malus > 0)
+                    heading += malus == 1 ? tr("; 1 spam sign in its form") : tr("; %1 spam signs in its form").arg(malus);
                 auto* item = new QTreeWidgetItem(tree, QStringList{heading});
                 item->setFirstColumnSpanned(true);
                 QFont bold = item->font(0);
                 bold.setBold(true);
                 item->setFont(0, bold);
-                for (const QVariant& t : filter.value(QStringLiteral("Tokens")).toList()) {
+                for (const QVariant& t : filter.value(QStringLiteral("Tokens")).toList().mid(0, kMaximumTokens)) {
                     const QVariantMap token = t.toMap();
                     QStringList columns{token.value(QStringLiteral("Token")).toString(),
                                         score(token.value(QStringLiteral("Probability")))};
@@ -1135,6 +1144,13 @@ void JKW_LogWindowController::updateDetailPane() {
                         child->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
                     child->setToolTip(0, columns.first());
                 }
+            }
+            if (filters.isEmpty() && decidedBy != QLatin1String(JKW_LOG_FILTER_KEY_NONE)) {
+                auto* item = new QTreeWidgetItem(tree, QStringList{tr("The filters were not asked: this decided first.")});
+                item->setFirstColumnSpanned(true);
+                QFont italic = item->font(0);
+                italic.setItalic(true);
+                item->setFont(0, italic);
             }
             tree->expandAll();
         }

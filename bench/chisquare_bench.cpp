@@ -141,10 +141,17 @@ void builtInDecisions(std::vector<Sample>& samples, const QString& localLibrary)
     }
 }
 
+// JUNKWARD_BENCH_DROP: comma-separated token prefixes left out (to measure
+// what a kind of token is worth).
 void tokenize(std::vector<Sample>& samples) {
+    const QStringList drop = qEnvironmentVariable("JUNKWARD_BENCH_DROP").split(QLatin1Char(','), Qt::SkipEmptyParts);
     for (Sample& s : samples) {
         const testsupport::ParsedMessage p(s.bytes);
         s.tokens = SWChiSquareTokens::tokensOfMessage(p.part());
+        if (!drop.isEmpty())
+            std::erase_if(s.tokens, [&](const QString& t) {
+                return std::any_of(drop.begin(), drop.end(), [&](const QString& d) { return t.startsWith(d); });
+            });
     }
 }
 
@@ -224,8 +231,8 @@ Outcome evaluate(const std::vector<Sample>& samples, const std::vector<double>& 
 }
 
 void printOutcome(const char* label, const Outcome& o) {
-    std::printf("%-34s | Chi-Square: %2d FP %5.1f%% caught %3d unsure %2d spam as good | chain: %2d FP %5.1f%%\n", label,
-                o.chiFalsePositives, 100.0 * o.chiCaught / std::max(o.spam, 1), o.chiUnsure, o.chiSpamAsHam,
+    std::printf("%-34s | Chi-Square: %2d FP %5.1f%% caught %3d unsure %2d spam as good | chain: %2d FP %5.1f%%\n",
+                label, o.chiFalsePositives, 100.0 * o.chiCaught / std::max(o.spam, 1), o.chiUnsure, o.chiSpamAsHam,
                 o.falsePositives, 100.0 * o.caught / std::max(o.spam, 1));
 }
 
@@ -241,11 +248,14 @@ void listMisjudged(const std::vector<Sample>& samples, const SWChiSquareSettings
             continue;
         std::printf("%s\t%-10s\tscore %.4f\t%s\n ", samples[i].spam ? "spam missed" : "good as spam", decider,
                     scores[i], qPrintable(samples[i].path));
-        int shown = 0;
-        for (const SWChiSquareClue& c : clues[i]) {
-            if ((c.probability > 0.5) == samples[i].spam || ++shown > 12)
-                continue;
-            std::printf(" %s %.2f (%u/%u)", qPrintable(c.token), c.probability, c.counts.spam, c.counts.ham);
+        for (const bool against : {true, false}) {
+            int shown = 0;
+            std::printf(against ? "  against:" : "\n  for:");
+            for (const SWChiSquareClue& c : clues[i]) {
+                if ((c.probability > 0.5) == (samples[i].spam == against) || ++shown > 12)
+                    continue;
+                std::printf(" %s %.2f (%u/%u)", qPrintable(c.token), c.probability, c.counts.spam, c.counts.ham);
+            }
         }
         std::printf("\n");
     }
@@ -305,10 +315,11 @@ int timing(std::vector<Sample>& samples) {
         scoreNs += timer.nsecsElapsed();
     }
     const double n = double(samples.size()) * 1000.0;
-    std::printf("%zu messages, %.0f tokens each; microseconds per message: parse %.1f, tokens %.1f, learn %.1f, "
-                "lookup %.1f, score %.1f\n",
-                samples.size(), double(tokenCount) / double(samples.size()), parseNs / n, tokensNs / n, learnNs / n,
-                lookUpNs / n, scoreNs / n);
+    std::printf(
+        "%zu messages, %.0f tokens each; microseconds per message: parse %.1f, tokens %.1f, learn %.1f, "
+        "lookup %.1f, score %.1f\n",
+        samples.size(), double(tokenCount) / double(samples.size()), parseNs / n, tokensNs / n, learnNs / n,
+        lookUpNs / n, scoreNs / n);
     return 0;
 }
 

@@ -492,7 +492,7 @@ void addTextPart(SAMIMEPart* part, Collector& out, bool listMail, QString* foote
         return;
     QString text;
     const unsigned long length = std::min<unsigned long>(source->length(), unsigned(kMaximumText) * 4);
-    if (!SAEncodedText::convertBytes(reinterpret_cast<const char*>(source->bytes()), length, part->charset(), &text))
+    if (!SAEncodedText::decodeText(reinterpret_cast<const char*>(source->bytes()), length, part->charsetName(), &text))
         return;
     if (part->_subtype == SAMIMESubtypeHTML) {
         const std::optional<QString> rendered = platform::html::renderedText(text);

@@ -151,6 +151,39 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
     }
 }
 
+TEST(ChiSquareTokens, listFootersAndInternalHopsAreLeftOut) {
+    const QByteArray footer =
+        "-- \nExample Users' Group: users@list.example\n"
+        "http://list.example/mailman/listinfo/users for subscription matters\n";
+    const QByteArray message =
+        "Received: from outside.example (outside.example [198.51.100.4]) by mx.here.example\n"
+        "Received: from localhost (localhost [127.0.0.1]) by mx.here.example\n"
+        "Received: from inner (inner [192.168.7.2]) by mx.here.example\n"
+        "From: seller@outside.example\nSubject: offer\n";
+    const QByteArray body = "\nCheap watches at http://watches.example/buy today\n\n" + footer;
+
+    const std::vector<QString> list =
+        SWChiSquareTokens::tokensOfMessage(parse(message + "List-Id: <users.list.example>\n" + body).part.get());
+    EXPECT_TRUE(has(list, "w:watches"));
+    EXPECT_TRUE(has(list, "u:watches.example"));
+    EXPECT_TRUE(has(list, "h:received:outside.example"));
+    for (const char* gone : {"w:subscription", "w:group", "u:list.example", "u:path:listinfo", "h:received:127.0.0",
+                             "h:received:192.168.7", "h:received:localhost"})
+        EXPECT_FALSE(has(list, gone)) << gone;
+
+    // Without list headers the same closing lines are the sender's own.
+    const std::vector<QString> direct = SWChiSquareTokens::tokensOfMessage(parse(message + body).part.get());
+    EXPECT_TRUE(has(direct, "w:subscription"));
+    EXPECT_TRUE(has(direct, "u:list.example"));
+
+    // A separator with a long text after it is not a footer.
+    QByteArray longTail = "\nfirst part\n--\n";
+    for (int i = 0; i < 40; ++i)
+        longTail += "line " + QByteArray::number(i) + " of the answer\n";
+    EXPECT_TRUE(has(SWChiSquareTokens::tokensOfMessage(parse(message + "List-Id: <l.example>\n" + longTail).part.get()),
+                    "w:answer"));
+}
+
 TEST(ChiSquareTokens, hostileMessagesStayBounded) {
     // No text at all.
     EXPECT_TRUE(SWChiSquareTokens::tokensOfMessage(nullptr).empty());

@@ -3,20 +3,26 @@
 
 A private Dovecot serves IMAP on a loopback port to one test user; Thunderbird
 runs headless with a profile written here (the IMAP account and its password,
-the built add-on dropped into the profile, the native host manifest in a
-private HOME pointing at the staged host); the engine starts through bus
-activation on a private bus. A spam and a good message appended to INBOX must
-end, on the server, one in Junk and one in INBOX.
+the built add-on dropped into the profile's extensions folder as the set-up
+assistant does, the native host manifest in a private HOME pointing at the
+staged host); the engine starts through bus activation on a private bus.
 
-Then the user's side, through Thunderbird's own window: Thunderbird runs with
-its remote control (Marionette, "--marionette -remote-allow-system-access", on
-a free port it writes to the profile's MarionetteActivePort), and a small client
-below sends chrome-context scripts to the main window. Each shows a folder,
-selects the good message, and either right-clicks it (a "contextmenu" event on
-its row in the message list), opens the add-on's submenu and chooses "Learn
-Spam" / "Learn Good E-mail", or runs Thunderbird's own junk / not-junk command
-as the J key does. After each the message must be in the right folder on the
-server and `junkward log` must show the training (LEARN_SPAM / LEARN_HAM).
+Thunderbird runs with its remote control (Marionette, "--marionette
+-remote-allow-system-access", on a free port it writes to the profile's
+MarionetteActivePort); a small client below sends scripts that run in the main
+window's chrome scope and do what the user does there:
+
+1. enable the add-on: Thunderbird keeps it off, so the script opens the main
+   menu, chooses "Junkward added to Thunderbird" and clicks Enable in the
+   prompt that follows (no preference is changed for the unsigned add-on);
+2. a spam and a good message appended to INBOX must end, on the server, one in
+   Junk and one in INBOX (no script: the add-on judges new mail by itself);
+3. the script shows a folder, selects the good message, right-clicks it (a
+   "contextmenu" event on its row in the message list), opens the add-on's
+   submenu and chooses "Learn Spam", then in Junk "Learn Good E-mail"; then
+   runs Thunderbird's own junk and not-junk commands on it (the J key and its
+   opposite). After each the message must be in the right folder on the
+   server and `junkward log` must show the training (LEARN_SPAM / LEARN_HAM).
 
 Arguments: the built .xpi, the staged junkward-native-host, the spam and the
 good message files. Exit status 0 passes, 1 fails, 77 skips (no Thunderbird or
@@ -177,9 +183,9 @@ def write_profile(profile, port, xpi):
     os.makedirs(f"{profile}/extensions")
     shutil.copy(xpi, f"{profile}/extensions/junkward@quillon.com.xpi")
     prefs = {
-        # The add-on is unsigned and sits in the profile: enabled without asking.
-        "xpinstall.signatures.required": False,
-        "extensions.autoDisableScopes": 0,
+        # Thunderbird's own defaults for add-ons put in the profile by another
+        # program (off until the user allows them), against the remote control's.
+        "extensions.autoDisableScopes": 3,
         "extensions.enabledScopes": 15,
         "mail.shell.checkDefaultClient": False,
         "mail.provider.suppress_dialog_on_startup": True,
@@ -371,6 +377,59 @@ item.parentNode.activateItem(item);
 return item.id;
 """
 
+# Thunderbird keeps an add-on that another program put in the profile switched
+# off and lists it in its main menu as "<name> added to Thunderbird"; choosing
+# that entry shows a prompt whose Enable button switches the add-on on. The
+# script does what the user does and checks each step on the way.
+ENABLE_ADDON = """
+const [addonId, addonName] = arguments;
+const win = Services.wm.getMostRecentWindow("mail:3pane");
+const { ExtensionsUI } = ChromeUtils.importESModule("resource:///modules/ExtensionsUI.sys.mjs");
+const { AddonManager } = ChromeUtils.importESModule("resource://gre/modules/AddonManager.sys.mjs");
+const sleep = (ms) => new Promise((resolve) => win.setTimeout(resolve, ms));
+const addon = await AddonManager.getAddonByID(addonId);
+if (!addon) {
+  throw new Error("Thunderbird did not find the add-on in the profile");
+}
+if (addon.isActive) {
+  throw new Error("Thunderbird enabled an add-on another program put in the profile without asking");
+}
+for (let i = 0; i < 240 && ![...ExtensionsUI.sideloaded].some((a) => a.id === addonId); i++) {
+  await sleep(250);
+}
+const panel = win.PanelUI.panel;
+const menuShown = new Promise((resolve) => panel.addEventListener("popupshown", resolve, { once: true }));
+win.PanelUI.show();
+await menuShown;
+let entry = null;
+for (let i = 0; i < 100 && !entry; i++) {
+  entry = [...win.PanelUI.addonNotificationContainer.children].find((b) => (b.label || "").includes(addonName));
+  if (!entry) {
+    await sleep(100);
+  }
+}
+if (!entry) {
+  throw new Error(`Thunderbird's main menu offers no entry for ${addonName}`);
+}
+const label = entry.label;
+const promptPanel = win.PopupNotifications.panel;
+const promptShown = new Promise((resolve) => promptPanel.addEventListener("popupshown", resolve, { once: true }));
+entry.click();
+await promptShown;
+const prompt = promptPanel.querySelector("popupnotification");
+win.focus();
+// Thunderbird ignores a click on a prompt that has only just appeared.
+await sleep(1500);
+prompt.button.click();
+for (let i = 0; i < 120; i++) {
+  if ((await AddonManager.getAddonByID(addonId)).isActive) {
+    return `${label} › ${prompt.button.label}`;
+  }
+  await sleep(250);
+}
+throw new Error("the add-on is still switched off after Enable");
+"""
+
 INBOX_FLAG, JUNK_FLAG = 0x1000, 0x40000000
 
 
@@ -424,6 +483,15 @@ def main():
         log = open(f"{top}/thunderbird.log", "wb")
         tb = subprocess.Popen([thunderbird, "--headless", "--no-remote", "--marionette", "-remote-allow-system-access", "--profile", profile], env=env,
                               stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        marionette_port = f"{profile}/MarionetteActivePort"
+        if not wait_for(lambda: os.path.exists(marionette_port)):
+            raise AssertionError("Marionette did not start")
+        remote = Marionette(int(open(marionette_port).read()))
+        remote.call("WebDriver:NewSession", {"capabilities": {}})
+        remote.call("Marionette:SetContext", {"value": "chrome"})
+        remote.call("WebDriver:SetTimeouts", {"script": DEADLINE * 1000})
+        print("PASS: the user enables the unsigned add-on:", remote.run(ENABLE_ADDON, "junkward@quillon.com", "Junkward"))
+
         dovecot_log = f"{top}/dovecot/dovecot.log"
         if not wait_for(lambda: os.path.exists(dovecot_log) and "Login: user=<tester>" in open(dovecot_log).read()):
             raise AssertionError("Thunderbird never logged in to the IMAP server")
@@ -451,14 +519,7 @@ def main():
             raise AssertionError(f"wrong folders: INBOX {inbox}, Junk {junk}")
         print(f"PASS: spam in Junk, good mail in INBOX ({warmup} warm-up message(s))")
 
-        # The user's side, through Thunderbird's own window.
-        marionette_port = f"{profile}/MarionetteActivePort"
-        if not wait_for(lambda: os.path.exists(marionette_port)):
-            raise AssertionError("Marionette did not start")
-        remote = Marionette(int(open(marionette_port).read()))
-        remote.call("WebDriver:NewSession", {"capabilities": {}})
-        remote.call("Marionette:SetContext", {"value": "chrome"})
-        remote.call("WebDriver:SetTimeouts", {"script": DEADLINE * 1000})
+        # Training, through Thunderbird's own window.
         bare_good_id = good_id.strip("<>")
 
         def learned(code, name):

@@ -211,7 +211,7 @@ void buildTextNode(SAMIMEPart* part, bool root, SWProcessNode& node) {
     std::optional<QString> text;
     {
         QString decoded;
-        if (!SAEncodedText::convertBytes(source->bytes(), source->length(), part->charset(), &decoded))
+        if (!SAEncodedText::decodeText(source->bytes(), source->length(), part->charsetName(), &decoded))
             return;
         text = std::move(decoded);
     }

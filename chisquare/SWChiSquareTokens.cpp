@@ -12,9 +12,11 @@
 #include "mailparse/SAString.h"
 #include "platform/HTMLText.h"
 
-#include <QSet>
+#include <QStringList>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 
 namespace {
 
@@ -25,16 +27,20 @@ constexpr int kMaximumHeaderValues = 16;         // values of one header read
 constexpr qsizetype kMaximumText = 1 << 20;      // characters of one text part read
 constexpr int kMaximumDepth = 32;
 
+// The distinct tokens of a message, in the order found. An open-addressing
+// table of indexes into that list with a cheap hash of its own: most words
+// repeat, and a repeated one costs a hash and a comparison, no allocation.
 class Collector {
 public:
-    Collector() { tokens_.reserve(2048); }
+    Collector() : slots_(kInitialSlots, kEmpty) {
+        tokens_.reserve(512);
+        hashes_.reserve(512);
+    }
     void add(const QString& token) {
         if (!full())
-            tokens_.insert(token);
+            insert(token, &token);
     }
-    // prefix + text, case folded (ASCII inline). Built in a scratch buffer and
-    // looked up through a view first: most words repeat, and a known one costs
-    // no allocation.
+    // prefix + text, case folded (ASCII inline), built in a scratch buffer.
     void addFolded(const QString& prefix, QStringView text) {
         if (full())
             return;
@@ -46,15 +52,65 @@ public:
             const char16_t u = c.unicode();
             *out++ = u < 0x80 ? QChar(u >= 'A' && u <= 'Z' ? char16_t(u + 32) : u) : c.toCaseFolded();
         }
-        const QString probe = QString::fromRawData(buffer_.data(), qsizetype(buffer_.size()));
-        if (!tokens_.contains(probe))
-            tokens_.insert(QString(buffer_.data(), qsizetype(buffer_.size())));
+        insert(QStringView(buffer_.data(), qsizetype(buffer_.size())), nullptr);
     }
-    bool full() const { return tokens_.size() >= SWChiSquareMaximumTokens; }
-    std::vector<QString> tokens() const { return std::vector<QString>(tokens_.cbegin(), tokens_.cend()); }
+    bool full() const { return tokens_.size() >= size_t(SWChiSquareMaximumTokens); }
+    std::vector<QString> take() { return std::move(tokens_); }
 
 private:
-    QSet<QString> tokens_;
+    static constexpr size_t kInitialSlots = 1024;  // a power of two
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+
+    static uint32_t hashOf(QStringView text) {
+        // Four UTF-16 units at a time, multiplied and folded.
+        uint64_t h = 0x9e3779b97f4a7c15ull ^ uint64_t(text.size());
+        const char16_t* p = text.utf16();
+        qsizetype n = text.size();
+        for (; n >= 4; p += 4, n -= 4) {
+            uint64_t chunk;
+            std::memcpy(&chunk, p, 8);
+            h = (h ^ chunk) * 0xff51afd7ed558ccdull;
+            h ^= h >> 32;
+        }
+        for (; n > 0; ++p, --n)
+            h = (h ^ *p) * 0xc4ceb9fe1a85ec53ull;
+        h ^= h >> 29;
+        return uint32_t(h);
+    }
+
+    // Adds text unless known; whole, when given, is text as a string to share.
+    void insert(QStringView text, const QString* whole) {
+        const uint32_t hash = hashOf(text);
+        size_t mask = slots_.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            const uint32_t at = slots_[i];
+            if (at == kEmpty) {
+                slots_[i] = uint32_t(tokens_.size());
+                tokens_.push_back(whole ? *whole : text.toString());
+                hashes_.push_back(hash);
+                break;
+            }
+            if (hashes_[at] == hash && QStringView(tokens_[at]) == text)
+                return;
+        }
+        if (tokens_.size() * 2 > slots_.size())
+            grow();
+    }
+
+    void grow() {
+        slots_.assign(slots_.size() * 2, kEmpty);
+        const size_t mask = slots_.size() - 1;
+        for (uint32_t at = 0; at < uint32_t(tokens_.size()); ++at) {
+            size_t i = hashes_[at] & mask;
+            while (slots_[i] != kEmpty)
+                i = (i + 1) & mask;
+            slots_[i] = at;
+        }
+    }
+
+    std::vector<QString> tokens_;
+    std::vector<uint32_t> hashes_;
+    std::vector<uint32_t> slots_;
     std::vector<QChar> buffer_;
 };
 
@@ -381,7 +437,7 @@ void addTextPart(SAMIMEPart* part, Collector& out) {
         return;
     QString text;
     const unsigned long length = std::min<unsigned long>(source->length(), unsigned(kMaximumText) * 4);
-    if (!SAEncodedText::convertBytes(reinterpret_cast<const char*>(source->bytes()), length, part->charset(), &text))
+    if (!SAEncodedText::decodeText(reinterpret_cast<const char*>(source->bytes()), length, part->charsetName(), &text))
         return;
     if (part->_subtype == SAMIMESubtypeHTML) {
         const std::optional<QString> rendered = platform::html::renderedText(text);
@@ -420,7 +476,7 @@ void addPart(SAMIMEPart* part, Collector& out, int depth) {
 std::vector<QString> SWChiSquareTokens::wordsOf(QStringView text, const QString& prefix) {
     Collector out;
     addWords(text, prefix, out);
-    return out.tokens();
+    return out.take();
 }
 
 std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
@@ -434,5 +490,5 @@ std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
     else
         out.add(QStringLiteral("h:no:subject"));
     addPart(message, out, 0);
-    return out.tokens();
+    return out.take();
 }

@@ -11,13 +11,22 @@ class SAEncodedText {
 public:
     SAEncodedText() = delete;
 
-    /// The text of all segments that have data, in order. A segment whose
-    /// charset is unknown (−1), a placeholder (−2), has no converter here, or
-    /// whose bytes are invalid in it contributes nothing; invalid UTF-8 is
-    /// read again as ISO Latin 1. Empty for null or for no segments.
+    /// The text of all segments that have data, in order, each read with
+    /// decodeText() by its charset name. Empty for null or for no segments.
     static QString stringWithEncodedString(const SAEncodedString* encoded);
 
-    /// Converts `length` bytes in `encoding` to text. False (and `text`
+    /// Reads `length` bytes of text declared in `charset` (the name as the
+    /// message writes it, null when it names none). The name is cleaned of
+    /// quotes, blanks and what follows it, then looked up in the parsing
+    /// library's table and ICU's aliases. Text without a usable name (none,
+    /// US-ASCII, DEFAULT, unknown or placeholder names) is read as UTF-8 when
+    /// it is valid UTF-8, else as Windows-1252. ISO Latin 1 and text not valid
+    /// in a declared UTF-8 are read as Windows-1252; bytes another declared
+    /// charset does not define become U+FFFD. False only for input too long
+    /// to convert.
+    static bool decodeText(const char* bytes, unsigned long length, const SAString* charset, QString* text);
+
+    /// Converts `length` bytes in `encoding` to text, strictly. False (and `text`
     /// untouched) when there is no converter for the encoding or the bytes are
     /// not valid in it.
     static bool convertBytes(const char* bytes, unsigned long length, SAStringEncodings encoding, QString* text);

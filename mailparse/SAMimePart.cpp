@@ -282,7 +282,8 @@ SAMIMEPart::SAMIMEPart(SAData* data, bool lfLineEnds, int depth)
       _floatLeftTrick(false),
       _urls(nullptr),
       _addresses(nullptr),
-      _depth(depth) {
+      _depth(depth),
+      _charsetName(nullptr) {
     SAObject::retain(_data);
 }
 
@@ -301,6 +302,8 @@ void SAMIMEPart::reset() {
     SAObject::release(_headers);
     SAObject::release(_urls);
     SAObject::release(_addresses);
+    SAObject::release(_charsetName);
+    _charsetName = nullptr;
     _header = _body = _textContent = _content = _simplifiedText = nullptr;
     _headers = nullptr;
     _urls = _addresses = nullptr;
@@ -618,6 +621,9 @@ void SAMIMEPart::setCharsetFrom(SAMutableDictionary* contentType) {
     SAString* name = stringForKey(contentType, sCharset);
     if (!name)
         name = stringForKey(contentType, sEncoding);
+    SAObject::retain(name);
+    SAObject::release(_charsetName);
+    _charsetName = name;
     SAStringEncodings encoding = SAEncodedString::getStringEncoding(name);
     if (encoding == SAStringEncodingUnknown)
         encoding = SAStringEncodingMacRoman;

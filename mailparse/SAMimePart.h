@@ -141,6 +141,10 @@ public:
     static SAString* copyAddress(SAString* value);
     /// The charset code (SAStringEncodings) of the part.
     SAStringEncodings charset() const { return _charset; }
+    /// The charset name the part declares (lower-cased, unquoted), null when
+    /// it declares none; borrowed. Decoders read the text by this name, which
+    /// tells more than the code (an unknown name has code 0 too).
+    SAString* charsetName() const { return _charsetName; }
 
     /// New copy of `value` without leading/trailing blanks and without RFC 822
     /// comments (parentheses outside quotes); null for null.
@@ -227,6 +231,7 @@ public:
     SAArray* _urls;                        // 24 URL records or null
     SAArray* _addresses;                   // 25 addresses or null
     int _depth;                            // 26 0 for the top part
+    SAString* _charsetName;                // 27 declared charset name or null
 
     static const char* _className;
     static const char* _classTypeID;

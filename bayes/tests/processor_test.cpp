@@ -259,8 +259,13 @@ TEST_F(ProcessorTest, bodiesAreDecodedInTheirCharset) {
          u"\u043f\u0440\u0438\u0432\u0435\u0442"},
         {"latin-1", kGoodHeaders + "Content-Type: text/plain; charset=iso-8859-1\n\ncaf\xe9 ok\n", u"cafe"},
         {"utf-8", kGoodHeaders + "Content-Type: text/plain; charset=utf-8\n\ncaf\xc3\xa9 ok\n", u"cafe"},
-        {"invalid utf-8", kGoodHeaders + "Content-Type: text/plain; charset=utf-8\n\ncaf\xe9 ok\n", nullptr},
-        {"placeholder", kGoodHeaders + "Content-Type: text/plain; charset=%CHARSET\n\nhello there\n", nullptr},
+        {"invalid utf-8", kGoodHeaders + "Content-Type: text/plain; charset=utf-8\n\ncaf\xe9 ok\n", u"cafe"},
+        {"placeholder", kGoodHeaders + "Content-Type: text/plain; charset=%CHARSET\n\nhello there\n", u"hello"},
+        {"name with blank",
+         kGoodHeaders + "Content-Type: text/plain; charset=\"koi8-r\" ; format=flowed\n\n\xd0\xd2\xc9\xd7\xc5\xd4\n",
+         u"\u043f\u0440\u0438\u0432\u0435\u0442"},
+        {"no charset", kGoodHeaders + "Content-Type: text/plain\n\n\xd0\xbf\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82\n",
+         u"\u043f\u0440\u0438\u0432\u0435\u0442"},
         {"calendar", kGoodHeaders + "Content-Type: text/calendar\n\nBEGIN:VCALENDAR\n", nullptr},
     };
     for (const Case& c : cases) {

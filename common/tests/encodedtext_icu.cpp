@@ -47,11 +47,11 @@ TEST(SAEncodedText, everyCharsetOfTheTableThatICUOffersConverts) {
     };
     // Bytes from an independent encoder of each charset.
     const Case cases[] = {
-        {"US-ASCII", "\x43\x61\x66\x8e\x20\xaa", u"\u0043\u0061\u0066\u00e9\u0020\u2122"},
+        {"US-ASCII", "\x43\x61\x66\xc3\xa9", u"\u0043\u0061\u0066\u00e9"},
         {"MACINTOSH", "\x81\x6e\x67\x73\x74\x72\x9a\x6d", u"\u00c5\u006e\u0067\u0073\u0074\u0072\u00f6\u006d"},
         {"x-mac-roman", "\x9f\x62\x65\x72\x20\xa0", u"\u00fc\u0062\u0065\u0072\u0020\u2020"},
-        {"DEFAULT", "\x6e\x61\x95\x76\x65", u"\u006e\u0061\u00ef\u0076\u0065"},
-        {"DEFAULT_CHARSET", "\x8e", u"\u00e9"},
+        {"DEFAULT", "\x6e\x61\xef\x76\x65", u"\u006e\u0061\u00ef\u0076\u0065"},
+        {"DEFAULT_CHARSET", "\x93\xe9\x94", u"\u201c\u00e9\u201d"},
         {"x-mac-greek", "\xb0\xf5\xdc\xee\xe1", u"\u0391\u03b8\u03ae\u03bd\u03b1"},
         {"x-mac-cyrillic", "\x8c\xee\xf1\xea\xe2\xe0", u"\u041c\u043e\u0441\u043a\u0432\u0430"},
         {"x-mac-ukrainian", "\x8a\xe8\xbb\xe2\x20\xa2", u"\u041a\u0438\u0457\u0432\u0020\u0490"},
@@ -95,27 +95,30 @@ TEST(SAEncodedText, everyCharsetOfTheTableThatICUOffersConverts) {
         EXPECT_EQ(textOfWord(c.charset, c.bytes), QString::fromUtf16(c.text)) << c.charset;
 }
 
-TEST(SAEncodedText, segmentsThatCannotBeConvertedContributeNothing) {
+TEST(SAEncodedText, segmentsOfUnknownOrBrokenCharsetsAreStillRead) {
     struct Case {
         std::string value;
         const char16_t* text;
     };
     const Case cases[] = {
-        // Invalid UTF-8 is read as ISO Latin 1.
-        {"=?utf-8?B?" + base64("caf\xe9") + "?=", u"caf\u00e9"},
+        // Invalid UTF-8 is read as Windows-1252.
+        {"=?utf-8?B?" + base64("caf\xe9 \x93ok\x94") + "?=", u"caf\u00e9 \u201cok\u201d"},
         {"=?UTF-8?Q?=C3=28?=", u"\u00c3("},
-        // Unknown and placeholder charsets, and charsets ICU has no table for.
-        {"a =?x-unknown?B?QUJD?= b", u"a  b"},
-        {"=?%CHARSET?B?QUJD?=", u""},
-        {"=?iso-10646-ucs-2?B?QUJD?=", u""},
-        {"=?x-mac-japanese?B?QUJD?=", u""},
-        {"=?x-mac-korean?B?QUJD?=", u""},
-        {"=?x-mac-hebrew?B?QUJD?=", u""},
-        {"=?iso-8859-16?B?QUJD?=", u""},
-        // Bytes the charset does not define, and an encoded word that did not decode.
-        {"x=?Shift_JIS?B?" + base64("\x82\xff") + "?=y", u"xy"},
-        {"x=?iso-2022-jp?B?" + base64("\x1b\x24\x42\x46") + "?=y", u"xy"},
+        // Unknown and placeholder charsets, and charsets ICU has no table for:
+        // UTF-8 when valid, else Windows-1252.
+        {"a =?x-unknown?B?QUJD?= b", u"a ABC b"},
+        {"=?%CHARSET?B?" + base64("\xc3\xa9t\xc3\xa9") + "?=", u"\u00e9t\u00e9"},
+        {"=?iso-10646-ucs-2?B?QUJD?=", u"ABC"},
+        {"=?x-mac-japanese?B?QUJD?=", u"ABC"},
+        {"=?iso-8859-16?B?" + base64("\xe9") + "?=", u"\u00e9"},
+        // Bytes the charset does not define become U+FFFD; an encoded word
+        // that did not decode contributes nothing.
+        {"x=?Shift_JIS?B?" + base64("\x82\xff") + "?=y", u"x\ufffd\ufffdy"},
+        {"x=?iso-2022-jp?B?" + base64("\x1b\x24\x42\x46") + "?=y", u"x\ufffdy"},
         {"=?utf-8?Q?bad=ZZ?= tail", u" tail"},
+        // Eight-bit bytes in plain header text.
+        {"Gr\xc3\xbc\xc3\x9f\x65 =?utf-8?Q?x?=", u"Gr\u00fc\u00dfe x"},
+        {"Gr\xfc\xdf\x65", u"Gr\u00fc\u00dfe"},
         // Rejected value: no segments at all.
         {"=?utf-8?QQ?abc?=", u""},
         // The documented example.
@@ -125,6 +128,68 @@ TEST(SAEncodedText, segmentsThatCannotBeConvertedContributeNothing) {
     for (const Case& c : cases)
         EXPECT_EQ(textOf(c.value), QString::fromUtf16(c.text)) << c.value;
     EXPECT_TRUE(SAEncodedText::stringWithEncodedString(nullptr).isEmpty());
+}
+
+// Charset names as mail really writes them.
+TEST(SAEncodedText, charsetNamesAsMailWritesThem) {
+    struct Case {
+        const char* charset;  // null: no name
+        std::string bytes;
+        const char16_t* text;
+    };
+    const std::string turkish = "\xf0\xdd\xfe";  // ğİş in ISO 8859-9
+    const char16_t* turkishText = u"\u011f\u0130\u015f";
+    const Case cases[] = {
+        {"iso-8859-9", turkish, turkishText},
+        {"ISO_8859-9", turkish, turkishText},
+        {"iso8859-9", turkish, turkishText},
+        {"latin5", turkish, turkishText},
+        {"\"iso-8859-9\" ", turkish, turkishText},
+        {"'iso-8859-9'", turkish, turkishText},
+        {"iso-8859-9; format=flowed", turkish, turkishText},
+        {"iso-8859-9 format=flowed", turkish, turkishText},
+        {" windows-1254", "\xdd\x80", u"\u0130\u20ac"},
+        {"iso_8859-15", "\xa4", u"\u20ac"},
+        {"iso-8859-1", "caf\xe9 \x93x\x94", u"caf\u00e9 \u201cx\u201d"},
+        {"latin1", "\xe9\x81", u"\u00e9\u0081"},
+        {"cp1252", "\x80", u"\u20ac"},
+        {"windows-1251", "\xcf\xf0", u"\u041f\u0440"},
+        {"cp1251", "\xcf\xf0", u"\u041f\u0440"},
+        {"windows-1255", "\xf9\xec", u"\u05e9\u05dc"},
+        {"windows-1256", "\xe3", u"\u0645"},
+        {"koi8-r", "\xf0\xd2", u"\u041f\u0440"},
+        {"koi8-u", "\xa4", u"\u0454"},
+        {"gb2312", "\xd6\xd0\xce\xc4", u"\u4e2d\u6587"},
+        {"gbk", "\x81\x40", u"\u4e02"},
+        {"GB18030", "\x81\x30\x81\x30", u"\u0080"},
+        {"big5", "\xa4\xa4", u"\u4e2d"},
+        {"shift_jis", "\x82\xa0", u"\u3042"},
+        {"euc-jp", "\xa4\xa2", u"\u3042"},
+        {"euc-kr", "\xc7\xd1", u"\ud55c"},
+        {"iso-2022-jp", "\x1b$B$\"\x1b(B", u"\u3042"},
+        {"UTF-8", "\xc3\xa9", u"\u00e9"},
+        {"utf8", "\xc3\xa9", u"\u00e9"},
+        {"\"utf-8\"", "caf\xe9", u"caf\u00e9"},
+        {"x-mac-roman", "\x8e", u"\u00e9"},
+        // No usable name: UTF-8 when valid, else Windows-1252; never Mac Roman.
+        {nullptr, "\xc3\xa9", u"\u00e9"},
+        {nullptr, "\x8e", u"\u017d"},
+        {"us-ascii", "\xe9", u"\u00e9"},
+        {"ascii", "\xc3\xa9", u"\u00e9"},
+        {"x-unknown", "\xe9", u"\u00e9"},
+        {"unknown-8bit", "\xc3\xa9", u"\u00e9"},
+        {"%CHARSET", "\xe9", u"\u00e9"},
+        {"", "\xe9", u"\u00e9"},
+        {"\"\"", "\xe9", u"\u00e9"},
+        {"iso-8859-99", "\xe9", u"\u00e9"},
+    };
+    for (const Case& c : cases) {
+        auto name = c.charset ? SARef<SAString>::adopt(new SAString(c.charset)) : SARef<SAString>();
+        QString text = QStringLiteral("before");
+        ASSERT_TRUE(SAEncodedText::decodeText(c.bytes.data(), c.bytes.size(), name.get(), &text))
+            << (c.charset ? c.charset : "(none)");
+        EXPECT_EQ(text, QString::fromUtf16(c.text)) << (c.charset ? c.charset : "(none)");
+    }
 }
 
 TEST(SAEncodedText, convertBytesLeavesTheTextAloneOnFailure) {

@@ -17,12 +17,16 @@ window's chrome scope and do what the user does there:
    prompt that follows (no preference is changed for the unsigned add-on);
 2. a spam and a good message appended to INBOX must end, on the server, one in
    Junk and one in INBOX (no script: the add-on judges new mail by itself);
-3. the script shows a folder, selects the good message, right-clicks it (a
-   "contextmenu" event on its row in the message list), opens the add-on's
-   submenu and chooses "Learn Spam", then in Junk "Learn Good E-mail"; then
-   runs Thunderbird's own junk and not-junk commands on it (the J key and its
-   opposite). After each the message must be in the right folder on the
-   server and `junkward log` must show the training (LEARN_SPAM / LEARN_HAM).
+3. the script shows a folder and selects the good message, then: right-clicks
+   it (a "contextmenu" event on its row in the message list), opens the
+   add-on's submenu and chooses "Learn Spam", then in Junk "Learn Good
+   E-mail"; presses the add-on's button above the shown message (a mouse-down
+   on it) and, in the popup that opens, clicks "Learn Spam", then in Junk
+   "Learn Good E-mail" (the popup runs in the add-on's own process: a frame
+   script loaded into it clicks there); runs Thunderbird's own junk and
+   not-junk commands (the J key and its opposite). After each the message must
+   be in the right folder on the server and `junkward log` must show the
+   training (LEARN_SPAM / LEARN_HAM).
 
 Arguments: the built .xpi, the staged junkward-native-host, the spam and the
 good message files. Exit status 0 passes, 1 fails, 77 skips (no Thunderbird or
@@ -305,9 +309,6 @@ class Marionette:
         return self.call("WebDriver:ExecuteScript",
                          {"script": f"return (async () => {{ {script} }})();", "args": list(args)})["value"]
 
-    def close(self):
-        self.sock.close()
-
 
 def wait_for(done, seconds=DEADLINE):
     end = time.time() + seconds
@@ -319,10 +320,13 @@ def wait_for(done, seconds=DEADLINE):
 
 
 # Shows a message of the default account's folder (by its flag) in the main
-# window, selects it and opens the message list's context menu on it as a right
-# click does; then chooses the item labelled label, or runs the command given.
+# window and selects it; then, by how: "menu" opens the message list's context
+# menu on it as a right click does and chooses the item labelled label;
+# "button" clicks the add-on's button above the shown message and, in the popup
+# that opens, the button labelled label; "command" runs Thunderbird's command
+# label as its key or toolbar button does.
 CHOOSE_FOR_MESSAGE = """
-const [messageId, folderFlag, label, command] = arguments;
+const [messageId, folderFlag, how, label] = arguments;
 const { MailServices } = ChromeUtils.importESModule("resource:///modules/MailServices.sys.mjs");
 const win = Services.wm.getMostRecentWindow("mail:3pane");
 const about3Pane = win.document.getElementById("tabmail").currentAbout3Pane;
@@ -351,9 +355,49 @@ for (let i = 0; i < 40 && !row; i++) {
   await sleep(50);
   row = about3Pane.threadTree.getRowAtIndex(index);
 }
-if (command) {
-  win.goDoCommand(command);
-  return command;
+if (how === "command") {
+  win.goDoCommand(label);
+  return label;
+}
+if (how === "button") {
+  const aboutMessage = win.document.getElementById("tabmail").currentAboutMessage;
+  for (let i = 0; i < 200 && aboutMessage.gMessage?.messageId !== messageId; i++) {
+    await sleep(100);
+  }
+  const button = aboutMessage.document.getElementById("junkward_quillon_com-messageDisplayAction-toolbarbutton");
+  if (!button || aboutMessage.gMessage?.messageId !== messageId) {
+    throw new Error("the shown message has no Junkward button");
+  }
+  button.dispatchEvent(new aboutMessage.MouseEvent("mousedown", { bubbles: true, button: 0, view: aboutMessage }));
+  // The popup is a page of the add-on's own process: a frame script clicks there.
+  let popup = null;
+  for (let i = 0; i < 200 && !popup?.messageManager; i++) {
+    await sleep(100);
+    popup = win.document.querySelector("browser.webextension-popup-browser");
+  }
+  if (!popup?.messageManager) {
+    throw new Error("the Junkward button opened no popup");
+  }
+  const clicked = new Promise((resolve) =>
+    popup.messageManager.addMessageListener("junkward-test:clicked", (m) => resolve(m.data)));
+  const click = (wanted) => {
+    const tryClick = () => {
+      const button = [...content.document.querySelectorAll("button")].find((b) => b.textContent.trim() === wanted);
+      if (button) {
+        button.click();
+        sendAsyncMessage("junkward-test:clicked", button.id);
+      } else {
+        content.setTimeout(tryClick, 100);
+      }
+    };
+    tryClick();
+  };
+  popup.messageManager.loadFrameScript(`data:,(${click})(${JSON.stringify(label)})`, false);
+  const choice = await Promise.race([clicked, sleep(20000)]);
+  if (!choice) {
+    throw new Error(`the Junkward popup shows no "${label}" (${popup.currentURI?.spec})`);
+  }
+  return choice;
 }
 const popup = about3Pane.document.getElementById("mailContext");
 const shown = new Promise((resolve) => popup.addEventListener("popupshown", resolve, { once: true }));
@@ -481,8 +525,9 @@ def main():
         write_profile(profile, port, xpi)
 
         log = open(f"{top}/thunderbird.log", "wb")
-        tb = subprocess.Popen([thunderbird, "--headless", "--no-remote", "--marionette", "-remote-allow-system-access", "--profile", profile], env=env,
-                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        tb = subprocess.Popen([thunderbird, "--headless", "--no-remote", "--marionette", "-remote-allow-system-access",
+                               "--profile", profile], env=env, stdout=log, stderr=subprocess.STDOUT,
+                              start_new_session=True)
         marionette_port = f"{profile}/MarionetteActivePort"
         if not wait_for(lambda: os.path.exists(marionette_port)):
             raise AssertionError("Marionette did not start")
@@ -528,8 +573,8 @@ def main():
             lines = [line for line in activity_log(stage, env) if good_subject in line]
             return bool(lines) and (code in lines[-1] or name in lines[-1])
 
-        def step(what, folder_flag, label, command, to, code, name):
-            remote.run(CHOOSE_FOR_MESSAGE, bare_good_id, folder_flag, label, command)
+        def step(what, folder_flag, how, label, to, code, name):
+            remote.run(CHOOSE_FOR_MESSAGE, bare_good_id, folder_flag, how, label)
             other = "Junk" if to == "INBOX" else "INBOX"
             if to and not wait_for(lambda: good_id in mailbox(port, to) and good_id not in mailbox(port, other)):
                 raise AssertionError(f"{what} did not move the message to {to}")
@@ -539,12 +584,15 @@ def main():
 
         spam_words = ("LEARN_SPAM", "Learned as spam")
         good_words = ("LEARN_HAM", "Learned as good")
-        step("Learn Spam from the message list's menu", INBOX_FLAG, "Learn Spam", None, "Junk", *spam_words)
-        step("Learn Good E-mail from the message list's menu", JUNK_FLAG, "Learn Good E-mail", None, "INBOX",
+        step("Learn Spam from the message list's menu", INBOX_FLAG, "menu", "Learn Spam", "Junk", *spam_words)
+        step("Learn Good E-mail from the message list's menu", JUNK_FLAG, "menu", "Learn Good E-mail", "INBOX",
+             *good_words)
+        step("Learn Spam from the shown message's button", INBOX_FLAG, "button", "Learn Spam", "Junk", *spam_words)
+        step("Learn Good E-mail from the shown message's button", JUNK_FLAG, "button", "Learn Good E-mail", "INBOX",
              *good_words)
         # The user's own marks (Thunderbird's junk button and key) train the engine too.
-        step("the user's junk mark", INBOX_FLAG, None, "cmd_markAsJunk", None, *spam_words)
-        step("the user's not-junk mark", INBOX_FLAG, None, "cmd_markAsNotJunk", None, *good_words)
+        step("the user's junk mark", INBOX_FLAG, "command", "cmd_markAsJunk", None, *spam_words)
+        step("the user's not-junk mark", INBOX_FLAG, "command", "cmd_markAsNotJunk", None, *good_words)
 
         return 0
     except AssertionError as e:

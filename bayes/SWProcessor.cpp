@@ -315,28 +315,44 @@ std::unique_ptr<SWProcessNode> SWProcessor::createProcessTreeWithMIMETree(SAMIME
     return node;
 }
 
-SWProbabilities SWProcessor::getSpamitudeArray(const SWProcessNode* node, SWDataBase* db) {
-    if (!node)
-        return std::nullopt;
+namespace {
+
+void appendMalus(SWProbabilities& array, int malus) {
+    if (malus <= 0)
+        return;
+    if (!array)
+        array.emplace();
+    array->insert(array->end(), size_t(malus), SWProcessorMalusProbability);
+}
+
+// The probabilities of a node's tokens, its children's and its subject's,
+// without malus points: the caller adds those of the whole tree once, so a
+// point earned deep in the tree weighs no more than one earned at the top.
+SWProbabilities tokenArray(const SWProcessNode* node, SWDataBase* db) {
     SWProbabilities result;
     if (node->hasChildren()) {
         if (!node->mode)
             return std::nullopt;
         if (*node->mode == SAMIMESubtypeAlternative) {
-            // Of alternatives, the one that looks most like spam.
+            // Of alternatives, the one that looks most like spam, its own
+            // malus points included.
             float best = 0.0f;
             for (const auto& child : node->children) {
-                SWProbabilities array = getSpamitudeArray(child.get(), db);
-                const float score = computeSpamitude(array);
+                SWProbabilities array = tokenArray(child.get(), db);
+                SWProbabilities scored = array;
+                appendMalus(scored, SWProcessor::malusCountForDictionary(child.get()));
+                const float score = SWProcessor::computeSpamitude(scored);
                 if (score > best) {
                     best = score;
                     result = std::move(array);
+                    if (!result)
+                        result.emplace();
                 }
             }
         } else {
             result.emplace();
             for (const auto& child : node->children) {
-                const SWProbabilities array = getSpamitudeArray(child.get(), db);
+                const SWProbabilities array = tokenArray(child.get(), db);
                 if (array)
                     result->insert(result->end(), array->begin(), array->end());
             }
@@ -350,13 +366,16 @@ SWProbabilities SWProcessor::getSpamitudeArray(const SWProcessNode* node, SWData
         if (subject)
             result->insert(result->end(), subject->begin(), subject->end());
     }
+    return result;
+}
 
-    const int malus = malusCountForDictionary(node);
-    if (malus > 0) {
-        if (!result)
-            result.emplace();
-        result->insert(result->end(), size_t(malus), SWProcessorMalusProbability);
-    }
+}  // namespace
+
+SWProbabilities SWProcessor::getSpamitudeArray(const SWProcessNode* node, SWDataBase* db) {
+    if (!node)
+        return std::nullopt;
+    SWProbabilities result = tokenArray(node, db);
+    appendMalus(result, malusCountForDictionary(node));
     return result;
 }
 

@@ -46,7 +46,7 @@ public:
     static std::unique_ptr<SWProcessNode> createProcessTreeWithMIMETree(SAMIMEPart* part, bool root);
 
     // The probabilities that score a node: its tokens' (or its children's), its
-    // subject's, and 0.999 for every malus point of its subtree. nullopt when
+    // subject's, and 0.999 once for every malus point of its subtree. nullopt when
     // there is nothing to score. db: the store to consult (the shared one when
     // null); lookups refresh the dates of known tokens.
     static SWProbabilities getSpamitudeArray(const SWProcessNode* node, SWDataBase* db = nullptr);

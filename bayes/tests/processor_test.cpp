@@ -211,19 +211,30 @@ TEST_F(ProcessorTest, alternativesAreScoredOnTheSpammierPart) {
     EXPECT_EQ(*bag, (SWTokenBag{{"casino", 1}, {"jackpot", 1}, {"Sub*hello", 1}}));
 }
 
-TEST_F(ProcessorTest, malusOfANestedPartCountsAtEveryLevel) {
-    // An HTML alternative with an obfuscated link: its point is in its own array
-    // and again in the root's.
-    const QByteArray message =
-        multipart(kGoodHeaders, "alternative",
-                  {"Content-Type: text/plain\n\nplain words\n",
-                   "Content-Type: text/html\n\n<a href=\"http://me@evil.example/\">words</a> and more\n"});
-    auto tree = treeOf(message);
-    ASSERT_EQ(tree->children.size(), 2u);
-    EXPECT_EQ(tree->children[1]->malus.value_or(0), 1);
-    const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
-    ASSERT_TRUE(array);
-    EXPECT_EQ(std::count(array->begin(), array->end(), 0.999f), 2);
+TEST_F(ProcessorTest, eachMalusPointCountsOnceHoweverDeepItsPart) {
+    const QByteArray plain = "Content-Type: text/plain\n\nplain words\n";
+    const QByteArray html = "Content-Type: text/html\n\n<a href=\"http://me@evil.example/\">words</a> and more\n";
+    const QByteArray gif = "Content-Type: image/gif\nContent-ID: <img1>\n\nR0lGODlh\n";
+    const QByteArray related =
+        "Content-Type: multipart/related; boundary=\"IN\"\n\n--IN\n" + plain + "\n--IN\n" + gif + "\n--IN--\n";
+    struct Case {
+        const char* name;
+        QByteArray message;
+        long points;
+    };
+    const Case cases[] = {
+        // An obfuscated link in the HTML alternative, whichever alternative is kept.
+        {"alternative", multipart(kGoodHeaders, "alternative", {plain, html}), 1},
+        // An inline image two containers down.
+        {"nested image", multipart(kGoodHeaders, "mixed", {related}), 3},
+    };
+    for (const Case& c : cases) {
+        auto tree = treeOf(c.message);
+        ASSERT_TRUE(tree) << c.name;
+        const SWProbabilities array = SWProcessor::getSpamitudeArray(tree.get(), db_.get());
+        ASSERT_TRUE(array) << c.name;
+        EXPECT_EQ(std::count(array->begin(), array->end(), 0.999f), c.points) << c.name;
+    }
 }
 
 TEST_F(ProcessorTest, mixedPartsMergeTheirTrainingTokens) {

@@ -213,6 +213,62 @@ private:
     qsizetype size_ = 0;
 };
 
+size_t hashOf(const Key& key) {
+    uint64_t a, b;
+    uint32_t c;
+    std::memcpy(&a, key.bytes, 8);
+    std::memcpy(&b, key.bytes + 8, 8);
+    std::memcpy(&c, key.bytes + 16, 4);
+    uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b + 0xC2B2AE3D27D4EB4Full) * 0x165667B19E3779F9ull;
+    h ^= (uint64_t(c) * 0xD6E8FEB86659FD93ull);
+    return size_t(h ^ (h >> 29));
+}
+
+// The records a batch has changed, by key, with their new values: written to
+// the store once each, in key order, when the batch commits.
+class PendingRecords {
+public:
+    PendingRecords() { clear(); }
+    void clear() {
+        records_.clear();
+        slots_.assign(4096, kEmpty);
+    }
+    // The new value of key, or nullptr when the batch has not changed it.
+    SWDataBaseValue* find(const Key& key) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = hashOf(key) & mask; slots_[i] != kEmpty; i = (i + 1) & mask)
+            if (std::memcmp(records_[slots_[i]].first.bytes, key.bytes, SWDataBaseKeySize) == 0)
+                return &records_[slots_[i]].second;
+        return nullptr;
+    }
+    // Adds key (not yet changed).
+    SWDataBaseValue* insert(const Key& key, const SWDataBaseValue& value) {
+        if ((records_.size() + 1) * 2 > slots_.size())
+            grow();
+        slots_[freeSlot(key)] = uint32_t(records_.size());
+        records_.emplace_back(key, value);
+        return &records_.back().second;
+    }
+    std::vector<std::pair<Key, SWDataBaseValue>>& records() { return records_; }
+
+private:
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    size_t freeSlot(const Key& key) const {
+        const size_t mask = slots_.size() - 1;
+        size_t i = hashOf(key) & mask;
+        while (slots_[i] != kEmpty)
+            i = (i + 1) & mask;
+        return i;
+    }
+    void grow() {
+        slots_.assign(slots_.size() * 2, kEmpty);
+        for (uint32_t at = 0; at < uint32_t(records_.size()); ++at)
+            slots_[freeSlot(records_[at].first)] = at;
+    }
+    std::vector<std::pair<Key, SWDataBaseValue>> records_;
+    std::vector<uint32_t> slots_;
+};
+
 // Records read from one snapshot of the store, known or absent, so a word met in
 // message after message is searched for in the file once. The cache belongs to
 // the snapshot it was filled from (LMDB's transaction id): any commit makes it
@@ -267,17 +323,6 @@ public:
 private:
     static constexpr size_t kInitialSlots = 4096;
     static constexpr size_t kMaximumSlots = size_t(1) << 17;  // 6 MiB of entries
-
-    static size_t hashOf(const Key& key) {
-        uint64_t a, b;
-        uint32_t c;
-        std::memcpy(&a, key.bytes, 8);
-        std::memcpy(&b, key.bytes + 8, 8);
-        std::memcpy(&c, key.bytes + 16, 4);
-        uint64_t h = (a * 0x9E3779B97F4A7C15ull) ^ (b + 0xC2B2AE3D27D4EB4Full) * 0x165667B19E3779F9ull;
-        h ^= (uint64_t(c) * 0xD6E8FEB86659FD93ull);
-        return size_t(h ^ (h >> 29));
-    }
 
     // The slot holding key, else the free slot where it belongs.
     size_t probe(const Key& key) const {
@@ -635,7 +680,7 @@ struct SWDataBase::Batch {
     std::unique_lock<std::mutex> lock;
     MDB_txn* txn = nullptr;
     std::vector<Message> messages;
-    std::vector<std::pair<Key, SWDataBaseValue>> written;
+    PendingRecords pending;
     uint64_t spam = 0;
     uint64_t ham = 0;
     bool failed = false;
@@ -714,30 +759,81 @@ bool SWDataBase::addTokensToBatch(const SWTokenBag& tokens, int32_t offset, bool
     if (batch.failed)
         return false;
     batch.messages.push_back({keysOf(tokens), uint64_t(int64_t(offset)), spam, int32_t(now())});
-    Batch::Message& message = batch.messages.back();
-    int rc = applyKeys(batch.txn, dataBase_->dbi, message.keys, message.takeBack, spam, message.date, &batch.written);
-    // A full map ends the transaction: widen the map and learn the batch again.
-    while (rc == MDB_MAP_FULL) {
-        mdb_txn_abort(batch.txn);
-        batch.txn = nullptr;
-        batch.written.clear();
-        if (!growMap() || mdb_txn_begin(dataBase_->env, nullptr, 0, &batch.txn) != MDB_SUCCESS) {
-            batch.txn = nullptr;
-            break;
-        }
-        rc = MDB_SUCCESS;
-        for (Batch::Message& m : batch.messages) {
-            rc = applyKeys(batch.txn, dataBase_->dbi, m.keys, m.takeBack, m.spam, m.date, &batch.written);
-            if (rc != MDB_SUCCESS)
-                break;
-        }
-    }
-    if (rc != MDB_SUCCESS) {
+    if (learnInBatch(batch.messages.size() - 1) != MDB_SUCCESS) {
         batch.failed = true;
         return false;
     }
     (spam ? batch.spam : batch.ham) += 1;
     return true;
+}
+
+// Learns one message of the batch into its pending records: every key gets one
+// more spam (ham) count, its opposite count reduced by the take-back (floored
+// at 0) and the date. A record the batch has not changed yet is read from the
+// store, through the cache when it holds the snapshot the batch started from.
+int SWDataBase::learnInBatch(size_t index) {
+    Batch& batch = *batch_;
+    const Batch::Message& message = batch.messages[index];
+    RecordCache& cache = dataBase_->cache;
+    const bool cached = cache.txnid() + 1 == mdb_txn_id(batch.txn);
+    for (Key key : message.keys) {
+        SWDataBaseValue* value = batch.pending.find(key);
+        if (!value) {
+            SWDataBaseValue stored;
+            int rc;
+            if (const RecordCache::Entry* e = cached ? cache.find(key) : nullptr) {
+                rc = e->state == 2 ? MDB_SUCCESS : MDB_NOTFOUND;
+                stored = e->value;
+            } else {
+                rc = readRecord(batch.txn, dataBase_->dbi, key, &stored);
+                if (cached && (rc == MDB_SUCCESS || rc == MDB_NOTFOUND))
+                    cache.put(key, rc == MDB_SUCCESS ? &stored : nullptr);
+            }
+            if (rc == MDB_NOTFOUND)
+                stored = SWDataBaseValue{};
+            else if (rc != MDB_SUCCESS)
+                return rc;
+            value = batch.pending.insert(key, stored);
+        }
+        uint64_t& own = message.spam ? value->spam : value->ham;
+        uint64_t& opposite = message.spam ? value->ham : value->spam;
+        opposite = opposite > message.takeBack ? opposite - message.takeBack : 0;
+        own += 1;
+        value->date = message.date;
+        value->reserved = 0;
+    }
+    return MDB_SUCCESS;
+}
+
+// Writes the batch's pending records in key order. A full map ends the
+// transaction: a wider map, a new transaction, and the batch learned again.
+int SWDataBase::writeBatch() {
+    Batch& batch = *batch_;
+    for (int attempt = 0;; ++attempt) {
+        std::vector<std::pair<Key, SWDataBaseValue>*> records;
+        records.reserve(batch.pending.records().size());
+        for (auto& record : batch.pending.records())
+            records.push_back(&record);
+        std::sort(records.begin(), records.end(), [](const auto* a, const auto* b) {
+            return std::memcmp(a->first.bytes, b->first.bytes, SWDataBaseKeySize) < 0;
+        });
+        int rc = MDB_SUCCESS;
+        for (auto* record : records)
+            if ((rc = writeRecord(batch.txn, dataBase_->dbi, record->first, record->second)) != MDB_SUCCESS)
+                break;
+        if (rc != MDB_MAP_FULL || attempt >= 8)
+            return rc;
+        mdb_txn_abort(batch.txn);
+        batch.txn = nullptr;
+        batch.pending.clear();
+        if (!growMap() || mdb_txn_begin(dataBase_->env, nullptr, 0, &batch.txn) != MDB_SUCCESS) {
+            batch.txn = nullptr;
+            return MDB_MAP_FULL;
+        }
+        for (size_t i = 0; i < batch.messages.size(); ++i)
+            if ((rc = learnInBatch(i)) != MDB_SUCCESS)
+                return rc;
+    }
 }
 
 bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit) {
@@ -751,6 +847,10 @@ bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit) 
     if (batch.messages.empty()) {
         endBatch();
         return true;
+    }
+    if (writeBatch() != MDB_SUCCESS) {
+        endBatch();
+        return false;
     }
     const uint64_t txnid = mdb_txn_id(batch.txn);
     const uint64_t spam = spamMailCount_ + batch.spam;
@@ -773,7 +873,7 @@ bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit) 
         return false;
     }
     mdb_env_sync(dataBase_->env, 1);
-    takeOverCommit(txnid, batch.written);
+    takeOverCommit(txnid, batch.pending.records());
     spamMailCount_ = spam;
     hamMailCount_ = ham;
     changesPending_ = false;

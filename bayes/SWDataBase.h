@@ -153,6 +153,8 @@ private:
     void completeJournal();
     bool addTokens(const SWTokenBag& tokens, int32_t offset, bool spam);
     int lookUpRecord(MDB_txn* txn, Key& key, SWDataBaseValue* value);
+    int learnInBatch(size_t message);  // by its index in the batch
+    int writeBatch();
     void takeOverCommit(size_t txnid, const std::vector<std::pair<Key, SWDataBaseValue>>& written);
     void refreshDates(const std::vector<Key>& keys, int32_t date);
     bool openStore(bool create);

@@ -131,15 +131,38 @@ bool SWChiSquareFilter::learn(SAMIMEPart* message, const QString& messageID, boo
     // automatically.
     if (onlyNew && store_->markForKey(key))
         return true;
+    // In a batch nothing is stored before its end.
+    if (store_->inBatch())
+        return store_->learn(key, tokens, spam) != SWChiSquareStore::Training::Failed;
     QSignalEnterCritical();
     const SWChiSquareStore::Training outcome = store_->learn(key, tokens, spam);
     QSignalExitCritical();
     if (outcome == SWChiSquareStore::Training::Failed)
         return false;
+    didLearn();
+    return true;
+}
+
+void SWChiSquareFilter::didLearn() {
     scheduleSync();
     platform::DistributedNotificationCenter::defaultCenter().postInBackground(
         QLatin1String(sw::SWPlugInPreferencesDidLearn), identifier_);
-    return true;
+}
+
+void SWChiSquareFilter::beginLearningBatch() {
+    if (store_ && store_->isOpen())
+        store_->beginBatch();  // when it cannot, each message is stored alone
+}
+
+bool SWChiSquareFilter::endLearningBatch() {
+    if (!store_ || !store_->inBatch())
+        return true;
+    QSignalEnterCritical();
+    const bool committed = store_->commitBatch();
+    QSignalExitCritical();
+    if (committed)
+        didLearn();
+    return committed;
 }
 
 bool SWChiSquareFilter::learnMessageAsSpam(SAMIMEPart* message, const QString& messageID) {

@@ -5,9 +5,10 @@
 // its words, sender-side header tokens and link hosts: spam at or above the
 // spam cutoff, good mail at or below the ham cutoff, undecided in between (the
 // Bayesian filter after it decides those) and until enough of both kinds has
-// been learned. Every training is one transaction of its own token store, which
-// also records how each message is counted, so a message learned the other way
-// is taken back first. Everything runs on the engine's main thread.
+// been learned. Every training is one transaction of its own token store (a
+// learning batch is one transaction as a whole), which also records how each
+// message is counted, so a message learned the other way is taken back first.
+// Everything runs on the engine's main thread.
 
 #include "SWChiSquareScore.h"
 
@@ -54,6 +55,8 @@ public:
     bool automaticallyTrainWithMessage(SAMIMEPart* message, const QString& messageID, qint32 engineStatus) override;
     bool learnMessageAsSpam(SAMIMEPart* message, const QString& messageID) override;
     bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) override;
+    void beginLearningBatch() override;
+    bool endLearningBatch() override;
     void updatePreferences(const QVariantMap& preferences) override;
     QVariantMap explain(SAMIMEPart* message) override;
 
@@ -69,6 +72,7 @@ public:
 private:
     bool learn(SAMIMEPart* message, const QString& messageID, bool spam, bool onlyNew);
     void scheduleSync();
+    void didLearn();
 
     std::unique_ptr<QObject> context_;
     std::unique_ptr<QTimer> syncTimer_;

@@ -13,6 +13,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
 
 namespace {
 
@@ -52,6 +55,129 @@ void encodeKey(const QString& token, QByteArray& buffer) {
 }
 
 QByteArray historyKey(const QString& key) { return QCryptographicHash::hash(key.toUtf8(), QCryptographicHash::Sha1); }
+
+MDB_val value(std::string_view bytes) { return value(bytes.data(), bytes.size()); }
+
+uint32_t hashOf(std::string_view bytes) {
+    uint64_t h = 0x9e3779b97f4a7c15ull ^ bytes.size();
+    const char* p = bytes.data();
+    size_t n = bytes.size();
+    for (; n >= 8; p += 8, n -= 8) {
+        uint64_t chunk;
+        std::memcpy(&chunk, p, 8);
+        h = (h ^ chunk) * 0xff51afd7ed558ccdull;
+        h ^= h >> 32;
+    }
+    for (; n > 0; ++p, --n)
+        h = (h ^ static_cast<unsigned char>(*p)) * 0xc4ceb9fe1a85ec53ull;
+    h ^= h >> 29;
+    return uint32_t(h);
+}
+
+}  // namespace
+
+// The distinct store keys of a message's tokens in key order, their bytes in
+// one buffer.
+struct SWChiSquareStore::Keys {
+    std::string bytes;
+    std::vector<std::pair<uint32_t, uint32_t>> spans;  // offset and size in bytes
+
+    std::string_view operator[](size_t i) const { return std::string_view(bytes).substr(spans[i].first, spans[i].second); }
+    size_t size() const { return spans.size(); }
+
+    explicit Keys(const std::vector<QString>& tokens) {
+        spans.reserve(tokens.size());
+        QByteArray utf8;
+        for (const QString& token : tokens) {
+            const size_t start = bytes.size();
+            const QChar* in = token.constData();
+            const qsizetype n = std::min<qsizetype>(token.size(), SWChiSquareMaximumKeyBytes);
+            qsizetype i = 0;
+            while (i < n && in[i].unicode() < 0x80)
+                ++i;
+            if (i == n) {  // ASCII: one byte per character
+                bytes.resize(start + size_t(n));
+                for (i = 0; i < n; ++i)
+                    bytes[start + size_t(i)] = char(in[i].unicode());
+            } else {
+                utf8 = token.toUtf8();
+                bytes.append(utf8.constData(), size_t(std::min<qsizetype>(utf8.size(), SWChiSquareMaximumKeyBytes)));
+            }
+            spans.emplace_back(uint32_t(start), uint32_t(bytes.size() - start));
+        }
+        // Cutting may make two tokens one: each key once.
+        const auto view = [this](const std::pair<uint32_t, uint32_t>& s) {
+            return std::string_view(bytes).substr(s.first, s.second);
+        };
+        std::sort(spans.begin(), spans.end(), [&](const auto& a, const auto& b) { return view(a) < view(b); });
+        spans.erase(std::unique(spans.begin(), spans.end(),
+                                [&](const auto& a, const auto& b) { return view(a) == view(b); }),
+                    spans.end());
+    }
+};
+
+namespace {
+
+// The token counts an open transaction changed, by key: a flat table with a
+// cheap hash, the keys' bytes in one buffer.
+class CountTable {
+public:
+    struct Entry {
+        size_t offset;
+        uint32_t size;
+        uint32_t hash;
+        SWChiSquareCounts counts;
+    };
+
+    CountTable() { clear(); }
+    void clear() {
+        entries_.clear();
+        bytes_.clear();
+        slots_.assign(4096, kEmpty);
+    }
+    std::string_view keyOf(const Entry& e) const { return std::string_view(bytes_.data() + e.offset, e.size); }
+    // The entry of key, or nullptr.
+    Entry* find(std::string_view key, uint32_t hash) {
+        const size_t mask = slots_.size() - 1;
+        for (size_t i = hash & mask;; i = (i + 1) & mask) {
+            if (slots_[i] == kEmpty)
+                return nullptr;
+            Entry& e = entries_[slots_[i]];
+            if (e.hash == hash && keyOf(e) == key)
+                return &e;
+        }
+    }
+    // Adds key (not in the table).
+    Entry& insert(std::string_view key, uint32_t hash, SWChiSquareCounts counts) {
+        if ((entries_.size() + 1) * 2 > slots_.size())
+            grow();
+        const size_t mask = slots_.size() - 1;
+        size_t i = hash & mask;
+        while (slots_[i] != kEmpty)
+            i = (i + 1) & mask;
+        slots_[i] = uint32_t(entries_.size());
+        entries_.push_back({bytes_.size(), uint32_t(key.size()), hash, counts});
+        bytes_.append(key);
+        return entries_.back();
+    }
+    const std::vector<Entry>& entries() const { return entries_; }
+
+private:
+    static constexpr uint32_t kEmpty = UINT32_MAX;
+    void grow() {
+        slots_.assign(slots_.size() * 2, kEmpty);
+        const size_t mask = slots_.size() - 1;
+        for (uint32_t at = 0; at < uint32_t(entries_.size()); ++at) {
+            size_t i = entries_[at].hash & mask;
+            while (slots_[i] != kEmpty)
+                i = (i + 1) & mask;
+            slots_[i] = at;
+        }
+    }
+    std::vector<Entry> entries_;
+    std::string bytes_;
+    std::vector<uint32_t> slots_;
+};
 
 // A write transaction that aborts unless committed.
 class WriteTxn {
@@ -102,6 +228,36 @@ SWChiSquareCounts decodeCounts(const MDB_val& d) {
 
 }  // namespace
 
+// The work of one open write transaction: the tokens it changed with their new
+// counts (written when it finishes), and the totals and history sequence as
+// they stand inside it.
+struct SWChiSquareStore::Pending {
+    MDB_txn* txn = nullptr;
+    CountTable counts;
+    uint64_t spamTotal = 0, hamTotal = 0, sequence = 0;
+
+    ~Pending() { abort(); }
+    void abort() {
+        if (txn)
+            mdb_txn_abort(txn);
+        txn = nullptr;
+        counts.clear();
+    }
+};
+
+// An open batch: its transaction, and what it learned so far (learned again
+// when the map has to grow, which ends the transaction).
+struct SWChiSquareStore::Batch {
+    struct Message {
+        Keys keys;
+        QByteArray hashed;
+        bool spam;
+    };
+    Pending pending;
+    std::vector<Message> messages;
+    bool failed = false;
+};
+
 SWChiSquareStore::SWChiSquareStore(const QString& folder) : folder_(folder) {
     path_ = folder_ + QLatin1Char('/') + QLatin1String(SWChiSquareStoreName);
     if (!platform::folders::ensureFolder(folder_)) {
@@ -121,7 +277,10 @@ SWChiSquareStore::SWChiSquareStore(const QString& folder) : folder_(folder) {
     }
 }
 
-SWChiSquareStore::~SWChiSquareStore() { close(); }
+SWChiSquareStore::~SWChiSquareStore() {
+    abortBatch();
+    close();
+}
 
 bool SWChiSquareStore::open() {
     if (mdb_env_create(&env_) != MDB_SUCCESS) {
@@ -220,32 +379,52 @@ bool SWChiSquareStore::grow() {
 std::optional<int> SWChiSquareStore::markForKey(const QString& key) {
     if (!env_)
         return std::nullopt;
-    MDB_txn* txn = nullptr;
-    if (mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn) != MDB_SUCCESS)
+    // Inside a batch, what the batch learned counts.
+    MDB_txn* txn = batch_ ? batch_->pending.txn : nullptr;
+    if (!txn && mdb_txn_begin(env_, nullptr, MDB_RDONLY, &txn) != MDB_SUCCESS)
         return std::nullopt;
     const QByteArray hashed = historyKey(key);
     MDB_val k = keyOf(hashed), d{};
     std::optional<int> mark;
     if (mdb_get(txn, history_, &k, &d) == MDB_SUCCESS && d.mv_size == 9)
         mark = static_cast<const signed char*>(d.mv_data)[0];
-    mdb_txn_abort(txn);
+    if (!batch_ || txn != batch_->pending.txn)
+        mdb_txn_abort(txn);
     return mark;
 }
 
-// One attempt at a training; MDB_MAP_FULL asks the caller to grow the map
-// (the transaction is aborted by then) and try again.
-int SWChiSquareStore::learnOnce(const std::vector<QByteArray>& keys, const QByteArray& hashed, bool spam,
-                                Training* outcome) {
-    WriteTxn txn(env_);
-    if (txn.rc() != MDB_SUCCESS)
-        return txn.rc();
-    int rc = MDB_SUCCESS;
+int SWChiSquareStore::begin(Pending& pending) {
+    pending.abort();
+    int rc = mdb_txn_begin(env_, nullptr, 0, &pending.txn);
+    if (rc == MDB_MAP_RESIZED) {
+        mdb_env_set_mapsize(env_, 0);  // another process grew the map
+        rc = mdb_txn_begin(env_, nullptr, 0, &pending.txn);
+    }
+    if (rc != MDB_SUCCESS) {
+        pending.txn = nullptr;
+        return rc;
+    }
+    pending.spamTotal = readNumber(pending.txn, meta_, kSpamKey, &rc);
+    if (rc == MDB_SUCCESS)
+        pending.hamTotal = readNumber(pending.txn, meta_, kHamKey, &rc);
+    if (rc == MDB_SUCCESS)
+        pending.sequence = readNumber(pending.txn, meta_, kSequenceKey, &rc);
+    if (rc != MDB_SUCCESS)
+        pending.abort();
+    return rc;
+}
 
+// Learns one message inside the pending transaction. The history is written at
+// once; token counts and totals only in memory. MDB_MAP_FULL ends the
+// transaction for good (the caller grows the map and learns again).
+int SWChiSquareStore::apply(Pending& pending, const Keys& keys, const QByteArray& hashed,
+                            bool spam, Training* outcome) {
+    MDB_txn* txn = pending.txn;
     // How the message is counted now.
     MDB_val hk = keyOf(hashed), hd{};
     int previous = 0;
     uint64_t sequence = 0;
-    rc = mdb_get(txn.get(), history_, &hk, &hd);
+    int rc = mdb_get(txn, history_, &hk, &hd);
     if (rc == MDB_SUCCESS && hd.mv_size == 9) {
         previous = static_cast<const signed char*>(hd.mv_data)[0];
         sequence = qFromBigEndian<quint64>(static_cast<const unsigned char*>(hd.mv_data) + 1);
@@ -258,60 +437,48 @@ int SWChiSquareStore::learnOnce(const std::vector<QByteArray>& keys, const QByte
         return MDB_SUCCESS;
     }
 
-    uint64_t spamTotal = readNumber(txn.get(), meta_, kSpamKey, &rc);
-    uint64_t hamTotal = rc == MDB_SUCCESS ? readNumber(txn.get(), meta_, kHamKey, &rc) : 0;
     const bool takeBack = previous == -mark;
-    for (size_t i = 0; i < keys.size() && rc == MDB_SUCCESS; ++i) {
-        MDB_val k = keyOf(keys[i]), d{};
-        SWChiSquareCounts counts;
-        rc = mdb_get(txn.get(), tokens_, &k, &d);
-        if (rc == MDB_SUCCESS)
-            counts = decodeCounts(d);
-        else if (rc != MDB_NOTFOUND)
-            break;
-        rc = MDB_SUCCESS;
-        uint32_t& gain = spam ? counts.spam : counts.ham;
-        uint32_t& loss = spam ? counts.ham : counts.spam;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const std::string_view key = keys[i];
+        const uint32_t hash = hashOf(key);
+        CountTable::Entry* entry = pending.counts.find(key, hash);
+        if (!entry) {
+            MDB_val k = value(key), d{};
+            rc = mdb_get(txn, tokens_, &k, &d);
+            if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
+                return rc;
+            entry = &pending.counts.insert(key, hash, rc == MDB_SUCCESS ? decodeCounts(d) : SWChiSquareCounts{});
+        }
+        uint32_t& gain = spam ? entry->counts.spam : entry->counts.ham;
+        uint32_t& loss = spam ? entry->counts.ham : entry->counts.spam;
         if (gain < UINT32_MAX)
             ++gain;
         if (takeBack && loss > 0)
             --loss;
-        unsigned char bytes[8];
-        qToBigEndian<quint32>(counts.spam, bytes);
-        qToBigEndian<quint32>(counts.ham, bytes + 4);
-        d = value(bytes, 8);
-        rc = mdb_put(txn.get(), tokens_, &k, &d, 0);
     }
-    if (rc == MDB_SUCCESS) {
-        (spam ? spamTotal : hamTotal) += 1;
-        if (takeBack) {
-            uint64_t& other = spam ? hamTotal : spamTotal;
-            other = other > 0 ? other - 1 : 0;
-        }
-        rc = writeNumber(txn.get(), meta_, kSpamKey, spamTotal);
-        if (rc == MDB_SUCCESS)
-            rc = writeNumber(txn.get(), meta_, kHamKey, hamTotal);
+    (spam ? pending.spamTotal : pending.hamTotal) += 1;
+    if (takeBack) {
+        uint64_t& other = spam ? pending.hamTotal : pending.spamTotal;
+        other = other > 0 ? other - 1 : 0;
     }
+    rc = MDB_SUCCESS;
     // The history entry, and the order in which entries are dropped.
-    if (rc == MDB_SUCCESS && !takeBack) {
-        sequence = readNumber(txn.get(), meta_, kSequenceKey, &rc) + 1;
-        if (rc == MDB_SUCCESS)
-            rc = writeNumber(txn.get(), meta_, kSequenceKey, sequence);
+    if (!takeBack) {
+        sequence = ++pending.sequence;
         unsigned char seq[8];
         qToBigEndian<quint64>(sequence, seq);
         MDB_val ok = value(seq, 8), od = keyOf(hashed);
-        if (rc == MDB_SUCCESS)
-            rc = mdb_put(txn.get(), order_, &ok, &od, 0);
+        rc = mdb_put(txn, order_, &ok, &od, 0);
         MDB_stat stat;
-        if (rc == MDB_SUCCESS && mdb_stat(txn.get(), order_, &stat) == MDB_SUCCESS &&
+        if (rc == MDB_SUCCESS && mdb_stat(txn, order_, &stat) == MDB_SUCCESS &&
             stat.ms_entries > size_t(SWChiSquareHistoryLimit)) {
             MDB_cursor* cursor = nullptr;
-            if (mdb_cursor_open(txn.get(), order_, &cursor) == MDB_SUCCESS) {
+            if (mdb_cursor_open(txn, order_, &cursor) == MDB_SUCCESS) {
                 MDB_val ck{}, cd{};
                 if (mdb_cursor_get(cursor, &ck, &cd, MDB_FIRST) == MDB_SUCCESS) {
                     const QByteArray oldest(static_cast<const char*>(cd.mv_data), qsizetype(cd.mv_size));
                     MDB_val dk = keyOf(oldest);
-                    mdb_del(txn.get(), history_, &dk, nullptr);
+                    mdb_del(txn, history_, &dk, nullptr);
                     rc = mdb_cursor_del(cursor, 0);
                 }
                 mdb_cursor_close(cursor);
@@ -323,43 +490,130 @@ int SWChiSquareStore::learnOnce(const std::vector<QByteArray>& keys, const QByte
         entry[0] = static_cast<unsigned char>(static_cast<signed char>(mark));
         qToBigEndian<quint64>(sequence, entry + 1);
         MDB_val ek = keyOf(hashed), ed = value(entry, 9);
-        rc = mdb_put(txn.get(), history_, &ek, &ed, 0);
+        rc = mdb_put(txn, history_, &ek, &ed, 0);
     }
     if (rc == MDB_SUCCESS)
-        rc = txn.commit();
-    if (rc == MDB_SUCCESS) {
-        spamTotal_ = spamTotal;
-        hamTotal_ = hamTotal;
         *outcome = Training::Learned;
+    return rc;
+}
+
+// Writes the changed counts in key order (neighbouring keys share pages), the
+// totals and the sequence, and commits.
+int SWChiSquareStore::finish(Pending& pending) {
+    const CountTable& table = pending.counts;
+    std::vector<const CountTable::Entry*> changed;
+    changed.reserve(table.entries().size());
+    for (const CountTable::Entry& e : table.entries())
+        changed.push_back(&e);
+    std::sort(changed.begin(), changed.end(),
+              [&](const CountTable::Entry* a, const CountTable::Entry* b) { return table.keyOf(*a) < table.keyOf(*b); });
+    int rc = MDB_SUCCESS;
+    for (const CountTable::Entry* e : changed) {
+        unsigned char bytes[8];
+        qToBigEndian<quint32>(e->counts.spam, bytes);
+        qToBigEndian<quint32>(e->counts.ham, bytes + 4);
+        MDB_val k = value(table.keyOf(*e)), d = value(bytes, 8);
+        rc = mdb_put(pending.txn, tokens_, &k, &d, 0);
+        if (rc != MDB_SUCCESS)
+            return rc;
+    }
+    rc = writeNumber(pending.txn, meta_, kSpamKey, pending.spamTotal);
+    if (rc == MDB_SUCCESS)
+        rc = writeNumber(pending.txn, meta_, kHamKey, pending.hamTotal);
+    if (rc == MDB_SUCCESS)
+        rc = writeNumber(pending.txn, meta_, kSequenceKey, pending.sequence);
+    if (rc != MDB_SUCCESS)
+        return rc;
+    rc = mdb_txn_commit(pending.txn);
+    pending.txn = nullptr;
+    pending.counts.clear();
+    if (rc == MDB_SUCCESS) {
+        spamTotal_ = pending.spamTotal;
+        hamTotal_ = pending.hamTotal;
+    }
+    return rc;
+}
+
+// The batch's transaction is gone (the map was full): a wider map, a new
+// transaction, and everything the batch learned so far learned again.
+int SWChiSquareStore::replayBatch() {
+    Batch& batch = *batch_;
+    batch.pending.abort();
+    if (!grow())
+        return MDB_MAP_FULL;
+    int rc = begin(batch.pending);
+    for (size_t i = 0; rc == MDB_SUCCESS && i < batch.messages.size(); ++i) {
+        Training ignored = Training::Failed;
+        rc = apply(batch.pending, batch.messages[i].keys, batch.messages[i].hashed, batch.messages[i].spam, &ignored);
     }
     return rc;
 }
 
 SWChiSquareStore::Training SWChiSquareStore::learn(const QString& key, const std::vector<QString>& tokens, bool spam) {
-    if (!env_)
+    if (!env_ || (batch_ && batch_->failed))
         return Training::Failed;
-    std::vector<QByteArray> keys;
-    keys.reserve(tokens.size());
-    for (const QString& token : tokens)
-        keys.push_back(token.toUtf8().left(SWChiSquareMaximumKeyBytes));
-    // Cutting may make two tokens one: count each key once.
-    std::sort(keys.begin(), keys.end());
-    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    Keys keys(tokens);
     const QByteArray hashed = historyKey(key);
 
+    if (batch_) {
+        Training outcome = Training::Failed;
+        int rc = apply(batch_->pending, keys, hashed, spam, &outcome);
+        batch_->messages.push_back({std::move(keys), hashed, spam});
+        for (int attempt = 0; rc == MDB_MAP_FULL && attempt < 8; ++attempt)
+            rc = replayBatch();
+        if (rc != MDB_SUCCESS) {
+            batch_->failed = true;
+            batch_->pending.abort();
+            return Training::Failed;
+        }
+        return outcome;
+    }
+
+    Pending pending;
     for (int attempt = 0; attempt < 8; ++attempt) {
         Training outcome = Training::Failed;
-        const int rc = learnOnce(keys, hashed, spam, &outcome);
+        int rc = begin(pending);
+        if (rc == MDB_SUCCESS)
+            rc = apply(pending, keys, hashed, spam, &outcome);
+        if (rc == MDB_SUCCESS && outcome == Training::AlreadyLearned)
+            return outcome;  // nothing to write
+        if (rc == MDB_SUCCESS)
+            rc = finish(pending);
         if (rc == MDB_SUCCESS)
             return outcome;
-        if (rc == MDB_MAP_RESIZED) {
-            mdb_env_set_mapsize(env_, 0);  // another process grew the map
-            continue;
-        }
+        pending.abort();
         if (rc != MDB_MAP_FULL || !grow())
             return Training::Failed;
     }
     return Training::Failed;
+}
+
+bool SWChiSquareStore::beginBatch() {
+    if (!env_ || batch_)
+        return false;
+    auto batch = std::make_unique<Batch>();
+    if (begin(batch->pending) != MDB_SUCCESS)
+        return false;
+    batch_ = batch.release();
+    return true;
+}
+
+bool SWChiSquareStore::commitBatch() {
+    if (!batch_)
+        return false;
+    int rc = batch_->failed ? MDB_PANIC : finish(batch_->pending);
+    for (int attempt = 0; rc == MDB_MAP_FULL && attempt < 8; ++attempt) {
+        rc = replayBatch();
+        if (rc == MDB_SUCCESS)
+            rc = finish(batch_->pending);
+    }
+    abortBatch();
+    return rc == MDB_SUCCESS;
+}
+
+void SWChiSquareStore::abortBatch() {
+    delete batch_;
+    batch_ = nullptr;
 }
 
 bool SWChiSquareStore::lookUp(const std::vector<QString>& tokens, std::vector<SWChiSquareCounts>& counts,
@@ -417,6 +671,7 @@ void SWChiSquareStore::sync() {
 }
 
 bool SWChiSquareStore::reset() {
+    abortBatch();
     if (!env_)
         return false;
     WriteTxn txn(env_);

@@ -8,7 +8,9 @@
 // history entry change together, so a killed process leaves either all of a
 // training or none of it. A message learned the other way is taken back from
 // the side it was counted on before it is added to the new one; learned again
-// the same way, it is not counted twice.
+// the same way, it is not counted twice. A batch of messages shares one
+// transaction: the token counts it changes are gathered in memory and written
+// once each, in key order, with the totals when the batch commits.
 
 #include <QByteArray>
 #include <QString>
@@ -48,6 +50,17 @@ public:
     // Learns one message (its distinct tokens) as spam or good mail under key
     // (a message ID or a digest of the message), in one transaction.
     Training learn(const QString& key, const std::vector<QString>& tokens, bool spam);
+    // Bulk learning: the learn() calls between beginBatch() and commitBatch()
+    // form one transaction, stored whole by commitBatch() or not at all (a
+    // failed commit, abortBatch(), a killed process). Each message still gets
+    // its history entry; a message learned twice in one batch counts as if the
+    // two trainings had been made one after the other. beginBatch() is false
+    // when the store is closed or a batch is open; learn() then works alone.
+    bool beginBatch();
+    bool commitBatch();
+    void abortBatch();
+    bool inBatch() const { return batch_ != nullptr; }
+
     // -1: counted as spam, +1: counted as good mail; nullopt: not learned.
     std::optional<int> markForKey(const QString& key);
 
@@ -71,7 +84,13 @@ private:
     bool verifyOrInitialise();
     bool readTotals();
     bool grow();
-    int learnOnce(const std::vector<QByteArray>& keys, const QByteArray& hashed, bool spam, Training* outcome);
+    struct Keys;
+    struct Pending;
+    struct Batch;
+    int begin(Pending& pending);
+    int apply(Pending& pending, const Keys& keys, const QByteArray& hashed, bool spam, Training* outcome);
+    int finish(Pending& pending);
+    int replayBatch();
 
     QString folder_;
     QString path_;
@@ -79,4 +98,5 @@ private:
     unsigned tokens_ = 0, meta_ = 0, history_ = 0, order_ = 0;
     uint64_t spamTotal_ = 0, hamTotal_ = 0;
     size_t mapSize_ = 0;
+    Batch* batch_ = nullptr;
 };

@@ -242,6 +242,24 @@ QString shapeOf(QStringView id) {
     return shape;
 }
 
+// A loopback, private or link-local address (its first three parts) or a
+// local host name: a hop inside the receiving side, not a sender.
+bool isInternalHost(const QString& domain) {
+    if (domain.startsWith(QLatin1String("localhost")) || domain == QLatin1String("localdomain") ||
+        domain.endsWith(QLatin1String(".localdomain")))
+        return true;
+    const auto parts = QStringView(domain).split(QLatin1Char('.'));
+    bool numeric = parts.size() == 3;
+    for (QStringView part : parts)
+        numeric =
+            numeric && !part.isEmpty() && std::all_of(part.begin(), part.end(), [](QChar c) { return c.isDigit(); });
+    if (!numeric)
+        return false;
+    const int first = parts[0].toInt(), second = parts[1].toInt();
+    return first == 127 || first == 10 || (first == 192 && second == 168) || (first == 169 && second == 254) ||
+           (first == 172 && second >= 16 && second <= 31);
+}
+
 void addAddressHeader(SAMIMEPart* message, const char* name, const QString& kind, Collector& out) {
     const QStringList values = headerTexts(message, name);
     if (values.isEmpty())
@@ -327,8 +345,12 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
                 word = word.mid(1);
             while (!word.isEmpty() && QStringLiteral(")]>,;").contains(word.back()))
                 word.chop(1);
-            if (word.contains(QLatin1Char('.')) && !word.contains(QLatin1Char('@')) && word.size() < 256)
-                out.add(QStringLiteral("h:received:") + domainOf(word));
+            if (word.contains(QLatin1Char('.')) && !word.contains(QLatin1Char('@')) && word.size() < 256) {
+                const QString domain = domainOf(word);
+                if (isInternalHost(domain))
+                    continue;
+                out.add(QStringLiteral("h:received:") + domain);
+            }
         }
     }
 
@@ -382,7 +404,30 @@ void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
     }
 }
 
-void addURLHosts(SAMIMEPart* part, Collector& out) {
+// Where a mailing list's footer begins: the last separator line ("--", "-- "
+// or a rule of underscores, dashes or equals signs) when only a short block
+// follows it; -1 when there is none.
+qsizetype footerStart(QStringView text) {
+    qsizetype end = text.size();
+    int lines = 0;
+    while (end > 0 && text.size() - end < 2000 && lines < 20) {
+        const qsizetype begin = text.lastIndexOf(QLatin1Char('\n'), end - 1) + 1;
+        QStringView line = text.mid(begin, end - begin);
+        while (!line.isEmpty() && (line.back() == QLatin1Char('\r') || line.back() == QLatin1Char(' ')))
+            line.chop(1);
+        bool rule = line.size() >= 8 && line.size() <= 80;
+        for (QChar c : line)
+            rule = rule &&
+                   (c == QLatin1Char('_') || c == QLatin1Char('-') || c == QLatin1Char('=') || c == QLatin1Char('*'));
+        if ((rule || line == u"--") && lines > 0)
+            return begin;
+        lines += line.isEmpty() ? 0 : 1;
+        end = begin - 1;
+    }
+    return -1;
+}
+
+void addURLHosts(SAMIMEPart* part, Collector& out, QStringView footer = {}) {
     if (!part->_urls)
         return;
     for (unsigned long i = 0; i < part->_urls->count() && !out.full(); ++i) {
@@ -396,6 +441,13 @@ void addURLHosts(SAMIMEPart* part, Collector& out) {
         if (!url->cString())
             continue;
         const QString text = fromBytes(url->cString(), qsizetype(url->length()));
+        if (!footer.isEmpty()) {
+            // A link of the footer (the list's own pages) goes with it.
+            const qsizetype scheme = text.indexOf(u"://");
+            const QStringView rest = QStringView(text).mid(scheme >= 0 ? scheme + 3 : 0);
+            if (!rest.isEmpty() && footer.contains(rest, Qt::CaseInsensitive))
+                continue;
+        }
         QStringView host(text);
         const qsizetype scheme = host.indexOf(u"://");
         if (scheme >= 0)
@@ -429,7 +481,10 @@ void addURLHosts(SAMIMEPart* part, Collector& out) {
     }
 }
 
-void addTextPart(SAMIMEPart* part, Collector& out) {
+// The words of a text part; in list mail the list's footer is left out (and
+// returned in footer): it is the same on every message of the list, good or
+// spam, and would count as many independent clues.
+void addTextPart(SAMIMEPart* part, Collector& out, bool listMail, QString* footer) {
     SAData* source = part->_simplifiedText ? part->_simplifiedText : part->_content;
     if (!source || source->length() == 0 || !source->bytes())
         return;
@@ -445,10 +500,17 @@ void addTextPart(SAMIMEPart* part, Collector& out) {
             return;
         text = *rendered;
     }
+    if (listMail) {
+        const qsizetype at = footerStart(text);
+        if (at >= 0) {
+            *footer = text.mid(at);
+            text.truncate(at);
+        }
+    }
     addWords(text, QStringLiteral("w:"), out);
 }
 
-void addPart(SAMIMEPart* part, Collector& out, int depth) {
+void addPart(SAMIMEPart* part, Collector& out, int depth, bool listMail) {
     if (!part || depth > kMaximumDepth || out.full())
         return;
     addPartHeaderTokens(part, out);
@@ -459,13 +521,15 @@ void addPart(SAMIMEPart* part, Collector& out, int depth) {
             for (unsigned long i = 0; i < part->_parts->count(); ++i) {
                 SAObject* child = part->_parts->objectAtIndex(i);
                 if (child && child->isKindOfClass(GETIDSAMIMEPart()))
-                    addPart(static_cast<SAMIMEPart*>(child), out, depth + 1);
+                    addPart(static_cast<SAMIMEPart*>(child), out, depth + 1, listMail);
             }
         break;
-    case SAMIMETypeText:
-        addTextPart(part, out);
-        addURLHosts(part, out);
+    case SAMIMETypeText: {
+        QString footer;
+        addTextPart(part, out, listMail, &footer);
+        addURLHosts(part, out, footer);
         break;
+    }
     default:
         break;
     }
@@ -489,6 +553,9 @@ std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
                  out);
     else
         out.add(QStringLiteral("h:no:subject"));
-    addPart(message, out, 0);
+    bool listMail = false;
+    for (const char* name : {"List-Id", "List-Unsubscribe", "List-Post", "Mailing-List"})
+        listMail = listMail || !headerTexts(message, name).isEmpty();
+    addPart(message, out, 0, listMail);
     return out.take();
 }

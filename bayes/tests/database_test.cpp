@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <tuple>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,6 +165,34 @@ TEST_F(DataBaseTest, learningCountsMessagesAndTakesBackOffsets) {
     ASSERT_TRUE(db_->addTokensToSpamDB({{"gamma", 1}}, 5));
     EXPECT_EQ(db_->valueForToken("gamma")->ham, 0u);
     EXPECT_EQ(db_->valueForToken("gamma")->spam, 2u);
+}
+
+// A batch holds its changes in memory until the commit: the records must come
+// out as the same learning one message at a time leaves them, also where
+// messages of one batch share records and take counts back.
+TEST_F(DataBaseTest, aBatchStoresWhatTheSameMessagesOneByOneStore) {
+    const std::vector<std::tuple<SWTokenBag, bool, int32_t>> messages{
+        {{{"alpha", 4}, {"beta", 1}}, true, 0},
+        {{{"alpha", 1}, {"abcdefghijklmnopqrstUVWXY", 1}, {"abcdefghijklmnopqrstZZZ", 1}}, true, 0},
+        {{{"alpha", 1}, {"gamma", 1}}, false, 0},
+        {{{"alpha", 1}, {"beta", 1}}, false, 2},
+        {{{"gamma", 1}}, true, 5}};
+    QTemporaryDir other;
+    SWDataBase single(other.path());
+    ASSERT_TRUE(db_->beginBatch());
+    for (const auto& [tokens, spam, offset] : messages) {
+        ASSERT_TRUE(spam ? single.addTokensToSpamDB(tokens, offset) : single.addTokensToHamDB(tokens, offset));
+        ASSERT_TRUE(spam ? db_->addTokensToSpamDB(tokens, offset) : db_->addTokensToHamDB(tokens, offset));
+    }
+    ASSERT_TRUE(db_->commitBatch());
+    for (const char* token : {"alpha", "beta", "gamma", "abcdefghijklmnopqrst"}) {
+        const auto batched = db_->valueForToken(token), alone = single.valueForToken(token);
+        ASSERT_TRUE(batched && alone) << token;
+        EXPECT_EQ(batched->spam, alone->spam) << token;
+        EXPECT_EQ(batched->ham, alone->ham) << token;
+    }
+    EXPECT_EQ(db_->spamMailCount(), single.spamMailCount());
+    EXPECT_EQ(db_->hamMailCount(), single.hamMailCount());
 }
 
 TEST_F(DataBaseTest, totalsSurviveThroughTheCountFile) {

@@ -151,6 +151,39 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
     }
 }
 
+TEST(ChiSquareTokens, listFootersAndInternalHopsAreLeftOut) {
+    const QByteArray footer =
+        "-- \nExample Users' Group: users@list.example\n"
+        "http://list.example/mailman/listinfo/users for subscription matters\n";
+    const QByteArray message =
+        "Received: from outside.example (outside.example [198.51.100.4]) by mx.here.example\n"
+        "Received: from localhost (localhost [127.0.0.1]) by mx.here.example\n"
+        "Received: from inner (inner [192.168.7.2]) by mx.here.example\n"
+        "From: seller@outside.example\nSubject: offer\n";
+    const QByteArray body = "\nCheap watches at http://watches.example/buy today\n\n" + footer;
+
+    const std::vector<QString> list =
+        SWChiSquareTokens::tokensOfMessage(parse(message + "List-Id: <users.list.example>\n" + body).part.get());
+    EXPECT_TRUE(has(list, "w:watches"));
+    EXPECT_TRUE(has(list, "u:watches.example"));
+    EXPECT_TRUE(has(list, "h:received:outside.example"));
+    for (const char* gone : {"w:subscription", "w:group", "u:list.example", "u:path:listinfo", "h:received:127.0.0",
+                             "h:received:192.168.7", "h:received:localhost"})
+        EXPECT_FALSE(has(list, gone)) << gone;
+
+    // Without list headers the same closing lines are the sender's own.
+    const std::vector<QString> direct = SWChiSquareTokens::tokensOfMessage(parse(message + body).part.get());
+    EXPECT_TRUE(has(direct, "w:subscription"));
+    EXPECT_TRUE(has(direct, "u:list.example"));
+
+    // A separator with a long text after it is not a footer.
+    QByteArray longTail = "\nfirst part\n--\n";
+    for (int i = 0; i < 40; ++i)
+        longTail += "line " + QByteArray::number(i) + " of the answer\n";
+    EXPECT_TRUE(has(SWChiSquareTokens::tokensOfMessage(parse(message + "List-Id: <l.example>\n" + longTail).part.get()),
+                    "w:answer"));
+}
+
 TEST(ChiSquareTokens, hostileMessagesStayBounded) {
     // No text at all.
     EXPECT_TRUE(SWChiSquareTokens::tokensOfMessage(nullptr).empty());
@@ -228,6 +261,128 @@ TEST_F(ChiSquareStoreTest, aKilledProcessLosesNothingItLearned) {
     EXPECT_EQ(ham, 25u);
     EXPECT_EQ(counts[0].spam + counts[0].ham, 50u);
     EXPECT_EQ(counts[1].ham, 1u);
+}
+
+namespace {
+
+struct Training {
+    QString key;
+    std::vector<QString> tokens;
+    bool spam;
+};
+
+// Every token of the trainings with its counts, the totals and each key's mark.
+QString snapshot(SWChiSquareStore& store, const std::vector<Training>& trainings) {
+    std::vector<QString> tokens;
+    for (const Training& t : trainings)
+        tokens.insert(tokens.end(), t.tokens.begin(), t.tokens.end());
+    std::vector<SWChiSquareCounts> counts;
+    uint64_t spam = 0, ham = 0;
+    if (!store.lookUp(tokens, counts, &spam, &ham))
+        return "lookUp failed";
+    QString out = QString("totals %1/%2\n").arg(spam).arg(ham);
+    for (size_t i = 0; i < tokens.size(); ++i)
+        out += QString("%1 %2/%3\n").arg(tokens[i]).arg(counts[i].spam).arg(counts[i].ham);
+    for (const Training& t : trainings)
+        out += QString("%1 %2\n").arg(t.key).arg(store.markForKey(t.key).value_or(0));
+    return out;
+}
+
+// Batches of the trainings: one message learned twice in a batch, and one
+// learned the other way in a later batch.
+std::vector<std::vector<Training>> batches() {
+    std::vector<std::vector<Training>> out(3);
+    for (int i = 0; i < 30; ++i)
+        out[size_t(i / 10)].push_back({QString("<%1@x>").arg(i), {"w:common", QString("w:n%1").arg(i % 7)}, i % 3 == 0});
+    out[0].push_back(out[0][1]);
+    out[2].push_back({"<3@x>", out[0][3].tokens, false});
+    return out;
+}
+
+}  // namespace
+
+TEST_F(ChiSquareStoreTest, aBatchStoresWhatTheSameMessagesOneByOneStore) {
+    QTemporaryDir other;
+    SWChiSquareStore single(other.path()), batched(dir.path());
+    std::vector<Training> all;
+    for (const std::vector<Training>& batch : batches()) {
+        ASSERT_TRUE(batched.beginBatch());
+        for (const Training& t : batch) {
+            all.push_back(t);
+            const auto alone = single.learn(t.key, t.tokens, t.spam);
+            EXPECT_EQ(batched.learn(t.key, t.tokens, t.spam), alone);
+        }
+        ASSERT_TRUE(batched.commitBatch());
+    }
+    EXPECT_EQ(batched.markForKey("<3@x>"), 1);  // taken back from the spam side
+    EXPECT_EQ(snapshot(batched, all), snapshot(single, all));
+
+    // An abandoned batch leaves nothing, not even its history entries.
+    const QString before = snapshot(batched, all);
+    ASSERT_TRUE(batched.beginBatch());
+    batched.learn("<new@x>", {"w:common"}, true);
+    batched.learn("<0@x>", {"w:common"}, false);
+    batched.abortBatch();
+    EXPECT_EQ(snapshot(batched, all), before);
+    EXPECT_FALSE(batched.markForKey("<new@x>"));
+}
+
+TEST_F(ChiSquareStoreTest, aKilledBatchIsWhollyAbsentAndEarlierBatchesStay) {
+    const std::vector<std::vector<Training>> trainings = batches();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        SWChiSquareStore store(dir.path());
+        for (const std::vector<Training>& batch : trainings) {
+            store.beginBatch();
+            for (const Training& t : batch)
+                store.learn(t.key, t.tokens, t.spam);
+            if (&batch == &trainings.back())
+                raise(SIGKILL);  // in the middle of the last batch
+            store.commitBatch();
+        }
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+
+    QTemporaryDir other;
+    SWChiSquareStore expected(other.path());
+    std::vector<Training> all;
+    for (size_t b = 0; b < trainings.size(); ++b)
+        for (const Training& t : trainings[b]) {
+            all.push_back(t);
+            if (b + 1 < trainings.size())
+                expected.learn(t.key, t.tokens, t.spam);
+        }
+    SWChiSquareStore store(dir.path());
+    ASSERT_TRUE(store.isOpen());
+    EXPECT_EQ(snapshot(store, all), snapshot(expected, all));
+    EXPECT_FALSE(store.markForKey("<25@x>"));
+    EXPECT_EQ(store.markForKey("<3@x>"), -1);  // the later take-back never happened
+}
+
+TEST_F(ChiSquareStoreTest, aBatchLargerThanTheMapGrowsIt) {
+    // About 90 MB of distinct long keys, more than the map a new store starts with.
+    SWChiSquareStore store(dir.path());
+    ASSERT_TRUE(store.beginBatch());
+    const QString filler(90, QChar('x'));
+    for (int m = 0; m < 24; ++m) {
+        std::vector<QString> tokens;
+        for (int i = 0; i < 30000; ++i)
+            tokens.push_back(QString("w:%1-%2-").arg(m).arg(i) + filler);
+        tokens.push_back("w:shared");
+        ASSERT_EQ(store.learn(QString("<%1@x>").arg(m), tokens, m % 2 == 0), SWChiSquareStore::Training::Learned);
+    }
+    ASSERT_TRUE(store.commitBatch());
+    std::vector<SWChiSquareCounts> counts;
+    uint64_t spam = 0, ham = 0;
+    ASSERT_TRUE(store.lookUp({"w:shared", "w:23-29999-" + filler}, counts, &spam, &ham));
+    EXPECT_EQ(spam + ham, 24u);
+    EXPECT_EQ(counts[0].spam + counts[0].ham, 24u);
+    EXPECT_EQ(counts[1].ham, 1u);
+    EXPECT_EQ(store.tokenCount(), 24 * 30000 + 1);
 }
 
 TEST_F(ChiSquareStoreTest, aFileOfAnotherFormatIsReplaced) {

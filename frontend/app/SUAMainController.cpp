@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 constexpr const char* kTable = "SUALocalizable";
@@ -220,6 +222,19 @@ void SUALinuxProgramsController::initPaneWithEngine(SUAProcessEngine&) {
             steps->setContentsMargins(24, 0, 0, 0);
             layout->addWidget(steps);
         }
+    }
+    // Thunderbird keeps an add-on another program put in a profile switched off
+    // until the user allows it: say so before the user wonders why nothing happens.
+    if (std::any_of(programs_.cbegin(), programs_.cend(),
+                    [](const SUAMailProgram& p) { return p.kind == SUAMailProgram::Thunderbird && p.configurable; })) {
+        layout->addSpacing(6);
+        layout->addWidget(wrappedLabel(
+            text("LINUX_THUNDERBIRD",
+                 "Thunderbird gets the Junkward add-on: it asks Junkward about each new message and adds "
+                 "“Learn Spam” and “Learn Good E-mail” to the message list’s menu. Thunderbird keeps the add-on "
+                 "switched off until you allow it: at its next start, open its main menu (☰), choose “Junkward "
+                 "added to Thunderbird” and click Enable. Thunderbird takes the add-on unsigned: none of its preferences is changed."),
+            list_));
     }
 }
 

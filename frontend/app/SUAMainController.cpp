@@ -304,7 +304,9 @@ void SUAStopPaneController::initPaneWithEngine(SUAProcessEngine& engine) {
                          p.kind == SUAMailProgram::Procmail
                              ? text("PROCMAIL_STEPS",
                                     "the Junkward recipe is included from ~/.procmailrc; spam goes to the Junk folder.")
-                             : text("THUNDERBIRD_STEPS", "filters on the Junkward verdict are added to each account."));
+                             : text("THUNDERBIRD_STEPS",
+                                    "the Junkward add-on is installed (enable it at Thunderbird’s next start) and "
+                                    "filters on the Junkward verdict are added to each account."));
     if (engine.configureEntourage)
         steps << text("ENTOURAGE_STEPS",
                       "<b>Microsoft Entourage</b>: a guide opens and shows the two steps to take in Entourage; "

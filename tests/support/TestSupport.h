@@ -63,6 +63,7 @@ private:
 // A private session-type dbus-daemon. It listens in a folder of its own, takes
 // the size limits of a desktop session bus (large messages pass), lets anyone
 // own any name and eavesdrop, and dies with this process however it ends.
+// The services it started are stopped with it.
 class PrivateBus {
 public:
     enum class Address { Export, Keep };

@@ -271,7 +271,11 @@ void addAddressHeader(SAMIMEPart* message, const char* name, const QString& kind
     }
 }
 
-void addHeaderTokens(SAMIMEPart* message, Collector& out) {
+// In list mail the list server's own headers (its bounce address in
+// Return-Path, its relays in Received, the List- and Precedence headers) are
+// one piece of evidence, the list's name, not one clue each; the sender's side
+// (From, Message-ID, mailer, the first Received hop) is read as for any mail.
+void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
     // From: address, domain and the words of the name.
     const QStringList from = headerTexts(message, "From");
     if (from.isEmpty())
@@ -285,7 +289,7 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
         addWords(name, QStringLiteral("h:from:name:"), out);
     }
     addAddressHeader(message, "Reply-To", QStringLiteral("reply-to"), out);
-    const QStringList returnPath = headerTexts(message, "Return-Path");
+    const QStringList returnPath = listMail ? QStringList() : headerTexts(message, "Return-Path");
     if (!returnPath.isEmpty()) {
         const QStringList addresses = addressesIn(returnPath.first());
         if (addresses.isEmpty())
@@ -334,8 +338,12 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
     for (const QString& value : mailer)
         addWords(value.left(200), QStringLiteral("h:mailer:"), out);
 
-    // Sending hosts named by Received ("from helo (name [address])").
-    for (const QString& value : headerTexts(message, "Received")) {
+    // Sending hosts named by Received ("from helo (name [address])"); in list
+    // mail only the first hop, the one the sender handed the message to.
+    QStringList received = headerTexts(message, "Received");
+    if (listMail && received.size() > 1)
+        received = received.mid(received.size() - 1);
+    for (const QString& value : received) {
         if (!value.startsWith(QLatin1String("from "), Qt::CaseInsensitive))
             continue;
         const qsizetype by = value.indexOf(QLatin1String(" by "), 0, Qt::CaseInsensitive);
@@ -354,11 +362,23 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
         }
     }
 
-    // Replies, lists, bulk mail.
-    for (const char* name : {"In-Reply-To", "References", "List-Id", "List-Unsubscribe", "Mime-Version", "Date"}) {
+    // Replies; the list's name, or for other mail its bulk marks.
+    for (const char* name : {"In-Reply-To", "References", "Mime-Version", "Date"}) {
         const bool present = !headerTexts(message, name).isEmpty();
         out.add(QLatin1String(present ? "h:has:" : "h:no:") + QString::fromLatin1(name).toLower());
     }
+    if (listMail) {
+        const QStringList id = headerTexts(message, "List-Id");
+        QStringView name = id.isEmpty() ? QStringView() : QStringView(id.first());
+        const qsizetype open = name.lastIndexOf(QLatin1Char('<')), close = name.lastIndexOf(QLatin1Char('>'));
+        if (open >= 0 && close > open)
+            name = name.mid(open + 1, close - open - 1);
+        out.add(QStringLiteral("h:list:") +
+                (name.isEmpty() ? QStringLiteral("unnamed") : name.left(100).toString().toCaseFolded()));
+        return;
+    }
+    out.add(QStringLiteral("h:no:list-id"));
+    out.add(QStringLiteral("h:no:list-unsubscribe"));
     for (const QString& value : headerTexts(message, "Precedence"))
         out.add(QStringLiteral("h:precedence:") + value.left(20).toCaseFolded());
 }
@@ -547,15 +567,15 @@ std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
     if (!message)
         return {};
     Collector out;
-    addHeaderTokens(message, out);
+    bool listMail = false;
+    for (const char* name : {"List-Id", "List-Unsubscribe", "List-Post", "Mailing-List"})
+        listMail = listMail || !headerTexts(message, name).isEmpty();
+    addHeaderTokens(message, out, listMail);
     if (SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(message->copySubject()))
         addWords(SAEncodedText::stringWithEncodedString(subject.get()).left(kMaximumHeaderValue), QStringLiteral("s:"),
                  out);
     else
         out.add(QStringLiteral("h:no:subject"));
-    bool listMail = false;
-    for (const char* name : {"List-Id", "List-Unsubscribe", "List-Post", "Mailing-List"})
-        listMail = listMail || !headerTexts(message, name).isEmpty();
     addPart(message, out, 0, listMail);
     return out.take();
 }

@@ -20,8 +20,6 @@ namespace {
 
 constexpr const char* kRecordName = "com.quillon.junkward.mailprograms.plist";
 constexpr const char* kBackupSuffix = ".junkward-backup";
-constexpr const char* kThunderbirdFilters = "msgFilterRules.dat";
-constexpr const char* kThunderbirdMarker = "name=\"JunkwardYes\"";
 constexpr const char* kAddonId = "junkward@quillon.com";
 constexpr const char* kNativeHostName = "com.quillon.junkward";
 
@@ -276,29 +274,10 @@ bool SUAMailPrograms::installThunderbirdAddon(const QString& profile) {
 }
 
 bool SUAMailPrograms::configureThunderbirdProfile(const QString& profile) {
-    const QString integrations = integrationsFolder();
-    bool ok = false;
-    const QByteArray filters = readAll(integrations + QStringLiteral("/thunderbird/Junkward.sfd"), &ok);
-    if (integrations.isEmpty() || !ok || !installThunderbirdAddon(profile))
-        return false;
-    // The filters act on the verdict header that a delivery agent upstream
-    // (procmail, Sieve) adds; every account has its own filter file.
-    // The filters without the file's own header lines, for an existing file.
-    QByteArray body;
-    for (const QByteArray& line : filters.split('\n'))
-        if (!line.startsWith("version=") && !line.startsWith("logging=") && !line.isEmpty())
-            body += line + '\n';
-    for (const char* kind : {"/Mail", "/ImapMail"}) {
-        const QFileInfoList folders =
-            QDir(profile + QLatin1String(kind)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-        for (const QFileInfo& account : folders) {
-            if (!addToFile(QStringLiteral("thunderbird"),
-                           account.filePath() + QLatin1Char('/') + QLatin1String(kThunderbirdFilters), filters, body,
-                           kThunderbirdMarker))
-                return false;
-        }
-    }
-    return true;
+    // The add-on judges every new message itself. Filters that set the junk mark
+    // from the verdict header are not added: the add-on would take their marks
+    // for the user's and train the engine on a header the sender can forge.
+    return installThunderbirdAddon(profile);
 }
 
 bool SUAMailPrograms::apply(const SUAMailProgram& program) {

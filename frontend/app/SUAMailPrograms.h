@@ -2,9 +2,8 @@
 // The mail programs of a Linux desktop that the set-up assistant finds in the
 // user's home folder, and the set-up of those it can configure from outside:
 // procmail (the Junkward recipe included from ~/.procmailrc) and Thunderbird
-// (the Junkward add-on in each profile's extensions folder, the manifest that
-// lets it start junkward-native-host, and the filters on the verdict header
-// added to each account of the profile).
+// (the Junkward add-on in each profile's extensions folder and the manifest
+// that lets it start junkward-native-host).
 // Every file made or changed is written down in the set-up record
 // ("com.quillon.junkward.mailprograms.plist" in the user's Preferences) with a
 // backup of a changed file, so that user-cleanup can take the change back.

@@ -67,25 +67,38 @@ ShortTempDir::~ShortTempDir() {
 }
 
 PrivateBus::PrivateBus(const QString& serviceDir, Address address) {
+    QByteArray rules;
+    if (!serviceDir.isEmpty())
+        rules += "<servicedir>" + QFile::encodeName(serviceDir) + "</servicedir>\n";
+    rules +=
+        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
+        "<limit name=\"max_incoming_bytes\">1000000000</limit>\n"
+        "<limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
+        "<limit name=\"max_message_size\">1000000000</limit>\n";
+    start("session", rules);
+    if (!address_.isEmpty() && address == Address::Export)
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
+}
+
+PrivateBus::PrivateBus(const System& system) {
+    start("system", system.rules);
+    if (!address_.isEmpty())
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
+}
+
+void PrivateBus::start(const QByteArray& type, const QByteArray& rules) {
     if (!folder_.isValid())
         return;
     const QString config = folder_.path() + QStringLiteral("/bus.conf");
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         return;
-    QByteArray text =
+    const QByteArray text =
         "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig><type>session</type><listen>unix:path=" +
-        QFile::encodeName(folder_.path()) + "/bus</listen>\n";
-    if (!serviceDir.isEmpty())
-        text += "<servicedir>" + QFile::encodeName(serviceDir) + "</servicedir>\n";
-    text +=
-        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
-        "<limit name=\"max_incoming_bytes\">1000000000</limit>\n"
-        "<limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
-        "<limit name=\"max_message_size\">1000000000</limit>\n"
+        "<busconfig><type>" +
+        type + "</type><listen>unix:path=" + QFile::encodeName(folder_.path()) + "/bus</listen>\n" + rules +
         "</busconfig>\n";
     if (file.write(text) != text.size())
         return;
@@ -107,8 +120,6 @@ PrivateBus::PrivateBus(const QString& serviceDir, Address address) {
     if (!daemon_.canReadLine())
         return;
     address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-    if (!address_.isEmpty() && address == Address::Export)
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
 }
 
 namespace {

@@ -122,15 +122,16 @@ void JKW_LogManager::trimQueuedSources() {
         ++queuedSources_;
         queuedSourceBytes_ += last.source->size();
     }
-    for (auto it = queuedDetails_.begin();
-         it != queuedDetails_.end() && (queuedSources_ > JKW_LogDetails::kMaximumSources ||
-                                        queuedSourceBytes_ > JKW_LogDetails::kMaximumSourceBytes);
-         ++it) {
-        if (!it->second.source)
+    // Entries before oldestQueuedSource_ hold no source any more.
+    while (oldestQueuedSource_ < queuedDetails_.size() &&
+           (queuedSources_ > JKW_LogDetails::kMaximumSources ||
+            queuedSourceBytes_ > JKW_LogDetails::kMaximumSourceBytes)) {
+        std::optional<QByteArray>& source = queuedDetails_[oldestQueuedSource_++].second.source;
+        if (!source)
             continue;
         --queuedSources_;
-        queuedSourceBytes_ -= it->second.source->size();
-        it->second.source.reset();
+        queuedSourceBytes_ -= source->size();
+        source.reset();
     }
     // At most one detail per record the log can hold.
     if (queuedDetails_.size() > size_t(2 * kMaximumRecords)) {
@@ -140,7 +141,9 @@ void JKW_LogManager::trimQueuedSources() {
                 --queuedSources_;
                 queuedSourceBytes_ -= it->second.source->size();
             }
+        const size_t erased = size_t(end - queuedDetails_.begin());
         queuedDetails_.erase(queuedDetails_.begin(), end);
+        oldestQueuedSource_ = oldestQueuedSource_ > erased ? oldestQueuedSource_ - erased : 0;
     }
 }
 
@@ -148,6 +151,7 @@ void JKW_LogManager::forgetQueuedDetails() {
     queuedDetails_.clear();
     queuedSources_ = 0;
     queuedSourceBytes_ = 0;
+    oldestQueuedSource_ = 0;
 }
 
 std::optional<JKW_KeptSource> JKW_LogManager::keptSource(const QString& key) {
@@ -198,6 +202,7 @@ void JKW_LogManager::setKeepsSources(bool keep) {
         queued.second.source.reset();
     queuedSources_ = 0;
     queuedSourceBytes_ = 0;
+    oldestQueuedSource_ = queuedDetails_.size();
     details_->dropSources();
 }
 

@@ -113,6 +113,7 @@ private:
     std::vector<std::pair<QString, JKW_LogDetail>> queuedDetails_;
     int queuedSources_ = 0;
     qint64 queuedSourceBytes_ = 0;
+    size_t oldestQueuedSource_ = 0;  // index in queuedDetails_
     std::unique_ptr<JKW_LogDetails> details_;
     bool keepsSources_ = true;
     QString logPath_;

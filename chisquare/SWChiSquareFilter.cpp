@@ -126,7 +126,10 @@ bool SWChiSquareFilter::learn(SAMIMEPart* message, const QString& messageID, boo
     if (!message || !store_ || !store_->isOpen())
         return false;
     const std::vector<QString> tokens = SWChiSquareTokens::tokensOfMessage(message);
-    const QString key = trainingKey(messageID, tokens);
+    return learnTokens(tokens, trainingKey(messageID, tokens), spam, onlyNew);
+}
+
+bool SWChiSquareFilter::learnTokens(const std::vector<QString>& tokens, const QString& key, bool spam, bool onlyNew) {
     // Automatic training leaves alone what was learned before, by the user or
     // automatically.
     if (onlyNew && store_->markForKey(key))
@@ -152,6 +155,36 @@ void SWChiSquareFilter::didLearn() {
 void SWChiSquareFilter::beginLearningBatch() {
     if (store_ && store_->isOpen())
         store_->beginBatch();  // when it cannot, each message is stored alone
+}
+
+bool SWChiSquareFilter::preparesLearning() const { return store_ && store_->inBatch(); }
+
+namespace {
+
+struct PreparedTokens : SWPreparedLearning {
+    std::vector<QString> tokens;
+    QString key;
+};
+
+}  // namespace
+
+// Runs on the batch's second thread: the message alone.
+std::unique_ptr<SWPreparedLearning> SWChiSquareFilter::prepareToLearn(SAMIMEPart* message,
+                                                                      const QString& messageID) {
+    if (!message)
+        return nullptr;
+    auto prepared = std::make_unique<PreparedTokens>();
+    prepared->tokens = SWChiSquareTokens::tokensOfMessage(message);
+    prepared->key = trainingKey(messageID, prepared->tokens);
+    return prepared;
+}
+
+bool SWChiSquareFilter::learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                                             std::unique_ptr<SWPreparedLearning> prepared) {
+    const auto* p = dynamic_cast<const PreparedTokens*>(prepared.get());
+    if (!p || !message || !store_ || !store_->isOpen())
+        return learn(message, messageID, spam, false);
+    return learnTokens(p->tokens, p->key, spam, false);
 }
 
 bool SWChiSquareFilter::endLearningBatch() {

@@ -8,7 +8,8 @@
 // been learned. Every training is one transaction of its own token store (a
 // learning batch is one transaction as a whole), which also records how each
 // message is counted, so a message learned the other way is taken back first.
-// Everything runs on the engine's main thread.
+// Everything runs on the engine's main thread, except taking the messages of a
+// batch apart into tokens (prepareToLearn).
 
 #include "SWChiSquareScore.h"
 
@@ -57,6 +58,10 @@ public:
     bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) override;
     void beginLearningBatch() override;
     bool endLearningBatch() override;
+    bool preparesLearning() const override;
+    std::unique_ptr<SWPreparedLearning> prepareToLearn(SAMIMEPart* message, const QString& messageID) override;
+    bool learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                              std::unique_ptr<SWPreparedLearning> prepared) override;
     void updatePreferences(const QVariantMap& preferences) override;
     QVariantMap explain(SAMIMEPart* message) override;
 
@@ -71,6 +76,7 @@ public:
 
 private:
     bool learn(SAMIMEPart* message, const QString& messageID, bool spam, bool onlyNew);
+    bool learnTokens(const std::vector<QString>& tokens, const QString& key, bool spam, bool onlyNew);
     void scheduleSync();
     void didLearn();
 

@@ -134,11 +134,15 @@ bool SWChiSquareFilter::learnTokens(const std::vector<QString>& tokens, const QS
     // automatically.
     if (onlyNew && store_->markForKey(key))
         return true;
+    return learnKeys(SWChiSquareStore::Keys(key, tokens), spam);
+}
+
+bool SWChiSquareFilter::learnKeys(SWChiSquareStore::Keys keys, bool spam) {
     // In a batch nothing is stored before its end.
     if (store_->inBatch())
-        return store_->learn(key, tokens, spam) != SWChiSquareStore::Training::Failed;
+        return store_->learn(std::move(keys), spam) != SWChiSquareStore::Training::Failed;
     QSignalEnterCritical();
-    const SWChiSquareStore::Training outcome = store_->learn(key, tokens, spam);
+    const SWChiSquareStore::Training outcome = store_->learn(std::move(keys), spam);
     QSignalExitCritical();
     if (outcome == SWChiSquareStore::Training::Failed)
         return false;
@@ -161,9 +165,9 @@ bool SWChiSquareFilter::preparesLearning() const { return store_ && store_->inBa
 
 namespace {
 
-struct PreparedTokens : SWPreparedLearning {
-    std::vector<QString> tokens;
-    QString key;
+struct PreparedKeys : SWPreparedLearning {
+    explicit PreparedKeys(SWChiSquareStore::Keys k) : keys(std::move(k)) {}
+    SWChiSquareStore::Keys keys;
 };
 
 }  // namespace
@@ -173,18 +177,16 @@ std::unique_ptr<SWPreparedLearning> SWChiSquareFilter::prepareToLearn(SAMIMEPart
                                                                       const QString& messageID) {
     if (!message)
         return nullptr;
-    auto prepared = std::make_unique<PreparedTokens>();
-    prepared->tokens = SWChiSquareTokens::tokensOfMessage(message);
-    prepared->key = trainingKey(messageID, prepared->tokens);
-    return prepared;
+    const std::vector<QString> tokens = SWChiSquareTokens::tokensOfMessage(message);
+    return std::make_unique<PreparedKeys>(SWChiSquareStore::Keys(trainingKey(messageID, tokens), tokens));
 }
 
 bool SWChiSquareFilter::learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
                                              std::unique_ptr<SWPreparedLearning> prepared) {
-    const auto* p = dynamic_cast<const PreparedTokens*>(prepared.get());
+    auto* p = dynamic_cast<PreparedKeys*>(prepared.get());
     if (!p || !message || !store_ || !store_->isOpen())
         return learn(message, messageID, spam, false);
-    return learnTokens(p->tokens, p->key, spam, false);
+    return learnKeys(std::move(p->keys), spam);
 }
 
 bool SWChiSquareFilter::endLearningBatch() {

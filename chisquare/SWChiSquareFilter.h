@@ -12,6 +12,7 @@
 // batch apart into tokens (prepareToLearn).
 
 #include "SWChiSquareScore.h"
+#include "SWChiSquareStore.h"
 
 #include "engine/SWPlugInFilter.h"
 
@@ -23,7 +24,6 @@
 
 class QObject;
 class QTimer;
-class SWChiSquareStore;
 
 // The filter keeps this many of the tokens that weighed most in a verdict.
 inline constexpr int SWChiSquareExplainedClues = 10;
@@ -77,6 +77,7 @@ public:
 private:
     bool learn(SAMIMEPart* message, const QString& messageID, bool spam, bool onlyNew);
     bool learnTokens(const std::vector<QString>& tokens, const QString& key, bool spam, bool onlyNew);
+    bool learnKeys(SWChiSquareStore::Keys keys, bool spam);
     void scheduleSync();
     void didLearn();
 

@@ -110,13 +110,17 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
     QString subject;
     Group current = takeApartGroup(0);
     prepareGroup(current);
+    std::optional<Group> stored;  // the group before, freed on the second thread
     for (;;) {
         std::optional<Group> next;
         std::thread helper;
         if (current.start + kLearningGroup < messages.size()) {
             next = takeApartGroup(current.start + kLearningGroup);
             if (!preparing.empty())
-                helper = std::thread(prepareGroup, std::ref(*next));
+                helper = std::thread([&] {
+                    prepareGroup(*next);
+                    stored.reset();
+                });
         }
         for (size_t i = 0; i < current.messages.size(); ++i) {
             std::optional<LearningMessage>& m = current.messages[i];
@@ -131,6 +135,7 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
             helper.join();
         if (!next)
             break;
+        stored = std::move(current);
         current = std::move(*next);
     }
     // A filter that could not store the batch kept none of it.

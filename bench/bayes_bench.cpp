@@ -133,8 +133,16 @@ QByteArray runBogofilter(const QStringList& args, const QList<Message>& messages
 // The decisions of the judged half, each message credited to the built-in
 // check that decides it or else to the plug-in chain, with the whole engine's
 // answer where it ran; and the built-in checks alone on the whole corpus.
+// The Chi-Square filter's verdicts and scores on the judged half (in this
+// process), to name who decides in the chain.
+struct ChiSquareVerdicts {
+    QList<qint32> status;
+    QList<double> score;
+};
+
 void reportDecisions(const QList<Message>& train, const QList<Message>& test, const QList<qint32>& pluginVerdicts,
-                     const QList<qint32>& engineAnswers, const QString& engineBundle) {
+                     const ChiSquareVerdicts& chiSquare, const QList<qint32>& engineAnswers,
+                     const QString& engineBundle) {
     const bench::AdvertisementPattern pattern(engineBundle);
     if (!pattern.loaded())
         std::fprintf(stderr, "bayes_bench: no advertisement pattern in %s\n", qPrintable(engineBundle));
@@ -150,20 +158,30 @@ void reportDecisions(const QList<Message>& train, const QList<Message>& test, co
         const bench::BuiltInDecision d = bench::builtInDecision(m.bytes.left(SievraMaximumMessageBytes), pattern);
         tallyCorpus(m, d);
         const qint32 plugin = pluginVerdicts.value(i, SWFilterStatusUndecided);
-        // Undecided by the checks: the plug-in chain, labelled by the Bayesian
-        // plug-in's verdict in this process (other plug-ins may decide too).
-        const QString decider = !d.code.isEmpty()              ? d.code
-                                : plugin == SWFilterStatusSpam ? QStringLiteral("chain, Bayesian spam")
-                                                               : QStringLiteral("chain, Bayesian not spam");
-        const bool expected = d.code.isEmpty() ? plugin == SWFilterStatusSpam : d.spam;
+        // Undecided by the checks: the plug-in chain, labelled by the verdicts
+        // of its filters in this process: the Chi-Square filter first, the
+        // Bayesian filter where it is unsure.
+        const qint32 chi = chiSquare.status.value(i, SWFilterStatusUndecided);
+        const bool chiDecides = chi == SWFilterStatusSpam || chi == SWFilterStatusLegitimate;
+        const QString decider = !d.code.isEmpty()                 ? d.code
+                                : chi == SWFilterStatusSpam       ? QStringLiteral("chain, Chi-Square spam")
+                                : chi == SWFilterStatusLegitimate ? QStringLiteral("chain, Chi-Square good")
+                                : plugin == SWFilterStatusSpam    ? QStringLiteral("chain, Bayesian spam")
+                                                                  : QStringLiteral("chain, Bayesian not spam");
+        const bool expected = !d.code.isEmpty() ? d.spam
+                              : chiDecides      ? chi == SWFilterStatusSpam
+                                                : plugin == SWFilterStatusSpam;
         const qint32 answer = engineAnswers.value(i, -1);
         if (answer >= 0 && (answer == SievraReplySpam) != expected)
             ++disagreements;
-        judged.add(m.path, m.spam, decider, answer >= 0 ? answer == SievraReplySpam : expected);
+        const QString where = i < chiSquare.score.size()
+                                  ? m.path + QStringLiteral("\tChi-Square score %1").arg(chiSquare.score[i], 0, 'f', 4)
+                                  : m.path;
+        judged.add(where, m.spam, decider, answer >= 0 ? answer == SievraReplySpam : expected);
     }
     judged.print("Judged half (whole engine's answers; deciding check run in this process)");
     if (disagreements)
-        std::printf("  %llu answers of the engine differ from this process's checks and Bayesian plug-in\n",
+        std::printf("  %llu answers of the engine differ from this process's checks and filters\n",
                     (unsigned long long)disagreements);
     corpus.print("Whole corpus, built-in checks only (default settings)");
 }
@@ -225,6 +243,7 @@ long residentKilobytes(qint64 pid) {
 // (the engine opens the same store afterwards).
 struct ChiSquareRun {
     Confusion confusion;
+    ChiSquareVerdicts verdicts;
     qint64 unsure = 0, learnNs = 0, judgeNs = 0;
     quint64 failures = 0;
 };
@@ -254,6 +273,8 @@ ChiSquareRun runChiSquare(const QString& localLibrary, const QList<Message>& tra
         const ParsedMessage p(m.bytes);
         const qint32 status = filter->filter(p.part());
         run.unsure += status == SWFilterStatusUndecided ? 1 : 0;
+        run.verdicts.status.append(status);
+        run.verdicts.score.append(filter->lastVerdict().score);
         run.confusion.add(m.spam, status == SWFilterStatusSpam);
     }
     run.judgeNs = timer.nsecsElapsed();
@@ -492,7 +513,7 @@ int main(int argc, char** argv) {
     if (bogoRan)
         rows.push_back(rowOf("bogofilter -b", bogo, bogoUnsure, quint64(train.size()), bogoLearnNs, bogoJudgeNs));
     printSideBySide(rows, resident);
-    reportDecisions(train, test, pluginVerdicts, engineAnswers,
+    reportDecisions(train, test, pluginVerdicts, chiSquare.verdicts, engineAnswers,
                     localLibrary + "/Application Support/Quillon/Junkward/Junkward Engine.app");
     return 0;
 }

@@ -1,39 +1,67 @@
 // Chooses the Chi-Square filter's constants on the learned half of the corpus
 // only: 5-fold cross-validation inside that half (the judged half of
-// bayes_bench is never read). For each combination of strength, minimum
-// deviation and number of clues, prints the held-out false positives and spam
-// caught at candidate spam cutoffs, and the share of mail left unsure by a
-// ham cutoff.
+// bayes_bench is never read).
 //
-// With --timing, instead: the time per message of each step of judging (parse,
-// tokens, store lookup, scoring) over a store that learned the learned half.
+// Each message of the learned half is judged by a filter that learned the other
+// four folds. Besides the Chi-Square score, the bench knows what the rest of the
+// engine does with each message: the built-in checks (run as the engine runs
+// them) and the Bayesian filter's verdict, itself cross-validated on the same
+// folds. So every line shows the Chi-Square filter alone (false positives, spam
+// caught, unsure) and the whole chain as the engine runs it: a built-in check
+// that decides, else the Chi-Square filter outside its unsure band, else the
+// Bayesian filter.
 //
-// Usage: build/bench/chisquare_bench [--timing] [corpus folder]
+//   chisquare_bench [corpus]                 the default settings, then a grid
+//   chisquare_bench --list [corpus]          misjudged messages of the default
+//                                            settings, with their scores
+//   chisquare_bench --scores [corpus]        per message: built-in check,
+//                                            Bayesian verdict, held-out score
+//   --set "Key=value" before any of them: a setting instead of its default
+//   chisquare_bench --tokens FILE...         the tokens of messages
+//   chisquare_bench --timing [corpus]        microseconds per message of each
+//                                            step (parse, tokens, learn, ...)
+// Run it inside dbus-run-session (the Bayesian filter opens its port). The
+// Bayesian verdicts take a while; JUNKWARD_BENCH_BAYES_CACHE names a file that
+// keeps them between runs (they do not depend on the Chi-Square filter).
 // The split is bayes_bench's: every other message of each set by file name.
 
+#include "SWBayesFilter.h"
 #include "SWChiSquareScore.h"
 #include "SWChiSquareStore.h"
 #include "SWChiSquareTokens.h"
+#include "bench/decisions.h"
 
+#include "engine/SievraPort.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
 #include "mailparse/SARef.h"
+#include "platform/Bundle.h"
+#include "tests/support/ParsedMessage.h"
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QTemporaryDir>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
+constexpr int kFolds = 5;
+
 struct Sample {
-    std::vector<QString> tokens;
+    QString path;
+    QByteArray bytes;
     bool spam = false;
+    std::vector<QString> tokens;
+    QString builtIn;  // the deciding built-in check, empty for none
+    bool builtInSpam = false;
+    bool bayesSpam = false;  // the cross-validated Bayesian verdict
 };
 
 std::vector<Sample> loadLearnedHalf(const QString& folder) {
@@ -46,30 +74,99 @@ std::vector<Sample> loadLearnedHalf(const QString& folder) {
             QFile f(dir.filePath(files[i]));
             if (!f.open(QIODevice::ReadOnly))
                 continue;
-            const QByteArray bytes = f.readAll();
-            auto data = SARef<SAData>::adopt(
-                new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), false));
-            auto part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(data.get(), true, nullptr, nullptr));
-            part->process(true, true);
-            samples.push_back(
-                {SWChiSquareTokens::tokensOfMessage(part.get()), set.contains("spam", Qt::CaseInsensitive)});
+            Sample s;
+            s.path = f.fileName();
+            s.bytes = f.readAll().left(SievraMaximumMessageBytes);
+            s.spam = set.contains("spam", Qt::CaseInsensitive);
+            samples.push_back(std::move(s));
         }
     }
     return samples;
 }
 
-struct Scored {
-    double score;
-    bool spam;
-};
+int foldOf(size_t i) { return int(i % size_t(kFolds)); }
 
-std::vector<Scored> crossValidate(const std::vector<Sample>& samples, const SWChiSquareSettings& settings, int folds) {
-    std::vector<Scored> out;
-    for (int fold = 0; fold < folds; ++fold) {
+// The Bayesian filter of each fold, learned on the other folds in a fresh
+// library; verdicts cached in a file when asked.
+void bayesVerdicts(std::vector<Sample>& samples, const QString& localLibrary) {
+    const QString cache = qEnvironmentVariable("JUNKWARD_BENCH_BAYES_CACHE");
+    QFile cached(cache);
+    if (!cache.isEmpty() && cached.open(QIODevice::ReadOnly)) {
+        const QByteArray bits = cached.readAll();
+        if (bits.size() == qsizetype(samples.size())) {
+            for (size_t i = 0; i < samples.size(); ++i)
+                samples[i].bayesSpam = bits[qsizetype(i)] == '1';
+            return;
+        }
+    }
+    const auto bundle =
+        platform::Bundle::open(localLibrary + "/Application Support/Quillon/Junkward/Plugins/Bayesian/Engine.bundle");
+    if (!bundle) {
+        std::fprintf(stderr, "chisquare_bench: the Bayesian bundle is not staged; its verdicts count as not spam\n");
+        return;
+    }
+    for (int fold = 0; fold < kFolds; ++fold) {
+        QTemporaryDir library;
+        qputenv("JUNKWARD_USER_LIBRARY", library.path().toUtf8());
+        auto filter = std::make_unique<SWBayesFilter>();
+        if (!filter->initializeWithBundle(bundle, "Bayesian"))
+            return;
+        for (size_t i = 0; i < samples.size(); ++i) {
+            if (foldOf(i) == fold)
+                continue;
+            const testsupport::ParsedMessage p(samples[i].bytes);
+            const QString id = QFileInfo(samples[i].path).fileName();
+            samples[i].spam ? filter->learnMessageAsSpam(p.part(), id) : filter->learnMessageAsLegitimate(p.part(), id);
+        }
+        for (size_t i = size_t(fold); i < samples.size(); i += kFolds) {
+            const testsupport::ParsedMessage p(samples[i].bytes);
+            samples[i].bayesSpam = filter->filter(p.part()) == SWFilterStatusSpam;
+        }
+    }
+    if (!cache.isEmpty() && cached.open(QIODevice::WriteOnly)) {
+        QByteArray bits;
+        for (const Sample& s : samples)
+            bits += s.bayesSpam ? '1' : '0';
+        cached.write(bits);
+    }
+}
+
+void builtInDecisions(std::vector<Sample>& samples, const QString& localLibrary) {
+    const bench::AdvertisementPattern pattern(localLibrary +
+                                              "/Application Support/Quillon/Junkward/Junkward Engine.app");
+    for (Sample& s : samples) {
+        const bench::BuiltInDecision d = bench::builtInDecision(s.bytes, pattern);
+        s.builtIn = d.code;
+        s.builtInSpam = d.spam;
+    }
+}
+
+// JUNKWARD_BENCH_DROP: comma-separated token prefixes left out (to measure
+// what a kind of token is worth).
+void tokenize(std::vector<Sample>& samples) {
+    const QStringList drop = qEnvironmentVariable("JUNKWARD_BENCH_DROP").split(QLatin1Char(','), Qt::SkipEmptyParts);
+    for (Sample& s : samples) {
+        const testsupport::ParsedMessage p(s.bytes);
+        s.tokens = SWChiSquareTokens::tokensOfMessage(p.part());
+        if (!drop.isEmpty())
+            std::erase_if(s.tokens, [&](const QString& t) {
+                return std::any_of(drop.begin(), drop.end(), [&](const QString& d) { return t.startsWith(d); });
+            });
+    }
+}
+
+// The held-out score of every sample; with clues, also the tokens that weighed
+// most in each.
+std::vector<double> crossValidate(const std::vector<Sample>& samples, const SWChiSquareSettings& settings,
+                                  std::vector<std::vector<SWChiSquareClue>>* clues = nullptr) {
+    std::vector<double> scores(samples.size(), 0.5);
+    if (clues)
+        clues->assign(samples.size(), {});
+    for (int fold = 0; fold < kFolds; ++fold) {
         QHash<QString, SWChiSquareCounts> counts;
         uint64_t spamTotal = 0, hamTotal = 0;
         for (size_t i = 0; i < samples.size(); ++i) {
-            if (int(i % size_t(folds)) == fold)
+            if (foldOf(i) == fold)
                 continue;
             (samples[i].spam ? spamTotal : hamTotal) += 1;
             for (const QString& t : samples[i].tokens) {
@@ -78,71 +175,151 @@ std::vector<Scored> crossValidate(const std::vector<Sample>& samples, const SWCh
             }
         }
         std::vector<SWChiSquareCounts> found;
-        for (size_t i = size_t(fold); i < samples.size(); i += size_t(folds)) {
+        for (size_t i = size_t(fold); i < samples.size(); i += kFolds) {
             found.clear();
             for (const QString& t : samples[i].tokens)
                 found.push_back(counts.value(t));
-            out.push_back({SWChiSquareScore::score(samples[i].tokens, found, spamTotal, hamTotal, settings).score,
-                           samples[i].spam});
+            SWChiSquareResult result = SWChiSquareScore::score(samples[i].tokens, found, spamTotal, hamTotal, settings);
+            scores[i] = result.score;
+            if (clues)
+                (*clues)[i] = std::move(result.clues);
         }
     }
-    return out;
+    return scores;
 }
 
-std::vector<QByteArray> readLearnedHalf(const QString& folder, std::vector<bool>* spam) {
-    std::vector<QByteArray> messages;
-    QDir root(folder);
-    for (const QString& set : root.entryList(QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name)) {
-        QDir dir(root.filePath(set));
-        const QStringList files = dir.entryList(QDir::Files, QDir::Name);
-        for (qsizetype i = 0; i < files.size(); i += 2) {
-            QFile f(dir.filePath(files[i]));
-            if (f.open(QIODevice::ReadOnly)) {
-                messages.push_back(f.readAll());
-                spam->push_back(set.contains("spam", Qt::CaseInsensitive));
+struct Outcome {
+    int ham = 0, spam = 0;
+    int chiFalsePositives = 0, chiCaught = 0, chiUnsure = 0, chiHamAsHam = 0, chiSpamAsHam = 0;
+    int falsePositives = 0, caught = 0;  // the whole chain
+};
+
+// What decides a message: a built-in check, else the Chi-Square filter, else
+// the Bayesian filter. Returns the final verdict; decider names who gave it.
+bool chainVerdict(const Sample& s, double score, double hamCutoff, double spamCutoff, const char** decider) {
+    if (!s.builtIn.isEmpty()) {
+        *decider = "built-in";
+        return s.builtInSpam;
+    }
+    if (score >= spamCutoff || score <= hamCutoff) {
+        *decider = "Chi-Square";
+        return score >= spamCutoff;
+    }
+    *decider = "Bayesian";
+    return s.bayesSpam;
+}
+
+Outcome evaluate(const std::vector<Sample>& samples, const std::vector<double>& scores, double hamCutoff,
+                 double spamCutoff) {
+    Outcome o;
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const Sample& s = samples[i];
+        const double score = scores[i];
+        (s.spam ? o.spam : o.ham) += 1;
+        const bool chiSpam = score >= spamCutoff, chiHam = score <= hamCutoff;
+        o.chiFalsePositives += !s.spam && chiSpam;
+        o.chiCaught += s.spam && chiSpam;
+        o.chiUnsure += !chiSpam && !chiHam;
+        o.chiHamAsHam += !s.spam && chiHam;
+        o.chiSpamAsHam += s.spam && chiHam;
+        const char* decider = "";
+        const bool verdict = chainVerdict(s, score, hamCutoff, spamCutoff, &decider);
+        o.falsePositives += !s.spam && verdict;
+        o.caught += s.spam && verdict;
+    }
+    return o;
+}
+
+void printOutcome(const char* label, const Outcome& o) {
+    std::printf("%-34s | Chi-Square: %2d FP %5.1f%% caught %3d unsure %2d spam as good | chain: %2d FP %5.1f%%\n",
+                label, o.chiFalsePositives, 100.0 * o.chiCaught / std::max(o.spam, 1), o.chiUnsure, o.chiSpamAsHam,
+                o.falsePositives, 100.0 * o.caught / std::max(o.spam, 1));
+}
+
+// Each misjudged message with its score and the tokens that pulled it the
+// wrong way most.
+void listMisjudged(const std::vector<Sample>& samples, const SWChiSquareSettings& settings) {
+    std::vector<std::vector<SWChiSquareClue>> clues;
+    const std::vector<double> scores = crossValidate(samples, settings, &clues);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const char* decider = "";
+        const bool verdict = chainVerdict(samples[i], scores[i], settings.hamCutoff, settings.spamCutoff, &decider);
+        if (verdict == samples[i].spam)
+            continue;
+        std::printf("%s\t%-10s\tscore %.4f\t%s\n ", samples[i].spam ? "spam missed" : "good as spam", decider,
+                    scores[i], qPrintable(samples[i].path));
+        for (const bool against : {true, false}) {
+            int shown = 0;
+            std::printf(against ? "  against:" : "\n  for:");
+            for (const SWChiSquareClue& c : clues[i]) {
+                if ((c.probability > 0.5) == (samples[i].spam == against) || ++shown > 12)
+                    continue;
+                std::printf(" %s %.2f (%u/%u)", qPrintable(c.token), c.probability, c.counts.spam, c.counts.ham);
+            }
+        }
+        std::printf("\n");
+    }
+}
+
+void grid(const std::vector<Sample>& samples) {
+    std::printf("\nGrid (each line: settings, then cutoffs ham/spam)\n");
+    for (double strength : {0.25, 0.45, 1.0}) {
+        for (double deviation : {0.0, 0.1, 0.2}) {
+            for (int clues : {150, 1000}) {
+                SWChiSquareSettings settings;
+                settings.strength = strength;
+                settings.minimumDeviation = deviation;
+                settings.maximumClues = clues;
+                const std::vector<double> scores = crossValidate(samples, settings);
+                for (double ham : {0.05, 0.2}) {
+                    for (double spam : {0.9, 0.95, 0.99}) {
+                        char label[96];
+                        std::snprintf(label, sizeof label, "s %.2f dev %.2f clues %4d  %.2f/%.2f", strength, deviation,
+                                      clues, ham, spam);
+                        printOutcome(label, evaluate(samples, scores, ham, spam));
+                    }
+                }
+                std::fflush(stdout);
             }
         }
     }
-    return messages;
 }
 
-int timing(const QString& corpus) {
-    std::vector<bool> spam;
-    const std::vector<QByteArray> messages = readLearnedHalf(corpus, &spam);
+int timing(std::vector<Sample>& samples) {
     QTemporaryDir dir;
     SWChiSquareStore store(dir.path());
     qint64 parseNs = 0, tokensNs = 0, lookUpNs = 0, scoreNs = 0, learnNs = 0;
     QElapsedTimer timer;
-    std::vector<std::vector<QString>> tokens;
-    for (size_t i = 0; i < messages.size(); ++i) {
+    for (size_t i = 0; i < samples.size(); ++i) {
         timer.start();
-        auto data = SARef<SAData>::adopt(
-            new SAData(reinterpret_cast<const unsigned char*>(messages[i].constData()), messages[i].size(), false));
-        auto part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(data.get(), true, nullptr, nullptr));
-        part->process(true, true);
+        const testsupport::ParsedMessage p(samples[i].bytes);
         parseNs += timer.nsecsElapsed();
         timer.start();
-        tokens.push_back(SWChiSquareTokens::tokensOfMessage(part.get()));
+        samples[i].tokens = SWChiSquareTokens::tokensOfMessage(p.part());
         tokensNs += timer.nsecsElapsed();
         timer.start();
-        store.learn(QString::number(i), tokens.back(), spam[i]);
+        store.learn(QString::number(i), samples[i].tokens, samples[i].spam);
         learnNs += timer.nsecsElapsed();
     }
     const SWChiSquareSettings settings;
     std::vector<SWChiSquareCounts> counts;
-    for (const std::vector<QString>& t : tokens) {
-        uint64_t s = 0, h = 0;
+    size_t tokenCount = 0;
+    for (const Sample& s : samples) {
+        uint64_t spam = 0, ham = 0;
+        tokenCount += s.tokens.size();
         timer.start();
-        store.lookUp(t, counts, &s, &h);
+        store.lookUp(s.tokens, counts, &spam, &ham);
         lookUpNs += timer.nsecsElapsed();
         timer.start();
-        SWChiSquareScore::score(t, counts, s, h, settings);
+        SWChiSquareScore::score(s.tokens, counts, spam, ham, settings);
         scoreNs += timer.nsecsElapsed();
     }
-    const double n = double(messages.size()) * 1000.0;
+    const double n = double(samples.size()) * 1000.0;
     std::printf(
-        "%zu messages, microseconds per message: parse %.1f, tokens %.1f, learn %.1f, lookup %.1f, score %.1f\n",
-        messages.size(), parseNs / n, tokensNs / n, learnNs / n, lookUpNs / n, scoreNs / n);
+        "%zu messages, %.0f tokens each; microseconds per message: parse %.1f, tokens %.1f, learn %.1f, "
+        "lookup %.1f, score %.1f\n",
+        samples.size(), double(tokenCount) / double(samples.size()), parseNs / n, tokensNs / n, learnNs / n,
+        lookUpNs / n, scoreNs / n);
     return 0;
 }
 
@@ -152,52 +329,77 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     QStringList arguments = app.arguments().mid(1);
     const bool timed = arguments.removeAll(QStringLiteral("--timing")) > 0;
+    const bool list = arguments.removeAll(QStringLiteral("--list")) > 0;
+    const bool dump = arguments.removeAll(QStringLiteral("--scores")) > 0;
+    // --set "Key=value": a setting of the filter's preferences instead of its default.
+    QVariantMap chosen;
+    for (qsizetype i = arguments.indexOf(QStringLiteral("--set")); i >= 0 && i + 1 < arguments.size();
+         i = arguments.indexOf(QStringLiteral("--set"))) {
+        const QString pair = arguments.takeAt(i + 1);
+        arguments.removeAt(i);
+        chosen.insert(pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1).toDouble());
+    }
+    if (arguments.value(0) == QLatin1String("--tokens")) {
+        for (const QString& path : arguments.mid(1)) {
+            QFile f(path);
+            if (!f.open(QIODevice::ReadOnly))
+                continue;
+            const testsupport::ParsedMessage p(f.readAll());
+            std::vector<QString> tokens = SWChiSquareTokens::tokensOfMessage(p.part());
+            std::sort(tokens.begin(), tokens.end());
+            for (const QString& t : tokens)
+                std::printf("%s\n", qPrintable(t));
+        }
+        return 0;
+    }
     QString corpus = arguments.value(0, qEnvironmentVariable("JUNKWARD_CORPUS_DIR"));
     if (corpus.isEmpty())
         corpus = QDir::currentPath() + "/bench/data/spam-assassin";
-    if (timed)
-        return timing(corpus);
-    const std::vector<Sample> samples = loadLearnedHalf(corpus);
+    std::vector<Sample> samples = loadLearnedHalf(corpus);
     if (samples.empty()) {
         std::fprintf(stderr, "chisquare_bench: no messages under %s\n", qPrintable(corpus));
         return 2;
     }
-    const auto spamCount = std::count_if(samples.begin(), samples.end(), [](const Sample& s) { return s.spam; });
-    std::printf("Learned half: %zu messages (%lld spam); 5-fold cross-validation\n\n", samples.size(),
-                (long long)spamCount);
-    std::printf("%-8s %-7s %-6s | %-44s | unsure at ham cutoff\n", "strength", "min dev", "clues",
-                "FP / spam caught at spam cutoff 0.90 0.95 0.99");
-    for (double strength : {0.1, 0.45, 1.0}) {
-        for (double deviation : {0.05, 0.1, 0.2}) {
-            for (int clues : {50, 150}) {
-                SWChiSquareSettings settings;
-                settings.strength = strength;
-                settings.minimumDeviation = deviation;
-                settings.maximumClues = clues;
-                const std::vector<Scored> scored = crossValidate(samples, settings, 5);
-                std::printf("%-8.2f %-7.2f %-6d |", strength, deviation, clues);
-                for (double cutoff : {0.90, 0.95, 0.99}) {
-                    int fp = 0, caught = 0;
-                    for (const Scored& s : scored) {
-                        fp += !s.spam && s.score >= cutoff;
-                        caught += s.spam && s.score >= cutoff;
-                    }
-                    std::printf(" %2d/%5.1f%%", fp, 100.0 * caught / double(spamCount));
-                }
-                std::printf("  |");
-                for (double cutoff : {0.05, 0.1, 0.2}) {
-                    int missed = 0, unsure = 0;
-                    for (const Scored& s : scored) {
-                        missed += s.spam && s.score <= cutoff;
-                        unsure += s.score > cutoff && s.score < 0.95;
-                    }
-                    std::printf(" h%.2f: %d spam below, %4.1f%% unsure;", cutoff, missed,
-                                100.0 * unsure / double(scored.size()));
-                }
-                std::printf("\n");
-                std::fflush(stdout);
-            }
-        }
+    if (timed)
+        return timing(samples);
+    if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS")) {
+        std::fprintf(stderr, "chisquare_bench: run it inside dbus-run-session\n");
+        return 2;
     }
+    const QString stage = qEnvironmentVariableIsEmpty("JUNKWARD_STAGE")
+                              ? QCoreApplication::applicationDirPath() + "/../stage"
+                              : qEnvironmentVariable("JUNKWARD_STAGE");
+    const QString localLibrary = QDir::cleanPath(stage + "/Library");
+    qputenv("JUNKWARD_LOCAL_LIBRARY", localLibrary.toUtf8());
+    QByteArray runtimeTemplate = "/tmp/jcb-XXXXXX";
+    if (const char* runtime = mkdtemp(runtimeTemplate.data()))
+        qputenv("XDG_RUNTIME_DIR", runtime);
+
+    builtInDecisions(samples, localLibrary);
+    bayesVerdicts(samples, localLibrary);
+    tokenize(samples);
+    const auto spamCount = std::count_if(samples.begin(), samples.end(), [](const Sample& s) { return s.spam; });
+    std::printf("Learned half: %zu messages (%lld spam); %d-fold cross-validation\n\n", samples.size(),
+                (long long)spamCount, kFolds);
+    QStringList problems;
+    const SWChiSquareSettings defaults = SWChiSquareSettings::fromDictionary(chosen, &problems);
+    for (const QString& problem : problems)
+        std::fprintf(stderr, "chisquare_bench: %s\n", qPrintable(problem));
+    if (dump) {
+        // One line per message: path, spam, deciding built-in check, Bayesian verdict, score.
+        const std::vector<double> scores = crossValidate(samples, defaults);
+        for (size_t i = 0; i < samples.size(); ++i)
+            std::printf("%s\t%d\t%s\t%d\t%d\t%.6f\n", qPrintable(samples[i].path), int(samples[i].spam),
+                        samples[i].builtIn.isEmpty() ? "-" : qPrintable(samples[i].builtIn),
+                        int(samples[i].builtInSpam), int(samples[i].bayesSpam), scores[i]);
+        return 0;
+    }
+    if (list) {
+        listMisjudged(samples, defaults);
+        return 0;
+    }
+    const std::vector<double> scores = crossValidate(samples, defaults);
+    printOutcome("default settings", evaluate(samples, scores, defaults.hamCutoff, defaults.spamCutoff));
+    grid(samples);
     return 0;
 }

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <numeric>
 
 namespace {
 
@@ -107,36 +106,59 @@ double SWChiSquareScore::chi2Q(double x2, int degrees) {
 SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,
                                           const std::vector<SWChiSquareCounts>& counts, uint64_t spamTotal,
                                           uint64_t hamTotal, const SWChiSquareSettings& settings) {
-    SWChiSquareResult result;
-    std::vector<SWChiSquareClue> clues;
+    // The tokens far enough from 0.5, as (strength, probability, index): chosen
+    // and sorted without touching the strings but to break a tie.
+    struct Candidate {
+        double strength, probability;
+        uint32_t index;
+    };
+    std::vector<Candidate> candidates;
+    candidates.reserve(std::min(tokens.size(), counts.size()));
     for (size_t i = 0; i < tokens.size() && i < counts.size(); ++i) {
         const double p = tokenProbability(counts[i], spamTotal, hamTotal, settings);
-        if (std::fabs(p - 0.5) >= settings.minimumDeviation)
-            clues.push_back({tokens[i], p, counts[i]});
+        const double strength = std::fabs(p - 0.5);
+        if (strength >= settings.minimumDeviation)
+            candidates.push_back({strength, p, uint32_t(i)});
     }
     // Strongest first; ties by token, so the choice does not depend on order.
-    const size_t kept = std::min(clues.size(), size_t(settings.maximumClues));
-    std::partial_sort(clues.begin(), clues.begin() + std::ptrdiff_t(kept), clues.end(),
-                      [](const SWChiSquareClue& a, const SWChiSquareClue& b) {
-                          const double da = std::fabs(a.probability - 0.5), db = std::fabs(b.probability - 0.5);
-                          return da != db ? da > db : a.token < b.token;
-                      });
-    clues.resize(kept);
-    if (clues.empty()) {
-        result.score = 0.5;
+    const auto stronger = [&tokens](const Candidate& a, const Candidate& b) {
+        return a.strength != b.strength ? a.strength > b.strength : tokens[a.index] < tokens[b.index];
+    };
+    const size_t kept = std::min(candidates.size(), size_t(settings.maximumClues));
+    if (kept < candidates.size())
+        std::nth_element(candidates.begin(), candidates.begin() + std::ptrdiff_t(kept), candidates.end(), stronger);
+    candidates.resize(kept);
+    std::sort(candidates.begin(), candidates.end(), stronger);
+
+    SWChiSquareResult result;
+    if (candidates.empty())
         return result;
+    // Products kept in range by moving their exponents aside: the plain
+    // products underflow for long messages, a logarithm per factor is slow.
+    double spamProduct = 1, hamProduct = 1;
+    int spamExponent = 0, hamExponent = 0;
+    result.clues.reserve(kept);
+    for (const Candidate& c : candidates) {
+        const double p = std::clamp(c.probability, 1e-12, 1.0 - 1e-12);
+        spamProduct *= p;
+        hamProduct *= 1.0 - p;
+        if (spamProduct < 1e-200) {
+            int e = 0;
+            spamProduct = std::frexp(spamProduct, &e);
+            spamExponent += e;
+        }
+        if (hamProduct < 1e-200) {
+            int e = 0;
+            hamProduct = std::frexp(hamProduct, &e);
+            hamExponent += e;
+        }
+        result.clues.push_back({tokens[c.index], c.probability, counts[c.index]});
     }
-    // Sums of logarithms: the products underflow for long messages.
-    double lnSpam = 0, lnHam = 0;
-    for (const SWChiSquareClue& clue : clues) {
-        const double p = std::clamp(clue.probability, 1e-12, 1.0 - 1e-12);
-        lnSpam += std::log(p);
-        lnHam += std::log(1.0 - p);
-    }
-    const int degrees = 2 * int(clues.size());
+    const double lnSpam = std::log(spamProduct) + spamExponent * M_LN2;
+    const double lnHam = std::log(hamProduct) + hamExponent * M_LN2;
+    const int degrees = 2 * int(kept);
     const double spamminess = 1.0 - chi2Q(-2.0 * lnHam, degrees);  // evidence for spam
     const double hamminess = 1.0 - chi2Q(-2.0 * lnSpam, degrees);  // evidence for good mail
     result.score = std::clamp((1.0 + spamminess - hamminess) / 2.0, 0.0, 1.0);
-    result.clues = std::move(clues);
     return result;
 }

@@ -242,6 +242,24 @@ QString shapeOf(QStringView id) {
     return shape;
 }
 
+// A loopback, private or link-local address (its first three parts) or a
+// local host name: a hop inside the receiving side, not a sender.
+bool isInternalHost(const QString& domain) {
+    if (domain.startsWith(QLatin1String("localhost")) || domain == QLatin1String("localdomain") ||
+        domain.endsWith(QLatin1String(".localdomain")))
+        return true;
+    const auto parts = QStringView(domain).split(QLatin1Char('.'));
+    bool numeric = parts.size() == 3;
+    for (QStringView part : parts)
+        numeric =
+            numeric && !part.isEmpty() && std::all_of(part.begin(), part.end(), [](QChar c) { return c.isDigit(); });
+    if (!numeric)
+        return false;
+    const int first = parts[0].toInt(), second = parts[1].toInt();
+    return first == 127 || first == 10 || (first == 192 && second == 168) || (first == 169 && second == 254) ||
+           (first == 172 && second >= 16 && second <= 31);
+}
+
 void addAddressHeader(SAMIMEPart* message, const char* name, const QString& kind, Collector& out) {
     const QStringList values = headerTexts(message, name);
     if (values.isEmpty())
@@ -253,7 +271,11 @@ void addAddressHeader(SAMIMEPart* message, const char* name, const QString& kind
     }
 }
 
-void addHeaderTokens(SAMIMEPart* message, Collector& out) {
+// In list mail the list server's own headers (its bounce address in
+// Return-Path, its relays in Received, the List- and Precedence headers) are
+// one piece of evidence, the list's name, not one clue each; the sender's side
+// (From, Message-ID, mailer, the first Received hop) is read as for any mail.
+void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
     // From: address, domain and the words of the name.
     const QStringList from = headerTexts(message, "From");
     if (from.isEmpty())
@@ -267,7 +289,7 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
         addWords(name, QStringLiteral("h:from:name:"), out);
     }
     addAddressHeader(message, "Reply-To", QStringLiteral("reply-to"), out);
-    const QStringList returnPath = headerTexts(message, "Return-Path");
+    const QStringList returnPath = listMail ? QStringList() : headerTexts(message, "Return-Path");
     if (!returnPath.isEmpty()) {
         const QStringList addresses = addressesIn(returnPath.first());
         if (addresses.isEmpty())
@@ -316,8 +338,12 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
     for (const QString& value : mailer)
         addWords(value.left(200), QStringLiteral("h:mailer:"), out);
 
-    // Sending hosts named by Received ("from helo (name [address])").
-    for (const QString& value : headerTexts(message, "Received")) {
+    // Sending hosts named by Received ("from helo (name [address])"); in list
+    // mail only the first hop, the one the sender handed the message to.
+    QStringList received = headerTexts(message, "Received");
+    if (listMail && received.size() > 1)
+        received = received.mid(received.size() - 1);
+    for (const QString& value : received) {
         if (!value.startsWith(QLatin1String("from "), Qt::CaseInsensitive))
             continue;
         const qsizetype by = value.indexOf(QLatin1String(" by "), 0, Qt::CaseInsensitive);
@@ -327,16 +353,32 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out) {
                 word = word.mid(1);
             while (!word.isEmpty() && QStringLiteral(")]>,;").contains(word.back()))
                 word.chop(1);
-            if (word.contains(QLatin1Char('.')) && !word.contains(QLatin1Char('@')) && word.size() < 256)
-                out.add(QStringLiteral("h:received:") + domainOf(word));
+            if (word.contains(QLatin1Char('.')) && !word.contains(QLatin1Char('@')) && word.size() < 256) {
+                const QString domain = domainOf(word);
+                if (isInternalHost(domain))
+                    continue;
+                out.add(QStringLiteral("h:received:") + domain);
+            }
         }
     }
 
-    // Replies, lists, bulk mail.
-    for (const char* name : {"In-Reply-To", "References", "List-Id", "List-Unsubscribe", "Mime-Version", "Date"}) {
+    // Replies; the list's name, or for other mail its bulk marks.
+    for (const char* name : {"In-Reply-To", "References", "Mime-Version", "Date"}) {
         const bool present = !headerTexts(message, name).isEmpty();
         out.add(QLatin1String(present ? "h:has:" : "h:no:") + QString::fromLatin1(name).toLower());
     }
+    if (listMail) {
+        const QStringList id = headerTexts(message, "List-Id");
+        QStringView name = id.isEmpty() ? QStringView() : QStringView(id.first());
+        const qsizetype open = name.lastIndexOf(QLatin1Char('<')), close = name.lastIndexOf(QLatin1Char('>'));
+        if (open >= 0 && close > open)
+            name = name.mid(open + 1, close - open - 1);
+        out.add(QStringLiteral("h:list:") +
+                (name.isEmpty() ? QStringLiteral("unnamed") : name.left(100).toString().toCaseFolded()));
+        return;
+    }
+    out.add(QStringLiteral("h:no:list-id"));
+    out.add(QStringLiteral("h:no:list-unsubscribe"));
     for (const QString& value : headerTexts(message, "Precedence"))
         out.add(QStringLiteral("h:precedence:") + value.left(20).toCaseFolded());
 }
@@ -382,7 +424,30 @@ void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
     }
 }
 
-void addURLHosts(SAMIMEPart* part, Collector& out) {
+// Where a mailing list's footer begins: the last separator line ("--", "-- "
+// or a rule of underscores, dashes or equals signs) when only a short block
+// follows it; -1 when there is none.
+qsizetype footerStart(QStringView text) {
+    qsizetype end = text.size();
+    int lines = 0;
+    while (end > 0 && text.size() - end < 2000 && lines < 20) {
+        const qsizetype begin = text.lastIndexOf(QLatin1Char('\n'), end - 1) + 1;
+        QStringView line = text.mid(begin, end - begin);
+        while (!line.isEmpty() && (line.back() == QLatin1Char('\r') || line.back() == QLatin1Char(' ')))
+            line.chop(1);
+        bool rule = line.size() >= 8 && line.size() <= 80;
+        for (QChar c : line)
+            rule = rule &&
+                   (c == QLatin1Char('_') || c == QLatin1Char('-') || c == QLatin1Char('=') || c == QLatin1Char('*'));
+        if ((rule || line == u"--") && lines > 0)
+            return begin;
+        lines += line.isEmpty() ? 0 : 1;
+        end = begin - 1;
+    }
+    return -1;
+}
+
+void addURLHosts(SAMIMEPart* part, Collector& out, QStringView footer = {}) {
     if (!part->_urls)
         return;
     for (unsigned long i = 0; i < part->_urls->count() && !out.full(); ++i) {
@@ -396,6 +461,13 @@ void addURLHosts(SAMIMEPart* part, Collector& out) {
         if (!url->cString())
             continue;
         const QString text = fromBytes(url->cString(), qsizetype(url->length()));
+        if (!footer.isEmpty()) {
+            // A link of the footer (the list's own pages) goes with it.
+            const qsizetype scheme = text.indexOf(u"://");
+            const QStringView rest = QStringView(text).mid(scheme >= 0 ? scheme + 3 : 0);
+            if (!rest.isEmpty() && footer.contains(rest, Qt::CaseInsensitive))
+                continue;
+        }
         QStringView host(text);
         const qsizetype scheme = host.indexOf(u"://");
         if (scheme >= 0)
@@ -429,7 +501,10 @@ void addURLHosts(SAMIMEPart* part, Collector& out) {
     }
 }
 
-void addTextPart(SAMIMEPart* part, Collector& out) {
+// The words of a text part; in list mail the list's footer is left out (and
+// returned in footer): it is the same on every message of the list, good or
+// spam, and would count as many independent clues.
+void addTextPart(SAMIMEPart* part, Collector& out, bool listMail, QString* footer) {
     SAData* source = part->_simplifiedText ? part->_simplifiedText : part->_content;
     if (!source || source->length() == 0 || !source->bytes())
         return;
@@ -445,10 +520,17 @@ void addTextPart(SAMIMEPart* part, Collector& out) {
             return;
         text = *rendered;
     }
+    if (listMail) {
+        const qsizetype at = footerStart(text);
+        if (at >= 0) {
+            *footer = text.mid(at);
+            text.truncate(at);
+        }
+    }
     addWords(text, QStringLiteral("w:"), out);
 }
 
-void addPart(SAMIMEPart* part, Collector& out, int depth) {
+void addPart(SAMIMEPart* part, Collector& out, int depth, bool listMail) {
     if (!part || depth > kMaximumDepth || out.full())
         return;
     addPartHeaderTokens(part, out);
@@ -459,13 +541,15 @@ void addPart(SAMIMEPart* part, Collector& out, int depth) {
             for (unsigned long i = 0; i < part->_parts->count(); ++i) {
                 SAObject* child = part->_parts->objectAtIndex(i);
                 if (child && child->isKindOfClass(GETIDSAMIMEPart()))
-                    addPart(static_cast<SAMIMEPart*>(child), out, depth + 1);
+                    addPart(static_cast<SAMIMEPart*>(child), out, depth + 1, listMail);
             }
         break;
-    case SAMIMETypeText:
-        addTextPart(part, out);
-        addURLHosts(part, out);
+    case SAMIMETypeText: {
+        QString footer;
+        addTextPart(part, out, listMail, &footer);
+        addURLHosts(part, out, footer);
         break;
+    }
     default:
         break;
     }
@@ -483,12 +567,15 @@ std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
     if (!message)
         return {};
     Collector out;
-    addHeaderTokens(message, out);
+    bool listMail = false;
+    for (const char* name : {"List-Id", "List-Unsubscribe", "List-Post", "Mailing-List"})
+        listMail = listMail || !headerTexts(message, name).isEmpty();
+    addHeaderTokens(message, out, listMail);
     if (SARef<SAEncodedString> subject = SARef<SAEncodedString>::adopt(message->copySubject()))
         addWords(SAEncodedText::stringWithEncodedString(subject.get()).left(kMaximumHeaderValue), QStringLiteral("s:"),
                  out);
     else
         out.add(QStringLiteral("h:no:subject"));
-    addPart(message, out, 0);
+    addPart(message, out, 0, listMail);
     return out.take();
 }

@@ -10,7 +10,13 @@
 //   "u:"  hosts of the links in the body
 // Headers the receiving side adds (Delivered-To, X-Original-To, status and
 // verdict headers of mail programs and upstream filters) are ignored: they are
-// the same for all of a user's mail and say nothing about the sender.
+// the same for all of a user's mail and say nothing about the sender; so are
+// the internal hops of Received (loopback and private addresses, localhost).
+// In list mail (List-Id, List-Unsubscribe, List-Post, Mailing-List) what the
+// list adds is the same on every message of the list, spam or not, and would
+// weigh as many clues at once: its footer after the last separator line is left
+// out with its links, and its headers (Return-Path, its Received hops, List-
+// and Precedence headers) give one token, the list's name.
 
 #include <QString>
 #include <QStringView>

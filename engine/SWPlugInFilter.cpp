@@ -111,28 +111,11 @@ SWPlugInFilter::~SWPlugInFilter() {
 }
 
 SWPlugInFilter* SWPlugInFilter::initializeWithBundle(std::shared_ptr<platform::Bundle> bundle, const QString&) {
-    // 1. Without a bundle or its information the filter stays off and anonymous.
+    // Without a bundle or its information the filter stays off and anonymous.
     if (!bundle || bundle->infoDictionary().isEmpty())
         return this;
-
-    // 2. What the bundle says about the filter.
-    bundle_ = std::move(bundle);
-    const QVariantMap& info = bundle_->infoDictionary();
-    identifier_ = stringInfoValue(info, sw::SWPluginIdentifierKey);
-    category_ = unsignedInfoValue(info, sw::SWPluginCategoryKey);
-    version_ = stringInfoValue(info, sw::SWPluginVersionKey);
-    serviceID_ = unsignedInfoValue(info, sw::SWPluginServiceIDKey);
-
-    // 3. Settings and statistics resets addressed to this filter.
-    observeFilterNotifications();
-
-    // 4. Preferences and statistics.
-    const QVariantMap preferences = SWPluginPreferencesManager::loadPreferencesWithBundle(bundle_, identifier_);
-    statistics_ = loadStatistics();
-
-    // 5. Switch and settings.
-    status_ = platform::plist::boolValue(preferences, sw::SWPreferencesStatusKey, false);
-    updatePreferences(preferences);
+    identifier_ = stringInfoValue(bundle->infoDictionary(), sw::SWPluginIdentifierKey);
+    startWithBundle(std::move(bundle));
     return this;
 }
 
@@ -141,19 +124,29 @@ SWPlugInFilter* SWPlugInFilter::initializeBuiltInWithBundle(std::shared_ptr<plat
     if (!bundle)
         return this;
     identifier_ = identifier;
-    const QVariantMap& info = bundle->infoDictionary();
-    if (info.isEmpty())
-        return this;
+    if (!bundle->infoDictionary().isEmpty())
+        startWithBundle(std::move(bundle));
+    return this;
+}
+
+void SWPlugInFilter::startWithBundle(std::shared_ptr<platform::Bundle> bundle) {
+    // 1. What the bundle says about the filter.
     bundle_ = std::move(bundle);
+    const QVariantMap& info = bundle_->infoDictionary();
     category_ = unsignedInfoValue(info, sw::SWPluginCategoryKey);
     version_ = stringInfoValue(info, sw::SWPluginVersionKey);
     serviceID_ = unsignedInfoValue(info, sw::SWPluginServiceIDKey);
+
+    // 2. Settings and statistics resets addressed to this filter.
     observeFilterNotifications();
+
+    // 3. Preferences and statistics.
     const QVariantMap preferences = SWPluginPreferencesManager::loadPreferencesWithBundle(bundle_, identifier_);
     statistics_ = loadStatistics();
+
+    // 4. Switch and settings.
     status_ = platform::plist::boolValue(preferences, sw::SWPreferencesStatusKey, false);
     updatePreferences(preferences);
-    return this;
 }
 
 void SWPlugInFilter::observeFilterNotifications() {

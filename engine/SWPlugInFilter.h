@@ -158,6 +158,10 @@ protected:
     bool logReason_ = false;
 
 private:
+    // Takes the bundle (identifier_ set): its numbers, the notifications, the
+    // preferences and statistics, the switch.
+    void startWithBundle(std::shared_ptr<platform::Bundle> bundle);
+
     std::unique_ptr<QTimer> saveTimer_;
     int preferencesObserver_ = -1;
     int resetObserver_ = -1;

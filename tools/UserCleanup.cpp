@@ -4,6 +4,7 @@
 #include "tools/PBDirectoryServicesManager.h"
 #include "tools/SafeTree.h"
 
+#include <QCryptographicHash>
 #include <QVariantList>
 
 #include <fcntl.h>
@@ -134,6 +135,18 @@ void removeLoginItems(int homeFd) {
     }
 }
 
+// True when the file holds what the set-up wrote there, by the digest it recorded.
+bool unchangedSinceSetUp(int folderFd, const std::string& name, const QVariantMap& change) {
+    const QByteArray written = change.value(QStringLiteral("Written")).toString().toLatin1();
+    if (written.isEmpty())
+        return false;
+    struct stat st {};
+    const auto bytes = safetree::readFile(folderFd, name, &st);
+    return bytes && QCryptographicHash::hash(QByteArrayView(bytes->data(), qsizetype(bytes->size())),
+                                             QCryptographicHash::Sha256)
+                            .toHex() == written;
+}
+
 }  // namespace
 
 void undoMailSetup(int homeFd) {
@@ -169,11 +182,14 @@ void undoMailSetup(int homeFd) {
             const Fd backupFolder = openBelow(homeFd, backup->first);
             if (!backupFolder || safetree::entryType(backupFolder.get(), backup->second) != S_IFREG)
                 continue;
-            // The file as it is now may hold the user's later edits: it stays beside.
+            // The file as it is now may hold the user's later edits: it stays beside,
+            // unless it is still exactly what the set-up wrote.
             const mode_t current = safetree::entryType(folder.get(), name);
             if (current == S_IFDIR)
                 continue;
-            if (current != 0) {
+            if (current == S_IFREG && unchangedSinceSetUp(folder.get(), name, change)) {
+                safetree::removeFile(folder.get(), name);
+            } else if (current != 0) {
                 const std::string saved = name + JKWMailSetupSavedSuffix;
                 if (safetree::entryType(folder.get(), saved) != 0 ||
                     ::renameat(folder.get(), name.c_str(), folder.get(), saved.c_str()) != 0)

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
@@ -52,48 +53,63 @@ bool readReport(int fd, int32_t* index, int timeoutMs) {
     return read(fd, index, sizeof *index) == sizeof *index;
 }
 
-TEST(DataBaseCrash, killedLearnerLeavesEveryReturnedMessageIntact) {
+// Forks a learner (`learn` reports numbers on the descriptor it is given and
+// never returns), waits for its first report, lets it run `delay` longer,
+// kills it with SIGKILL and appends every number it reported to `reports`.
+// Every round proves something, however slow the machine: the learner has
+// returned from one step before the delay starts.
+void killLearner(const std::function<void(int)>& learn, std::chrono::milliseconds delay,
+                 std::vector<int32_t>& reports) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        learn(fds[1]);
+        _exit(1);
+    }
+    close(fds[1]);
+    int32_t index;
+    const bool reported = readReport(fds[0], &index, 120000);
+    if (reported) {
+        reports.push_back(index);
+        std::this_thread::sleep_for(delay);
+    }
+    kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the learner stopped by itself, status " << status;
+    ASSERT_TRUE(reported) << "the learner reported nothing in two minutes";
+    while (read(fds[0], &index, sizeof index) == sizeof index)
+        reports.push_back(index);
+    close(fds[0]);
+}
+
+class DataBaseCrash : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+
+    // A step committed but not reported may exist: the next learner starts
+    // one number further.
+    static int32_t nextAfter(const std::vector<int32_t>& reports) { return reports.empty() ? 0 : reports.back() + 2; }
+
     QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
     const QString folder = dir.path() + "/Caches";
     const unsigned seed = std::random_device{}();
-    std::mt19937 random(seed);
+    std::mt19937 random{seed};
+};
+
+TEST_F(DataBaseCrash, killedLearnerLeavesEveryReturnedMessageIntact) {
     std::uniform_int_distribution<int> delayMs(1, 120);
     SCOPED_TRACE("seed " + std::to_string(seed));
 
     std::vector<int32_t> learned;
-    int32_t next = 0;
     for (int round = 0; round < 25; ++round) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            close(fds[0]);
-            learnForever(folder, next, fds[1]);
-        }
-        close(fds[1]);
-        // Every round proves something, however slow the machine: the learner
-        // has returned from one message before the random delay starts.
-        int32_t index;
-        const bool reported = readReport(fds[0], &index, 120000);
-        if (reported) {
-            learned.push_back(index);
-            next = index + 1;
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
-        }
-        kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the learner stopped by itself, status " << status;
-        ASSERT_TRUE(reported) << "the learner reported nothing in two minutes, round " << round;
-        while (read(fds[0], &index, sizeof index) == sizeof index) {
-            learned.push_back(index);
-            next = index + 1;
-        }
-        close(fds[0]);
-        // Messages committed but not reported may exist; they get new numbers anyway.
-        next += 1;
+        const int32_t next = nextAfter(learned);
+        ASSERT_NO_FATAL_FAILURE(killLearner([&](int fd) { learnForever(folder, next, fd); },
+                                            std::chrono::milliseconds(delayMs(random)), learned))
+            << "round " << round;
 
         SWDataBase db(folder);
         ASSERT_TRUE(db.isOpen()) << "round " << round;
@@ -139,44 +155,16 @@ constexpr int32_t kBatch = 25;
     }
 }
 
-TEST(DataBaseCrash, killedBatchIsWhollyAbsentAndEarlierBatchesStay) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString folder = dir.path() + "/Caches";
-    const unsigned seed = std::random_device{}();
-    std::mt19937 random(seed);
+TEST_F(DataBaseCrash, killedBatchIsWhollyAbsentAndEarlierBatchesStay) {
     std::uniform_int_distribution<int> delayMs(5, 150);
     SCOPED_TRACE("seed " + std::to_string(seed));
 
     std::vector<int32_t> batches;
-    int32_t next = 0;
     for (int round = 0; round < 20; ++round) {
-        int fds[2];
-        ASSERT_EQ(pipe(fds), 0);
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            close(fds[0]);
-            learnBatchesForever(folder, next, fds[1]);
-        }
-        close(fds[1]);
-        // One whole batch is in before the random delay starts, however slow
-        // the machine.
-        int32_t b;
-        const bool reported = readReport(fds[0], &b, 120000);
-        if (reported) {
-            batches.push_back(b);
-            std::this_thread::sleep_for(std::chrono::milliseconds(delayMs(random)));
-        }
-        kill(child, SIGKILL);
-        int status = 0;
-        ASSERT_EQ(waitpid(child, &status, 0), child);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the learner stopped by itself, status " << status;
-        ASSERT_TRUE(reported) << "the learner reported no batch in two minutes, round " << round;
-        while (read(fds[0], &b, sizeof b) == sizeof b)
-            batches.push_back(b);
-        // A batch committed but not reported may exist: the next ones get new numbers.
-        next = (batches.empty() ? 0 : batches.back() + 1) + 1;
+        const int32_t next = nextAfter(batches);
+        ASSERT_NO_FATAL_FAILURE(killLearner([&](int fd) { learnBatchesForever(folder, next, fd); },
+                                            std::chrono::milliseconds(delayMs(random)), batches))
+            << "round " << round;
 
         SWDataBase db(folder);
         ASSERT_TRUE(db.isOpen()) << "round " << round;
@@ -195,10 +183,7 @@ TEST(DataBaseCrash, killedBatchIsWhollyAbsentAndEarlierBatchesStay) {
 
 // The journal left by a process killed between a batch's commit and its count
 // file: the totals follow the store, whichever side of the commit it died on.
-TEST(DataBaseCrash, batchJournalCompletesTheCountFileOnlyForACommittedBatch) {
-    QTemporaryDir dir;
-    ASSERT_TRUE(dir.isValid());
-    const QString folder = dir.path() + "/Caches";
+TEST_F(DataBaseCrash, batchJournalCompletesTheCountFileOnlyForACommittedBatch) {
     uint64_t last = 0;
     QString journal, counts;
     {

@@ -6,8 +6,8 @@
 #include "SWChiSquareStore.h"
 #include "SWChiSquareTokens.h"
 
-#include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
+#include "tests/support/ParsedMessage.h"
 #include "mailparse/SARef.h"
 #include "platform/Bundle.h"
 
@@ -24,19 +24,7 @@
 
 namespace {
 
-struct Parsed {
-    SARef<SAData> data;
-    SARef<SAMIMEPart> part;
-};
-
-Parsed parse(const QByteArray& bytes) {
-    Parsed p;
-    p.data = SARef<SAData>::adopt(
-        new SAData(reinterpret_cast<const unsigned char*>(bytes.constData()), bytes.size(), false));
-    p.part = SARef<SAMIMEPart>::adopt(new SAMIMEPart(p.data.get(), true, nullptr, nullptr));
-    p.part->process(true, true);
-    return p;
-}
+using testsupport::ParsedMessage;
 
 bool has(const std::vector<QString>& tokens, const QString& token) {
     return std::find(tokens.begin(), tokens.end(), token) != tokens.end();
@@ -112,7 +100,7 @@ TEST(ChiSquareSettings, badValuesKeepTheirDefaultsAndAreReported) {
 }
 
 TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
-    const Parsed p = parse(
+    const ParsedMessage p(
         "Received: from mail.bulk-sender.example (relay.bulk-sender.example [192.0.2.7]) by mx.here.example\n"
         "Delivered-To: me@here.example\nX-Spam-Status: No, score=0.1\n"
         "From: \"Cheap Deals\" <offers@bulk-sender.example>\nReply-To: claims@elsewhere.example\n"
@@ -121,7 +109,7 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
         "--b\nContent-Type: text/plain; charset=us-ascii\n\nClaim your prize, now! http://win.prize.example/x\n"
         "--b\nContent-Type: text/html; charset=utf-8\n\n<html><body><p>Fabulous <b>jackpot</b></p></body></html>\n"
         "--b--\n");
-    const std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(p.part.get());
+    const std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(p.part());
     for (const char* expected : {"w:claim",
                                  "w:prize",
                                  "w:now!",
@@ -151,10 +139,51 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
     }
 }
 
+TEST(ChiSquareTokens, whatAListAddsCountsOnceAndInternalHopsNotAtAll) {
+    const QByteArray footer =
+        "-- \nExample Users' Group: users@list.example\n"
+        "http://list.example/mailman/listinfo/users for subscription matters\n";
+    const QByteArray message =
+        "Return-Path: <users-bounces@list.example>\n"
+        "Received: from lists.list.example (lists.list.example [203.0.113.9]) by mx.here.example\n"
+        "Received: from localhost (localhost [127.0.0.1]) by lists.list.example\n"
+        "Received: from inner (inner [192.168.7.2]) by lists.list.example\n"
+        "Received: from outside.example (outside.example [198.51.100.4]) by inner\n"
+        "From: seller@outside.example\nSubject: offer\n";
+    const QByteArray body = "\nCheap watches at http://watches.example/buy today\n\n" + footer;
+
+    // The sender's words, links and first hop; of the list only its name.
+    const std::vector<QString> list =
+        SWChiSquareTokens::tokensOfMessage(ParsedMessage(message + "List-Id: <users.list.example>\n" + body).part());
+    for (const char* kept :
+         {"w:watches", "u:watches.example", "h:received:outside.example", "h:list:users.list.example"})
+        EXPECT_TRUE(has(list, kept)) << kept;
+    for (const char* gone : {"w:subscription", "w:group", "u:list.example", "u:path:listinfo",
+                             "h:received:list.example", "h:return-path:dom:list.example", "h:has:list-id"})
+        EXPECT_FALSE(has(list, gone)) << gone;
+
+    // Without list headers the same closing lines are the sender's own, and
+    // every hop but the internal ones counts.
+    const std::vector<QString> direct = SWChiSquareTokens::tokensOfMessage(ParsedMessage(message + body).part());
+    for (const char* kept : {"w:subscription", "u:list.example", "h:received:list.example",
+                             "h:received:outside.example", "h:return-path:dom:list.example"})
+        EXPECT_TRUE(has(direct, kept)) << kept;
+    for (const char* gone : {"h:received:127.0.0", "h:received:192.168.7", "h:received:localhost"})
+        EXPECT_FALSE(has(direct, gone)) << gone;
+
+    // A separator with a long text after it is not a footer.
+    QByteArray longTail = "\nfirst part\n--\n";
+    for (int i = 0; i < 40; ++i)
+        longTail += "line " + QByteArray::number(i) + " of the answer\n";
+    EXPECT_TRUE(
+        has(SWChiSquareTokens::tokensOfMessage(ParsedMessage(message + "List-Id: <l.example>\n" + longTail).part()),
+            "w:answer"));
+}
+
 TEST(ChiSquareTokens, hostileMessagesStayBounded) {
     // No text at all.
     EXPECT_TRUE(SWChiSquareTokens::tokensOfMessage(nullptr).empty());
-    std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(parse("\n").part.get());
+    std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(ParsedMessage("\n").part());
     EXPECT_TRUE(has(t, "h:no:from"));
     EXPECT_TRUE(std::none_of(t.begin(), t.end(), [](const QString& s) { return s.startsWith("w:"); }));
 
@@ -163,12 +192,12 @@ TEST(ChiSquareTokens, hostileMessagesStayBounded) {
     body.reserve(9 << 20);
     for (int i = 0; i < 1000000; ++i)
         body += "w" + QByteArray::number(i, 36) + ' ';
-    t = SWChiSquareTokens::tokensOfMessage(parse(note(1, body)).part.get());
+    t = SWChiSquareTokens::tokensOfMessage(ParsedMessage(note(1, body)).part());
     EXPECT_EQ(t.size(), size_t(SWChiSquareMaximumTokens));
 
     // A 10 MB header value.
     const QByteArray huge = "Subject: " + QByteArray(10 << 20, 'x') + "\nFrom: a@b.example\n\nbody words here\n";
-    t = SWChiSquareTokens::tokensOfMessage(parse(huge).part.get());
+    t = SWChiSquareTokens::tokensOfMessage(ParsedMessage(huge).part());
     EXPECT_TRUE(has(t, "w:words"));
     EXPECT_LT(t.size(), 100u);
 }
@@ -260,7 +289,8 @@ QString snapshot(SWChiSquareStore& store, const std::vector<Training>& trainings
 std::vector<std::vector<Training>> batches() {
     std::vector<std::vector<Training>> out(3);
     for (int i = 0; i < 30; ++i)
-        out[size_t(i / 10)].push_back({QString("<%1@x>").arg(i), {"w:common", QString("w:n%1").arg(i % 7)}, i % 3 == 0});
+        out[size_t(i / 10)].push_back(
+            {QString("<%1@x>").arg(i), {"w:common", QString("w:n%1").arg(i % 7)}, i % 3 == 0});
     out[0].push_back(out[0][1]);
     out[2].push_back({"<3@x>", out[0][3].tokens, false});
     return out;
@@ -381,22 +411,22 @@ TEST(ChiSquareFilter, decidesOnlyOnceTrainedAndExplainsItsVerdict) {
 
     const QByteArray spam = note(900, "casino jackpot winner pharmacy discount", "promo@casino.example");
     const QByteArray ham = note(901, "agenda minutes project schedule review", "colleague@work.example");
-    EXPECT_EQ(filter.filter(parse(spam).part.get()), SWFilterStatusUndecided);
+    EXPECT_EQ(filter.filter(ParsedMessage(spam).part()), SWFilterStatusUndecided);
     for (int i = 0; i < 6; ++i) {
         ASSERT_TRUE(filter.learnMessageAsSpam(
-            parse(note(i, "casino jackpot winner pharmacy offer", "promo@casino.example")).part.get(),
+            ParsedMessage(note(i, "casino jackpot winner pharmacy offer", "promo@casino.example")).part(),
             QString("<%1@sender.example>").arg(i)));
         if (i < 4)
-            EXPECT_EQ(filter.filter(parse(spam).part.get()), SWFilterStatusUndecided);  // not enough good mail yet
+            EXPECT_EQ(filter.filter(ParsedMessage(spam).part()), SWFilterStatusUndecided);  // not enough good mail yet
         ASSERT_TRUE(filter.learnMessageAsLegitimate(
-            parse(note(100 + i, "agenda minutes project schedule notes", "colleague@work.example")).part.get(),
+            ParsedMessage(note(100 + i, "agenda minutes project schedule notes", "colleague@work.example")).part(),
             QString("<%1@sender.example>").arg(100 + i)));
     }
-    EXPECT_EQ(filter.filter(parse(spam).part.get()), SWFilterStatusSpam);
+    EXPECT_EQ(filter.filter(ParsedMessage(spam).part()), SWFilterStatusSpam);
     EXPECT_GE(filter.lastVerdict().score, filter.settings().spamCutoff);
-    EXPECT_EQ(filter.filter(parse(ham).part.get()), SWFilterStatusLegitimate);
+    EXPECT_EQ(filter.filter(ParsedMessage(ham).part()), SWFilterStatusLegitimate);
 
-    const QVariantMap explanation = filter.explain(parse(spam).part.get());
+    const QVariantMap explanation = filter.explain(ParsedMessage(spam).part());
     EXPECT_GE(explanation.value("Score").toDouble(), 0.99);
     const QVariantList tokens = explanation.value("Tokens").toList();
     ASSERT_FALSE(tokens.isEmpty());
@@ -405,18 +435,18 @@ TEST(ChiSquareFilter, decidesOnlyOnceTrainedAndExplainsItsVerdict) {
 
     // Automatic training leaves a message the user trained alone; the user's own
     // correction takes the earlier training back.
-    const Parsed first = parse(note(0, "casino jackpot winner pharmacy offer", "promo@casino.example"));
-    EXPECT_TRUE(filter.automaticallyTrainWithMessage(first.part.get(), "<0@sender.example>", SWFilterStatusLegitimate));
+    const ParsedMessage first(note(0, "casino jackpot winner pharmacy offer", "promo@casino.example"));
+    EXPECT_TRUE(filter.automaticallyTrainWithMessage(first.part(), "<0@sender.example>", SWFilterStatusLegitimate));
     EXPECT_EQ(filter.store()->markForKey("<0@sender.example>"), -1);
-    EXPECT_TRUE(filter.learnMessageAsLegitimate(first.part.get(), "<0@sender.example>"));
+    EXPECT_TRUE(filter.learnMessageAsLegitimate(first.part(), "<0@sender.example>"));
     EXPECT_EQ(filter.store()->markForKey("<0@sender.example>"), 1);
     EXPECT_EQ(filter.store()->spamTotal(), 5u);
     EXPECT_EQ(filter.store()->hamTotal(), 7u);
 
     // A message without an ID is remembered by its content.
-    const Parsed anonymous = parse("From: x@y.example\nSubject: hello\n\nplain words\n");
-    EXPECT_TRUE(filter.learnMessageAsSpam(anonymous.part.get(), {}));
-    EXPECT_TRUE(filter.learnMessageAsSpam(anonymous.part.get(), {}));
+    const ParsedMessage anonymous("From: x@y.example\nSubject: hello\n\nplain words\n");
+    EXPECT_TRUE(filter.learnMessageAsSpam(anonymous.part(), {}));
+    EXPECT_TRUE(filter.learnMessageAsSpam(anonymous.part(), {}));
     EXPECT_EQ(filter.store()->spamTotal(), 6u);
 }
 

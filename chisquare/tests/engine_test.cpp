@@ -13,7 +13,6 @@
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
-#include <QThread>
 #include <gtest/gtest.h>
 
 namespace {
@@ -67,9 +66,7 @@ TEST(ChiSquareEngine, learnsDecidesAndTakesATrainingBack) {
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(engine, {});
-    for (int i = 0; i < 200 && !platform::ScriptingBus::hasOwner(platform::kEngineBusName); ++i)
-        QThread::msleep(50);
-    ASSERT_TRUE(platform::ScriptingBus::hasOwner(platform::kEngineBusName));
+    ASSERT_TRUE(testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }));
 
     EXPECT_EQ(junkward({"learn-spam", mail.path() + "/spam"}), 0);
     EXPECT_EQ(junkward({"learn-ham", mail.path() + "/ham"}), 0);

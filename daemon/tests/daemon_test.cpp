@@ -96,49 +96,18 @@ gid_t staff() {
 
 // A private system bus whose own policy lets nobody send signals: only the
 // daemon's policy file lets root post its announcements.
-class SystemBus {
-public:
-    explicit SystemBus(const QString& folder) {
-        const QString config = folder + "/system.conf";
-        QFile file(config);
-        if (!file.open(QIODevice::WriteOnly))
-            return;
-        file.write(
-            "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN\"\n"
-            " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-            "<busconfig><type>system</type><listen>unix:tmpdir=/tmp</listen>\n"
-            "<policy context=\"default\"><allow user=\"*\"/><deny own=\"*\"/>"
-            "<deny send_type=\"method_call\"/><deny send_type=\"signal\"/>"
-            "<allow send_destination=\"org.freedesktop.DBus\"/>"
-            "<allow receive_type=\"method_return\"/><allow receive_type=\"error\"/>"
-            "<allow receive_type=\"signal\"/>"
-            "<allow send_type=\"method_return\" send_requested_reply=\"true\"/>"
-            "<allow send_type=\"error\" send_requested_reply=\"true\"/></policy>\n"
-            "<include>" +
-            qgetenv("JUNKWARD_SOURCE_DIR") + "/daemon/com.quillon.junkward.Daemon.conf</include>\n</busconfig>\n");
-        file.close();
-        bus_.setProgram("dbus-daemon");
-        bus_.setArguments({"--config-file=" + config, "--nofork", "--print-address=1"});
-        bus_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        bus_.start();
-        if (bus_.waitForStarted(10000)) {
-            while (!bus_.canReadLine() && bus_.waitForReadyRead(10000)) {
-            }
-            address_ = QString::fromUtf8(bus_.readLine()).trimmed();
-        }
-    }
-    ~SystemBus() {
-        bus_.terminate();
-        if (!bus_.waitForFinished(3000))
-            bus_.kill();
-        bus_.waitForFinished(3000);
-    }
-    const QString& address() const { return address_; }
-
-private:
-    QProcess bus_;
-    QString address_;
-};
+testsupport::PrivateBus::System strictSystemBus() {
+    return {
+        "<policy context=\"default\"><allow user=\"*\"/><deny own=\"*\"/>"
+        "<deny send_type=\"method_call\"/><deny send_type=\"signal\"/>"
+        "<allow send_destination=\"org.freedesktop.DBus\"/>"
+        "<allow receive_type=\"method_return\"/><allow receive_type=\"error\"/>"
+        "<allow receive_type=\"signal\"/>"
+        "<allow send_type=\"method_return\" send_requested_reply=\"true\"/>"
+        "<allow send_type=\"error\" send_requested_reply=\"true\"/></policy>\n"
+        "<include>" +
+        qgetenv("JUNKWARD_SOURCE_DIR") + "/daemon/com.quillon.junkward.Daemon.conf</include>\n"};
+}
 
 class DaemonTest : public ::testing::Test {
 protected:
@@ -157,9 +126,8 @@ protected:
         docs = library + "/Documentation/Junkward";
         ::setenv("JUNKWARD_SYSTEM_RUNTIME_DIR", QFile::encodeName(root + "/run").constData(), 1);
         ::setenv("JUNKWARD_LOCAL_LIBRARY", QFile::encodeName(library).constData(), 1);
-        bus = std::make_unique<SystemBus>(root);
-        ASSERT_FALSE(bus->address().isEmpty()) << "the private system bus did not start";
-        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", bus->address().toLocal8Bit().constData(), 1);
+        bus = std::make_unique<testsupport::PrivateBus>(strictSystemBus());
+        ASSERT_TRUE(bus->ready()) << "the private system bus did not start";
         platform::DistributedNotificationCenter::defaultCenter().addObserver(
             {}, std::nullopt, [this](const platform::Notification& n) { notices.push_back(n.name + " " + n.object); });
     }
@@ -209,7 +177,7 @@ protected:
 
     testsupport::ShortTempDir top;
     QString root, library, docs;
-    std::unique_ptr<SystemBus> bus;
+    std::unique_ptr<testsupport::PrivateBus> bus;
     QProcess daemon;
     QByteArray output;
     QStringList notices;

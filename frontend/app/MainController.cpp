@@ -91,13 +91,18 @@ int MainController::alert(const Alert& a) {
         buttons << box.addButton(text, buttons.isEmpty() ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
     if (!buttons.isEmpty())
         box.setDefaultButton(buttons.first());
-    ++alertSheetCount_;
-    validateMenuItems();
-    box.exec();
-    --alertSheetCount_;
-    validateMenuItems();
+    runModal(box);
     const int index = int(buttons.indexOf(static_cast<QPushButton*>(box.clickedButton())));
     return index < 0 ? int(buttons.size()) - 1 : index;
+}
+
+int MainController::runModal(QDialog& dialog) {
+    ++alertSheetCount_;
+    validateMenuItems();
+    const int result = dialog.exec();
+    --alertSheetCount_;
+    validateMenuItems();
+    return result;
 }
 
 // 1. Creation.
@@ -597,11 +602,7 @@ void MainController::exportSettings() {
     dialog.setDefaultSuffix(QLatin1String(JKW5SettingsPackage::kExtension));
     dialog.selectFile(QStringLiteral("Untitled.%1").arg(QLatin1String(JKW5SettingsPackage::kExtension)));
     dialog.setLabelText(QFileDialog::Accept, tr("Export"));
-    ++alertSheetCount_;
-    validateMenuItems();
-    const bool ok = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
-    --alertSheetCount_;
-    validateMenuItems();
+    const bool ok = runModal(dialog) == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
     if (ok)
         exportSettingsToPath(dialog.selectedFiles().first());
 }
@@ -635,11 +636,7 @@ void MainController::importSettings() {
     dialog.setLabelText(QFileDialog::Accept, tr("Import"));
     dialog.setLabelText(QFileDialog::FileName,
                         tr("Settings package (.%1):").arg(QLatin1String(JKW5SettingsPackage::kExtension)));
-    ++alertSheetCount_;
-    validateMenuItems();
-    const bool ok = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
-    --alertSheetCount_;
-    validateMenuItems();
+    const bool ok = runModal(dialog) == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
     if (ok)
         importSettingsAtPath(dialog.selectedFiles().first());
 }

@@ -118,6 +118,8 @@ private:
     void reloadList();
     int alert(const Alert& alert);
     static bool daemonPortExists();
+    // Runs a dialog modally; the menus that need a free window are off meanwhile.
+    int runModal(QDialog& dialog);
 
     std::map<QString, std::unique_ptr<PlugInEntry>> plugins_;
     std::list<PlugInEntry> separators_;

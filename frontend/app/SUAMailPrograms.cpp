@@ -4,9 +4,13 @@
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QObject>
 #include <QSaveFile>
 #include <QSettings>
@@ -16,8 +20,8 @@ namespace {
 
 constexpr const char* kRecordName = "com.quillon.junkward.mailprograms.plist";
 constexpr const char* kBackupSuffix = ".junkward-backup";
-constexpr const char* kThunderbirdFilters = "msgFilterRules.dat";
-constexpr const char* kThunderbirdMarker = "name=\"JunkwardYes\"";
+constexpr const char* kAddonId = "junkward@quillon.com";
+constexpr const char* kNativeHostName = "com.quillon.junkward";
 
 QString home() { return platform::folders::homeFolder(); }
 
@@ -27,15 +31,21 @@ QString relative(const QString& path) {
     return rel.isEmpty() || rel.startsWith(QLatin1String("..")) || QDir::isAbsolutePath(rel) ? QString() : rel;
 }
 
-bool addToRecord(const QString& program, const QString& path, const QString& action, const QString& backup = {}) {
+// A changed file is recorded with its backup and the digest of what the set-up
+// wrote, so that the undo can tell whether the user edited it since.
+bool addToRecord(const QString& program, const QString& path, const QString& action, const QString& backup = {},
+                 const QByteArray& written = {}) {
     const QString rel = relative(path);
     if (rel.isEmpty())
         return false;
     QVariantMap record = platform::plist::readDictionary(SUAMailPrograms::recordPath()).value_or(QVariantMap());
     QVariantList changes = record.value(QStringLiteral("Changes")).toList();
     QVariantMap entry{{"Program", program}, {"Path", rel}, {"Action", action}};
-    if (!backup.isEmpty())
+    if (!backup.isEmpty()) {
         entry.insert(QStringLiteral("Backup"), relative(backup));
+        entry.insert(QStringLiteral("Written"),
+                     QString::fromLatin1(QCryptographicHash::hash(written, QCryptographicHash::Sha256).toHex()));
+    }
     changes << entry;
     record.insert(QStringLiteral("Changes"), changes);
     return platform::folders::ensureFolder(platform::folders::userPreferences()) &&
@@ -73,11 +83,49 @@ bool addToFile(const QString& program, const QString& path, const QByteArray& wh
     const QString backup = path + QLatin1String(kBackupSuffix);
     if (QFileInfo::exists(backup) || !QFile::copy(path, backup))
         return false;
-    if (!addToRecord(program, path, QStringLiteral("Modified"), backup))
-        return false;
     if (!content.isEmpty() && !content.endsWith('\n'))
         content += '\n';
-    return writeAtomically(path, content + appended);
+    content += appended;
+    return addToRecord(program, path, QStringLiteral("Modified"), backup, content) && writeAtomically(path, content);
+}
+
+// Creates path and its missing parents, recording each folder made so that the
+// undo removes it again once it is empty. A link or a file in the way: false.
+bool ensureRecordedFolder(const QString& program, const QString& path) {
+    QStringList missing;
+    QString at = QDir::cleanPath(path);
+    while (!QFileInfo::exists(at) && !QFileInfo(at).isSymLink()) {
+        missing.prepend(at);
+        const QString up = QFileInfo(at).path();
+        if (up == at)
+            return false;
+        at = up;
+    }
+    if (!QFileInfo(at).isDir() || QFileInfo(at).isSymLink())
+        return false;
+    for (const QString& folder : std::as_const(missing))
+        if (!addToRecord(program, folder, QStringLiteral("CreatedFolder")) || !QDir().mkdir(folder))
+            return false;
+    return true;
+}
+
+// Puts bytes into path: a new file is recorded as made by the set-up; a file
+// with other content is kept as backup and recorded as changed; the same
+// content is left as it is. A link or a folder in its place: false.
+bool placeFile(const QString& program, const QString& path, const QByteArray& bytes, const QString& backup) {
+    if (!ensureRecordedFolder(program, QFileInfo(path).path()))
+        return false;
+    const QFileInfo info(path);
+    if (info.isSymLink() || (info.exists() && !info.isFile()))
+        return false;
+    if (!info.exists())
+        return addToRecord(program, path, QStringLiteral("Created")) && writeAtomically(path, bytes);
+    bool ok = false;
+    if (readAll(path, &ok) == bytes && ok)
+        return true;
+    if (!ok || QFileInfo::exists(backup) || QFileInfo(backup).isSymLink() || !QFile::copy(path, backup))
+        return false;
+    return addToRecord(program, path, QStringLiteral("Modified"), backup, bytes) && writeAtomically(path, bytes);
 }
 
 }  // namespace
@@ -101,6 +149,33 @@ QString SUAMailPrograms::integrationsFolder() {
         if (!place.isEmpty() && QFileInfo(place + QStringLiteral("/procmail/junkward.procmailrc")).isFile())
             return place;
     return {};
+}
+
+QString SUAMailPrograms::thunderbirdAddon() {
+    const QString file = QStringLiteral("/thunderbird/%1.xpi").arg(QLatin1String(kAddonId));
+    const QString integrations = integrationsFolder();
+    QStringList places{integrations};
+#if defined(JUNKWARD_SOURCE_INTEGRATIONS) && defined(JUNKWARD_BUILD_INTEGRATIONS)
+    // A build tree packs the add-on beside its sources.
+    if (integrations == QLatin1String(JUNKWARD_SOURCE_INTEGRATIONS))
+        places << QStringLiteral(JUNKWARD_BUILD_INTEGRATIONS);
+#endif
+    for (const QString& place : places)
+        if (!place.isEmpty() && QFileInfo(place + file).isFile())
+            return place + file;
+    return {};
+}
+
+QString SUAMailPrograms::nativeHost() {
+    // The programs' folder beside the machine-wide Library, installed or staged.
+    const QString host =
+        QDir::cleanPath(platform::folders::localLibrary() + QStringLiteral("/../bin/junkward-native-host"));
+    const QFileInfo info(host);
+    return info.isFile() && info.isExecutable() ? info.absoluteFilePath() : QString();
+}
+
+QString SUAMailPrograms::nativeHostManifestPath() {
+    return home() + QStringLiteral("/.mozilla/native-messaging-hosts/%1.json").arg(QLatin1String(kNativeHostName));
 }
 
 QStringList SUAMailPrograms::thunderbirdProfiles() {
@@ -139,12 +214,11 @@ QVector<SUAMailProgram> SUAMailPrograms::detect() {
             SUAMailProgram::Maildrop, QStringLiteral("maildrop"), h + QStringLiteral("/.mailfilter"), false,
             QObject::tr("Add the line “include \"%1/maildrop/junkward.mailfilter\"” to ~/.mailfilter.")
                 .arg(integrations.isEmpty() ? QStringLiteral("/usr/share/junkward/integrations") : integrations)};
+    const bool addon = !integrations.isEmpty() && !thunderbirdAddon().isEmpty() && !nativeHost().isEmpty();
     for (const QString& profile : thunderbirdProfiles())
         out << SUAMailProgram{SUAMailProgram::Thunderbird,
-                              QObject::tr("Thunderbird (profile %1)").arg(QFileInfo(profile).fileName()),
-                              profile,
-                              !integrations.isEmpty(),
-                              {}};
+                              QObject::tr("Thunderbird (profile %1)").arg(QFileInfo(profile).fileName()), profile,
+                              addon, {}};
     const struct {
         SUAMailProgram::Kind kind;
         const char* name;
@@ -176,30 +250,34 @@ bool SUAMailPrograms::configureProcmail() {
                      "MAILDIR=$HOME/Maildir/\nDEFAULT=$MAILDIR\n" + line, line, "junkward.procmailrc");
 }
 
-bool SUAMailPrograms::configureThunderbirdProfile(const QString& profile) {
-    const QString integrations = integrationsFolder();
+bool SUAMailPrograms::installThunderbirdAddon(const QString& profile) {
+    const QString addon = thunderbirdAddon();
+    const QString host = nativeHost();
     bool ok = false;
-    const QByteArray filters = readAll(integrations + QStringLiteral("/thunderbird/Junkward.sfd"), &ok);
-    if (integrations.isEmpty() || !ok)
+    const QByteArray xpi = addon.isEmpty() ? QByteArray() : readAll(addon, &ok);
+    if (!ok || host.isEmpty() || !platform::folders::isFolder(profile))
         return false;
-    // The filters without the file's own header lines, for an existing file.
-    QByteArray body;
-    for (const QByteArray& line : filters.split('\n'))
-        if (!line.startsWith("version=") && !line.startsWith("logging=") && !line.isEmpty())
-            body += line + '\n';
-    int accounts = 0;
-    for (const char* kind : {"/Mail", "/ImapMail"}) {
-        const QFileInfoList folders =
-            QDir(profile + QLatin1String(kind)).entryInfoList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::NoSymLinks);
-        for (const QFileInfo& account : folders) {
-            if (!addToFile(QStringLiteral("thunderbird"),
-                           account.filePath() + QLatin1Char('/') + QLatin1String(kThunderbirdFilters), filters, body,
-                           kThunderbirdMarker))
-                return false;
-            ++accounts;
-        }
-    }
-    return accounts > 0;
+    const QJsonObject manifest{{"name", QLatin1String(kNativeHostName)},
+                               {"description", "Junkward engine for the Junkward add-on"},
+                               {"path", host},
+                               {"type", "stdio"},
+                               {"allowed_extensions", QJsonArray{QLatin1String(kAddonId)}}};
+    const QString manifestPath = nativeHostManifestPath();
+    // Thunderbird reads every file of extensions/ whose name looks like an add-on's
+    // id (and deletes those it cannot use): the copy of an earlier add-on is kept
+    // in the profile folder itself.
+    const QString xpiName = QLatin1String(kAddonId) + QStringLiteral(".xpi");
+    return placeFile(QStringLiteral("thunderbird"), profile + QStringLiteral("/extensions/") + xpiName, xpi,
+                     profile + QLatin1Char('/') + xpiName + QLatin1String(kBackupSuffix)) &&
+           placeFile(QStringLiteral("thunderbird"), manifestPath, QJsonDocument(manifest).toJson(),
+                     manifestPath + QLatin1String(kBackupSuffix));
+}
+
+bool SUAMailPrograms::configureThunderbirdProfile(const QString& profile) {
+    // The add-on judges every new message itself. Filters that set the junk mark
+    // from the verdict header are not added: the add-on would take their marks
+    // for the user's and train the engine on a header the sender can forge.
+    return installThunderbirdAddon(profile);
 }
 
 bool SUAMailPrograms::apply(const SUAMailProgram& program) {

@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 constexpr const char* kTable = "SUALocalizable";
@@ -221,6 +223,21 @@ void SUALinuxProgramsController::initPaneWithEngine(SUAProcessEngine&) {
             layout->addWidget(steps);
         }
     }
+    // Thunderbird keeps an add-on another program put in a profile switched off
+    // until the user allows it: say so before the user wonders why nothing happens.
+    if (std::any_of(programs_.cbegin(), programs_.cend(),
+                    [](const SUAMailProgram& p) { return p.kind == SUAMailProgram::Thunderbird && p.configurable; })) {
+        layout->addSpacing(6);
+        layout->addWidget(wrappedLabel(
+            text("LINUX_THUNDERBIRD",
+                 "Thunderbird gets the Junkward add-on: it asks Junkward about each new message and adds "
+                 "“Learn Spam” and “Learn Good E-mail” to the message list’s menu. Thunderbird keeps the add-on "
+                 "switched off until you allow it: at its next start, open its main menu (☰), choose “Junkward "
+                 "added to Thunderbird” and click Enable. Thunderbird takes the add-on unsigned: none of its "
+                 "preferences is changed. Junkward learns from every junk mark, so turn off Thunderbird’s own junk "
+                 "filter in each account’s Junk Settings."),
+            list_));
+    }
 }
 
 bool SUALinuxProgramsController::checkPaneValuesWithEngine(SUAProcessEngine& engine) {
@@ -289,7 +306,8 @@ void SUAStopPaneController::initPaneWithEngine(SUAProcessEngine& engine) {
                          p.kind == SUAMailProgram::Procmail
                              ? text("PROCMAIL_STEPS",
                                     "the Junkward recipe is included from ~/.procmailrc; spam goes to the Junk folder.")
-                             : text("THUNDERBIRD_STEPS", "filters on the Junkward verdict are added to each account."));
+                             : text("THUNDERBIRD_STEPS",
+                                    "the Junkward add-on is installed; enable it at Thunderbird’s next start."));
     if (engine.configureEntourage)
         steps << text("ENTOURAGE_STEPS",
                       "<b>Microsoft Entourage</b>: a guide opens and shows the two steps to take in Entourage; "

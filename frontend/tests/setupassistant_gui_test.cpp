@@ -9,7 +9,11 @@
 #include "platform/PropertyList.h"
 
 #include <QCheckBox>
+#include <QDirIterator>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPushButton>
 
 namespace {
@@ -24,6 +28,21 @@ QByteArray bytesOf(const QString& path) {
 bool writeBytes(const QString& path, const QByteArray& bytes) {
     QFile f(path);
     return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(bytes) == bytes.size();
+}
+
+// Every folder and file below root with its content, one a line, for
+// comparing a tree before and after.
+std::string treeOf(const QString& root) {
+    QStringList tree;
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System,
+                    QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QFileInfo info(it.next());
+        tree << QDir(root).relativeFilePath(info.filePath()) + ": " +
+                    (info.isSymLink() ? "link" : info.isDir() ? "folder" : bytesOf(info.filePath()).toPercentEncoding());
+    }
+    tree.sort();
+    return tree.join('\n').toStdString();
 }
 
 QVariantList rulesIn(const QString& path) {
@@ -249,14 +268,17 @@ TEST_F(SetupAssistant, thePanesConfigureTheMailProgramOnce) {
 }
 
 TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoesBoth) {
+    // Two Thunderbird profiles: a fresh one (no extensions folder yet), and one
+    // with another add-on and an earlier Junkward add-on. The clean-up leaves
+    // both as they were.
     // The home folder as user-cleanup finds it: the user Library below it.
     const QString home = box.userLibrary() + "/home";
     ::setenv("JUNKWARD_USER_LIBRARY", QFile::encodeName(home + "/.local/share/junkward").constData(), 1);
     const QString integrations = box.userLibrary() + "/integrations";
     ASSERT_TRUE(QDir().mkpath(integrations + "/procmail") && QDir().mkpath(integrations + "/thunderbird"));
     ASSERT_TRUE(writeBytes(integrations + "/procmail/junkward.procmailrc", ":0fw\n| junkward filter\n"));
-    ASSERT_TRUE(writeBytes(integrations + "/thunderbird/Junkward.sfd",
-                           "version=\"9\"\nlogging=\"yes\"\nname=\"JunkwardYes\"\nenabled=\"yes\"\n"));
+    const QByteArray xpi = "PK\x03\x04 the add-on of this version";
+    ASSERT_TRUE(writeBytes(integrations + "/thunderbird/junkward@quillon.com.xpi", xpi));
     ::setenv("JUNKWARD_INTEGRATIONS_DIR", QFile::encodeName(integrations).constData(), 1);
 
     const QByteArray procmailrc = "MAILDIR=$HOME/Mail/\n:0\n* ^From:.*boss\nboss/\n";
@@ -264,10 +286,16 @@ TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoe
     const QString profile = home + "/.thunderbird/abcd.default";
     ASSERT_TRUE(QDir().mkpath(profile + "/Mail/Local Folders") &&
                 QDir().mkpath(profile + "/ImapMail/imap.example.org"));
-    ASSERT_TRUE(
-        writeBytes(home + "/.thunderbird/profiles.ini", "[Profile0]\nName=default\nIsRelative=1\nPath=abcd.default\n"));
+    const QString work = home + "/.thunderbird/efgh.work";
+    ASSERT_TRUE(QDir().mkpath(work + "/extensions"));
+    ASSERT_TRUE(writeBytes(work + "/extensions/junkward@quillon.com.xpi", "PK\x03\x04 an earlier add-on"));
+    ASSERT_TRUE(writeBytes(work + "/extensions/other@example.org.xpi", "PK\x03\x04 another add-on"));
+    ASSERT_TRUE(writeBytes(home + "/.thunderbird/profiles.ini",
+                           "[Profile0]\nName=default\nIsRelative=1\nPath=abcd.default\n\n"
+                           "[Profile1]\nName=work\nIsRelative=1\nPath=efgh.work\n"));
     const QByteArray localFilters = "version=\"9\"\nlogging=\"no\"\nname=\"Bills\"\n";
     ASSERT_TRUE(writeBytes(profile + "/Mail/Local Folders/msgFilterRules.dat", localFilters));
+    const auto thunderbirdBefore = treeOf(home + "/.thunderbird");
 
     SUAMainController& assistant = SUAMainController::sharedMainController();
     ASSERT_TRUE(assistant.open(false));
@@ -288,11 +316,23 @@ TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoe
     EXPECT_TRUE(bytesOf(home + "/.procmailrc").startsWith(procmailrc));
     EXPECT_TRUE(bytesOf(home + "/.procmailrc")
                     .contains("INCLUDERC=" + QFile::encodeName(integrations) + "/procmail/junkward.procmailrc"));
-    EXPECT_TRUE(
-        bytesOf(profile + "/Mail/Local Folders/msgFilterRules.dat").startsWith(localFilters + "name=\"JunkwardYes\""));
-    EXPECT_TRUE(bytesOf(profile + "/ImapMail/imap.example.org/msgFilterRules.dat").startsWith("version=\"9\""));
+    // No junk-marking filters beside the add-on: it would learn from their marks.
+    EXPECT_EQ(bytesOf(profile + "/Mail/Local Folders/msgFilterRules.dat"), localFilters);
+    EXPECT_FALSE(QFileInfo::exists(profile + "/ImapMail/imap.example.org/msgFilterRules.dat"));
+    // The add-on in each profile and the manifest that lets it start the staged host.
+    EXPECT_EQ(bytesOf(profile + "/extensions/junkward@quillon.com.xpi"), xpi);
+    EXPECT_EQ(bytesOf(work + "/extensions/junkward@quillon.com.xpi"), xpi);
+    const auto manifest = QJsonDocument::fromJson(bytesOf(home + "/.mozilla/native-messaging-hosts/com.quillon.junkward.json"));
+    EXPECT_EQ(manifest["name"].toString(), "com.quillon.junkward");
+    EXPECT_EQ(manifest["path"].toString(),
+              QFileInfo(qEnvironmentVariable("JUNKWARD_STAGE") + "/bin/junkward-native-host").absoluteFilePath());
+    EXPECT_EQ(manifest["allowed_extensions"].toArray(), QJsonArray{"junkward@quillon.com"});
+
     const QByteArray once = bytesOf(home + "/.procmailrc");
+    const QByteArray record = bytesOf(SUAMailPrograms::recordPath());
     ASSERT_TRUE(SUAMailPrograms::configureProcmail());
+    ASSERT_TRUE(SUAMailPrograms::configureThunderbirdProfile(work));
+    EXPECT_EQ(bytesOf(SUAMailPrograms::recordPath()), record);  // nothing new to take back
     EXPECT_EQ(bytesOf(home + "/.procmailrc"), once);            // never twice
     EXPECT_TRUE(SUAMainController::anyMailClientConfigured());  // no assistant at the next start
 
@@ -305,8 +345,9 @@ TEST_F(SetupAssistant, procmailAndThunderbirdAreConfiguredAndTheCleanUpToolUndoe
     EXPECT_EQ(cleanup.waitForExit(), 0) << cleanup.errorOutput().toStdString();
     ::unsetenv("JUNKWARD_PASSWD_FILE");
     EXPECT_EQ(bytesOf(home + "/.procmailrc"), procmailrc);
-    EXPECT_EQ(bytesOf(profile + "/Mail/Local Folders/msgFilterRules.dat"), localFilters);
-    EXPECT_FALSE(QFileInfo::exists(profile + "/ImapMail/imap.example.org/msgFilterRules.dat"));
+    EXPECT_FALSE(QFileInfo::exists(home + "/.procmailrc.junkward-saved"));  // not edited since
+    EXPECT_EQ(treeOf(home + "/.thunderbird"), thunderbirdBefore);
+    EXPECT_FALSE(QFileInfo::exists(home + "/.mozilla"));
 }
 
 }  // namespace

@@ -67,25 +67,38 @@ ShortTempDir::~ShortTempDir() {
 }
 
 PrivateBus::PrivateBus(const QString& serviceDir, Address address) {
+    QByteArray rules;
+    if (!serviceDir.isEmpty())
+        rules += "<servicedir>" + QFile::encodeName(serviceDir) + "</servicedir>\n";
+    rules +=
+        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
+        "<limit name=\"max_incoming_bytes\">1000000000</limit>\n"
+        "<limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
+        "<limit name=\"max_message_size\">1000000000</limit>\n";
+    start("session", rules);
+    if (!address_.isEmpty() && address == Address::Export)
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
+}
+
+PrivateBus::PrivateBus(const System& system) {
+    start("system", system.rules);
+    if (!address_.isEmpty())
+        ::setenv("DBUS_SYSTEM_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
+}
+
+void PrivateBus::start(const QByteArray& type, const QByteArray& rules) {
     if (!folder_.isValid())
         return;
     const QString config = folder_.path() + QStringLiteral("/bus.conf");
     QFile file(config);
     if (!file.open(QIODevice::WriteOnly))
         return;
-    QByteArray text =
+    const QByteArray text =
         "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
         " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-        "<busconfig><type>session</type><listen>unix:path=" +
-        QFile::encodeName(folder_.path()) + "/bus</listen>\n";
-    if (!serviceDir.isEmpty())
-        text += "<servicedir>" + QFile::encodeName(serviceDir) + "</servicedir>\n";
-    text +=
-        "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-        "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>\n"
-        "<limit name=\"max_incoming_bytes\">1000000000</limit>\n"
-        "<limit name=\"max_outgoing_bytes\">1000000000</limit>\n"
-        "<limit name=\"max_message_size\">1000000000</limit>\n"
+        "<busconfig><type>" +
+        type + "</type><listen>unix:path=" + QFile::encodeName(folder_.path()) + "/bus</listen>\n" + rules +
         "</busconfig>\n";
     if (file.write(text) != text.size())
         return;
@@ -107,13 +120,61 @@ PrivateBus::PrivateBus(const QString& serviceDir, Address address) {
     if (!daemon_.canReadLine())
         return;
     address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
-    if (!address_.isEmpty() && address == Address::Export)
-        ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.toLocal8Bit().constData(), 1);
 }
+
+namespace {
+
+// The processes a bus started on demand: the bus names itself to them in
+// DBUS_STARTER_ADDRESS, which their own children inherit. (They are not the
+// bus's children: it starts them through a helper that exits.)
+QList<pid_t> servicesStartedBy(const QByteArray& busAddress) {
+    const QByteArray variable = "DBUS_STARTER_ADDRESS=" + busAddress;
+    QList<pid_t> found;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool ok = false;
+        const pid_t pid = entry.toInt(&ok);
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(entry));
+        if (!ok || pid == ::getpid() || !environment.open(QIODevice::ReadOnly))
+            continue;
+        if (environment.readAll().split('\0').contains(variable))
+            found += pid;
+    }
+    return found;
+}
+
+// A process that has ended, whether or not its parent has collected it yet.
+bool hasEnded(pid_t pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return true;
+    // "pid (name) state ...": the name may hold blanks and parentheses.
+    const QByteArray line = stat.readAll();
+    const qsizetype close = line.lastIndexOf(')');
+    return close < 0 || line.mid(close + 2, 1) == "Z";
+}
+
+// Ends what the bus started (the engine, the hosts): it outlives the bus otherwise.
+void stopServicesStartedBy(const QByteArray& busAddress) {
+    const QList<pid_t> services = servicesStartedBy(busAddress);
+    for (pid_t pid : services)
+        ::kill(pid, SIGTERM);
+    QDeadlineTimer deadline(10000);
+    auto allEnded = [&] { return std::all_of(services.begin(), services.end(), hasEnded); };
+    while (!allEnded() && !deadline.hasExpired())
+        QThread::msleep(20);
+    for (pid_t pid : services)
+        if (!hasEnded(pid))
+            ::kill(pid, SIGKILL);
+}
+
+}  // namespace
 
 PrivateBus::~PrivateBus() {
     if (daemon_.state() == QProcess::NotRunning)
         return;
+    if (!address_.isEmpty())
+        stopServicesStartedBy(address_.toLocal8Bit());
     daemon_.terminate();
     if (!daemon_.waitForFinished(5000)) {
         daemon_.kill();

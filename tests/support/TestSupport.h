@@ -63,6 +63,7 @@ private:
 // A private session-type dbus-daemon. It listens in a folder of its own, takes
 // the size limits of a desktop session bus (large messages pass), lets anyone
 // own any name and eavesdrop, and dies with this process however it ends.
+// The services it started are stopped with it.
 class PrivateBus {
 public:
     enum class Address { Export, Keep };
@@ -70,6 +71,13 @@ public:
     // Address::Export points DBUS_SESSION_BUS_ADDRESS at the bus; do it before
     // anything in this process first talks to the session bus.
     explicit PrivateBus(const QString& serviceDir = {}, Address address = Address::Export);
+    // A system-type bus whose configuration is `rules` (its <policy> and
+    // <include> elements) instead of the open session policy;
+    // DBUS_SYSTEM_BUS_ADDRESS points at it.
+    struct System {
+        QByteArray rules;
+    };
+    explicit PrivateBus(const System& system);
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -81,6 +89,8 @@ public:
     static QString stagedServices();
 
 private:
+    void start(const QByteArray& type, const QByteArray& rules);
+
     ShortTempDir folder_;
     QProcess daemon_;
     QString address_;

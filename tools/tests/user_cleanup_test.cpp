@@ -4,6 +4,8 @@
 #include "platform/PropertyList.h"
 #include "tests/support/TestSupport.h"
 
+#include <QCryptographicHash>
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -161,8 +163,15 @@ TEST_F(UserCleanup, neverFollowsALinkOutOfTheHome) {
 
 TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded) {
     const fs::path bob = root_ / "bob";
-    write(bob / ".procmailrc", "original\n:0\n| junkward filter\n");
+    // .procmailrc was edited after the set-up wrote it; .muttrc was not.
+    const QByteArray setUpWrote = "original\n:0\n| junkward filter\n";
+    const auto digest = [](const QByteArray& b) {
+        return QString::fromLatin1(QCryptographicHash::hash(b, QCryptographicHash::Sha256).toHex());
+    };
+    write(bob / ".procmailrc", setUpWrote.toStdString() + "# the user's edit\n");
     write(bob / ".procmailrc.junkward-backup", "original\n");
+    write(bob / ".muttrc", setUpWrote.toStdString());
+    write(bob / ".muttrc.junkward-backup", "mutt's own\n");
     write(bob / ".mailfilter", "created by set-up\n");
     fs::create_directories(bob / ".config/junkward-sieve");
     write(bob / ".config/junkward-sieve/spam.sieve");
@@ -172,7 +181,12 @@ TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded) {
         QVariantMap{{"Program", "procmail"},
                     {"Path", ".procmailrc"},
                     {"Action", "Modified"},
-                    {"Backup", ".procmailrc.junkward-backup"}},
+                    {"Backup", ".procmailrc.junkward-backup"},
+                    {"Written", digest(setUpWrote)}},
+        QVariantMap{{"Path", ".muttrc"},
+                    {"Action", "Modified"},
+                    {"Backup", ".muttrc.junkward-backup"},
+                    {"Written", digest(setUpWrote)}},
         QVariantMap{{"Program", "maildrop"}, {"Path", ".mailfilter"}, {"Action", "Created"}},
         QVariantMap{{"Path", ".config/junkward-sieve"}, {"Action", "CreatedFolder"}},
         QVariantMap{{"Path", ".config/junkward-sieve/spam.sieve"}, {"Action", "Created"}},
@@ -189,7 +203,9 @@ TEST_F(UserCleanup, undoesWhatAMailProgramSetUpRecorded) {
     EXPECT_FALSE(fs::exists(bob / ".local/share/junkward"));  // nothing else was in it
 
     EXPECT_EQ(read(bob / ".procmailrc"), "original\n");
-    EXPECT_EQ(read(bob / ".procmailrc.junkward-saved"), "original\n:0\n| junkward filter\n");
+    EXPECT_EQ(read(bob / ".procmailrc.junkward-saved"), setUpWrote.toStdString() + "# the user's edit\n");
+    EXPECT_EQ(read(bob / ".muttrc"), "mutt's own\n");
+    EXPECT_FALSE(fs::exists(bob / ".muttrc.junkward-saved"));
     EXPECT_FALSE(fs::exists(bob / ".procmailrc.junkward-backup"));
     EXPECT_FALSE(fs::exists(bob / ".mailfilter"));
     EXPECT_FALSE(fs::exists(bob / ".config/junkward-sieve"));

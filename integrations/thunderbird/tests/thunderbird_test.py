@@ -3,10 +3,30 @@
 
 A private Dovecot serves IMAP on a loopback port to one test user; Thunderbird
 runs headless with a profile written here (the IMAP account and its password,
-the built add-on dropped into the profile, the native host manifest in a
-private HOME pointing at the staged host); the engine starts through bus
-activation on a private bus. A spam and a good message appended to INBOX must
-end, on the server, one in Junk and one in INBOX.
+the built add-on dropped into the profile's extensions folder as the set-up
+assistant does, the native host manifest in a private HOME pointing at the
+staged host); the engine starts through bus activation on a private bus.
+
+Thunderbird runs with its remote control (Marionette, "--marionette
+-remote-allow-system-access", on a free port it writes to the profile's
+MarionetteActivePort); a small client below sends scripts that run in the main
+window's chrome scope and do what the user does there:
+
+1. enable the add-on: Thunderbird keeps it off, so the script opens the main
+   menu, chooses "Junkward added to Thunderbird" and clicks Enable in the
+   prompt that follows (no preference is changed for the unsigned add-on);
+2. a spam and a good message appended to INBOX must end, on the server, one in
+   Junk and one in INBOX (no script: the add-on judges new mail by itself);
+3. the script shows a folder and selects the good message, then: right-clicks
+   it (a "contextmenu" event on its row in the message list), opens the
+   add-on's submenu and chooses "Learn Spam", then in Junk "Learn Good
+   E-mail"; presses the add-on's button above the shown message (a mouse-down
+   on it) and, in the popup that opens, clicks "Learn Spam", then in Junk
+   "Learn Good E-mail" (the popup runs in the add-on's own process: a frame
+   script loaded into it clicks there); runs Thunderbird's own junk and
+   not-junk commands (the J key and its opposite). After each the message must
+   be in the right folder on the server and `junkward log` must show the
+   training (LEARN_SPAM / LEARN_HAM).
 
 Arguments: the built .xpi, the staged junkward-native-host, the spam and the
 good message files. Exit status 0 passes, 1 fails, 77 skips (no Thunderbird or
@@ -167,15 +187,17 @@ def write_profile(profile, port, xpi):
     os.makedirs(f"{profile}/extensions")
     shutil.copy(xpi, f"{profile}/extensions/junkward@quillon.com.xpi")
     prefs = {
-        # The add-on is unsigned and sits in the profile: enabled without asking.
-        "xpinstall.signatures.required": False,
-        "extensions.autoDisableScopes": 0,
+        # Thunderbird's own defaults for add-ons put in the profile by another
+        # program (off until the user allows them), against the remote control's.
+        "extensions.autoDisableScopes": 3,
         "extensions.enabledScopes": 15,
         "mail.shell.checkDefaultClient": False,
         "mail.provider.suppress_dialog_on_startup": True,
         "mailnews.start_page.enabled": False,
         "datareporting.policy.dataSubmissionEnabled": False,
         "devtools.console.stdout.content": True,
+        # The remote control on a free port, written to MarionetteActivePort.
+        "marionette.port": 0,
         "mail.account.account1.identities": "id1",
         "mail.account.account1.server": "server1",
         "mail.account.account2.server": "server2",
@@ -231,11 +253,61 @@ def append(port, message):
         imap.logout()
 
 
-def message_id(message):
+def header(message, name):
     for line in message.split(b"\r\n"):
-        if line.lower().startswith(b"message-id:"):
-            return line.split(b":", 1)[1].strip().decode()
+        if line.lower().startswith(name + b":"):
+            return line.split(b":", 1)[1].strip().decode(errors="replace")
     return None
+
+
+def message_id(message):
+    return header(message, b"message-id")
+
+
+class Marionette:
+    """Thunderbird's remote control: length-prefixed JSON over TCP (protocol 3).
+
+    Commands are [0, id, name, parameters]; replies [1, id, error, result]."""
+
+    def __init__(self, port):
+        self.sock = socket.create_connection(("127.0.0.1", port), timeout=DEADLINE)
+        self.buffer = b""
+        self.last_id = 0
+        hello = self.receive()
+        if hello.get("marionetteProtocol") != 3:
+            raise AssertionError(f"unexpected Marionette greeting {hello}")
+
+    def receive(self):
+        while b":" not in self.buffer:
+            self.read_more()
+        length, self.buffer = self.buffer.split(b":", 1)
+        while len(self.buffer) < int(length):
+            self.read_more()
+        packet, self.buffer = self.buffer[:int(length)], self.buffer[int(length):]
+        return json.loads(packet)
+
+    def read_more(self):
+        data = self.sock.recv(65536)
+        if not data:
+            raise AssertionError("Thunderbird closed the Marionette connection")
+        self.buffer += data
+
+    def call(self, name, parameters=None):
+        self.last_id += 1
+        packet = json.dumps([0, self.last_id, name, parameters or {}]).encode()
+        self.sock.sendall(b"%d:%s" % (len(packet), packet))
+        while True:
+            reply = self.receive()
+            if isinstance(reply, list) and reply[0] == 1 and reply[1] == self.last_id:
+                break
+        if reply[2]:
+            raise AssertionError(f"{name}: {reply[2].get('error')}: {reply[2].get('message')}")
+        return reply[3]
+
+    def run(self, script, *args):
+        """Runs script (an async function body) in the main window's chrome scope."""
+        return self.call("WebDriver:ExecuteScript",
+                         {"script": f"return (async () => {{ {script} }})();", "args": list(args)})["value"]
 
 
 def wait_for(done, seconds=DEADLINE):
@@ -247,8 +319,171 @@ def wait_for(done, seconds=DEADLINE):
     return done()
 
 
+# Shows a message of the default account's folder (by its flag) in the main
+# window and selects it; then, by how: "menu" opens the message list's context
+# menu on it as a right click does and chooses the item labelled label;
+# "button" clicks the add-on's button above the shown message and, in the popup
+# that opens, the button labelled label; "command" runs Thunderbird's command
+# label as its key or toolbar button does.
+CHOOSE_FOR_MESSAGE = """
+const [messageId, folderFlag, how, label] = arguments;
+const { MailServices } = ChromeUtils.importESModule("resource:///modules/MailServices.sys.mjs");
+const win = Services.wm.getMostRecentWindow("mail:3pane");
+const about3Pane = win.document.getElementById("tabmail").currentAbout3Pane;
+const folder = MailServices.accounts.defaultAccount.incomingServer.rootFolder.getFolderWithFlags(folderFlag);
+const sleep = (ms) => new Promise((resolve) => win.setTimeout(resolve, ms));
+let index = -1;
+for (let i = 0; i < 400 && index < 0; i++) {
+  if (about3Pane.gFolder !== folder) {
+    about3Pane.displayFolder(folder.URI);
+  } else if (i % 20 === 19) {
+    folder.updateFolder(win.msgWindow);
+  }
+  await sleep(250);
+  const header = about3Pane.gDBView && folder.msgDatabase.getMsgHdrForMessageID(messageId);
+  if (header) {
+    index = about3Pane.gDBView.findIndexOfMsgHdr(header, true);
+  }
+}
+if (index < 0) {
+  throw new Error(`<${messageId}> is not listed in ${folder.prettyName}`);
+}
+about3Pane.threadTree.selectedIndex = index;
+about3Pane.threadTree.scrollToIndex(index, true);
+let row = null;
+for (let i = 0; i < 40 && !row; i++) {
+  await sleep(50);
+  row = about3Pane.threadTree.getRowAtIndex(index);
+}
+if (how === "command") {
+  win.goDoCommand(label);
+  return label;
+}
+if (how === "button") {
+  const aboutMessage = win.document.getElementById("tabmail").currentAboutMessage;
+  for (let i = 0; i < 200 && aboutMessage.gMessage?.messageId !== messageId; i++) {
+    await sleep(100);
+  }
+  const button = aboutMessage.document.getElementById("junkward_quillon_com-messageDisplayAction-toolbarbutton");
+  if (!button || aboutMessage.gMessage?.messageId !== messageId) {
+    throw new Error("the shown message has no Junkward button");
+  }
+  button.dispatchEvent(new aboutMessage.MouseEvent("mousedown", { bubbles: true, button: 0, view: aboutMessage }));
+  // The popup is a page of the add-on's own process: a frame script clicks there.
+  let popup = null;
+  for (let i = 0; i < 200 && !popup?.messageManager; i++) {
+    await sleep(100);
+    popup = win.document.querySelector("browser.webextension-popup-browser");
+  }
+  if (!popup?.messageManager) {
+    throw new Error("the Junkward button opened no popup");
+  }
+  const clicked = new Promise((resolve) =>
+    popup.messageManager.addMessageListener("junkward-test:clicked", (m) => resolve(m.data)));
+  const click = (wanted) => {
+    const tryClick = () => {
+      const button = [...content.document.querySelectorAll("button")].find((b) => b.textContent.trim() === wanted);
+      if (button) {
+        button.click();
+        sendAsyncMessage("junkward-test:clicked", button.id);
+      } else {
+        content.setTimeout(tryClick, 100);
+      }
+    };
+    tryClick();
+  };
+  popup.messageManager.loadFrameScript(`data:,(${click})(${JSON.stringify(label)})`, false);
+  const choice = await Promise.race([clicked, sleep(20000)]);
+  if (!choice) {
+    throw new Error(`the Junkward popup shows no "${label}" (${popup.currentURI?.spec})`);
+  }
+  return choice;
+}
+const popup = about3Pane.document.getElementById("mailContext");
+const shown = new Promise((resolve) => popup.addEventListener("popupshown", resolve, { once: true }));
+const box = row.getBoundingClientRect();
+row.dispatchEvent(new about3Pane.MouseEvent("contextmenu", { bubbles: true, cancelable: true, button: 2,
+  view: about3Pane, clientX: box.x + 10, clientY: box.y + 5 }));
+await shown;
+const item = [...popup.querySelectorAll("menuitem")].find((m) => m.label === label && !m.hidden && !m.disabled);
+if (!item) {
+  popup.hidePopup();
+  throw new Error(`no "${label}" in the message list's menu`);
+}
+// The add-on's items sit in a submenu of its name: open it as the pointer does.
+const menu = item.parentNode.closest("menu");
+if (menu) {
+  const opened = new Promise((resolve) => item.parentNode.addEventListener("popupshown", resolve, { once: true }));
+  menu.openMenu(true);
+  await opened;
+}
+item.parentNode.activateItem(item);
+return item.id;
+"""
+
+# Thunderbird keeps an add-on that another program put in the profile switched
+# off and lists it in its main menu as "<name> added to Thunderbird"; choosing
+# that entry shows a prompt whose Enable button switches the add-on on. The
+# script does what the user does and checks each step on the way.
+ENABLE_ADDON = """
+const [addonId, addonName] = arguments;
+const win = Services.wm.getMostRecentWindow("mail:3pane");
+const { ExtensionsUI } = ChromeUtils.importESModule("resource:///modules/ExtensionsUI.sys.mjs");
+const { AddonManager } = ChromeUtils.importESModule("resource://gre/modules/AddonManager.sys.mjs");
+const sleep = (ms) => new Promise((resolve) => win.setTimeout(resolve, ms));
+const addon = await AddonManager.getAddonByID(addonId);
+if (!addon) {
+  throw new Error("Thunderbird did not find the add-on in the profile");
+}
+if (addon.isActive) {
+  throw new Error("Thunderbird enabled an add-on another program put in the profile without asking");
+}
+for (let i = 0; i < 240 && ![...ExtensionsUI.sideloaded].some((a) => a.id === addonId); i++) {
+  await sleep(250);
+}
+const panel = win.PanelUI.panel;
+const menuShown = new Promise((resolve) => panel.addEventListener("popupshown", resolve, { once: true }));
+win.PanelUI.show();
+await menuShown;
+let entry = null;
+for (let i = 0; i < 100 && !entry; i++) {
+  entry = [...win.PanelUI.addonNotificationContainer.children].find((b) => (b.label || "").includes(addonName));
+  if (!entry) {
+    await sleep(100);
+  }
+}
+if (!entry) {
+  throw new Error(`Thunderbird's main menu offers no entry for ${addonName}`);
+}
+const label = entry.label;
+const promptPanel = win.PopupNotifications.panel;
+const promptShown = new Promise((resolve) => promptPanel.addEventListener("popupshown", resolve, { once: true }));
+entry.click();
+await promptShown;
+const prompt = promptPanel.querySelector("popupnotification");
+win.focus();
+// Thunderbird ignores a click on a prompt that has only just appeared.
+await sleep(1500);
+prompt.button.click();
+for (let i = 0; i < 120; i++) {
+  if ((await AddonManager.getAddonByID(addonId)).isActive) {
+    return `${label} › ${prompt.button.label}`;
+  }
+  await sleep(250);
+}
+throw new Error("the add-on is still switched off after Enable");
+"""
+
+INBOX_FLAG, JUNK_FLAG = 0x1000, 0x40000000
+
+
 def crlf(data):
     return data.replace(b"\r\n", b"\n").replace(b"\n", b"\r\n")
+
+
+def activity_log(stage, env):
+    run = subprocess.run([os.path.join(stage, "bin", "junkward"), "log"], env=env, capture_output=True, timeout=60)
+    return run.stdout.decode(errors="replace").splitlines()
 
 
 def main():
@@ -290,8 +525,18 @@ def main():
         write_profile(profile, port, xpi)
 
         log = open(f"{top}/thunderbird.log", "wb")
-        tb = subprocess.Popen([thunderbird, "--headless", "--no-remote", "--profile", profile], env=env,
-                              stdout=log, stderr=subprocess.STDOUT, start_new_session=True)
+        tb = subprocess.Popen([thunderbird, "--headless", "--no-remote", "--marionette", "-remote-allow-system-access",
+                               "--profile", profile], env=env, stdout=log, stderr=subprocess.STDOUT,
+                              start_new_session=True)
+        marionette_port = f"{profile}/MarionetteActivePort"
+        if not wait_for(lambda: os.path.exists(marionette_port)):
+            raise AssertionError("Marionette did not start")
+        remote = Marionette(int(open(marionette_port).read()))
+        remote.call("WebDriver:NewSession", {"capabilities": {}})
+        remote.call("Marionette:SetContext", {"value": "chrome"})
+        remote.call("WebDriver:SetTimeouts", {"script": DEADLINE * 1000})
+        print("PASS: the user enables the unsigned add-on:", remote.run(ENABLE_ADDON, "junkward@quillon.com", "Junkward"))
+
         dovecot_log = f"{top}/dovecot/dovecot.log"
         if not wait_for(lambda: os.path.exists(dovecot_log) and "Login: user=<tester>" in open(dovecot_log).read()):
             raise AssertionError("Thunderbird never logged in to the IMAP server")
@@ -309,6 +554,7 @@ def main():
         append(port, spam)
         append(port, good)
         spam_id, good_id = message_id(spam), message_id(good)
+        good_subject = header(good, b"subject")
         if not wait_for(lambda: spam_id in mailbox(port, "Junk")):
             raise AssertionError(f"the spam did not reach Junk: INBOX {mailbox(port, 'INBOX')}, Junk {mailbox(port, 'Junk')}")
         # Judging is sequential: once the spam is in Junk, give the good message its turn.
@@ -317,6 +563,37 @@ def main():
         if good_id not in inbox or good_id in junk or spam_id in inbox:
             raise AssertionError(f"wrong folders: INBOX {inbox}, Junk {junk}")
         print(f"PASS: spam in Junk, good mail in INBOX ({warmup} warm-up message(s))")
+
+        # Training, through Thunderbird's own window.
+        bare_good_id = good_id.strip("<>")
+
+        def learned(code, name):
+            # One log record per message, moved to the end by each change: the good
+            # message's is the last with its subject.
+            lines = [line for line in activity_log(stage, env) if good_subject in line]
+            return bool(lines) and (code in lines[-1] or name in lines[-1])
+
+        def step(what, folder_flag, how, label, to, code, name):
+            remote.run(CHOOSE_FOR_MESSAGE, bare_good_id, folder_flag, how, label)
+            other = "Junk" if to == "INBOX" else "INBOX"
+            if to and not wait_for(lambda: good_id in mailbox(port, to) and good_id not in mailbox(port, other)):
+                raise AssertionError(f"{what} did not move the message to {to}")
+            if not wait_for(lambda: learned(code, name)):
+                raise AssertionError(f"{what} is not in the activity log:\n" + "\n".join(activity_log(stage, env)))
+            print(f"PASS: {what}" + (f", the message is in {to}" if to else ""))
+
+        spam_words = ("LEARN_SPAM", "Learned as spam")
+        good_words = ("LEARN_HAM", "Learned as good")
+        step("Learn Spam from the message list's menu", INBOX_FLAG, "menu", "Learn Spam", "Junk", *spam_words)
+        step("Learn Good E-mail from the message list's menu", JUNK_FLAG, "menu", "Learn Good E-mail", "INBOX",
+             *good_words)
+        step("Learn Spam from the shown message's button", INBOX_FLAG, "button", "Learn Spam", "Junk", *spam_words)
+        step("Learn Good E-mail from the shown message's button", JUNK_FLAG, "button", "Learn Good E-mail", "INBOX",
+             *good_words)
+        # The user's own marks (Thunderbird's junk button and key) train the engine too.
+        step("the user's junk mark", INBOX_FLAG, "command", "cmd_markAsJunk", None, *spam_words)
+        step("the user's not-junk mark", INBOX_FLAG, "command", "cmd_markAsNotJunk", None, *good_words)
+
         return 0
     except AssertionError as e:
         print(f"FAIL: {e}")

@@ -59,6 +59,7 @@ public:
     bool endLearningBatch() override;
     void updatePreferences(const QVariantMap& preferences) override;
     QVariantMap explain(SAMIMEPart* message) override;
+    QVariantMap lastExplanation() override;
 
     // Judges without keeping anything.
     SWChiSquareVerdict judge(SAMIMEPart* message);

@@ -55,7 +55,27 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
     return learned;
 }
 
-bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QString* subject) {
+bool SievraController::learnLoggedMessage(const QString& logKey, bool spam, QString* error) {
+    const std::optional<JKW_KeptSource> kept = JKW_LogManager::sharedLogManager().keptSource(logKey);
+    if (!kept) {
+        if (error)
+            *error = QStringLiteral("No message source is kept for the log record \"%1\"").arg(logKey);
+        return false;
+    }
+    const auto data = SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(kept->bytes.constData()),
+                                                      static_cast<unsigned long>(kept->bytes.size()), false));
+    // The line ends the message was judged with, for this message only.
+    const char lineEnd = MIME_EOL_CHAR;
+    if (kept->carriageReturns)
+        MIME_EOL_CHAR = '\r';
+    const bool learned = learnMailData(data.get(), spam, false, nullptr, logKey);
+    MIME_EOL_CHAR = lineEnd;
+    if (!learned && error)
+        *error = QStringLiteral("The message of the log record \"%1\" could not be learned").arg(logKey);
+    return learned;
+}
+
+bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QString* subject, const QString& logKey) {
     // 1. Nothing without data; the engine's on/off switch does not apply.
     if (!data || data->length() == 0)
         return false;
@@ -72,6 +92,8 @@ bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QStr
 
     // 3. The record.
     QVariantMap record = createLogRecord(message);
+    if (!logKey.isEmpty())
+        record.insert(JKW_LOG_MESSAGE_ID_KEY, logKey);
     record.insert(JKW_LOG_FILTER_KEY,
                   QString::fromLatin1(spam ? JKW_LOG_FILTER_KEY_LEARN_SPAM : JKW_LOG_FILTER_KEY_LEARN_HAM));
 

@@ -266,23 +266,73 @@ qint32 SWBayesFilter::filter(SAMIMEPart* message) {
     // Before anything has been learned the store knows no word: the score would
     // rest on the malus points alone, and a short note without Message-ID would be
     // spam to a user who never trained the filter. Such a filter has no opinion.
+    lastTree_.reset();
+    lastScored_.clear();
+    lastSpamitude_ = 0.0f;
+    lastJudged_ = true;
     if (SWDataBase* db = SWDataBase::sharedDataBase();
         db && db->isOpen() && db->spamMailCount() == 0 && db->hamMailCount() == 0)
         return SWFilterStatusUndecided;
     float spamitude = 0.0f;
-    const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
     if (!tree) {
         platform::log::console(QString::fromLatin1(kLogTreeNil).arg(identifier_));
     } else {
-        spamitude = SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get()));
+        spamitude = SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get(), nullptr, &lastScored_));
         if (SWDataBase* db = SWDataBase::sharedDataBase())
             db->sync();  // the lookups refreshed token dates
         postDidLearn();
     }
     if (logReason_)
         platform::log::console(QString::fromLatin1(kLogSpamitude).arg(identifier_).arg(double(spamitude), 0, 'f', 6));
+    lastTree_ = std::move(tree);
+    lastSpamitude_ = spamitude;
+    lastJudged_ = true;
     return spamitude >= SWBayesSpamThreshold ? SWFilterStatusSpam : SWFilterStatusUndecided;
 }
+
+namespace {
+
+// The explanation of a scored process tree: the score and the distinct tokens
+// farthest from 0.5 with their probabilities.
+QVariantMap explanationOfTree(const SWProcessNode* tree, SWDataBase* db, float spamitude,
+                              std::vector<std::pair<float, const QString*>> weighed) {
+    const bool trained = db->spamMailCount() > 0 || db->hamMailCount() > 0;
+    const auto farther = [](const auto& a, const auto& b) { return std::fabs(a.first - 0.5f) > std::fabs(b.first - 0.5f); };
+    const auto weightier = [](const auto& a, const auto& b) {
+        const float da = std::fabs(a.first - 0.5f), db = std::fabs(b.first - 0.5f);
+        return da != db ? da > db : *a.second < *b.second;
+    };
+    // The weightiest few by distance alone (linear), then only those in order.
+    // A token met in two parts scores twice: a few more than are shown are
+    // taken, and everything when repeats leave too few.
+    QVariantList list;
+    for (size_t taken = std::min(weighed.size(), size_t(3 * SWProcessorMaximumProbabilities));;
+         taken = weighed.size()) {
+        if (taken < weighed.size())
+            std::nth_element(weighed.begin(), weighed.begin() + qsizetype(taken), weighed.end(), farther);
+        std::sort(weighed.begin(), weighed.begin() + qsizetype(taken), weightier);
+        list.clear();
+        QStringList shown;
+        for (size_t i = 0; i < taken && shown.size() < SWProcessorMaximumProbabilities; ++i) {
+            const auto& [probability, token] = weighed[i];
+            if (shown.contains(*token))
+                continue;
+            shown << *token;
+            list << QVariantMap{{QStringLiteral("Token"), *token}, {QStringLiteral("Probability"), double(probability)}};
+        }
+        if (shown.size() == SWProcessorMaximumProbabilities || taken == weighed.size())
+            break;
+    }
+    const qint32 verdict = trained && spamitude >= SWBayesSpamThreshold ? SWFilterStatusSpam : SWFilterStatusUndecided;
+    return {{QStringLiteral("Score"), double(spamitude)},
+            {QStringLiteral("Verdict"), qint64(verdict)},
+            {QStringLiteral("Trained"), trained},
+            {QStringLiteral("Malus"), qint64(SWProcessor::malusCountForDictionary(tree))},
+            {QStringLiteral("Tokens"), list}};
+}
+
+}  // namespace
 
 QVariantMap SWBayesFilter::explain(SAMIMEPart* message) {
     SWDataBase* db = SWDataBase::sharedDataBase();
@@ -290,32 +340,24 @@ QVariantMap SWBayesFilter::explain(SAMIMEPart* message) {
         message ? SWProcessor::createProcessTreeWithMIMETree(message, true) : nullptr;
     if (!tree || !db)
         return {};
-    const bool trained = db->spamMailCount() > 0 || db->hamMailCount() > 0;
-    const float spamitude = SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get(), db));
-    std::vector<std::pair<float, QString>> weighed;
-    if (const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get(), db).second) {
-        if (const std::optional<std::vector<float>> p = db->getSpamitudeArrayFromTokens(*tokens, false)) {
-            qsizetype i = 0;
-            for (auto it = tokens->constBegin(); it != tokens->constEnd() && size_t(i) < p->size(); ++it, ++i)
-                weighed.emplace_back((*p)[size_t(i)], it.key());
-        }
+    SWScoredTokens scored;
+    const float spamitude = SWProcessor::computeSpamitude(SWProcessor::getSpamitudeArray(tree.get(), db, &scored));
+    return explanationOfTree(tree.get(), db, spamitude, std::move(scored));
+}
+
+QVariantMap SWBayesFilter::lastExplanation() {
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    if (!lastJudged_ || !db)
+        return {};
+    if (!lastTree_) {
+        // Not scored: nothing learned yet, or no tree.
+        const bool trained = db->spamMailCount() > 0 || db->hamMailCount() > 0;
+        return {{QStringLiteral("Score"), double(lastSpamitude_)},
+                {QStringLiteral("Verdict"), qint64(SWFilterStatusUndecided)},
+                {QStringLiteral("Trained"), trained},
+                {QStringLiteral("Tokens"), QVariantList()}};
     }
-    const size_t shown = std::min(weighed.size(), size_t(SWProcessorMaximumProbabilities));
-    std::partial_sort(weighed.begin(), weighed.begin() + qsizetype(shown), weighed.end(),
-                      [](const auto& a, const auto& b) {
-                          const float da = std::fabs(a.first - 0.5f), db = std::fabs(b.first - 0.5f);
-                          return da != db ? da > db : a.second < b.second;
-                      });
-    QVariantList list;
-    for (size_t i = 0; i < shown; ++i)
-        list << QVariantMap{{QStringLiteral("Token"), weighed[i].second},
-                            {QStringLiteral("Probability"), double(weighed[i].first)}};
-    const qint32 verdict = trained && spamitude >= SWBayesSpamThreshold ? SWFilterStatusSpam : SWFilterStatusUndecided;
-    return {{QStringLiteral("Score"), double(spamitude)},
-            {QStringLiteral("Verdict"), qint64(verdict)},
-            {QStringLiteral("Trained"), trained},
-            {QStringLiteral("Malus"), qint64(SWProcessor::malusCountForDictionary(tree.get()))},
-            {QStringLiteral("Tokens"), list}};
+    return explanationOfTree(lastTree_.get(), db, lastSpamitude_, lastScored_);
 }
 
 void SWBayesFilter::appendToHistory(const QString& messageID) {

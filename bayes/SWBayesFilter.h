@@ -23,10 +23,13 @@
 #include <memory>
 #include <optional>
 #include <thread>
+#include <utility>
+#include <vector>
 
 class QObject;
 class QTimer;
 class SWDataBase;
+struct SWProcessNode;
 
 namespace platform {
 class LocalMessagePort;
@@ -96,6 +99,9 @@ public:
     // The spamitude and the fifteen tokens farthest from 0.5 ("Score",
     // "Verdict", "Malus" points, "Tokens" with "Token" and "Probability").
     QVariantMap explain(SAMIMEPart* message) override;
+    // The same for the message filter() judged last, from its kept process
+    // tree: the lookups hit the store's cache of that judgement.
+    QVariantMap lastExplanation() override;
 
     // Writes the training history now (normally 1 s after the last training).
     void delayedSaveBulletinOnDisk();
@@ -142,6 +148,11 @@ private:
     QDateTime now() const;
 
     std::unique_ptr<QObject> context_;  // owns the timers and queued calls of the filter
+    // What filter() worked out last, for lastExplanation().
+    std::unique_ptr<SWProcessNode> lastTree_;
+    std::vector<std::pair<float, const QString*>> lastScored_;  // keys point into lastTree_
+    float lastSpamitude_ = 0.0f;
+    bool lastJudged_ = false;
     std::unique_ptr<platform::LocalMessagePort> messagePortRef_;
     std::unique_ptr<QTimer> timer_;      // periodic cleaning, present while it is on
     std::unique_ptr<QTimer> saveTimer_;  // delayed history save

@@ -326,10 +326,20 @@ void appendMalus(SWProbabilities& array, int malus) {
     array->insert(array->end(), size_t(malus), SWProcessorMalusProbability);
 }
 
+// Pairs each token of a bag with its probability (the store answers in the
+// bag's order).
+void appendScored(SWScoredTokens* scored, const std::optional<SWTokenBag>& tokens, const SWProbabilities& p) {
+    if (!scored || !tokens || !p)
+        return;
+    size_t i = 0;
+    for (auto it = tokens->constBegin(); it != tokens->constEnd() && i < p->size(); ++it, ++i)
+        scored->emplace_back((*p)[i], &it.key());
+}
+
 // The probabilities of a node's tokens, its children's and its subject's,
 // without malus points: the caller adds those of the whole tree once, so a
 // point earned deep in the tree weighs no more than one earned at the top.
-SWProbabilities tokenArray(const SWProcessNode* node, SWDataBase* db) {
+SWProbabilities tokenArray(const SWProcessNode* node, SWDataBase* db, SWScoredTokens* scored) {
     SWProbabilities result;
     if (node->hasChildren()) {
         if (!node->mode)
@@ -338,44 +348,51 @@ SWProbabilities tokenArray(const SWProcessNode* node, SWDataBase* db) {
             // Of alternatives, the one that looks most like spam, its own
             // malus points included.
             float best = 0.0f;
+            SWScoredTokens bestTokens;
             for (const auto& child : node->children) {
-                SWProbabilities array = tokenArray(child.get(), db);
-                SWProbabilities scored = array;
-                appendMalus(scored, SWProcessor::malusCountForDictionary(child.get()));
-                const float score = SWProcessor::computeSpamitude(scored);
+                SWScoredTokens childTokens;
+                SWProbabilities array = tokenArray(child.get(), db, scored ? &childTokens : nullptr);
+                SWProbabilities withMalus = array;
+                appendMalus(withMalus, SWProcessor::malusCountForDictionary(child.get()));
+                const float score = SWProcessor::computeSpamitude(withMalus);
                 if (score > best) {
                     best = score;
                     result = std::move(array);
                     if (!result)
                         result.emplace();
+                    bestTokens = std::move(childTokens);
                 }
             }
+            if (scored)
+                scored->insert(scored->end(), bestTokens.begin(), bestTokens.end());
         } else {
             result.emplace();
             for (const auto& child : node->children) {
-                const SWProbabilities array = tokenArray(child.get(), db);
+                const SWProbabilities array = tokenArray(child.get(), db, scored);
                 if (array)
                     result->insert(result->end(), array->begin(), array->end());
             }
         }
     } else {
         result = lookUp(node->tokens, true, db);
+        appendScored(scored, node->tokens, result);
     }
 
     if (node->subjectTokens && result) {
         const SWProbabilities subject = lookUp(node->subjectTokens, true, db);
         if (subject)
             result->insert(result->end(), subject->begin(), subject->end());
+        appendScored(scored, node->subjectTokens, subject);
     }
     return result;
 }
 
 }  // namespace
 
-SWProbabilities SWProcessor::getSpamitudeArray(const SWProcessNode* node, SWDataBase* db) {
+SWProbabilities SWProcessor::getSpamitudeArray(const SWProcessNode* node, SWDataBase* db, SWScoredTokens* scored) {
     if (!node)
         return std::nullopt;
-    SWProbabilities result = tokenArray(node, db);
+    SWProbabilities result = tokenArray(node, db, scored);
     appendMalus(result, malusCountForDictionary(node));
     return result;
 }

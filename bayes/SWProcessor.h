@@ -38,6 +38,9 @@ struct SWProcessNode {
 };
 
 using SWProbabilities = std::optional<std::vector<float>>;
+// The tokens that scored a message with their probabilities; each key points
+// into the process tree that was scored.
+using SWScoredTokens = std::vector<std::pair<float, const QString*>>;
 
 class SWProcessor {
 public:
@@ -49,7 +52,9 @@ public:
     // subject's, and 0.999 once for every malus point of its subtree. nullopt when
     // there is nothing to score. db: the store to consult (the shared one when
     // null); lookups refresh the dates of known tokens.
-    static SWProbabilities getSpamitudeArray(const SWProcessNode* node, SWDataBase* db = nullptr);
+    // scored, when given, receives the token behind each probability.
+    static SWProbabilities getSpamitudeArray(const SWProcessNode* node, SWDataBase* db = nullptr,
+                                             SWScoredTokens* scored = nullptr);
     // Combines the 15 probabilities farthest from 0.5; 0 for nullopt, 0.5 for none.
     static float computeSpamitude(const SWProbabilities& probabilities);
     // The first index of the entry nearest to 0.5, and its distance.

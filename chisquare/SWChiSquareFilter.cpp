@@ -108,19 +108,32 @@ qint32 SWChiSquareFilter::filter(SAMIMEPart* message) {
     return last_.status;
 }
 
-QVariantMap SWChiSquareFilter::explain(SAMIMEPart* message) {
-    const SWChiSquareVerdict verdict = judge(message);
+namespace {
+
+// Made for every judged message: the keys are converted once.
+QVariantMap explanationOf(const SWChiSquareVerdict& verdict) {
+    static const QString token = QLatin1String(SWChiSquareExplainTokenKey);
+    static const QString probability = QLatin1String(SWChiSquareExplainProbabilityKey);
+    static const QString spam = QLatin1String(SWChiSquareExplainSpamKey);
+    static const QString ham = QLatin1String(SWChiSquareExplainHamKey);
     QVariantList tokens;
+    tokens.reserve(qsizetype(verdict.clues.size()));
     for (const SWChiSquareClue& clue : verdict.clues)
-        tokens << QVariantMap{{QLatin1String(SWChiSquareExplainTokenKey), clue.token},
-                              {QLatin1String(SWChiSquareExplainProbabilityKey), clue.probability},
-                              {QLatin1String(SWChiSquareExplainSpamKey), qint64(clue.counts.spam)},
-                              {QLatin1String(SWChiSquareExplainHamKey), qint64(clue.counts.ham)}};
+        tokens << QVariantMap{{token, clue.token},
+                              {probability, clue.probability},
+                              {spam, qint64(clue.counts.spam)},
+                              {ham, qint64(clue.counts.ham)}};
     return {{QLatin1String(SWChiSquareExplainScoreKey), verdict.score},
             {QLatin1String(SWChiSquareExplainVerdictKey), qint64(verdict.status)},
             {QLatin1String(SWChiSquareExplainTrainedKey), verdict.trained},
             {QLatin1String(SWChiSquareExplainTokensKey), tokens}};
 }
+
+}  // namespace
+
+QVariantMap SWChiSquareFilter::explain(SAMIMEPart* message) { return explanationOf(judge(message)); }
+
+QVariantMap SWChiSquareFilter::lastExplanation() { return explanationOf(last_); }
 
 bool SWChiSquareFilter::learn(SAMIMEPart* message, const QString& messageID, bool spam, bool onlyNew) {
     if (!message || !store_ || !store_->isOpen())

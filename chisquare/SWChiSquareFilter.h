@@ -64,6 +64,7 @@ public:
                               std::unique_ptr<SWPreparedLearning> prepared) override;
     void updatePreferences(const QVariantMap& preferences) override;
     QVariantMap explain(SAMIMEPart* message) override;
+    QVariantMap lastExplanation() override;
 
     // Judges without keeping anything.
     SWChiSquareVerdict judge(SAMIMEPart* message);

@@ -511,7 +511,12 @@ void addTextPart(SAMIMEPart* part, Collector& out, bool listMail, QString* foote
     if (part->_subtype == SAMIMESubtypeCalendar || part->_subtype == SAMIMESubtypeDirectory)
         return;
     QString text;
-    const unsigned long length = std::min<unsigned long>(source->length(), unsigned(kMaximumText) * 4);
+    unsigned long length = std::min<unsigned long>(source->length(), unsigned(kMaximumText) * 4);
+    // A cut text ends before a byte that continues a UTF-8 character, so the
+    // cut does not leave an unfinished character that makes it read as invalid.
+    if (length < source->length())
+        for (int back = 0; back < 3 && length > 0 && (source->bytes()[length] & 0xC0) == 0x80; ++back)
+            --length;
     if (!SAEncodedText::decodeText(reinterpret_cast<const char*>(source->bytes()), length, part->charsetName(), &text))
         return;
     if (part->_subtype == SAMIMESubtypeHTML) {

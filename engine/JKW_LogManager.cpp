@@ -73,7 +73,7 @@ JKW_LogManager& JKW_LogManager::sharedLogManager() {
     return manager;
 }
 
-JKW_LogManager::JKW_LogManager() {
+JKW_LogManager::JKW_LogManager() : details_(std::make_unique<JKW_LogDetails>()) {
     // 1. The queue.
     queue_.reserve(20);
     // 2.-3. "Logs" and its sub-folder "Junkward".
@@ -92,9 +92,113 @@ JKW_LogManager::~JKW_LogManager() {
         delayedWriteToDisk();
 }
 
-void JKW_LogManager::queueRecord(const QVariantMap& record) {
-    queue_.append(record);
+QString JKW_LogManager::queueRecord(const QVariantMap& record, std::optional<JKW_LogDetail> detail) {
+    QString id = messageIDOf(record);
+    if (id.isEmpty()) {
+        // A message without Message-ID is never replaced: it gets a fresh id,
+        // which also keys its details.
+        id = QFUUID::UUID().stringValue();
+        QVariantMap named = record;
+        named.insert(JKW_LOG_MESSAGE_ID_KEY, id);
+        queue_.append(named);
+    } else {
+        queue_.append(record);
+    }
+    if (detail) {
+        if (!keepsSources_ || (detail->source && detail->source->size() > JKW_LogDetails::kMaximumMessageBytes))
+            detail->source.reset();
+        queuedDetails_.emplace_back(id, std::move(*detail));
+        trimQueuedSources();
+    }
     scheduleWrite();
+    return id;
+}
+
+void JKW_LogManager::trimQueuedSources() {
+    // The newest sources win, as in the store; the oldest are let go now
+    // rather than held until a write. Counted as they come, so a record costs
+    // no walk through the queue.
+    if (const JKW_LogDetail& last = queuedDetails_.back().second; last.source) {
+        ++queuedSources_;
+        queuedSourceBytes_ += last.source->size();
+    }
+    for (auto it = queuedDetails_.begin();
+         it != queuedDetails_.end() && (queuedSources_ > JKW_LogDetails::kMaximumSources ||
+                                        queuedSourceBytes_ > JKW_LogDetails::kMaximumSourceBytes);
+         ++it) {
+        if (!it->second.source)
+            continue;
+        --queuedSources_;
+        queuedSourceBytes_ -= it->second.source->size();
+        it->second.source.reset();
+    }
+    // At most one detail per record the log can hold.
+    if (queuedDetails_.size() > size_t(2 * kMaximumRecords)) {
+        const auto end = queuedDetails_.begin() + qsizetype(queuedDetails_.size() - size_t(kMaximumRecords));
+        for (auto it = queuedDetails_.begin(); it != end; ++it)
+            if (it->second.source) {
+                --queuedSources_;
+                queuedSourceBytes_ -= it->second.source->size();
+            }
+        queuedDetails_.erase(queuedDetails_.begin(), end);
+    }
+}
+
+void JKW_LogManager::forgetQueuedDetails() {
+    queuedDetails_.clear();
+    queuedSources_ = 0;
+    queuedSourceBytes_ = 0;
+}
+
+std::optional<JKW_KeptSource> JKW_LogManager::keptSource(const QString& key) {
+    if (key.isEmpty())
+        return std::nullopt;
+    for (auto it = queuedDetails_.rbegin(); it != queuedDetails_.rend(); ++it)
+        if (it->first == key && !it->second.explanation.isEmpty()) {
+            if (!it->second.source)
+                return std::nullopt;
+            return JKW_KeptSource{*it->second.source, it->second.carriageReturns};
+        }
+    return JKW_LogDetails::readSource(details_->folder(), details_->entry(key));
+}
+
+QVariantMap JKW_LogManager::detailOf(const QString& key) {
+    if (key.isEmpty())
+        return {};
+    QVariantMap entry;
+    bool kept = false;
+    bool queued = false;
+    for (auto it = queuedDetails_.rbegin(); it != queuedDetails_.rend(); ++it)
+        if (it->first == key && !it->second.explanation.isEmpty()) {
+            entry = it->second.explanation;
+            if (it->second.date.isValid())
+                entry.insert(QLatin1String(JKW_DETAILS_DATE_KEY), it->second.date.toString(Qt::ISODateWithMs));
+            kept = it->second.source.has_value();
+            queued = true;
+            break;
+        }
+    if (!queued) {
+        entry = details_->entry(key);
+        kept = JKW_LogDetails::readSource(details_->folder(), entry).has_value();
+    }
+    if (entry.isEmpty())
+        return {};
+    entry.remove(QLatin1String(JKW_DETAILS_SOURCE_KEY));
+    entry.insert(QStringLiteral("Source Kept"), kept);
+    return entry;
+}
+
+void JKW_LogManager::setKeepsSources(bool keep) {
+    if (keep == keepsSources_)
+        return;
+    keepsSources_ = keep;
+    if (keep)
+        return;
+    for (auto& queued : queuedDetails_)
+        queued.second.source.reset();
+    queuedSources_ = 0;
+    queuedSourceBytes_ = 0;
+    details_->dropSources();
 }
 
 void JKW_LogManager::scheduleWrite() {
@@ -158,15 +262,25 @@ void JKW_LogManager::delayedWriteToDisk() {
     file.insert(JKW_LOG_HISTORY, history);
     file.insert(JKW_LOG_LOG, log);
 
-    // 3. Write atomically.
+    // 3. The details of what the file will hold, first: a viewer that sees
+    // the new file finds them. A failed log write leaves details of records
+    // not yet in it, which nothing looks up and the next write prunes.
+    QStringList live;
+    live.reserve(history.size());
+    for (const QVariant& entry : std::as_const(history))
+        live << entry.toString();
+    if (details_->commit(queuedDetails_, live) || queuedDetails_.size() > size_t(kMaximumRecords))
+        forgetQueuedDetails();
+
+    // 4. Write atomically.
     if (logPath_.isEmpty() || !platform::plist::writeFile(logPath_, file)) {
         platform::log::console(kWriteError);
-        // 4'. Keep the records for the next write, the newest ones within the limit.
+        // 5'. Keep the records for the next write, the newest ones within the limit.
         if (queue_.size() > kMaximumRecords)
             queue_.erase(queue_.begin(), queue_.begin() + (queue_.size() - kMaximumRecords));
         return;
     }
-    // 4. Done with the queue.
+    // 5. Done with the queue.
     queue_.clear();
 }
 
@@ -174,6 +288,8 @@ bool JKW_LogManager::clearLog() {
     if (timer_)
         timer_->stop();
     queue_.clear();
+    forgetQueuedDetails();
+    details_->clear();
     if (logPath_.isEmpty() || !platform::plist::writeFile(logPath_, emptyLog())) {
         platform::log::console(kWriteError);
         return false;

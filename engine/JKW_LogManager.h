@@ -5,10 +5,15 @@
 // oldest first. The file keeps at most 1024 records and one per Message-ID: a
 // later record of a message replaces its earlier one at the end.
 
+#include "engine/JKW_LogDetails.h"
+
 #include <QString>
 #include <QVariantList>
 #include <QVariantMap>
 #include <memory>
+#include <optional>
+#include <utility>
+#include <vector>
 
 class QTimer;
 
@@ -69,13 +74,30 @@ public:
     JKW_LogManager(const JKW_LogManager&) = delete;
     JKW_LogManager& operator=(const JKW_LogManager&) = delete;
 
-    // Appends a record and (re)schedules the write 3 s later.
-    void queueRecord(const QVariantMap& record);
-    // Merges the queue into the file. After a failed write the queued records
-    // are kept for the next write (the newest kMaximumRecords of them).
+    // Appends a record and (re)schedules the write 3 s later. A record
+    // without "Msg-ID" gets a fresh one here. detail, when given, is stored
+    // beside the record once it is written (JKW_LogDetails). Returns the
+    // record's key, its "Msg-ID".
+    QString queueRecord(const QVariantMap& record, std::optional<JKW_LogDetail> detail = std::nullopt);
+    // Stores the queued details and drops those of records the file will no
+    // longer hold, then merges the queue into the file. After a failed write
+    // the queued records are kept for the next write (the newest
+    // kMaximumRecords of them).
     void delayedWriteToDisk();
-    // Discards the queue and writes an empty log atomically.
+    // Discards the queue and writes an empty log atomically; the details go too.
     bool clearLog();
+
+    // The source kept for a record key (queued or stored), checked; nullopt
+    // when it is not kept.
+    std::optional<JKW_KeptSource> keptSource(const QString& key);
+    // The details of a record key (queued or stored) without the source's
+    // place, with "Source Kept"; empty when the key has none.
+    QVariantMap detailOf(const QString& key);
+    // Whether judged messages' sources are kept; switching it off drops the
+    // kept ones.
+    void setKeepsSources(bool keep);
+    bool keepsSources() const { return keepsSources_; }
+    JKW_LogDetails& details() { return *details_; }
 
     QString logPath() const { return logPath_; }
     int queuedRecordCount() const { return queue_.size(); }
@@ -83,7 +105,16 @@ public:
 private:
     void scheduleWrite();
 
+    // Keeps the queued sources within the caps of the details store.
+    void trimQueuedSources();
+    void forgetQueuedDetails();
+
     QVariantList queue_;
+    std::vector<std::pair<QString, JKW_LogDetail>> queuedDetails_;
+    int queuedSources_ = 0;
+    qint64 queuedSourceBytes_ = 0;
+    std::unique_ptr<JKW_LogDetails> details_;
+    bool keepsSources_ = true;
     QString logPath_;
     std::unique_ptr<QTimer> timer_;
 };

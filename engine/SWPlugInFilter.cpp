@@ -201,6 +201,8 @@ bool SWPlugInFilter::learnMessageAsLegitimate(SAMIMEPart*, const QString&) { ret
 
 QVariantMap SWPlugInFilter::explain(SAMIMEPart*) { return {}; }
 
+QVariantMap SWPlugInFilter::lastExplanation() { return {}; }
+
 void SWPlugInFilter::preferencesDidChange(const platform::Notification& notification) {
     if (!notification.hasUserInfo)
         return;  // nothing to apply

@@ -103,6 +103,10 @@ public:
     // score and the evidence that weighed most. Nothing is learned, counted or
     // logged. The base has nothing to say (an empty dictionary).
     virtual QVariantMap explain(SAMIMEPart* message);
+    // The explanation of the message filter() judged last, in the form of
+    // explain(), made from what judging already worked out (no second
+    // judgement). The base keeps none (an empty dictionary).
+    virtual QVariantMap lastExplanation();
 
     // "SWPlugInPreferencesDidChange" for this filter: updatePreferences(userInfo).
     virtual void preferencesDidChange(const platform::Notification& notification);

@@ -206,6 +206,32 @@ QString SievraAppleEventManager::Explain(const QByteArray& message, bool isEntou
     return QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(explanation)).toJson(QJsonDocument::Compact));
 }
 
+void SievraAppleEventManager::LearnLoggedMessage(const QString& logKey, bool asSpam) {
+    if (!controller_)
+        return;
+    QString error;
+    if (controller_->learnLoggedMessage(logKey, asSpam, &error)) {
+        // The viewer that asked shows the learn record at once, not after the
+        // log's usual delay.
+        JKW_LogManager::sharedLogManager().delayedWriteToDisk();
+        return;
+    }
+    const bool kept = JKW_LogManager::sharedLogManager().keptSource(logKey).has_value();
+    if (calledFromDBus())
+        sendErrorReply(QLatin1String(kept ? SievraErrorNotLearned : SievraErrorNotKept), error);
+}
+
+QString SievraAppleEventManager::ExplainLoggedMessage(const QString& logKey) {
+    const QVariantMap details = JKW_LogManager::sharedLogManager().detailOf(logKey);
+    if (details.isEmpty()) {
+        if (calledFromDBus())
+            sendErrorReply(QLatin1String(SievraErrorNoDetails),
+                           QStringLiteral("No details are kept for the log record \"%1\"").arg(logKey));
+        return {};
+    }
+    return QString::fromUtf8(QJsonDocument(QJsonObject::fromVariantMap(details)).toJson(QJsonDocument::Compact));
+}
+
 void SievraAppleEventManager::Quit() {
     if (QCoreApplication* app = QCoreApplication::instance())
         QTimer::singleShot(0, app, &QCoreApplication::quit);

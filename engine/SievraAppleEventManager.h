@@ -3,13 +3,15 @@
 // use the message port, learning a message as spam or as legitimate, the date
 // of the URL filter database, and quitting. They are exported on the session
 // bus as the engine's interface (CheckSpamStatus, LearnSpam, LearnHam,
-// GetFiltersVersion, Quit, and Explain for `junkward explain`) and reach the
+// GetFiltersVersion, Quit, Explain for `junkward explain`, and the log
+// viewer's ExplainLoggedMessage and LearnLoggedMessage) and reach the
 // controller that created them.
 
 #include "mailparse/SARef.h"
 
 #include <QByteArray>
 #include <QByteArrayList>
+#include <QDBusContext>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -39,7 +41,12 @@ SARef<SAData> dataFromMessageSource(const QByteArray& source);
 // in the local time zone, or "N/A" when fewer than 4 bytes are given.
 QString filtersVersionFromHeader(const QByteArray& header);
 
-class SievraAppleEventManager : public QObject {
+// Error names of the log methods' error replies.
+inline constexpr const char* SievraErrorNotKept = "com.quillon.junkward.Engine.Error.NotKept";
+inline constexpr const char* SievraErrorNotLearned = "com.quillon.junkward.Engine.Error.NotLearned";
+inline constexpr const char* SievraErrorNoDetails = "com.quillon.junkward.Engine.Error.NoDetails";
+
+class SievraAppleEventManager : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "com.quillon.junkward.Engine")
 public:
@@ -81,6 +88,15 @@ public slots:
     // explainMailData as a JSON object); nothing is counted, logged or learned.
     // "{}" for an empty message.
     QString Explain(const QByteArray& message, bool isEntourage);
+    // Learns the kept source of the log record keyed logKey (its "Msg-ID") as
+    // spam or as good mail; the log then shows the learn record in its place.
+    // An error reply NotKept when no source is kept for the key, NotLearned
+    // when it could not be learned.
+    void LearnLoggedMessage(const QString& logKey, bool asSpam);
+    // The details kept beside the log record keyed logKey, as a JSON object
+    // ("Date", "Decided By", "Verdict", "Filters", "Source Kept"); an error
+    // reply NoDetails when there are none.
+    QString ExplainLoggedMessage(const QString& logKey);
     // Ends the engine once the reply has left: pending saves are written on
     // the way out.
     void Quit();

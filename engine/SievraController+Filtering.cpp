@@ -181,8 +181,9 @@ qint32 SievraController::filterMailData(SAData* data, QString* reason) {
 
     // 8. The plug-in chain, which counts its own verdict.
     const bool chained = judged && !check.code;
+    QVariantList explanations;
     if (chained)
-        verdict = filterWithPlugIns(message.get(), *record);
+        verdict = filterWithPlugIns(message.get(), *record, &explanations);
 
     // 9. Any other verdict goes into the engine statistics.
     if (!chained)
@@ -191,8 +192,21 @@ qint32 SievraController::filterMailData(SAData* data, QString* reason) {
     // 10. The activity log.
     if (record && reason)
         *reason = record->value(JKW_LOG_FILTER_KEY).toString();
-    if (record)
-        JKW_LogManager::sharedLogManager().queueRecord(*record);
+    if (record) {
+        // Beside the record: what decided, each asked filter's explanation, and
+        // the source for a later "learn from the log".
+        JKW_LogManager& log = JKW_LogManager::sharedLogManager();
+        JKW_LogDetail detail;
+        detail.date = record->value(JKW_LOG_DATE_KEY).toDateTime();
+        detail.explanation.insert(QLatin1String(JKW_DETAILS_DECIDED_BY_KEY), record->value(JKW_LOG_FILTER_KEY));
+        detail.explanation.insert(QLatin1String(JKW_DETAILS_VERDICT_KEY), qint64(verdict));
+        if (!explanations.isEmpty())
+            detail.explanation.insert(QLatin1String(JKW_DETAILS_FILTERS_KEY), explanations);
+        if (log.keepsSources() && qint64(data->length()) <= JKW_LogDetails::kMaximumMessageBytes)
+            detail.source = QByteArray(data->bytes(), qsizetype(data->length()));
+        detail.carriageReturns = MIME_EOL_CHAR == '\r';
+        log.queueRecord(*record, std::move(detail));
+    }
 
     // 11. A short notice for a spam.
     if (verdict == SWFilterStatusSpam && showFeedback_)
@@ -229,12 +243,19 @@ void SievraController::trainPlugInsAutomatically(SAMIMEPart* message, const std:
     }
 }
 
-qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& record) {
+qint32 SievraController::filterWithPlugIns(SAMIMEPart* message, QVariantMap& record, QVariantList* explanations) {
     qint32 last = SWFilterStatusUndecided;
     for (const SievraPlugInEntry& entry : plugIns_) {
         if (!entry.instance || !entry.identifier || !entry.status || !*entry.status)
             continue;
         last = entry.instance->filter(message);
+        if (explanations) {
+            QVariantMap explanation = entry.instance->lastExplanation();
+            if (!explanation.isEmpty()) {
+                explanation.insert(QLatin1String(SievraExplainIdentifierKey), *entry.identifier);
+                explanations->append(explanation);
+            }
+        }
         if (last != SWFilterStatusNotApplicable)
             entry.instance->addToStatisticsSpam(last);
         if (last != SWFilterStatusUndecided && last != SWFilterStatusNotApplicable) {

@@ -56,7 +56,10 @@ struct LearningMessage {
 // Parses in learning mode (the header callback is not called, so the lists do
 // not decide) and makes the log record. Nothing for a message without data or
 // that cannot be parsed: it is neither learned nor logged.
-std::optional<LearningMessage> takeApart(SAData* data, bool spam, SAMIMEHeaderCallback callback, void* context) {
+// logKey, when given, is the record's key in the log and the message ID the
+// filters learn the message under.
+std::optional<LearningMessage> takeApart(SAData* data, bool spam, SAMIMEHeaderCallback callback, void* context,
+                                         const QString& logKey = QString()) {
     if (!data || data->length() == 0)
         return std::nullopt;
     LearningMessage m;
@@ -66,6 +69,8 @@ std::optional<LearningMessage> takeApart(SAData* data, bool spam, SAMIMEHeaderCa
     if (!m.owner || m.owner->process(true, true) == SAMIMEProcessFailure)
         return std::nullopt;
     m.record = SievraController::createLogRecord(m.message());
+    if (!logKey.isEmpty())
+        m.record.insert(JKW_LOG_MESSAGE_ID_KEY, logKey);
     m.record.insert(JKW_LOG_FILTER_KEY,
                     QString::fromLatin1(spam ? JKW_LOG_FILTER_KEY_LEARN_SPAM : JKW_LOG_FILTER_KEY_LEARN_HAM));
     m.messageID = m.record.value(JKW_LOG_MESSAGE_ID_KEY).toString();
@@ -151,10 +156,30 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
     return learned;
 }
 
-bool SievraController::learnMailData(SAData* data, bool spam) {
+bool SievraController::learnLoggedMessage(const QString& logKey, bool spam, QString* error) {
+    const std::optional<JKW_KeptSource> kept = JKW_LogManager::sharedLogManager().keptSource(logKey);
+    if (!kept) {
+        if (error)
+            *error = QStringLiteral("No message source is kept for the log record \"%1\"").arg(logKey);
+        return false;
+    }
+    const auto data = SARef<SAData>::adopt(new SAData(reinterpret_cast<const unsigned char*>(kept->bytes.constData()),
+                                                      static_cast<unsigned long>(kept->bytes.size()), false));
+    // The line ends the message was judged with, for this message only.
+    const char lineEnd = MIME_EOL_CHAR;
+    if (kept->carriageReturns)
+        MIME_EOL_CHAR = '\r';
+    const bool learned = learnMailData(data.get(), spam, logKey);
+    MIME_EOL_CHAR = lineEnd;
+    if (!learned && error)
+        *error = QStringLiteral("The message of the log record \"%1\" could not be learned").arg(logKey);
+    return learned;
+}
+
+bool SievraController::learnMailData(SAData* data, bool spam, const QString& logKey) {
     // 1. Nothing without data; the engine's on/off switch does not apply.
     // 2. Parse in learning mode; 3. the record.
-    std::optional<LearningMessage> m = takeApart(data, spam, filterCallBack, this);
+    std::optional<LearningMessage> m = takeApart(data, spam, filterCallBack, this, logKey);
     if (!m)
         return false;
 

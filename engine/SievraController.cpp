@@ -310,6 +310,7 @@ void SievraController::updatePreferences(const QVariantMap& preferences) {
         nonJapaneseEncodingSpam_ = false;
         htmlBase64_ = false;
         trustSpamHeaders_ = true;
+        JKW_LogManager::sharedLogManager().setKeepsSources(true);
         return;
     }
     const QVariantMap settings = settingsValue.toMap();
@@ -323,6 +324,7 @@ void SievraController::updatePreferences(const QVariantMap& preferences) {
     nonJapaneseEncodingSpam_ = boolValue(settings, SievraSettingNonJapanese, false);
     htmlBase64_ = boolValue(settings, SievraSettingHTMLBase64, false);
     trustSpamHeaders_ = boolValue(settings, SievraSettingTrustSpamHeaders, true);
+    JKW_LogManager::sharedLogManager().setKeepsSources(boolValue(settings, SievraSettingKeepMessageSources, true));
 }
 
 void SievraController::preferencesDidChange(const platform::Notification& notification) {

@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QObject>
 #include <QString>
+#include <QVariantList>
 #include <QVariantMap>
 #include <memory>
 #include <optional>
@@ -44,6 +45,9 @@ inline constexpr const char* SievraSettingADVSubject = "ADV Subject";
 inline constexpr const char* SievraSettingNonJapanese = "Filter non Japanese Encodings";
 inline constexpr const char* SievraSettingHTMLBase64 = "Filter HTML Base 64";
 inline constexpr const char* SievraSettingTrustSpamHeaders = "Trust Spam Headers";
+// Whether the sources of recently judged messages are kept beside the log, so
+// that they can be learned from the log viewer (on unless set false).
+inline constexpr const char* SievraSettingKeepMessageSources = "Keep Message Sources";
 // Key of the engine application's own user defaults.
 inline constexpr const char* SievraDefaultLogStructure = "Log Structure";
 
@@ -121,7 +125,9 @@ public:
     // Asks the enabled filters in chain order; the first answer other than
     // undecided or not applicable decides. Sets "Filt-ID" of record to the
     // deciding filter's identifier or "NONE"; returns its verdict or 2.
-    qint32 filterWithPlugIns(SAMIMEPart* message, QVariantMap& record);
+    // explanations, when given, receives the lastExplanation() of each filter
+    // asked, with its "SWPluginIdentifier".
+    qint32 filterWithPlugIns(SAMIMEPart* message, QVariantMap& record, QVariantList* explanations = nullptr);
     // The parser's header callback: the header filter manager's investigation
     // of the top-level headers (0, 2 white-listed, 3 black-listed).
     static int filterCallBack(SADictionary* headers, void* context);
@@ -139,6 +145,10 @@ public:
     // neither learned nor logged.
     void learnSpamMailData(SAData* data);
     void learnHamMailData(SAData* data);
+    // Learns the kept source of the log record keyed logKey as the record's
+    // message, its learn record replacing the judged one. False, with error
+    // set, when no source is kept for the key or the learning failed.
+    bool learnLoggedMessage(const QString& logKey, bool spam, QString* error);
     // Training with many raw messages (borrowed), each as learnSpamMailData /
     // learnHamMailData does, in one learning batch of every filter, so each
     // filter stores the whole batch at once; one notice for the batch. The
@@ -203,7 +213,9 @@ private:
     // explanation, removed hideAfterMs later (replacing any pending removal).
     void showProgressNotice(const char* titleKey, const QString& subject, int hideAfterMs);
     // Learns one message; false when it could not be parsed or a filter failed.
-    bool learnMailData(SAData* data, bool spam);
+    // logKey, when given, is the record's key in the log (and the message ID
+    // the filters learn it under).
+    bool learnMailData(SAData* data, bool spam, const QString& logKey = QString());
     // Every filter learns a parsed message of a batch, as learnSpamFilterWithPlugIns
     // and learnHamFilterWithPlugIns do; prepared holds what the preparing filters
     // prepared for it, in chain order.

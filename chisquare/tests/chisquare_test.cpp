@@ -195,6 +195,14 @@ TEST(ChiSquareTokens, hostileMessagesStayBounded) {
     t = SWChiSquareTokens::tokensOfMessage(ParsedMessage(note(1, body)).part());
     EXPECT_EQ(t.size(), size_t(SWChiSquareMaximumTokens));
 
+    // UTF-8 text longer than what is read, cut inside a character: still read as UTF-8.
+    QByteArray accented;
+    while (accented.size() < (5 << 20))
+        accented += "r\xc3\xa9sum\xc3\xa9 ";  // 9 bytes: the cut at 4 MiB falls inside an "\xc3\xa9"
+    t = SWChiSquareTokens::tokensOfMessage(
+        ParsedMessage("From: a@b.example\nContent-Type: text/plain; charset=utf-8\n\n" + accented).part());
+    EXPECT_TRUE(has(t, QString::fromUtf8("w:r\xc3\xa9sum\xc3\xa9")));
+
     // A 10 MB header value.
     const QByteArray huge = "Subject: " + QByteArray(10 << 20, 'x') + "\nFrom: a@b.example\n\nbody words here\n";
     t = SWChiSquareTokens::tokensOfMessage(ParsedMessage(huge).part());

@@ -1,5 +1,6 @@
 #include "frontend/app/JKW_LogWindowController.h"
 
+#include "engine/JKW_LogDetails.h"
 #include "engine/JKW_LogManager.h"
 #include "engine/SWNotifications.h"
 #include "frontend/kit/SWUICommon.h"
@@ -10,6 +11,7 @@
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
 #include "platform/PropertyList.h"
+#include "platform/ScriptingBus.h"
 #include "platform/UserDefaults.h"
 
 #include "ui_Log.h"
@@ -17,11 +19,16 @@
 #include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QItemSelectionModel>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QMessageBox>
@@ -35,6 +42,7 @@
 #include <QTableView>
 #include <QThreadPool>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QXmlStreamReader>
 
 #include <algorithm>
@@ -433,6 +441,7 @@ void JKW_LogWindowController::releaseSharedController() {
 JKW_LogWindowController::JKW_LogWindowController()
     : defaults_(std::make_unique<platform::UserDefaults>(QLatin1String(swui::JKW5FrontEndBundleIdentifier))) {
     logLocation_ = platform::folders::userLogs() + QStringLiteral("/Junkward/Junkward Log.log");
+    detailsFolder_ = JKW_LogDetails::defaultFolder();
 }
 
 JKW_LogWindowController::~JKW_LogWindowController() {
@@ -518,6 +527,8 @@ void JKW_LogWindowController::awakeFromNib() {
     window_->addAction(findAction);
     connect(ui_->exportButton, &QPushButton::clicked, this, &JKW_LogWindowController::exportLog);
     connect(ui_->clearButton, &QPushButton::clicked, this, &JKW_LogWindowController::clearLog);
+    connect(ui_->learnSpamButton, &QPushButton::clicked, this, [this] { learnSelection(true); });
+    connect(ui_->learnHamButton, &QPushButton::clicked, this, [this] { learnSelection(false); });
 
     // Columns.
     model_ = new JKW_LogTableModel(this);
@@ -551,6 +562,21 @@ void JKW_LogWindowController::awakeFromNib() {
             ui_->logTable->viewport()->update();
     });
     updateSortIndicator();
+    connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
+            &JKW_LogWindowController::updateDetailPane);
+
+    // The detail pane under the table.
+    QTreeWidget* tree = ui_->detailTree;
+    tree->setFont(small);
+    tree->header()->setStretchLastSection(false);
+    tree->header()->setSectionResizeMode(0, QHeaderView::Stretch);
+    for (int column = 1; column < 4; ++column)
+        tree->header()->setSectionResizeMode(column, QHeaderView::ResizeToContents);
+    ui_->detailTitle->setTextFormat(Qt::PlainText);
+    // The table keeps most of the height; the pane shows a filter's tokens.
+    ui_->splitter->setStretchFactor(0, 3);
+    ui_->splitter->setStretchFactor(1, 1);
+    ui_->splitter->setSizes({640, 220});
 
     updateTableFromFile(Sender::None);
     timer_ = new QTimer(this);
@@ -614,7 +640,13 @@ void JKW_LogWindowController::updateTableFromFile(Sender sender) {
     if (present && (sender != Sender::Timer || isVisible())) {
         const FileStamp stamp{qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, quint64(st.st_ino),
                               qint64(st.st_size)};
-        if (modificationDate_ && *modificationDate_ == stamp)
+        // The details beside the log change on their own too (sources let go).
+        FileStamp detailsStamp;
+        struct stat dt {};
+        if (::stat(QFile::encodeName(detailsFolder_ + QStringLiteral("/Details.json")).constData(), &dt) == 0)
+            detailsStamp = {qint64(dt.st_mtim.tv_sec) * 1000000000 + dt.st_mtim.tv_nsec, quint64(dt.st_ino),
+                            qint64(dt.st_size)};
+        if (modificationDate_ && *modificationDate_ == stamp && detailsStamp_ == detailsStamp)
             return;
         if (sender == Sender::Timer) {
             // Off the main thread; the result is applied in the event loop.
@@ -624,17 +656,21 @@ void JKW_LogWindowController::updateTableFromFile(Sender sender) {
             const quint64 generation = ++readGeneration_;
             QPointer<JKW_LogWindowController> self(this);
             const QString location = logLocation_;
-            QThreadPool::globalInstance()->start([self, location, generation, stamp] {
+            const QString details = detailsFolder_ + QStringLiteral("/Details.json");
+            QThreadPool::globalInstance()->start([self, location, details, generation, stamp, detailsStamp] {
                 auto log = readLogFile(location);
+                auto index = JKW_LogDetails::readIndex(details);
                 QMetaObject::invokeMethod(
                     qApp,
-                    [self, generation, stamp, log = std::move(log)]() mutable {
+                    [self, generation, stamp, detailsStamp, log = std::move(log), index = std::move(index)]() mutable {
                         if (!self)
                             return;
                         self->readInFlight_ = false;
                         if (generation != self->readGeneration_)
                             return;
                         self->modificationDate_ = stamp;
+                        self->detailsStamp_ = detailsStamp;
+                        self->details_ = std::move(index);
                         self->applyLog(std::move(log));
                     },
                     Qt::QueuedConnection);
@@ -643,6 +679,8 @@ void JKW_LogWindowController::updateTableFromFile(Sender sender) {
         }
         ++readGeneration_;  // a pending read from the timer is out of date
         modificationDate_ = stamp;
+        detailsStamp_ = detailsStamp;
+        details_ = JKW_LogDetails::readIndex(detailsFolder_ + QStringLiteral("/Details.json"));
         applyLog(readLogFile(logLocation_));
         return;
     }
@@ -690,6 +728,7 @@ void JKW_LogWindowController::applyLog(std::optional<QVariantList> log) {
         ui_->exportButton->setEnabled(!logsArray_.isEmpty());
         ui_->clearButton->setEnabled(!logsArray_.isEmpty());
         insertionSortLog();
+        updateDetailPane();
         return;
     }
     logsArray_.clear();
@@ -699,6 +738,7 @@ void JKW_LogWindowController::applyLog(std::optional<QVariantList> log) {
     ui_->exportButton->setEnabled(false);
     ui_->clearButton->setEnabled(false);
     updateCountLabel();
+    updateDetailPane();
 }
 
 bool JKW_LogWindowController::shouldShowLogRecord(const JKW_LogRecord& record) const {
@@ -857,6 +897,8 @@ void JKW_LogWindowController::sheetClearLogDidEnd(bool clear) {
     ui_->exportButton->setEnabled(false);
     ui_->clearButton->setEnabled(false);
     updateCountLabel();
+    details_.clear();
+    updateDetailPane();
 }
 
 // Export.
@@ -959,4 +1001,183 @@ void JKW_LogWindowController::windowWillClose() { storeFrame(); }
 void JKW_LogWindowController::applicationWillTerminate() {
     if (isVisible())
         storeFrame();
+}
+
+// ------------------------------------------------------------ the detail pane
+
+QLabel* JKW_LogWindowController::detailTitle() const { return ui_ ? ui_->detailTitle : nullptr; }
+QTreeWidget* JKW_LogWindowController::detailTree() const { return ui_ ? ui_->detailTree : nullptr; }
+QPushButton* JKW_LogWindowController::learnSpamButton() const { return ui_ ? ui_->learnSpamButton : nullptr; }
+QPushButton* JKW_LogWindowController::learnHamButton() const { return ui_ ? ui_->learnHamButton : nullptr; }
+
+QVariantMap JKW_LogWindowController::detailsOf(const JKW_LogRecord& record) const {
+    const auto key = stringField(record.raw, JKW_LOG_MESSAGE_ID_KEY);
+    return key ? details_.value(*key) : QVariantMap();
+}
+
+bool JKW_LogWindowController::isSourceKept(const JKW_LogRecord& record) const {
+    const QVariantMap entry = detailsOf(record);
+    if (!JKW_LogDetails::entryHasSource(entry))
+        return false;
+    // The engine checks the content when it learns; here the file's presence
+    // and size are enough to offer it.
+    const QVariantMap source = entry.value(QLatin1String(JKW_DETAILS_SOURCE_KEY)).toMap();
+    const QString name = source.value(QLatin1String(JKW_DETAILS_SOURCE_FILE_KEY)).toString();
+    if (name.isEmpty() || name.contains(QLatin1Char('/')))
+        return false;
+    const QFileInfo file(detailsFolder_ + QLatin1Char('/') + name);
+    return file.isFile() && file.size() == source.value(QLatin1String(JKW_DETAILS_SOURCE_BYTES_KEY)).toLongLong();
+}
+
+namespace {
+
+QString verdictWord(qint64 verdict) {
+    switch (verdict) {
+    case 0:
+        return JKW_LogWindowController::tr("spam");
+    case 1:
+        return JKW_LogWindowController::tr("good e-mail");
+    default:
+        return JKW_LogWindowController::tr("undecided");
+    }
+}
+
+QString score(const QVariant& value) { return QString::number(value.toDouble(), 'f', 4); }
+
+}  // namespace
+
+void JKW_LogWindowController::updateDetailPane() {
+    if (!ui_)
+        return;
+    QTreeWidget* tree = ui_->detailTree;
+    tree->clear();
+    const QList<JKW_LogRecord> selected = selectedRecords();
+    int kept = 0;
+    for (const JKW_LogRecord& r : selected)
+        kept += isSourceKept(r) ? 1 : 0;
+
+    // The learn buttons: on when the engine still has a selected message.
+    QString why;
+    if (selected.isEmpty())
+        why = tr("Select a message in the log first.");
+    else if (kept == 0)
+        why = selected.size() == 1
+                  ? tr("The engine no longer keeps this message; learn it from your mail program instead.")
+                  : tr("The engine no longer keeps these messages; learn them from your mail program instead.");
+    ui_->learnSpamButton->setEnabled(kept > 0);
+    ui_->learnHamButton->setEnabled(kept > 0);
+    ui_->learnSpamButton->setToolTip(kept > 0 ? tr("Teach every filter that the selected message is spam") : why);
+    ui_->learnHamButton->setToolTip(kept > 0 ? tr("Teach every filter that the selected message is good e-mail")
+                                             : why);
+
+    QStringList lines;
+    if (selected.isEmpty()) {
+        lines << tr("Select a message to see why it was judged as it was.");
+    } else if (selected.size() > 1) {
+        lines << tr("%1 messages selected; %2 of them can still be learned.").arg(selected.size()).arg(kept);
+    } else {
+        const JKW_LogRecord& record = selected.first();
+        const QVariantMap entry = detailsOf(record);
+        const QString code = record.filterKey.value_or(QString());
+        if (record.corrected)
+            lines << (code == QLatin1String(JKW_LOG_FILTER_KEY_LEARN_SPAM) ? tr("You taught Junkward this is spam.")
+                                                                           : tr("You taught Junkward this is good e-mail."));
+        if (entry.isEmpty()) {
+            if (!record.corrected)
+                lines << tr("%1: %2.").arg(record.spam ? tr("Spam") : tr("Good e-mail"), record.status);
+            lines << tr("No explanation is kept for this message (judged before explanations were kept, or cleared).");
+        } else {
+            const QString decidedBy = entry.value(QLatin1String(JKW_DETAILS_DECIDED_BY_KEY)).toString();
+            const qint64 verdict = entry.value(QLatin1String(JKW_DETAILS_VERDICT_KEY), 2).toLongLong();
+            const QVariantList filters = entry.value(QLatin1String(JKW_DETAILS_FILTERS_KEY)).toList();
+            QVariantMap deciding;
+            for (const QVariant& f : filters)
+                if (f.toMap().value(QLatin1String("SWPluginIdentifier")).toString() == decidedBy)
+                    deciding = f.toMap();
+            QString text;
+            const QString outcome = verdict == 0 ? tr("Spam") : tr("Good e-mail");
+            if (!deciding.isEmpty())
+                text = tr("%1: the %2 scored it %3; the evidence below weighed most.")
+                           .arg(outcome, localizedStatus(decidedBy), score(deciding.value(QStringLiteral("Score"))));
+            else if (decidedBy == QLatin1String(JKW_LOG_FILTER_KEY_NONE))
+                text = tr("Good e-mail: no list, check or filter found it to be spam.");
+            else
+                text = tr("%1: decided by “%2” (%3).").arg(outcome, localizedStatus(decidedBy), decidedBy);
+            if (record.corrected) {
+                const QDateTime judged =
+                    QDateTime::fromString(entry.value(QLatin1String(JKW_DETAILS_DATE_KEY)).toString(), Qt::ISODate);
+                text = tr("Judged %1 before: %2")
+                           .arg(judged.isValid() ? QLocale().toString(judged.toLocalTime(), QLocale::ShortFormat)
+                                                 : QString(),
+                                text);
+            }
+            lines << text;
+            // Engines write ten or fifteen tokens per filter; an index edited
+            // by hand is shown only as far as is useful.
+            constexpr int kMaximumFilters = 8;
+            constexpr int kMaximumTokens = 50;
+            for (const QVariant& f : filters.mid(0, kMaximumFilters)) {
+                const QVariantMap filter = f.toMap();
+                const QString identifier = filter.value(QLatin1String("SWPluginIdentifier")).toString();
+                QString heading = tr("%1: score %2, %3")
+                                      .arg(localizedStatus(identifier), score(filter.value(QStringLiteral("Score"))),
+                                           verdictWord(filter.value(QStringLiteral("Verdict"), 2).toLongLong()));
+                if (!filter.value(QStringLiteral("Trained"), true).toBool())
+                    heading += tr(" (not trained enough yet)");
+                // Spam signs of the message's form count beside the words.
+                if (const qint64 malus = filter.value(QStringLiteral("Malus")).toLongLong(); malus > 0)
+                    heading += malus == 1 ? tr("; 1 spam sign in its form") : tr("; %1 spam signs in its form").arg(malus);
+                auto* item = new QTreeWidgetItem(tree, QStringList{heading});
+                item->setFirstColumnSpanned(true);
+                QFont bold = item->font(0);
+                bold.setBold(true);
+                item->setFont(0, bold);
+                for (const QVariant& t : filter.value(QStringLiteral("Tokens")).toList().mid(0, kMaximumTokens)) {
+                    const QVariantMap token = t.toMap();
+                    QStringList columns{token.value(QStringLiteral("Token")).toString(),
+                                        score(token.value(QStringLiteral("Probability")))};
+                    if (token.contains(QStringLiteral("Spam")))
+                        columns << QString::number(token.value(QStringLiteral("Spam")).toLongLong())
+                                << QString::number(token.value(QStringLiteral("Ham")).toLongLong());
+                    auto* child = new QTreeWidgetItem(item, columns);
+                    for (int c = 1; c < columns.size(); ++c)
+                        child->setTextAlignment(c, Qt::AlignRight | Qt::AlignVCenter);
+                    child->setToolTip(0, columns.first());
+                }
+            }
+            if (filters.isEmpty() && decidedBy != QLatin1String(JKW_LOG_FILTER_KEY_NONE)) {
+                auto* item = new QTreeWidgetItem(tree, QStringList{tr("The filters were not asked: this decided first.")});
+                item->setFirstColumnSpanned(true);
+                QFont italic = item->font(0);
+                italic.setItalic(true);
+                item->setFont(0, italic);
+            }
+            tree->expandAll();
+        }
+    }
+    if (!learnProblem_.isEmpty())
+        lines << learnProblem_;
+    ui_->detailTitle->setText(lines.join(QLatin1Char('\n')));
+}
+
+void JKW_LogWindowController::learnSelection(bool spam) {
+    learnProblem_.clear();
+    for (const JKW_LogRecord& record : selectedRecords()) {
+        const auto key = stringField(record.raw, JKW_LOG_MESSAGE_ID_KEY);
+        if (!key || !isSourceKept(record))
+            continue;
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QLatin1String(platform::kEngineBusName), QLatin1String(platform::kEngineObjectPath),
+            QLatin1String(platform::kEngineInterface), QStringLiteral("LearnLoggedMessage"));
+        call << *key << spam;
+        auto* watcher = new QDBusPendingCallWatcher(QDBusConnection::sessionBus().asyncCall(call, 60000), this);
+        connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+            watcher->deleteLater();
+            if (watcher->isError()) {
+                learnProblem_ = tr("Could not learn the message: %1").arg(watcher->error().message());
+                updateDetailPane();
+            }
+        });
+    }
+    updateDetailPane();
 }

@@ -22,7 +22,9 @@
 #include <optional>
 
 class QAbstractButton;
+class QLabel;
 class QLineEdit;
+class QTreeWidget;
 class QPushButton;
 class QTableView;
 class QTimer;
@@ -172,6 +174,24 @@ public:
     // file cannot be read at all or holds no "Log" array.
     static std::optional<QVariantList> readLogFile(const QString& path);
 
+    // The details the engine keeps beside the log (why each record was judged
+    // so, and recent sources), read with the log.
+    QString detailsFolder() const { return detailsFolder_; }
+    void setDetailsFolder(const QString& folder) { detailsFolder_ = folder; }
+    const QHash<QString, QVariantMap>& detailsIndex() const { return details_; }
+    // The details of a record (by its "Msg-ID"); empty when none are kept.
+    QVariantMap detailsOf(const JKW_LogRecord& record) const;
+    // Whether the engine still keeps the record's source (so it can be learned).
+    bool isSourceKept(const JKW_LogRecord& record) const;
+    // Shows the selected record's explanation and sets the learn buttons.
+    void updateDetailPane();
+    // Asks the engine to learn the kept sources of the selected records.
+    void learnSelection(bool spam);
+    QLabel* detailTitle() const;
+    QTreeWidget* detailTree() const;
+    QPushButton* learnSpamButton() const;
+    QPushButton* learnHamButton() const;
+
 private:
     JKW_LogWindowController();
     void awakeFromNib();
@@ -193,7 +213,11 @@ private:
     };
 
     QString logLocation_;
+    QString detailsFolder_;
+    QHash<QString, QVariantMap> details_;
+    QString learnProblem_;  // the engine's answer to the last failed learn
     std::optional<FileStamp> modificationDate_;
+    FileStamp detailsStamp_;
     QVector<JKW_LogRecord> logsArray_;
     QVector<JKW_LogRecord> visibleLogsArray_;
     bool hasLog_ = false;

@@ -3,6 +3,7 @@
 // following and clearing the log of a running engine.
 #include "FrontEndTestSupport.h"
 
+#include "engine/JKW_LogDetails.h"
 #include "engine/JKW_LogManager.h"
 #include "frontend/app/JKW_LogWindowController.h"
 #include "platform/PropertyList.h"
@@ -11,11 +12,15 @@
 #include <QAction>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStringDecoder>
 #include <QTableView>
 #include <QTimeZone>
+#include <QTreeWidget>
 
 namespace {
 
@@ -348,6 +353,67 @@ TEST_F(LogViewer, followsAFullLogRewrittenEveryFewSecondsWhileShown) {
     EXPECT_TRUE(c->visibleLogsArray().first().subject->startsWith("3 77 "));
 }
 
+TEST_F(LogViewer, theSelectedRecordShowsItsExplanationOrWhyThereIsNone) {
+    ASSERT_TRUE(writeLog({rec("Bayesian", "Zed <zed@spam.example>", "Pills", day(6)),
+                          rec("INT_INVIS", "Ink <i@spam.example>", "Hidden", day(7)),
+                          rec("NONE", "Ann <ann@example.org>", "Minutes", day(8))}));
+    const QVariantList tokens{QVariantMap{{"Token", "viagra"}, {"Probability", 0.99}},
+                              QVariantMap{{"Token", "Sub*pills"}, {"Probability", 0.97}}};
+    const QVariantMap bayesian{{"SWPluginIdentifier", "Bayesian"}, {"Score", 0.9987}, {"Verdict", 0},
+                               {"Trained", true}, {"Tokens", tokens}};
+    const QVariantMap records{
+        {"<Pills@example>", QVariantMap{{"Decided By", "Bayesian"}, {"Verdict", 0}, {"Filters", QVariantList{bayesian}}}},
+        {"<Hidden@example>", QVariantMap{{"Decided By", "INT_INVIS"}, {"Verdict", 0}}}};
+    const QString index = JKW_LogDetails::defaultFolder() + "/Details.json";
+    QDir().mkpath(JKW_LogDetails::defaultFolder());
+    auto writeIndex = [&](const QByteArray& bytes) {
+        QFile file(index);
+        return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    };
+    ASSERT_TRUE(writeIndex(QJsonDocument(QJsonObject{{"Format", "Junkward Log Details 1"},
+                                                     {"Records", QJsonObject::fromVariantMap(records)}})
+                               .toJson()));
+    Controller* c = open();
+    auto select = [&](const QString& subject) {
+        c->tableView()->clearSelection();
+        for (int row = 0; row < c->visibleLogsArray().size(); ++row)
+            if (c->visibleLogsArray().at(row).subject == subject)
+                c->tableView()->selectRow(row);
+    };
+
+    select("Pills");
+    EXPECT_TRUE(c->detailTitle()->text().contains("Bayesian filter scored it 0.9987")) << c->detailTitle()->text().toStdString();
+    ASSERT_EQ(c->detailTree()->topLevelItemCount(), 1);
+    ASSERT_EQ(c->detailTree()->topLevelItem(0)->childCount(), 2);
+    EXPECT_EQ(c->detailTree()->topLevelItem(0)->child(1)->text(0), "Sub*pills");
+    EXPECT_EQ(c->detailTree()->topLevelItem(0)->child(1)->text(1), "0.9700");
+    // No source kept: the learn actions are off and say why.
+    EXPECT_FALSE(c->learnSpamButton()->isEnabled());
+    EXPECT_TRUE(c->learnSpamButton()->toolTip().contains("no longer keeps"));
+
+    select("Hidden");
+    EXPECT_TRUE(c->detailTitle()->text().contains("Invisible text")) << c->detailTitle()->text().toStdString();
+    EXPECT_TRUE(c->detailTitle()->text().contains("INT_INVIS"));
+    ASSERT_EQ(c->detailTree()->topLevelItemCount(), 1);
+    EXPECT_TRUE(c->detailTree()->topLevelItem(0)->text(0).contains("not asked"));
+
+    select("Minutes");
+    EXPECT_TRUE(c->detailTitle()->text().contains("No explanation is kept"));
+
+    // An index cut in the middle of a write, or of another shape: no
+    // explanations, the rows as before.
+    for (const QByteArray& bad : {QByteArray("{\"Format\": \"Junkward Log Details 1\", \"Rec"), QByteArray("[]")}) {
+        ASSERT_TRUE(writeIndex(bad));
+        ASSERT_TRUE(writeLog({rec("Bayesian", "Zed <zed@spam.example>", "Pills", day(6)),
+                              rec("NONE", "Ann <ann@example.org>", "Minutes", day(9))}));
+        c->updateTableFromFile();
+        select("Pills");
+        EXPECT_EQ(c->visibleLogsArray().size(), 2);
+        EXPECT_TRUE(c->detailTitle()->text().contains("No explanation is kept"));
+        EXPECT_EQ(c->detailTree()->topLevelItemCount(), 0);
+    }
+}
+
 // With the staged engine on a private bus.
 class LogViewerWithEngine : public LogViewer {
 protected:
@@ -406,6 +472,40 @@ TEST_F(LogViewerWithEngine, followsTheEngineAndClearsTheLogThroughIt) {
     ASSERT_TRUE(judge(3));
     ASSERT_TRUE(waitUntil([&] { return c->visibleLogsArray().size() == 1; }));
     EXPECT_EQ(c->visibleLogsArray().first().subject, QStringLiteral("Note 3"));
+}
+
+TEST_F(LogViewerWithEngine, aJudgedMessageIsLearnedFromTheViewerWhileTheEngineKeepsJudging) {
+    Controller* c = open();
+    c->showWindow();
+    ASSERT_TRUE(judge(5));
+    ASSERT_TRUE(waitUntil([&] { return c->visibleLogsArray().size() == 1; })) << engine.errorOutput().toStdString();
+    c->tableView()->selectRow(0);
+    ASSERT_TRUE(c->learnSpamButton()->isEnabled()) << c->learnSpamButton()->toolTip().toStdString();
+    EXPECT_FALSE(c->detailTitle()->text().contains("No explanation is kept"));
+
+    // More messages judged while the viewer follows the log and its details.
+    for (int n = 6; n < 30; ++n)
+        ASSERT_TRUE(judge(n));
+    c->learnSelection(true);
+    ASSERT_TRUE(waitUntil([&] {
+        for (const JKW_LogRecord& r : c->logsArray())
+            if (r.subject == QStringLiteral("Note 5"))
+                return r.filterKey == QStringLiteral("LEARN_SPAM");
+        return false;
+    })) << engine.errorOutput().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return c->logsArray().size() == 25; }));
+
+    // Its source gone from the engine's keeping: the actions go off.
+    for (int row = 0; row < c->visibleLogsArray().size(); ++row)
+        if (c->visibleLogsArray().at(row).subject == QStringLiteral("Note 5"))
+            c->tableView()->selectRow(row);
+    EXPECT_TRUE(c->detailTitle()->text().contains("You taught Junkward this is spam."));
+    ASSERT_TRUE(c->learnHamButton()->isEnabled());
+    QDir folder(JKW_LogDetails::defaultFolder());
+    for (const QString& name : folder.entryList({"*.eml"}, QDir::Files))
+        ASSERT_TRUE(folder.remove(name));
+    c->updateDetailPane();
+    EXPECT_FALSE(c->learnHamButton()->isEnabled());
 }
 
 }  // namespace

@@ -14,9 +14,13 @@
 #include <QCheckBox>
 #include <QLineEdit>
 #include <QMainWindow>
+#include <QSplitter>
+#include <QTableView>
 #include <QThread>
 
+#include <algorithm>
 #include <cstdio>
+#include <functional>
 
 namespace {
 
@@ -104,6 +108,58 @@ int main(int argc, char** argv) {
         log->searchField()->setText(QStringLiteral("re:"));
         shootLog(QStringLiteral("log-search"));
         log->searchField()->clear();
+
+        // A record's explanation: one a learning filter decided (its tokens),
+        // then one a built-in check decided.
+        logWindow->resize(980, 720);
+        if (auto* splitter = logWindow->findChild<QSplitter*>())
+            splitter->setSizes({300, 360});
+        auto selectFirst = [&](const std::function<bool(const JKW_LogRecord&)>& wanted) {
+            const auto& rows = log->visibleLogsArray();
+            for (int row = 0; row < rows.size(); ++row) {
+                if (!wanted(rows.at(row)))
+                    continue;
+                log->tableView()->clearSelection();
+                log->tableView()->selectRow(row);
+                log->tableView()->scrollTo(log->tableView()->model()->index(row, 0));
+                return true;
+            }
+            return false;
+        };
+        auto decidedBy = [&](const JKW_LogRecord& r, bool filter) {
+            const QVariantMap details = log->detailsOf(r);
+            const QString by = details.value(QStringLiteral("Decided By")).toString();
+            const bool isFilter = by == QLatin1String("Bayesian") || by == QLatin1String("ChiSquare");
+            return !details.isEmpty() && (filter ? isFilter : !isFilter && by != QLatin1String("NONE"));
+        };
+        // Preferably spam with a plain subject and a full list of tokens.
+        auto plain = [](const JKW_LogRecord& r) {
+            const QString subject = r.subject.value_or(QString());
+            return !subject.isEmpty() && std::all_of(subject.begin(), subject.end(), [](QChar c) {
+                return c.unicode() >= 0x20 && c.unicode() < 0x7f;
+            });
+        };
+        auto tokens = [&](const JKW_LogRecord& r) {
+            const QVariantMap details = log->detailsOf(r);
+            const QString by = details.value(QStringLiteral("Decided By")).toString();
+            for (const QVariant& f : details.value(QStringLiteral("Filters")).toList())
+                if (f.toMap().value(QStringLiteral("SWPluginIdentifier")).toString() == by)
+                    return f.toMap().value(QStringLiteral("Tokens")).toList().size();
+            return qsizetype(0);
+        };
+        if (selectFirst([&](const JKW_LogRecord& r) { return decidedBy(r, true) && r.spam && plain(r) && tokens(r) >= 8; }) ||
+            selectFirst([&](const JKW_LogRecord& r) { return decidedBy(r, true) && plain(r); }) ||
+            selectFirst([&](const JKW_LogRecord& r) { return decidedBy(r, true); }))
+            shootLog(QStringLiteral("log-explanation-filter"));
+        if (selectFirst([&](const JKW_LogRecord& r) { return decidedBy(r, false); }))
+            shootLog(QStringLiteral("log-explanation-check"));
+        // Good mail that every filter was asked about: the evidence of each.
+        if (selectFirst([&](const JKW_LogRecord& r) {
+                const QVariantMap details = log->detailsOf(r);
+                return plain(r) && details.value(QStringLiteral("Decided By")).toString() == QLatin1String("NONE") &&
+                       details.value(QStringLiteral("Filters")).toList().size() >= 2;
+            }))
+            shootLog(QStringLiteral("log-explanation-good"));
     }
     // Each pane of the set-up assistant, with the mail program chosen.
     SUAMainController& assistant = SUAMainController::sharedMainController();

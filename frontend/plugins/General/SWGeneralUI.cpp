@@ -28,6 +28,7 @@ const Switch kSwitches[] = {
     {&Ui::SWGeneralView::advSubject, "ADV Subject", true},
     {&Ui::SWGeneralView::htmlBase64, "Filter HTML Base 64", false},
     {&Ui::SWGeneralView::trustSpamHeaders, "Trust Spam Headers", true},
+    {&Ui::SWGeneralView::keepMessageSources, "Keep Message Sources", true},
 };
 
 constexpr const char* kRemoveOldMails = "Remove Old Mails";

@@ -370,7 +370,32 @@ void SWBayesFilter::appendToHistory(const QString& messageID) {
     historySet_.insert(messageID);
 }
 
-bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, bool spam) {
+// A message's tokens as training stores them; no tree when it could not be
+// taken apart.
+struct SWBayesFilter::Prepared : SWPreparedLearning {
+    bool tree = false;
+    std::optional<SWTokenBag> tokens;
+};
+
+bool SWBayesFilter::preparesLearning() const { return batch_.has_value(); }
+
+// Runs on the batch's second thread: the message alone. The store is not
+// consulted (the batch holds it).
+std::unique_ptr<SWPreparedLearning> SWBayesFilter::prepareToLearn(SAMIMEPart* message, const QString&) {
+    auto prepared = std::make_unique<Prepared>();
+    const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+    prepared->tree = tree != nullptr;
+    if (tree)
+        prepared->tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
+    return prepared;
+}
+
+bool SWBayesFilter::learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                                         std::unique_ptr<SWPreparedLearning> prepared) {
+    return learnMessage(message, messageID, spam, dynamic_cast<const Prepared*>(prepared.get()));
+}
+
+bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, bool spam, const Prepared* prepared) {
     if (messageID.isEmpty())
         return false;
     if (saveTimer_)
@@ -399,13 +424,20 @@ bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, 
     if (!batch_)
         scheduleBulletinSave();
 
-    const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
-    if (!tree)
-        return false;
+    std::optional<SWTokenBag> tokens;
+    if (prepared) {
+        if (!prepared->tree)
+            return false;
+        tokens = prepared->tokens;
+    } else {
+        const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
+        if (!tree)
+            return false;
+        tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
+    }
     SWDataBase* db = SWDataBase::sharedDataBase();
     if (!db)
         return false;
-    const std::optional<SWTokenBag> tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
     bool learned = true;
     if (tokens)
         learned = spam ? db->addTokensToSpamDB(*tokens, offset) : db->addTokensToHamDB(*tokens, offset);

@@ -91,6 +91,10 @@ public:
     // history written for a commit that never happened is not taken).
     void beginLearningBatch() override;
     bool endLearningBatch() override;
+    bool preparesLearning() const override;
+    std::unique_ptr<SWPreparedLearning> prepareToLearn(SAMIMEPart* message, const QString& messageID) override;
+    bool learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                              std::unique_ptr<SWPreparedLearning> prepared) override;
     void updatePreferences(const QVariantMap& preferences) override;
     // The spamitude and the fifteen tokens farthest from 0.5 ("Score",
     // "Verdict", "Malus" points, "Tokens" with "Token" and "Probability").
@@ -131,7 +135,9 @@ public:
     void setClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
 
 private:
-    bool learnMessage(SAMIMEPart* message, const QString& messageID, bool spam);
+    struct Prepared;
+    // prepared: the message's tokens taken apart beforehand (null: here).
+    bool learnMessage(SAMIMEPart* message, const QString& messageID, bool spam, const Prepared* prepared = nullptr);
     void appendToHistory(const QString& messageID);
     void scheduleBulletinSave();
     void loadBulletin();

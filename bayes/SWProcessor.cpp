@@ -40,9 +40,10 @@ constexpr int kRedirectedScore = 1;
 constexpr int kImageWithContentIDMalus = 3;
 constexpr int kImageMalus = 1;
 
+// One per thread: a tokenizer remembers what its last text showed.
 SWTokenizer& sharedTokenizer() {
-    static SWTokenizer* tokenizer = new SWTokenizer();  // kept for the process
-    return *tokenizer;
+    thread_local SWTokenizer tokenizer;
+    return tokenizer;
 }
 
 SAString* constantString(const char* text) {

@@ -139,16 +139,23 @@ bool SWChiSquareFilter::learn(SAMIMEPart* message, const QString& messageID, boo
     if (!message || !store_ || !store_->isOpen())
         return false;
     const std::vector<QString> tokens = SWChiSquareTokens::tokensOfMessage(message);
-    const QString key = trainingKey(messageID, tokens);
+    return learnTokens(tokens, trainingKey(messageID, tokens), spam, onlyNew);
+}
+
+bool SWChiSquareFilter::learnTokens(const std::vector<QString>& tokens, const QString& key, bool spam, bool onlyNew) {
     // Automatic training leaves alone what was learned before, by the user or
     // automatically.
     if (onlyNew && store_->markForKey(key))
         return true;
+    return learnKeys(SWChiSquareStore::Keys(key, tokens), spam);
+}
+
+bool SWChiSquareFilter::learnKeys(SWChiSquareStore::Keys keys, bool spam) {
     // In a batch nothing is stored before its end.
     if (store_->inBatch())
-        return store_->learn(key, tokens, spam) != SWChiSquareStore::Training::Failed;
+        return store_->learn(std::move(keys), spam) != SWChiSquareStore::Training::Failed;
     QSignalEnterCritical();
-    const SWChiSquareStore::Training outcome = store_->learn(key, tokens, spam);
+    const SWChiSquareStore::Training outcome = store_->learn(std::move(keys), spam);
     QSignalExitCritical();
     if (outcome == SWChiSquareStore::Training::Failed)
         return false;
@@ -165,6 +172,34 @@ void SWChiSquareFilter::didLearn() {
 void SWChiSquareFilter::beginLearningBatch() {
     if (store_ && store_->isOpen())
         store_->beginBatch();  // when it cannot, each message is stored alone
+}
+
+bool SWChiSquareFilter::preparesLearning() const { return store_ && store_->inBatch(); }
+
+namespace {
+
+struct PreparedKeys : SWPreparedLearning {
+    explicit PreparedKeys(SWChiSquareStore::Keys k) : keys(std::move(k)) {}
+    SWChiSquareStore::Keys keys;
+};
+
+}  // namespace
+
+// Runs on the batch's second thread: the message alone.
+std::unique_ptr<SWPreparedLearning> SWChiSquareFilter::prepareToLearn(SAMIMEPart* message,
+                                                                      const QString& messageID) {
+    if (!message)
+        return nullptr;
+    const std::vector<QString> tokens = SWChiSquareTokens::tokensOfMessage(message);
+    return std::make_unique<PreparedKeys>(SWChiSquareStore::Keys(trainingKey(messageID, tokens), tokens));
+}
+
+bool SWChiSquareFilter::learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                                             std::unique_ptr<SWPreparedLearning> prepared) {
+    auto* p = dynamic_cast<PreparedKeys*>(prepared.get());
+    if (!p || !message || !store_ || !store_->isOpen())
+        return learn(message, messageID, spam, false);
+    return learnKeys(std::move(p->keys), spam);
 }
 
 bool SWChiSquareFilter::endLearningBatch() {

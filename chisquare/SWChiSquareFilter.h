@@ -8,9 +8,11 @@
 // been learned. Every training is one transaction of its own token store (a
 // learning batch is one transaction as a whole), which also records how each
 // message is counted, so a message learned the other way is taken back first.
-// Everything runs on the engine's main thread.
+// Everything runs on the engine's main thread, except taking the messages of a
+// batch apart into tokens (prepareToLearn).
 
 #include "SWChiSquareScore.h"
+#include "SWChiSquareStore.h"
 
 #include "engine/SWPlugInFilter.h"
 
@@ -22,7 +24,6 @@
 
 class QObject;
 class QTimer;
-class SWChiSquareStore;
 
 // The filter keeps this many of the tokens that weighed most in a verdict.
 inline constexpr int SWChiSquareExplainedClues = 10;
@@ -57,6 +58,10 @@ public:
     bool learnMessageAsLegitimate(SAMIMEPart* message, const QString& messageID) override;
     void beginLearningBatch() override;
     bool endLearningBatch() override;
+    bool preparesLearning() const override;
+    std::unique_ptr<SWPreparedLearning> prepareToLearn(SAMIMEPart* message, const QString& messageID) override;
+    bool learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                              std::unique_ptr<SWPreparedLearning> prepared) override;
     void updatePreferences(const QVariantMap& preferences) override;
     QVariantMap explain(SAMIMEPart* message) override;
     QVariantMap lastExplanation() override;
@@ -72,6 +77,8 @@ public:
 
 private:
     bool learn(SAMIMEPart* message, const QString& messageID, bool spam, bool onlyNew);
+    bool learnTokens(const std::vector<QString>& tokens, const QString& key, bool spam, bool onlyNew);
+    bool learnKeys(SWChiSquareStore::Keys keys, bool spam);
     void scheduleSync();
     void didLearn();
 

@@ -78,43 +78,35 @@ uint32_t hashOf(std::string_view bytes) {
 
 // The distinct store keys of a message's tokens in key order, their bytes in
 // one buffer.
-struct SWChiSquareStore::Keys {
-    std::string bytes;
-    std::vector<std::pair<uint32_t, uint32_t>> spans;  // offset and size in bytes
-
-    std::string_view operator[](size_t i) const { return std::string_view(bytes).substr(spans[i].first, spans[i].second); }
-    size_t size() const { return spans.size(); }
-
-    explicit Keys(const std::vector<QString>& tokens) {
-        spans.reserve(tokens.size());
-        QByteArray utf8;
-        for (const QString& token : tokens) {
-            const size_t start = bytes.size();
-            const QChar* in = token.constData();
-            const qsizetype n = std::min<qsizetype>(token.size(), SWChiSquareMaximumKeyBytes);
-            qsizetype i = 0;
-            while (i < n && in[i].unicode() < 0x80)
-                ++i;
-            if (i == n) {  // ASCII: one byte per character
-                bytes.resize(start + size_t(n));
-                for (i = 0; i < n; ++i)
-                    bytes[start + size_t(i)] = char(in[i].unicode());
-            } else {
-                utf8 = token.toUtf8();
-                bytes.append(utf8.constData(), size_t(std::min<qsizetype>(utf8.size(), SWChiSquareMaximumKeyBytes)));
-            }
-            spans.emplace_back(uint32_t(start), uint32_t(bytes.size() - start));
+SWChiSquareStore::Keys::Keys(const QString& key, const std::vector<QString>& tokens) : hashed(historyKey(key)) {
+    spans.reserve(tokens.size());
+    QByteArray utf8;
+    for (const QString& token : tokens) {
+        const size_t start = bytes.size();
+        const QChar* in = token.constData();
+        const qsizetype n = std::min<qsizetype>(token.size(), SWChiSquareMaximumKeyBytes);
+        qsizetype i = 0;
+        while (i < n && in[i].unicode() < 0x80)
+            ++i;
+        if (i == n) {  // ASCII: one byte per character
+            bytes.resize(start + size_t(n));
+            for (i = 0; i < n; ++i)
+                bytes[start + size_t(i)] = char(in[i].unicode());
+        } else {
+            utf8 = token.toUtf8();
+            bytes.append(utf8.constData(), size_t(std::min<qsizetype>(utf8.size(), SWChiSquareMaximumKeyBytes)));
         }
-        // Cutting may make two tokens one: each key once.
-        const auto view = [this](const std::pair<uint32_t, uint32_t>& s) {
-            return std::string_view(bytes).substr(s.first, s.second);
-        };
-        std::sort(spans.begin(), spans.end(), [&](const auto& a, const auto& b) { return view(a) < view(b); });
-        spans.erase(std::unique(spans.begin(), spans.end(),
-                                [&](const auto& a, const auto& b) { return view(a) == view(b); }),
-                    spans.end());
+        spans.emplace_back(uint32_t(start), uint32_t(bytes.size() - start));
     }
-};
+    // Cutting may make two tokens one: each key once.
+    const auto view = [this](const std::pair<uint32_t, uint32_t>& s) {
+        return std::string_view(bytes).substr(s.first, s.second);
+    };
+    std::sort(spans.begin(), spans.end(), [&](const auto& a, const auto& b) { return view(a) < view(b); });
+    spans.erase(
+        std::unique(spans.begin(), spans.end(), [&](const auto& a, const auto& b) { return view(a) == view(b); }),
+        spans.end());
+}
 
 namespace {
 
@@ -250,7 +242,6 @@ struct SWChiSquareStore::Pending {
 struct SWChiSquareStore::Batch {
     struct Message {
         Keys keys;
-        QByteArray hashed;
         bool spam;
     };
     Pending pending;
@@ -417,8 +408,8 @@ int SWChiSquareStore::begin(Pending& pending) {
 // Learns one message inside the pending transaction. The history is written at
 // once; token counts and totals only in memory. MDB_MAP_FULL ends the
 // transaction for good (the caller grows the map and learns again).
-int SWChiSquareStore::apply(Pending& pending, const Keys& keys, const QByteArray& hashed,
-                            bool spam, Training* outcome) {
+int SWChiSquareStore::apply(Pending& pending, const Keys& keys, bool spam, Training* outcome) {
+    const QByteArray& hashed = keys.hashed;
     MDB_txn* txn = pending.txn;
     // How the message is counted now.
     MDB_val hk = keyOf(hashed), hd{};
@@ -544,21 +535,22 @@ int SWChiSquareStore::replayBatch() {
     int rc = begin(batch.pending);
     for (size_t i = 0; rc == MDB_SUCCESS && i < batch.messages.size(); ++i) {
         Training ignored = Training::Failed;
-        rc = apply(batch.pending, batch.messages[i].keys, batch.messages[i].hashed, batch.messages[i].spam, &ignored);
+        rc = apply(batch.pending, batch.messages[i].keys, batch.messages[i].spam, &ignored);
     }
     return rc;
 }
 
 SWChiSquareStore::Training SWChiSquareStore::learn(const QString& key, const std::vector<QString>& tokens, bool spam) {
+    return learn(Keys(key, tokens), spam);
+}
+
+SWChiSquareStore::Training SWChiSquareStore::learn(Keys keys, bool spam) {
     if (!env_ || (batch_ && batch_->failed))
         return Training::Failed;
-    Keys keys(tokens);
-    const QByteArray hashed = historyKey(key);
-
     if (batch_) {
         Training outcome = Training::Failed;
-        int rc = apply(batch_->pending, keys, hashed, spam, &outcome);
-        batch_->messages.push_back({std::move(keys), hashed, spam});
+        int rc = apply(batch_->pending, keys, spam, &outcome);
+        batch_->messages.push_back({std::move(keys), spam});
         for (int attempt = 0; rc == MDB_MAP_FULL && attempt < 8; ++attempt)
             rc = replayBatch();
         if (rc != MDB_SUCCESS) {
@@ -574,7 +566,7 @@ SWChiSquareStore::Training SWChiSquareStore::learn(const QString& key, const std
         Training outcome = Training::Failed;
         int rc = begin(pending);
         if (rc == MDB_SUCCESS)
-            rc = apply(pending, keys, hashed, spam, &outcome);
+            rc = apply(pending, keys, spam, &outcome);
         if (rc == MDB_SUCCESS && outcome == Training::AlreadyLearned)
             return outcome;  // nothing to write
         if (rc == MDB_SUCCESS)

@@ -18,6 +18,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 struct MDB_env;
@@ -47,9 +50,25 @@ public:
     bool isOpen() const { return env_ != nullptr; }
     QString path() const { return path_; }
 
+    // What learning a message writes under: the store keys of its distinct
+    // tokens in key order, and its history key. Built from the message's key (a
+    // message ID or a digest of the message) and tokens alone, on any thread.
+    struct Keys {
+        Keys(const QString& key, const std::vector<QString>& tokens);
+        std::string_view operator[](size_t i) const {
+            return std::string_view(bytes).substr(spans[i].first, spans[i].second);
+        }
+        size_t size() const { return spans.size(); }
+
+        std::string bytes;
+        std::vector<std::pair<uint32_t, uint32_t>> spans;  // offset and size in bytes
+        QByteArray hashed;                                  // the history key
+    };
+
     // Learns one message (its distinct tokens) as spam or good mail under key
     // (a message ID or a digest of the message), in one transaction.
     Training learn(const QString& key, const std::vector<QString>& tokens, bool spam);
+    Training learn(Keys keys, bool spam);
     // Bulk learning: the learn() calls between beginBatch() and commitBatch()
     // form one transaction, stored whole by commitBatch() or not at all (a
     // failed commit, abortBatch(), a killed process). Each message still gets
@@ -84,11 +103,10 @@ private:
     bool verifyOrInitialise();
     bool readTotals();
     bool grow();
-    struct Keys;
     struct Pending;
     struct Batch;
     int begin(Pending& pending);
-    int apply(Pending& pending, const Keys& keys, const QByteArray& hashed, bool spam, Training* outcome);
+    int apply(Pending& pending, const Keys& keys, bool spam, Training* outcome);
     int finish(Pending& pending);
     int replayBatch();
 

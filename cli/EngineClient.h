@@ -62,7 +62,7 @@ Judgement judgeMessage(const QByteArray& message, bool entourage, double timeout
 // called after each batch with the number of messages handled so far; learned
 // receives one flag per message (true: learned). False when a batch could not
 // be handed over (its messages stay false; the others are still tried).
-inline constexpr int kBatchMessages = 500;
+inline constexpr int kBatchMessages = 1000;
 inline constexpr qsizetype kBatchBytes = 32ll * 1024 * 1024;
 bool learnMessages(const QByteArrayList& messages, bool spam, bool entourage, std::vector<bool>* learned,
                    const std::function<void(std::size_t done)>& progress, QString* problem);

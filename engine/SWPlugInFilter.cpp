@@ -213,6 +213,15 @@ void SWPlugInFilter::beginLearningBatch() {}
 
 bool SWPlugInFilter::endLearningBatch() { return true; }
 
+bool SWPlugInFilter::preparesLearning() const { return false; }
+
+std::unique_ptr<SWPreparedLearning> SWPlugInFilter::prepareToLearn(SAMIMEPart*, const QString&) { return nullptr; }
+
+bool SWPlugInFilter::learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                                          std::unique_ptr<SWPreparedLearning>) {
+    return spam ? learnMessageAsSpam(message, messageID) : learnMessageAsLegitimate(message, messageID);
+}
+
 std::optional<QVariantMap> SWPlugInFilter::loadStatistics() {
     return SWPluginPreferencesManager::loadStatisticsWithIdentifier(identifier_);
 }

@@ -29,6 +29,12 @@ inline constexpr qint32 SWFilterStatusUndecided = 2;
 inline constexpr qint32 SWFilterStatusFalsePositive = 3;  // statistics record only
 inline constexpr qint32 SWFilterStatusNotApplicable = 4;
 
+// What a filter's prepareToLearn() found in a message, for its learnPreparedMessage().
+class SWPreparedLearning {
+public:
+    virtual ~SWPreparedLearning() = default;
+};
+
 class SWPlugInFilter {
 public:
     SWPlugInFilter();
@@ -81,6 +87,18 @@ public:
     // nothing (each message is stored when it is learned) and answers true.
     virtual void beginLearningBatch();
     virtual bool endLearningBatch();
+    // Bulk training on two threads. Inside a batch, a filter that answers true
+    // to preparesLearning() gets prepareToLearn() for each message on a second
+    // thread, while the main thread stores earlier messages: it takes the
+    // message apart from the message alone (its settings aside, no state of the
+    // filter, nothing stored or posted) and returns what learning it needs.
+    // learnPreparedMessage() then learns the message on the main thread with
+    // that result, as learnMessageAsSpam / learnMessageAsLegitimate would. The
+    // base prepares nothing and learns through learnMessageAs*.
+    virtual bool preparesLearning() const;
+    virtual std::unique_ptr<SWPreparedLearning> prepareToLearn(SAMIMEPart* message, const QString& messageID);
+    virtual bool learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,
+                                      std::unique_ptr<SWPreparedLearning> prepared);
     // Why the filter would judge a message as it does, for a person to read: its
     // score and the evidence that weighed most. Nothing is learned, counted or
     // logged. The base has nothing to say (an empty dictionary).

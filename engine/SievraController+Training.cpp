@@ -15,6 +15,11 @@
 
 #include <QTimer>
 
+#include <algorithm>
+#include <optional>
+#include <thread>
+#include <vector>
+
 namespace {
 
 constexpr const char* kLearnSpamIssue = "Learn Spam issue: %1";
@@ -32,6 +37,48 @@ void SievraController::learnSpamMailData(SAData* data) { learnMailData(data, tru
 
 void SievraController::learnHamMailData(SAData* data) { learnMailData(data, false); }
 
+namespace {
+
+// Messages of a batch are taken apart and learned this many at a time: the
+// parse trees of one group stay in memory together.
+constexpr size_t kLearningGroup = 64;
+
+// A message taken apart for learning. The parse tree points into the data:
+// declared first, released last.
+struct LearningMessage {
+    SARef<SAData> lineFeedData;
+    SARef<SAMIMEPart> owner;
+    QVariantMap record;
+    QString messageID;
+    SAMIMEPart* message() const { return owner.get(); }
+};
+
+// Parses in learning mode (the header callback is not called, so the lists do
+// not decide) and makes the log record. Nothing for a message without data or
+// that cannot be parsed: it is neither learned nor logged.
+// logKey, when given, is the record's key in the log and the message ID the
+// filters learn the message under.
+std::optional<LearningMessage> takeApart(SAData* data, bool spam, SAMIMEHeaderCallback callback, void* context,
+                                         const QString& logKey = QString()) {
+    if (!data || data->length() == 0)
+        return std::nullopt;
+    LearningMessage m;
+    m.lineFeedData = SARef<SAData>::adopt(SievraController::copyDataWithLineFeeds(data));
+    m.owner = SARef<SAMIMEPart>::adopt(
+        new (std::nothrow) SAMIMEPart(m.lineFeedData ? m.lineFeedData.get() : data, true, callback, context));
+    if (!m.owner || m.owner->process(true, true) == SAMIMEProcessFailure)
+        return std::nullopt;
+    m.record = SievraController::createLogRecord(m.message());
+    if (!logKey.isEmpty())
+        m.record.insert(JKW_LOG_MESSAGE_ID_KEY, logKey);
+    m.record.insert(JKW_LOG_FILTER_KEY,
+                    QString::fromLatin1(spam ? JKW_LOG_FILTER_KEY_LEARN_SPAM : JKW_LOG_FILTER_KEY_LEARN_HAM));
+    m.messageID = m.record.value(JKW_LOG_MESSAGE_ID_KEY).toString();
+    return m;
+}
+
+}  // namespace
+
 QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& messages, bool spam) {
     QByteArray learned(qsizetype(messages.size()), '\0');
     if (messages.empty())
@@ -39,9 +86,63 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
     for (const SievraPlugInEntry& entry : plugIns_)
         if (entry.instance)
             entry.instance->beginLearningBatch();
+    // The filters that take messages apart on a second thread: each group of
+    // messages is prepared there while the group before it is stored here.
+    std::vector<SWPlugInFilter*> preparing;
+    for (const SievraPlugInEntry& entry : plugIns_)
+        if (entry.instance && entry.instance->preparesLearning())
+            preparing.push_back(entry.instance.get());
+    struct Group {
+        size_t start = 0;
+        std::vector<std::optional<LearningMessage>> messages;
+        std::vector<std::vector<std::unique_ptr<SWPreparedLearning>>> prepared;  // per message, per preparing filter
+    };
+    const auto takeApartGroup = [&](size_t start) {
+        Group group;
+        group.start = start;
+        const size_t end = std::min(messages.size(), start + kLearningGroup);
+        for (size_t i = start; i < end; ++i)
+            group.messages.push_back(takeApart(messages[i], spam, filterCallBack, this));
+        group.prepared.resize(group.messages.size());
+        return group;
+    };
+    const auto prepareGroup = [&preparing](Group& group) {
+        for (size_t i = 0; i < group.messages.size(); ++i)
+            if (const std::optional<LearningMessage>& m = group.messages[i])
+                for (SWPlugInFilter* filter : preparing)
+                    group.prepared[i].push_back(filter->prepareToLearn(m->message(), m->messageID));
+    };
     QString subject;
-    for (size_t i = 0; i < messages.size(); ++i)
-        learned[qsizetype(i)] = learnMailData(messages[i], spam, true, &subject) ? 1 : 0;
+    Group current = takeApartGroup(0);
+    prepareGroup(current);
+    std::optional<Group> stored;  // the group before, freed on the second thread
+    for (;;) {
+        std::optional<Group> next;
+        std::thread helper;
+        if (current.start + kLearningGroup < messages.size()) {
+            next = takeApartGroup(current.start + kLearningGroup);
+            if (!preparing.empty())
+                helper = std::thread([&] {
+                    prepareGroup(*next);
+                    stored.reset();
+                });
+        }
+        for (size_t i = 0; i < current.messages.size(); ++i) {
+            std::optional<LearningMessage>& m = current.messages[i];
+            if (!m)
+                continue;
+            const bool all = learnWithPlugIns(m->message(), m->messageID, spam, current.prepared[i]);
+            learned[qsizetype(current.start + i)] = all ? 1 : 0;
+            JKW_LogManager::sharedLogManager().queueRecord(m->record);
+            subject = m->record.value(JKW_LOG_SUBJECT_KEY).toString();
+        }
+        if (helper.joinable())
+            helper.join();
+        if (!next)
+            break;
+        stored = std::move(current);
+        current = std::move(*next);
+    }
     // A filter that could not store the batch kept none of it.
     for (const SievraPlugInEntry& entry : plugIns_) {
         if (!entry.instance || entry.instance->endLearningBatch())
@@ -68,49 +169,56 @@ bool SievraController::learnLoggedMessage(const QString& logKey, bool spam, QStr
     const char lineEnd = MIME_EOL_CHAR;
     if (kept->carriageReturns)
         MIME_EOL_CHAR = '\r';
-    const bool learned = learnMailData(data.get(), spam, false, nullptr, logKey);
+    const bool learned = learnMailData(data.get(), spam, logKey);
     MIME_EOL_CHAR = lineEnd;
     if (!learned && error)
         *error = QStringLiteral("The message of the log record \"%1\" could not be learned").arg(logKey);
     return learned;
 }
 
-bool SievraController::learnMailData(SAData* data, bool spam, bool inBatch, QString* subject, const QString& logKey) {
+bool SievraController::learnMailData(SAData* data, bool spam, const QString& logKey) {
     // 1. Nothing without data; the engine's on/off switch does not apply.
-    if (!data || data->length() == 0)
+    // 2. Parse in learning mode; 3. the record.
+    std::optional<LearningMessage> m = takeApart(data, spam, filterCallBack, this, logKey);
+    if (!m)
         return false;
-
-    // 2. Parse in learning mode: the header callback is not called, so the
-    // lists do not decide. An unparsable message is neither learned nor logged.
-    // The parse tree points into the data: declared first, released last.
-    const SARef<SAData> lineFeedData = SARef<SAData>::adopt(copyDataWithLineFeeds(data));
-    const SARef<SAMIMEPart> owner = SARef<SAMIMEPart>::adopt(
-        new (std::nothrow) SAMIMEPart(lineFeedData ? lineFeedData.get() : data, true, filterCallBack, this));
-    SAMIMEPart* message = owner.get();
-    if (!message || message->process(true, true) == SAMIMEProcessFailure)
-        return false;
-
-    // 3. The record.
-    QVariantMap record = createLogRecord(message);
-    if (!logKey.isEmpty())
-        record.insert(JKW_LOG_MESSAGE_ID_KEY, logKey);
-    record.insert(JKW_LOG_FILTER_KEY,
-                  QString::fromLatin1(spam ? JKW_LOG_FILTER_KEY_LEARN_SPAM : JKW_LOG_FILTER_KEY_LEARN_HAM));
 
     // 4. Every filter learns.
-    const QString messageID = record.value(JKW_LOG_MESSAGE_ID_KEY).toString();
-    const bool learned =
-        spam ? learnSpamFilterWithPlugIns(message, messageID) : learnHamFilterWithPlugIns(message, messageID);
+    const bool learned = spam ? learnSpamFilterWithPlugIns(m->message(), m->messageID)
+                              : learnHamFilterWithPlugIns(m->message(), m->messageID);
 
     // 5. The record replaces the message's earlier one.
-    JKW_LogManager::sharedLogManager().queueRecord(record);
+    JKW_LogManager::sharedLogManager().queueRecord(m->record);
 
     // 6. The notice.
-    if (subject)
-        *subject = record.value(JKW_LOG_SUBJECT_KEY).toString();
-    if (showFeedback_ && !inBatch)
-        showLearningNotice(spam, record.value(JKW_LOG_SUBJECT_KEY).toString());
+    if (showFeedback_)
+        showLearningNotice(spam, m->record.value(JKW_LOG_SUBJECT_KEY).toString());
     return learned;
+}
+
+// Every filter learns a message of a batch, the preparing ones (in order) with
+// what they prepared.
+bool SievraController::learnWithPlugIns(SAMIMEPart* message, const QString& messageID, bool spam,
+                                        std::vector<std::unique_ptr<SWPreparedLearning>>& prepared) {
+    bool all = true;
+    size_t next = 0;
+    for (const SievraPlugInEntry& entry : plugIns_) {
+        if (!entry.instance)
+            continue;
+        SWPlugInFilter* filter = entry.instance.get();
+        bool ok;
+        if (filter->preparesLearning() && next < prepared.size())
+            ok = filter->learnPreparedMessage(message, messageID, spam, std::move(prepared[next++]));
+        else
+            ok = spam ? filter->learnMessageAsSpam(message, messageID)
+                      : filter->learnMessageAsLegitimate(message, messageID);
+        if (ok)
+            continue;
+        all = false;
+        platform::log::console(QString::fromLatin1(spam ? kLearnSpamIssue : kLearnLegitimateIssue)
+                                   .arg(entry.identifier.value_or(filter->identifier())));
+    }
+    return all;
 }
 
 bool SievraController::learnSpamFilterWithPlugIns(SAMIMEPart* message, const QString& messageID) {

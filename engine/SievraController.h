@@ -23,6 +23,7 @@ class SAData;
 class SADictionary;
 class SAMIMEPart;
 class SWPlugInFilter;
+class SWPreparedLearning;
 
 namespace sievra {
 struct BuiltInCheckSwitches;
@@ -152,7 +153,9 @@ public:
     // learnHamMailData does, in one learning batch of every filter, so each
     // filter stores the whole batch at once; one notice for the batch. The
     // result has one byte per message: 1 when it was parsed and every filter
-    // learned it and stored the batch, else 0.
+    // learned it and stored the batch, else 0. Filters that prepare their
+    // learning take the messages apart on a second thread, a group of messages
+    // ahead of the storing.
     QByteArray learnMailDataBatch(const std::vector<SAData*>& messages, bool spam);
     // Every filter of the chain learns the parsed message; a filter that fails
     // is logged and the others still learn. False when one failed.
@@ -210,11 +213,14 @@ private:
     // explanation, removed hideAfterMs later (replacing any pending removal).
     void showProgressNotice(const char* titleKey, const QString& subject, int hideAfterMs);
     // Learns one message; false when it could not be parsed or a filter failed.
-    // Within a batch the notice is left to the batch.
     // logKey, when given, is the record's key in the log (and the message ID
-    // the filters learn it under when the message has none).
-    bool learnMailData(SAData* data, bool spam, bool inBatch = false, QString* subject = nullptr,
-                       const QString& logKey = QString());
+    // the filters learn it under).
+    bool learnMailData(SAData* data, bool spam, const QString& logKey = QString());
+    // Every filter learns a parsed message of a batch, as learnSpamFilterWithPlugIns
+    // and learnHamFilterWithPlugIns do; prepared holds what the preparing filters
+    // prepared for it, in chain order.
+    bool learnWithPlugIns(SAMIMEPart* message, const QString& messageID, bool spam,
+                          std::vector<std::unique_ptr<SWPreparedLearning>>& prepared);
     // Shows the "learning" notice and schedules its removal.
     void showLearningNotice(bool spam, const QString& subject);
 

@@ -22,8 +22,8 @@ const char* SAObject::classID() { return GETIDSAObject(); }
 
 bool SAObject::isKindOfClass(const char* name) { return name && std::strcmp(name, GETIDSAObject()) == 0; }
 
-void SAObject::description() { std::printf("%d\n", _retainCount); }
+void SAObject::description() { std::printf("%d\n", retainCount()); }
 
 void SAObject::printHeader() {
-    std::printf("<(%s *) %p [%d]>", stringFromClass(), static_cast<void*>(this), _retainCount);
+    std::printf("<(%s *) %p [%d]>", stringFromClass(), static_cast<void*>(this), retainCount());
 }

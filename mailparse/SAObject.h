@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 // Root of the parsing library's reference-counted classes.
@@ -8,7 +9,9 @@
 // SAObject::retain adds a claim, SAObject::release drops one and destroys the
 // object when the count falls to 0 or below. Operations named copy... and
 // factories that return a new object hand the caller that first claim.
-// Accessors return borrowed pointers. The library is not thread-safe.
+// Accessors return borrowed pointers. Counts are atomic, so threads may share
+// objects (the library's constant keys, a parsed message) that they only read;
+// nothing else in the library is synchronised.
 
 /// The class identifier of SAObject (unique per class, stable for the run).
 const char* GETIDSAObject();
@@ -35,16 +38,16 @@ public:
     /// Adds a claim to `object`; a null pointer is ignored.
     static void retain(SAObject* object) {
         if (object)
-            ++object->_retainCount;
+            object->_retainCount.fetch_add(1, std::memory_order_relaxed);
     }
     /// Drops a claim on `object`, destroying it when none is left; null is ignored.
     static void release(SAObject* object) {
-        if (object && --object->_retainCount <= 0)
+        if (object && object->_retainCount.fetch_sub(1, std::memory_order_acq_rel) <= 1)
             delete object;
     }
 
     /// The current reference count.
-    int32_t retainCount() const { return _retainCount; }
+    int32_t retainCount() const { return _retainCount.load(std::memory_order_relaxed); }
 
     static const char* _className;
     static const char* _classTypeID;
@@ -56,5 +59,5 @@ protected:
     void printHeader();
 
 private:
-    int32_t _retainCount;
+    std::atomic<int32_t> _retainCount;
 };

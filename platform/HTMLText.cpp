@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
@@ -177,6 +178,9 @@ void renderTree(xmlNode* root, HTMLTextWriter& writer) {
 namespace platform::html {
 
 std::optional<QString> renderedText(const QString& html) {
+    // The parser's global tables are set up once, before any thread parses.
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
     const QByteArray utf8 = html.toUtf8();
     if (utf8.isEmpty())
         return QString();

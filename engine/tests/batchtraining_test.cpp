@@ -69,7 +69,7 @@ TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     const qint64 total = spamTotal();
     EXPECT_GE(total, seen);
     EXPECT_LT(total, kMessages);
-    EXPECT_EQ(total % 500, 0) << "a batch was stored in part";
+    EXPECT_EQ(total % 1000, 0) << "a batch was stored in part";
     const std::optional<QVariant> trained = readPlist(history);
     ASSERT_TRUE(trained);
     EXPECT_EQ(trained->toMap().value("History").toList().size(), total) << "history and store disagree";

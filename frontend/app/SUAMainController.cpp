@@ -234,8 +234,8 @@ void SUALinuxProgramsController::initPaneWithEngine(SUAProcessEngine&) {
                  "“Learn Spam” and “Learn Good E-mail” to the message list’s menu. Thunderbird keeps the add-on "
                  "switched off until you allow it: at its next start, open its main menu (☰), choose “Junkward "
                  "added to Thunderbird” and click Enable. Thunderbird takes the add-on unsigned: none of its "
-                 "preferences is changed. Junkward learns from every junk mark, so turn off Thunderbird’s own junk "
-                 "filter in each account’s Junk Settings."),
+                 "preferences is changed. Turn off Thunderbird’s own junk filter in each account’s Junk Settings, "
+                 "so that only Junkward judges your mail."),
             list_));
     }
 }

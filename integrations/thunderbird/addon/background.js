@@ -227,12 +227,40 @@ async function learn(messages, spam) {
   return learned;
 }
 
+// True when the message is selected or shown in one of Thunderbird's tabs. The
+// user marks what is selected or shown; Thunderbird's own junk filter, message
+// filters and the "trust junk headers" setting mark mail as it arrives, unseen,
+// and their marks (from headers any sender can write) must not train the engine.
+async function beforeTheUser(messageId) {
+  for (const tab of await messenger.tabs.query({})) {
+    try {
+      const lists = [];
+      if (tab.type === "mail") {
+        lists.push(await messenger.mailTabs.getSelectedMessages(tab.id));
+      }
+      if (tab.type === "mail" || tab.type === "messageDisplay") {
+        lists.push(await messenger.messageDisplay.getDisplayedMessages(tab.id));
+      }
+      for (const list of lists) {
+        for await (const message of Array.isArray(list) ? list : allMessages(list)) {
+          if (message.id === messageId) {
+            return true;
+          }
+        }
+      }
+    } catch (e) {
+      // A tab closed meanwhile: it shows nothing.
+    }
+  }
+  return false;
+}
+
 // The user's own junk / not-junk marks.
 messenger.messages.onUpdated.addListener(async (message, changed) => {
   if (!("junk" in changed) || ownMarks.has(message.id)) {
     return;
   }
-  if (!(await settings()).learnFromMarks) {
+  if (!(await settings()).learnFromMarks || !(await beforeTheUser(message.id))) {
     return;
   }
   enqueue(async () => {

@@ -26,10 +26,14 @@ window's chrome scope and do what the user does there:
    script loaded into it clicks there); runs Thunderbird's own junk and
    not-junk commands (the J key and its opposite). After each the message must
    be in the right folder on the server and `junkward log` must show the
-   training (LEARN_SPAM / LEARN_HAM).
+   training (LEARN_SPAM / LEARN_HAM);
+4. a message with a forged verdict header ("Yes"), appended with the two, is
+   marked as junk on arrival by the profile's filters (Junkward.sfd, as a user
+   may have them; Thunderbird then does not report it as new mail): the mark
+   is not the user's, and the activity log must not show it learned.
 
 Arguments: the built .xpi, the staged junkward-native-host, the spam and the
-good message files. Exit status 0 passes, 1 fails, 77 skips (no Thunderbird or
+good message files, the filters that mark mail from its verdict header. Exit status 0 passes, 1 fails, 77 skips (no Thunderbird or
 no Dovecot).
 """
 import base64
@@ -183,9 +187,12 @@ def write_logins(profile, origin):
                    "dismissedBreachAlertsByLoginGUID": {}, "version": 3}, f)
 
 
-def write_profile(profile, port, xpi):
+def write_profile(profile, port, xpi, filters):
     os.makedirs(f"{profile}/extensions")
     shutil.copy(xpi, f"{profile}/extensions/junkward@quillon.com.xpi")
+    # Filters that mark mail as junk from its verdict header, as a user may have.
+    os.makedirs(f"{profile}/ImapMail/127.0.0.1")
+    shutil.copy(filters, f"{profile}/ImapMail/127.0.0.1/msgFilterRules.dat")
     prefs = {
         # Thunderbird's own defaults for add-ons put in the profile by another
         # program (off until the user allows them), against the remote control's.
@@ -206,6 +213,7 @@ def write_profile(profile, port, xpi):
         "mail.accountmanager.localfoldersserver": "server2",
         "mail.identity.id1.useremail": "tester@example.org",
         "mail.identity.id1.fullName": "Tester",
+        "mail.server.server1.directory-rel": "[ProfD]ImapMail/127.0.0.1",
         "mail.server.server1.hostname": "127.0.0.1",
         "mail.server.server1.port": port,
         "mail.server.server1.type": "imap",
@@ -487,7 +495,7 @@ def activity_log(stage, env):
 
 
 def main():
-    xpi, host, spam_file, good_file = map(os.path.abspath, sys.argv[1:5])
+    xpi, host, spam_file, good_file, filters = map(os.path.abspath, sys.argv[1:6])
     thunderbird = shutil.which("thunderbird")
     if not thunderbird or not os.path.exists("/usr/sbin/dovecot"):
         print("SKIP: thunderbird or dovecot-imapd is not installed")
@@ -522,7 +530,7 @@ def main():
         port = free_port()
         start_dovecot(f"{top}/dovecot", port)
         profile = f"{top}/profile"
-        write_profile(profile, port, xpi)
+        write_profile(profile, port, xpi, filters)
 
         log = open(f"{top}/thunderbird.log", "wb")
         tb = subprocess.Popen([thunderbird, "--headless", "--no-remote", "--marionette", "-remote-allow-system-access",
@@ -551,9 +559,18 @@ def main():
             append(port, good.replace(b"Message-Id: <", b"Message-Id: <warmup%d." % warmup, 1)
                    .replace(b"Message-ID: <", b"Message-ID: <warmup%d." % warmup, 1))
             wait_for(lambda: os.path.exists(f"{top}/host-starts"), 20)
+        # A sender's forged verdict header makes the filters mark a message as
+        # junk on arrival: that mark is not the user's and must not train.
+        forged = good.replace(b"Message-Id: <", b"Message-Id: <forged.", 1).replace(
+            b"Message-ID: <", b"Message-ID: <forged.", 1)
+        forged = b"X-Junkward-Status: Yes, reason=BLACKLIST, version=5.0.0\r\n" + forged.replace(
+            b"Subject: ", b"Subject: Forged ", 1)
+        append(port, forged)
         append(port, spam)
         append(port, good)
         spam_id, good_id = message_id(spam), message_id(good)
+        spam_words = ("LEARN_SPAM", "Learned as spam")
+        good_words = ("LEARN_HAM", "Learned as good")
         good_subject = header(good, b"subject")
         if not wait_for(lambda: spam_id in mailbox(port, "Junk")):
             raise AssertionError(f"the spam did not reach Junk: INBOX {mailbox(port, 'INBOX')}, Junk {mailbox(port, 'Junk')}")
@@ -563,6 +580,11 @@ def main():
         if good_id not in inbox or good_id in junk or spam_id in inbox:
             raise AssertionError(f"wrong folders: INBOX {inbox}, Junk {junk}")
         print(f"PASS: spam in Junk, good mail in INBOX ({warmup} warm-up message(s))")
+        # It came before the two, whose turn has passed: a learn from its mark would show by now.
+        forged_lines = [line for line in activity_log(stage, env) if "\tForged " in line]
+        if any(word in line for line in forged_lines for word in spam_words):
+            raise AssertionError("a filter's junk mark trained the engine: " + "\n".join(forged_lines))
+        print("PASS: a junk mark set by a filter on arrival is not learned")
 
         # Training, through Thunderbird's own window.
         bare_good_id = good_id.strip("<>")
@@ -570,7 +592,7 @@ def main():
         def learned(code, name):
             # One log record per message, moved to the end by each change: the good
             # message's is the last with its subject.
-            lines = [line for line in activity_log(stage, env) if good_subject in line]
+            lines = [line for line in activity_log(stage, env) if line.split("\t")[2:3] == [good_subject]]
             return bool(lines) and (code in lines[-1] or name in lines[-1])
 
         def step(what, folder_flag, how, label, to, code, name):
@@ -582,8 +604,6 @@ def main():
                 raise AssertionError(f"{what} is not in the activity log:\n" + "\n".join(activity_log(stage, env)))
             print(f"PASS: {what}" + (f", the message is in {to}" if to else ""))
 
-        spam_words = ("LEARN_SPAM", "Learned as spam")
-        good_words = ("LEARN_HAM", "Learned as good")
         step("Learn Spam from the message list's menu", INBOX_FLAG, "menu", "Learn Spam", "Junk", *spam_words)
         step("Learn Good E-mail from the message list's menu", JUNK_FLAG, "menu", "Learn Good E-mail", "INBOX",
              *good_words)
@@ -593,6 +613,7 @@ def main():
         # The user's own marks (Thunderbird's junk button and key) train the engine too.
         step("the user's junk mark", INBOX_FLAG, "command", "cmd_markAsJunk", None, *spam_words)
         step("the user's not-junk mark", INBOX_FLAG, "command", "cmd_markAsNotJunk", None, *good_words)
+
 
         return 0
     except AssertionError as e:

@@ -16,6 +16,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -86,8 +89,9 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
     for (const SievraPlugInEntry& entry : plugIns_)
         if (entry.instance)
             entry.instance->beginLearningBatch();
-    // The filters that take messages apart on a second thread: each group of
-    // messages is prepared there while the group before it is stored here.
+    // The filters that take messages apart beforehand. Each group of messages
+    // is parsed and prepared on a second thread while the group before it is
+    // stored here; once that is done, this thread takes on what is left.
     std::vector<SWPlugInFilter*> preparing;
     for (const SievraPlugInEntry& entry : plugIns_)
         if (entry.instance && entry.instance->preparesLearning())
@@ -96,52 +100,67 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
         size_t start = 0;
         std::vector<std::optional<LearningMessage>> messages;
         std::vector<std::vector<std::unique_ptr<SWPreparedLearning>>> prepared;  // per message, per preparing filter
+        std::atomic<size_t> next{0};                                              // the next message to take apart
     };
-    const auto takeApartGroup = [&](size_t start) {
-        Group group;
-        group.start = start;
-        const size_t end = std::min(messages.size(), start + kLearningGroup);
-        for (size_t i = start; i < end; ++i)
-            group.messages.push_back(takeApart(messages[i], spam, filterCallBack, this));
-        group.prepared.resize(group.messages.size());
-        return group;
+    const auto group = [&](size_t start) {
+        auto g = std::make_unique<Group>();
+        g->start = start;
+        const size_t count = std::min(messages.size(), start + kLearningGroup) - start;
+        g->messages.resize(count);
+        g->prepared.resize(count);
+        return g;
     };
-    const auto prepareGroup = [&preparing](Group& group) {
-        for (size_t i = 0; i < group.messages.size(); ++i)
-            if (const std::optional<LearningMessage>& m = group.messages[i])
+    // Takes the messages of a group apart, one at a time, on whichever thread
+    // comes first: parsed, then prepared by every preparing filter. The parser
+    // keeps state of its own while it works: one message is parsed at a time.
+    std::mutex parsing;
+    const auto takeApartGroup = [&](Group& g) {
+        for (size_t i; (i = g.next.fetch_add(1)) < g.messages.size();) {
+            std::optional<LearningMessage>& m = g.messages[i];
+            {
+                const std::lock_guard lock(parsing);
+                m = takeApart(messages[g.start + i], spam, filterCallBack, this);
+            }
+            if (m)
                 for (SWPlugInFilter* filter : preparing)
-                    group.prepared[i].push_back(filter->prepareToLearn(m->message(), m->messageID));
+                    g.prepared[i].push_back(filter->prepareToLearn(m->message(), m->messageID));
+        }
     };
     QString subject;
-    Group current = takeApartGroup(0);
-    prepareGroup(current);
-    std::optional<Group> stored;  // the group before, freed on the second thread
+    std::unique_ptr<Group> current = group(0);
+    {
+        std::thread helper([&] { takeApartGroup(*current); });
+        takeApartGroup(*current);
+        helper.join();
+    }
+    std::unique_ptr<Group> stored;  // the group before, freed on the second thread
     for (;;) {
-        std::optional<Group> next;
+        std::unique_ptr<Group> next;
         std::thread helper;
-        if (current.start + kLearningGroup < messages.size()) {
-            next = takeApartGroup(current.start + kLearningGroup);
-            if (!preparing.empty())
-                helper = std::thread([&] {
-                    prepareGroup(*next);
-                    stored.reset();
-                });
+        if (current->start + kLearningGroup < messages.size()) {
+            next = group(current->start + kLearningGroup);
+            helper = std::thread([&] {
+                takeApartGroup(*next);
+                stored.reset();
+            });
         }
-        for (size_t i = 0; i < current.messages.size(); ++i) {
-            std::optional<LearningMessage>& m = current.messages[i];
+        for (size_t i = 0; i < current->messages.size(); ++i) {
+            std::optional<LearningMessage>& m = current->messages[i];
             if (!m)
                 continue;
-            const bool all = learnWithPlugIns(m->message(), m->messageID, spam, current.prepared[i]);
-            learned[qsizetype(current.start + i)] = all ? 1 : 0;
+            const bool all = learnWithPlugIns(m->message(), m->messageID, spam, current->prepared[i]);
+            learned[qsizetype(current->start + i)] = all ? 1 : 0;
             JKW_LogManager::sharedLogManager().queueRecord(m->record);
             subject = m->record.value(JKW_LOG_SUBJECT_KEY).toString();
         }
+        if (next)
+            takeApartGroup(*next);
         if (helper.joinable())
             helper.join();
         if (!next)
             break;
         stored = std::move(current);
-        current = std::move(*next);
+        current = std::move(next);
     }
     // A filter that could not store the batch kept none of it.
     for (const SievraPlugInEntry& entry : plugIns_) {

@@ -9,6 +9,7 @@
 #include <QThread>
 
 #include <cstdlib>
+#include <deque>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,7 +18,8 @@ namespace junkwardcli {
 namespace {
 
 constexpr double kStartTimeout = 30.0;   // the engine's start-up
-constexpr double kLearnTimeout = 600.0;  // a batch of large messages takes a while
+constexpr double kLearnTimeout = 600.0;  // a batch of large messages takes a while, and waits for the one before
+constexpr size_t kBatchesInFlight = 2;   // one being learned, the next waiting in the engine's queue
 
 }  // namespace
 
@@ -120,7 +122,30 @@ bool learnMessages(const QByteArrayList& messages, bool spam, bool entourage, st
     qDBusRegisterMetaType<QByteArrayList>();
     learned->assign(size_t(messages.size()), false);
     const QString method = spam ? QStringLiteral("LearnSpamBatch") : QStringLiteral("LearnHamBatch");
+    // The next batch is on its way while the engine learns the one before: the
+    // engine answers them in the order sent.
+    struct Sent {
+        qsizetype first = 0;
+        qsizetype count = 0;
+        QDBusPendingCall call;
+    };
+    std::deque<Sent> sent;
     bool allSent = true;
+    const auto settle = [&] {
+        Sent batch = std::move(sent.front());
+        sent.pop_front();
+        const platform::ScriptingReply reply = platform::ScriptingBus::answerOf(batch.call);
+        if (!reply.ok || reply.values.isEmpty()) {
+            allSent = false;
+            *problem = describeFailure(reply);
+        } else {
+            const QByteArray flags = reply.values.first().toByteArray();
+            for (qsizetype i = 0; i < batch.count && i < flags.size(); ++i)
+                (*learned)[size_t(batch.first + i)] = flags[i] != 0;
+        }
+        if (progress)
+            progress(size_t(batch.first + batch.count));
+    };
     qsizetype next = 0;
     while (next < messages.size()) {
         // One batch: as many messages as fit, never an empty one.
@@ -132,19 +157,15 @@ bool learnMessages(const QByteArrayList& messages, bool spam, bool entourage, st
             bytes += messages[next].size();
             batch << messages[next++];
         }
-        const platform::ScriptingReply reply =
-            callEngine(method, {QVariant::fromValue(batch), entourage}, kLearnTimeout);
-        if (!reply.ok || reply.values.isEmpty()) {
-            allSent = false;
-            *problem = describeFailure(reply);
-        } else {
-            const QByteArray flags = reply.values.first().toByteArray();
-            for (qsizetype i = 0; i < batch.size() && i < flags.size(); ++i)
-                (*learned)[size_t(first + i)] = flags[i] != 0;
-        }
-        if (progress)
-            progress(size_t(next));
+        sent.push_back({first, batch.size(),
+                        platform::ScriptingBus::callAsync(platform::kEngineBusName, platform::kEngineObjectPath,
+                                                          platform::kEngineInterface, method,
+                                                          {QVariant::fromValue(batch), entourage}, kLearnTimeout)});
+        if (sent.size() >= kBatchesInFlight)
+            settle();
     }
+    while (!sent.empty())
+        settle();
     return allSent;
 }
 

@@ -58,7 +58,8 @@ struct Judgement {
 Judgement judgeMessage(const QByteArray& message, bool entourage, double timeoutSeconds);
 
 // Learns messages in batches of at most kBatchMessages messages and
-// kBatchBytes bytes (one bus call and one store transaction each). done is
+// kBatchBytes bytes (one bus call and one store transaction each; the next
+// batch is sent while the engine learns the one before). done is
 // called after each batch with the number of messages handled so far; learned
 // receives one flag per message (true: learned). False when a batch could not
 // be handed over (its messages stay false; the others are still tried).

@@ -57,18 +57,10 @@ void ScriptingBus::unexportObject(const QString& service, const QString& path, Q
     connection.unregisterObject(path);
 }
 
-ScriptingReply ScriptingBus::call(const QString& service, const QString& path, const QString& interface,
-                                  const QString& method, const QVariantList& arguments, double timeoutSeconds,
-                                  QDBusConnection connection) {
+namespace {
+
+ScriptingReply replyOf(const QDBusMessage& reply) {
     ScriptingReply result;
-    if (!connection.isConnected()) {
-        result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
-        result.errorMessage = QStringLiteral("The bus is not reachable");
-        return result;
-    }
-    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
-    message.setArguments(arguments);
-    const QDBusMessage reply = connection.call(message, QDBus::Block, timeoutMs(timeoutSeconds));
     if (reply.type() == QDBusMessage::ReplyMessage) {
         result.ok = true;
         result.values = reply.arguments();
@@ -79,6 +71,42 @@ ScriptingReply ScriptingBus::call(const QString& service, const QString& path, c
             result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Failed");
     }
     return result;
+}
+
+ScriptingReply disconnected() {
+    ScriptingReply result;
+    result.errorName = QStringLiteral("org.freedesktop.DBus.Error.Disconnected");
+    result.errorMessage = QStringLiteral("The bus is not reachable");
+    return result;
+}
+
+}  // namespace
+
+ScriptingReply ScriptingBus::call(const QString& service, const QString& path, const QString& interface,
+                                  const QString& method, const QVariantList& arguments, double timeoutSeconds,
+                                  QDBusConnection connection) {
+    if (!connection.isConnected())
+        return disconnected();
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    return replyOf(connection.call(message, QDBus::Block, timeoutMs(timeoutSeconds)));
+}
+
+QDBusPendingCall ScriptingBus::callAsync(const QString& service, const QString& path, const QString& interface,
+                                         const QString& method, const QVariantList& arguments, double timeoutSeconds,
+                                         QDBusConnection connection) {
+    QDBusMessage message = QDBusMessage::createMethodCall(service, path, interface, method);
+    message.setArguments(arguments);
+    // A connection that is not up answers at once with an error.
+    return connection.asyncCall(message, timeoutMs(timeoutSeconds));
+}
+
+ScriptingReply ScriptingBus::answerOf(QDBusPendingCall& pending) {
+    pending.waitForFinished();
+    const QDBusMessage reply = pending.reply();
+    if (reply.type() == QDBusMessage::InvalidMessage)
+        return disconnected();
+    return replyOf(reply);
 }
 
 bool ScriptingBus::callNoReply(const QString& service, const QString& path, const QString& interface,

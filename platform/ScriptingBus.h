@@ -4,6 +4,7 @@
 // other processes call them with a time-out.
 
 #include <QDBusConnection>
+#include <QDBusPendingCall>
 #include <QObject>
 #include <QString>
 #include <QVariantList>
@@ -44,6 +45,12 @@ public:
     static ScriptingReply call(const QString& service, const QString& path, const QString& interface,
                                const QString& method, const QVariantList& arguments, double timeoutSeconds,
                                QDBusConnection connection = QDBusConnection::sessionBus());
+    // Sends the call and returns at once; answerOf waits for its answer. The
+    // calls a connection sends to one object are answered in the order sent.
+    static QDBusPendingCall callAsync(const QString& service, const QString& path, const QString& interface,
+                                      const QString& method, const QVariantList& arguments, double timeoutSeconds,
+                                      QDBusConnection connection = QDBusConnection::sessionBus());
+    static ScriptingReply answerOf(QDBusPendingCall& pending);
     // Sends the call without waiting for an answer; false when it could not be sent.
     static bool callNoReply(const QString& service, const QString& path, const QString& interface,
                             const QString& method, const QVariantList& arguments,

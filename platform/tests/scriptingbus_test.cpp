@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
 using namespace platform;
 using ipctest::Peer;
@@ -113,6 +114,42 @@ TEST_F(ScriptingBusTest, exportedSlotsAnswerCallsWithTheirResults) {
     EXPECT_FALSE(badArgs.ok);
     const ScriptingReply nobody = callAside("com.quillon.junkward.Nobody", "Quit", {}, 60);
     EXPECT_FALSE(nobody.ok);
+    ScriptingBus::unexportObject(kEngineBusName, kEngineObjectPath);
+}
+
+TEST_F(ScriptingBusTest, callsInFlightGetTheirOwnAnswersInOrder) {
+    FakeEngineCommands engine;
+    ASSERT_TRUE(ScriptingBus::exportObject(kEngineBusName, kEngineObjectPath, kEngineInterface, &engine));
+    QDBusConnection caller = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "async-caller");
+    ASSERT_TRUE(caller.isConnected());
+    std::vector<ScriptingReply> replies;
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        // All three are sent before the first is answered; the failing one in
+        // the middle leaves the others their answers.
+        std::vector<QDBusPendingCall> sent;
+        for (const QVariantList& args : {QVariantList{80}, QVariantList{QString("text")}, QVariantList{5}})
+            sent.push_back(ScriptingBus::callAsync(kEngineBusName, kEngineObjectPath, kEngineInterface, "Sleep", args,
+                                                   60, caller));
+        for (QDBusPendingCall& call : sent)
+            replies.push_back(ScriptingBus::answerOf(call));
+        done = true;
+    });
+    ipctest::waitUntil([&] { return done.load(); });
+    worker.join();
+    ASSERT_EQ(replies.size(), 3u);
+    ASSERT_TRUE(replies[0].ok);
+    EXPECT_EQ(replies[0].values.value(0).toInt(), 80);
+    EXPECT_FALSE(replies[1].ok);
+    EXPECT_FALSE(replies[1].errorName.isEmpty());
+    ASSERT_TRUE(replies[2].ok);
+    EXPECT_EQ(replies[2].values.value(0).toInt(), 5);
+
+    QDBusPendingCall unreachable = ScriptingBus::callAsync(kEngineBusName, kEngineObjectPath, kEngineInterface, "Sleep",
+                                                           {1}, 60, QDBusConnection("not-connected"));
+    const ScriptingReply none = ScriptingBus::answerOf(unreachable);
+    EXPECT_FALSE(none.ok);
+    EXPECT_FALSE(none.errorName.isEmpty());
     ScriptingBus::unexportObject(kEngineBusName, kEngineObjectPath);
 }
 

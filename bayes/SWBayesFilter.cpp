@@ -22,6 +22,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <fcntl.h>
+#include <future>
+#include <unistd.h>
 #include <cmath>
 
 namespace {
@@ -128,22 +131,80 @@ SWPlugInFilter* SWBayesFilter::initializeWithBundle(std::shared_ptr<platform::Bu
     return this;
 }
 
-QString SWBayesFilter::batchBulletinPath() const {
-    return bulletinPath_.isEmpty() ? QString() : bulletinPath_ + QLatin1String(".batch");
+QString SWBayesFilter::batchBulletinPath(uint64_t transaction) const {
+    return bulletinPath_.isEmpty() ? QString()
+                                   : bulletinPath_ + QLatin1String(".batch-") + QString::number(transaction);
 }
 
+namespace {
+
+// Moves a written file over another and makes the move last.
+bool replaceFile(const QString& from, const QString& to) {
+    if (::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) != 0)
+        return false;
+    const int folder = ::open(QFile::encodeName(QFileInfo(to).absolutePath()).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        ::fsync(folder);
+        ::close(folder);
+    }
+    return true;
+}
+
+}  // namespace
+
 // The history of a batch whose process died while it committed replaces the
-// history file when the store holds that commit; otherwise it is dropped.
+// history file when the store holds that commit; otherwise it is dropped. Each
+// batch's history is written, before its commit, as "<history>.batch-<commit>",
+// the file's final content; an earlier form, "<history>.batch", holds the commit
+// under its own key. Of several, the newest the store holds wins.
 void SWBayesFilter::completeBatchBulletin() {
-    const QString pending = batchBulletinPath();
-    if (pending.isEmpty() || !QFileInfo::exists(pending))
+    if (bulletinPath_.isEmpty())
         return;
-    std::optional<QVariantMap> file = platform::plist::readDictionary(pending);
-    const QVariant transaction = file ? file->take(QLatin1String(SWBayesBatchTransactionKey)) : QVariant();
-    SWDataBase* db = transaction.isValid() ? SWDataBase::sharedDataBase() : nullptr;
-    if (db && db->lastTransaction() >= transaction.toULongLong())
-        platform::plist::writeFile(bulletinPath_, *file);
-    QFile::remove(pending);
+    const QFileInfo info(bulletinPath_);
+    const QDir folder = info.absoluteDir();
+    const QString prefix = info.fileName() + QLatin1String(".batch");
+    const QStringList names = folder.entryList({prefix + QLatin1Char('*')}, QDir::Files | QDir::Hidden);
+    if (names.isEmpty())
+        return;
+    SWDataBase* db = SWDataBase::sharedDataBase();
+    const uint64_t stored = db ? db->lastTransaction() : 0;
+    QString best;
+    uint64_t bestTransaction = 0;
+    std::optional<QVariantMap> bestContent;  // the earlier form, rewritten without its key
+    for (const QString& name : names) {
+        const QString path = folder.filePath(name);
+        std::optional<uint64_t> transaction;
+        std::optional<QVariantMap> content;
+        if (name == prefix) {
+            content = platform::plist::readDictionary(path);
+            const QVariant key = content ? content->take(QLatin1String(SWBayesBatchTransactionKey)) : QVariant();
+            if (key.isValid())
+                transaction = key.toULongLong();
+        } else if (name.startsWith(prefix + QLatin1Char('-'))) {
+            bool ok = false;
+            const uint64_t number = name.mid(prefix.size() + 1).toULongLong(&ok);
+            if (ok)
+                transaction = number;
+        }
+        if (transaction && db && *transaction <= stored && (best.isEmpty() || *transaction > bestTransaction)) {
+            if (!best.isEmpty())
+                QFile::remove(best);
+            best = path;
+            bestTransaction = *transaction;
+            bestContent = std::move(content);
+        } else {
+            QFile::remove(path);
+        }
+    }
+    if (best.isEmpty())
+        return;
+    if (bestContent) {
+        platform::plist::writeFile(bulletinPath_, *bestContent);
+        QFile::remove(best);
+    } else if (!replaceFile(best, bulletinPath_)) {
+        QFile::remove(best);
+    }
 }
 
 void SWBayesFilter::beginLearningBatch() {
@@ -163,14 +224,23 @@ bool SWBayesFilter::endLearningBatch() {
     HistorySnapshot before = std::move(*batch_);
     batch_.reset();
     SWDataBase* db = SWDataBase::sharedDataBase();
-    const QString pending = batchBulletinPath();
+    // The history after the batch becomes its file's bytes on a second thread
+    // while the store writes its records. It is written once, before the
+    // commit, and moved over the history file after it.
+    std::future<QByteArray> bytes;
+    if (!bulletinPath_.isEmpty())
+        bytes = std::async(std::launch::async, [content = bulletin()] {
+            return platform::plist::toData(content, platform::plist::Format::XML);
+        });
+    QString pending;
     const bool committed = db && db->commitBatch([&](uint64_t transaction) {
-        if (pending.isEmpty())
+        if (!bytes.valid())
             return true;
-        QVariantMap withTransaction = bulletin();
-        withTransaction.insert(QLatin1String(SWBayesBatchTransactionKey), quint64(transaction));
-        return platform::plist::writeFile(pending, withTransaction);
+        pending = batchBulletinPath(transaction);
+        return platform::plist::writeData(pending, bytes.get());
     });
+    if (bytes.valid())
+        bytes.wait();
     if (!committed) {
         history_ = std::move(before.history);
         historySet_ = std::move(before.historySet);
@@ -181,11 +251,9 @@ bool SWBayesFilter::endLearningBatch() {
     }
     if (!pending.isEmpty()) {
         QSignalEnterCritical();
-        const bool written = platform::plist::writeFile(bulletinPath_, bulletin());
+        const bool moved = replaceFile(pending, bulletinPath_);
         QSignalExitCritical();
-        if (written)
-            QFile::remove(pending);
-        else
+        if (!moved)
             platform::log::console(QLatin1String(kLogSaveFailed));
     }
     postDidLearn();

@@ -54,7 +54,7 @@ inline constexpr const char* JKW5_TRAININGCENTER_VERSION = "Version";
 inline constexpr const char* JKW5_TRAININGCENTER_HISTORY = "History";
 inline constexpr const char* JKW5_TRAININGCENTER_MARKS = "Marks";
 inline constexpr const char* SWBayesTrainingCenterVersion = "5";
-// Key of the batch history: the store transaction it belongs to.
+// Key of the batch history of an earlier form: the store transaction it belongs to.
 inline constexpr const char* SWBayesBatchTransactionKey = "Transaction";
 
 // Files.
@@ -125,8 +125,9 @@ public:
     QStringList history() const { return history_; }
     std::optional<int> markForMessageID(const QString& messageID) const;
     QString bulletinPath() const { return bulletinPath_; }
-    // The history written for a batch before its commit.
-    QString batchBulletinPath() const;
+    // The history written for a batch before its commit (the store's
+    // transaction number in its name).
+    QString batchBulletinPath(uint64_t transaction) const;
     QString cookiePath() const { return cookiePath_; }
     // The history as the property list that is saved.
     QVariantMap bulletin() const;

@@ -834,7 +834,10 @@ std::optional<QVariantMap> readDictionary(const QString& path) {
 }
 
 bool writeFile(const QString& path, const QVariant& value, Format format) {
-    const QByteArray bytes = toData(value, format);
+    return writeData(path, toData(value, format));
+}
+
+bool writeData(const QString& path, const QByteArray& bytes) {
     if (bytes.isEmpty() || path.isEmpty())
         return false;
 

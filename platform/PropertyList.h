@@ -35,6 +35,8 @@ std::optional<QVariantMap> readDictionary(const QString& path);
 // Writes atomically: a temporary file in the same folder, fsync, rename.
 // On any failure the previous file stays untouched and false is returned.
 bool writeFile(const QString& path, const QVariant& value, Format format = Format::XML);
+// The same for bytes already serialised (toData); false for none.
+bool writeData(const QString& path, const QByteArray& bytes);
 
 // Mutable access into nested dictionaries stored in a QVariant tree: returns a
 // reference to the QVariantMap under key, creating an empty one when the key is

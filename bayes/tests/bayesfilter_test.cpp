@@ -321,6 +321,45 @@ TEST_F(BayesFilterTest, damagedHistoryFileStartsAFreshHistory) {
     }
 }
 
+TEST_F(BayesFilterTest, aBatchHistoryCountsOnlyWhenTheStoreHoldsItsCommit) {
+    start();
+    filter_->beginLearningBatch();
+    EXPECT_TRUE(learn(1, true, kSpamBody));
+    EXPECT_TRUE(learn(2, false, kHamBody));
+    ASSERT_TRUE(filter_->endLearningBatch());
+    const QString path = filter_->bulletinPath();
+    const auto pendingFiles = [&] {
+        return QDir(caches()).entryList({"Junkward Training Center History.batch*"}, QDir::Files | QDir::Hidden);
+    };
+    EXPECT_EQ(platform::plist::readDictionary(path).value_or(QVariantMap()).value("History").toList().size(), 2);
+    EXPECT_TRUE(pendingFiles().isEmpty());
+    const quint64 stored = db()->lastTransaction();
+    filter_.reset();
+
+    // A process that died around a commit left the history of each batch it was
+    // storing: the newest one the store holds wins, the others go.
+    const auto history = [](const char* id) {
+        return QVariantMap{{"Version", "5"}, {"History", QVariantList{id}}, {"Marks", QVariantMap{}}};
+    };
+    QVariantMap older = history("older");
+    older.insert("Transaction", stored - 1);  // the earlier form, the commit under a key
+    ASSERT_TRUE(platform::plist::writeFile(path + ".batch", older));
+    ASSERT_TRUE(platform::plist::writeFile(path + ".batch-" + QString::number(stored), history("held")));
+    ASSERT_TRUE(platform::plist::writeFile(path + ".batch-" + QString::number(stored + 1), history("lost")));
+    start();
+    EXPECT_EQ(filter_->history(), QStringList{"held"});
+    EXPECT_TRUE(pendingFiles().isEmpty()) << pendingFiles().join(", ").toStdString();
+    filter_.reset();
+
+    QVariantMap earlierForm = history("earlier");
+    earlierForm.insert("Transaction", stored);
+    ASSERT_TRUE(platform::plist::writeFile(path + ".batch", earlierForm));
+    start();
+    EXPECT_EQ(filter_->history(), QStringList{"earlier"});
+    EXPECT_FALSE(platform::plist::readDictionary(path).value_or(QVariantMap()).contains("Transaction"));
+    EXPECT_TRUE(pendingFiles().isEmpty());
+}
+
 TEST_F(BayesFilterTest, periodicCleaningRunsWeekly) {
     start({{"Clean Periodically", true}, {"Automatically Learn", true}});
     EXPECT_TRUE(filter_->periodicCleaning());

@@ -9,7 +9,6 @@
 #include <QThread>
 
 #include <cstdlib>
-#include <deque>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -117,56 +116,95 @@ Judgement judgeMessage(const QByteArray& message, bool entourage, double timeout
     return j;
 }
 
+struct BatchLearner::Sent {
+    qsizetype first = 0;
+    qsizetype count = 0;
+    QDBusPendingCall call;
+};
+
+BatchLearner::BatchLearner(bool spam, bool entourage, std::function<bool()> ready)
+    : method_(spam ? QStringLiteral("LearnSpamBatch") : QStringLiteral("LearnHamBatch")),
+      entourage_(entourage),
+      ready_(std::move(ready)) {
+    qDBusRegisterMetaType<QByteArrayList>();
+}
+
+BatchLearner::~BatchLearner() {
+    // Answers still on their way are waited for: the engine learns them anyway.
+    while (!sent_.empty())
+        settle();
+}
+
+void BatchLearner::add(const QByteArray& message) {
+    // One batch: as many messages as fit, never an empty one.
+    if (!batch_.isEmpty() && (batch_.size() >= kBatchMessages || batchBytes_ + message.size() > kBatchBytes))
+        send();
+    batch_ << message;
+    batchBytes_ += message.size();
+    ++count_;
+    learned_.push_back(false);
+}
+
+void BatchLearner::send() {
+    if (batch_.isEmpty())
+        return;
+    if (!asked_) {
+        asked_ = true;
+        refused_ = ready_ && !ready_();
+    }
+    const qsizetype first = count_ - batch_.size();
+    const qsizetype count = batch_.size();
+    QByteArrayList batch;
+    batch.swap(batch_);
+    batchBytes_ = 0;
+    if (refused_)
+        return;
+    sent_.push_back(std::make_unique<Sent>(Sent{
+        first, count,
+        platform::ScriptingBus::callAsync(platform::kEngineBusName, platform::kEngineObjectPath,
+                                          platform::kEngineInterface, method_,
+                                          {QVariant::fromValue(batch), entourage_}, kLearnTimeout)}));
+    if (sent_.size() >= kBatchesInFlight)
+        settle();
+}
+
+void BatchLearner::settle() {
+    const std::unique_ptr<Sent> batch = std::move(sent_.front());
+    sent_.pop_front();
+    const platform::ScriptingReply reply = platform::ScriptingBus::answerOf(batch->call);
+    if (!reply.ok || reply.values.isEmpty()) {
+        allSent_ = false;
+        problem_ = describeFailure(reply);
+    } else {
+        const QByteArray flags = reply.values.first().toByteArray();
+        for (qsizetype i = 0; i < batch->count && i < flags.size(); ++i)
+            learned_[size_t(batch->first + i)] = flags[i] != 0;
+    }
+    if (progress_)
+        progress_(size_t(batch->first + batch->count));
+}
+
+bool BatchLearner::finish(std::vector<bool>* learned, const std::function<void(std::size_t)>& progress,
+                          QString* problem) {
+    progress_ = progress;
+    send();
+    while (!sent_.empty())
+        settle();
+    progress_ = {};
+    *learned = learned_;
+    if (refused_)
+        return false;
+    if (!allSent_)
+        *problem = problem_;
+    return allSent_;
+}
+
 bool learnMessages(const QByteArrayList& messages, bool spam, bool entourage, std::vector<bool>* learned,
                    const std::function<void(std::size_t)>& progress, QString* problem) {
-    qDBusRegisterMetaType<QByteArrayList>();
-    learned->assign(size_t(messages.size()), false);
-    const QString method = spam ? QStringLiteral("LearnSpamBatch") : QStringLiteral("LearnHamBatch");
-    // The next batch is on its way while the engine learns the one before: the
-    // engine answers them in the order sent.
-    struct Sent {
-        qsizetype first = 0;
-        qsizetype count = 0;
-        QDBusPendingCall call;
-    };
-    std::deque<Sent> sent;
-    bool allSent = true;
-    const auto settle = [&] {
-        Sent batch = std::move(sent.front());
-        sent.pop_front();
-        const platform::ScriptingReply reply = platform::ScriptingBus::answerOf(batch.call);
-        if (!reply.ok || reply.values.isEmpty()) {
-            allSent = false;
-            *problem = describeFailure(reply);
-        } else {
-            const QByteArray flags = reply.values.first().toByteArray();
-            for (qsizetype i = 0; i < batch.count && i < flags.size(); ++i)
-                (*learned)[size_t(batch.first + i)] = flags[i] != 0;
-        }
-        if (progress)
-            progress(size_t(batch.first + batch.count));
-    };
-    qsizetype next = 0;
-    while (next < messages.size()) {
-        // One batch: as many messages as fit, never an empty one.
-        QByteArrayList batch;
-        qsizetype bytes = 0;
-        const qsizetype first = next;
-        while (next < messages.size() && batch.size() < kBatchMessages &&
-               (batch.isEmpty() || bytes + messages[next].size() <= kBatchBytes)) {
-            bytes += messages[next].size();
-            batch << messages[next++];
-        }
-        sent.push_back({first, batch.size(),
-                        platform::ScriptingBus::callAsync(platform::kEngineBusName, platform::kEngineObjectPath,
-                                                          platform::kEngineInterface, method,
-                                                          {QVariant::fromValue(batch), entourage}, kLearnTimeout)});
-        if (sent.size() >= kBatchesInFlight)
-            settle();
-    }
-    while (!sent.empty())
-        settle();
-    return allSent;
+    BatchLearner learner(spam, entourage, {});
+    for (const QByteArray& message : messages)
+        learner.add(message);
+    return learner.finish(learned, progress, problem);
 }
 
 }  // namespace junkwardcli

@@ -9,7 +9,9 @@
 #include <QString>
 #include <QVariantList>
 
+#include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace junkwardcli {
@@ -58,13 +60,51 @@ struct Judgement {
 Judgement judgeMessage(const QByteArray& message, bool entourage, double timeoutSeconds);
 
 // Learns messages in batches of at most kBatchMessages messages and
-// kBatchBytes bytes (one bus call and one store transaction each; the next
-// batch is sent while the engine learns the one before). done is
-// called after each batch with the number of messages handled so far; learned
-// receives one flag per message (true: learned). False when a batch could not
-// be handed over (its messages stay false; the others are still tried).
+// kBatchBytes bytes (one bus call and one store transaction each). A batch is
+// sent as soon as it is full, while the messages after it are still being read
+// and while the engine learns the batch before; the engine answers in order.
 inline constexpr int kBatchMessages = 1000;
 inline constexpr qsizetype kBatchBytes = 32ll * 1024 * 1024;
+
+class BatchLearner {
+public:
+    // ready is asked once, before the first batch is sent: false (the engine
+    // cannot be reached) sends nothing.
+    BatchLearner(bool spam, bool entourage, std::function<bool()> ready);
+    ~BatchLearner();
+    // Takes the next message.
+    void add(const QByteArray& message);
+    // Sends what is left and waits for every answer. done is called after each
+    // answer with the number of messages handled so far (from the call of
+    // finish on); learned receives one flag per message (true: learned). False
+    // when a batch could not be handed over (its messages stay false; the others
+    // are still tried) or the engine was not ready.
+    bool finish(std::vector<bool>* learned, const std::function<void(std::size_t done)>& progress,
+                QString* problem);
+    // False once ready said no.
+    bool engineReady() const { return !refused_; }
+
+private:
+    struct Sent;
+    void send();
+    void settle();
+
+    QString method_;
+    bool entourage_;
+    std::function<bool()> ready_;
+    bool asked_ = false;
+    bool refused_ = false;
+    QByteArrayList batch_;
+    qsizetype batchBytes_ = 0;
+    qsizetype count_ = 0;  // messages taken
+    std::deque<std::unique_ptr<Sent>> sent_;
+    std::vector<bool> learned_;
+    bool allSent_ = true;
+    QString problem_;
+    std::function<void(std::size_t)> progress_;
+};
+
+// All of messages through a BatchLearner, with the engine taken as ready.
 bool learnMessages(const QByteArrayList& messages, bool spam, bool entourage, std::vector<bool>* learned,
                    const std::function<void(std::size_t done)>& progress, QString* problem);
 

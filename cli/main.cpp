@@ -202,9 +202,13 @@ bool gatherMessages(const QStringList& files, bool expand, std::vector<SourceMes
 
 class Progress {
 public:
-    Progress(std::size_t total, const QString& verb)
-        : total_(total), verb_(verb), enabled_(isatty(STDERR_FILENO) && total > 3) {
+    Progress(std::size_t total, const QString& verb) : verb_(verb) {
+        setTotal(total);
         clock_.start();
+    }
+    void setTotal(std::size_t total) {
+        total_ = total;
+        enabled_ = isatty(STDERR_FILENO) && total > 3;
     }
     void step(std::size_t done, std::size_t failed) {
         if (!enabled_)
@@ -297,30 +301,39 @@ int commandLearn(QStringList args, bool spam) {
                  .arg(spam ? "learn-spam" : "learn-ham"));
         return kExitError;
     }
-    bool errors = false;
-    std::vector<SourceMessage> messages;
-    if (!gatherMessages(args, !entourage, &messages, &errors))
-        return kExitError;
-    if (!ensureEngine())
-        return kExitError;
-    // Messages the bus cannot carry are left out; the rest go in batches.
-    QByteArrayList sendable;
-    std::vector<const SourceMessage*> origins;
+    // Batches go to the engine while the messages after them are read; messages
+    // the bus cannot carry are left out.
+    Progress progress(0, spam ? "Learned as spam:" : "Learned as good mail:");
+    junkwardcli::BatchLearner learner(spam, entourage, [] { return ensureEngine(); });
+    std::vector<QString> origins;  // of the messages handed to the learner
+    std::size_t total = 0;
     std::size_t skipped = 0;
-    for (SourceMessage& m : messages) {
-        if (tooLargeForTheBus(m)) {
-            ++skipped;
-            continue;
-        }
-        sendable << m.bytes;
-        origins.push_back(&m);
+    bool errors = false;
+    std::vector<SourceProblem> problems;
+    for (const QString& file : args) {
+        const bool read = forEachMessage(file, !entourage, &problems, [&](SourceMessage&& m) {
+            ++total;
+            if (tooLargeForTheBus(m)) {
+                ++skipped;
+                return;
+            }
+            origins.push_back(m.origin);
+            learner.add(m.bytes);
+        });
+        if (!read)
+            errors = true;
     }
-    Progress progress(messages.size(), spam ? "Learned as spam:" : "Learned as good mail:");
+    for (const SourceProblem& p : problems)
+        warn(p.origin + " " + p.text);
+    if (total == 0)
+        return kExitError;
+    progress.setTotal(total);
     std::vector<bool> learned;
     QString problem;
-    const bool sent = junkwardcli::learnMessages(
-        sendable, spam, entourage, &learned, [&](std::size_t done) { progress.step(done + skipped, skipped); },
-        &problem);
+    const bool sent = learner.finish(
+        &learned, [&](std::size_t done) { progress.step(done + skipped, skipped); }, &problem);
+    if (!learner.engineReady())
+        return kExitError;
     if (!sent)
         warn(problem);
     std::size_t refused = 0;
@@ -329,10 +342,10 @@ int commandLearn(QStringList args, bool spam) {
             continue;
         ++refused;
         if (sent)
-            warn(origins[i]->origin +
+            warn(origins[i] +
                  ": not learned (it cannot be parsed, or a filter refused it: see the engine's log)");
     }
-    progress.finish(messages.size(), skipped + refused);
+    progress.finish(total, skipped + refused);
     return (!sent || skipped || errors) ? kExitError : 0;
 }
 

@@ -246,11 +246,16 @@ void MailWindow::showMailbox(const QString& name) {
         if (same)
             return;
     }
+    const bool switched = name != current_;
     current_ = name;
     syncing_ = true;
     model_->setMessages(paths);
     syncing_ = false;
-    selectionFromHost();
+    showHostSelection();
+    // Another mailbox chosen: the selection is what it shows, so a message
+    // selected in the mailbox left does not pull the window back to it.
+    if (switched)
+        selectionFromTable();
 }
 
 void MailWindow::selectionFromTable() {
@@ -277,6 +282,10 @@ void MailWindow::selectionFromHost() {
             }
         }
     }
+    showHostSelection();
+}
+
+void MailWindow::showHostSelection() {
     syncing_ = true;
     table_->clearSelection();
     for (const QString& path : host_->selection()) {

@@ -61,6 +61,7 @@ private:
     void chooseMailbox(const QString& name);
     void selectionFromTable();
     void selectionFromHost();
+    void showHostSelection();
 
     MailHost* host_;
     QListWidget* mailboxes_;

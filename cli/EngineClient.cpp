@@ -137,7 +137,8 @@ BatchLearner::~BatchLearner() {
 
 void BatchLearner::add(const QByteArray& message) {
     // One batch: as many messages as fit, never an empty one.
-    if (!batch_.isEmpty() && (batch_.size() >= kBatchMessages || batchBytes_ + message.size() > kBatchBytes))
+    const int limit = batches_ == 0 ? kFirstBatchMessages : kBatchMessages;
+    if (!batch_.isEmpty() && (batch_.size() >= limit || batchBytes_ + message.size() > kBatchBytes))
         send();
     batch_ << message;
     batchBytes_ += message.size();
@@ -157,6 +158,7 @@ void BatchLearner::send() {
     QByteArrayList batch;
     batch.swap(batch_);
     batchBytes_ = 0;
+    ++batches_;
     if (refused_)
         return;
     sent_.push_back(std::make_unique<Sent>(Sent{

@@ -472,13 +472,19 @@ int SWChiSquareStore::apply(Pending& pending, const Keys& keys, bool spam, Train
     }
 
     const bool takeBack = previous == -mark;
+    // The keys come in order: read through one cursor, which looks within its
+    // current page first.
+    MDB_cursor* cursor = nullptr;
+    if ((rc = mdb_cursor_open(txn, tokens_, &cursor)) != MDB_SUCCESS)
+        return rc;
+    const std::unique_ptr<MDB_cursor, decltype(&mdb_cursor_close)> closer(cursor, &mdb_cursor_close);
     for (size_t i = 0; i < keys.size(); ++i) {
         const std::string_view key = keys[i];
         const uint32_t hash = keys.hashes[i];
         CountTable::Entry* entry = pending.counts.find(key, hash);
         if (!entry) {
             MDB_val k = value(key), d{};
-            rc = mdb_get(txn, tokens_, &k, &d);
+            rc = mdb_cursor_get(cursor, &k, &d, MDB_SET_KEY);
             if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
                 return rc;
             entry = &pending.counts.insert(key, hash, rc == MDB_SUCCESS ? decodeCounts(d) : SWChiSquareCounts{});

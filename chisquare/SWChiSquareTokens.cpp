@@ -132,9 +132,19 @@ void addChunk(QStringView chunk, const QString& prefix, Collector& out) {
     chunk = chunk.mid(begin, end - begin);
     if (chunk.size() < kMinimumWord)
         return;
-    if (chunk.contains(u"://") || chunk.startsWith(u"www.", Qt::CaseInsensitive))
+    // One pass for the link marks ("://" anywhere, a leading "www.") and the
+    // first "@".
+    qsizetype at = -1;
+    const char16_t* units = chunk.utf16();
+    for (qsizetype i = 0; i < chunk.size(); ++i) {
+        if (units[i] == ':' && i + 2 < chunk.size() && units[i + 1] == '/' && units[i + 2] == '/')
+            return;
+        if (units[i] == '@' && at < 0)
+            at = i;
+    }
+    const auto isW = [](char16_t c) { return c == 'w' || c == 'W'; };
+    if (chunk.size() >= 4 && isW(units[0]) && isW(units[1]) && isW(units[2]) && units[3] == '.')
         return;
-    const qsizetype at = chunk.indexOf(QLatin1Char('@'));
     if (at > 0 && chunk.indexOf(QLatin1Char('.'), at) > at) {
         out.addFolded(prefix + QStringLiteral("email:"), chunk.mid(at + 1));
         return;

@@ -71,6 +71,26 @@ TEST(ChiSquareScore, combinesEvidenceAndStaysUnsureWhenItConflicts) {
     EXPECT_TRUE(result.clues[0].token == "b" || result.clues[0].token == "d");
 }
 
+TEST(ChiSquareScore, manyCluesStayNumericallySound) {
+    // Near the middle of a distribution of many degrees, e^-m alone is 0.
+    EXPECT_NEAR(SWChiSquareScore::chi2Q(2000, 2000), 0.4958, 1e-4);
+    EXPECT_NEAR(SWChiSquareScore::chi2Q(1833, 2000), 0.9966, 1e-4);
+    EXPECT_EQ(SWChiSquareScore::chi2Q(1e300, 2000), 0.0);
+    EXPECT_EQ(SWChiSquareScore::chi2Q(0, 2000), 1.0);
+
+    // A long message of a thousand tokens that each lean only a little to spam
+    // is unsure, not certain spam.
+    SWChiSquareSettings settings;
+    settings.maximumClues = 1000;
+    std::vector<QString> tokens;
+    for (int i = 0; i < 1000; ++i)
+        tokens.push_back(QString::number(i));
+    const double score =
+        SWChiSquareScore::score(tokens, std::vector<SWChiSquareCounts>(1000, {3, 2}), 100, 100, settings).score;
+    EXPECT_GT(score, 0.4);
+    EXPECT_LT(score, 0.7);
+}
+
 TEST(ChiSquareSettings, badValuesKeepTheirDefaultsAndAreReported) {
     QStringList problems;
     SWChiSquareSettings s = SWChiSquareSettings::fromDictionary(
@@ -178,6 +198,29 @@ TEST(ChiSquareTokens, whatAListAddsCountsOnceAndInternalHopsNotAtAll) {
     EXPECT_TRUE(
         has(SWChiSquareTokens::tokensOfMessage(ParsedMessage(message + "List-Id: <l.example>\n" + longTail).part()),
             "w:answer"));
+}
+
+TEST(ChiSquareTokens, storeKeysAreDistinctAndInByteOrder) {
+    // Keys sharing their first eight bytes, a key that is the start of another,
+    // non-ASCII text (after every ASCII byte), and two tokens that are one key
+    // once cut to the store's length.
+    const std::vector<QString> tokens = {
+        "w:zeta", "w:alpha", "w:alphabet", "w:alphabeta", "w:alphab", QString::fromUtf8("w:\xc3\xa9t\xc3\xa9"),
+        "w:alpha\u0001", QString(130, 'x') + "1", QString(130, 'x') + "2", "w:\u00ff", "w:"};
+    SWChiSquareTokenList list;
+    for (const QString& t : tokens) {
+        list.spans.emplace_back(uint32_t(list.units.size()), uint32_t(t.size()));
+        list.units.insert(list.units.end(), t.utf16(), t.utf16() + t.size());
+    }
+    const SWChiSquareStore::Keys fromStrings("id", tokens), fromList("id", list);
+    ASSERT_EQ(fromStrings.size(), tokens.size() - 1);
+    ASSERT_EQ(fromList.size(), fromStrings.size());
+    for (size_t i = 0; i < fromList.size(); ++i) {
+        EXPECT_EQ(fromList[i], fromStrings[i]);
+        if (i > 0)
+            EXPECT_LT(fromList[i - 1], fromList[i]) << i;
+    }
+    EXPECT_EQ(fromList[fromList.size() - 1], std::string(120, 'x'));
 }
 
 TEST(ChiSquareTokens, hostileMessagesStayBounded) {

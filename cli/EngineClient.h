@@ -91,6 +91,7 @@ private:
     struct Sent;
     void send();
     void settle();
+    QDBusPendingCall call(Sent& sent);
 
     QString method_;
     bool entourage_;
@@ -104,6 +105,7 @@ private:
     std::deque<std::unique_ptr<Sent>> sent_;
     std::vector<bool> learned_;
     bool allSent_ = true;
+    bool asFiles_ = false;  // batches go as batch files
     QString problem_;
     std::function<void(std::size_t)> progress_;
 };

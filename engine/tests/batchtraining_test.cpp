@@ -5,9 +5,15 @@
 #include "EngineTestSupport.h"
 
 #include "cli/EngineClient.h"
+#include "engine/SievraAppleEventManager.h"
+#include "platform/BatchFile.h"
 #include "platform/ScriptingBus.h"
 
+#include <QDBusMetaType>
+#include <QDBusUnixFileDescriptor>
+
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -78,6 +84,61 @@ TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     const std::optional<QVariant> trained = readPlist(history);
     ASSERT_TRUE(trained);
     EXPECT_EQ(trained->toMap().value("History").toList().size(), total) << "history and store disagree";
+}
+
+// The batch-file methods refuse what is not a batch file, and the engine goes on.
+TEST(BatchTraining, batchFilesAreCheckedAndLearned) {
+    Sandbox box;
+    testsupport::PrivateBus bus;
+    ASSERT_TRUE(bus.ready());
+    testsupport::Program engine("junkward-engine");
+    ASSERT_TRUE(engine.start());
+    ASSERT_TRUE(
+        testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
+    const auto learn = [](int fd) {
+        const QDBusUnixFileDescriptor descriptor(fd);
+        return platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
+                                            platform::kEngineInterface, "LearnSpamBatchFile",
+                                            {QVariant::fromValue(descriptor), false}, 60);
+    };
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    platform::ScriptingReply reply = learn(pipe[0]);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.errorName, SievraErrorBadBatch);
+
+    // Two messages and an empty one; first cut short by a byte.
+    const QByteArrayList messages{mailbox(1), mailbox(2).mid(mailbox(1).size()), QByteArray()};
+    QByteArray cut = platform::batchfile::encode(messages);
+    cut.chop(1);
+    int fd = platform::batchfile::createSealed(cut);
+    reply = learn(fd);
+    ::close(fd);
+    EXPECT_EQ(reply.errorName, SievraErrorBadBatch);
+
+    fd = platform::batchfile::createSealed(platform::batchfile::encode(messages));
+    reply = learn(fd);
+    ::close(fd);
+    ASSERT_TRUE(reply.ok) << reply.errorMessage.toStdString();
+    EXPECT_EQ(reply.values.value(0).toByteArray(), QByteArray("\1\1\0", 3));
+
+    // The method with the bytes on the bus still learns.
+    qDBusRegisterMetaType<QByteArrayList>();
+    reply = platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
+                                         platform::kEngineInterface, "LearnHamBatch",
+                                         {QVariant::fromValue(QByteArrayList{mailbox(3).mid(mailbox(2).size())}), false},
+                                         60);
+    ASSERT_TRUE(reply.ok) << reply.errorMessage.toStdString();
+    EXPECT_EQ(reply.values.value(0).toByteArray(), QByteArray("\1", 1));
+
+    platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath, platform::kEngineInterface,
+                                 "Quit", {}, 30);
+    EXPECT_EQ(engine.waitForExit(30000), 0);
+    const std::optional<QVariant> counts = readPlist(box.userLibrary() + "/Caches/Junkward.cnt");
+    ASSERT_TRUE(counts);
+    EXPECT_EQ(counts->toList(), (QVariantList{1, 2}));
 }
 
 }  // namespace

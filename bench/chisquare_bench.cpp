@@ -260,6 +260,70 @@ void printOutcome(const char* label, const Outcome& o) {
                 o.falsePositives, 100.0 * o.caught / std::max(o.spam, 1));
 }
 
+// The cutoffs the chain would do best with on these scores: for each number of
+// false positives allowed (0 to 3), the most spam caught over every pair of
+// cutoffs, with the band's edges (the highest score called good and the lowest
+// called spam). To see whether a narrower, wider or shifted band would help.
+void bestCutoffs(const std::vector<Sample>& samples, const std::vector<double>& scores) {
+    struct Judged {
+        double score;
+        bool spam, bayesSpam;
+    };
+    std::vector<Judged> judged;
+    int fixedFalsePositives = 0, fixedCaught = 0;  // by the built-in checks
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const Sample& s = samples[i];
+        if (!s.builtIn.isEmpty()) {
+            fixedFalsePositives += !s.spam && s.builtInSpam;
+            fixedCaught += s.spam && s.builtInSpam;
+        } else {
+            judged.push_back({scores[i], s.spam, s.bayesSpam});
+        }
+    }
+    std::sort(judged.begin(), judged.end(), [](const Judged& a, const Judged& b) { return a.score < b.score; });
+    const size_t n = judged.size();
+    // Prefix counts of the Bayesian filter's spam verdicts, suffix counts of all.
+    std::vector<int> bayesCaught(n + 1, 0), bayesWrong(n + 1, 0), spamAbove(n + 1, 0), hamAbove(n + 1, 0);
+    for (size_t k = 0; k < n; ++k) {
+        bayesCaught[k + 1] = bayesCaught[k] + (judged[k].bayesSpam && judged[k].spam);
+        bayesWrong[k + 1] = bayesWrong[k] + (judged[k].bayesSpam && !judged[k].spam);
+    }
+    for (size_t k = n; k-- > 0;) {
+        spamAbove[k] = spamAbove[k + 1] + judged[k].spam;
+        hamAbove[k] = hamAbove[k + 1] + !judged[k].spam;
+    }
+    // A cut at k: messages k.. are above it. Only between different scores.
+    std::vector<size_t> cuts;
+    for (size_t k = 0; k <= n; ++k)
+        if (k == 0 || k == n || judged[k - 1].score < judged[k].score)
+            cuts.push_back(k);
+    for (int allowed = 0; allowed <= 3; ++allowed) {
+        int bestCaught = -1;
+        size_t bestLow = 0, bestHigh = n;
+        for (size_t high : cuts) {
+            for (size_t low : cuts) {
+                if (low > high)
+                    break;
+                const int falsePositives = fixedFalsePositives + hamAbove[high] + bayesWrong[high] - bayesWrong[low];
+                if (falsePositives > allowed)
+                    continue;
+                const int caught = fixedCaught + spamAbove[high] + bayesCaught[high] - bayesCaught[low];
+                if (caught > bestCaught) {
+                    bestCaught = caught;
+                    bestLow = low;
+                    bestHigh = high;
+                }
+                break;  // a higher low cut only loses the Bayesian filter's catches
+            }
+        }
+        if (bestCaught < 0)
+            continue;
+        std::printf("best cutoffs for at most %d FP: %3d spam caught; good up to %.6f, spam from %.6f\n", allowed,
+                    bestCaught, bestLow > 0 ? judged[bestLow - 1].score : 0.0,
+                    bestHigh < n ? judged[bestHigh].score : 1.0);
+    }
+}
+
 // Each misjudged message with its score and the tokens that pulled it the
 // wrong way most.
 void listMisjudged(const std::vector<Sample>& samples, const SWChiSquareSettings& settings) {
@@ -424,6 +488,7 @@ int main(int argc, char** argv) {
     }
     const std::vector<double> scores = crossValidate(samples, defaults);
     printOutcome("default settings", evaluate(samples, scores, defaults.hamCutoff, defaults.spamCutoff));
+    bestCutoffs(samples, scores);
     grid(samples);
     return 0;
 }

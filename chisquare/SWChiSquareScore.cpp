@@ -92,15 +92,28 @@ double SWChiSquareScore::tokenProbability(const SWChiSquareCounts& counts, uint6
 }
 
 double SWChiSquareScore::chi2Q(double x2, int degrees) {
-    // Closed form for even degrees: e^-m * sum_{i<v/2} m^i / i!.
+    // Closed form for even degrees: e^-m * sum_{i<v/2} m^i / i!. The factor
+    // e^-m is kept aside as a logarithm while the sum is scaled down now and
+    // then: e^-m alone underflows to 0 beyond m ~ 745, which for a message of
+    // several hundred clues is near the middle of the distribution, not its tail.
     const double m = x2 / 2.0;
-    double term = std::exp(-m);
-    double sum = term;
+    if (!(m > 0))
+        return 1.0;
+    if (m > 1e28)  // beyond any number of degrees the settings allow
+        return 0.0;
+    constexpr double kScale = 1e-280, kLogScale = -644.7238260383328;  // ln(1e-280)
+    double logFactor = -m;
+    double term = 1, sum = 1;
     for (int i = 1; i < degrees / 2; ++i) {
         term *= m / double(i);
         sum += term;
+        if (sum > 1e280) {
+            term *= kScale;
+            sum *= kScale;
+            logFactor -= kLogScale;
+        }
     }
-    return std::min(sum, 1.0);
+    return std::min(std::exp(std::log(sum) + logFactor), 1.0);
 }
 
 SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,

@@ -71,6 +71,26 @@ TEST(ChiSquareScore, combinesEvidenceAndStaysUnsureWhenItConflicts) {
     EXPECT_TRUE(result.clues[0].token == "b" || result.clues[0].token == "d");
 }
 
+TEST(ChiSquareScore, manyCluesStayNumericallySound) {
+    // Near the middle of a distribution of many degrees, e^-m alone is 0.
+    EXPECT_NEAR(SWChiSquareScore::chi2Q(2000, 2000), 0.4958, 1e-4);
+    EXPECT_NEAR(SWChiSquareScore::chi2Q(1833, 2000), 0.9966, 1e-4);
+    EXPECT_EQ(SWChiSquareScore::chi2Q(1e300, 2000), 0.0);
+    EXPECT_EQ(SWChiSquareScore::chi2Q(0, 2000), 1.0);
+
+    // A long message of a thousand tokens that each lean only a little to spam
+    // is unsure, not certain spam.
+    SWChiSquareSettings settings;
+    settings.maximumClues = 1000;
+    std::vector<QString> tokens;
+    for (int i = 0; i < 1000; ++i)
+        tokens.push_back(QString::number(i));
+    const double score =
+        SWChiSquareScore::score(tokens, std::vector<SWChiSquareCounts>(1000, {3, 2}), 100, 100, settings).score;
+    EXPECT_GT(score, 0.4);
+    EXPECT_LT(score, 0.7);
+}
+
 TEST(ChiSquareSettings, badValuesKeepTheirDefaultsAndAreReported) {
     QStringList problems;
     SWChiSquareSettings s = SWChiSquareSettings::fromDictionary(

@@ -443,12 +443,16 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
         out.add(QStringLiteral("h:precedence:") + value.left(20).toCaseFolded());
 }
 
-// Type, charset, encoding and attachment kind of one part.
+// The charset of one part, and the type and file kind of an attachment. The
+// types of text and multipart parts and the transfer encodings are left out:
+// they mostly tell HTML mail from plain text, which "h:html-only" says once,
+// and counted as three or four clues for that one fact.
 void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
     for (const QString& value : headerTexts(part, "Content-Type")) {
         const qsizetype semicolon = value.indexOf(QLatin1Char(';'));
-        out.add(QStringLiteral("h:type:") +
-                value.left(semicolon >= 0 ? semicolon : 60).trimmed().left(60).toCaseFolded());
+        const QString type = value.left(semicolon >= 0 ? semicolon : 60).trimmed().left(60).toCaseFolded();
+        if (!type.startsWith(QLatin1String("text/")) && !type.startsWith(QLatin1String("multipart")))
+            out.add(QStringLiteral("h:type:") + type);
         const qsizetype charset = value.indexOf(QLatin1String("charset="), 0, Qt::CaseInsensitive);
         if (charset >= 0) {
             QStringView cs = QStringView(value).mid(charset + 8);
@@ -460,10 +464,6 @@ void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
                 cs.chop(1);
             out.add(QStringLiteral("h:charset:") + cs.left(40).toString().toCaseFolded());
         }
-        break;
-    }
-    for (const QString& value : headerTexts(part, "Content-Transfer-Encoding")) {
-        out.add(QStringLiteral("h:encoding:") + value.left(30).toCaseFolded());
         break;
     }
     for (const char* name : {"Content-Disposition", "Content-Type"}) {

@@ -5,7 +5,7 @@
 //   "s:"  words of the subject
 //   "h:"  what the sender's side wrote in the header: addresses and domains of
 //         From, Reply-To and Return-Path, the Message-ID's shape, the mailer,
-//         content types, charsets and encodings, attachment kinds, the sending
+//         charsets, the types and file kinds of attachments, the sending
 //         hosts of Received, the presence of reply and list headers, the
 //         names of the other header fields the sender's side wrote, HTML
 //         sent without a plain-text alternative

@@ -154,7 +154,8 @@ void addChunk(QStringView chunk, const QString& prefix, Collector& out) {
         return;
     }
     if (chunk.size() > kMaximumWord) {
-        out.add(prefix + QStringLiteral("skip:%1 %2").arg(chunk[0].toCaseFolded()).arg(chunk.size() / 10 * 10));
+        out.add(prefix + QLatin1String("skip:") + chunk[0].toCaseFolded() + QLatin1Char(' ') +
+                QString::number(chunk.size() / 10 * 10));
         return;
     }
     out.addFolded(prefix, chunk);
@@ -224,18 +225,42 @@ QString domainOf(QStringView host) {
     host = host.trimmed();
     while (host.endsWith(QLatin1Char('.')))
         host.chop(1);
-    const auto labels = host.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    if (labels.isEmpty())
+    // The non-empty labels: the first three and the last two are kept.
+    QStringView first[3], last[2];
+    qsizetype count = 0;
+    bool digits = true;
+    for (qsizetype start = 0; start <= host.size();) {
+        qsizetype end = host.indexOf(QLatin1Char('.'), start);
+        if (end < 0)
+            end = host.size();
+        if (end > start) {
+            const QStringView label = host.mid(start, end - start);
+            if (count < 3)
+                first[count] = label;
+            last[0] = last[1];
+            last[1] = label;
+            ++count;
+            for (QChar c : label)
+                digits = digits && c.isDigit();
+        }
+        start = end + 1;
+    }
+    if (count == 0)
         return {};
-    bool numeric = labels.size() == 4;
-    for (QStringView label : labels)
-        for (QChar c : label)
-            numeric = numeric && c.isDigit();
-    if (numeric)
-        return QStringLiteral("%1.%2.%3").arg(labels[0]).arg(labels[1]).arg(labels[2]);
-    if (labels.size() == 1)
-        return labels[0].toString().toCaseFolded();
-    return (labels[labels.size() - 2].toString() + QLatin1Char('.') + labels.last().toString()).toCaseFolded();
+    const auto joined = [](std::initializer_list<QStringView> labels) {
+        QString text;
+        for (QStringView label : labels) {
+            if (!text.isEmpty())
+                text += QLatin1Char('.');
+            text += label;
+        }
+        return text;
+    };
+    if (count == 4 && digits)
+        return joined({first[0], first[1], first[2]});
+    if (count == 1)
+        return last[1].toString().toCaseFolded();
+    return joined({last[0], last[1]}).toCaseFolded();
 }
 
 QString domainOfAddress(const QString& address) {

@@ -220,11 +220,17 @@ public:
                      "##############################", width - filled, "", done, total_, done / seconds,
                      failed ? QStringLiteral("  (%1 failed)").arg(failed).toUtf8().constData() : "");
         std::fflush(stderr);
+        drawn_ = true;
+    }
+    // Ends the bar's line, so that what is written next starts a line of its own.
+    void breakLine() {
+        if (drawn_)
+            std::fputc('\n', stderr);
+        drawn_ = false;
     }
     void finish(std::size_t done, std::size_t failed) {
         const double seconds = std::max(0.001, clock_.elapsed() / 1000.0);
-        if (enabled_)
-            std::fputc('\n', stderr);
+        breakLine();
         std::fprintf(stderr, "%s %zu message%s in %.1f s (%.1f msg/s)%s\n", verb_.toUtf8().constData(), done - failed,
                      done - failed == 1 ? "" : "s", seconds, done / seconds,
                      failed ? QStringLiteral(", %1 failed").arg(failed).toUtf8().constData() : "");
@@ -234,6 +240,7 @@ private:
     std::size_t total_;
     QString verb_;
     bool enabled_;
+    bool drawn_ = false;  // the bar is on the current line
     QElapsedTimer clock_;
 };
 
@@ -334,6 +341,7 @@ int commandLearn(QStringList args, bool spam) {
         &learned, [&](std::size_t done) { progress.step(done + skipped, skipped); }, &problem);
     if (!learner.engineReady())
         return kExitError;
+    progress.breakLine();
     if (!sent)
         warn(problem);
     std::size_t refused = 0;

@@ -400,6 +400,29 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
             out.add(domainOfAddress(a.first()) == domainOfAddress(b.first()) ? QStringLiteral("h:return-path:same")
                                                                              : QStringLiteral("h:return-path:other"));
     }
+    // A reply address in another domain than the sender's: answers go elsewhere.
+    if (!from.isEmpty()) {
+        const QStringList replyTo = headerTexts(message, "Reply-To");
+        const QStringList a = addressesIn(from.first());
+        const QStringList b = replyTo.isEmpty() ? QStringList() : addressesIn(replyTo.first());
+        if (!a.isEmpty() && !b.isEmpty())
+            out.add(domainOfAddress(a.first()) == domainOfAddress(b.first()) ? QStringLiteral("h:reply-to:same")
+                                                                             : QStringLiteral("h:reply-to:other"));
+    }
+    // How the subject was written: the charset of its first encoded word, or
+    // bytes beyond ASCII left unencoded.
+    const QStringList subject = headerTexts(message, "Subject");
+    if (!subject.isEmpty()) {
+        const QString& value = subject.first();
+        const qsizetype at = value.indexOf(QLatin1String("=?"));
+        if (at >= 0) {
+            const qsizetype q = value.indexOf(QLatin1Char('?'), at + 2);
+            if (q > at + 2 && q - at < 40)
+                out.add(QStringLiteral("h:subject-charset:") + value.mid(at + 2, q - at - 2).toCaseFolded());
+        }
+        if (std::any_of(value.begin(), value.end(), [](QChar c) { return c.unicode() >= 0x80; }))
+            out.add(QStringLiteral("h:subject-8bit"));
+    }
 
     // Recipients as the sender wrote them: how many, not who.
     qsizetype recipients = 0;

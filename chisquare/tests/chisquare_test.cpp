@@ -124,7 +124,7 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
         "Received: from mail.bulk-sender.example (relay.bulk-sender.example [192.0.2.7]) by mx.here.example\n"
         "Delivered-To: me@here.example\nX-Spam-Status: No, score=0.1\n"
         "From: \"Cheap Deals\" <offers@bulk-sender.example>\nReply-To: claims@elsewhere.example\n"
-        "To: me@here.example\nSubject: Winning NOTICE\nMessage-ID: <AB12cd@bulk-sender.example>\n"
+        "To: me@here.example\nSubject: Winning NOTICE =?koi8-r?B?8NLJ18XU?=\nMessage-ID: <AB12cd@bulk-sender.example>\n"
         "X-Mailer: MassMail 4.2\nX-Priority: 1\nX-Keywords: read\nX-Virus-Scanned: clean\nMIME-Version: 1.0\n"
         "Content-Type: multipart/alternative; boundary=b\n\n"
         "--b\nContent-Type: text/plain; charset=us-ascii\n\nClaim your prize, now! http://win.prize.example/x\n"
@@ -152,6 +152,8 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
                                  "h:has:mime-version",
                                  "h:no:in-reply-to",
                                  "h:field:x-priority",
+                                 "h:reply-to:other",
+                                 "h:subject-charset:koi8-r",
                                  "u:prize.example",
                                  "u:path:claim"})
         EXPECT_TRUE(has(t, expected)) << expected;

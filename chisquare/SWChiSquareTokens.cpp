@@ -400,14 +400,20 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
             out.add(domainOfAddress(a.first()) == domainOfAddress(b.first()) ? QStringLiteral("h:return-path:same")
                                                                              : QStringLiteral("h:return-path:other"));
     }
-    // A reply address in another domain than the sender's: answers go elsewhere.
-    if (!from.isEmpty()) {
-        const QStringList replyTo = headerTexts(message, "Reply-To");
-        const QStringList a = addressesIn(from.first());
-        const QStringList b = replyTo.isEmpty() ? QStringList() : addressesIn(replyTo.first());
-        if (!a.isEmpty() && !b.isEmpty())
-            out.add(domainOfAddress(a.first()) == domainOfAddress(b.first()) ? QStringLiteral("h:reply-to:same")
-                                                                             : QStringLiteral("h:reply-to:other"));
+    // A reply address, or a Sender acting for the author (a list's own Sender
+    // aside), in another domain than the author's.
+    const QStringList author = from.isEmpty() ? QStringList() : addressesIn(from.first());
+    for (const auto& [name, kind] : {std::pair{"Reply-To", "reply-to"}, std::pair{"Sender", "sender"}}) {
+        if (author.isEmpty() || (listMail && kind[0] == 's'))
+            continue;
+        const QStringList values = headerTexts(message, name);
+        const QStringList other = values.isEmpty() ? QStringList() : addressesIn(values.first());
+        if (!other.isEmpty())
+            out.add(QStringLiteral("h:%1:%2").arg(QLatin1String(kind),
+                                                  QLatin1String(domainOfAddress(author.first()) ==
+                                                                        domainOfAddress(other.first())
+                                                                    ? "same"
+                                                                    : "other")));
     }
     // How the subject was written: the charset of its first encoded word, or
     // bytes beyond ASCII left unencoded.

@@ -492,23 +492,24 @@ bool SWBayesFilter::learnMessage(SAMIMEPart* message, const QString& messageID, 
     if (!batch_)
         scheduleBulletinSave();
 
-    std::optional<SWTokenBag> tokens;
+    std::optional<SWTokenBag> ownTokens;
+    const std::optional<SWTokenBag>* tokens = &ownTokens;
     if (prepared) {
         if (!prepared->tree)
             return false;
-        tokens = prepared->tokens;
+        tokens = &prepared->tokens;
     } else {
         const std::unique_ptr<SWProcessNode> tree = SWProcessor::createProcessTreeWithMIMETree(message, true);
         if (!tree)
             return false;
-        tokens = SWProcessor::getSpamTokenArray(tree.get()).second;
+        ownTokens = SWProcessor::getSpamTokenArray(tree.get()).second;
     }
     SWDataBase* db = SWDataBase::sharedDataBase();
     if (!db)
         return false;
     bool learned = true;
-    if (tokens)
-        learned = spam ? db->addTokensToSpamDB(*tokens, offset) : db->addTokensToHamDB(*tokens, offset);
+    if (*tokens)
+        learned = spam ? db->addTokensToSpamDB(**tokens, offset) : db->addTokensToHamDB(**tokens, offset);
     if (batch_)
         return learned;
     // A mark stands only for a training that was stored: a failed store keeps the

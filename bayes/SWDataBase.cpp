@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <vector>
 #include <ctime>
 #include <sys/stat.h>
@@ -135,6 +136,19 @@ int readRecord(MDB_txn* txn, MDB_dbi dbi, Key& key, SWDataBaseValue* value) {
     int rc = mdb_get(txn, dbi, &k, &d);
     if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
         rc = mdb_get(txn, dbi, &k, &d);
+    if (rc != MDB_SUCCESS)
+        return rc;
+    if (d.mv_size != SWDataBaseValueSize)
+        return MDB_NOTFOUND;
+    *value = decodeValue(d);
+    return MDB_SUCCESS;
+}
+
+// readRecord() through a cursor.
+int readRecordAt(MDB_cursor* cursor, Key& key, SWDataBaseValue* value) {
+    MDB_val k{SWDataBaseKeySize, key.bytes};
+    MDB_val d{0, nullptr};
+    const int rc = mdb_cursor_get(cursor, &k, &d, MDB_SET_KEY);
     if (rc != MDB_SUCCESS)
         return rc;
     if (d.mv_size != SWDataBaseValueSize)
@@ -776,6 +790,9 @@ int SWDataBase::learnInBatch(size_t index) {
     const Batch::Message& message = batch.messages[index];
     RecordCache& cache = dataBase_->cache;
     const bool cached = cache.txnid() + 1 == mdb_txn_id(batch.txn);
+    // The keys come mostly in order: records are read through one cursor,
+    // which looks within its current page first.
+    std::unique_ptr<MDB_cursor, decltype(&mdb_cursor_close)> cursor(nullptr, &mdb_cursor_close);
     for (Key key : message.keys) {
         SWDataBaseValue* value = batch.pending.find(key);
         if (!value) {
@@ -785,7 +802,15 @@ int SWDataBase::learnInBatch(size_t index) {
                 rc = e->state == 2 ? MDB_SUCCESS : MDB_NOTFOUND;
                 stored = e->value;
             } else {
-                rc = readRecord(batch.txn, dataBase_->dbi, key, &stored);
+                if (!cursor) {
+                    MDB_cursor* opened = nullptr;
+                    if ((rc = mdb_cursor_open(batch.txn, dataBase_->dbi, &opened)) != MDB_SUCCESS)
+                        return rc;
+                    cursor.reset(opened);
+                }
+                rc = readRecordAt(cursor.get(), key, &stored);
+                if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
+                    rc = readRecord(batch.txn, dataBase_->dbi, key, &stored);
                 if (cached && (rc == MDB_SUCCESS || rc == MDB_NOTFOUND))
                     cache.put(key, rc == MDB_SUCCESS ? &stored : nullptr);
             }

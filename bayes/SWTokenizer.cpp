@@ -358,7 +358,7 @@ void preprocessInto(const Tables& t, QStringView token, Sink& sink, bool& droppe
 class TokenCounter {
 public:
     void operator()(QStringView form) {
-        if (used_ * 4 >= slots_.size() * 3)
+        if (used_ * 2 >= slots_.size())  // at most half full: short probes
             grow();
         const uint32_t hash = hashOf(form);
         const size_t mask = slots_.size() - 1;

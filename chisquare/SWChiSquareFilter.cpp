@@ -190,8 +190,9 @@ std::unique_ptr<SWPreparedLearning> SWChiSquareFilter::prepareToLearn(SAMIMEPart
                                                                       const QString& messageID) {
     if (!message)
         return nullptr;
-    const std::vector<QString> tokens = SWChiSquareTokens::tokensOfMessage(message);
-    return std::make_unique<PreparedKeys>(SWChiSquareStore::Keys(trainingKey(messageID, tokens), tokens));
+    const SWChiSquareTokenList tokens = SWChiSquareTokens::tokenListOfMessage(message);
+    const QString key = messageID.isEmpty() ? trainingKey(messageID, tokens.toStrings()) : messageID;
+    return std::make_unique<PreparedKeys>(SWChiSquareStore::Keys(key, tokens));
 }
 
 bool SWChiSquareFilter::learnPreparedMessage(SAMIMEPart* message, const QString& messageID, bool spam,

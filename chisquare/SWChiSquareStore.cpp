@@ -76,36 +76,79 @@ uint32_t hashOf(std::string_view bytes) {
 
 }  // namespace
 
+namespace {
+
+// The first eight bytes of a key, big-endian, zero-padded: ordering by it
+// orders as the keys do, save among keys that share it.
+uint64_t prefixOf(std::string_view key) {
+    unsigned char bytes[8] = {};
+    std::memcpy(bytes, key.data(), std::min<size_t>(key.size(), 8));
+    return qFromBigEndian<quint64>(bytes);
+}
+
+}  // namespace
+
 // The distinct store keys of a message's tokens in key order, their bytes in
-// one buffer.
-SWChiSquareStore::Keys::Keys(const QString& key, const std::vector<QString>& tokens) : hashed(historyKey(key)) {
-    spans.reserve(tokens.size());
+// one buffer, each with its hash.
+template <typename Tokens>
+void SWChiSquareStore::Keys::build(const Tokens& tokens, size_t count) {
+    std::vector<std::pair<uint32_t, uint32_t>> found;
+    found.reserve(count);
+    bytes.reserve(count * 12);
     QByteArray utf8;
-    for (const QString& token : tokens) {
+    for (size_t t = 0; t < count; ++t) {
+        const QStringView token = tokens[t];
         const size_t start = bytes.size();
-        const QChar* in = token.constData();
+        const char16_t* in = token.utf16();
         const qsizetype n = std::min<qsizetype>(token.size(), SWChiSquareMaximumKeyBytes);
         qsizetype i = 0;
-        while (i < n && in[i].unicode() < 0x80)
+        while (i < n && in[i] < 0x80)
             ++i;
         if (i == n) {  // ASCII: one byte per character
             bytes.resize(start + size_t(n));
             for (i = 0; i < n; ++i)
-                bytes[start + size_t(i)] = char(in[i].unicode());
+                bytes[start + size_t(i)] = char(in[i]);
         } else {
             utf8 = token.toUtf8();
             bytes.append(utf8.constData(), size_t(std::min<qsizetype>(utf8.size(), SWChiSquareMaximumKeyBytes)));
         }
-        spans.emplace_back(uint32_t(start), uint32_t(bytes.size() - start));
+        found.emplace_back(uint32_t(start), uint32_t(bytes.size() - start));
     }
-    // Cutting may make two tokens one: each key once.
     const auto view = [this](const std::pair<uint32_t, uint32_t>& s) {
         return std::string_view(bytes).substr(s.first, s.second);
     };
-    std::sort(spans.begin(), spans.end(), [&](const auto& a, const auto& b) { return view(a) < view(b); });
-    spans.erase(
-        std::unique(spans.begin(), spans.end(), [&](const auto& a, const auto& b) { return view(a) == view(b); }),
-        spans.end());
+    // Sorted by the packed first bytes, the rest compared only between keys
+    // that share them.
+    struct Entry {
+        uint64_t prefix;
+        std::pair<uint32_t, uint32_t> span;
+    };
+    std::vector<Entry> order;
+    order.reserve(found.size());
+    for (const auto& span : found)
+        order.push_back({prefixOf(view(span)), span});
+    std::sort(order.begin(), order.end(), [&](const Entry& a, const Entry& b) {
+        if (a.prefix != b.prefix)
+            return a.prefix < b.prefix;
+        return view(a.span) < view(b.span);
+    });
+    // Cutting may make two tokens one: each key once.
+    spans.reserve(order.size());
+    hashes.reserve(order.size());
+    for (const Entry& e : order) {
+        if (!spans.empty() && view(spans.back()) == view(e.span))
+            continue;
+        spans.push_back(e.span);
+        hashes.push_back(hashOf(view(e.span)));
+    }
+}
+
+SWChiSquareStore::Keys::Keys(const QString& key, const std::vector<QString>& tokens) : hashed(historyKey(key)) {
+    build(tokens, tokens.size());
+}
+
+SWChiSquareStore::Keys::Keys(const QString& key, const SWChiSquareTokenList& tokens) : hashed(historyKey(key)) {
+    build(tokens, tokens.size());
 }
 
 namespace {
@@ -429,13 +472,19 @@ int SWChiSquareStore::apply(Pending& pending, const Keys& keys, bool spam, Train
     }
 
     const bool takeBack = previous == -mark;
+    // The keys come in order: read through one cursor, which looks within its
+    // current page first.
+    MDB_cursor* cursor = nullptr;
+    if ((rc = mdb_cursor_open(txn, tokens_, &cursor)) != MDB_SUCCESS)
+        return rc;
+    const std::unique_ptr<MDB_cursor, decltype(&mdb_cursor_close)> closer(cursor, &mdb_cursor_close);
     for (size_t i = 0; i < keys.size(); ++i) {
         const std::string_view key = keys[i];
-        const uint32_t hash = hashOf(key);
+        const uint32_t hash = keys.hashes[i];
         CountTable::Entry* entry = pending.counts.find(key, hash);
         if (!entry) {
             MDB_val k = value(key), d{};
-            rc = mdb_get(txn, tokens_, &k, &d);
+            rc = mdb_cursor_get(cursor, &k, &d, MDB_SET_KEY);
             if (rc != MDB_SUCCESS && rc != MDB_NOTFOUND)
                 return rc;
             entry = &pending.counts.insert(key, hash, rc == MDB_SUCCESS ? decodeCounts(d) : SWChiSquareCounts{});

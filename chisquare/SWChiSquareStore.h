@@ -12,6 +12,8 @@
 // transaction: the token counts it changes are gathered in memory and written
 // once each, in key order, with the totals when the batch commits.
 
+#include "SWChiSquareTokens.h"
+
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
@@ -55,6 +57,7 @@ public:
     // message ID or a digest of the message) and tokens alone, on any thread.
     struct Keys {
         Keys(const QString& key, const std::vector<QString>& tokens);
+        Keys(const QString& key, const SWChiSquareTokenList& tokens);
         std::string_view operator[](size_t i) const {
             return std::string_view(bytes).substr(spans[i].first, spans[i].second);
         }
@@ -62,7 +65,12 @@ public:
 
         std::string bytes;
         std::vector<std::pair<uint32_t, uint32_t>> spans;  // offset and size in bytes
+        std::vector<uint32_t> hashes;                       // of each key, for the count table
         QByteArray hashed;                                  // the history key
+
+    private:
+        template <typename Tokens>
+        void build(const Tokens& tokens, size_t count);
     };
 
     // Learns one message (its distinct tokens) as spam or good mail under key

@@ -27,35 +27,38 @@ constexpr int kMaximumHeaderValues = 16;         // values of one header read
 constexpr qsizetype kMaximumText = 1 << 20;      // characters of one text part read
 constexpr int kMaximumDepth = 32;
 
-// The distinct tokens of a message, in the order found. An open-addressing
-// table of indexes into that list with a cheap hash of its own: most words
-// repeat, and a repeated one costs a hash and a comparison, no allocation.
+// The distinct tokens of a message, in the order found, their code units in
+// one buffer. An open-addressing table of indexes into that list with a cheap
+// hash of its own: most words repeat, and a repeated one costs a hash and a
+// comparison; a new one is appended to the buffer, no allocation of its own.
 class Collector {
 public:
     Collector() : slots_(kInitialSlots, kEmpty) {
-        tokens_.reserve(512);
+        list_.units.reserve(4096);
+        list_.spans.reserve(512);
         hashes_.reserve(512);
     }
-    void add(const QString& token) {
+    void add(QStringView token) {
         if (!full())
-            insert(token, &token);
+            insert(token);
     }
+    void add(const QString& token) { add(QStringView(token)); }
     // prefix + text, case folded (ASCII inline), built in a scratch buffer.
     void addFolded(const QString& prefix, QStringView text) {
         if (full())
             return;
         buffer_.resize(size_t(prefix.size() + text.size()));
-        QChar* out = buffer_.data();
-        std::copy_n(prefix.constData(), prefix.size(), out);
+        char16_t* out = buffer_.data();
+        std::copy_n(reinterpret_cast<const char16_t*>(prefix.constData()), prefix.size(), out);
         out += prefix.size();
         for (QChar c : text) {
             const char16_t u = c.unicode();
-            *out++ = u < 0x80 ? QChar(u >= 'A' && u <= 'Z' ? char16_t(u + 32) : u) : c.toCaseFolded();
+            *out++ = u < 0x80 ? (u >= 'A' && u <= 'Z' ? char16_t(u + 32) : u) : c.toCaseFolded().unicode();
         }
-        insert(QStringView(buffer_.data(), qsizetype(buffer_.size())), nullptr);
+        insert(QStringView(buffer_.data(), qsizetype(buffer_.size())));
     }
-    bool full() const { return tokens_.size() >= size_t(SWChiSquareMaximumTokens); }
-    std::vector<QString> take() { return std::move(tokens_); }
+    bool full() const { return list_.size() >= size_t(SWChiSquareMaximumTokens); }
+    SWChiSquareTokenList take() { return std::move(list_); }
 
 private:
     static constexpr size_t kInitialSlots = 1024;  // a power of two
@@ -78,29 +81,30 @@ private:
         return uint32_t(h);
     }
 
-    // Adds text unless known; whole, when given, is text as a string to share.
-    void insert(QStringView text, const QString* whole) {
+    // Adds text unless known.
+    void insert(QStringView text) {
         const uint32_t hash = hashOf(text);
-        size_t mask = slots_.size() - 1;
+        const size_t mask = slots_.size() - 1;
         for (size_t i = hash & mask;; i = (i + 1) & mask) {
             const uint32_t at = slots_[i];
             if (at == kEmpty) {
-                slots_[i] = uint32_t(tokens_.size());
-                tokens_.push_back(whole ? *whole : text.toString());
+                slots_[i] = uint32_t(list_.spans.size());
+                list_.spans.emplace_back(uint32_t(list_.units.size()), uint32_t(text.size()));
+                list_.units.insert(list_.units.end(), text.utf16(), text.utf16() + text.size());
                 hashes_.push_back(hash);
                 break;
             }
-            if (hashes_[at] == hash && QStringView(tokens_[at]) == text)
+            if (hashes_[at] == hash && list_[at] == text)
                 return;
         }
-        if (tokens_.size() * 2 > slots_.size())
+        if (list_.size() * 2 > slots_.size())
             grow();
     }
 
     void grow() {
         slots_.assign(slots_.size() * 2, kEmpty);
         const size_t mask = slots_.size() - 1;
-        for (uint32_t at = 0; at < uint32_t(tokens_.size()); ++at) {
+        for (uint32_t at = 0; at < uint32_t(list_.size()); ++at) {
             size_t i = hashes_[at] & mask;
             while (slots_[i] != kEmpty)
                 i = (i + 1) & mask;
@@ -108,10 +112,10 @@ private:
         }
     }
 
-    std::vector<QString> tokens_;
+    SWChiSquareTokenList list_;
     std::vector<uint32_t> hashes_;
     std::vector<uint32_t> slots_;
-    std::vector<QChar> buffer_;
+    std::vector<char16_t> buffer_;
 };
 
 bool isWordEdge(QChar c) { return c.isLetterOrNumber() || c == QLatin1Char('$'); }
@@ -128,9 +132,19 @@ void addChunk(QStringView chunk, const QString& prefix, Collector& out) {
     chunk = chunk.mid(begin, end - begin);
     if (chunk.size() < kMinimumWord)
         return;
-    if (chunk.contains(u"://") || chunk.startsWith(u"www.", Qt::CaseInsensitive))
+    // One pass for the link marks ("://" anywhere, a leading "www.") and the
+    // first "@".
+    qsizetype at = -1;
+    const char16_t* units = chunk.utf16();
+    for (qsizetype i = 0; i < chunk.size(); ++i) {
+        if (units[i] == ':' && i + 2 < chunk.size() && units[i + 1] == '/' && units[i + 2] == '/')
+            return;
+        if (units[i] == '@' && at < 0)
+            at = i;
+    }
+    const auto isW = [](char16_t c) { return c == 'w' || c == 'W'; };
+    if (chunk.size() >= 4 && isW(units[0]) && isW(units[1]) && isW(units[2]) && units[3] == '.')
         return;
-    const qsizetype at = chunk.indexOf(QLatin1Char('@'));
     if (at > 0 && chunk.indexOf(QLatin1Char('.'), at) > at) {
         out.addFolded(prefix + QStringLiteral("email:"), chunk.mid(at + 1));
         return;
@@ -562,13 +576,25 @@ void addPart(SAMIMEPart* part, Collector& out, int depth, bool listMail) {
 
 }  // namespace
 
+std::vector<QString> SWChiSquareTokenList::toStrings() const {
+    std::vector<QString> strings;
+    strings.reserve(size());
+    for (size_t i = 0; i < size(); ++i)
+        strings.push_back((*this)[i].toString());
+    return strings;
+}
+
 std::vector<QString> SWChiSquareTokens::wordsOf(QStringView text, const QString& prefix) {
     Collector out;
     addWords(text, prefix, out);
-    return out.take();
+    return out.take().toStrings();
 }
 
 std::vector<QString> SWChiSquareTokens::tokensOfMessage(SAMIMEPart* message) {
+    return tokenListOfMessage(message).toStrings();
+}
+
+SWChiSquareTokenList SWChiSquareTokens::tokenListOfMessage(SAMIMEPart* message) {
     if (!message)
         return {};
     Collector out;

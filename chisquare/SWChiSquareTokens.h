@@ -21,6 +21,8 @@
 #include <QString>
 #include <QStringView>
 
+#include <cstdint>
+#include <utility>
 #include <vector>
 
 class SAMIMEPart;
@@ -28,10 +30,25 @@ class SAMIMEPart;
 // A message gives at most this many distinct tokens (the first ones found).
 inline constexpr int SWChiSquareMaximumTokens = 30000;
 
+// Distinct tokens in the order found, their UTF-16 code units in one buffer.
+struct SWChiSquareTokenList {
+    size_t size() const { return spans.size(); }
+    bool empty() const { return spans.empty(); }
+    QStringView operator[](size_t i) const {
+        return QStringView(units.data() + spans[i].first, qsizetype(spans[i].second));
+    }
+    std::vector<QString> toStrings() const;
+
+    std::vector<char16_t> units;
+    std::vector<std::pair<uint32_t, uint32_t>> spans;  // offset and size in code units
+};
+
 class SWChiSquareTokens {
 public:
     // The distinct tokens of a message, in no particular order; empty for null.
     static std::vector<QString> tokensOfMessage(SAMIMEPart* message);
+    // The same tokens in one buffer, in the order found.
+    static SWChiSquareTokenList tokenListOfMessage(SAMIMEPart* message);
 
     // The distinct word tokens of a text with the given prefix.
     static std::vector<QString> wordsOf(QStringView text, const QString& prefix);

@@ -46,6 +46,13 @@ int main(int argc, char** argv) {
     // A direct reference, so the linker keeps the allocator library even when it
     // drops libraries nothing calls.
     [[maybe_unused]] static const int allocatorVersion = mi_version();
+    // Memory freed while a batch is learned is used again at once: it goes back
+    // to the system after a second of quiet rather than at once (which made a
+    // page fault of every reuse). MIMALLOC_* variables still decide when set.
+    if (!qEnvironmentVariableIsSet("MIMALLOC_DECOMMIT_DELAY"))
+        mi_option_set(mi_option_decommit_delay, 1000);
+    if (!qEnvironmentVariableIsSet("MIMALLOC_SEGMENT_DECOMMIT_DELAY"))
+        mi_option_set(mi_option_segment_decommit_delay, 1000);
 #endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("Junkward Engine"));

@@ -175,12 +175,9 @@ void renderTree(xmlNode* root, HTMLTextWriter& writer) {
 
 }  // namespace
 
-namespace platform::html {
+namespace {
 
-std::optional<QString> renderedText(const QString& html) {
-    // The parser's global tables are set up once, before any thread parses.
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { xmlInitParser(); });
+std::optional<QString> render(const QString& html) {
     const QByteArray utf8 = html.toUtf8();
     if (utf8.isEmpty())
         return QString();
@@ -194,6 +191,26 @@ std::optional<QString> renderedText(const QString& html) {
     HTMLTextWriter writer;
     renderTree(reinterpret_cast<xmlNode*>(doc.get()), writer);
     return writer.result();
+}
+
+}  // namespace
+
+namespace platform::html {
+
+std::optional<QString> renderedText(const QString& html) {
+    // The parser's global tables are set up once, before any thread parses.
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { xmlInitParser(); });
+    // The filters render the same part of a message one after the other on
+    // one thread: the last document of each thread is kept with its text.
+    struct Last {
+        QString html;
+        std::optional<QString> text;
+    };
+    thread_local Last last;
+    if (html.isEmpty() || html != last.html)
+        last = {html, render(html)};
+    return last.text;
 }
 
 }  // namespace platform::html

@@ -207,6 +207,29 @@ TEST(ChiSquareTokens, whatAListAddsCountsOnceAndInternalHopsNotAtAll) {
             "w:answer"));
 }
 
+TEST(ChiSquareTokens, storeKeysAreDistinctAndInByteOrder) {
+    // Keys sharing their first eight bytes, a key that is the start of another,
+    // non-ASCII text (after every ASCII byte), and two tokens that are one key
+    // once cut to the store's length.
+    const std::vector<QString> tokens = {
+        "w:zeta", "w:alpha", "w:alphabet", "w:alphabeta", "w:alphab", QString::fromUtf8("w:\xc3\xa9t\xc3\xa9"),
+        "w:alpha\u0001", QString(130, 'x') + "1", QString(130, 'x') + "2", "w:\u00ff", "w:"};
+    SWChiSquareTokenList list;
+    for (const QString& t : tokens) {
+        list.spans.emplace_back(uint32_t(list.units.size()), uint32_t(t.size()));
+        list.units.insert(list.units.end(), t.utf16(), t.utf16() + t.size());
+    }
+    const SWChiSquareStore::Keys fromStrings("id", tokens), fromList("id", list);
+    ASSERT_EQ(fromStrings.size(), tokens.size() - 1);
+    ASSERT_EQ(fromList.size(), fromStrings.size());
+    for (size_t i = 0; i < fromList.size(); ++i) {
+        EXPECT_EQ(fromList[i], fromStrings[i]);
+        if (i > 0)
+            EXPECT_LT(fromList[i - 1], fromList[i]) << i;
+    }
+    EXPECT_EQ(fromList[fromList.size() - 1], std::string(120, 'x'));
+}
+
 TEST(ChiSquareTokens, hostileMessagesStayBounded) {
     // No text at all.
     EXPECT_TRUE(SWChiSquareTokens::tokensOfMessage(nullptr).empty());

@@ -27,6 +27,10 @@ TEST(HTMLText, documentsAreRenderedAsABrowserShowsThem) {
         ASSERT_TRUE(text) << c.html;
         EXPECT_EQ(*text, QString::fromUtf16(c.text)) << c.html;
     }
+    // The last document is remembered: another one of the same size, then the
+    // first again, each give their own text.
+    for (const char* html : {"<b>ab</b>", "<i>cd</i>", "<b>ab</b>", "<b>ab</b>"})
+        EXPECT_EQ(platform::html::renderedText(QString::fromLatin1(html)), QString::fromLatin1(html + 3, 2)) << html;
 }
 
 TEST(HTMLText, hostileDocumentsAreRenderedSafely) {

@@ -225,20 +225,34 @@ bool SWBayesFilter::endLearningBatch() {
     batch_.reset();
     SWDataBase* db = SWDataBase::sharedDataBase();
     // The history after the batch becomes its file's bytes on a second thread
-    // while the store writes its records. It is written once, before the
-    // commit, and moved over the history file after it.
+    // while the store writes its records (nothing changes the history until
+    // the commit is over). It is written once, before the commit, and moved
+    // over the history file after it, while the count file is written.
     std::future<QByteArray> bytes;
     if (!bulletinPath_.isEmpty())
-        bytes = std::async(std::launch::async, [content = bulletin()] {
-            return platform::plist::toData(content, platform::plist::Format::XML);
-        });
+        bytes = std::async(std::launch::async,
+                           [this] { return platform::plist::toData(bulletin(), platform::plist::Format::XML); });
+    QByteArray content;
     QString pending;
-    const bool committed = db && db->commitBatch([&](uint64_t transaction) {
-        if (!bytes.valid())
-            return true;
-        pending = batchBulletinPath(transaction);
-        return platform::plist::writeData(pending, bytes.get());
-    });
+    bool moved = true;
+    const bool committed = db && db->commitBatch(
+                                     [&](uint64_t transaction) {
+                                         if (bytes.valid())
+                                             content = bytes.get();
+                                         if (bulletinPath_.isEmpty())
+                                             return true;
+                                         if (!pending.isEmpty())
+                                             QFile::remove(pending);
+                                         pending = batchBulletinPath(transaction);
+                                         return platform::plist::writeData(pending, content);
+                                     },
+                                     [&] {
+                                         if (pending.isEmpty())
+                                             return;
+                                         QSignalEnterCritical();
+                                         moved = replaceFile(pending, bulletinPath_);
+                                         QSignalExitCritical();
+                                     });
     if (bytes.valid())
         bytes.wait();
     if (!committed) {
@@ -249,13 +263,8 @@ bool SWBayesFilter::endLearningBatch() {
             QFile::remove(pending);
         return false;
     }
-    if (!pending.isEmpty()) {
-        QSignalEnterCritical();
-        const bool moved = replaceFile(pending, bulletinPath_);
-        QSignalExitCritical();
-        if (!moved)
-            platform::log::console(QLatin1String(kLogSaveFailed));
-    }
+    if (!moved)
+        platform::log::console(QLatin1String(kLogSaveFailed));
     postDidLearn();
     return true;
 }

@@ -13,6 +13,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <vector>
 #include <ctime>
@@ -861,7 +862,17 @@ int SWDataBase::writeBatch() {
     }
 }
 
-bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit) {
+// The journal of a batch's commit and the caller's companion files.
+bool SWDataBase::writeBatchJournal(uint64_t transaction, uint64_t ham, uint64_t spam,
+                                   const std::function<bool(uint64_t)>& beforeCommit) const {
+    const bool ok = platform::plist::writeFile(
+        batchJournalPath(), QVariantMap{{QLatin1String(kJournalTransactionKey), quint64(transaction)},
+                                        {QLatin1String(kJournalCountsKey), QVariantList{quint64(ham), quint64(spam)}}});
+    return ok && (!beforeCommit || beforeCommit(transaction));
+}
+
+bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit,
+                             const std::function<void()>& afterCommit) {
     if (!inBatch())
         return false;
     Batch& batch = *batch_;
@@ -873,20 +884,32 @@ bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit) 
         endBatch();
         return true;
     }
-    if (writeBatch() != MDB_SUCCESS) {
+    const QString journal = batchJournalPath();
+    // 1. The records, while a second thread writes the journal and the caller's
+    // companion files (each flushed: the waits overlap). The commit's id and the
+    // totals are known before: the transaction is open.
+    uint64_t txnid = mdb_txn_id(batch.txn);
+    uint64_t spam = spamMailCount_ + batch.spam;
+    uint64_t ham = hamMailCount_ + batch.ham;
+    std::future<bool> companions = std::async(std::launch::async, [this, txnid, ham, spam, &beforeCommit] {
+        return writeBatchJournal(txnid, ham, spam, beforeCommit);
+    });
+    const int written = writeBatch();
+    bool ok = companions.get();
+    if (written != MDB_SUCCESS) {
+        QFile::remove(journal);
         endBatch();
         return false;
     }
-    const uint64_t txnid = mdb_txn_id(batch.txn);
-    const uint64_t spam = spamMailCount_ + batch.spam;
-    const uint64_t ham = hamMailCount_ + batch.ham;
-    const QString journal = batchJournalPath();
-    // 1. The journal, then the caller's companion files.
-    bool ok = platform::plist::writeFile(
-        journal, QVariantMap{{QLatin1String(kJournalTransactionKey), quint64(txnid)},
-                             {QLatin1String(kJournalCountsKey), QVariantList{quint64(ham), quint64(spam)}}});
-    if (ok && beforeCommit)
-        ok = beforeCommit(txnid);
+    // A map grown while writing may have begun the transaction again: the
+    // journal must name the commit that happens.
+    if (ok && (mdb_txn_id(batch.txn) != txnid || spamMailCount_ + batch.spam != spam ||
+               hamMailCount_ + batch.ham != ham)) {
+        txnid = mdb_txn_id(batch.txn);
+        spam = spamMailCount_ + batch.spam;
+        ham = hamMailCount_ + batch.ham;
+        ok = writeBatchJournal(txnid, ham, spam, beforeCommit);
+    }
     // 2. The commit, flushed.
     if (ok) {
         ok = mdb_txn_commit(batch.txn) == MDB_SUCCESS;
@@ -903,9 +926,15 @@ bool SWDataBase::commitBatch(const std::function<bool(uint64_t)>& beforeCommit) 
     hamMailCount_ = ham;
     changesPending_ = false;
     lastFlush_ = monotonicSeconds();
-    // 3. The count file; the journal has served.
-    if (updateCountOnDisk())
-        QFile::remove(journal);
+    // 3. The count file (the journal has then served) beside the caller's
+    // follow-up: a process killed now completes either from the journal.
+    std::future<void> counted = std::async(std::launch::async, [this, journal] {
+        if (updateCountOnDisk())
+            QFile::remove(journal);
+    });
+    if (afterCommit)
+        afterCommit();
+    counted.get();
     endBatch();
     return true;
 }

@@ -104,12 +104,16 @@ public:
     // next open completes the count file of a batch whose commit happened before
     // the process died, and drops the journal of one whose commit did not.
     // beforeCommit, when given, runs after the journal and before the commit with
-    // that transaction id (a caller's companion file can record it); false from
-    // it abandons the batch. A failed learning call inside the batch fails the
-    // whole batch. beginBatch() is false when the store is closed or the calling
-    // thread already has a batch.
+    // that transaction id (a caller's companion file can record it), on a second
+    // thread while the records are written; false from it abandons the batch. It
+    // may run twice when the map grows during the commit. afterCommit, when
+    // given, runs on the calling thread after the commit while the count file is
+    // written. A failed learning call inside the batch fails the whole batch.
+    // beginBatch() is false when the store is closed or the calling thread
+    // already has a batch.
     bool beginBatch();
-    bool commitBatch(const std::function<bool(uint64_t)>& beforeCommit = {});
+    bool commitBatch(const std::function<bool(uint64_t)>& beforeCommit = {},
+                     const std::function<void()>& afterCommit = {});
     void abortBatch();
     // True when the calling thread has a batch open.
     bool inBatch() const;
@@ -155,6 +159,8 @@ private:
     int lookUpRecord(MDB_txn* txn, Key& key, SWDataBaseValue* value);
     int learnInBatch(size_t message);  // by its index in the batch
     int writeBatch();
+    bool writeBatchJournal(uint64_t transaction, uint64_t ham, uint64_t spam,
+                           const std::function<bool(uint64_t)>& beforeCommit) const;
     void takeOverCommit(size_t txnid, const std::vector<std::pair<Key, SWDataBaseValue>>& written);
     void refreshDates(const std::vector<Key>& keys, int32_t date);
     bool openStore(bool create);

@@ -84,7 +84,25 @@ std::vector<Sample> loadLearnedHalf(const QString& folder) {
     return samples;
 }
 
-int foldOf(size_t i) { return int(i % size_t(kFolds)); }
+// JUNKWARD_BENCH_FOLD_SEED: another assignment of messages to folds (0, the
+// default, takes every fifth message), to see whether a difference between
+// two runs holds beyond one split. The Bayesian cache file of a seed other
+// than 0 gets the seed appended to its name.
+uint64_t foldSeed() {
+    static const uint64_t seed = uint64_t(qEnvironmentVariableIntValue("JUNKWARD_BENCH_FOLD_SEED"));
+    return seed;
+}
+
+int foldOf(size_t i) {
+    const uint64_t seed = foldSeed();
+    if (seed == 0)
+        return int(i % size_t(kFolds));
+    uint64_t h = (uint64_t(i) + 1) * 0x9e3779b97f4a7c15ull ^ seed * 0xc2b2ae3d27d4eb4full;
+    h ^= h >> 31;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 29;
+    return int(h % uint64_t(kFolds));
+}
 
 // The fold of a sample in another partition of the same messages (1, 2, ...):
 // from a hash of its file name, so each partition is the same on every run.
@@ -103,7 +121,9 @@ int foldOf(const Sample& s, size_t i, int partition) {
 // The Bayesian filter of each fold, learned on the other folds in a fresh
 // library; verdicts cached in a file when asked.
 void bayesVerdicts(std::vector<Sample>& samples, const QString& localLibrary) {
-    const QString cache = qEnvironmentVariable("JUNKWARD_BENCH_BAYES_CACHE");
+    QString cache = qEnvironmentVariable("JUNKWARD_BENCH_BAYES_CACHE");
+    if (!cache.isEmpty() && foldSeed() != 0)
+        cache += QStringLiteral("-seed%1").arg(foldSeed());
     QFile cached(cache);
     if (!cache.isEmpty() && cached.open(QIODevice::ReadOnly)) {
         const QByteArray bits = cached.readAll();
@@ -132,7 +152,9 @@ void bayesVerdicts(std::vector<Sample>& samples, const QString& localLibrary) {
             const QString id = QFileInfo(samples[i].path).fileName();
             samples[i].spam ? filter->learnMessageAsSpam(p.part(), id) : filter->learnMessageAsLegitimate(p.part(), id);
         }
-        for (size_t i = size_t(fold); i < samples.size(); i += kFolds) {
+        for (size_t i = 0; i < samples.size(); ++i) {
+            if (foldOf(i) != fold)
+                continue;
             const testsupport::ParsedMessage p(samples[i].bytes);
             samples[i].bayesSpam = filter->filter(p.part()) == SWFilterStatusSpam;
         }

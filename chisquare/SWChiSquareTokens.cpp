@@ -12,6 +12,7 @@
 #include "mailparse/SAString.h"
 #include "platform/HTMLText.h"
 
+#include <QSet>
 #include <QStringList>
 
 #include <algorithm>
@@ -59,6 +60,9 @@ public:
     }
     bool full() const { return list_.size() >= size_t(SWChiSquareMaximumTokens); }
     SWChiSquareTokenList take() { return std::move(list_); }
+
+    // Text parts read, by kind.
+    int htmlParts = 0, plainParts = 0;
 
 private:
     static constexpr size_t kInitialSlots = 1024;  // a power of two
@@ -285,6 +289,60 @@ void addAddressHeader(SAMIMEPart* message, const char* name, const QString& kind
     }
 }
 
+// Header fields whose presence says nothing about the sender: those the
+// receiving side adds (transport, delivery, mail programs' status, upstream
+// filters' verdicts) and those read for tokens of their own already.
+bool isFieldLeftOut(const QString& name, bool listMail) {
+    static const QSet<QString> names = {
+        // added on the receiving side
+        QStringLiteral("received"), QStringLiteral("return-path"), QStringLiteral("delivered-to"),
+        QStringLiteral("x-original-to"), QStringLiteral("envelope-to"), QStringLiteral("x-envelope-to"),
+        QStringLiteral("x-envelope-from"), QStringLiteral("delivery-date"), QStringLiteral("x-delivery-agent"),
+        QStringLiteral("x-apparently-to"), QStringLiteral("x-uidl"), QStringLiteral("status"),
+        QStringLiteral("x-status"), QStringLiteral("x-keywords"), QStringLiteral("x-labels"),
+        QStringLiteral("x-mime-autoconverted"), QStringLiteral("x-original-date"), QStringLiteral("lines"),
+        QStringLiteral("content-length"), QStringLiteral("x-loop"), QStringLiteral("x-egroups-return"),
+        // tokens of their own
+        QStringLiteral("from"), QStringLiteral("to"), QStringLiteral("cc"), QStringLiteral("subject"),
+        QStringLiteral("date"), QStringLiteral("message-id"), QStringLiteral("reply-to"),
+        QStringLiteral("in-reply-to"), QStringLiteral("references"), QStringLiteral("mime-version"),
+        QStringLiteral("x-mailer"), QStringLiteral("user-agent"), QStringLiteral("content-type"),
+        QStringLiteral("content-transfer-encoding"), QStringLiteral("precedence")};
+    static const char* const prefixes[] = {"x-spam",   "x-virus",   "x-mozilla", "x-bogosity", "x-razor",
+                                           "x-dspam",  "x-dcc",     "x-pyzor",   "x-quarantine", "resent-",
+                                           "x-antivirus", "x-filter"};
+    if (names.contains(name) || name.contains(QLatin1String("mailscanner")))
+        return true;
+    for (const char* prefix : prefixes)
+        if (name.startsWith(QLatin1String(prefix)))
+            return true;
+    // A list server's own fields say which list, not who wrote.
+    return name.startsWith(QLatin1String("list-")) || name.startsWith(QLatin1String("x-list")) ||
+           name.contains(QLatin1String("mailing-list")) || name.startsWith(QLatin1String("x-mailman")) ||
+           name == QLatin1String("x-beenthere") || name.startsWith(QLatin1String("x-unsubscri")) ||
+           (listMail && (name == QLatin1String("errors-to") || name == QLatin1String("sender")));
+}
+
+// One token for each other header field present ("h:field:x-priority",
+// "h:field:organization"): which fields a message carries is a mark of the
+// program that wrote it.
+void addFieldNames(SAMIMEPart* message, Collector& out, bool listMail) {
+    if (!message->_headers)
+        return;
+    for (unsigned long i = 0; i < message->_headers->slotCount() && i < 400 && !out.full(); ++i) {
+        const SADictionaryItem* item = message->_headers->itemAtSlot(i);
+        if (!item || !item->key || !item->key->cString() || item->key->length() > 40)
+            continue;
+        const QString name = QString::fromLatin1(item->key->cString(), qsizetype(item->key->length())).toLower();
+        // Only well-formed names: printable ASCII without space.
+        if (name.isEmpty() ||
+            std::any_of(name.begin(), name.end(), [](QChar c) { return c.unicode() <= 32 || c.unicode() >= 127; }))
+            continue;
+        if (!isFieldLeftOut(name, listMail))
+            out.add(QStringLiteral("h:field:") + name);
+    }
+}
+
 // In list mail the list server's own headers (its bounce address in
 // Return-Path, its relays in Received, the List- and Precedence headers) are
 // one piece of evidence, the list's name, not one clue each; the sender's side
@@ -376,6 +434,8 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
         }
     }
 
+    addFieldNames(message, out, listMail);
+
     // Replies; the list's name, or for other mail its bulk marks.
     for (const char* name : {"In-Reply-To", "References", "Mime-Version", "Date"}) {
         const bool present = !headerTexts(message, name).isEmpty();
@@ -397,12 +457,16 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
         out.add(QStringLiteral("h:precedence:") + value.left(20).toCaseFolded());
 }
 
-// Type, charset, encoding and attachment kind of one part.
+// The charset of one part, and the type and file kind of an attachment. The
+// types of text and multipart parts and the transfer encodings are left out:
+// they mostly tell HTML mail from plain text, which "h:html-only" says once,
+// and counted as three or four clues for that one fact.
 void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
     for (const QString& value : headerTexts(part, "Content-Type")) {
         const qsizetype semicolon = value.indexOf(QLatin1Char(';'));
-        out.add(QStringLiteral("h:type:") +
-                value.left(semicolon >= 0 ? semicolon : 60).trimmed().left(60).toCaseFolded());
+        const QString type = value.left(semicolon >= 0 ? semicolon : 60).trimmed().left(60).toCaseFolded();
+        if (!type.startsWith(QLatin1String("text/")) && !type.startsWith(QLatin1String("multipart")))
+            out.add(QStringLiteral("h:type:") + type);
         const qsizetype charset = value.indexOf(QLatin1String("charset="), 0, Qt::CaseInsensitive);
         if (charset >= 0) {
             QStringView cs = QStringView(value).mid(charset + 8);
@@ -414,10 +478,6 @@ void addPartHeaderTokens(SAMIMEPart* part, Collector& out) {
                 cs.chop(1);
             out.add(QStringLiteral("h:charset:") + cs.left(40).toString().toCaseFolded());
         }
-        break;
-    }
-    for (const QString& value : headerTexts(part, "Content-Transfer-Encoding")) {
-        out.add(QStringLiteral("h:encoding:") + value.left(30).toCaseFolded());
         break;
     }
     for (const char* name : {"Content-Disposition", "Content-Type"}) {
@@ -461,6 +521,16 @@ qsizetype footerStart(QStringView text) {
     return -1;
 }
 
+// A link to a picture file (".gif", ".jpg", ".jpeg", ".png"), by its path.
+bool isPicturePath(QStringView rest) {
+    const qsizetype query = rest.indexOf(QLatin1Char('?'));
+    const QStringView path = query >= 0 ? rest.left(query) : rest;
+    for (const char16_t* extension : {u".gif", u".jpg", u".jpeg", u".png"})
+        if (path.endsWith(extension, Qt::CaseInsensitive))
+            return true;
+    return false;
+}
+
 void addURLHosts(SAMIMEPart* part, Collector& out, QStringView footer = {}) {
     if (!part->_urls)
         return;
@@ -497,8 +567,12 @@ void addURLHosts(SAMIMEPart* part, Collector& out, QStringView footer = {}) {
             continue;
         const QString domain = domainOf(host);
         out.add(QStringLiteral("u:") + domain);
-        // The words of the path and query ("unsubscribe", "click", "remove").
-        const QStringView rest = QStringView(text).mid(host.data() - text.constData() + host.size()).left(512);
+        // The words of the path and query ("unsubscribe", "click", "remove");
+        // not of a picture's: its file names ("spacer", "button", "logo") are
+        // layout, the same in newsletters and spam.
+        QStringView rest = QStringView(text).mid(host.data() - text.constData() + host.size()).left(512);
+        if (isPicturePath(rest))
+            rest = {};
         qsizetype start = -1;
         for (qsizetype j = 0; j <= rest.size(); ++j) {
             const bool letter = j < rest.size() && rest[j].isLetterOrNumber();
@@ -539,6 +613,7 @@ void addTextPart(SAMIMEPart* part, Collector& out, bool listMail, QString* foote
             return;
         text = *rendered;
     }
+    (part->_subtype == SAMIMESubtypeHTML ? out.htmlParts : out.plainParts) += 1;
     if (listMail) {
         const qsizetype at = footerStart(text);
         if (at >= 0) {
@@ -608,5 +683,9 @@ SWChiSquareTokenList SWChiSquareTokens::tokenListOfMessage(SAMIMEPart* message) 
     else
         out.add(QStringLiteral("h:no:subject"));
     addPart(message, out, 0, listMail);
+    // HTML with no text of its own beside it: what mail programs write carries
+    // a plain alternative; bulk mailers often send the HTML alone.
+    if (out.htmlParts > 0 && out.plainParts == 0)
+        out.add(QStringLiteral("h:html-only"));
     return out.take();
 }

@@ -5,9 +5,12 @@
 //   "s:"  words of the subject
 //   "h:"  what the sender's side wrote in the header: addresses and domains of
 //         From, Reply-To and Return-Path, the Message-ID's shape, the mailer,
-//         content types, charsets and encodings, attachment kinds, the sending
-//         hosts of Received, the presence of reply and list headers
-//   "u:"  hosts of the links in the body
+//         charsets, the types and file kinds of attachments, the sending
+//         hosts of Received, the presence of reply and list headers, the
+//         names of the other header fields the sender's side wrote, HTML
+//         sent without a plain-text alternative
+//   "u:"  hosts of the links in the body, and the words of their paths (not
+//         of links to pictures)
 // Headers the receiving side adds (Delivered-To, X-Original-To, status and
 // verdict headers of mail programs and upstream filters) are ignored: they are
 // the same for all of a user's mail and say nothing about the sender; so are

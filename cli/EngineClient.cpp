@@ -1,14 +1,17 @@
 #include "cli/EngineClient.h"
 
+#include "platform/BatchFile.h"
 #include "platform/Folders.h"
 #include "platform/Launching.h"
 
 #include <QDBusConnection>
 #include <QDBusMetaType>
+#include <QDBusUnixFileDescriptor>
 #include <QElapsedTimer>
 #include <QThread>
 
 #include <cstdlib>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -119,7 +122,9 @@ Judgement judgeMessage(const QByteArray& message, bool entourage, double timeout
 struct BatchLearner::Sent {
     qsizetype first = 0;
     qsizetype count = 0;
-    QDBusPendingCall call;
+    QByteArrayList messages;  // kept for an engine without the batch-file methods
+    bool asFile = false;
+    std::optional<QDBusPendingCall> call;
 };
 
 BatchLearner::BatchLearner(bool spam, bool entourage, std::function<bool()> ready)
@@ -137,12 +142,32 @@ BatchLearner::~BatchLearner() {
 
 void BatchLearner::add(const QByteArray& message) {
     // One batch: as many messages as fit, never an empty one.
-    if (!batch_.isEmpty() && (batch_.size() >= kBatchMessages || batchBytes_ + message.size() > kBatchBytes))
+    const int limit = batches_ == 0 ? kFirstBatchMessages : kBatchMessages;
+    if (!batch_.isEmpty() && (batch_.size() >= limit || batchBytes_ + message.size() > kBatchBytes))
         send();
     batch_ << message;
     batchBytes_ += message.size();
     ++count_;
     learned_.push_back(false);
+}
+
+QDBusPendingCall BatchLearner::call(Sent& sent) {
+    sent.asFile = false;
+    if (asFiles_) {
+        const QByteArray content = platform::batchfile::encode(sent.messages);
+        const int fd = content.isEmpty() ? -1 : platform::batchfile::createSealed(content);
+        if (fd >= 0) {
+            const QDBusUnixFileDescriptor descriptor(fd);  // a duplicate
+            ::close(fd);
+            sent.asFile = true;
+            return platform::ScriptingBus::callAsync(platform::kEngineBusName, platform::kEngineObjectPath,
+                                                     platform::kEngineInterface, method_ + QLatin1String("File"),
+                                                     {QVariant::fromValue(descriptor), entourage_}, kLearnTimeout);
+        }
+    }
+    return platform::ScriptingBus::callAsync(platform::kEngineBusName, platform::kEngineObjectPath,
+                                             platform::kEngineInterface, method_,
+                                             {QVariant::fromValue(sent.messages), entourage_}, kLearnTimeout);
 }
 
 void BatchLearner::send() {
@@ -151,19 +176,21 @@ void BatchLearner::send() {
     if (!asked_) {
         asked_ = true;
         refused_ = ready_ && !ready_();
+        // The messages go in a sealed memory file passed as a descriptor when
+        // the bus passes descriptors: the bus daemon then copies none of them.
+        asFiles_ = QDBusConnection::sessionBus().connectionCapabilities().testFlag(
+            QDBusConnection::UnixFileDescriptorPassing);
     }
-    const qsizetype first = count_ - batch_.size();
-    const qsizetype count = batch_.size();
-    QByteArrayList batch;
-    batch.swap(batch_);
+    auto sent = std::make_unique<Sent>();
+    sent->first = count_ - batch_.size();
+    sent->count = batch_.size();
+    sent->messages.swap(batch_);
     batchBytes_ = 0;
+    ++batches_;
     if (refused_)
         return;
-    sent_.push_back(std::make_unique<Sent>(Sent{
-        first, count,
-        platform::ScriptingBus::callAsync(platform::kEngineBusName, platform::kEngineObjectPath,
-                                          platform::kEngineInterface, method_,
-                                          {QVariant::fromValue(batch), entourage_}, kLearnTimeout)}));
+    sent->call = call(*sent);
+    sent_.push_back(std::move(sent));
     if (sent_.size() >= kBatchesInFlight)
         settle();
 }
@@ -171,7 +198,13 @@ void BatchLearner::send() {
 void BatchLearner::settle() {
     const std::unique_ptr<Sent> batch = std::move(sent_.front());
     sent_.pop_front();
-    const platform::ScriptingReply reply = platform::ScriptingBus::answerOf(batch->call);
+    platform::ScriptingReply reply = platform::ScriptingBus::answerOf(*batch->call);
+    // An engine of an earlier version knows only the methods with the bytes.
+    if (!reply.ok && batch->asFile && reply.errorName == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod")) {
+        asFiles_ = false;
+        batch->call = call(*batch);
+        reply = platform::ScriptingBus::answerOf(*batch->call);
+    }
     if (!reply.ok || reply.values.isEmpty()) {
         allSent_ = false;
         problem_ = describeFailure(reply);

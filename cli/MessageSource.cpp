@@ -29,8 +29,12 @@ bool looksLikeMessage(const QByteArray& bytes) {
 bool isSeparatorLine(const QByteArray& line) {
     // "From <sender> <weekday> <month> <day> ..." as mail delivery writes it; a body
     // line that merely starts with "From " ("From the desk of ...") does not match.
-    static const QRegularExpression form(QStringLiteral(
-        "^From \\S+\\s+(Mon|Tue|Wed|Thu|Fri|Sat|Sun)\\s+(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)\\s+\\d"));
+    // Some agents write a sender with spaces in it ("From a@[10.0.0.1] [x]  Sun
+    // Aug  5 09:51:15 2001"): then the date must go on to a time of day.
+    static const QString date = QStringLiteral(
+        "(Mon|Tue|Wed|Thu|Fri|Sat|Sun)\\s+(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)\\s+\\d");
+    static const QRegularExpression form(
+        QStringLiteral("^From (\\S+\\s+%1|\\S.*\\s%1\\d?\\s+\\d\\d?:\\d\\d)").arg(date));
     return form.match(QString::fromLatin1(line.left(200))).hasMatch();
 }
 

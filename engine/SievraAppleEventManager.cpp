@@ -5,6 +5,7 @@
 #include "engine/SievraController.h"
 #include "mailparse/SAData.h"
 #include "mailparse/SAMimePart.h"
+#include "platform/BatchFile.h"
 #include "platform/Folders.h"
 
 #include <QCoreApplication>
@@ -194,6 +195,26 @@ QByteArray SievraAppleEventManager::LearnSpamBatch(const QByteArrayList& message
 
 QByteArray SievraAppleEventManager::LearnHamBatch(const QByteArrayList& messages, bool isEntourage) {
     return learnBatch(messages, isEntourage, false);
+}
+
+QByteArray SievraAppleEventManager::learnBatchFile(const QDBusUnixFileDescriptor& batch, bool entourage,
+                                                  bool spam) {
+    platform::batchfile::Reader reader;
+    QString error;
+    if (!reader.open(batch.isValid() ? batch.fileDescriptor() : -1, &error)) {
+        if (calledFromDBus())
+            sendErrorReply(QLatin1String(SievraErrorBadBatch), error);
+        return {};
+    }
+    return learnBatch(reader.messages(), entourage, spam);
+}
+
+QByteArray SievraAppleEventManager::LearnSpamBatchFile(const QDBusUnixFileDescriptor& batch, bool isEntourage) {
+    return learnBatchFile(batch, isEntourage, true);
+}
+
+QByteArray SievraAppleEventManager::LearnHamBatchFile(const QDBusUnixFileDescriptor& batch, bool isEntourage) {
+    return learnBatchFile(batch, isEntourage, false);
 }
 
 QString SievraAppleEventManager::Explain(const QByteArray& message, bool isEntourage) {

@@ -12,6 +12,7 @@
 #include <QByteArray>
 #include <QByteArrayList>
 #include <QDBusContext>
+#include <QDBusUnixFileDescriptor>
 #include <QObject>
 #include <QString>
 #include <QVariantMap>
@@ -45,6 +46,8 @@ QString filtersVersionFromHeader(const QByteArray& header);
 inline constexpr const char* SievraErrorNotKept = "com.quillon.junkward.Engine.Error.NotKept";
 inline constexpr const char* SievraErrorNotLearned = "com.quillon.junkward.Engine.Error.NotLearned";
 inline constexpr const char* SievraErrorNoDetails = "com.quillon.junkward.Engine.Error.NoDetails";
+// Error name of the batch-file methods' error reply.
+inline constexpr const char* SievraErrorBadBatch = "com.quillon.junkward.Engine.Error.BadBatch";
 
 class SievraAppleEventManager : public QObject, protected QDBusContext {
     Q_OBJECT
@@ -84,6 +87,11 @@ public slots:
     // message: 1 learned, 0 not (unparsable, or a filter failed).
     QByteArray LearnSpamBatch(const QByteArrayList& messages, bool isEntourage);
     QByteArray LearnHamBatch(const QByteArrayList& messages, bool isEntourage);
+    // The same with the messages in a batch file (platform/BatchFile.h) passed
+    // as a descriptor, so that the bus carries no message bytes. An error reply
+    // BadBatch when it is not a regular file of that format within its limits.
+    QByteArray LearnSpamBatchFile(const QDBusUnixFileDescriptor& batch, bool isEntourage);
+    QByteArray LearnHamBatchFile(const QDBusUnixFileDescriptor& batch, bool isEntourage);
     // Why the message would be judged as it is (the controller's
     // explainMailData as a JSON object); nothing is counted, logged or learned.
     // "{}" for an empty message.
@@ -104,6 +112,7 @@ public slots:
 private:
     void learn(const QVariantMap& arguments, void (SievraController::*operation)(SAData*));
     QByteArray learnBatch(const QByteArrayList& sources, bool entourage, bool spam);
+    QByteArray learnBatchFile(const QDBusUnixFileDescriptor& batch, bool entourage, bool spam);
 
     SievraController* controller_;
 };

@@ -14,6 +14,7 @@
 
 #include <array>
 #include <string>
+#include <string_view>
 #include <vector>
 
 using safetree::Fd;
@@ -57,6 +58,15 @@ constexpr std::array kCacheFiles = {
     "Junkward.db",  "Junkward.db-lock",  "Junkward.cnt", "Junkward Training Center History",
     "ChiSquare.db", "ChiSquare.db-lock",
 };
+
+// Left beside them by an engine killed while it stored a learning batch: the
+// totals' journal, the history as the batch would have left it
+// ("<history>.batch-<commit>", formerly "<history>.batch"), and the hidden
+// temporary files of a write cut short (".<name>.XXXXXX").
+constexpr const char* kCountJournal = "Junkward.cnt.batch";
+constexpr std::string_view kHistoryJournalPrefix = "Junkward Training Center History.batch";
+// The engine's explanations and kept sources of logged messages.
+constexpr const char* kLogDetailsFolder = "Junkward Log Details";
 
 constexpr const char* kRuleName = "Junkward";
 constexpr const char* kLoginItemMarker = "X-Junkward-Path=";
@@ -110,6 +120,48 @@ void removeRule(int mailFd, const std::string& name, bool sortingFile) {
     const QByteArray out = platform::plist::toData(top, platform::plist::Format::XML);
     if (!out.isEmpty())
         safetree::replaceFile(mailFd, name, std::string_view(out.constData(), out.size()), st);
+}
+
+bool isHistoryJournal(std::string_view name) {
+    if (!name.starts_with(kHistoryJournalPrefix))
+        return false;
+    name.remove_prefix(kHistoryJournalPrefix.size());
+    if (name.empty())
+        return true;
+    if (name.size() < 2 || name.front() != '-')
+        return false;
+    return name.substr(1).find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+bool isStoreFile(std::string_view name) {
+    for (const char* listed : kCacheFiles)
+        if (name == listed)
+            return true;
+    return name == kCountJournal || isHistoryJournal(name);
+}
+
+// A store file, a batch journal, or the temporary file of a write of one.
+bool isStoreTrace(std::string_view name) {
+    if (isStoreFile(name))
+        return true;
+    constexpr size_t kTemporarySuffix = 7;  // ".XXXXXX"
+    if (name.size() < 2 + kTemporarySuffix || name.front() != '.' || name[name.size() - kTemporarySuffix] != '.')
+        return false;
+    return isStoreFile(name.substr(1, name.size() - 1 - kTemporarySuffix));
+}
+
+// Removes the stores, their journals and the log details from the Caches folder.
+void removeCaches(int cachesFd) {
+    if (DIR* listing = ::fdopendir(::fcntl(cachesFd, F_DUPFD_CLOEXEC, 0))) {
+        std::vector<std::string> names;
+        while (const dirent* entry = ::readdir(listing))
+            if (isStoreTrace(entry->d_name))
+                names.emplace_back(entry->d_name);
+        ::closedir(listing);
+        for (const std::string& name : names)
+            safetree::removeFile(cachesFd, name);
+    }
+    safetree::removeTree(cachesFd, kLogDetailsFolder);
 }
 
 // Removes the login items the front end wrote for the engine ("junkward-*.desktop"
@@ -209,10 +261,8 @@ void cleanUserHome(int homeFd) {
         for (const char* name : kPreferenceFiles)
             safetree::removeFile(preferences.get(), name);
     }
-    if (const Fd caches = safetree::openFolder(homeFd, library("Caches"))) {
-        for (const char* name : kCacheFiles)
-            safetree::removeFile(caches.get(), name);
-    }
+    if (const Fd caches = safetree::openFolder(homeFd, library("Caches")))
+        removeCaches(caches.get());
     if (const Fd logs = safetree::openFolder(homeFd, library("Logs")))
         safetree::removeTree(logs.get(), "Junkward");
     for (const char* bundles : {"Mail/Bundles", "Mail/Bundles (Disabled)"}) {

@@ -132,10 +132,12 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
         "Delivered-To: me@here.example\nX-Spam-Status: No, score=0.1\n"
         "From: \"Cheap Deals\" <offers@bulk-sender.example>\nReply-To: claims@elsewhere.example\n"
         "To: me@here.example\nSubject: Winning NOTICE\nMessage-ID: <AB12cd@bulk-sender.example>\n"
-        "X-Mailer: MassMail 4.2\nMIME-Version: 1.0\nContent-Type: multipart/alternative; boundary=b\n\n"
+        "X-Mailer: MassMail 4.2\nX-Priority: 1\nX-Keywords: read\nX-Virus-Scanned: clean\nMIME-Version: 1.0\n"
+        "Content-Type: multipart/alternative; boundary=b\n\n"
         "--b\nContent-Type: text/plain; charset=us-ascii\n\nClaim your prize, now! http://win.prize.example/x\n"
-        "--b\nContent-Type: text/html; charset=utf-8\n\n<html><body><p>Fabulous <b>jackpot</b></p></body></html>\n"
-        "--b--\n");
+        "--b\nContent-Type: text/html; charset=utf-8\n\n<html><body><p>Fabulous <b>jackpot</b></p>"
+        "<img src=\"http://pics.prize.example/layout/spacer.gif\"> <a href=\"http://win.prize.example/claim\">go</a>"
+        "</body></html>\n--b--\n");
     const std::vector<QString> t = SWChiSquareTokens::tokensOfMessage(p.part());
     for (const char* expected : {"w:claim",
                                  "w:prize",
@@ -153,17 +155,28 @@ TEST(ChiSquareTokens, senderSideHeadersWordsAndLinksEachWithTheirPrefix) {
                                  "h:mailer:massmail",
                                  "h:received:bulk-sender.example",
                                  "h:received:192.0.2",
-                                 "h:type:text/html",
                                  "h:charset:utf-8",
                                  "h:has:mime-version",
                                  "h:no:in-reply-to",
-                                 "u:prize.example"})
+                                 "h:field:x-priority",
+                                 "u:prize.example",
+                                 "u:path:claim"})
         EXPECT_TRUE(has(t, expected)) << expected;
+    // Fields read for tokens of their own do not count again; the file names
+    // of pictures are layout; HTML with a plain alternative is not HTML alone,
+    // and the types of its parts are not clues of their own.
+    for (const char* unexpected : {"h:field:x-mailer", "h:field:from", "u:path:spacer", "u:path:layout",
+                                   "h:html-only", "h:type:text/html", "h:type:multipart/alternative"})
+        EXPECT_FALSE(has(t, unexpected)) << unexpected;
     // What the receiving side adds says nothing about the sender.
     for (const QString& token : t) {
         EXPECT_FALSE(token.contains("@here.example") || token.endsWith(":here.example")) << qPrintable(token);
         EXPECT_FALSE(token.contains("score")) << qPrintable(token);
+        EXPECT_FALSE(token.startsWith("h:field:") && !token.endsWith("x-priority")) << qPrintable(token);
     }
+
+    const ParsedMessage htmlAlone("From: a@b.example\nSubject: s\nContent-Type: text/html\n\n<p>Only markup</p>\n");
+    EXPECT_TRUE(has(SWChiSquareTokens::tokensOfMessage(htmlAlone.part()), "h:html-only"));
 }
 
 TEST(ChiSquareTokens, whatAListAddsCountsOnceAndInternalHopsNotAtAll) {
@@ -176,7 +189,7 @@ TEST(ChiSquareTokens, whatAListAddsCountsOnceAndInternalHopsNotAtAll) {
         "Received: from localhost (localhost [127.0.0.1]) by lists.list.example\n"
         "Received: from inner (inner [192.168.7.2]) by lists.list.example\n"
         "Received: from outside.example (outside.example [198.51.100.4]) by inner\n"
-        "From: seller@outside.example\nSubject: offer\n";
+        "From: seller@outside.example\nSubject: offer\nX-Mailman-Version: 2.1\nX-BeenThere: users@list.example\n";
     const QByteArray body = "\nCheap watches at http://watches.example/buy today\n\n" + footer;
 
     // The sender's words, links and first hop; of the list only its name.
@@ -186,7 +199,8 @@ TEST(ChiSquareTokens, whatAListAddsCountsOnceAndInternalHopsNotAtAll) {
          {"w:watches", "u:watches.example", "h:received:outside.example", "h:list:users.list.example"})
         EXPECT_TRUE(has(list, kept)) << kept;
     for (const char* gone : {"w:subscription", "w:group", "u:list.example", "u:path:listinfo",
-                             "h:received:list.example", "h:return-path:dom:list.example", "h:has:list-id"})
+                             "h:received:list.example", "h:return-path:dom:list.example", "h:has:list-id",
+                             "h:field:list-id", "h:field:x-mailman-version", "h:field:x-beenthere"})
         EXPECT_FALSE(has(list, gone)) << gone;
 
     // Without list headers the same closing lines are the sender's own, and

@@ -31,15 +31,25 @@ TEST(MessageSource, mboxSplitsOnlyAtSeparatorsAfterAnEmptyLine) {
         "From bob@example.org Tue Jan  2 00:00:00 2024\n"
         "Subject: two\n\nbody two\n\n"
         "From carol@example.org Wed Jan  3 00:00:00 2024\r\n"
-        "Subject: three\r\n\r\nbody three\r\n";
+        "Subject: three\r\n\r\nbody three\r\n\r\n"
+        // A sender with a space in it, as some agents write it: the time of day
+        // tells it from a line of text.
+        "From dave@[10.0.0.1] [x]  Sun Aug  5 09:51:15 2001\n"
+        "Subject: four\n\nbody four\n\n"
+        "From the desk of the president, Sun Aug  5, a letter\n\n"
+        "From erin@[10.0.0.2] (relay) Thu Aug 16 23:05:00 2001\n"
+        "Subject: five\n\nbody five\n";
     const std::vector<QByteArray> parts = splitMbox(mbox);
-    ASSERT_EQ(parts.size(), 3u);
+    ASSERT_EQ(parts.size(), 5u);
+    EXPECT_TRUE(parts[3].startsWith("From dave@"));
+    EXPECT_TRUE(parts[3].contains("From the desk of the president, Sun"));
+    EXPECT_TRUE(parts[4].startsWith("From erin@"));
     EXPECT_TRUE(parts[0].startsWith("From alice@"));
     EXPECT_TRUE(parts[0].contains("From inside a paragraph"));
     EXPECT_TRUE(parts[0].contains("From the desk"));
     EXPECT_TRUE(parts[1].startsWith("From bob@"));
     EXPECT_TRUE(parts[2].startsWith("From carol@"));
-    EXPECT_TRUE(parts[2].endsWith("body three\r\n"));
+    EXPECT_TRUE(parts[2].endsWith("body three\r\n\r\n"));
 }
 
 TEST(MessageSource, recognisesMessagesAndMboxes) {

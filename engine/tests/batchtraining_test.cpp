@@ -4,9 +4,16 @@
 // batch it was storing.
 #include "EngineTestSupport.h"
 
+#include "cli/EngineClient.h"
+#include "engine/SievraAppleEventManager.h"
+#include "platform/BatchFile.h"
 #include "platform/ScriptingBus.h"
 
+#include <QDBusMetaType>
+#include <QDBusUnixFileDescriptor>
+
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -32,7 +39,7 @@ TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     const QString counts = caches + "/Junkward.cnt";
     const QString history = caches + "/Junkward Training Center History";
     const QString file = box.userLibrary() + "/../bulk.mbox";
-    constexpr int kMessages = 4000;
+    constexpr int kMessages = junkwardcli::kFirstBatchMessages + 2 * junkwardcli::kBatchMessages;
     {
         QFile out(file);
         ASSERT_TRUE(out.open(QIODevice::WriteOnly));
@@ -69,10 +76,69 @@ TEST(BatchTraining, killedEngineKeepsWholeBatchesOnly) {
     const qint64 total = spamTotal();
     EXPECT_GE(total, seen);
     EXPECT_LT(total, kMessages);
-    EXPECT_EQ(total % 1000, 0) << "a batch was stored in part";
+    // The tool's batches end after the first one and every full one after it.
+    bool whole = false;
+    for (qint64 end = junkwardcli::kFirstBatchMessages; end < kMessages; end += junkwardcli::kBatchMessages)
+        whole = whole || total == end;
+    EXPECT_TRUE(whole) << total << ": a batch was stored in part";
     const std::optional<QVariant> trained = readPlist(history);
     ASSERT_TRUE(trained);
     EXPECT_EQ(trained->toMap().value("History").toList().size(), total) << "history and store disagree";
+}
+
+// The batch-file methods refuse what is not a batch file, and the engine goes on.
+TEST(BatchTraining, batchFilesAreCheckedAndLearned) {
+    Sandbox box;
+    testsupport::PrivateBus bus;
+    ASSERT_TRUE(bus.ready());
+    testsupport::Program engine("junkward-engine");
+    ASSERT_TRUE(engine.start());
+    ASSERT_TRUE(
+        testsupport::waitUntil([] { return platform::ScriptingBus::hasOwner(platform::kEngineBusName); }, 30000));
+    const auto learn = [](int fd) {
+        const QDBusUnixFileDescriptor descriptor(fd);
+        return platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
+                                            platform::kEngineInterface, "LearnSpamBatchFile",
+                                            {QVariant::fromValue(descriptor), false}, 60);
+    };
+    int pipe[2];
+    ASSERT_EQ(::pipe(pipe), 0);
+    platform::ScriptingReply reply = learn(pipe[0]);
+    ::close(pipe[0]);
+    ::close(pipe[1]);
+    EXPECT_FALSE(reply.ok);
+    EXPECT_EQ(reply.errorName, SievraErrorBadBatch);
+
+    // Two messages and an empty one; first cut short by a byte.
+    const QByteArrayList messages{mailbox(1), mailbox(2).mid(mailbox(1).size()), QByteArray()};
+    QByteArray cut = platform::batchfile::encode(messages);
+    cut.chop(1);
+    int fd = platform::batchfile::createSealed(cut);
+    reply = learn(fd);
+    ::close(fd);
+    EXPECT_EQ(reply.errorName, SievraErrorBadBatch);
+
+    fd = platform::batchfile::createSealed(platform::batchfile::encode(messages));
+    reply = learn(fd);
+    ::close(fd);
+    ASSERT_TRUE(reply.ok) << reply.errorMessage.toStdString();
+    EXPECT_EQ(reply.values.value(0).toByteArray(), QByteArray("\1\1\0", 3));
+
+    // The method with the bytes on the bus still learns.
+    qDBusRegisterMetaType<QByteArrayList>();
+    reply = platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath,
+                                         platform::kEngineInterface, "LearnHamBatch",
+                                         {QVariant::fromValue(QByteArrayList{mailbox(3).mid(mailbox(2).size())}), false},
+                                         60);
+    ASSERT_TRUE(reply.ok) << reply.errorMessage.toStdString();
+    EXPECT_EQ(reply.values.value(0).toByteArray(), QByteArray("\1", 1));
+
+    platform::ScriptingBus::call(platform::kEngineBusName, platform::kEngineObjectPath, platform::kEngineInterface,
+                                 "Quit", {}, 30);
+    EXPECT_EQ(engine.waitForExit(30000), 0);
+    const std::optional<QVariant> counts = readPlist(box.userLibrary() + "/Caches/Junkward.cnt");
+    ASSERT_TRUE(counts);
+    EXPECT_EQ(counts->toList(), (QVariantList{1, 2}));
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <set>
 #include <fstream>
 
 namespace fs = std::filesystem;
@@ -41,8 +42,13 @@ void populate(const fs::path& home) {
     for (const char* name : {"com.quillon.junkward.General.plist", "com.quillon.junkward.statistics.Bayesian.plist",
                              ".com.quillon.junkward.lexicalDefautDBSet", "com.quillon.Junkward.plist"})
         write(lib / "Preferences" / name);
-    for (const char* name : {"Junkward.db", "Junkward.db-lock", "Junkward.cnt"})
+    // The stores with what an engine killed in a learning batch leaves: the
+    // journals and a temporary file cut short.
+    for (const char* name : {"Junkward.db", "Junkward.db-lock", "Junkward.cnt", "Junkward.cnt.batch",
+                             "Junkward Training Center History.batch-4711", "Junkward Training Center History.batch",
+                             ".Junkward Training Center History.batch-4712.a1B2c3", ".Junkward.cnt.Xy12Zq"})
         write(lib / "Caches" / name);
+    write(lib / "Caches/Junkward Log Details/Details.json");
     write(lib / "Logs/Junkward/Junkward.log");
     write(lib / "Logs/Junkward/line\nbreak");
     write(lib / "Mail/Bundles/JunkwardForMail.mailbundle/Contents/Info.plist");
@@ -77,14 +83,19 @@ protected:
 };
 
 TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse) {
-    const fs::path alice = root_ / "alice", system = root_ / "system";
+    const fs::path alice = root_ / "alice", bob = root_ / "bob", system = root_ / "system";
     populate(alice);
+    populate(bob);
     populate(system);
     const fs::path prefs = alice / kLibrary / "Preferences";
     fs::create_directories(prefs / "com.quillon.junkward.BlackList.plist");  // a folder with a listed name
     write(prefs / "com.quillon.junkward.General.plist\n");                   // not a listed name
     write(prefs / "org.other.plist");
     write(alice / kLibrary / "Logs/other.log");
+    // Names close to the engine's but not its own stay, and so does their folder.
+    const fs::path caches = alice / kLibrary / "Caches";
+    for (const char* name : {"Junkward Training Center History.batch-12x", "Junkward.cnt.batch.mine", ".Junkward.cnt"})
+        write(caches / name);
     write(alice / ".config/autostart/junkward-mine.desktop", "[Desktop Entry]\nExec=mine\n");
     const fs::path mail = alice / kLibrary / "Mail";
     writePlist(mail / "MessageRules.plist",
@@ -94,7 +105,7 @@ TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse) {
         platform::plist::readFile(QString::fromStdString((mail / "MessageSorting.plist").string()));
 
     // An account without a home comes first: the others are still cleaned.
-    run({{"gone", 600, root_ / "missing"}, {"system", 499, system}, {"alice", 500, alice}});
+    run({{"gone", 600, root_ / "missing"}, {"system", 499, system}, {"alice", 500, alice}, {"bob", 501, bob}});
 
     EXPECT_FALSE(fs::exists(prefs / "com.quillon.junkward.General.plist"));
     EXPECT_FALSE(fs::exists(prefs / "com.quillon.junkward.statistics.Bayesian.plist"));
@@ -102,7 +113,12 @@ TEST_F(UserCleanup, removesEveryTraceOfUsersAboveTheSystemRangeAndNothingElse) {
     EXPECT_TRUE(fs::is_directory(prefs / "com.quillon.junkward.BlackList.plist"));
     EXPECT_TRUE(fs::exists(prefs / "com.quillon.junkward.General.plist\n"));
     EXPECT_TRUE(fs::exists(prefs / "org.other.plist"));
-    EXPECT_FALSE(fs::exists(alice / kLibrary / "Caches"));  // emptied, then removed
+    std::set<std::string> left;
+    for (const auto& entry : fs::directory_iterator(caches))
+        left.insert(entry.path().filename().string());
+    EXPECT_EQ(left, (std::set<std::string>{"Junkward Training Center History.batch-12x", "Junkward.cnt.batch.mine",
+                                           ".Junkward.cnt"}));
+    EXPECT_FALSE(fs::exists(bob / kLibrary / "Caches"));  // emptied, then removed
     EXPECT_FALSE(fs::exists(alice / kLibrary / "Logs/Junkward"));
     EXPECT_TRUE(fs::exists(alice / kLibrary / "Logs/other.log"));
     EXPECT_FALSE(fs::exists(mail / "Bundles"));

@@ -81,24 +81,12 @@ double SWChiSquareScore::tokenProbability(const SWChiSquareCounts& counts, uint6
     // Counts above the totals (a store edited by hand, totals taken back) are capped.
     const double spam = std::min<double>(counts.spam, double(spamTotal));
     const double ham = std::min<double>(counts.ham, double(hamTotal));
-    if (spam + ham <= 0)
+    const double n = spam + ham;
+    if (n <= 0)
         return settings.unknownProbability;
     const double spamRatio = spamTotal ? spam / double(spamTotal) : 0.0;
     const double hamRatio = hamTotal ? ham / double(hamTotal) : 0.0;
     const double p = spamRatio + hamRatio > 0 ? spamRatio / (spamRatio + hamRatio) : settings.unknownProbability;
-    // The confidence in p grows with the messages the token was seen in. When
-    // one kind was learned more often, its messages count at the other kind's
-    // scale: otherwise a token seen in three of twice as many good messages
-    // would weigh more than one seen, just as often, in spam, and rare good-mail
-    // words would pull spam towards good mail.
-    double spamWeight = 1, hamWeight = 1;
-    if (spamTotal && hamTotal) {
-        if (spamTotal > hamTotal)
-            spamWeight = double(hamTotal) / double(spamTotal);
-        else
-            hamWeight = double(spamTotal) / double(hamTotal);
-    }
-    const double n = spam * spamWeight + ham * hamWeight;
     const double s = settings.strength;
     return (s * settings.unknownProbability + n * p) / (s + n);
 }

@@ -22,14 +22,14 @@ inline constexpr const char* SWChiSquareMaximumCluesKey = "Maximum Clues";
 inline constexpr const char* SWChiSquareMinimumLearnedKey = "Minimum Learned";
 
 // The defaults were chosen by 5-fold cross-validation on the learned half of
-// the public corpus (bench/chisquare_bench, summed over four partitions into
+// the public corpus (bench/chisquare_bench, summed over eight partitions into
 // folds), for the fewest good messages judged spam by the whole chain, then the
-// most spam caught. The unsure band is narrow and high: below 0.85 the Bayesian
+// most spam caught. The unsure band is narrow and high: below 0.9 the Bayesian
 // filter after this one called as much good mail spam as it caught spam, so
 // only the clearly spam-leaning mixed messages go to it.
 struct SWChiSquareSettings {
-    double spamCutoff = 0.96;
-    double hamCutoff = 0.85;
+    double spamCutoff = 0.94;
+    double hamCutoff = 0.9;
     double strength = 0.3;            // weight of the prior for rarely seen tokens
     double unknownProbability = 0.5;  // the prior
     double minimumDeviation = 0.02;   // tokens nearer 0.5 than this are ignored
@@ -56,9 +56,7 @@ struct SWChiSquareResult {
 
 class SWChiSquareScore {
 public:
-    // Robinson's probability that a message containing the token is spam, from
-    // the token's frequency in each kind; the messages of the kind learned more
-    // often count at the other kind's scale in its confidence.
+    // Robinson's probability that a message containing the token is spam.
     static double tokenProbability(const SWChiSquareCounts& counts, uint64_t spamTotal, uint64_t hamTotal,
                                    const SWChiSquareSettings& settings);
     // The probability that a chi-square variable with degrees (even) of freedom is

@@ -156,18 +156,33 @@ int obfuscationScore(SADictionary* record) {
     return score;
 }
 
-void addToken(SWTokenBag& tokens, const QString& prefix, QStringView piece) {
-    // Composed in place and looked up through a view: most labels ("www", "com")
-    // are in the bag already, and a known one costs no allocation.
-    QChar buffer[kMaximumTokenLength];
-    const qsizetype fromPrefix = std::min(prefix.size(), kMaximumTokenLength);
-    const qsizetype fromPiece = std::min(piece.size(), kMaximumTokenLength - fromPrefix);
-    std::copy_n(prefix.constData(), fromPrefix, buffer);
-    std::copy_n(piece.data(), fromPiece, buffer + fromPrefix);
-    const QString probe = QString::fromRawData(buffer, fromPrefix + fromPiece);
-    if (!tokens.contains(probe))
-        tokens.insert(QString(buffer, fromPrefix + fromPiece), 1);
-}
+// The link or address tokens of a part, gathered in one buffer and added to the
+// bag at once: each one the bag lacks comes in with a count of 1, one it has
+// keeps its count.
+class PieceTokens {
+public:
+    // prefix + piece, cut to the longest token.
+    void add(const QString& prefix, QStringView piece) {
+        const qsizetype fromPrefix = std::min(prefix.size(), kMaximumTokenLength);
+        const qsizetype fromPiece = std::min(piece.size(), kMaximumTokenLength - fromPrefix);
+        spans_.emplace_back(units_.size(), size_t(fromPrefix + fromPiece));
+        units_.insert(units_.end(), prefix.utf16(), prefix.utf16() + fromPrefix);
+        units_.insert(units_.end(), piece.utf16(), piece.utf16() + fromPiece);
+    }
+    void addTo(SWTokenBag& tokens) const {
+        std::vector<QStringView> sorted;
+        sorted.reserve(spans_.size());
+        for (const auto& [offset, size] : spans_)
+            sorted.emplace_back(units_.data() + offset, qsizetype(size));
+        std::sort(sorted.begin(), sorted.end());
+        sorted.erase(std::unique(sorted.begin(), sorted.end()), sorted.end());
+        tokens.addAbsent(sorted);
+    }
+
+private:
+    std::vector<char16_t> units_;
+    std::vector<std::pair<size_t, size_t>> spans_;
+};
 
 void buildTextNode(SAMIMEPart* part, bool root, SWProcessNode& node) {
     // The simplified text of a part when it has one, else its content.
@@ -492,6 +507,7 @@ void SWProcessor::tokenizeURLs(const SWProcessNode* node, SWTokenBag& tokens) {
     if (!node || !node->urls)
         return;
     const QString prefix = QLatin1String(kURLTokenPrefix);
+    PieceTokens pieces;
     for (const QString& url : *node->urls) {
         // The host: the first path component, cut before a port, query or bracket.
         QStringView host(url);
@@ -509,19 +525,22 @@ void SWProcessor::tokenizeURLs(const SWProcessNode* node, SWTokenBag& tokens) {
         }
         for (QStringView label : host.split('.'))
             if (label.size() > 2)
-                addToken(tokens, prefix, label);
+                pieces.add(prefix, label);
     }
+    pieces.addTo(tokens);
 }
 
 void SWProcessor::tokenizeAddresses(const SWProcessNode* node, SWTokenBag& tokens) {
     if (!node || !node->addresses)
         return;
     const QString prefix = QLatin1String(kAddressTokenPrefix);
+    PieceTokens pieces;
     for (const QString& address : *node->addresses)
         for (QStringView piece : QStringView(address).split('@'))
             for (QStringView label : piece.split('.'))
                 if (label.size() > 2)
-                    addToken(tokens, prefix, label);
+                    pieces.add(prefix, label);
+    pieces.addTo(tokens);
 }
 
 void SWProcessor::addOneMalusPointToDictionary(SWProcessNode* node) { addMalusPoints(1, node); }

@@ -6,6 +6,7 @@
 // later (links, addresses) are inserted in place.
 
 #include <QString>
+#include <QStringView>
 
 #include <algorithm>
 #include <initializer_list>
@@ -72,6 +73,29 @@ public:
     void addCounts(const SWTokenBag& other) { merge(other, true); }
     // Sets every token of other to its count there.
     void insertAll(const SWTokenBag& other) { merge(other, false); }
+
+    // Adds each key of sorted (ascending, distinct) that the bag lacks, with a
+    // count of 1; a key already in the bag keeps its count (one merge).
+    void addAbsent(const std::vector<QStringView>& sorted) {
+        if (sorted.empty())
+            return;
+        std::vector<Entry> merged;
+        merged.reserve(entries_.size() + sorted.size());
+        auto a = entries_.begin();
+        auto b = sorted.begin();
+        while (a != entries_.end() || b != sorted.end()) {
+            if (b == sorted.end() || (a != entries_.end() && QStringView(a->first) < *b)) {
+                merged.push_back(std::move(*a++));
+            } else if (a == entries_.end() || *b < QStringView(a->first)) {
+                merged.emplace_back(b->toString(), 1);
+                ++b;
+            } else {
+                merged.push_back(std::move(*a++));
+                ++b;
+            }
+        }
+        entries_ = std::move(merged);
+    }
 
     bool operator==(const SWTokenBag& other) const { return entries_ == other.entries_; }
     bool operator!=(const SWTokenBag& other) const { return !(*this == other); }

@@ -92,8 +92,14 @@ uint64_t prefixOf(std::string_view key) {
 // one buffer, each with its hash.
 template <typename Tokens>
 void SWChiSquareStore::Keys::build(const Tokens& tokens, size_t count) {
-    std::vector<std::pair<uint32_t, uint32_t>> found;
-    found.reserve(count);
+    // Each key with its packed first bytes: sorted by those, the rest compared
+    // only between keys that share them.
+    struct Entry {
+        uint64_t prefix;
+        uint32_t offset, size;
+    };
+    std::vector<Entry> order;
+    order.reserve(count);
     bytes.reserve(count * 12);
     QByteArray utf8;
     for (size_t t = 0; t < count; ++t) {
@@ -106,40 +112,39 @@ void SWChiSquareStore::Keys::build(const Tokens& tokens, size_t count) {
             ++i;
         if (i == n) {  // ASCII: one byte per character
             bytes.resize(start + size_t(n));
+            char* out = bytes.data() + start;
             for (i = 0; i < n; ++i)
-                bytes[start + size_t(i)] = char(in[i]);
+                out[i] = char(in[i]);
         } else {
             utf8 = token.toUtf8();
             bytes.append(utf8.constData(), size_t(std::min<qsizetype>(utf8.size(), SWChiSquareMaximumKeyBytes)));
         }
-        found.emplace_back(uint32_t(start), uint32_t(bytes.size() - start));
+        const uint32_t size = uint32_t(bytes.size() - start);
+        order.push_back({prefixOf(std::string_view(bytes.data() + start, size)), uint32_t(start), size});
     }
-    const auto view = [this](const std::pair<uint32_t, uint32_t>& s) {
-        return std::string_view(bytes).substr(s.first, s.second);
+    const char* base = bytes.data();
+    const auto rest = [base](const Entry& e) {
+        return e.size > 8 ? std::string_view(base + e.offset + 8, e.size - 8) : std::string_view();
     };
-    // Sorted by the packed first bytes, the rest compared only between keys
-    // that share them.
-    struct Entry {
-        uint64_t prefix;
-        std::pair<uint32_t, uint32_t> span;
-    };
-    std::vector<Entry> order;
-    order.reserve(found.size());
-    for (const auto& span : found)
-        order.push_back({prefixOf(view(span)), span});
     std::sort(order.begin(), order.end(), [&](const Entry& a, const Entry& b) {
         if (a.prefix != b.prefix)
             return a.prefix < b.prefix;
-        return view(a.span) < view(b.span);
+        // The same first bytes: a key of at most eight bytes is padded with
+        // zero bytes, so the shorter one goes first when the rest is equal.
+        if (a.size <= 8 || b.size <= 8)
+            return a.size < b.size;
+        return rest(a) < rest(b);
     });
     // Cutting may make two tokens one: each key once.
     spans.reserve(order.size());
     hashes.reserve(order.size());
+    const Entry* last = nullptr;
     for (const Entry& e : order) {
-        if (!spans.empty() && view(spans.back()) == view(e.span))
+        if (last && last->prefix == e.prefix && last->size == e.size && rest(*last) == rest(e))
             continue;
-        spans.push_back(e.span);
-        hashes.push_back(hashOf(view(e.span)));
+        last = &e;
+        spans.emplace_back(e.offset, e.size);
+        hashes.push_back(hashOf(std::string_view(base + e.offset, e.size)));
     }
 }
 

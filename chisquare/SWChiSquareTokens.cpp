@@ -154,7 +154,8 @@ void addChunk(QStringView chunk, const QString& prefix, Collector& out) {
         return;
     }
     if (chunk.size() > kMaximumWord) {
-        out.add(prefix + QStringLiteral("skip:%1 %2").arg(chunk[0].toCaseFolded()).arg(chunk.size() / 10 * 10));
+        out.add(prefix + QLatin1String("skip:") + chunk[0].toCaseFolded() + QLatin1Char(' ') +
+                QString::number(chunk.size() / 10 * 10));
         return;
     }
     out.addFolded(prefix, chunk);
@@ -224,18 +225,42 @@ QString domainOf(QStringView host) {
     host = host.trimmed();
     while (host.endsWith(QLatin1Char('.')))
         host.chop(1);
-    const auto labels = host.split(QLatin1Char('.'), Qt::SkipEmptyParts);
-    if (labels.isEmpty())
+    // The non-empty labels: the first three and the last two are kept.
+    QStringView first[3], last[2];
+    qsizetype count = 0;
+    bool digits = true;
+    for (qsizetype start = 0; start <= host.size();) {
+        qsizetype end = host.indexOf(QLatin1Char('.'), start);
+        if (end < 0)
+            end = host.size();
+        if (end > start) {
+            const QStringView label = host.mid(start, end - start);
+            if (count < 3)
+                first[count] = label;
+            last[0] = last[1];
+            last[1] = label;
+            ++count;
+            for (QChar c : label)
+                digits = digits && c.isDigit();
+        }
+        start = end + 1;
+    }
+    if (count == 0)
         return {};
-    bool numeric = labels.size() == 4;
-    for (QStringView label : labels)
-        for (QChar c : label)
-            numeric = numeric && c.isDigit();
-    if (numeric)
-        return QStringLiteral("%1.%2.%3").arg(labels[0]).arg(labels[1]).arg(labels[2]);
-    if (labels.size() == 1)
-        return labels[0].toString().toCaseFolded();
-    return (labels[labels.size() - 2].toString() + QLatin1Char('.') + labels.last().toString()).toCaseFolded();
+    const auto joined = [](std::initializer_list<QStringView> labels) {
+        QString text;
+        for (QStringView label : labels) {
+            if (!text.isEmpty())
+                text += QLatin1Char('.');
+            text += label;
+        }
+        return text;
+    };
+    if (count == 4 && digits)
+        return joined({first[0], first[1], first[2]});
+    if (count == 1)
+        return last[1].toString().toCaseFolded();
+    return joined({last[0], last[1]}).toCaseFolded();
 }
 
 QString domainOfAddress(const QString& address) {
@@ -374,6 +399,35 @@ void addHeaderTokens(SAMIMEPart* message, Collector& out, bool listMail) {
         if (!a.isEmpty() && !b.isEmpty())
             out.add(domainOfAddress(a.first()) == domainOfAddress(b.first()) ? QStringLiteral("h:return-path:same")
                                                                              : QStringLiteral("h:return-path:other"));
+    }
+    // A reply address, or a Sender acting for the author (a list's own Sender
+    // aside), in another domain than the author's.
+    const QStringList author = from.isEmpty() ? QStringList() : addressesIn(from.first());
+    for (const auto& [name, kind] : {std::pair{"Reply-To", "reply-to"}, std::pair{"Sender", "sender"}}) {
+        if (author.isEmpty() || (listMail && kind[0] == 's'))
+            continue;
+        const QStringList values = headerTexts(message, name);
+        const QStringList other = values.isEmpty() ? QStringList() : addressesIn(values.first());
+        if (!other.isEmpty())
+            out.add(QStringLiteral("h:%1:%2").arg(QLatin1String(kind),
+                                                  QLatin1String(domainOfAddress(author.first()) ==
+                                                                        domainOfAddress(other.first())
+                                                                    ? "same"
+                                                                    : "other")));
+    }
+    // How the subject was written: the charset of its first encoded word, or
+    // bytes beyond ASCII left unencoded.
+    const QStringList subject = headerTexts(message, "Subject");
+    if (!subject.isEmpty()) {
+        const QString& value = subject.first();
+        const qsizetype at = value.indexOf(QLatin1String("=?"));
+        if (at >= 0) {
+            const qsizetype q = value.indexOf(QLatin1Char('?'), at + 2);
+            if (q > at + 2 && q - at < 40)
+                out.add(QStringLiteral("h:subject-charset:") + value.mid(at + 2, q - at - 2).toCaseFolded());
+        }
+        if (std::any_of(value.begin(), value.end(), [](QChar c) { return c.unicode() >= 0x80; }))
+            out.add(QStringLiteral("h:subject-8bit"));
     }
 
     // Recipients as the sender wrote them: how many, not who.

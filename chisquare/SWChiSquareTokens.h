@@ -6,7 +6,9 @@
 //   "h:"  what the sender's side wrote in the header: addresses and domains of
 //         From, Reply-To and Return-Path, the Message-ID's shape, the mailer,
 //         charsets, the types and file kinds of attachments, the sending
-//         hosts of Received, the presence of reply and list headers, the
+//         hosts of Received, the presence of reply and list headers, a
+//         Reply-To or Sender in another domain than From, the charset of an
+//         encoded subject, the
 //         names of the other header fields the sender's side wrote, HTML
 //         sent without a plain-text alternative
 //   "u:"  hosts of the links in the body, and the words of their paths (not

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <optional>
+
 namespace junkwardcli {
 
 bool looksLikeMbox(const QByteArray& bytes) { return bytes.startsWith("From "); }
@@ -38,22 +40,25 @@ bool isSeparatorLine(const QByteArray& line) {
     return form.match(QString::fromLatin1(line.left(200))).hasMatch();
 }
 
-std::vector<QByteArray> splitMbox(const QByteArray& bytes) {
-    std::vector<QByteArray> messages;
+void forEachMboxMessage(const QByteArray& bytes, const std::function<void(QByteArray&&)>& visit) {
+    const QByteArrayView all(bytes);
     qsizetype start = 0;
     qsizetype pos = 0;
     const qsizetype n = bytes.size();
     bool previousLineEmpty = true;
+    const auto take = [&](qsizetype end) {
+        QByteArray message = bytes.mid(start, end - start);
+        if (!message.trimmed().isEmpty())
+            visit(std::move(message));
+    };
     while (pos < n) {
         qsizetype eol = bytes.indexOf('\n', pos);
         if (eol < 0)
             eol = n;
-        const bool separator = previousLineEmpty && pos > start && bytes.mid(pos, 5) == "From " &&
+        const bool separator = previousLineEmpty && pos > start && all.sliced(pos, eol - pos).startsWith("From ") &&
                                isSeparatorLine(bytes.mid(pos, eol - pos));
         if (separator) {
-            QByteArray message = bytes.mid(start, pos - start);
-            if (!message.trimmed().isEmpty())
-                messages.push_back(std::move(message));
+            take(pos);
             start = pos;
         }
         qsizetype lineEnd = eol;
@@ -62,11 +67,13 @@ std::vector<QByteArray> splitMbox(const QByteArray& bytes) {
         previousLineEmpty = (lineEnd == pos);
         pos = eol + 1;
     }
-    if (start < n) {
-        QByteArray message = bytes.mid(start);
-        if (!message.trimmed().isEmpty())
-            messages.push_back(std::move(message));
-    }
+    if (start < n)
+        take(n);
+}
+
+std::vector<QByteArray> splitMbox(const QByteArray& bytes) {
+    std::vector<QByteArray> messages;
+    forEachMboxMessage(bytes, [&](QByteArray&& m) { messages.push_back(std::move(m)); });
     return messages;
 }
 
@@ -111,15 +118,18 @@ bool visitFile(const QString& path, bool expand, bool insideFolder, std::vector<
         problems->push_back({path, QStringLiteral("starts with a broken mbox separator line; read as one message")});
     }
     if (expand && looksLikeMbox(bytes)) {
-        std::vector<QByteArray> parts = splitMbox(bytes);
-        bytes.clear();
-        if (parts.size() == 1) {
-            visit({path, std::move(parts.front())});
-            return true;
-        }
+        // Each message is handed on as soon as the next one is found (the
+        // messages after it are still being split); one alone is named by the
+        // file only.
+        std::optional<QByteArray> held;
         int index = 0;
-        for (QByteArray& part : parts)
-            visit({QStringLiteral("%1#%2").arg(path).arg(++index), std::move(part)});
+        forEachMboxMessage(bytes, [&](QByteArray&& part) {
+            if (held)
+                visit({QStringLiteral("%1#%2").arg(path).arg(++index), std::move(*held)});
+            held = std::move(part);
+        });
+        if (held)
+            visit({index == 0 ? path : QStringLiteral("%1#%2").arg(path).arg(++index), std::move(*held)});
         return true;
     }
     if (insideFolder && !looksLikeMessage(bytes)) {

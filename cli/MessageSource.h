@@ -35,6 +35,8 @@ bool isSeparatorLine(const QByteArray& line);
 // start of the file, or after an empty line. Each message keeps its
 // separator line (the engine drops it). Empty messages are left out.
 std::vector<QByteArray> splitMbox(const QByteArray& bytes);
+// The same, each message handed to visit as soon as it is split off.
+void forEachMboxMessage(const QByteArray& bytes, const std::function<void(QByteArray&&)>& visit);
 
 // Files larger than this are refused rather than read into memory.
 inline constexpr qint64 kMaxMessageFileBytes = 512ll * 1024 * 1024;

@@ -4,6 +4,7 @@
 #include <unicode/ucnv_cb.h>
 #include <unicode/ucnv_err.h>
 
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -240,17 +241,11 @@ bool SAEncodedText::convertBytes(const char* bytes, unsigned long length, SAStri
     return convertWith(converter.get(), bytes, length, true, text);
 }
 
-bool SAEncodedText::decodeText(const char* bytes, unsigned long length, const SAString* charset, QString* text) {
-    if (!text)
-        return false;
-    if (length == 0 || !bytes) {
-        text->clear();
-        return true;
-    }
-    if (tooLongToConvert(length))
-        return false;
+namespace {
 
-    Converter converter = converterFor(cleanCharsetName(charset));
+// decodeText() with the charset name cleaned.
+bool decodeNamed(const char* bytes, unsigned long length, const std::string& charset, QString* text) {
+    Converter converter = converterFor(charset);
     if (!converter) {
         *text = guessedText(bytes, length);
         return true;
@@ -278,6 +273,42 @@ bool SAEncodedText::decodeText(const char* bytes, unsigned long length, const SA
         return true;
     }
     return convertWith(converter.get(), bytes, length, false, text);
+}
+
+}  // namespace
+
+bool SAEncodedText::decodeText(const char* bytes, unsigned long length, const SAString* charset, QString* text) {
+    if (!text)
+        return false;
+    if (length == 0 || !bytes) {
+        text->clear();
+        return true;
+    }
+    if (tooLongToConvert(length))
+        return false;
+    // The filters decode the same part of a message one after the other on one
+    // thread: the last text each thread decoded is kept with its bytes. Short
+    // texts (header words) are decoded again: keeping them would cost more,
+    // and they would push out the part.
+    constexpr unsigned long kShortestKept = 256;
+    if (length < kShortestKept)
+        return decodeNamed(bytes, length, cleanCharsetName(charset), text);
+    struct Last {
+        std::string charset;
+        QByteArray bytes;
+        QString text;
+    };
+    thread_local Last last;
+    std::string name = cleanCharsetName(charset);
+    if (size_t(last.bytes.size()) == length && last.charset == name &&
+        std::memcmp(last.bytes.constData(), bytes, length) == 0) {
+        *text = last.text;
+        return true;
+    }
+    if (!decodeNamed(bytes, length, name, text))
+        return false;
+    last = {std::move(name), QByteArray(bytes, qsizetype(length)), *text};
+    return true;
 }
 
 QString SAEncodedText::stringWithEncodedString(const SAEncodedString* encoded) {

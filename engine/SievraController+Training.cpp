@@ -16,7 +16,7 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <atomic>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -42,9 +42,9 @@ void SievraController::learnHamMailData(SAData* data) { learnMailData(data, fals
 
 namespace {
 
-// Messages of a batch are taken apart and learned this many at a time: the
-// parse trees of one group stay in memory together.
-constexpr size_t kLearningGroup = 64;
+// Messages of a batch are taken apart at most this many ahead of the one being
+// stored: their parse trees stay in memory until it is stored.
+constexpr size_t kLearningLookAhead = 64;
 
 // A message taken apart for learning. The parse tree points into the data:
 // declared first, released last.
@@ -89,79 +89,93 @@ QByteArray SievraController::learnMailDataBatch(const std::vector<SAData*>& mess
     for (const SievraPlugInEntry& entry : plugIns_)
         if (entry.instance)
             entry.instance->beginLearningBatch();
-    // The filters that take messages apart beforehand. Each group of messages
-    // is parsed and prepared on a second thread while the group before it is
-    // stored here; once that is done, this thread takes on what is left.
+    // The filters that take messages apart beforehand. A second thread takes
+    // the messages apart in order, a few ahead, while this one stores each as
+    // soon as it is ready (and takes the next ones apart itself while the one
+    // it waits for is not); the second thread also frees what was stored.
     std::vector<SWPlugInFilter*> preparing;
     for (const SievraPlugInEntry& entry : plugIns_)
         if (entry.instance && entry.instance->preparesLearning())
             preparing.push_back(entry.instance.get());
-    struct Group {
-        size_t start = 0;
-        std::vector<std::optional<LearningMessage>> messages;
-        std::vector<std::vector<std::unique_ptr<SWPreparedLearning>>> prepared;  // per message, per preparing filter
-        std::atomic<size_t> next{0};                                              // the next message to take apart
+    struct Slot {
+        std::optional<LearningMessage> message;
+        std::vector<std::unique_ptr<SWPreparedLearning>> prepared;  // per preparing filter
+        bool ready = false;                                         // under the lock
     };
-    const auto group = [&](size_t start) {
-        auto g = std::make_unique<Group>();
-        g->start = start;
-        const size_t count = std::min(messages.size(), start + kLearningGroup) - start;
-        g->messages.resize(count);
-        g->prepared.resize(count);
-        return g;
+    const size_t count = messages.size();
+    const std::unique_ptr<Slot[]> work(new Slot[count]);
+    std::mutex parsing;  // the parser keeps state of its own while it works: one parse at a time
+    std::mutex lock;     // guards ready, claimed and storedCount
+    std::condition_variable changed;
+    size_t claimed = 0;      // messages a thread has begun to take apart
+    size_t storedCount = 0;  // messages stored
+    // The next message to take apart, or count when none may be yet.
+    const auto claim = [&] { return claimed < count && claimed < storedCount + kLearningLookAhead ? claimed++ : count; };
+    // Parsed, then prepared by every preparing filter, on either thread.
+    const auto takeApartOne = [&](size_t i) {
+        Slot& slot = work[i];
+        {
+            const std::lock_guard parse(parsing);
+            slot.message = takeApart(messages[i], spam, filterCallBack, this);
+        }
+        if (slot.message)
+            for (SWPlugInFilter* filter : preparing)
+                slot.prepared.push_back(filter->prepareToLearn(slot.message->message(), slot.message->messageID));
+        {
+            const std::lock_guard guard(lock);
+            slot.ready = true;
+        }
+        changed.notify_all();
     };
-    // Takes the messages of a group apart, one at a time, on whichever thread
-    // comes first: parsed, then prepared by every preparing filter. The parser
-    // keeps state of its own while it works: one message is parsed at a time.
-    std::mutex parsing;
-    const auto takeApartGroup = [&](Group& g) {
-        for (size_t i; (i = g.next.fetch_add(1)) < g.messages.size();) {
-            std::optional<LearningMessage>& m = g.messages[i];
-            {
-                const std::lock_guard lock(parsing);
-                m = takeApart(messages[g.start + i], spam, filterCallBack, this);
+    std::thread helper([&] {
+        size_t freed = 0;
+        std::unique_lock guard(lock);
+        while (freed < count) {
+            if (freed < storedCount) {
+                const size_t upTo = storedCount;
+                guard.unlock();
+                for (; freed < upTo; ++freed) {
+                    work[freed].prepared.clear();
+                    work[freed].message.reset();
+                }
+                guard.lock();
+            } else if (const size_t i = claim(); i < count) {
+                guard.unlock();
+                takeApartOne(i);
+                guard.lock();
+            } else {
+                changed.wait(guard);
             }
-            if (m)
-                for (SWPlugInFilter* filter : preparing)
-                    g.prepared[i].push_back(filter->prepareToLearn(m->message(), m->messageID));
         }
-    };
+    });
     QString subject;
-    std::unique_ptr<Group> current = group(0);
-    {
-        std::thread helper([&] { takeApartGroup(*current); });
-        takeApartGroup(*current);
-        helper.join();
-    }
-    std::unique_ptr<Group> stored;  // the group before, freed on the second thread
-    for (;;) {
-        std::unique_ptr<Group> next;
-        std::thread helper;
-        if (current->start + kLearningGroup < messages.size()) {
-            next = group(current->start + kLearningGroup);
-            helper = std::thread([&] {
-                takeApartGroup(*next);
-                stored.reset();
-            });
+    for (size_t k = 0; k < count; ++k) {
+        {
+            std::unique_lock guard(lock);
+            while (!work[k].ready) {
+                if (const size_t i = claim(); i < count) {
+                    guard.unlock();
+                    takeApartOne(i);
+                    guard.lock();
+                } else {
+                    changed.wait(guard);
+                }
+            }
         }
-        for (size_t i = 0; i < current->messages.size(); ++i) {
-            std::optional<LearningMessage>& m = current->messages[i];
-            if (!m)
-                continue;
-            const bool all = learnWithPlugIns(m->message(), m->messageID, spam, current->prepared[i]);
-            learned[qsizetype(current->start + i)] = all ? 1 : 0;
-            JKW_LogManager::sharedLogManager().queueRecord(m->record);
-            subject = m->record.value(JKW_LOG_SUBJECT_KEY).toString();
+        Slot& slot = work[k];
+        if (slot.message) {
+            const bool all = learnWithPlugIns(slot.message->message(), slot.message->messageID, spam, slot.prepared);
+            learned[qsizetype(k)] = all ? 1 : 0;
+            JKW_LogManager::sharedLogManager().queueRecord(slot.message->record);
+            subject = slot.message->record.value(JKW_LOG_SUBJECT_KEY).toString();
         }
-        if (next)
-            takeApartGroup(*next);
-        if (helper.joinable())
-            helper.join();
-        if (!next)
-            break;
-        stored = std::move(current);
-        current = std::move(next);
+        {
+            const std::lock_guard guard(lock);
+            storedCount = k + 1;
+        }
+        changed.notify_all();
     }
+    helper.join();
     // A filter that could not store the batch kept none of it.
     for (const SievraPlugInEntry& entry : plugIns_) {
         if (!entry.instance || entry.instance->endLearningBatch())

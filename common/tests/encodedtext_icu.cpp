@@ -192,6 +192,29 @@ TEST(SAEncodedText, charsetNamesAsMailWritesThem) {
     }
 }
 
+TEST(SAEncodedText, aLongTextDecodedAgainGivesItsOwnText) {
+    // The last long text is kept: the same bytes under another charset, and
+    // other bytes of the same length, are decoded for themselves. The short
+    // pieces (decoded afresh every time) say what each should give.
+    const auto charset = [](const char* name) { return SARef<SAString>::adopt(new SAString(name)); };
+    const auto koi8 = charset("koi8-r"), cyrillic = charset("windows-1251");
+    const std::string a = "\xcf\xf0", b = "\xf0\xcf";
+    struct Case {
+        const SAString* charset;
+        const std::string& piece;
+    };
+    for (const Case& c : {Case{koi8.get(), a}, Case{cyrillic.get(), a}, Case{cyrillic.get(), b}, Case{koi8.get(), a},
+                          Case{koi8.get(), a}}) {
+        QString piece, whole;
+        ASSERT_TRUE(SAEncodedText::decodeText(c.piece.data(), c.piece.size(), c.charset, &piece));
+        std::string bytes;
+        for (int i = 0; i < 300; ++i)
+            bytes += c.piece;
+        ASSERT_TRUE(SAEncodedText::decodeText(bytes.data(), bytes.size(), c.charset, &whole));
+        EXPECT_EQ(whole, piece.repeated(300));
+    }
+}
+
 TEST(SAEncodedText, convertBytesLeavesTheTextAloneOnFailure) {
     QString text = QStringLiteral("before");
     EXPECT_FALSE(SAEncodedText::convertBytes("abc", 3, SAStringEncodingUnknown, &text));

@@ -142,8 +142,7 @@ BatchLearner::~BatchLearner() {
 
 void BatchLearner::add(const QByteArray& message) {
     // One batch: as many messages as fit, never an empty one.
-    const int limit = batches_ == 0 ? kFirstBatchMessages : kBatchMessages;
-    if (!batch_.isEmpty() && (batch_.size() >= limit || batchBytes_ + message.size() > kBatchBytes))
+    if (!batch_.isEmpty() && (batch_.size() >= kBatchMessages || batchBytes_ + message.size() > kBatchBytes))
         send();
     batch_ << message;
     batchBytes_ += message.size();
@@ -186,7 +185,6 @@ void BatchLearner::send() {
     sent->count = batch_.size();
     sent->messages.swap(batch_);
     batchBytes_ = 0;
-    ++batches_;
     if (refused_)
         return;
     sent->call = call(*sent);

@@ -59,13 +59,12 @@ struct Judgement {
 };
 Judgement judgeMessage(const QByteArray& message, bool entourage, double timeoutSeconds);
 
-// Learns messages in batches of at most kBatchMessages messages (the first of
-// kFirstBatchMessages, so that the engine starts at once) and kBatchBytes bytes
-// (one bus call and one store transaction each). A batch is sent as soon as it
-// is full, while the messages after it are still being read and while the
-// engine learns the batch before; the engine answers in order. Each batch costs
-// the engine two commits; a larger one makes the progress coarser.
-inline constexpr int kFirstBatchMessages = 500;
+// Learns messages in batches of at most kBatchMessages messages and
+// kBatchBytes bytes (one bus call and one store transaction each). A batch is
+// sent as soon as it is full, while the messages after it are still being read
+// and while the engine learns the batch before; the engine answers in order.
+// Each batch costs the engine two commits; a larger one makes the progress
+// coarser.
 inline constexpr int kBatchMessages = 2500;
 inline constexpr qsizetype kBatchBytes = 32ll * 1024 * 1024;
 
@@ -101,7 +100,6 @@ private:
     QByteArrayList batch_;
     qsizetype batchBytes_ = 0;
     qsizetype count_ = 0;  // messages taken
-    int batches_ = 0;      // batches made
     std::deque<std::unique_ptr<Sent>> sent_;
     std::vector<bool> learned_;
     bool allSent_ = true;

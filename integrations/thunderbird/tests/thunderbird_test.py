@@ -241,13 +241,19 @@ def mailbox(port, name):
     imap = imaplib.IMAP4("127.0.0.1", port)
     try:
         imap.login(USER, PASSWORD)
-        imap.select(name, readonly=True)
-        _, data = imap.search(None, "ALL")
-        ids = []
-        for number in data[0].split():
-            _, parts = imap.fetch(number, "(BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")
-            ids.append(parts[0][1].decode(errors="replace").split(":", 1)[-1].strip())
-        return ids
+        status, data = imap.select(name, readonly=True)
+        if status != "OK" or int(data[0]) == 0:
+            return []
+        # One FETCH of every message: Thunderbird may move one away between two
+        # commands, and a message gone answers with no (header, body) pair.
+        try:
+            status, parts = imap.fetch("1:*", "(BODY.PEEK[HEADER.FIELDS (MESSAGE-ID)])")
+        except imaplib.IMAP4.error:  # the mailbox was emptied meanwhile
+            return []
+        if status != "OK":
+            return []
+        return [part[1].decode(errors="replace").split(":", 1)[-1].strip()
+                for part in parts if isinstance(part, tuple)]
     finally:
         imap.logout()
 

@@ -80,7 +80,7 @@ SWChiSquareVerdict SWChiSquareFilter::judge(SAMIMEPart* message) {
     SWChiSquareVerdict verdict;
     if (!message || !store_)
         return verdict;
-    const std::vector<QString> tokens = SWChiSquareTokens::tokensOfMessage(message);
+    const SWChiSquareTokenList tokens = SWChiSquareTokens::tokenListOfMessage(message);
     std::vector<SWChiSquareCounts> counts;
     uint64_t spamTotal = 0, hamTotal = 0;
     if (!store_->lookUp(tokens, counts, &spamTotal, &hamTotal))

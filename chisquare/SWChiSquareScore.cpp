@@ -116,9 +116,14 @@ double SWChiSquareScore::chi2Q(double x2, int degrees) {
     return std::min(std::exp(std::log(sum) + logFactor), 1.0);
 }
 
-SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,
-                                          const std::vector<SWChiSquareCounts>& counts, uint64_t spamTotal,
-                                          uint64_t hamTotal, const SWChiSquareSettings& settings) {
+namespace {
+
+QString tokenString(const std::vector<QString>& tokens, size_t i) { return tokens[i]; }
+QString tokenString(const SWChiSquareTokenList& tokens, size_t i) { return tokens[i].toString(); }
+
+template <typename Tokens>
+SWChiSquareResult scoreOf(const Tokens& tokens, const std::vector<SWChiSquareCounts>& counts, uint64_t spamTotal,
+                          uint64_t hamTotal, const SWChiSquareSettings& settings) {
     // The tokens far enough from 0.5, as (strength, probability, index): chosen
     // and sorted without touching the strings but to break a tie.
     struct Candidate {
@@ -128,7 +133,7 @@ SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,
     std::vector<Candidate> candidates;
     candidates.reserve(std::min(tokens.size(), counts.size()));
     for (size_t i = 0; i < tokens.size() && i < counts.size(); ++i) {
-        const double p = tokenProbability(counts[i], spamTotal, hamTotal, settings);
+        const double p = SWChiSquareScore::tokenProbability(counts[i], spamTotal, hamTotal, settings);
         const double strength = std::fabs(p - 0.5);
         if (strength >= settings.minimumDeviation)
             candidates.push_back({strength, p, uint32_t(i)});
@@ -165,13 +170,27 @@ SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,
             hamProduct = std::frexp(hamProduct, &e);
             hamExponent += e;
         }
-        result.clues.push_back({tokens[c.index], c.probability, counts[c.index]});
+        result.clues.push_back({tokenString(tokens, c.index), c.probability, counts[c.index]});
     }
     const double lnSpam = std::log(spamProduct) + spamExponent * M_LN2;
     const double lnHam = std::log(hamProduct) + hamExponent * M_LN2;
     const int degrees = 2 * int(kept);
-    const double spamminess = 1.0 - chi2Q(-2.0 * lnHam, degrees);  // evidence for spam
-    const double hamminess = 1.0 - chi2Q(-2.0 * lnSpam, degrees);  // evidence for good mail
+    const double spamminess = 1.0 - SWChiSquareScore::chi2Q(-2.0 * lnHam, degrees);  // evidence for spam
+    const double hamminess = 1.0 - SWChiSquareScore::chi2Q(-2.0 * lnSpam, degrees);  // evidence for good mail
     result.score = std::clamp((1.0 + spamminess - hamminess) / 2.0, 0.0, 1.0);
     return result;
+}
+
+}  // namespace
+
+SWChiSquareResult SWChiSquareScore::score(const std::vector<QString>& tokens,
+                                          const std::vector<SWChiSquareCounts>& counts, uint64_t spamTotal,
+                                          uint64_t hamTotal, const SWChiSquareSettings& settings) {
+    return scoreOf(tokens, counts, spamTotal, hamTotal, settings);
+}
+
+SWChiSquareResult SWChiSquareScore::score(const SWChiSquareTokenList& tokens,
+                                          const std::vector<SWChiSquareCounts>& counts, uint64_t spamTotal,
+                                          uint64_t hamTotal, const SWChiSquareSettings& settings) {
+    return scoreOf(tokens, counts, spamTotal, hamTotal, settings);
 }

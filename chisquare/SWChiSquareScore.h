@@ -5,6 +5,7 @@
 // cutoffs the filter is unsure. Pure computation: the counts come from the store.
 
 #include "SWChiSquareStore.h"
+#include "SWChiSquareTokens.h"
 
 #include <QString>
 #include <QVariantMap>
@@ -64,5 +65,8 @@ public:
     static double chi2Q(double x2, int degrees);
     // Combines the probabilities of the tokens far enough from 0.5.
     static SWChiSquareResult score(const std::vector<QString>& tokens, const std::vector<SWChiSquareCounts>& counts,
+                                   uint64_t spamTotal, uint64_t hamTotal, const SWChiSquareSettings& settings);
+    // The same on a message's token list, without a string per token.
+    static SWChiSquareResult score(const SWChiSquareTokenList& tokens, const std::vector<SWChiSquareCounts>& counts,
                                    uint64_t spamTotal, uint64_t hamTotal, const SWChiSquareSettings& settings);
 };

@@ -39,7 +39,7 @@ MDB_val keyOf(const QByteArray& bytes) {
 
 // The UTF-8 key of a token in buffer (reused between tokens): ASCII copied
 // directly, anything else through the full conversion.
-void encodeKey(const QString& token, QByteArray& buffer) {
+void encodeKey(QStringView token, QByteArray& buffer) {
     const qsizetype n = std::min<qsizetype>(token.size(), SWChiSquareMaximumKeyBytes);
     buffer.resize(n);
     char* out = buffer.data();
@@ -664,6 +664,17 @@ void SWChiSquareStore::abortBatch() {
 
 bool SWChiSquareStore::lookUp(const std::vector<QString>& tokens, std::vector<SWChiSquareCounts>& counts,
                               uint64_t* spamTotal, uint64_t* hamTotal) {
+    return lookUpTokens(tokens, counts, spamTotal, hamTotal);
+}
+
+bool SWChiSquareStore::lookUp(const SWChiSquareTokenList& tokens, std::vector<SWChiSquareCounts>& counts,
+                              uint64_t* spamTotal, uint64_t* hamTotal) {
+    return lookUpTokens(tokens, counts, spamTotal, hamTotal);
+}
+
+template <typename Tokens>
+bool SWChiSquareStore::lookUpTokens(const Tokens& tokens, std::vector<SWChiSquareCounts>& counts, uint64_t* spamTotal,
+                                    uint64_t* hamTotal) {
     counts.assign(tokens.size(), SWChiSquareCounts{});
     if (!env_)
         return false;

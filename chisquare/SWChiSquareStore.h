@@ -95,6 +95,8 @@ public:
     // totals; false when the store is closed or fails.
     bool lookUp(const std::vector<QString>& tokens, std::vector<SWChiSquareCounts>& counts, uint64_t* spamTotal,
                 uint64_t* hamTotal);
+    bool lookUp(const SWChiSquareTokenList& tokens, std::vector<SWChiSquareCounts>& counts, uint64_t* spamTotal,
+                uint64_t* hamTotal);
     uint64_t spamTotal() const { return spamTotal_; }
     uint64_t hamTotal() const { return hamTotal_; }
     int64_t tokenCount();
@@ -106,6 +108,9 @@ public:
     bool reset();
 
 private:
+    template <typename Tokens>
+    bool lookUpTokens(const Tokens& tokens, std::vector<SWChiSquareCounts>& counts, uint64_t* spamTotal,
+                      uint64_t* hamTotal);
     bool open();
     void close();
     bool verifyOrInitialise();

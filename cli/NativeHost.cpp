@@ -14,6 +14,7 @@
 // could not be read). Requests are answered one at a time, in order.
 
 #include "cli/EngineClient.h"
+#include "platform/FileWriting.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -76,18 +77,6 @@ ReadResult readExactly(char* buffer, std::uint64_t size) {
     return ReadResult::Complete;
 }
 
-bool writeAll(const char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(protocolOut, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= std::size_t(n);
-    }
-    return true;
-}
 
 bool send(const QJsonObject& reply) {
     QByteArray body = QJsonDocument(reply).toJson(QJsonDocument::Compact);
@@ -102,7 +91,8 @@ bool send(const QJsonObject& reply) {
     const std::uint32_t length = std::uint32_t(body.size());
     char prefix[sizeof length];
     std::memcpy(prefix, &length, sizeof length);
-    return writeAll(prefix, sizeof prefix) && writeAll(body.constData(), std::size_t(body.size()));
+    return platform::files::writeAll(protocolOut, prefix, sizeof prefix) &&
+           platform::files::writeAll(protocolOut, body.constData(), std::size_t(body.size()));
 }
 
 QJsonObject failure(const QJsonValue& id, const char* error, const QString& message) {

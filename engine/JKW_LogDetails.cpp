@@ -1,5 +1,6 @@
 #include "engine/JKW_LogDetails.h"
 
+#include "platform/FileWriting.h"
 #include "platform/Folders.h"
 #include "platform/Log.h"
 
@@ -28,18 +29,6 @@ constexpr qint64 kMaximumIndexBytes = 64LL * 1024 * 1024;
 const QString kBadIndex = QStringLiteral("[JKW_LogDetails] %1 is not a log details index; it is ignored");
 const QString kWriteError = QStringLiteral("[JKW_LogDetails] Unable to write %1");
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
 
 // Writes path through a temporary file beside it (mode 0600) and a rename, so
 // a reader sees the old file or the new one, never a part. No fsync: after a
@@ -47,19 +36,7 @@ bool writeAll(int fd, const char* data, size_t size) {
 // index does not parse, a source fails its SHA-1), and the engine's judging
 // never waits for the disk.
 bool writeAtomically(const QString& path, const QByteArray& bytes) {
-    const QFileInfo info(path);
-    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
-    QByteArray temporary = QFile::encodeName(info.absolutePath()) + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
-    const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, bytes.constData(), size_t(bytes.size()));
-    ok = ::close(fd) == 0 && ok;
-    if (ok)
-        ok = ::rename(temporary.constData(), target.constData()) == 0;
-    if (!ok)
-        ::unlink(temporary.constData());
-    return ok;
+    return platform::files::replaceFile(path, bytes, 0600, false);
 }
 
 QString sha1Hex(const QByteArray& bytes) {

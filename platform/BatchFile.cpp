@@ -1,5 +1,7 @@
 #include "platform/BatchFile.h"
 
+#include "platform/FileWriting.h"
+
 #include <QtEndian>
 
 #include <cerrno>
@@ -23,18 +25,6 @@ void appendNumber(QByteArray& out, quint32 value) {
 
 quint32 numberAt(const char* bytes) { return qFromLittleEndian<quint32>(bytes); }
 
-bool writeAll(int fd, const char* data, size_t size) {
-    while (size > 0) {
-        const ssize_t n = ::write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= size_t(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -86,7 +76,7 @@ int createSealed(const QByteArray& content) {
     const int fd = ::memfd_create("junkward-batch", MFD_CLOEXEC | MFD_ALLOW_SEALING);
     if (fd < 0)
         return -1;
-    if (!writeAll(fd, content.constData(), size_t(content.size())) ||
+    if (!files::writeAll(fd, content.constData(), size_t(content.size())) ||
         ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL) != 0) {
         ::close(fd);
         return -1;

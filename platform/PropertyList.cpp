@@ -12,6 +12,8 @@
 
 #include "platform/PropertyList.h"
 
+#include "platform/FileWriting.h"
+
 #include <plist/plist.h>
 
 #include <QDateTime>
@@ -747,19 +749,6 @@ plist_t fromVariant(const QVariant& v, int depth) {
     }
 }
 
-bool writeAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -840,41 +829,7 @@ bool writeFile(const QString& path, const QVariant& value, Format format) {
 bool writeData(const QString& path, const QByteArray& bytes) {
     if (bytes.isEmpty() || path.isEmpty())
         return false;
-
-    const QFileInfo info(path);
-    const QByteArray target = QFile::encodeName(info.absoluteFilePath());
-    const QByteArray folder = QFile::encodeName(info.absolutePath());
-    QByteArray tmpl = folder + "/." + QFile::encodeName(info.fileName()) + ".XXXXXX";
-
-    int fd = ::mkostemp(tmpl.data(), O_CLOEXEC);
-    if (fd < 0)
-        return false;
-
-    // Keep the mode of the file being replaced; a new file gets 0666 less the umask.
-    struct stat st;
-    mode_t mode;
-    if (::stat(target.constData(), &st) == 0) {
-        mode = st.st_mode & 07777;
-    } else {
-        mode_t mask = ::umask(0);
-        ::umask(mask);
-        mode = 0666 & ~mask;
-    }
-
-    bool ok = ::fchmod(fd, mode) == 0 && writeAll(fd, bytes.constData(), size_t(bytes.size())) && ::fsync(fd) == 0;
-    ok = (::close(fd) == 0) && ok;
-    if (ok)
-        ok = ::rename(tmpl.constData(), target.constData()) == 0;
-    if (!ok) {
-        ::unlink(tmpl.constData());
-        return false;
-    }
-    int dfd = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
-    return true;
+    return files::replaceFile(path, bytes, std::nullopt, true);
 }
 
 QVariantMap& childMap(QVariantMap& parent, const QString& key) {
